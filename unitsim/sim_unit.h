@@ -1,0 +1,98 @@
+/*
+ * sim_unit.h - the simulated MURVO unit: its firmware, driven only by request bytes.
+ *
+ * The host side pushes the bytes that arrive on the unit's bulk OUT endpoint with
+ * SimUnitReceive and takes the bytes the unit has ready for its bulk IN endpoint with
+ * SimUnitTakeReply. The firmware assembles whole command records from the byte stream
+ * (the record length follows from the command code), executes each one against its flash
+ * model and queues the reply record. Whatever carries the bytes (an in-process link, or a
+ * simulated USB bus) needs nothing else.
+ *
+ * All routines are safe to call from several threads; each unit has its own lock.
+ */
+#ifndef MURVO_UNITSIM_SIM_UNIT_H
+#define MURVO_UNITSIM_SIM_UNIT_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+/* Faults that the unit can be told to show, by command and occurrence. */
+enum SimFaultKind {
+    SimFaultNoReply,   /* "noreply": the reply never comes */
+    SimFaultShort,     /* "short": the reply is one byte short */
+    SimFaultLong,      /* "long": the reply carries one byte too many */
+    SimFaultStatus,    /* "status": the reply carries status VALUE */
+    SimFaultChecksum,  /* "checksum": GetChecksum answers VALUE */
+    /* Faults of the USB bus below the unit; the firmware only reports them (SimUnitTakeBusFault). */
+    SimFaultStall,     /* "stall": the IN endpoint stalls instead of replying */
+    SimFaultXferError, /* "xfererr": the IN transfer fails with a transfer error */
+    SimFaultDelay,     /* "delay": the reply comes only after VALUE milliseconds */
+    SimFaultUnplug,    /* "unplug": the unit is unplugged when the command arrives */
+    SimFaultPortOff,   /* "portoff": the port is disabled while the unit stays connected */
+};
+
+#define SIM_MAX_FAULTS 32
+
+struct SimFault {
+    SimFaultKind Kind;
+    unsigned Command;   /* command code, 0 to 9 */
+    uint32_t Occurrence; /* N: counts that command's requests from 1 */
+    uint32_t Value;     /* VALUE, 0 when not given */
+    bool HasValue;
+};
+
+struct SimConfig {
+    uint32_t FlashAddress; /* absolute address of the first flash byte */
+    uint32_t FlashSize;    /* bytes */
+    uint32_t BlockCount;   /* erase blocks, all of FlashSize / BlockCount bytes */
+    uint32_t FlashId;
+    uint32_t OsVersion;
+    char FlashFile[1024];  /* empty: the flash lives in memory only */
+    char LogFile[1024];    /* empty: no command log */
+    SimFault Faults[SIM_MAX_FAULTS];
+    unsigned FaultCount;
+};
+
+struct SimUnit;
+
+/* Fills config with the defaults, then applies the MURVO_SIM_* environment settings.
+ * Returns false with a one-line message in error (no trailing line feed) on a bad value. */
+bool SimConfigFromEnv(SimConfig *config, char *error, size_t errorSize);
+
+/* Fills config with the defaults only. */
+void SimConfigDefaults(SimConfig *config);
+
+/* Parses a MURVO_SIM_FAULTS list into config. Same error rule as SimConfigFromEnv. */
+bool SimParseFaults(const char *text, SimConfig *config, char *error, size_t errorSize);
+
+/* Powers a unit on: flash loaded from FlashFile when set (erased to 0xFF otherwise), every
+ * block locked. Returns NULL with a message in error when the flash file cannot be used. */
+SimUnit *SimUnitCreate(const SimConfig *config, char *error, size_t errorSize);
+
+/* Powers the unit off: saves the flash to FlashFile when set, then frees the unit.
+ * Returns false when the save failed. */
+bool SimUnitDestroy(SimUnit *unit);
+
+/* Bytes arriving on the bulk OUT endpoint. */
+void SimUnitReceive(SimUnit *unit, const uint8_t *data, size_t length);
+
+/* Number of reply bytes waiting for the bulk IN endpoint. */
+size_t SimUnitReplyPending(SimUnit *unit);
+
+/* Moves up to maxLength waiting reply bytes into buffer; returns how many. */
+size_t SimUnitTakeReply(SimUnit *unit, uint8_t *buffer, size_t maxLength);
+
+/* Drops every waiting reply byte and any partly received request (a pipe reset). */
+void SimUnitResetPipes(SimUnit *unit);
+
+/* The bus-level fault due for the last command received, if any; clears it. */
+bool SimUnitTakeBusFault(SimUnit *unit, SimFault *fault);
+
+/* Read-only views for tests and tools. */
+const uint8_t *SimUnitFlash(SimUnit *unit);   /* FlashSize bytes */
+bool SimUnitBlockLocked(SimUnit *unit, uint32_t block);
+/* The last display text, up to its first zero byte (at most 40 bytes), NUL-terminated. */
+void SimUnitDisplay(SimUnit *unit, char text[41]);
+uint32_t SimUnitCommandCount(SimUnit *unit, unsigned command);
+
+#endif /* MURVO_UNITSIM_SIM_UNIT_H */
