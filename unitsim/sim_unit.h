@@ -33,6 +33,38 @@ enum SimFaultKind {
 
 #define SIM_MAX_FAULTS 32
 
+/* Command codes, as the first two bytes of a request carry them. */
+enum SimCommandCode {
+    SimGetOsVersion = 0,
+    SimGetFlashInfo = 1,
+    SimEraseBlock = 2,
+    SimUnlockBlock = 3,
+    SimLockBlock = 4,
+    SimWriteFlash = 5,
+    SimReadRecord = 6,
+    SimWriteRecord = 7,
+    SimGetChecksum = 8,
+    SimDisplayText = 9,
+};
+
+#define SIM_COMMAND_COUNT 10
+#define SIM_RECORD_SIZE 512       /* data bytes of WriteFlash, ReadRecord, WriteRecord */
+#define SIM_DISPLAY_SIZE 40       /* bytes of the display field */
+#define SIM_MAX_REQUEST_LENGTH 522
+#define SIM_MAX_REPLY_LENGTH 516
+
+/* Status bytes of EraseBlock, UnlockBlock, LockBlock and WriteFlash. Each refusal has its own
+ * value and leaves the flash and the locks unchanged. */
+enum SimStatus {
+    SimStatusOk = 0x00,
+    SimStatusBadBlock = 0x01,     /* block number not below the block count */
+    SimStatusBlockLocked = 0x02,  /* EraseBlock of a locked block */
+    SimStatusWriteLocked = 0x03,  /* WriteFlash touching a locked block */
+    SimStatusNotErased = 0x04,    /* WriteFlash that would have to set a cleared bit */
+    SimStatusMisaligned = 0x05,   /* WriteFlash offset not a multiple of 512 */
+    SimStatusOutOfRange = 0x06,   /* WriteFlash record not wholly inside the flash */
+};
+
 struct SimFault {
     SimFaultKind Kind;
     unsigned Command;   /* command code, 0 to 9 */
@@ -94,5 +126,28 @@ bool SimUnitBlockLocked(SimUnit *unit, uint32_t block);
 /* The last display text, up to its first zero byte (at most 40 bytes), NUL-terminated. */
 void SimUnitDisplay(SimUnit *unit, char text[41]);
 uint32_t SimUnitCommandCount(SimUnit *unit, unsigned command);
+/* Number of DisplayText requests received since power-on. */
+size_t SimUnitDisplayCount(SimUnit *unit);
+/* Copies the raw 40 bytes of display text number index (0 = the first); false past the end. */
+bool SimUnitDisplayAt(SimUnit *unit, size_t index, uint8_t text[SIM_DISPLAY_SIZE]);
+/* The configuration the unit was powered on with. */
+void SimUnitGetConfig(SimUnit *unit, SimConfig *config);
+
+/* Saves the flash to FlashFile now (nothing to do when it is not set); false with a message
+ * in error when the file cannot be written. The previous file stays whole on failure. */
+bool SimUnitSaveFlash(SimUnit *unit, char *error, size_t errorSize);
+
+/* The command table. Name and lengths of command code, or NULL / 0 for an unknown code. */
+const char *SimCommandName(unsigned command);
+size_t SimCommandRequestLength(unsigned command);
+size_t SimCommandReplyLength(unsigned command);
+/* Code of a command named exactly as in the table, or -1. */
+int SimCommandFromName(const char *name);
+
+/* Name of a fault kind as MURVO_SIM_FAULTS spells it ("noreply", "stall", ...). */
+const char *SimFaultKindName(SimFaultKind kind);
+
+/* Parses a number in decimal or 0x-hexadecimal, the whole text, into 32 bits. */
+bool SimParseNumber(const char *text, uint32_t *value);
 
 #endif /* MURVO_UNITSIM_SIM_UNIT_H */

@@ -1,0 +1,194 @@
+/*
+ * sim_unit.cpp - the unit's life and its two endpoints: power on and off, request framing,
+ * the reply queue, and the read-only views.
+ */
+#include "unitsim/sim_internal.h"
+
+#include <errno.h>
+#include <new>
+#include <string.h>
+
+/* SimUnitCreate: see sim_unit.h. The command log is opened for appending, so a unit powered
+ * on again (after an unplug, or in the next run) adds to the same log. */
+SimUnit *SimUnitCreate(const SimConfig *config, char *error, size_t errorSize)
+{
+    SimUnit *unit = new (std::nothrow) SimUnit();
+    if (unit == NULL) {
+        snprintf(error, errorSize, "out of memory for the simulated unit");
+        return NULL;
+    }
+    unit->Config = *config;
+    if (!SimFlashInit(&unit->Flash, config)) {
+        snprintf(error, errorSize, "out of memory for a flash of 0x%X bytes", (unsigned)config->FlashSize);
+        goto err_delete;
+    }
+    if (config->FlashFile[0] != '\0' && !SimFlashLoad(&unit->Flash, config->FlashFile, error, errorSize))
+        goto err_free_flash;
+    if (config->LogFile[0] != '\0') {
+        unit->Log = fopen(config->LogFile, "a");
+        if (unit->Log == NULL) {
+            snprintf(error, errorSize, "command log %s: %s", config->LogFile, strerror(errno));
+            goto err_free_flash;
+        }
+    }
+    return unit;
+
+err_free_flash:
+    SimFlashFree(&unit->Flash);
+err_delete:
+    delete unit;
+    return NULL;
+}
+
+/* SimUnitDestroy: see sim_unit.h. The unit is freed even when the save fails. */
+bool SimUnitDestroy(SimUnit *unit)
+{
+    char error[1200];
+    bool saved = true;
+
+    if (unit == NULL)
+        return true;
+    if (unit->Config.FlashFile[0] != '\0' && !SimFlashSave(&unit->Flash, unit->Config.FlashFile, error, sizeof error)) {
+        fprintf(stderr, "unitsim: %s\n", error);
+        saved = false;
+    }
+    if (unit->Log != NULL)
+        fclose(unit->Log);
+    SimFlashFree(&unit->Flash);
+    delete unit;
+    return saved;
+}
+
+/* SimUnitSaveFlash: see sim_unit.h. */
+bool SimUnitSaveFlash(SimUnit *unit, char *error, size_t errorSize)
+{
+    std::lock_guard<std::mutex> guard(unit->Lock);
+    if (unit->Config.FlashFile[0] == '\0')
+        return true;
+    return SimFlashSave(&unit->Flash, unit->Config.FlashFile, error, errorSize);
+}
+
+/* SimUnitReceive: see sim_unit.h. Requests are framed by the length their code implies, so
+ * one call may carry several requests, or part of one. An unknown code cannot be framed:
+ * the unit logs it, drops the rest of this call's bytes with the partial request, and answers
+ * nothing. */
+void SimUnitReceive(SimUnit *unit, const uint8_t *data, size_t length)
+{
+    std::lock_guard<std::mutex> guard(unit->Lock);
+
+    while (length > 0) {
+        size_t need = unit->RequestFill < 2 ? 2 : SimCommandRequestLength(SimGet16(unit->Request));
+        size_t take = need - unit->RequestFill;
+        if (take > length)
+            take = length;
+        memcpy(unit->Request + unit->RequestFill, data, take);
+        unit->RequestFill += take;
+        data += take;
+        length -= take;
+        if (unit->RequestFill < 2)
+            break;
+
+        unsigned code = SimGet16(unit->Request);
+        if (SimCommandName(code) == NULL) {
+            char line[32];
+            snprintf(line, sizeof line, "Unknown 0x%X", code);
+            SimWriteLog(unit, line);
+            unit->BusFaultPending = false;
+            unit->RequestFill = 0;
+            return;
+        }
+        if (unit->RequestFill == SimCommandRequestLength(code)) {
+            SimExecuteRequest(unit, code, unit->Request);
+            unit->RequestFill = 0;
+        }
+    }
+}
+
+/* SimUnitReplyPending: see sim_unit.h. */
+size_t SimUnitReplyPending(SimUnit *unit)
+{
+    std::lock_guard<std::mutex> guard(unit->Lock);
+    return unit->Replies.size();
+}
+
+/* SimUnitTakeReply: see sim_unit.h. */
+size_t SimUnitTakeReply(SimUnit *unit, uint8_t *buffer, size_t maxLength)
+{
+    std::lock_guard<std::mutex> guard(unit->Lock);
+    size_t count = unit->Replies.size() < maxLength ? unit->Replies.size() : maxLength;
+    std::copy(unit->Replies.begin(), unit->Replies.begin() + (ptrdiff_t)count, buffer);
+    unit->Replies.erase(unit->Replies.begin(), unit->Replies.begin() + (ptrdiff_t)count);
+    return count;
+}
+
+/* SimUnitResetPipes: see sim_unit.h. */
+void SimUnitResetPipes(SimUnit *unit)
+{
+    std::lock_guard<std::mutex> guard(unit->Lock);
+    unit->Replies.clear();
+    unit->RequestFill = 0;
+}
+
+/* SimUnitTakeBusFault: see sim_unit.h. */
+bool SimUnitTakeBusFault(SimUnit *unit, SimFault *fault)
+{
+    std::lock_guard<std::mutex> guard(unit->Lock);
+    if (!unit->BusFaultPending)
+        return false;
+    *fault = unit->BusFault;
+    unit->BusFaultPending = false;
+    return true;
+}
+
+/* SimUnitFlash: see sim_unit.h. The bytes are not copied: read them while no request runs. */
+const uint8_t *SimUnitFlash(SimUnit *unit)
+{
+    std::lock_guard<std::mutex> guard(unit->Lock);
+    return unit->Flash.Bytes;
+}
+
+/* SimUnitBlockLocked: see sim_unit.h; a block out of range counts as locked. */
+bool SimUnitBlockLocked(SimUnit *unit, uint32_t block)
+{
+    std::lock_guard<std::mutex> guard(unit->Lock);
+    return block >= unit->Flash.BlockCount || unit->Flash.Locked[block] != 0;
+}
+
+/* SimUnitDisplay: see sim_unit.h; empty before the first DisplayText. */
+void SimUnitDisplay(SimUnit *unit, char text[41])
+{
+    std::lock_guard<std::mutex> guard(unit->Lock);
+    memcpy(text, unit->Display, SIM_DISPLAY_SIZE);
+    text[SIM_DISPLAY_SIZE] = '\0';
+}
+
+/* SimUnitCommandCount: see sim_unit.h; 0 for an unknown code. */
+uint32_t SimUnitCommandCount(SimUnit *unit, unsigned command)
+{
+    std::lock_guard<std::mutex> guard(unit->Lock);
+    return command < SIM_COMMAND_COUNT ? unit->CommandCounts[command] : 0;
+}
+
+/* SimUnitDisplayCount: see sim_unit.h. */
+size_t SimUnitDisplayCount(SimUnit *unit)
+{
+    std::lock_guard<std::mutex> guard(unit->Lock);
+    return unit->DisplayHistory.size();
+}
+
+/* SimUnitDisplayAt: see sim_unit.h. */
+bool SimUnitDisplayAt(SimUnit *unit, size_t index, uint8_t text[SIM_DISPLAY_SIZE])
+{
+    std::lock_guard<std::mutex> guard(unit->Lock);
+    if (index >= unit->DisplayHistory.size())
+        return false;
+    memcpy(text, unit->DisplayHistory[index].data(), SIM_DISPLAY_SIZE);
+    return true;
+}
+
+/* SimUnitGetConfig: see sim_unit.h. */
+void SimUnitGetConfig(SimUnit *unit, SimConfig *config)
+{
+    std::lock_guard<std::mutex> guard(unit->Lock);
+    *config = unit->Config;
+}
