@@ -1,0 +1,217 @@
+/*
+ * console.cpp - console input of the Win32 stand-in, over the controlling terminal.
+ *
+ * Windows reads keys from the console itself, whatever standard input is redirected to;
+ * the nearest Linux equivalent is /dev/tty. A process without a controlling terminal has
+ * no console, and opening CONIN$ fails.
+ */
+#include "host/win32/handle_table.h"
+#include "host/win32/win32_console.h"
+#include "host/win32/win32_handles.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <string.h>
+#include <termios.h>
+#include <unistd.h>
+
+static_assert(sizeof(struct termios) <= sizeof(((HostHandle *)0)->SavedTerminal),
+              "SavedTerminal must hold a struct termios");
+
+/* How long the bytes of one escape sequence may lag behind its ESC, in milliseconds. */
+static const int EscapeSequenceGapMs = 50;
+
+HANDLE HostConsoleOpenInput(void)
+{
+    int fd = open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        SetLastError(errno == ENOENT ? ERROR_FILE_NOT_FOUND : ERROR_INVALID_HANDLE);
+        return INVALID_HANDLE_VALUE;
+    }
+    HostHandle *record = new HostHandle();
+    record->Kind = HostHandleConsoleInput;
+    record->Fd = fd;
+    record->ConsoleMode = ENABLE_PROCESSED_INPUT | ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT;
+    return record;
+}
+
+void HostConsoleClose(HostHandle *handle)
+{
+    if (handle->RawModeSet) {
+        struct termios saved;
+        memcpy(&saved, handle->SavedTerminal, sizeof saved);
+        tcsetattr(handle->Fd, TCSAFLUSH, &saved);
+    }
+    close(handle->Fd);
+    handle->Kind = (HostHandleKind)0;
+    delete handle;
+}
+
+BOOL GetConsoleMode(HANDLE hConsoleHandle, LPDWORD lpMode)
+{
+    HostHandle *console = HostHandleOf(hConsoleHandle, HostHandleConsoleInput);
+    if (console == NULL || lpMode == NULL)
+        return FALSE;
+    *lpMode = console->ConsoleMode;
+    return TRUE;
+}
+
+BOOL SetConsoleMode(HANDLE hConsoleHandle, DWORD dwMode)
+{
+    HostHandle *console = HostHandleOf(hConsoleHandle, HostHandleConsoleInput);
+    if (console == NULL)
+        return FALSE;
+    struct termios mode;
+    if (tcgetattr(console->Fd, &mode) != 0) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (!console->RawModeSet) {
+        memcpy(console->SavedTerminal, &mode, sizeof mode);
+        console->RawModeSet = true;
+    }
+    if (dwMode & ENABLE_LINE_INPUT)
+        mode.c_lflag |= ICANON;
+    else
+        mode.c_lflag &= ~ICANON;
+    if (dwMode & ENABLE_ECHO_INPUT)
+        mode.c_lflag |= ECHO;
+    else
+        mode.c_lflag &= ~ECHO;
+    /* Without processed input Ctrl+C is an ordinary key, as in the Windows console. */
+    if (dwMode & ENABLE_PROCESSED_INPUT)
+        mode.c_lflag |= ISIG;
+    else
+        mode.c_lflag &= ~ISIG;
+    mode.c_iflag &= ~(ICRNL | INLCR | IGNCR);
+    mode.c_cc[VMIN] = 1;
+    mode.c_cc[VTIME] = 0;
+    if (tcsetattr(console->Fd, TCSANOW, &mode) != 0) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    console->ConsoleMode = dwMode;
+    return TRUE;
+}
+
+/* Reads one byte; waitMs < 0 waits for ever. Returns the byte, -2 when none came in time, -1 on error. */
+static int ReadTerminalByte(int fd, int waitMs)
+{
+    if (waitMs >= 0) {
+        struct pollfd ready = {fd, POLLIN, 0};
+        int n = poll(&ready, 1, waitMs);
+        if (n == 0)
+            return -2;
+        if (n < 0)
+            return -1;
+    }
+    unsigned char byte;
+    ssize_t got;
+    do {
+        got = read(fd, &byte, 1);
+    } while (got < 0 && errno == EINTR);
+    return got == 1 ? byte : -1;
+}
+
+/* Consumes the rest of an escape sequence after ESC and the byte that followed it; returns the
+ * virtual key it stands for (cursor and editing keys by name, VK_F1 for anything else). */
+static WORD ReadEscapeSequence(int fd, int introducer)
+{
+    int last = introducer;
+    if (introducer == '[' || introducer == 'O') {
+        /* Parameter and intermediate bytes run until a final byte in 0x40..0x7E. */
+        for (int i = 0; i < 16; i++) {
+            int next = ReadTerminalByte(fd, EscapeSequenceGapMs);
+            if (next < 0)
+                break;
+            last = next;
+            if (next >= 0x40 && next <= 0x7E)
+                break;
+        }
+    }
+    switch (last) {
+    case 'A': return VK_UP;
+    case 'B': return VK_DOWN;
+    case 'C': return VK_RIGHT;
+    case 'D': return VK_LEFT;
+    case 'H': return VK_HOME;
+    case 'F': return VK_END;
+    default: return VK_F1;
+    }
+}
+
+/* Virtual key of a plain character, as the Windows console reports it. */
+static WORD VirtualKeyOf(unsigned char c)
+{
+    if (c >= 'a' && c <= 'z')
+        return (WORD)(c - 'a' + 'A');
+    if ((c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'))
+        return c;
+    switch (c) {
+    case '\r': case '\n': return VK_RETURN;
+    case 0x1B: return VK_ESCAPE;
+    case '\t': return VK_TAB;
+    case 0x7F: case 0x08: return VK_BACK;
+    default: return 0;
+    }
+}
+
+static void FillKeyEvent(PINPUT_RECORD record, BOOL down, WORD virtualKey, CHAR ascii)
+{
+    memset(record, 0, sizeof *record);
+    record->EventType = KEY_EVENT;
+    record->Event.KeyEvent.bKeyDown = down;
+    record->Event.KeyEvent.wRepeatCount = 1;
+    record->Event.KeyEvent.wVirtualKeyCode = virtualKey;
+    record->Event.KeyEvent.uChar.AsciiChar = ascii;
+}
+
+BOOL ReadConsoleInputA(HANDLE hConsoleInput, PINPUT_RECORD lpBuffer, DWORD nLength, LPDWORD lpNumberOfEventsRead)
+{
+    HostHandle *console = HostHandleOf(hConsoleInput, HostHandleConsoleInput);
+    if (console == NULL)
+        return FALSE;
+    if (lpBuffer == NULL || lpNumberOfEventsRead == NULL || nLength == 0) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (console->PendingKeyUp != 0) {
+        FillKeyEvent(lpBuffer, FALSE, console->PendingKeyUp, console->PendingKeyUpChar);
+        console->PendingKeyUp = 0;
+        *lpNumberOfEventsRead = 1;
+        return TRUE;
+    }
+    int byte = ReadTerminalByte(console->Fd, -1);
+    if (byte < 0) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    WORD virtualKey;
+    CHAR ascii;
+    if (byte == 0x1B) {
+        int next = ReadTerminalByte(console->Fd, EscapeSequenceGapMs);
+        if (next < 0) {
+            virtualKey = VK_ESCAPE; /* a lone Escape key */
+            ascii = 0x1B;
+        } else {
+            virtualKey = ReadEscapeSequence(console->Fd, next);
+            ascii = 0;
+        }
+    } else if (byte >= 0x80) {
+        /* A character outside ASCII: swallow its continuation bytes; the console has no
+         * single-byte character for it here. */
+        while (ReadTerminalByte(console->Fd, 0) >= 0x80) {
+        }
+        virtualKey = 0;
+        ascii = '?';
+    } else {
+        virtualKey = VirtualKeyOf((unsigned char)byte);
+        ascii = (CHAR)(byte == '\n' ? '\r' : byte);
+    }
+    FillKeyEvent(lpBuffer, TRUE, virtualKey, ascii);
+    console->PendingKeyUp = virtualKey != 0 ? virtualKey : 0xFF;
+    console->PendingKeyUpChar = ascii;
+    *lpNumberOfEventsRead = 1;
+    return TRUE;
+}

@@ -1,0 +1,66 @@
+/*
+ * crt_io.cpp - the Windows runtime's low-level file calls over POSIX, for the host build.
+ */
+#include "host/win32/crt_io.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+int _open(const char *path, int flags)
+{
+    int access = flags & (_O_WRONLY | _O_RDWR);
+    if ((flags & ~(_O_WRONLY | _O_RDWR | _O_BINARY)) != 0) {
+        errno = EINVAL; /* flags the stand-in does not model */
+        return -1;
+    }
+    int posixFlags = access == _O_RDWR ? O_RDWR : access == _O_WRONLY ? O_WRONLY : O_RDONLY;
+    int fd = open(path, posixFlags | O_CLOEXEC);
+    if (fd >= 0) {
+        struct stat info;
+        /* The Windows runtime refuses to open a directory as a file. */
+        if (fstat(fd, &info) == 0 && S_ISDIR(info.st_mode)) {
+            close(fd);
+            errno = EACCES;
+            return -1;
+        }
+    }
+    return fd;
+}
+
+int _close(int fd)
+{
+    return close(fd);
+}
+
+int _read(int fd, void *buffer, unsigned int count)
+{
+    ssize_t got;
+    do {
+        got = read(fd, buffer, count);
+    } while (got < 0 && errno == EINTR);
+    return (int)got;
+}
+
+long _lseek(int fd, long offset, int origin)
+{
+    off_t position = lseek(fd, (off_t)offset, origin);
+    if (position > (off_t)0x7FFFFFFF) {
+        errno = EINVAL; /* a 32-bit long cannot say where the file position is */
+        return -1;
+    }
+    return (long)position;
+}
+
+long _filelength(int fd)
+{
+    struct stat info;
+    if (fstat(fd, &info) != 0)
+        return -1;
+    if (info.st_size > (off_t)0x7FFFFFFF) {
+        errno = EINVAL;
+        return -1;
+    }
+    return (long)info.st_size;
+}

@@ -1,0 +1,67 @@
+/*
+ * handles.cpp - CreateFileA, CloseHandle and the thread's last error for the Win32 stand-in.
+ */
+#include "host/win32/handle_table.h"
+#include "host/win32/win32_handles.h"
+
+#include <stdio.h>
+#include <string.h>
+
+static thread_local DWORD LastError; /* per thread, as on Windows */
+
+DWORD GetLastError(void)
+{
+    return LastError;
+}
+
+void SetLastError(DWORD dwErrCode)
+{
+    LastError = dwErrCode;
+}
+
+HostHandle *HostHandleOf(HANDLE handle, HostHandleKind kind)
+{
+    HostHandle *record = (HostHandle *)handle;
+    if (handle == NULL || handle == INVALID_HANDLE_VALUE || record->Kind != kind) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return NULL;
+    }
+    return record;
+}
+
+HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
+                   LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
+                   DWORD dwFlagsAndAttributes, HANDLE hTemplateFile)
+{
+    (void)dwDesiredAccess;
+    (void)dwShareMode;
+    (void)lpSecurityAttributes;
+    (void)dwFlagsAndAttributes;
+    (void)hTemplateFile;
+    if (lpFileName == NULL) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return INVALID_HANDLE_VALUE;
+    }
+    if (strcmp(lpFileName, "CONIN$") == 0 && dwCreationDisposition == OPEN_EXISTING)
+        return HostConsoleOpenInput();
+    /* Nothing else is modelled: say so instead of pretending. */
+    fprintf(stderr, "win32 stand-in: CreateFileA(\"%s\") is not modelled\n", lpFileName);
+    SetLastError(ERROR_FILE_NOT_FOUND);
+    return INVALID_HANDLE_VALUE;
+}
+
+BOOL CloseHandle(HANDLE hObject)
+{
+    HostHandle *record = (HostHandle *)hObject;
+    if (hObject == NULL || hObject == INVALID_HANDLE_VALUE) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    switch (record->Kind) {
+    case HostHandleConsoleInput:
+        HostConsoleClose(record);
+        return TRUE;
+    }
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+}

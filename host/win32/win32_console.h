@@ -1,0 +1,78 @@
+/*
+ * win32_console.h - console input of the Win32 stand-in.
+ *
+ * CreateFileA("CONIN$") opens the controlling terminal itself (never a redirected standard
+ * input); SetConsoleMode with ENABLE_ECHO_INPUT and ENABLE_LINE_INPUT clear puts it in raw
+ * mode. ReadConsoleInputA turns the terminal's bytes into key events the way the Windows
+ * console reports them: a key-down event then a key-up event per key, the character in
+ * uChar.AsciiChar, and 0 there for cursor and function keys (escape sequences).
+ */
+#ifndef MURVO_HOST_WIN32_WIN32_CONSOLE_H
+#define MURVO_HOST_WIN32_WIN32_CONSOLE_H
+
+#include "host/win32/win32_types.h"
+
+#define ENABLE_PROCESSED_INPUT 0x0001
+#define ENABLE_LINE_INPUT      0x0002
+#define ENABLE_ECHO_INPUT      0x0004
+
+#define KEY_EVENT   0x0001
+#define MOUSE_EVENT 0x0002
+#define WINDOW_BUFFER_SIZE_EVENT 0x0004
+#define MENU_EVENT  0x0008
+#define FOCUS_EVENT 0x0010
+
+#define VK_BACK    0x08
+#define VK_TAB     0x09
+#define VK_RETURN  0x0D
+#define VK_SHIFT   0x10
+#define VK_CONTROL 0x11
+#define VK_MENU    0x12
+#define VK_CAPITAL 0x14
+#define VK_ESCAPE  0x1B
+#define VK_PRIOR   0x21
+#define VK_NEXT    0x22
+#define VK_END     0x23
+#define VK_HOME    0x24
+#define VK_LEFT    0x25
+#define VK_UP      0x26
+#define VK_RIGHT   0x27
+#define VK_DOWN    0x28
+#define VK_INSERT  0x2D
+#define VK_DELETE  0x2E
+#define VK_LWIN    0x5B
+#define VK_RWIN    0x5C
+#define VK_F1      0x70
+#define VK_NUMLOCK 0x90
+#define VK_SCROLL  0x91
+#define VK_LSHIFT   0xA0
+#define VK_RSHIFT   0xA1
+#define VK_LCONTROL 0xA2
+#define VK_RCONTROL 0xA3
+#define VK_LMENU    0xA4
+#define VK_RMENU    0xA5
+
+typedef struct _KEY_EVENT_RECORD {
+    BOOL bKeyDown;
+    WORD wRepeatCount;
+    WORD wVirtualKeyCode;
+    WORD wVirtualScanCode;
+    union {
+        WCHAR UnicodeChar;
+        CHAR AsciiChar;
+    } uChar;
+    DWORD dwControlKeyState;
+} KEY_EVENT_RECORD;
+
+typedef struct _INPUT_RECORD {
+    WORD EventType;
+    union {
+        KEY_EVENT_RECORD KeyEvent;
+    } Event;
+} INPUT_RECORD, *PINPUT_RECORD;
+
+BOOL GetConsoleMode(HANDLE hConsoleHandle, LPDWORD lpMode);
+BOOL SetConsoleMode(HANDLE hConsoleHandle, DWORD dwMode);
+BOOL ReadConsoleInputA(HANDLE hConsoleInput, PINPUT_RECORD lpBuffer, DWORD nLength, LPDWORD lpNumberOfEventsRead);
+
+#endif /* MURVO_HOST_WIN32_WIN32_CONSOLE_H */

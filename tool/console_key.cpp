@@ -1,0 +1,56 @@
+/*
+ * console_key.cpp - ReadConsoleKey over the Win32 console input.
+ */
+#include "tool/console_key.h"
+
+#include "tool/tool_platform.h"
+
+/* Keys that only change what another key means; pressed alone they are no answer. */
+static bool IsModifierKey(WORD virtualKey)
+{
+    switch (virtualKey) {
+    case VK_SHIFT: case VK_CONTROL: case VK_MENU: case VK_CAPITAL:
+    case VK_LWIN: case VK_RWIN: case VK_NUMLOCK: case VK_SCROLL:
+    case VK_LSHIFT: case VK_RSHIFT: case VK_LCONTROL: case VK_RCONTROL:
+    case VK_LMENU: case VK_RMENU:
+        return true;
+    default:
+        return false;
+    }
+}
+
+int ReadConsoleKey(void)
+{
+    HANDLE console = CreateFileA("CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                 NULL, OPEN_EXISTING, 0, NULL);
+    if (console == INVALID_HANDLE_VALUE)
+        return -1;
+
+    DWORD savedMode = 0;
+    bool modeSaved = GetConsoleMode(console, &savedMode) != FALSE;
+    /* No echo, no line editing, and Ctrl+C is a key like any other. */
+    if (!SetConsoleMode(console, 0)) {
+        CloseHandle(console);
+        return -1;
+    }
+
+    int key = -1;
+    for (;;) {
+        INPUT_RECORD event;
+        DWORD eventsRead = 0;
+        if (!ReadConsoleInputA(console, &event, 1, &eventsRead))
+            break;
+        if (eventsRead != 1 || event.EventType != KEY_EVENT)
+            continue;
+        const KEY_EVENT_RECORD &keyEvent = event.Event.KeyEvent;
+        if (!keyEvent.bKeyDown || IsModifierKey(keyEvent.wVirtualKeyCode))
+            continue;
+        key = (unsigned char)keyEvent.uChar.AsciiChar;
+        break;
+    }
+
+    if (modeSaved)
+        SetConsoleMode(console, savedMode);
+    CloseHandle(console);
+    return key;
+}
