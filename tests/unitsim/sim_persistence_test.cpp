@@ -1,0 +1,92 @@
+/*
+ * sim_persistence_test.cpp - the flash file: loaded at power-on, saved at power-off.
+ */
+#include "unitsim/sim_test_util.h"
+
+namespace {
+
+SimConfig ConfigWithFile(const std::string &path)
+{
+    SimConfig config = SmallConfig();
+    snprintf(config.FlashFile, sizeof config.FlashFile, "%s", path.c_str());
+    return config;
+}
+
+TEST(FlashFile, AnUpdateSurvivesPowerCycles)
+{
+    TempDir dir;
+    SimConfig config = ConfigWithFile(dir.File("flash.bin"));
+
+    SimUnit *unit = CreateUnit(config); /* no file yet: erased */
+    ASSERT_EQ(Unlock(unit, 4), SimStatusOk);
+    Bytes data(SIM_RECORD_SIZE);
+    for (size_t i = 0; i < data.size(); i++)
+        data[i] = (uint8_t)i;
+    ASSERT_EQ(Write(unit, 0x8200, data), SimStatusOk);
+    ASSERT_TRUE(SimUnitDestroy(unit));
+
+    std::string saved = ReadText(config.FlashFile);
+    ASSERT_EQ(saved.size(), 0x10000u);
+    EXPECT_EQ(memcmp(saved.data() + 0x8200, data.data(), data.size()), 0);
+    EXPECT_EQ((uint8_t)saved[0x8000], 0xFF);
+
+    unit = CreateUnit(config);
+    EXPECT_EQ(memcmp(SimUnitFlash(unit) + 0x8200, data.data(), data.size()), 0);
+    EXPECT_TRUE(SimUnitBlockLocked(unit, 4)); /* locks are not part of the file */
+    EXPECT_EQ(Checksum(unit, 0x00108200, 512), (uint16_t)(255 * 256));
+    ASSERT_TRUE(SimUnitDestroy(unit));
+    EXPECT_EQ(ReadText(config.FlashFile), saved);
+    EXPECT_TRUE(ReadText(config.FlashFile + std::string(".tmp")).empty());
+}
+
+TEST(FlashFile, SaveFlashWritesWithoutPoweringOff)
+{
+    TempDir dir;
+    SimConfig config = ConfigWithFile(dir.File("flash.bin"));
+    SimUnit *unit = CreateUnit(config);
+    ASSERT_EQ(Unlock(unit, 0), SimStatusOk);
+    ASSERT_EQ(Write(unit, 0, Bytes(SIM_RECORD_SIZE, 0x5A)), SimStatusOk);
+    char error[256] = "";
+    ASSERT_TRUE(SimUnitSaveFlash(unit, error, sizeof error)) << error;
+    EXPECT_EQ(ReadText(config.FlashFile)[0], 0x5A);
+    EXPECT_TRUE(SimUnitDestroy(unit));
+}
+
+TEST(FlashFile, AFileOfTheWrongSizeRefusesPowerOn)
+{
+    TempDir dir;
+    SimConfig config = ConfigWithFile(dir.File("flash.bin"));
+    for (size_t size : {0x10000 - 1, 0x10000 + 1, 0}) {
+        FILE *file = fopen(config.FlashFile, "wb");
+        ASSERT_NE(file, nullptr);
+        std::string contents(size, 'x');
+        fwrite(contents.data(), 1, contents.size(), file);
+        fclose(file);
+        char error[256] = "";
+        EXPECT_EQ(SimUnitCreate(&config, error, sizeof error), nullptr) << size;
+        EXPECT_NE(strstr(error, "flash.bin"), nullptr) << error;
+        EXPECT_EQ(ReadText(config.FlashFile).size(), size); /* left alone */
+    }
+}
+
+TEST(FlashFile, AFailedSaveIsReportedAndLeavesTheOldFileWhole)
+{
+    TempDir dir;
+    SimConfig config = ConfigWithFile(dir.File("flash.bin"));
+    SimUnit *unit = CreateUnit(config);
+    ASSERT_TRUE(SimUnitDestroy(unit));
+    std::string before = ReadText(config.FlashFile);
+
+    unit = CreateUnit(config);
+    ASSERT_EQ(Unlock(unit, 0), SimStatusOk);
+    ASSERT_EQ(Write(unit, 0, Bytes(SIM_RECORD_SIZE, 0)), SimStatusOk);
+    /* A directory where the temporary file would go makes the save fail. */
+    ASSERT_EQ(mkdir((config.FlashFile + std::string(".tmp")).c_str(), 0700), 0);
+    char error[256] = "";
+    EXPECT_FALSE(SimUnitSaveFlash(unit, error, sizeof error));
+    EXPECT_NE(strstr(error, "flash.bin.tmp"), nullptr) << error;
+    EXPECT_FALSE(SimUnitDestroy(unit));
+    EXPECT_EQ(ReadText(config.FlashFile), before);
+}
+
+} // namespace
