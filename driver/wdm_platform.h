@@ -9,10 +9,22 @@
 #define MURVO_DRIVER_WDM_PLATFORM_H
 
 #ifdef _WIN32
+/* mingw-w64's intrin.h already defines these two inline; wdm.h would define them again,
+   which C++ refuses. Marking them as defined keeps the intrinsic versions. */
+#define __INTRINSIC_DEFINED_InterlockedBitTestAndSet
+#define __INTRINSIC_DEFINED_InterlockedBitTestAndReset
 #include <ntddk.h>
 #include <usb.h>
 #include <usbdi.h>
+#include <usbioctl.h>
+/* usbdlib.h carries no C linkage block of its own; USBD.SYS exports undecorated C names. */
+#ifdef __cplusplus
+extern "C" {
+#endif
 #include <usbdlib.h>
+#ifdef __cplusplus
+}
+#endif
 #define WIDE_TEXT(s) L##s
 #else
 #include "host/nt/ntddk.h"

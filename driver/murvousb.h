@@ -1,0 +1,199 @@
+/*
+ * murvousb.h - private records and routines of the murvousb driver.
+ *
+ * One DeviceExtension per unit; the pipe table of PipeContext records with their embedded
+ * TransferContext; the per-stage StageContext. Every source file of the driver includes
+ * this header and nothing platform-specific besides it.
+ *
+ * Lock order: when both are held, StageLock is taken before PendingIoLock.
+ */
+#ifndef MURVO_DRIVER_MURVOUSB_H
+#define MURVO_DRIVER_MURVOUSB_H
+
+#include "driver/wdm_platform.h"
+
+/* Pool tag "Wdm " as the ULONG whose bytes in memory read W, d, m, space. */
+#define MURVO_POOL_TAG 0x206D6457UL
+
+/* Size of a transfer stage and of every pipe's MaximumTransferSize. */
+#define MURVO_MAX_TRANSFER_LENGTH 4096UL
+
+/* First size tried for the configuration descriptor. */
+#define MURVO_FIRST_CONFIG_READ 521UL
+
+/* Reads of the configuration descriptor before a unit that keeps growing it is refused. */
+#define MURVO_MAX_CONFIG_READS 4
+
+/* Units of SymbolicLinkName, the terminating NUL included. */
+#define MURVO_LINK_NAME_UNITS 256
+
+/* A wide literal made from a narrow macro (WIDE_TEXT pastes, so the macro must expand first). */
+#define MURVO_WIDE(s) WIDE_TEXT(s)
+
+struct PipeContext;
+
+/* One stage of a staged transfer: its own request, partial MDL and URB. */
+struct StageContext {
+    PURB Urb;                  /* the stage's bulk-transfer URB; null once freed */
+    PDEVICE_OBJECT Device;     /* the driver's own device object */
+    PIRP Irp;                  /* the stage's own request; null once freed */
+    PMDL Mdl;                  /* partial MDL over the caller's buffer; null once freed */
+    PipeContext *Pipe;         /* the pipe whose transfer the stage belongs to */
+    BOOLEAN Completed;         /* completion ran while a cancel walk held the request */
+};
+
+/* Transfer bookkeeping of one pipe. Guarded by the device's StageLock. */
+struct TransferContext {
+    PIRP MasterIrp;            /* caller's request of the staged transfer; null when none */
+    PURB SingleUrb;            /* URB of the single-request transfer; null when none */
+    ULONG StagesOutstanding;   /* stages not yet completed (unissued ones until issuing ends) */
+    ULONG BytesTransferred;    /* bytes the completed stages report */
+    ULONG StageCount;          /* stages of the staged transfer */
+    StageContext *Stages;      /* one entry per stage; null when no staged transfer runs */
+    KEVENT TransferDone;       /* cleared when a transfer claims the pipe, set when it ends */
+    BOOLEAN Busy;              /* a transfer has claimed the pipe (single or staged) */
+    BOOLEAN Issuing;           /* StartTransfer is still issuing stages: nobody else finishes */
+    BOOLEAN CancelWalkActive;  /* CancelPendingStages is walking the stages: nothing is freed */
+    NTSTATUS TransferStatus;   /* first failure of the staged transfer, else STATUS_SUCCESS */
+};
+
+/* One pipe of the selected interface. */
+struct PipeContext {
+    PDEVICE_OBJECT OwnerDevice;            /* the driver's device object */
+    UCHAR IsOpen;                          /* 1 while a handle holds the pipe; under StageLock */
+    PUSBD_PIPE_INFORMATION PipeInformation; /* entry of InterfaceInfo's Pipes array */
+    TransferContext Transfer;
+};
+
+/* Per-unit record, the device object's extension. */
+struct DeviceExtension {
+    PDEVICE_OBJECT LowerDevice;
+    PDEVICE_OBJECT FunctionalDeviceObject;
+    PDEVICE_OBJECT PhysicalDeviceObject;
+    DEVICE_POWER_STATE CurrentDevicePowerState;
+    USBD_CONFIGURATION_HANDLE ConfigurationHandle;
+    PUSB_CONFIGURATION_DESCRIPTOR ConfigDescriptor;
+    PUSB_DEVICE_DESCRIPTOR DeviceDescriptor;
+    PUSBD_INTERFACE_INFORMATION InterfaceInfo;
+    DEVICE_CAPABILITIES DeviceCapabilities;
+    PIRP PendingSystemPowerIrp;
+    KEVENT RemoveEvent;          /* set when PendingIoCount falls to 0 */
+    KEVENT NoPendingIoEvent;     /* set each time PendingIoCount falls to 1 */
+    KEVENT PowerUpEvent;         /* set when a self-requested power-up completes */
+    KSPIN_LOCK PendingIoLock;    /* guards PendingIoCount and the signals of its two events */
+    LONG PendingIoCount;
+    LONG OpenPipes;              /* interlocked only */
+    PipeContext *PipeTable;
+    BOOLEAN Removing;
+    BOOLEAN RemovePending;
+    BOOLEAN StopPending;
+    BOOLEAN Started;
+    BOOLEAN WaitWakeActive;
+    BOOLEAN SelfPowerRequestPending;
+    DEVICE_POWER_STATE PowerDownLevel;
+    ULONG MaxTransferLength;
+    KSPIN_LOCK StageLock;        /* guards every pipe's TransferContext, IsOpen and PipeTableGeneration */
+    WCHAR SymbolicLinkName[MURVO_LINK_NAME_UNITS];
+    ULONG ConfigDescriptorLength; /* valid bytes held in ConfigDescriptor (its wTotalLength) */
+    ULONG PipeTableGeneration;    /* bumped whenever a pipe table is released; a handle keeps its own */
+};
+
+enum TransferDirection { TransferRead, TransferWrite };
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
+#ifdef __cplusplus
+}
+#endif
+
+/* Part of driver entry and device objects (driver_entry.cpp). */
+NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject);
+NTSTATUS CreateDeviceObject(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject,
+                            PDEVICE_OBJECT *NewDevice);
+NTSTATUS QueryCapabilities(PDEVICE_OBJECT Target, PDEVICE_CAPABILITIES Capabilities);
+NTSTATUS NTAPI OnCompleteSetEvent(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+void IoIncrement(PDEVICE_OBJECT DeviceObject);
+LONG IoDecrement(PDEVICE_OBJECT DeviceObject);
+NTSTATUS NTAPI DispatchSystemControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+void WaitForEvent(PKEVENT Event);
+
+/* Pipe table and synchronous USB requests (pipe_table.cpp). */
+NTSTATUS SubmitUrbSync(PDEVICE_OBJECT DeviceObject, PURB Urb);
+void CancelPendingStages(PDEVICE_OBJECT DeviceObject);
+NTSTATUS AbortOpenPipes(PDEVICE_OBJECT DeviceObject);
+NTSTATUS ResetPipe(PDEVICE_OBJECT DeviceObject, PUSBD_PIPE_INFORMATION PipeInformation);
+NTSTATUS ResetDevice(PDEVICE_OBJECT DeviceObject);
+NTSTATUS GetPortStatus(PDEVICE_OBJECT DeviceObject, PULONG PortStatus);
+NTSTATUS ResetPort(PDEVICE_OBJECT DeviceObject);
+void FinishStagedTransfer(TransferContext *Transfer, PIRP *CompletedMaster);
+void ReleaseStageResources(StageContext *Stage);
+
+/* Plug and Play and USB configuration (pnp.cpp). */
+NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject);
+NTSTATUS ConfigureDevice(PDEVICE_OBJECT DeviceObject);
+NTSTATUS SelectInterface(PDEVICE_OBJECT DeviceObject, PUSB_CONFIGURATION_DESCRIPTOR Descriptor);
+NTSTATUS StopDevice(PDEVICE_OBJECT DeviceObject);
+NTSTATUS RemoveDevice(PDEVICE_OBJECT DeviceObject);
+BOOLEAN CanAcceptIo(PDEVICE_OBJECT DeviceObject);
+
+/* Power management (power.cpp). */
+NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS SelfSuspendOrActivate(PDEVICE_OBJECT DeviceObject, BOOLEAN Suspend);
+NTSTATUS SelfRequestPowerIrp(PDEVICE_OBJECT DeviceObject, DEVICE_POWER_STATE State);
+BOOLEAN SetDevicePowerState(PDEVICE_OBJECT DeviceObject, DEVICE_POWER_STATE State);
+NTSTATUS NTAPI PowerUpComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+VOID NTAPI SystemPowerRequestComplete(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction,
+                                      POWER_STATE PowerState, PVOID Context, PIO_STATUS_BLOCK IoStatus);
+VOID NTAPI SelfPowerRequestComplete(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction,
+                                    POWER_STATE PowerState, PVOID Context, PIO_STATUS_BLOCK IoStatus);
+
+/* Pipe handles (pipe_handles.cpp). */
+NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+PipeContext *FindPipeForFile(PDEVICE_OBJECT DeviceObject, const UNICODE_STRING *FileName);
+BOOLEAN ParsePipeName(const UNICODE_STRING *FileName, ULONG *Index);
+BOOLEAN ParseEndpointName(DeviceExtension *Extension, const UNICODE_STRING *FileName, ULONG *Index);
+LONG FindWideSubstring(const UNICODE_STRING *Text, const WCHAR *Marker);
+PipeContext *PipeOfFile(DeviceExtension *Extension, PFILE_OBJECT FileObject);
+
+/* Bulk transfer engine (transfers.cpp). */
+NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS NTAPI DispatchWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS StartTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp, TransferDirection Direction);
+NTSTATUS SingleTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp, PipeContext *Pipe,
+                        TransferDirection Direction);
+PURB BuildBulkUrb(PDEVICE_OBJECT DeviceObject, PIRP Irp, PUSBD_PIPE_INFORMATION PipeInformation,
+                  TransferDirection Direction);
+NTSTATUS NTAPI OnSingleTransferComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+NTSTATUS NTAPI OnStageComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+
+/* Device control requests (device_control.cpp). */
+NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+
+/* The extension of one of the driver's own device objects. */
+inline DeviceExtension *ExtensionOf(PDEVICE_OBJECT DeviceObject)
+{
+    return static_cast<DeviceExtension *>(DeviceObject->DeviceExtension);
+}
+
+/* The wTotalLength field (little-endian, offset 2) of a configuration descriptor. */
+inline ULONG ConfigTotalLength(const void *Descriptor)
+{
+    const UCHAR *bytes = static_cast<const UCHAR *>(Descriptor);
+    return static_cast<ULONG>(bytes[2]) | (static_cast<ULONG>(bytes[3]) << 8);
+}
+
+#if defined(_WIN32) && !defined(_WIN64)
+/* The 32-bit layouts the driver's URBs and records are built for. */
+static_assert(sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST) == 80, "descriptor-request URB");
+static_assert(sizeof(struct _URB_SELECT_CONFIGURATION) == 60, "select-configuration URB, one interface");
+static_assert(sizeof(struct _URB_PIPE_REQUEST) == 24, "pipe-request URB");
+static_assert(sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER) == 72, "bulk-transfer URB");
+static_assert(sizeof(DEVICE_CAPABILITIES) == 64, "DEVICE_CAPABILITIES");
+static_assert(sizeof(USB_DEVICE_DESCRIPTOR) == 18, "device descriptor");
+#endif
+
+#endif /* MURVO_DRIVER_MURVOUSB_H */

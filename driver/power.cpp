@@ -1,0 +1,297 @@
+/*
+ * power.cpp - power requests and the driver's own power management of the unit.
+ *
+ * A system set-power request is held while the device power request it maps to runs;
+ * device set-power requests are passed on and recorded (D1-D3 on the way down, D0 once
+ * completed); wait-wake is accepted or refused by the unit's wake capability. Opening the
+ * first pipe powers the unit up, closing the last one down to PowerDownLevel.
+ */
+#include "driver/murvousb.h"
+
+/*
+ * PassPowerDown: hands a power request on to the lower driver, the power manager's way.
+ * Returns PoCallDriver's status. PASSIVE_LEVEL.
+ */
+static NTSTATUS PassPowerDown(DeviceExtension *Extension, PIRP Irp)
+{
+    IoCopyCurrentIrpStackLocationToNext(Irp);
+    PoStartNextPowerIrp(Irp);
+    return PoCallDriver(Extension->LowerDevice, Irp);
+}
+
+/*
+ * DeviceStateForSystem: the device state a system state S maps to: D0 for working, the
+ * capabilities' entry while a wait-wake is in progress, D3 otherwise.
+ */
+static DEVICE_POWER_STATE DeviceStateForSystem(DeviceExtension *Extension, SYSTEM_POWER_STATE State)
+{
+    if (State == PowerSystemWorking) {
+        return PowerDeviceD0;
+    }
+    if (Extension->WaitWakeActive && State > PowerSystemUnspecified && State < PowerSystemMaximum) {
+        return Extension->DeviceCapabilities.DeviceState[State];
+    }
+    return PowerDeviceD3;
+}
+
+/*
+ * HandleSystemSetPower: passes a system set-power request on when its device state is the
+ * recorded one; otherwise holds it and asks the power manager for the device request.
+ * Returns STATUS_PENDING for a held request. PASSIVE_LEVEL.
+ */
+static NTSTATUS HandleSystemSetPower(PDEVICE_OBJECT DeviceObject, PIRP Irp, SYSTEM_POWER_STATE State)
+{
+    DeviceExtension *extension = ExtensionOf(DeviceObject);
+    DEVICE_POWER_STATE mapped = DeviceStateForSystem(extension, State);
+    if (mapped == extension->CurrentDevicePowerState) {
+        NTSTATUS status = PassPowerDown(extension, Irp);
+        IoDecrement(DeviceObject);
+        return status;
+    }
+
+    // Marked pending before the device request exists: its callback may pass the held
+    // request on before PoRequestPowerIrp returns.
+    extension->PendingSystemPowerIrp = Irp;
+    IoMarkIrpPending(Irp);
+    POWER_STATE powerState;
+    powerState.DeviceState = mapped;
+    NTSTATUS status = PoRequestPowerIrp(extension->PhysicalDeviceObject, IRP_MN_SET_POWER, powerState,
+                                        SystemPowerRequestComplete, DeviceObject, NULL);
+    if (status != STATUS_PENDING) {
+        // No callback will come: the held request goes on now and gives up its reference.
+        extension->PendingSystemPowerIrp = NULL;
+        PassPowerDown(extension, Irp);
+        IoDecrement(DeviceObject);
+    }
+    return STATUS_PENDING;
+}
+
+/*
+ * SystemPowerRequestComplete: callback of the device request made for a held system
+ * request: passes the held request on whatever the outcome, then gives up the reference
+ * taken for it. Context is the driver's device object. Up to DISPATCH_LEVEL.
+ */
+VOID NTAPI SystemPowerRequestComplete(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction,
+                                      POWER_STATE PowerState, PVOID Context, PIO_STATUS_BLOCK IoStatus)
+{
+    (void)DeviceObject;
+    (void)MinorFunction;
+    (void)PowerState;
+    (void)IoStatus;
+    PDEVICE_OBJECT ownDevice = static_cast<PDEVICE_OBJECT>(Context);
+    DeviceExtension *extension = ExtensionOf(ownDevice);
+    PIRP held = extension->PendingSystemPowerIrp;
+    extension->PendingSystemPowerIrp = NULL;
+    PassPowerDown(extension, held);
+    IoDecrement(ownDevice);
+}
+
+/*
+ * SetDevicePowerState: records D1, D2 or D3 at once. Returns TRUE for D0, whose state is
+ * recorded only when the request has completed; FALSE otherwise.
+ */
+BOOLEAN SetDevicePowerState(PDEVICE_OBJECT DeviceObject, DEVICE_POWER_STATE State)
+{
+    DeviceExtension *extension = ExtensionOf(DeviceObject);
+    switch (State) {
+    case PowerDeviceD0:
+        return TRUE;
+    case PowerDeviceD1:
+    case PowerDeviceD2:
+    case PowerDeviceD3:
+        extension->CurrentDevicePowerState = State;
+        return FALSE;
+    default:
+        return FALSE;
+    }
+}
+
+/*
+ * PowerUpComplete: completion of a device set-power request for D0: records D0 and reports
+ * success whatever the lower drivers said. Context is the driver's device object.
+ * Returns STATUS_SUCCESS so completion goes on upwards. Up to DISPATCH_LEVEL.
+ */
+NTSTATUS NTAPI PowerUpComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
+{
+    (void)DeviceObject;
+    PDEVICE_OBJECT ownDevice = static_cast<PDEVICE_OBJECT>(Context);
+    if (Irp->PendingReturned) {
+        IoMarkIrpPending(Irp);
+    }
+    ExtensionOf(ownDevice)->CurrentDevicePowerState = PowerDeviceD0;
+    Irp->IoStatus.Status = STATUS_SUCCESS;
+    IoDecrement(ownDevice);
+    return STATUS_SUCCESS;
+}
+
+/*
+ * HandleDeviceSetPower: records the new device state and passes the request on; a power-up
+ * is recorded by PowerUpComplete, which also gives up the reference. PASSIVE_LEVEL.
+ */
+static NTSTATUS HandleDeviceSetPower(PDEVICE_OBJECT DeviceObject, PIRP Irp, DEVICE_POWER_STATE State)
+{
+    DeviceExtension *extension = ExtensionOf(DeviceObject);
+    BOOLEAN poweringUp = SetDevicePowerState(DeviceObject, State);
+    IoCopyCurrentIrpStackLocationToNext(Irp);
+    if (poweringUp) {
+        IoSetCompletionRoutine(Irp, PowerUpComplete, DeviceObject, TRUE, TRUE, TRUE);
+    }
+    PoStartNextPowerIrp(Irp);
+    NTSTATUS status = PoCallDriver(extension->LowerDevice, Irp);
+    if (!poweringUp) {
+        IoDecrement(DeviceObject);
+    }
+    return status;
+}
+
+/*
+ * HandleWaitWake: makes DeviceWake the self power-down level, then refuses the request when
+ * the unit is in D0 or DeviceWake is deeper than its state; otherwise passes it on and
+ * waits in this thread until the lower drivers complete it. PASSIVE_LEVEL.
+ */
+static NTSTATUS HandleWaitWake(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    DeviceExtension *extension = ExtensionOf(DeviceObject);
+    extension->PowerDownLevel = extension->DeviceCapabilities.DeviceWake;
+    if (extension->CurrentDevicePowerState == PowerDeviceD0 ||
+        static_cast<LONG>(extension->DeviceCapabilities.DeviceWake) >
+            static_cast<LONG>(extension->CurrentDevicePowerState)) {
+        Irp->IoStatus.Status = STATUS_INVALID_DEVICE_STATE;
+        Irp->IoStatus.Information = 0;
+        PoStartNextPowerIrp(Irp);
+        IoCompleteRequest(Irp, IO_NO_INCREMENT);
+        IoDecrement(DeviceObject);
+        return STATUS_INVALID_DEVICE_STATE;
+    }
+
+    extension->WaitWakeActive = TRUE;
+    KEVENT woken;
+    KeInitializeEvent(&woken, NotificationEvent, FALSE);
+    IoCopyCurrentIrpStackLocationToNext(Irp);
+    IoSetCompletionRoutine(Irp, OnCompleteSetEvent, &woken, TRUE, TRUE, TRUE);
+    PoStartNextPowerIrp(Irp);
+    NTSTATUS status = PoCallDriver(extension->LowerDevice, Irp);
+    if (status == STATUS_PENDING) {
+        WaitForEvent(&woken);
+    }
+    SelfSuspendOrActivate(DeviceObject, FALSE);
+    extension->WaitWakeActive = FALSE;
+
+    status = Irp->IoStatus.Status;
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    IoDecrement(DeviceObject);
+    return status;
+}
+
+/*
+ * DispatchPower: the IRP_MJ_POWER routine. Counts itself in PendingIoCount; set-power and
+ * wait-wake requests are handled above, every other request is passed on.
+ * PASSIVE_LEVEL (the device object is power-pageable).
+ */
+NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    DeviceExtension *extension = ExtensionOf(DeviceObject);
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+    IoIncrement(DeviceObject);
+
+    switch (stack->MinorFunction) {
+    case IRP_MN_SET_POWER:
+        if (stack->Parameters.Power.Type == SystemPowerState) {
+            return HandleSystemSetPower(DeviceObject, Irp, stack->Parameters.Power.State.SystemState);
+        }
+        if (stack->Parameters.Power.Type == DevicePowerState) {
+            return HandleDeviceSetPower(DeviceObject, Irp, stack->Parameters.Power.State.DeviceState);
+        }
+        break;
+    case IRP_MN_WAIT_WAKE:
+        return HandleWaitWake(DeviceObject, Irp);
+    default:
+        break;
+    }
+    NTSTATUS status = PassPowerDown(extension, Irp);
+    IoDecrement(DeviceObject);
+    return status;
+}
+
+/*
+ * SelfSuspendOrActivate: powers the unit down to PowerDownLevel when Suspend is TRUE and no
+ * pipe is open, or up to D0 when Suspend is FALSE and a pipe is open; does nothing while
+ * another power change of the driver's own is in flight or PowerDownLevel is not D1-D3.
+ * Returns STATUS_DELETE_PENDING when the unit does not accept I/O, else the outcome of the
+ * power request (STATUS_SUCCESS when none was needed). PASSIVE_LEVEL: may wait.
+ */
+NTSTATUS SelfSuspendOrActivate(PDEVICE_OBJECT DeviceObject, BOOLEAN Suspend)
+{
+    DeviceExtension *extension = ExtensionOf(DeviceObject);
+    if (!CanAcceptIo(DeviceObject)) {
+        return STATUS_DELETE_PENDING;
+    }
+    if (extension->PendingSystemPowerIrp != NULL || extension->SelfPowerRequestPending) {
+        return STATUS_SUCCESS;
+    }
+    LONG openPipes = extension->OpenPipes;
+    if ((Suspend && openPipes != 0) || (!Suspend && openPipes == 0)) {
+        return STATUS_SUCCESS;
+    }
+    DEVICE_POWER_STATE level = extension->PowerDownLevel;
+    if (level != PowerDeviceD1 && level != PowerDeviceD2 && level != PowerDeviceD3) {
+        return STATUS_SUCCESS;
+    }
+    return SelfRequestPowerIrp(DeviceObject, Suspend ? level : PowerDeviceD0);
+}
+
+/*
+ * SelfRequestPowerIrp: asks the power manager for a device set-power request to State for
+ * the unit's stack. A power-up (State shallower than PowerDownLevel) waits until it has
+ * completed; a power-down does not. Returns STATUS_SUCCESS, or PoRequestPowerIrp's failure.
+ * PASSIVE_LEVEL.
+ */
+NTSTATUS SelfRequestPowerIrp(PDEVICE_OBJECT DeviceObject, DEVICE_POWER_STATE State)
+{
+    DeviceExtension *extension = ExtensionOf(DeviceObject);
+    if (State == extension->CurrentDevicePowerState) {
+        return STATUS_SUCCESS;
+    }
+    BOOLEAN poweringUp = static_cast<ULONG>(State) < static_cast<ULONG>(extension->PowerDownLevel);
+
+    IoIncrement(DeviceObject);
+    extension->SelfPowerRequestPending = TRUE;
+    // Each power-up waits for its own completion, not for an earlier one's signal.
+    if (poweringUp) {
+        KeClearEvent(&extension->PowerUpEvent);
+    }
+    POWER_STATE powerState;
+    powerState.DeviceState = State;
+    NTSTATUS status = PoRequestPowerIrp(extension->PhysicalDeviceObject, IRP_MN_SET_POWER, powerState,
+                                        SelfPowerRequestComplete, DeviceObject, NULL);
+    if (status != STATUS_PENDING) {
+        // The callback will not run: undo what it would have undone.
+        extension->SelfPowerRequestPending = FALSE;
+        IoDecrement(DeviceObject);
+        return status;
+    }
+    if (poweringUp) {
+        WaitForEvent(&extension->PowerUpEvent);
+    }
+    extension->SelfPowerRequestPending = FALSE;
+    return STATUS_SUCCESS;
+}
+
+/*
+ * SelfPowerRequestComplete: callback of the driver's own device power request: signals a
+ * completed power-up and gives up the request's reference. Context is the driver's device
+ * object. Up to DISPATCH_LEVEL.
+ */
+VOID NTAPI SelfPowerRequestComplete(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction,
+                                    POWER_STATE PowerState, PVOID Context, PIO_STATUS_BLOCK IoStatus)
+{
+    (void)DeviceObject;
+    (void)MinorFunction;
+    (void)IoStatus;
+    PDEVICE_OBJECT ownDevice = static_cast<PDEVICE_OBJECT>(Context);
+    DeviceExtension *extension = ExtensionOf(ownDevice);
+    if (static_cast<ULONG>(PowerState.DeviceState) < static_cast<ULONG>(extension->PowerDownLevel)) {
+        KeSetEvent(&extension->PowerUpEvent, 1, FALSE);
+    }
+    IoDecrement(ownDevice);
+}
