@@ -1,0 +1,120 @@
+/*
+ * pty_run.cpp - RunProgram.
+ */
+#include "pty_run.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+/* In the child: environment, working folder, streams, then the program. Never returns. */
+static void StartChild(const ProgramSetup &setup, int errPipe)
+{
+    for (const auto &entry : setup.Env)
+        setenv(entry.first.c_str(), entry.second.c_str(), 1);
+    if (!setup.WorkDir.empty() && chdir(setup.WorkDir.c_str()) != 0)
+        _exit(126);
+    if (errPipe >= 0)
+        dup2(errPipe, 2);
+    if (setup.StdinFromDevNull) {
+        int null = open("/dev/null", O_RDONLY);
+        dup2(null, 0);
+    }
+    std::vector<char *> argv;
+    argv.push_back(const_cast<char *>(setup.Program.c_str()));
+    for (const std::string &arg : setup.Args)
+        argv.push_back(const_cast<char *>(arg.c_str()));
+    argv.push_back(nullptr);
+    execv(setup.Program.c_str(), argv.data());
+    _exit(127);
+}
+
+static double Now()
+{
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now.tv_sec + now.tv_nsec / 1e9;
+}
+
+ProgramRun RunProgram(const ProgramSetup &setup)
+{
+    ProgramRun run;
+    int errPipe[2] = {-1, -1};
+    if (setup.SplitStderr && pipe(errPipe) != 0)
+        return run;
+
+    int master = -1;
+    pid_t child;
+    int outPipe[2] = {-1, -1};
+    if (setup.NoTerminal) {
+        if (pipe(outPipe) != 0)
+            return run;
+        child = fork();
+        if (child == 0) {
+            setsid(); /* a new session has no controlling terminal */
+            dup2(outPipe[1], 1);
+            if (!setup.SplitStderr)
+                dup2(outPipe[1], 2);
+            close(outPipe[0]);
+            StartChild(setup, setup.SplitStderr ? errPipe[1] : -1);
+        }
+        close(outPipe[1]);
+        master = outPipe[0];
+    } else {
+        child = forkpty(&master, nullptr, nullptr, nullptr);
+        if (child == 0)
+            StartChild(setup, setup.SplitStderr ? errPipe[1] : -1);
+    }
+    if (child < 0)
+        return run;
+    if (errPipe[1] >= 0)
+        close(errPipe[1]);
+
+    bool typed = setup.Keys.empty();
+    bool masterOpen = true, errOpen = errPipe[0] >= 0;
+    double deadline = Now() + setup.TimeoutSeconds;
+    while ((masterOpen || errOpen) && Now() < deadline) {
+        struct pollfd fds[2] = {{masterOpen ? master : -1, POLLIN, 0}, {errOpen ? errPipe[0] : -1, POLLIN, 0}};
+        int n = poll(fds, 2, 100);
+        if (n < 0 && errno != EINTR)
+            break;
+        char buffer[4096];
+        if (masterOpen && (fds[0].revents & (POLLIN | POLLHUP | POLLERR))) {
+            ssize_t got = read(master, buffer, sizeof buffer);
+            if (got > 0)
+                run.Terminal.append(buffer, got);
+            else
+                masterOpen = false; /* EIO once the child side is closed */
+        }
+        if (errOpen && (fds[1].revents & (POLLIN | POLLHUP | POLLERR))) {
+            ssize_t got = read(errPipe[0], buffer, sizeof buffer);
+            if (got > 0)
+                run.Err.append(buffer, got);
+            else
+                errOpen = false;
+        }
+        if (!typed && run.Terminal.find(setup.Prompt) != std::string::npos) {
+            /* Give the program a moment to put its terminal into raw mode. */
+            usleep(50 * 1000);
+            if (write(master, setup.Keys.data(), setup.Keys.size()) == (ssize_t)setup.Keys.size())
+                typed = true;
+        }
+    }
+    int status = 0;
+    if (Now() >= deadline)
+        kill(child, SIGKILL);
+    waitpid(child, &status, 0);
+    if (WIFEXITED(status))
+        run.ExitStatus = WEXITSTATUS(status);
+    close(master);
+    if (errPipe[0] >= 0)
+        close(errPipe[0]);
+    return run;
+}

@@ -1,0 +1,227 @@
+/*
+ * End to end: the built vardel run at a pseudo-terminal against the simulated unit, the
+ * way a user runs it: the test waits for the prompt and presses the key.
+ */
+#include "pty_run.h"
+
+#include <gtest/gtest.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <iterator>
+
+namespace {
+
+const uint32_t FlashSize = 0x40000; /* small enough to run fast, 32 blocks of 8 KiB */
+
+std::vector<uint8_t> ReadFile(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void WriteFile(const std::string &path, const std::vector<uint8_t> &bytes)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write((const char *)bytes.data(), (std::streamsize)bytes.size());
+}
+
+/* Turns the terminal's line ends back into plain line feeds. */
+std::string Plain(std::string text)
+{
+    std::string plain;
+    for (size_t i = 0; i < text.size(); i++) {
+        if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n')
+            continue;
+        plain += text[i];
+    }
+    return plain;
+}
+
+class VardelEndToEnd : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        const ::testing::TestInfo *info = ::testing::UnitTest::GetInstance()->current_test_info();
+        Dir = ::testing::TempDir() + "vardel_e2e_" + std::to_string(getpid()) + "_" + info->name();
+        mkdir(Dir.c_str(), 0700);
+        MakeRom("rom.bin", FlashSize, "");
+        Image = ReadFile(Dir + "/rom.bin");
+        /* The flash starts with a pattern of its own, so that what the update leaves is visible. */
+        Before.resize(FlashSize);
+        for (uint32_t i = 0; i < FlashSize; i++)
+            Before[i] = (uint8_t)(i * 13 + (i >> 9));
+        WriteFile(Dir + "/flash.bin", Before);
+    }
+
+    /* Makes an image with murvorom; extra is appended to its command line. */
+    void MakeRom(const std::string &name, uint32_t size, const std::string &extra)
+    {
+        std::string command = std::string(MURVOROM_PATH) + " create --pattern random:7" + extra + " " + Dir + "/" +
+                              name + " " + std::to_string(size) + " >/dev/null";
+        ASSERT_EQ(system(command.c_str()), 0) << command;
+    }
+
+    ProgramRun Update(std::vector<std::string> args, std::string keys = "Y",
+                      std::vector<std::pair<std::string, std::string>> env = {})
+    {
+        ProgramSetup setup;
+        setup.Program = VARDEL_PATH;
+        setup.Args = std::move(args);
+        setup.WorkDir = Dir;
+        setup.Keys = std::move(keys);
+        setup.Env = {{"MURVO_SIM_FLASH_SIZE", std::to_string(FlashSize)},
+                     {"MURVO_SIM_FLASH_FILE", Dir + "/flash.bin"},
+                     {"MURVO_SIM_LOG", Dir + "/unit.log"}};
+        for (auto &entry : env)
+            setup.Env.push_back(entry);
+        return RunProgram(setup);
+    }
+
+    std::vector<std::string> LogLines()
+    {
+        std::ifstream in(Dir + "/unit.log");
+        std::vector<std::string> lines;
+        for (std::string line; std::getline(in, line);)
+            lines.push_back(line);
+        return lines;
+    }
+
+    size_t LogCount(const std::string &command)
+    {
+        size_t count = 0;
+        for (const std::string &line : LogLines())
+            if (line.compare(0, command.size() + 1, command + " ") == 0 || line == command)
+                count++;
+        return count;
+    }
+
+    std::string Dir;
+    std::vector<uint8_t> Image;
+    std::vector<uint8_t> Before;
+};
+
+TEST_F(VardelEndToEnd, UpdatePreservesTheBootBlockAndWritesTheRest)
+{
+    ProgramRun run = Update({"/v", "rom.bin"});
+    ASSERT_EQ(run.ExitStatus, 0) << run.Terminal << run.Err;
+    std::string out = Plain(run.Terminal);
+    EXPECT_NE(out.find("\nUSB initialised ok"), std::string::npos);
+    EXPECT_NE(out.find("\nChecksum verified ok"), std::string::npos);
+    EXPECT_NE(out.find("\nCompleted ok\n*** Please power-cycle the unit to restart ***\n"), std::string::npos);
+    EXPECT_EQ(run.Err, "");
+
+    std::vector<uint8_t> after = ReadFile(Dir + "/flash.bin");
+    ASSERT_EQ(after.size(), FlashSize);
+    EXPECT_TRUE(std::equal(after.begin(), after.begin() + 0x10000, Before.begin()));
+    EXPECT_TRUE(std::equal(after.begin() + 0x10000, after.end(), Image.begin() + 0x10000));
+    EXPECT_EQ(LogCount("UnlockBlock"), 24u);
+    EXPECT_EQ(LogCount("WriteFlash"), (FlashSize - 0x10000) / 512);
+}
+
+TEST_F(VardelEndToEnd, BootBlockOptionWritesTheWholeFlash)
+{
+    ProgramRun run = Update({"/bootblock", "rom.bin"}, "y");
+    ASSERT_EQ(run.ExitStatus, 0) << run.Terminal << run.Err;
+    EXPECT_EQ(ReadFile(Dir + "/flash.bin"), Image);
+    std::vector<std::string> log = LogLines();
+    ASSERT_FALSE(log.empty());
+    EXPECT_EQ(log.back().rfind("DisplayText", 0), 0u);
+    EXPECT_EQ(LogCount("EraseBlock"), 32u);
+}
+
+TEST_F(VardelEndToEnd, RefusalAndMissingTerminalOpenNothing)
+{
+    ProgramRun run = Update({"rom.bin"}, "n");
+    EXPECT_EQ(run.ExitStatus, 1);
+    EXPECT_NE(Plain(run.Terminal).find("[Y/N] \n* Aborted *\n"), std::string::npos);
+    EXPECT_TRUE(LogLines().empty());
+
+    /* A cursor key is an escape sequence: a refusal too. */
+    run = Update({"rom.bin"}, "\x1b[A");
+    EXPECT_EQ(run.ExitStatus, 1);
+    EXPECT_NE(Plain(run.Terminal).find("* Aborted *"), std::string::npos);
+
+    ProgramSetup setup;
+    setup.Program = VARDEL_PATH;
+    setup.Args = {"rom.bin"};
+    setup.WorkDir = Dir;
+    setup.NoTerminal = true;
+    setup.Env = {{"MURVO_SIM_LOG", Dir + "/unit.log"}};
+    run = RunProgram(setup);
+    EXPECT_EQ(run.ExitStatus, 1);
+    EXPECT_NE(run.Terminal.find("* Aborted *\n"), std::string::npos);
+    EXPECT_TRUE(LogLines().empty());
+    EXPECT_EQ(ReadFile(Dir + "/flash.bin"), Before);
+}
+
+TEST_F(VardelEndToEnd, MissingImageAndUnreadyUnit)
+{
+    ProgramRun run = Update({"missing.bin"});
+    EXPECT_EQ(run.ExitStatus, 1);
+    EXPECT_EQ(run.Err, "Cannot open file for reading: No such file or directory\n");
+    EXPECT_TRUE(LogLines().empty());
+
+    run = Update({"/v", "rom.bin"}, "Y", {{"MURVO_SIM_OS_VERSION", "0x00010203"}});
+    EXPECT_EQ(run.ExitStatus, 1);
+    EXPECT_NE(Plain(run.Terminal).find("\nOS Version 10203 "), std::string::npos);
+    EXPECT_EQ(run.Err, "\n*Error* MURVO is not set up to receive software upgrade (see SETUP|OS)\n");
+    EXPECT_EQ(LogCount("UnlockBlock"), 0u);
+    EXPECT_EQ(ReadFile(Dir + "/flash.bin"), Before);
+}
+
+TEST_F(VardelEndToEnd, InjectedStatusStopsEachPhase)
+{
+    struct Case {
+        const char *Fault;
+        const char *Verdict;
+        size_t Writes, Locks;
+    };
+    const Case cases[] = {
+        {"status:UnlockBlock:3:5", "Error code (5, 0)", 0, 0},
+        {"status:EraseBlock:1:0x21", "Error code (33, 0)", 0, 0},
+        {"status:WriteFlash:10:7", "Error code (7, 0)", 10, 0},
+        {"status:LockBlock:24:2", "Error code (2, 0)", (FlashSize - 0x10000) / 512, 24},
+    };
+    for (const Case &c : cases) {
+        unlink((Dir + "/unit.log").c_str());
+        ProgramRun run = Update({"rom.bin"}, "Y", {{"MURVO_SIM_FAULTS", c.Fault}});
+        EXPECT_EQ(run.ExitStatus, 2) << c.Fault << run.Err;
+        EXPECT_NE(Plain(run.Terminal).find(std::string("\nOperation failed. ") + c.Verdict), std::string::npos)
+            << c.Fault << Plain(run.Terminal);
+        EXPECT_EQ(LogCount("WriteFlash"), c.Writes) << c.Fault;
+        EXPECT_EQ(LogCount("LockBlock"), c.Locks) << c.Fault;
+        EXPECT_EQ(LogCount("GetChecksum"), 1u) << c.Fault;
+    }
+}
+
+TEST_F(VardelEndToEnd, WrongUnitChecksumFailsTheUpdate)
+{
+    ProgramRun run = Update({"rom.bin"}, "Y", {{"MURVO_SIM_FAULTS", "checksum:GetChecksum:1:0x1234"}});
+    EXPECT_EQ(run.ExitStatus, 2);
+    std::string out = Plain(run.Terminal);
+    EXPECT_NE(out.find(", 1234\nOperation failed. Checksum mismatch\n"), std::string::npos) << out;
+}
+
+TEST_F(VardelEndToEnd, ReplyThatNeverComesEndsTheRun)
+{
+    ProgramRun run = Update({"rom.bin"}, "Y", {{"MURVO_SIM_FAULTS", "noreply:EraseBlock:2"}});
+    EXPECT_EQ(run.ExitStatus, 1);
+    EXPECT_EQ(run.Err, "\n*Error* Failed to receive USB reply\n");
+    /* Nothing is sent after the lost reply: no lock, no closing text. */
+    EXPECT_EQ(LogCount("EraseBlock"), 2u);
+    EXPECT_EQ(LogCount("LockBlock"), 0u);
+    EXPECT_EQ(LogLines().back().rfind("EraseBlock", 0), 0u);
+}
+
+TEST_F(VardelEndToEnd, BadSimulatorSettingIsRefused)
+{
+    ProgramRun run = Update({"rom.bin"}, "Y", {{"MURVO_SIM_FLASH_SIZE", "lots"}});
+    EXPECT_EQ(run.ExitStatus, 1);
+    EXPECT_NE(run.Err.find("MURVO_SIM_FLASH_SIZE"), std::string::npos) << run.Err;
+}
+
+} // namespace
