@@ -118,20 +118,6 @@ TEST(RomBuild, OffsetPatternMakesEveryRecordDifferent)
     EXPECT_EQ(StoredSum(image), ExpectedSum(image));
 }
 
-TEST(RomBuild, RandomPatternFollowsItsSeed)
-{
-    RomBuildOptions options = Options(0x2000);
-    options.Contents = RomContentsRandom;
-    options.Seed = 7;
-    std::vector<uint8_t> first = Build(options);
-    EXPECT_EQ(Build(options), first);
-    options.Seed = 8;
-    std::vector<uint8_t> other = Build(options);
-    EXPECT_NE(other, first);
-    std::set<uint8_t> values(first.begin(), first.end());
-    EXPECT_GT(values.size(), 200u);
-}
-
 TEST(RomBuild, RawFileFirstThenTheFillByte)
 {
     std::string path = TempPath("raw");
@@ -170,17 +156,12 @@ TEST(RomBuild, RawFileFirstThenTheFillByte)
 TEST(RomBuild, SizesTooSmallForMarkerOrChecksum)
 {
     std::string message;
-    EXPECT_TRUE(Refused(Options(56), &message));
-    EXPECT_NE(message.find("at least 57"), std::string::npos) << message;
-    EXPECT_EQ(Build(Options(57))[54], 0x00);
-
+    EXPECT_EQ(Build(Options(57))[54], 0x00); /* the smallest image with a marker */
     RomBuildOptions bare = Options(1);
     bare.Marker = false;
     EXPECT_TRUE(Refused(bare, &message));
     bare.Size = 2;
-    std::vector<uint8_t> tiny = Build(bare);
-    EXPECT_EQ(StoredSum(tiny), 0);
-
+    EXPECT_EQ(StoredSum(Build(bare)), 0);
     EXPECT_TRUE(Refused(Options(ROM_BUILD_MAX_SIZE + 1), &message));
 }
 

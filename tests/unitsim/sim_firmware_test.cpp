@@ -7,38 +7,20 @@ namespace {
 
 struct Firmware : ::testing::Test {
     SimUnit *Unit = nullptr;
-    void SetUp() override { Unit = CreateUnit(SmallConfig()); ASSERT_NE(Unit, nullptr); }
+    void SetUp() override { ASSERT_NE(Unit = CreateUnit(SmallConfig()), nullptr); }
     void TearDown() override { EXPECT_TRUE(SimUnitDestroy(Unit)); }
-
     const uint8_t *Flash() { return SimUnitFlash(Unit); }
+    void UnlockAll() { for (uint32_t b = 0; b < 8; b++) ASSERT_EQ(Unlock(Unit, b), SimStatusOk); }
 };
 
 Bytes Filled(uint8_t value) { return Bytes(SIM_RECORD_SIZE, value); }
-
-TEST(CommandTable, NamesAndLengthsOfEveryCode)
-{
-    static const char *const names[] = {"GetOsVersion", "GetFlashInfo", "EraseBlock", "UnlockBlock", "LockBlock",
-                                        "WriteFlash", "ReadRecord", "WriteRecord", "GetChecksum", "DisplayText"};
-    for (unsigned code = 0; code < SIM_COMMAND_COUNT; code++) {
-        EXPECT_STREQ(SimCommandName(code), names[code]);
-        EXPECT_EQ(SimCommandFromName(names[code]), (int)code);
-        EXPECT_EQ(SimCommandRequestLength(code), RequestLengths[code]);
-        EXPECT_EQ(SimCommandReplyLength(code), ReplyLengths[code]);
-    }
-    EXPECT_EQ(SimCommandName(10), nullptr);
-    EXPECT_EQ(SimCommandRequestLength(0xFFFF), 0u);
-    EXPECT_EQ(SimCommandFromName("getosversion"), -1);
-    EXPECT_EQ(SimCommandFromName(""), -1);
-}
 
 TEST_F(Firmware, EveryCommandAnswersWithItsReplyLengthAndEchoesTheCode)
 {
     for (unsigned code = 0; code < SIM_COMMAND_COUNT; code++) {
         Bytes reply = Transact(Unit, MakeRequest(code));
         ASSERT_EQ(reply.size(), ReplyLengths[code]) << SimCommandName(code);
-        EXPECT_EQ(Get16(reply, 0), code);
-        EXPECT_EQ(reply[2], 0);
-        EXPECT_EQ(reply[3], 0);
+        EXPECT_EQ(Get32(reply, 0), code);
         EXPECT_EQ(SimUnitCommandCount(Unit, code), 1u);
     }
 }
@@ -50,11 +32,7 @@ TEST(FirmwareInfo, VersionWordAndFlashInfoAtTheirOffsets)
     config.FlashId = 0xA1B2C3D4;
     config.FlashAddress = 0x12345600;
     SimUnit *unit = CreateUnit(config);
-
-    Bytes version = Transact(unit, MakeRequest(SimGetOsVersion));
-    ASSERT_EQ(version.size(), 8u);
-    EXPECT_EQ(Get32(version, 4), 0x81020304u);
-
+    EXPECT_EQ(Get32(Transact(unit, MakeRequest(SimGetOsVersion)), 4), 0x81020304u);
     Bytes info = Transact(unit, MakeRequest(SimGetFlashInfo));
     ASSERT_EQ(info.size(), 20u);
     EXPECT_EQ(Get32(info, 4), 0x12345600u);
@@ -64,67 +42,42 @@ TEST(FirmwareInfo, VersionWordAndFlashInfoAtTheirOffsets)
     EXPECT_TRUE(SimUnitDestroy(unit));
 }
 
-TEST_F(Firmware, PowersOnErasedWithEveryBlockLocked)
+TEST_F(Firmware, PowersOnErasedAndLockedAndRefusesBadBlockNumbers)
 {
-    for (uint32_t block = 0; block < 8; block++)
-        EXPECT_TRUE(SimUnitBlockLocked(Unit, block));
     for (uint32_t i = 0; i < 0x10000; i++)
         ASSERT_EQ(Flash()[i], 0xFF) << i;
+    EXPECT_TRUE(SimUnitBlockLocked(Unit, 3));
     EXPECT_EQ(Erase(Unit, 3), SimStatusBlockLocked);
     EXPECT_EQ(Write(Unit, 0x6000, Filled(0)), SimStatusWriteLocked);
     EXPECT_EQ(Flash()[0x6000], 0xFF);
-}
-
-TEST_F(Firmware, BlockNumbersOutOfRangeAreRefused)
-{
-    for (uint32_t block : {8u, 9u, 0x80000000u, 0xFFFFFFFFu}) {
-        EXPECT_EQ(Erase(Unit, block), SimStatusBadBlock) << block;
-        EXPECT_EQ(Unlock(Unit, block), SimStatusBadBlock) << block;
-        EXPECT_EQ(Lock(Unit, block), SimStatusBadBlock) << block;
+    for (uint32_t block : {8u, 0xFFFFFFFFu}) {
+        EXPECT_EQ(Erase(Unit, block), SimStatusBadBlock);
+        EXPECT_EQ(Unlock(Unit, block), SimStatusBadBlock);
+        EXPECT_EQ(Lock(Unit, block), SimStatusBadBlock);
     }
-    EXPECT_EQ(Unlock(Unit, 7), SimStatusOk);
-    EXPECT_EQ(Erase(Unit, 7), SimStatusOk);
 }
 
-TEST_F(Firmware, UnlockEraseWriteLockCycle)
+TEST_F(Firmware, UnlockWriteLockAndEraseOneBlock)
 {
     ASSERT_EQ(Unlock(Unit, 1), SimStatusOk);
-    EXPECT_FALSE(SimUnitBlockLocked(Unit, 1));
-    EXPECT_TRUE(SimUnitBlockLocked(Unit, 0));
     EXPECT_EQ(Unlock(Unit, 1), SimStatusOk); /* twice is fine */
-
-    Bytes data(SIM_RECORD_SIZE);
-    for (size_t i = 0; i < data.size(); i++)
-        data[i] = (uint8_t)(i * 7);
-    EXPECT_EQ(Write(Unit, 0x2000, data), SimStatusOk);
-    EXPECT_EQ(Write(Unit, 0x3E00, data), SimStatusOk); /* last record of block 1 */
-    EXPECT_EQ(memcmp(Flash() + 0x2000, data.data(), data.size()), 0);
-    EXPECT_EQ(memcmp(Flash() + 0x3E00, data.data(), data.size()), 0);
-    EXPECT_EQ(Write(Unit, 0x4000, data), SimStatusWriteLocked); /* block 2 still locked */
-    EXPECT_EQ(Write(Unit, 0x1E00, data), SimStatusWriteLocked); /* block 0 too */
+    EXPECT_TRUE(SimUnitBlockLocked(Unit, 0));
+    EXPECT_EQ(Write(Unit, 0x2000, Filled(0x22)), SimStatusOk);
+    EXPECT_EQ(Write(Unit, 0x3E00, Filled(0x33)), SimStatusOk); /* last record of block 1 */
+    EXPECT_EQ(Write(Unit, 0x4000, Filled(0x44)), SimStatusWriteLocked);
+    EXPECT_EQ(Write(Unit, 0x1E00, Filled(0x11)), SimStatusWriteLocked);
+    EXPECT_EQ(Flash()[0x3FFF], 0x33);
 
     ASSERT_EQ(Lock(Unit, 1), SimStatusOk);
     EXPECT_EQ(Erase(Unit, 1), SimStatusBlockLocked);
-    EXPECT_EQ(Flash()[0x2001], 7);
-    EXPECT_EQ(Unlock(Unit, 1), SimStatusOk);
+    EXPECT_EQ(Flash()[0x2000], 0x22);
+    UnlockAll();
+    ASSERT_EQ(Write(Unit, 0x1E00, Filled(0x11)), SimStatusOk);
+    ASSERT_EQ(Write(Unit, 0x4000, Filled(0x44)), SimStatusOk);
     EXPECT_EQ(Erase(Unit, 1), SimStatusOk);
     for (uint32_t i = 0x2000; i < 0x4000; i++)
         ASSERT_EQ(Flash()[i], 0xFF) << i;
-}
-
-TEST_F(Firmware, EraseTouchesOnlyItsOwnBlock)
-{
-    for (uint32_t block = 0; block < 3; block++)
-        ASSERT_EQ(Unlock(Unit, block), SimStatusOk);
-    ASSERT_EQ(Write(Unit, 0x1E00, Filled(0x11)), SimStatusOk);
-    ASSERT_EQ(Write(Unit, 0x2000, Filled(0x22)), SimStatusOk);
-    ASSERT_EQ(Write(Unit, 0x3E00, Filled(0x33)), SimStatusOk);
-    ASSERT_EQ(Write(Unit, 0x4000, Filled(0x44)), SimStatusOk);
-
-    ASSERT_EQ(Erase(Unit, 1), SimStatusOk);
-    EXPECT_EQ(Flash()[0x1FFF], 0x11);
-    EXPECT_EQ(Flash()[0x2000], 0xFF);
-    EXPECT_EQ(Flash()[0x3FFF], 0xFF);
+    EXPECT_EQ(Flash()[0x1FFF], 0x11); /* the neighbours keep their bytes */
     EXPECT_EQ(Flash()[0x4000], 0x44);
 }
 
@@ -133,14 +86,11 @@ TEST_F(Firmware, ProgrammingOnlyClearsBits)
     ASSERT_EQ(Unlock(Unit, 0), SimStatusOk);
     ASSERT_EQ(Write(Unit, 0x200, Filled(0xF0)), SimStatusOk);
     EXPECT_EQ(Write(Unit, 0x200, Filled(0x30)), SimStatusOk); /* clears two more bits */
-    EXPECT_EQ(Flash()[0x200], 0x30);
-
     Bytes sets = Filled(0x30);
-    sets[511] = 0x38; /* one bit that would go from 0 to 1 */
+    sets[511] = 0x38; /* one bit from 0 to 1: the whole record is refused */
     EXPECT_EQ(Write(Unit, 0x200, sets), SimStatusNotErased);
+    EXPECT_EQ(Flash()[0x200], 0x30);
     EXPECT_EQ(Flash()[0x200 + 511], 0x30);
-    EXPECT_EQ(Write(Unit, 0x200, Filled(0xFF)), SimStatusNotErased);
-
     ASSERT_EQ(Erase(Unit, 0), SimStatusOk);
     EXPECT_EQ(Write(Unit, 0x200, sets), SimStatusOk);
     EXPECT_EQ(Flash()[0x200 + 511], 0x38);
@@ -148,63 +98,58 @@ TEST_F(Firmware, ProgrammingOnlyClearsBits)
 
 TEST_F(Firmware, WriteOffsetsMisalignedOrOutOfRange)
 {
-    for (uint32_t block = 0; block < 8; block++)
-        ASSERT_EQ(Unlock(Unit, block), SimStatusOk);
+    UnlockAll();
     EXPECT_EQ(Write(Unit, 1, Filled(0)), SimStatusMisaligned);
     EXPECT_EQ(Write(Unit, 0x100, Filled(0)), SimStatusMisaligned);
-    EXPECT_EQ(Write(Unit, 0xFFFF, Filled(0)), SimStatusMisaligned);
     EXPECT_EQ(Write(Unit, 0x10000, Filled(0)), SimStatusOutOfRange);
     EXPECT_EQ(Write(Unit, 0xFFFFFE00, Filled(0)), SimStatusOutOfRange); /* would wrap in 32 bits */
-    EXPECT_EQ(Write(Unit, 0x00100000, Filled(0)), SimStatusOutOfRange); /* an absolute address */
-    EXPECT_EQ(Write(Unit, 0xFE00, Filled(0)), SimStatusOk);
-    for (uint32_t i = 0; i < 0xFE00; i++)
+    EXPECT_EQ(Write(Unit, 0x00100000, Filled(0)), SimStatusOutOfRange); /* an address, not an offset */
+    for (uint32_t i = 0; i < 0x10000; i++)
         ASSERT_EQ(Flash()[i], 0xFF) << i;
+    EXPECT_EQ(Write(Unit, 0xFE00, Filled(0)), SimStatusOk);
 }
 
-TEST(FirmwareOddBlocks, RecordStraddlingTwoBlocksNeedsBothUnlocked)
+TEST(FirmwareLayouts, StraddlingRecordsAndAnEmptyFlash)
 {
     SimConfig config = SmallConfig();
     config.FlashSize = 0x3300;
-    config.BlockCount = 3; /* 0x1100 bytes each */
+    config.BlockCount = 3; /* 0x1100 bytes each: the record at 0x1000 spans blocks 0 and 1 */
     SimUnit *unit = CreateUnit(config);
     ASSERT_EQ(Unlock(unit, 0), SimStatusOk);
-    EXPECT_EQ(Write(unit, 0x1000, Filled(0)), SimStatusWriteLocked); /* 0x1000..0x11FF: blocks 0 and 1 */
+    EXPECT_EQ(Write(unit, 0x1000, Filled(0)), SimStatusWriteLocked);
     ASSERT_EQ(Unlock(unit, 1), SimStatusOk);
     EXPECT_EQ(Write(unit, 0x1000, Filled(0)), SimStatusOk);
     EXPECT_TRUE(SimUnitDestroy(unit));
+
+    config.FlashSize = 0;
+    config.BlockCount = 0;
+    unit = CreateUnit(config);
+    EXPECT_EQ(Get32(Transact(unit, MakeRequest(SimGetFlashInfo)), 8), 0u);
+    EXPECT_EQ(Unlock(unit, 0), SimStatusBadBlock);
+    EXPECT_EQ(Write(unit, 0, Filled(0)), SimStatusOutOfRange);
+    EXPECT_EQ(Checksum(unit, 0, 0xFFFFFFFF), 0);
+    EXPECT_TRUE(SimUnitDestroy(unit));
 }
 
-TEST_F(Firmware, ChecksumOverAbsoluteRanges)
+TEST_F(Firmware, ChecksumOverAbsoluteRangesCountsOnlyTheFlash)
 {
     const uint32_t base = 0x00100000;
-    /* Erased: 0xFF per byte. */
-    EXPECT_EQ(Checksum(Unit, base, 1), 0xFF);
-    EXPECT_EQ(Checksum(Unit, base, 0x10000), (uint16_t)(0x10000 * 0xFF));
-    EXPECT_EQ(Checksum(Unit, base, 0), 0);
-
     ASSERT_EQ(Unlock(Unit, 0), SimStatusOk);
     Bytes data(SIM_RECORD_SIZE);
-    uint32_t expected = 0;
-    for (size_t i = 0; i < data.size(); i++) {
-        data[i] = (uint8_t)(0xF0 | (i & 0x0F));
-        expected += data[i];
-    }
+    uint32_t sum = 0;
+    for (size_t i = 0; i < data.size(); i++)
+        sum += data[i] = (uint8_t)(0xF0 | (i & 0x0F));
+    ASSERT_GT(sum, 0xFFFFu); /* the 16-bit sum wraps */
     ASSERT_EQ(Write(Unit, 0x400, data), SimStatusOk);
-    EXPECT_GT(expected, 0xFFFFu); /* the sum wraps */
-    EXPECT_EQ(Checksum(Unit, base + 0x400, 512), (uint16_t)expected);
-    EXPECT_EQ(Checksum(Unit, base + 0x401, 2), data[1] + data[2]);
-    /* The offset alone is no address of this unit. */
-    EXPECT_EQ(Checksum(Unit, 0x400, 512), 0);
-}
 
-TEST_F(Firmware, ChecksumCountsOnlyTheFlashPartOfARange)
-{
-    const uint32_t base = 0x00100000;
-    EXPECT_EQ(Checksum(Unit, base - 0x10, 0x11), 0xFF);         /* starts before the flash */
-    EXPECT_EQ(Checksum(Unit, base + 0xFFFF, 0x100), 0xFF);      /* runs past its end */
-    EXPECT_EQ(Checksum(Unit, 0, 0xFFFFFFFF), (uint16_t)(0x10000 * 0xFF));
-    EXPECT_EQ(Checksum(Unit, 0xFFFFFF00, 0x00200000), 0);       /* would wrap to low addresses */
-    EXPECT_EQ(Checksum(Unit, base + 0x10000, 0x10), 0);
+    EXPECT_EQ(Checksum(Unit, base + 0x400, 512), (uint16_t)sum);
+    EXPECT_EQ(Checksum(Unit, base + 0x401, 2), data[1] + data[2]);
+    EXPECT_EQ(Checksum(Unit, base, 0), 0);
+    EXPECT_EQ(Checksum(Unit, 0x400, 512), 0); /* an offset is no address of this unit */
+    EXPECT_EQ(Checksum(Unit, base - 0x10, 0x11), 0xFF);    /* starts before the flash */
+    EXPECT_EQ(Checksum(Unit, base + 0xFFFF, 0x100), 0xFF); /* runs past its end */
+    EXPECT_EQ(Checksum(Unit, 0, 0xFFFFFFFF), (uint16_t)(sum + (0x10000 - 512) * 0xFF));
+    EXPECT_EQ(Checksum(Unit, 0xFFFFFF00, 0x00200000), 0);  /* must not wrap to low addresses */
 }
 
 TEST_F(Firmware, DisplayKeepsTheLastTextAndEveryTextInOrder)
@@ -213,14 +158,13 @@ TEST_F(Firmware, DisplayKeepsTheLastTextAndEveryTextInOrder)
     memcpy(first.data() + 4, "Erasing\x01\n", 9);
     Bytes second = MakeRequest(SimDisplayText);
     memset(second.data() + 4, 'A', 40); /* a full field, no zero byte */
-
     char text[41];
     SimUnitDisplay(Unit, text);
     EXPECT_STREQ(text, "");
-    EXPECT_EQ(Transact(Unit, first).size(), 4u);
+    Transact(Unit, first);
     SimUnitDisplay(Unit, text);
     EXPECT_STREQ(text, "Erasing\x01\n");
-    EXPECT_EQ(Transact(Unit, second).size(), 4u);
+    Transact(Unit, second);
     SimUnitDisplay(Unit, text);
     EXPECT_EQ(std::string(text), std::string(40, 'A'));
 
@@ -228,39 +172,27 @@ TEST_F(Firmware, DisplayKeepsTheLastTextAndEveryTextInOrder)
     ASSERT_EQ(SimUnitDisplayCount(Unit), 2u);
     ASSERT_TRUE(SimUnitDisplayAt(Unit, 0, raw));
     EXPECT_EQ(memcmp(raw, first.data() + 4, 40), 0);
-    ASSERT_TRUE(SimUnitDisplayAt(Unit, 1, raw));
-    EXPECT_EQ(memcmp(raw, second.data() + 4, 40), 0);
     EXPECT_FALSE(SimUnitDisplayAt(Unit, 2, raw));
 }
 
-TEST_F(Firmware, WriteRecordProgramsAndReadRecordReadsBack)
+TEST_F(Firmware, WriteRecordProgramsSilentlyAndReadRecordReadsBack)
 {
     Bytes write = MakeRequest(SimWriteRecord, 0x2200);
     for (size_t i = 0; i < SIM_RECORD_SIZE; i++)
         write[8 + i] = (uint8_t)(i ^ 0x5A);
-    Put16(write, 520, 0x1234);
     Bytes read = MakeRequest(SimReadRecord, 0x2200);
-    Put16(read, 8, 0x1234);
 
-    /* Locked: nothing is written, and the reply (4 bytes) has no room to say so. */
-    EXPECT_EQ(Transact(Unit, write).size(), 4u);
-    Bytes reply = Transact(Unit, read);
-    ASSERT_EQ(reply.size(), 516u);
-    EXPECT_EQ(reply[4], 0xFF);
-
+    EXPECT_EQ(Transact(Unit, write).size(), 4u); /* locked: refused, with no status to say so */
+    EXPECT_EQ(Transact(Unit, read)[4], 0xFF);
     ASSERT_EQ(Unlock(Unit, 1), SimStatusOk);
-    EXPECT_EQ(Transact(Unit, write).size(), 4u);
-    reply = Transact(Unit, read);
+    Transact(Unit, write);
+    Bytes reply = Transact(Unit, read);
     ASSERT_EQ(reply.size(), 516u);
     EXPECT_TRUE(std::equal(reply.begin() + 4, reply.end(), write.begin() + 8));
 
-    /* Reading past the end gives 0xFF for the missing bytes. */
-    Bytes tail = MakeRequest(SimReadRecord, 0xFF00);
-    reply = Transact(Unit, tail);
-    ASSERT_EQ(reply.size(), 516u);
+    reply = Transact(Unit, MakeRequest(SimReadRecord, 0xFF00)); /* half past the end */
     EXPECT_EQ(reply[4 + 0xFF], 0xFF);
-    Bytes beyond = MakeRequest(SimReadRecord, 0xFFFFFFFF);
-    reply = Transact(Unit, beyond);
+    reply = Transact(Unit, MakeRequest(SimReadRecord, 0xFFFFFFFF));
     EXPECT_EQ(std::count(reply.begin() + 4, reply.end(), 0xFF), 512);
 }
 
@@ -273,20 +205,17 @@ TEST_F(Firmware, RequestsArriveInPiecesOrSeveralAtOnce)
         EXPECT_EQ(SimUnitReplyPending(Unit), 0u) << i;
         SimUnitReceive(Unit, &write[i], 1);
     }
-    Bytes reply = TakeAll(Unit);
-    ASSERT_EQ(reply.size(), 5u);
-    EXPECT_EQ(reply[4], SimStatusOk);
+    EXPECT_EQ(TakeAll(Unit), Bytes({5, 0, 0, 0, 0}));
     EXPECT_EQ(Flash()[0x200], 0x42);
 
     Bytes two = MakeRequest(SimGetOsVersion);
     Bytes info = MakeRequest(SimGetFlashInfo);
     two.insert(two.end(), info.begin(), info.end());
-    reply = Transact(Unit, two);
+    Bytes reply = Transact(Unit, two);
     ASSERT_EQ(reply.size(), 8u + 20u);
     EXPECT_EQ(Get16(reply, 8), SimGetFlashInfo);
 
-    /* Replies can be taken in pieces too. */
-    SimUnitReceive(Unit, info.data(), info.size());
+    SimUnitReceive(Unit, info.data(), info.size()); /* replies may be taken in pieces */
     uint8_t piece[7];
     EXPECT_EQ(SimUnitTakeReply(Unit, piece, sizeof piece), 7u);
     EXPECT_EQ(SimUnitReplyPending(Unit), 13u);
@@ -299,11 +228,8 @@ TEST_F(Firmware, UnknownCodeDropsTheRestOfItsInputAndAnswersNothing)
     input.insert(input.end(), version.begin(), version.end());
     EXPECT_TRUE(Transact(Unit, input).empty());
     EXPECT_EQ(SimUnitCommandCount(Unit, SimGetOsVersion), 0u);
-
-    /* The next input is framed afresh. */
-    EXPECT_EQ(Transact(Unit, version).size(), 8u);
-    Bytes high = {0x00, 0x01, 0, 0};
-    EXPECT_TRUE(Transact(Unit, high).empty());
+    EXPECT_EQ(Transact(Unit, version).size(), 8u); /* the next input is framed afresh */
+    EXPECT_TRUE(Transact(Unit, Bytes({0x00, 0x01, 0, 0})).empty());
 }
 
 TEST_F(Firmware, PipeResetDropsRepliesAndAPartialRequest)
@@ -315,26 +241,8 @@ TEST_F(Firmware, PipeResetDropsRepliesAndAPartialRequest)
     SimUnitResetPipes(Unit);
     EXPECT_EQ(SimUnitReplyPending(Unit), 0u);
     /* Had the partial erase survived, these bytes would complete it. */
-    Bytes info = MakeRequest(SimGetFlashInfo);
-    Bytes reply = Transact(Unit, info);
-    ASSERT_EQ(reply.size(), 20u);
+    EXPECT_EQ(Transact(Unit, MakeRequest(SimGetFlashInfo)).size(), 20u);
     EXPECT_EQ(SimUnitCommandCount(Unit, SimEraseBlock), 0u);
-}
-
-TEST(FirmwareEmpty, AnEmptyFlashAnswersAndRefusesEveryBlock)
-{
-    SimConfig config = SmallConfig();
-    config.FlashSize = 0;
-    config.BlockCount = 0;
-    SimUnit *unit = CreateUnit(config);
-    Bytes info = Transact(unit, MakeRequest(SimGetFlashInfo));
-    ASSERT_EQ(info.size(), 20u);
-    EXPECT_EQ(Get32(info, 8), 0u);
-    EXPECT_EQ(Get32(info, 12), 0u);
-    EXPECT_EQ(Unlock(unit, 0), SimStatusBadBlock);
-    EXPECT_EQ(Write(unit, 0, Bytes(512, 0)), SimStatusOutOfRange);
-    EXPECT_EQ(Checksum(unit, 0, 0xFFFFFFFF), 0);
-    EXPECT_TRUE(SimUnitDestroy(unit));
 }
 
 } // namespace

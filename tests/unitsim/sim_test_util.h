@@ -1,5 +1,5 @@
 /*
- * sim_test_util.h - building request records and reading replies for the unit tests.
+ * sim_test_util.h - request records, replies and scratch files for the unit tests.
  */
 #ifndef MURVO_TESTS_UNITSIM_SIM_TEST_UTIL_H
 #define MURVO_TESTS_UNITSIM_SIM_TEST_UTIL_H
@@ -11,53 +11,28 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <string>
 #include <vector>
 
 typedef std::vector<uint8_t> Bytes;
 
-/* Request lengths as the command table gives them, written out independently of unitsim. */
+/* The command table's lengths, written out here rather than taken from unitsim. */
 static const size_t RequestLengths[SIM_COMMAND_COUNT] = {4, 4, 8, 8, 8, 520, 10, 522, 12, 44};
 static const size_t ReplyLengths[SIM_COMMAND_COUNT] = {8, 20, 5, 5, 5, 5, 516, 4, 6, 4};
 
-inline void Put32(Bytes &record, size_t offset, uint32_t value)
-{
-    for (int i = 0; i < 4; i++)
-        record[offset + i] = (uint8_t)(value >> (8 * i));
-}
+inline void Put32(Bytes &r, size_t at, uint32_t v) { for (int i = 0; i < 4; i++) r[at + i] = (uint8_t)(v >> (8 * i)); }
+inline void Put16(Bytes &r, size_t at, uint16_t v) { r[at] = (uint8_t)v; r[at + 1] = (uint8_t)(v >> 8); }
+inline uint16_t Get16(const Bytes &r, size_t at) { return (uint16_t)(r[at] | r[at + 1] << 8); }
+inline uint32_t Get32(const Bytes &r, size_t at) { return Get16(r, at) | (uint32_t)Get16(r, at + 2) << 16; }
 
-inline void Put16(Bytes &record, size_t offset, uint16_t value)
-{
-    record[offset] = (uint8_t)value;
-    record[offset + 1] = (uint8_t)(value >> 8);
-}
-
-inline uint32_t Get32(const Bytes &record, size_t offset)
-{
-    return (uint32_t)record[offset] | (uint32_t)record[offset + 1] << 8 | (uint32_t)record[offset + 2] << 16 |
-           (uint32_t)record[offset + 3] << 24;
-}
-
-inline uint16_t Get16(const Bytes &record, size_t offset)
-{
-    return (uint16_t)(record[offset] | record[offset + 1] << 8);
-}
-
-/* A zeroed request of the command's length with the code in its first two bytes. */
-inline Bytes MakeRequest(unsigned code)
+/* A zeroed request of the command's length, its code in front and parameter at offset 4. */
+inline Bytes MakeRequest(unsigned code, uint32_t parameter = 0)
 {
     Bytes request(RequestLengths[code], 0);
     Put16(request, 0, (uint16_t)code);
-    return request;
-}
-
-/* A request carrying one 32-bit parameter at offset 4 (block number, flash offset). */
-inline Bytes MakeRequest(unsigned code, uint32_t parameter)
-{
-    Bytes request = MakeRequest(code);
-    Put32(request, 4, parameter);
+    if (request.size() >= 8)
+        Put32(request, 4, parameter);
     return request;
 }
 
@@ -65,19 +40,17 @@ inline Bytes MakeRequest(unsigned code, uint32_t parameter)
 inline Bytes TakeAll(SimUnit *unit)
 {
     Bytes reply(SimUnitReplyPending(unit));
-    size_t taken = SimUnitTakeReply(unit, reply.data(), reply.size());
-    reply.resize(taken);
+    reply.resize(SimUnitTakeReply(unit, reply.data(), reply.size()));
     return reply;
 }
 
-/* Sends a whole request and takes whatever the unit answered. */
 inline Bytes Transact(SimUnit *unit, const Bytes &request)
 {
     SimUnitReceive(unit, request.data(), request.size());
     return TakeAll(unit);
 }
 
-/* The status byte of a block or write command; fails the test on a reply of the wrong length. */
+/* The status byte of a 5-byte reply; -1 (and a failure) for any other length. */
 inline int StatusOf(SimUnit *unit, const Bytes &request)
 {
     Bytes reply = Transact(unit, request);
@@ -124,21 +97,15 @@ inline SimUnit *CreateUnit(const SimConfig &config)
     return unit;
 }
 
-/* A directory of its own for each test that needs files; removed with its files at the end. */
+/* A scratch directory, removed with its files at the end of the test. */
 struct TempDir {
     std::string Path;
     TempDir()
     {
         std::string pattern = ::testing::TempDir() + "unitsimXXXXXX";
-        std::vector<char> buffer(pattern.begin(), pattern.end());
-        buffer.push_back('\0');
-        Path = mkdtemp(buffer.data()) != nullptr ? buffer.data() : "";
+        Path = mkdtemp(&pattern[0]) != nullptr ? pattern : "";
     }
-    ~TempDir()
-    {
-        if (!Path.empty())
-            (void)!system(("rm -rf '" + Path + "'").c_str());
-    }
+    ~TempDir() { (void)!system(("rm -rf '" + Path + "'").c_str()); }
     std::string File(const char *name) const { return Path + "/" + name; }
 };
 
@@ -148,10 +115,9 @@ inline std::string ReadText(const std::string &path)
     FILE *file = fopen(path.c_str(), "rb");
     if (file == nullptr)
         return text;
-    char buffer[4096];
-    size_t count;
-    while ((count = fread(buffer, 1, sizeof buffer, file)) > 0)
-        text.append(buffer, count);
+    int c;
+    while ((c = fgetc(file)) != EOF)
+        text += (char)c;
     fclose(file);
     return text;
 }
