@@ -12,6 +12,8 @@ static void SimAppendDisplayText(const uint8_t *field, char *line, size_t lineSi
     size_t used = strlen(line);
     for (unsigned i = 0; i < SIM_DISPLAY_SIZE && field[i] != 0; i++) {
         uint8_t byte = field[i];
+        if (used + 5 > lineSize)
+            break; /* the caller's line holds any 40 bytes; stay safe with a shorter one */
         if (byte >= 0x20 && byte <= 0x7E)
             used += (size_t)snprintf(line + used, lineSize - used, "%c", byte);
         else

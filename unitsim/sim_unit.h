@@ -77,7 +77,7 @@ struct SimConfig {
     uint32_t FlashAddress; /* absolute address of the first flash byte */
     uint32_t FlashSize;    /* bytes */
     uint32_t BlockCount;   /* erase blocks, all of FlashSize / BlockCount bytes */
-    uint32_t FlashId;
+    uint32_t FlashId;      /* reported by GetFlashInfo */
     uint32_t OsVersion;
     char FlashFile[1024];  /* empty: the flash lives in memory only */
     char LogFile[1024];    /* empty: no command log */
@@ -91,21 +91,27 @@ struct SimUnit;
  * Returns false with a one-line message in error (no trailing line feed) on a bad value. */
 bool SimConfigFromEnv(SimConfig *config, char *error, size_t errorSize);
 
-/* Fills config with the defaults only. */
+/* Fills config with the defaults only: 0x200000 bytes at 0x01000000 in 256 blocks, flash ID
+ * 0x4D520001, OS version 0x80010002 (upgrade bit set), no flash file, no log, no faults. */
 void SimConfigDefaults(SimConfig *config);
 
 /* Parses a MURVO_SIM_FAULTS list into config. Same error rule as SimConfigFromEnv. */
 bool SimParseFaults(const char *text, SimConfig *config, char *error, size_t errorSize);
 
-/* Powers a unit on: flash loaded from FlashFile when set (erased to 0xFF otherwise), every
- * block locked. Returns NULL with a message in error when the flash file cannot be used. */
+/* Powers a unit on: flash loaded from FlashFile when set (erased to 0xFF otherwise; a missing
+ * file counts as erased), every block locked, the command log opened for appending when
+ * LogFile is set. Returns NULL with a message in error when the flash cannot be allocated, the
+ * flash file cannot be read or has another length than the flash, or the log cannot be opened. */
 SimUnit *SimUnitCreate(const SimConfig *config, char *error, size_t errorSize);
 
 /* Powers the unit off: saves the flash to FlashFile when set, then frees the unit.
  * Returns false when the save failed. */
 bool SimUnitDestroy(SimUnit *unit);
 
-/* Bytes arriving on the bulk OUT endpoint. */
+/* Bytes arriving on the bulk OUT endpoint, in any portions. Whole requests are carried out at
+ * once and their replies queued: header = command code (16-bit) and two zero bytes, results at
+ * the offsets of the command table. A request whose code is not in the table cannot be framed:
+ * it is logged as "Unknown 0x..", and it and the rest of this call's bytes are dropped unanswered. */
 void SimUnitReceive(SimUnit *unit, const uint8_t *data, size_t length);
 
 /* Number of reply bytes waiting for the bulk IN endpoint. */
@@ -117,7 +123,9 @@ size_t SimUnitTakeReply(SimUnit *unit, uint8_t *buffer, size_t maxLength);
 /* Drops every waiting reply byte and any partly received request (a pipe reset). */
 void SimUnitResetPipes(SimUnit *unit);
 
-/* The bus-level fault due for the last command received, if any; clears it. */
+/* The bus-level fault due for the last command received, if any; clears it. For stall,
+ * xfererr and delay the firmware has carried the command out and queued its reply; for unplug
+ * and portoff it has done neither. The next command received replaces an untaken fault. */
 bool SimUnitTakeBusFault(SimUnit *unit, SimFault *fault);
 
 /* Read-only views for tests and tools. */
