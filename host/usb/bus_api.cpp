@@ -1,0 +1,410 @@
+/*
+ * bus_api.cpp - the bus driver's entry and the Host* entry points of the simulated bus.
+ *
+ * The bus driver ("usbhub") is loaded into the kernel stand-in with the first bus and
+ * unloaded with the last. Each plugged unit is a physical device object of that driver
+ * whose extension is the unit's BusUnit record. A unit leaves in two steps: unplugging
+ * (or a fault) disconnects it and tells the plug-and-play manager; the REMOVE_DEVICE
+ * that follows deletes its device object. Whichever of the two comes last deletes it.
+ */
+#include <stdio.h>
+#include <string.h>
+
+#include "host/usb/bus_internal.h"
+
+/* Guards BusDriver and BusCount: the driver object shared by all buses. */
+static std::mutex DriverLock;
+static PDRIVER_OBJECT BusDriver;
+static int BusCount;
+/* Serial numbers of plugged units; only ever grows. */
+static std::atomic<uint32_t> NextSerial{1};
+
+static VOID BusUnload(PDRIVER_OBJECT driverObject)
+{
+    (void)driverObject;
+}
+
+/* DriverEntry of the bus driver. */
+static NTSTATUS BusDriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath)
+{
+    (void)registryPath;
+    driverObject->MajorFunction[IRP_MJ_PNP] = BusDispatchPnp;
+    driverObject->MajorFunction[IRP_MJ_POWER] = BusDispatchPower;
+    driverObject->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = BusDispatchInternalControl;
+    driverObject->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = BusDispatchSystemControl;
+    driverObject->DriverUnload = BusUnload;
+    return STATUS_SUCCESS;
+}
+
+static const HostDriverInfo BusDriverInfo = {"usbhub", BusDriverEntry, 0};
+
+void HostUsbUnitSettingsDefault(HostUsbUnitSettings *settings, USB_DEVICE_SPEED speed)
+{
+    memset(settings, 0, sizeof(*settings));
+    SimConfigDefaults(&settings->Sim);
+    UsbDescriptorSetUnit(&settings->Descriptors, speed);
+    settings->Speed = speed;
+    DEVICE_CAPABILITIES *caps = &settings->Capabilities;
+    caps->Size = sizeof(DEVICE_CAPABILITIES);
+    caps->Version = 1;
+    caps->DeviceD2 = 1;
+    caps->Removable = 1;
+    caps->SurpriseRemovalOK = 1;
+    caps->WakeFromD2 = 1;
+    caps->Address = 0xFFFFFFFF;
+    caps->UINumber = 0xFFFFFFFF;
+    caps->DeviceState[PowerSystemWorking] = PowerDeviceD0;
+    caps->DeviceState[PowerSystemSleeping1] = PowerDeviceD2;
+    caps->DeviceState[PowerSystemSleeping2] = PowerDeviceD2;
+    caps->DeviceState[PowerSystemSleeping3] = PowerDeviceD2;
+    caps->DeviceState[PowerSystemHibernate] = PowerDeviceD3;
+    caps->DeviceState[PowerSystemShutdown] = PowerDeviceD3;
+    caps->SystemWake = PowerSystemSleeping3;
+    caps->DeviceWake = PowerDeviceD2;
+}
+
+HostUsbBus *HostUsbBusCreate(void)
+{
+    {
+        std::lock_guard<std::mutex> hold(DriverLock);
+        if (BusCount == 0) {
+            if (!NT_SUCCESS(HostLoadDriver(&BusDriverInfo, &BusDriver))) {
+                return NULL;
+            }
+        }
+        BusCount++;
+    }
+    HostUsbBus *bus = new HostUsbBus();
+    BusControllerStart(bus);
+    return bus;
+}
+
+void HostUsbBusDestroy(HostUsbBus *bus)
+{
+    for (int port = 1; port <= HOST_USB_PORTS; port++) {
+        if (HostUsbUnitPdo(bus, port) == NULL) {
+            continue;
+        }
+        HostUsbUnplug(bus, port);
+        if (!HostUsbWaitGone(bus, port, 20000)) {
+            /* A file left open on the unit keeps its stack, and so its device object. */
+            fprintf(stderr, "usbhub: the unit on port %d is still there 20 s after its unplug\n", port);
+            abort();
+        }
+    }
+    BusControllerStop(bus);
+    delete bus;
+    std::lock_guard<std::mutex> hold(DriverLock);
+    if (--BusCount == 0) {
+        HostUnloadDriver(BusDriver);
+        BusDriver = NULL;
+    }
+}
+
+void HostUsbBusSetTiming(HostUsbBus *bus, const HostUsbTiming *timing)
+{
+    std::lock_guard<std::mutex> hold(bus->Lock);
+    if (timing != NULL) {
+        bus->Timing = *timing;
+    } else {
+        bus->Timing = HostUsbTiming{};
+    }
+}
+
+/* The first bulk endpoint of the given direction in a descriptor set, or 0. */
+static uint8_t FirstBulkEndpoint(const UsbDescriptorSet *set, bool in)
+{
+    uint32_t end = set->ConfigLength;
+    for (uint32_t at = 0; at + 2 <= end && set->Config[at] >= 2 && at + set->Config[at] <= end; at += set->Config[at]) {
+        const uint8_t *d = set->Config + at;
+        if (d[1] == USB_ENDPOINT_DESCRIPTOR_TYPE && d[0] >= 7 && (d[3] & USB_ENDPOINT_TYPE_MASK) == USB_ENDPOINT_TYPE_BULK &&
+            ((d[2] & USB_ENDPOINT_DIRECTION_MASK) != 0) == in) {
+            return d[2];
+        }
+    }
+    return 0;
+}
+
+static void SetError(char *error, size_t errorSize, const char *text)
+{
+    if (error != NULL && errorSize > 0) {
+        snprintf(error, errorSize, "%s", text);
+    }
+}
+
+int HostUsbPlug(HostUsbBus *bus, const HostUsbUnitSettings *settings, NTSTATUS *startStatus, char *error,
+                size_t errorSize)
+{
+    if (settings->FunctionDriver == NULL) {
+        SetError(error, errorSize, "no function driver given for the unit");
+        return 0;
+    }
+    SimUnit *sim = SimUnitCreate(&settings->Sim, error, errorSize);
+    if (sim == NULL) {
+        return 0;
+    }
+    PDEVICE_OBJECT pdo = NULL;
+    NTSTATUS status = IoCreateDevice(BusDriver, sizeof(BusUnit), NULL, FILE_DEVICE_UNKNOWN,
+                                     FILE_AUTOGENERATED_DEVICE_NAME, FALSE, &pdo);
+    if (!NT_SUCCESS(status)) {
+        SimUnitDestroy(sim);
+        SetError(error, errorSize, "the unit's device object cannot be created");
+        return 0;
+    }
+    BusUnit *unit = (BusUnit *)pdo->DeviceExtension;
+    memset(unit, 0, sizeof(*unit));
+    unit->Bus = bus;
+    unit->Serial = NextSerial.fetch_add(1);
+    unit->Pdo = pdo;
+    unit->Sim = sim;
+    unit->Descriptors = settings->Descriptors;
+    unit->Speed = settings->Speed;
+    unit->Capabilities = settings->Capabilities;
+    unit->FirmwareInAddress = FirstBulkEndpoint(&settings->Descriptors, true);
+    unit->FirmwareOutAddress = FirstBulkEndpoint(&settings->Descriptors, false);
+    unit->Connected = true;
+    unit->PortEnabled = true;
+    unit->PowerState = PowerDeviceD0; /* a unit is powered from the moment it is plugged in */
+    pdo->Flags |= DO_BUS_ENUMERATED_DEVICE | DO_POWER_PAGABLE;
+    pdo->Flags &= ~DO_DEVICE_INITIALIZING;
+
+    int port = 0;
+    {
+        std::lock_guard<std::mutex> hold(bus->Lock);
+        for (int p = 1; p <= HOST_USB_PORTS && port == 0; p++) {
+            if (bus->Ports[p] == NULL) {
+                port = p;
+            }
+        }
+        if (port != 0) {
+            unit->Port = port;
+            bus->Ports[port] = unit;
+        }
+    }
+    if (port == 0) {
+        IoDeleteDevice(pdo);
+        SimUnitDestroy(sim);
+        SetError(error, errorSize, "every port of the bus is taken");
+        return 0;
+    }
+
+    const uint8_t *device = settings->Descriptors.Device;
+    char ascii[64];
+    snprintf(ascii, sizeof(ascii), "USB\\VID_%02X%02X&PID_%02X%02X\\%u", device[9], device[8], device[11], device[10],
+             (unsigned)unit->Serial);
+    WCHAR instanceId[64];
+    size_t i = 0;
+    for (; ascii[i] != 0; i++) {
+        instanceId[i] = (WCHAR)ascii[i];
+    }
+    instanceId[i] = 0;
+
+    HostDeviceNode *node = NULL;
+    status = HostPnpDeviceArrived(pdo, instanceId, settings->FunctionDriver, &node);
+    {
+        std::lock_guard<std::mutex> hold(bus->Lock);
+        unit->Node = node;
+    }
+    if (startStatus != NULL) {
+        *startStatus = status;
+    }
+    return port;
+}
+
+/* The unit on a port, or null. Caller holds the lock. */
+static BusUnit *UnitAt(HostUsbBus *bus, int port)
+{
+    if (port < 1 || port > HOST_USB_PORTS) {
+        return NULL;
+    }
+    return bus->Ports[port];
+}
+
+void BusAnnounceGone(BusUnit *unit)
+{
+    HostUsbBus *bus = unit->Bus;
+    bool deleteNow = false;
+    {
+        std::lock_guard<std::mutex> hold(bus->Lock);
+        if (unit->GoneReported) {
+            return;
+        }
+        unit->GoneReported = true;
+        if (unit->Removed) {
+            unit->DeleteClaimed = true; /* its stack is gone already: nobody sends REMOVE again */
+            deleteNow = true;
+        }
+    }
+    if (deleteNow) {
+        BusDeleteUnit(unit);
+        return;
+    }
+    HostPnpDeviceGone(unit->Pdo);
+    {
+        std::lock_guard<std::mutex> hold(bus->Lock);
+        unit->GoneAnnounced = true;
+        if (!unit->Removed || unit->DeleteClaimed) {
+            return;
+        }
+        unit->DeleteClaimed = true; /* the REMOVE_DEVICE came while the manager was being told */
+    }
+    BusDeleteUnit(unit);
+}
+
+bool BusClaimDeleteOnRemove(BusUnit *unit)
+{
+    std::lock_guard<std::mutex> hold(unit->Bus->Lock);
+    if (!unit->GoneAnnounced || unit->DeleteClaimed) {
+        return false;
+    }
+    unit->DeleteClaimed = true;
+    return true;
+}
+
+void BusDeleteUnit(BusUnit *unit)
+{
+    HostUsbBus *bus = unit->Bus;
+    {
+        std::unique_lock<std::mutex> hold(bus->Lock);
+        bus->Changed.wait(hold, [unit] { return unit->Outstanding == 0; });
+        bus->Ports[unit->Port] = NULL;
+        BusInClear(&unit->InRecords);
+        bus->Changed.notify_all();
+    }
+    SimUnitDestroy(unit->Sim);
+    IoDeleteDevice(unit->Pdo);
+}
+
+bool HostUsbUnplug(HostUsbBus *bus, int port)
+{
+    BusUnit *unit;
+    {
+        std::lock_guard<std::mutex> hold(bus->Lock);
+        unit = UnitAt(bus, port);
+        if (unit == NULL || !unit->Connected) {
+            return false;
+        }
+        BusDisconnectLocked(unit);
+    }
+    BusAnnounceGone(unit);
+    return true;
+}
+
+bool HostUsbWaitGone(HostUsbBus *bus, int port, uint32_t timeoutMs)
+{
+    std::unique_lock<std::mutex> hold(bus->Lock);
+    return bus->Changed.wait_for(hold, std::chrono::milliseconds(timeoutMs),
+                                 [bus, port] { return UnitAt(bus, port) == NULL; });
+}
+
+bool HostUsbInjectFault(HostUsbBus *bus, int port, SimFaultKind kind, uint32_t value)
+{
+    BusUnit *announce = NULL;
+    {
+        std::lock_guard<std::mutex> hold(bus->Lock);
+        BusUnit *unit = UnitAt(bus, port);
+        if (unit == NULL || !unit->Connected) {
+            return false;
+        }
+        switch (kind) {
+        case SimFaultStall:
+        case SimFaultXferError:
+        case SimFaultNoReply:
+        case SimFaultShort:
+        case SimFaultLong:
+        case SimFaultDelay:
+            if (unit->RecordFaultCount == BUS_MAX_RECORD_FAULTS) {
+                return false;
+            }
+            unit->RecordFaults[unit->RecordFaultCount++] = BusRecordFault{kind, value};
+            break;
+        case SimFaultPortOff:
+            unit->PortEnabled = false;
+            BusFailUnitLocked(unit, USBD_STATUS_DEV_NOT_RESPONDING, STATUS_UNSUCCESSFUL);
+            BusInClear(&unit->InRecords);
+            break;
+        case SimFaultUnplug:
+            if (value == 0) {
+                BusDisconnectLocked(unit);
+                announce = unit;
+            } else {
+                unit->UnplugArmed = true;
+                unit->UnplugAfterBytes = value;
+            }
+            break;
+        default:
+            return false;
+        }
+        bus->Changed.notify_all();
+    }
+    if (announce != NULL) {
+        BusAnnounceGone(announce);
+    }
+    return true;
+}
+
+bool HostUsbSignalWake(HostUsbBus *bus, int port)
+{
+    BusUnit *unit;
+    {
+        std::lock_guard<std::mutex> hold(bus->Lock);
+        unit = UnitAt(bus, port);
+        if (unit == NULL) {
+            return false;
+        }
+    }
+    return BusCompleteWaitWake(unit, STATUS_SUCCESS);
+}
+
+bool HostUsbQueryUnit(HostUsbBus *bus, int port, HostUsbUnitState *state)
+{
+    memset(state, 0, sizeof(*state));
+    if (port < 1 || port > HOST_USB_PORTS) {
+        return false;
+    }
+    std::lock_guard<std::mutex> hold(bus->Lock);
+    BusUnit *unit = UnitAt(bus, port);
+    if (unit == NULL) {
+        return true;
+    }
+    state->Present = true;
+    state->Connected = unit->Connected;
+    state->PortEnabled = unit->Connected && unit->PortEnabled;
+    state->Started = unit->Started;
+    state->Configured = unit->Configured;
+    state->PowerState = unit->PowerState;
+    state->WaitWakePending = unit->WaitWakeIrp != NULL;
+    state->ReplyBytesWaiting = BusInPendingBytes(&unit->InRecords);
+    state->Transfers = unit->Transfers;
+    for (uint32_t i = 0; i < unit->PipeCount; i++) {
+        const BusPipe *pipe = &unit->Pipes[i];
+        state->PendingTransfers += pipe->Queue.Count;
+        if (pipe->Role == BusPipeFirmwareIn) {
+            state->InHalted = pipe->Halted;
+        } else if (pipe->Role == BusPipeFirmwareOut) {
+            state->OutHalted = pipe->Halted;
+        }
+    }
+    return true;
+}
+
+PDEVICE_OBJECT HostUsbUnitPdo(HostUsbBus *bus, int port)
+{
+    std::lock_guard<std::mutex> hold(bus->Lock);
+    BusUnit *unit = UnitAt(bus, port);
+    return unit != NULL ? unit->Pdo : NULL;
+}
+
+HostDeviceNode *HostUsbUnitNode(HostUsbBus *bus, int port)
+{
+    std::lock_guard<std::mutex> hold(bus->Lock);
+    BusUnit *unit = UnitAt(bus, port);
+    return unit != NULL ? unit->Node : NULL;
+}
+
+SimUnit *HostUsbUnitSim(HostUsbBus *bus, int port)
+{
+    std::lock_guard<std::mutex> hold(bus->Lock);
+    BusUnit *unit = UnitAt(bus, port);
+    return unit != NULL ? unit->Sim : NULL;
+}

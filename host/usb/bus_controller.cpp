@@ -1,0 +1,430 @@
+/*
+ * bus_controller.cpp - the host controller of the simulated bus.
+ *
+ * One thread per bus moves the data of queued transfers: the head transfer of each pipe,
+ * packet by packet, into the firmware (OUT) or out of the records of the unit's IN
+ * endpoint (IN), so that transfers on a pipe finish in the order issued. Every transfer
+ * that ends, for whatever reason (done, failed, aborted, unit gone), is claimed from its
+ * cancel routine and put on the bus's completion list; the thread completes the list in
+ * order at DISPATCH_LEVEL with the bus lock released. A cancel routine unlinks its own
+ * transfer and completes it itself.
+ */
+#include <stdlib.h>
+#include <string.h>
+
+#include "host/usb/bus_internal.h"
+
+void BusListAppend(BusTransferList *list, BusTransfer *transfer)
+{
+    transfer->Next = NULL;
+    if (list->Tail != NULL) {
+        list->Tail->Next = transfer;
+    } else {
+        list->Head = transfer;
+    }
+    list->Tail = transfer;
+    list->Count++;
+}
+
+bool BusListRemove(BusTransferList *list, BusTransfer *transfer)
+{
+    BusTransfer *previous = NULL;
+    for (BusTransfer *at = list->Head; at != NULL; previous = at, at = at->Next) {
+        if (at != transfer) {
+            continue;
+        }
+        if (previous != NULL) {
+            previous->Next = at->Next;
+        } else {
+            list->Head = at->Next;
+        }
+        if (list->Tail == at) {
+            list->Tail = previous;
+        }
+        list->Count--;
+        at->Next = NULL;
+        return true;
+    }
+    return false;
+}
+
+/* Cancel routine of a queued transfer: unlinks it and completes it as cancelled. Runs
+ * with the cancel spin lock held (released at once) at DISPATCH_LEVEL. */
+static VOID BusCancelTransfer(PDEVICE_OBJECT deviceObject, PIRP irp)
+{
+    (void)deviceObject;
+    IoReleaseCancelSpinLock(irp->CancelIrql);
+    BusTransfer *transfer = (BusTransfer *)irp->Tail.Overlay.DriverContext[0];
+    BusUnit *unit = transfer->Unit;
+    HostUsbBus *bus = unit->Bus;
+    {
+        std::lock_guard<std::mutex> hold(bus->Lock);
+        BusListRemove(&transfer->Pipe->Queue, transfer);
+    }
+    PURB urb = transfer->Urb;
+    urb->UrbBulkOrInterruptTransfer.TransferBufferLength = transfer->Moved;
+    urb->UrbHeader.Status = USBD_STATUS_CANCELED;
+    irp->IoStatus.Status = STATUS_CANCELLED;
+    irp->IoStatus.Information = 0;
+    free(transfer);
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    std::lock_guard<std::mutex> hold(bus->Lock);
+    unit->Outstanding--;
+    bus->Changed.notify_all();
+}
+
+bool BusQueueTransferLocked(BusUnit *unit, BusPipe *pipe, BusTransfer *transfer)
+{
+    PIRP irp = transfer->Irp;
+    irp->Tail.Overlay.DriverContext[0] = transfer;
+    IoSetCancelRoutine(irp, BusCancelTransfer);
+    if (irp->Cancel && IoSetCancelRoutine(irp, NULL) != NULL) {
+        return false; /* cancelled before it was queued; the caller completes it */
+    }
+    unit->Outstanding++;
+    BusListAppend(&pipe->Queue, transfer);
+    unit->Bus->Changed.notify_all();
+    return true;
+}
+
+void BusFinishLocked(BusTransfer *transfer, USBD_STATUS status, NTSTATUS irpStatus)
+{
+    transfer->Status = status;
+    transfer->IrpStatus = irpStatus;
+    BusListAppend(&transfer->Unit->Bus->Done, transfer);
+    transfer->Unit->Bus->Changed.notify_all();
+}
+
+void BusFailPipeLocked(BusUnit *unit, BusPipe *pipe, USBD_STATUS status, NTSTATUS irpStatus)
+{
+    (void)unit;
+    BusTransfer *transfer = pipe->Queue.Head;
+    while (transfer != NULL) {
+        BusTransfer *next = transfer->Next;
+        if (IoSetCancelRoutine(transfer->Irp, NULL) != NULL) {
+            BusListRemove(&pipe->Queue, transfer);
+            BusFinishLocked(transfer, status, irpStatus);
+        }
+        transfer = next;
+    }
+}
+
+void BusFailUnitLocked(BusUnit *unit, USBD_STATUS status, NTSTATUS irpStatus)
+{
+    for (uint32_t i = 0; i < unit->PipeCount; i++) {
+        BusFailPipeLocked(unit, &unit->Pipes[i], status, irpStatus);
+    }
+}
+
+void BusDisconnectLocked(BusUnit *unit)
+{
+    unit->Connected = false;
+    unit->PortEnabled = false;
+    unit->UnplugArmed = false;
+    BusFailUnitLocked(unit, USBD_STATUS_DEVICE_GONE, STATUS_DEVICE_NOT_CONNECTED);
+    BusInClear(&unit->InRecords);
+}
+
+/* Takes the firmware's waiting reply bytes as one record of the IN endpoint, applying the
+ * bus faults due for it: those that the firmware reports for the command just received and
+ * those injected for the next record. */
+static void CollectReply(BusUnit *unit, uint64_t nowUs, uint32_t erasesBefore, uint32_t writesBefore)
+{
+    HostUsbBus *bus = unit->Bus;
+    SimFault busFault;
+    bool haveBusFault = SimUnitTakeBusFault(unit->Sim, &busFault);
+    size_t pending = SimUnitReplyPending(unit->Sim);
+
+    if (haveBusFault && busFault.Kind == SimFaultUnplug) {
+        SimUnitTakeReply(unit->Sim, NULL, 0);
+        unit->UnplugDue = true;
+        BusDisconnectLocked(unit);
+        return;
+    }
+    if (haveBusFault && busFault.Kind == SimFaultPortOff) {
+        uint8_t scratch[64];
+        while (SimUnitTakeReply(unit->Sim, scratch, sizeof(scratch)) > 0) {
+        }
+        unit->PortEnabled = false;
+        BusFailUnitLocked(unit, USBD_STATUS_DEV_NOT_RESPONDING, STATUS_UNSUCCESSFUL);
+        BusInClear(&unit->InRecords);
+        return;
+    }
+    if (pending == 0) {
+        return;
+    }
+    uint8_t *bytes = (uint8_t *)malloc(pending + 1);
+    if (bytes == NULL) {
+        abort(); /* the host is out of memory; nothing sensible is left to simulate */
+    }
+    uint32_t length = (uint32_t)SimUnitTakeReply(unit->Sim, bytes, pending);
+    uint64_t readyAt = nowUs;
+    BusSegmentFault fault = BusSegmentNormal;
+    if (bus->Timing.Enabled) {
+        readyAt += (uint64_t)(SimUnitCommandCount(unit->Sim, 2) - erasesBefore) * bus->Timing.EraseBlockMicroseconds;
+        readyAt += (uint64_t)(SimUnitCommandCount(unit->Sim, 5) - writesBefore) * bus->Timing.ProgramRecordMicroseconds;
+    }
+
+    BusRecordFault faults[BUS_MAX_RECORD_FAULTS + 1];
+    uint32_t faultCount = 0;
+    if (haveBusFault) {
+        faults[faultCount++] = BusRecordFault{busFault.Kind, busFault.Value};
+    }
+    if (unit->RecordFaultCount > 0) {
+        faults[faultCount++] = unit->RecordFaults[0];
+        memmove(unit->RecordFaults, unit->RecordFaults + 1, (unit->RecordFaultCount - 1) * sizeof(BusRecordFault));
+        unit->RecordFaultCount--;
+    }
+    bool drop = false;
+    for (uint32_t i = 0; i < faultCount; i++) {
+        switch (faults[i].Kind) {
+        case SimFaultStall:
+            fault = BusSegmentStall;
+            break;
+        case SimFaultXferError:
+            fault = BusSegmentXferError;
+            break;
+        case SimFaultDelay:
+            readyAt += (uint64_t)faults[i].Value * 1000;
+            break;
+        case SimFaultNoReply:
+            drop = true;
+            break;
+        case SimFaultShort:
+            if (length > 0) {
+                length--;
+            }
+            break;
+        case SimFaultLong:
+            bytes[length++] = 0;
+            break;
+        default:
+            break;
+        }
+    }
+    if (!drop && !BusInAppend(&unit->InRecords, bytes, length, readyAt, fault)) {
+        abort();
+    }
+    free(bytes);
+}
+
+/* Moves an OUT transfer into the firmware (or nowhere, for a pipe without data behind
+ * it); replies it causes are ready from replyUs on. Returns the transfer's status. */
+static USBD_STATUS ServiceOut(BusUnit *unit, BusPipe *pipe, BusTransfer *transfer, uint64_t replyUs)
+{
+    if (pipe->Role != BusPipeFirmwareOut) {
+        transfer->Moved = transfer->Length;
+        return USBD_STATUS_SUCCESS;
+    }
+    uint32_t packet = pipe->MaxPacket != 0 ? pipe->MaxPacket : 64;
+    do {
+        uint32_t chunk = transfer->Length - transfer->Moved;
+        if (chunk > packet) {
+            chunk = packet;
+        }
+        if (unit->UnplugArmed && unit->UnplugAfterBytes < chunk) {
+            chunk = unit->UnplugAfterBytes; /* the cable comes out in the middle of this packet */
+        }
+        uint32_t erases = SimUnitCommandCount(unit->Sim, 2);
+        uint32_t writes = SimUnitCommandCount(unit->Sim, 5);
+        SimUnitReceive(unit->Sim, transfer->Buffer + transfer->Moved, chunk);
+        transfer->Moved += chunk;
+        CollectReply(unit, replyUs, erases, writes);
+        if (unit->UnplugArmed) {
+            unit->UnplugAfterBytes -= chunk;
+            if (unit->UnplugAfterBytes == 0) {
+                unit->UnplugDue = true;
+                BusDisconnectLocked(unit);
+            }
+        }
+        if (!unit->Connected) {
+            return USBD_STATUS_DEVICE_GONE;
+        }
+        if (!unit->PortEnabled) {
+            return transfer->Moved == transfer->Length ? USBD_STATUS_SUCCESS : USBD_STATUS_DEV_NOT_RESPONDING;
+        }
+    } while (transfer->Moved < transfer->Length);
+    return USBD_STATUS_SUCCESS;
+}
+
+/* Fills an IN transfer from the unit's records. Returns true when it has ended. */
+static bool ServiceIn(BusUnit *unit, BusPipe *pipe, BusTransfer *transfer, uint64_t nowUs, uint64_t *wakeUs,
+                      USBD_STATUS *status)
+{
+    if (pipe->Role != BusPipeFirmwareIn) {
+        if (transfer->Length == 0) {
+            *status = USBD_STATUS_SUCCESS;
+            return true;
+        }
+        return false; /* nothing ever answers on this endpoint */
+    }
+    BusInStep step;
+    step.Moved = transfer->Moved;
+    BusInTransferStep(&unit->InRecords, transfer->Buffer, transfer->Length, pipe->MaxPacket, transfer->ShortOk, nowUs,
+                      &step);
+    transfer->Moved = step.Moved;
+    if (step.Status == USBD_STATUS_PENDING) {
+        if (step.WakeAtUs != 0 && step.WakeAtUs < *wakeUs) {
+            *wakeUs = step.WakeAtUs;
+        }
+        return false;
+    }
+    *status = step.Status;
+    return true;
+}
+
+/* Runs the data phase of a transfer at the head of its pipe. Returns true when it has
+ * ended (transfer->Status set, transfer->DueUs the time it completes under the timing
+ * model, 0 without). */
+static bool RunDataPhase(HostUsbBus *bus, BusUnit *unit, BusPipe *pipe, BusTransfer *transfer, uint64_t nowUs,
+                         uint64_t *wakeUs)
+{
+    uint64_t start = pipe->BusyUntilUs > nowUs ? pipe->BusyUntilUs : nowUs;
+    USBD_STATUS status;
+    if (pipe->Halted) {
+        status = USBD_STATUS_ENDPOINT_HALTED;
+    } else if (transfer->In) {
+        if (!ServiceIn(unit, pipe, transfer, nowUs, wakeUs, &status)) {
+            return false;
+        }
+    } else {
+        uint64_t replyUs = start + BusTransferMicroseconds(&bus->Timing, transfer->Length, pipe->MaxPacket);
+        status = ServiceOut(unit, pipe, transfer, replyUs);
+    }
+    transfer->Status = status;
+    if (bus->Timing.Enabled) {
+        transfer->DueUs = start + BusTransferMicroseconds(&bus->Timing, transfer->Moved, pipe->MaxPacket);
+        pipe->BusyUntilUs = transfer->DueUs;
+    }
+    return true;
+}
+
+/* Moves the head transfers of every pipe of the unit as far as they go. */
+static void ServiceUnit(HostUsbBus *bus, BusUnit *unit, uint64_t nowUs, uint64_t *wakeUs)
+{
+    if (!unit->Connected || !unit->PortEnabled || !unit->Configured) {
+        return;
+    }
+    if (unit->PowerState != PowerDeviceD0) {
+        return; /* a suspended port moves nothing; queued transfers wait for the resume */
+    }
+    for (uint32_t i = 0; i < unit->PipeCount && unit->Connected && unit->PortEnabled; i++) {
+        BusPipe *pipe = &unit->Pipes[i];
+        while (pipe->Queue.Head != NULL) {
+            BusTransfer *transfer = pipe->Queue.Head;
+            if (transfer->Irp->Cancel) {
+                break; /* its cancel routine is on the way; leave the data where it is */
+            }
+            if (!transfer->Ended) {
+                if (!RunDataPhase(bus, unit, pipe, transfer, nowUs, wakeUs)) {
+                    break;
+                }
+                transfer->Ended = true;
+                if (!unit->Connected || !unit->PortEnabled) {
+                    break; /* the unit went away: every transfer, this one too, is failed */
+                }
+            }
+            if (transfer->DueUs > nowUs) {
+                if (transfer->DueUs < *wakeUs) {
+                    *wakeUs = transfer->DueUs;
+                }
+                break;
+            }
+            if (IoSetCancelRoutine(transfer->Irp, NULL) == NULL) {
+                break; /* cancel routine running: it completes the transfer */
+            }
+            BusListRemove(&pipe->Queue, transfer);
+            USBD_STATUS status = transfer->Status;
+            if (!USBD_SUCCESS(status)) {
+                pipe->Halted = true;
+            }
+            unit->Transfers++;
+            BusFinishLocked(transfer, status, BusNtStatus(status));
+        }
+    }
+}
+
+/* Completes one finished transfer at the caller's IRQL (DISPATCH_LEVEL). */
+static void CompleteTransfer(BusTransfer *transfer)
+{
+    PIRP irp = transfer->Irp;
+    PURB urb = transfer->Urb;
+    if (transfer->Pipe != NULL) {
+        urb->UrbBulkOrInterruptTransfer.TransferBufferLength = transfer->Moved;
+    }
+    urb->UrbHeader.Status = transfer->Status;
+    irp->IoStatus.Status = transfer->IrpStatus;
+    irp->IoStatus.Information = 0;
+    free(transfer);
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+}
+
+/* The host-controller thread. */
+static void ControllerMain(HostUsbBus *bus)
+{
+    std::unique_lock<std::mutex> hold(bus->Lock);
+    for (;;) {
+        uint64_t nowUs = BusNowUs();
+        uint64_t wakeUs = UINT64_MAX;
+        for (int port = 1; port <= HOST_USB_PORTS; port++) {
+            if (bus->Ports[port] != NULL) {
+                ServiceUnit(bus, bus->Ports[port], nowUs, &wakeUs);
+            }
+        }
+        BusUnit *gone[HOST_USB_PORTS];
+        int goneCount = 0;
+        for (int port = 1; port <= HOST_USB_PORTS; port++) {
+            BusUnit *unit = bus->Ports[port];
+            if (unit != NULL && unit->UnplugDue) {
+                unit->UnplugDue = false;
+                gone[goneCount++] = unit;
+            }
+        }
+        if (bus->Done.Head == NULL && goneCount == 0) {
+            if (bus->Stopping) {
+                return;
+            }
+            if (wakeUs == UINT64_MAX) {
+                bus->Changed.wait(hold);
+            } else {
+                bus->Changed.wait_for(hold, std::chrono::microseconds(wakeUs - nowUs));
+            }
+            continue;
+        }
+        BusTransferList done = bus->Done;
+        bus->Done = BusTransferList{};
+        hold.unlock();
+
+        KIRQL oldIrql;
+        for (BusTransfer *transfer = done.Head; transfer != NULL;) {
+            BusTransfer *next = transfer->Next;
+            BusUnit *unit = transfer->Unit;
+            KeRaiseIrql(DISPATCH_LEVEL, &oldIrql);
+            CompleteTransfer(transfer);
+            KeLowerIrql(oldIrql);
+            std::lock_guard<std::mutex> counted(bus->Lock);
+            unit->Outstanding--;
+            bus->Changed.notify_all();
+            transfer = next;
+        }
+        for (int i = 0; i < goneCount; i++) {
+            BusAnnounceGone(gone[i]);
+        }
+        hold.lock();
+    }
+}
+
+void BusControllerStart(HostUsbBus *bus)
+{
+    bus->Controller = std::thread(ControllerMain, bus);
+}
+
+void BusControllerStop(HostUsbBus *bus)
+{
+    {
+        std::lock_guard<std::mutex> hold(bus->Lock);
+        bus->Stopping = true;
+        bus->Changed.notify_all();
+    }
+    bus->Controller.join();
+}

@@ -1,0 +1,192 @@
+/*
+ * bus_pnp_power.cpp - plug-and-play and power requests of a unit's physical device object.
+ *
+ * As the bus driver at the bottom of the stack, the unit's device object completes every
+ * request itself: the ones it knows with their answer, the others with the status they
+ * came with. REMOVE_DEVICE deletes the device object only when the unit has been reported
+ * gone; a unit still plugged in keeps it, as Windows does.
+ */
+#include <string.h>
+
+#include "host/usb/bus_internal.h"
+
+static NTSTATUS CompleteWith(PIRP irp, NTSTATUS status)
+{
+    irp->IoStatus.Status = status;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+
+/* IRP_MN_QUERY_CAPABILITIES: the unit's capabilities, with its port as address and
+ * number. */
+static NTSTATUS QueryCapabilities(BusUnit *unit, PIRP irp)
+{
+    PDEVICE_CAPABILITIES caps = IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceCapabilities.Capabilities;
+    if (caps == NULL || caps->Version < 1 || caps->Size < sizeof(DEVICE_CAPABILITIES)) {
+        return CompleteWith(irp, STATUS_UNSUCCESSFUL);
+    }
+    USHORT size = caps->Size;
+    USHORT version = caps->Version;
+    *caps = unit->Capabilities;
+    caps->Size = size;
+    caps->Version = version;
+    caps->Address = (ULONG)unit->Port;
+    caps->UINumber = (ULONG)unit->Port;
+    return CompleteWith(irp, STATUS_SUCCESS);
+}
+
+NTSTATUS BusDispatchPnp(PDEVICE_OBJECT deviceObject, PIRP irp)
+{
+    BusUnit *unit = (BusUnit *)deviceObject->DeviceExtension;
+    HostUsbBus *bus = unit->Bus;
+    NTSTATUS status = irp->IoStatus.Status;
+    switch (IoGetCurrentIrpStackLocation(irp)->MinorFunction) {
+    case IRP_MN_START_DEVICE: {
+        std::lock_guard<std::mutex> hold(bus->Lock);
+        unit->Started = true;
+        status = STATUS_SUCCESS;
+        break;
+    }
+    case IRP_MN_QUERY_STOP_DEVICE:
+    case IRP_MN_CANCEL_STOP_DEVICE:
+    case IRP_MN_QUERY_REMOVE_DEVICE:
+    case IRP_MN_CANCEL_REMOVE_DEVICE:
+        status = STATUS_SUCCESS;
+        break;
+    case IRP_MN_STOP_DEVICE: {
+        std::lock_guard<std::mutex> hold(bus->Lock);
+        unit->Started = false;
+        status = STATUS_SUCCESS;
+        break;
+    }
+    case IRP_MN_SURPRISE_REMOVAL: {
+        {
+            std::lock_guard<std::mutex> hold(bus->Lock);
+            unit->SurpriseRemoved = true;
+            unit->Started = false;
+            BusFailUnitLocked(unit, unit->Connected ? USBD_STATUS_CANCELED : USBD_STATUS_DEVICE_GONE,
+                              unit->Connected ? STATUS_CANCELLED : STATUS_DEVICE_NOT_CONNECTED);
+        }
+        BusCompleteWaitWake(unit, STATUS_NO_SUCH_DEVICE);
+        status = STATUS_SUCCESS;
+        break;
+    }
+    case IRP_MN_REMOVE_DEVICE: {
+        {
+            std::lock_guard<std::mutex> hold(bus->Lock);
+            unit->Removed = true;
+            unit->Started = false;
+            BusUnconfigureLocked(unit, unit->Connected ? USBD_STATUS_CANCELED : USBD_STATUS_DEVICE_GONE,
+                                 unit->Connected ? STATUS_CANCELLED : STATUS_DEVICE_NOT_CONNECTED);
+        }
+        BusCompleteWaitWake(unit, STATUS_NO_SUCH_DEVICE);
+        CompleteWith(irp, STATUS_SUCCESS);
+        if (BusClaimDeleteOnRemove(unit)) {
+            BusDeleteUnit(unit);
+        }
+        return STATUS_SUCCESS;
+    }
+    case IRP_MN_QUERY_CAPABILITIES:
+        return QueryCapabilities(unit, irp);
+    default:
+        break; /* not the bus driver's to answer: completed as it came */
+    }
+    return CompleteWith(irp, status);
+}
+
+/* Cancel routine of a held wait-wake request. */
+static VOID CancelWaitWake(PDEVICE_OBJECT deviceObject, PIRP irp)
+{
+    IoReleaseCancelSpinLock(irp->CancelIrql);
+    BusUnit *unit = (BusUnit *)deviceObject->DeviceExtension;
+    {
+        std::lock_guard<std::mutex> hold(unit->Bus->Lock);
+        if (unit->WaitWakeIrp == irp) {
+            unit->WaitWakeIrp = NULL;
+        }
+    }
+    CompleteWith(irp, STATUS_CANCELLED);
+}
+
+bool BusCompleteWaitWake(BusUnit *unit, NTSTATUS status)
+{
+    PIRP irp;
+    {
+        std::lock_guard<std::mutex> hold(unit->Bus->Lock);
+        irp = unit->WaitWakeIrp;
+        if (irp == NULL || IoSetCancelRoutine(irp, NULL) == NULL) {
+            return false; /* none held, or its cancel routine has it */
+        }
+        unit->WaitWakeIrp = NULL;
+    }
+    CompleteWith(irp, status);
+    return true;
+}
+
+/* IRP_MN_WAIT_WAKE: held until the unit signals wake-up, or cancelled. */
+static NTSTATUS WaitWake(BusUnit *unit, PIRP irp)
+{
+    std::unique_lock<std::mutex> hold(unit->Bus->Lock);
+    NTSTATUS status = STATUS_PENDING;
+    if (unit->Capabilities.DeviceWake == PowerDeviceUnspecified) {
+        status = STATUS_INVALID_DEVICE_STATE;
+    } else if (unit->WaitWakeIrp != NULL) {
+        status = STATUS_DEVICE_BUSY;
+    } else if (!unit->Connected || unit->SurpriseRemoved) {
+        status = STATUS_NO_SUCH_DEVICE;
+    }
+    if (status != STATUS_PENDING) {
+        hold.unlock();
+        PoStartNextPowerIrp(irp);
+        return CompleteWith(irp, status);
+    }
+    IoMarkIrpPending(irp);
+    IoSetCancelRoutine(irp, CancelWaitWake);
+    if (irp->Cancel && IoSetCancelRoutine(irp, NULL) != NULL) {
+        hold.unlock();
+        PoStartNextPowerIrp(irp);
+        CompleteWith(irp, STATUS_CANCELLED);
+        return STATUS_PENDING;
+    }
+    unit->WaitWakeIrp = irp;
+    hold.unlock();
+    PoStartNextPowerIrp(irp);
+    return STATUS_PENDING;
+}
+
+NTSTATUS BusDispatchPower(PDEVICE_OBJECT deviceObject, PIRP irp)
+{
+    BusUnit *unit = (BusUnit *)deviceObject->DeviceExtension;
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    NTSTATUS status = irp->IoStatus.Status;
+    switch (stack->MinorFunction) {
+    case IRP_MN_WAIT_WAKE:
+        return WaitWake(unit, irp);
+    case IRP_MN_SET_POWER:
+        if (stack->Parameters.Power.Type == DevicePowerState) {
+            DEVICE_POWER_STATE state = stack->Parameters.Power.State.DeviceState;
+            {
+                std::lock_guard<std::mutex> hold(unit->Bus->Lock);
+                /* Below D0 the port is suspended; back in D0 queued transfers move again. */
+                unit->PowerState = state;
+                unit->Bus->Changed.notify_all();
+            }
+            PoSetPowerState(deviceObject, DevicePowerState, stack->Parameters.Power.State);
+        }
+        status = STATUS_SUCCESS;
+        break;
+    case IRP_MN_QUERY_POWER:
+        status = STATUS_SUCCESS;
+        break;
+    default:
+        break;
+    }
+    PoStartNextPowerIrp(irp);
+    return CompleteWith(irp, status);
+}
+
+NTSTATUS BusDispatchSystemControl(PDEVICE_OBJECT deviceObject, PIRP irp)
+{
+    (void)deviceObject;
+    return CompleteWith(irp, irp->IoStatus.Status);
+}
