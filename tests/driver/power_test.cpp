@@ -1,0 +1,271 @@
+/*
+ * power_test.cpp - murvousb's power handling: system requests mapped to device states and
+ * held meanwhile, device requests recorded before or after completion, wait-wake accepted
+ * and refused, the driver's own power-down and power-up around pipe opens, and power
+ * requests that the power manager refuses at once.
+ */
+#include "driver_harness.h"
+
+#include <thread>
+
+namespace {
+
+std::vector<SpyRecord> SetPowerRecords(POWER_STATE_TYPE type)
+{
+    std::vector<SpyRecord> records;
+    for (const SpyRecord &record : SpyLog()) {
+        if (record.Major == IRP_MJ_POWER && record.Minor == IRP_MN_SET_POWER && record.PowerType == type) {
+            records.push_back(record);
+        }
+    }
+    return records;
+}
+
+struct PowerRequestResult {
+    KEVENT Done;
+    NTSTATUS Status;
+};
+
+VOID NTAPI OnTestPowerRequestDone(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
+                                  PVOID Context, PIO_STATUS_BLOCK IoStatus)
+{
+    (void)DeviceObject;
+    (void)MinorFunction;
+    (void)PowerState;
+    PowerRequestResult *result = static_cast<PowerRequestResult *>(Context);
+    result->Status = IoStatus->Status;
+    KeSetEvent(&result->Done, 0, FALSE);
+}
+
+/* Asks the power manager for a device set-power request for the unit, as its bus would. */
+NTSTATUS RequestDevicePower(PDEVICE_OBJECT pdo, DEVICE_POWER_STATE state)
+{
+    PowerRequestResult result;
+    KeInitializeEvent(&result.Done, NotificationEvent, FALSE);
+    result.Status = STATUS_PENDING;
+    POWER_STATE powerState;
+    powerState.DeviceState = state;
+    NTSTATUS status = PoRequestPowerIrp(pdo, IRP_MN_SET_POWER, powerState, OnTestPowerRequestDone, &result, nullptr);
+    if (status != STATUS_PENDING) {
+        return status;
+    }
+    KeWaitForSingleObject(&result.Done, Executive, KernelMode, FALSE, nullptr);
+    return result.Status;
+}
+
+NTSTATUS NTAPI OnWaitWakeDone(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
+{
+    (void)DeviceObject;
+    (void)Irp;
+    KeSetEvent(static_cast<PKEVENT>(Context), 0, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+/* Sends IRP_MN_WAIT_WAKE to the top of the unit's stack from its own thread; Finish waits
+ * for its completion and returns its status. */
+struct WaitWake {
+    PIRP Irp = nullptr;
+    KEVENT Done;
+    std::thread Sender;
+
+    void Send(PDEVICE_OBJECT top)
+    {
+        KeInitializeEvent(&Done, NotificationEvent, FALSE);
+        Irp = IoAllocateIrp(top->StackSize, FALSE);
+        PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(Irp);
+        next->MajorFunction = IRP_MJ_POWER;
+        next->MinorFunction = IRP_MN_WAIT_WAKE;
+        next->Parameters.WaitWake.PowerState = PowerSystemSleeping3;
+        Irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+        IoSetCompletionRoutine(Irp, OnWaitWakeDone, &Done, TRUE, TRUE, TRUE);
+        PIRP irp = Irp;
+        Sender = std::thread([top, irp] { PoCallDriver(top, irp); });
+    }
+    bool Completed() { return KeReadStateEvent(&Done) != 0; }
+    NTSTATUS Finish()
+    {
+        KeWaitForSingleObject(&Done, Executive, KernelMode, FALSE, nullptr);
+        Sender.join();
+        NTSTATUS status = Irp->IoStatus.Status;
+        IoFreeIrp(Irp);
+        return status;
+    }
+};
+
+using PowerTest = DriverTest;
+
+TEST_F(PowerTest, SystemSleepHoldsTheSystemRequestWhileTheDeviceGoesToD3)
+{
+    ASSERT_EQ(Plug(), STATUS_SUCCESS);
+    EXPECT_EQ(Ext()->CurrentDevicePowerState, PowerDeviceUnspecified);
+
+    SpyClearLog();
+    EXPECT_EQ(HostPoSetSystemPowerState(PowerSystemSleeping3), STATUS_SUCCESS);
+    std::vector<SpyRecord> log = SpyLog();
+    size_t devicePos = log.size(), systemPos = log.size();
+    for (size_t i = 0; i < log.size(); i++) {
+        if (log[i].Major == IRP_MJ_POWER && log[i].Minor == IRP_MN_SET_POWER) {
+            if (log[i].PowerType == DevicePowerState && devicePos == log.size()) {
+                devicePos = i;
+                EXPECT_EQ(log[i].PowerState.DeviceState, PowerDeviceD3);
+            }
+            if (log[i].PowerType == SystemPowerState && systemPos == log.size()) {
+                systemPos = i;
+            }
+        }
+    }
+    ASSERT_LT(devicePos, log.size());
+    ASSERT_LT(systemPos, log.size());
+    EXPECT_LT(devicePos, systemPos) << "the system request goes on only after the device request";
+    EXPECT_EQ(Ext()->CurrentDevicePowerState, PowerDeviceD3);
+    EXPECT_EQ(Ext()->PendingSystemPowerIrp, nullptr);
+
+    // A system state that maps to the recorded device state needs no device request.
+    SpyClearLog();
+    EXPECT_EQ(HostPoSetSystemPowerState(PowerSystemHibernate), STATUS_SUCCESS);
+    EXPECT_TRUE(SetPowerRecords(DevicePowerState).empty());
+
+    SpyClearLog();
+    EXPECT_EQ(HostPoSetSystemPowerState(PowerSystemWorking), STATUS_SUCCESS);
+    std::vector<SpyRecord> device = SetPowerRecords(DevicePowerState);
+    ASSERT_EQ(device.size(), 1u);
+    EXPECT_EQ(device[0].PowerState.DeviceState, PowerDeviceD0);
+    EXPECT_EQ(device[0].RecordedAtArrival, PowerDeviceD3) << "D0 is recorded only on completion";
+    EXPECT_EQ(Ext()->CurrentDevicePowerState, PowerDeviceD0);
+    EXPECT_EQ(Ext()->PendingIoCount, 1);
+}
+
+TEST_F(PowerTest, SleepDuringWaitWakeUsesTheCapabilityMapping)
+{
+    ASSERT_EQ(Plug(), STATUS_SUCCESS); // S1 maps to D2 in the unit's capabilities
+    Ext()->WaitWakeActive = TRUE;
+    SpyClearLog();
+    EXPECT_EQ(HostPoSetSystemPowerState(PowerSystemSleeping1), STATUS_SUCCESS);
+    std::vector<SpyRecord> device = SetPowerRecords(DevicePowerState);
+    ASSERT_EQ(device.size(), 1u);
+    EXPECT_EQ(device[0].PowerState.DeviceState, PowerDeviceD2);
+    EXPECT_EQ(device[0].RecordedAtArrival, PowerDeviceD2) << "a power-down is recorded before it goes down";
+    Ext()->WaitWakeActive = FALSE;
+    EXPECT_EQ(HostPoSetSystemPowerState(PowerSystemWorking), STATUS_SUCCESS);
+    EXPECT_EQ(Ext()->CurrentDevicePowerState, PowerDeviceD0);
+}
+
+TEST_F(PowerTest, WaitWakeIsRefusedInD0AndInStatesShallowerThanDeviceWake)
+{
+    ASSERT_EQ(Plug(), STATUS_SUCCESS); // DeviceWake D2
+    PDEVICE_OBJECT pdo = HostUsbUnitPdo(bus, port);
+
+    WaitWake unspecified;
+    unspecified.Send(Fdo());
+    EXPECT_EQ(unspecified.Finish(), STATUS_INVALID_DEVICE_STATE) << "directly after start";
+
+    ASSERT_EQ(RequestDevicePower(pdo, PowerDeviceD0), STATUS_SUCCESS);
+    Ext()->PowerDownLevel = PowerDeviceUnspecified;
+    WaitWake inD0;
+    inD0.Send(Fdo());
+    EXPECT_EQ(inD0.Finish(), STATUS_INVALID_DEVICE_STATE);
+    EXPECT_EQ(Ext()->PowerDownLevel, PowerDeviceD2) << "a refused wait-wake still sets the level";
+    EXPECT_EQ(Ext()->PendingIoCount, 1);
+}
+
+TEST_F(PowerTest, WaitWakeWithDeviceWakeDeeperThanTheStateIsRefused)
+{
+    HostUsbUnitSettings settings = UnitSettings();
+    settings.Capabilities.DeviceWake = PowerDeviceD3;
+    ASSERT_EQ(Plug(settings), STATUS_SUCCESS);
+    ASSERT_EQ(RequestDevicePower(HostUsbUnitPdo(bus, port), PowerDeviceD2), STATUS_SUCCESS);
+    EXPECT_EQ(Ext()->CurrentDevicePowerState, PowerDeviceD2);
+    WaitWake request;
+    request.Send(Fdo());
+    EXPECT_EQ(request.Finish(), STATUS_INVALID_DEVICE_STATE);
+}
+
+TEST_F(PowerTest, WaitWakeInD3WithDeviceWakeD2WaitsForTheWakeAndPowersUp)
+{
+    ASSERT_EQ(Plug(), STATUS_SUCCESS);
+    HostFile *pipe = OpenOk(u"\\PIPE00");
+    ASSERT_EQ(RequestDevicePower(HostUsbUnitPdo(bus, port), PowerDeviceD3), STATUS_SUCCESS);
+    EXPECT_EQ(Ext()->CurrentDevicePowerState, PowerDeviceD3);
+
+    WaitWake request;
+    request.Send(Fdo());
+    ASSERT_TRUE(WaitFor([&] { HostUsbUnitState state; HostUsbQueryUnit(bus, port, &state); return state.WaitWakePending; }));
+    EXPECT_TRUE(Ext()->WaitWakeActive);
+    EXPECT_FALSE(request.Completed());
+    ASSERT_TRUE(HostUsbSignalWake(bus, port));
+    EXPECT_EQ(request.Finish(), STATUS_SUCCESS);
+    EXPECT_FALSE(Ext()->WaitWakeActive);
+    EXPECT_EQ(Ext()->CurrentDevicePowerState, PowerDeviceD0) << "a pipe is open: back to full power";
+    HostCloseFile(pipe);
+}
+
+TEST_F(PowerTest, PipesPowerTheUnitUpAndDownEachPowerUpWaitingForItsOwnCompletion)
+{
+    ASSERT_EQ(Plug(), STATUS_SUCCESS);
+    ASSERT_EQ(Ext()->PowerDownLevel, PowerDeviceD2);
+    SpyDelayPowerUp(100);
+    SpyClearLog();
+
+    HostFile *device = OpenOk(u"");
+    EXPECT_TRUE(SetPowerRecords(DevicePowerState).empty()) << "the bare device changes no power state";
+
+    HostFile *pipe = OpenOk(u"\\PIPE00");
+    EXPECT_EQ(Ext()->CurrentDevicePowerState, PowerDeviceD0) << "the first open waits for D0";
+    HostCloseFile(pipe);
+    ASSERT_TRUE(WaitFor([&] { return Ext()->CurrentDevicePowerState == PowerDeviceD2; }));
+
+    pipe = OpenOk(u"\\PIPE01");
+    EXPECT_EQ(Ext()->CurrentDevicePowerState, PowerDeviceD0) << "a later open waits as well";
+    HostFile *second = OpenOk(u"\\PIPE00");
+    HostCloseFile(pipe);
+    EXPECT_EQ(Ext()->CurrentDevicePowerState, PowerDeviceD0) << "a pipe is still open";
+    HostCloseFile(second);
+    ASSERT_TRUE(WaitFor([&] { return Ext()->CurrentDevicePowerState == PowerDeviceD2; }));
+    HostCloseFile(device);
+
+    std::vector<SpyRecord> device_requests = SetPowerRecords(DevicePowerState);
+    ASSERT_EQ(device_requests.size(), 4u);
+    EXPECT_EQ(device_requests[0].PowerState.DeviceState, PowerDeviceD0);
+    EXPECT_EQ(device_requests[1].PowerState.DeviceState, PowerDeviceD2);
+    EXPECT_EQ(device_requests[2].PowerState.DeviceState, PowerDeviceD0);
+    EXPECT_EQ(device_requests[3].PowerState.DeviceState, PowerDeviceD2);
+    EXPECT_TRUE(WaitFor([&] { return Ext()->PendingIoCount == 1; }));
+    EXPECT_FALSE(Ext()->SelfPowerRequestPending);
+}
+
+TEST_F(PowerTest, PowerRequestsThatFailAtOnceGiveBackWhatTheyTook)
+{
+    ASSERT_EQ(Plug(), STATUS_SUCCESS);
+    // Fail each allocation of a pipe open in turn; the one of the power request among them
+    // makes PoRequestPowerIrp fail at once.
+    HostLowResources counting = {&MurvoTestDriver, 0, FALSE, 0, 0};
+    HostVerifierSetLowResources(&counting);
+    HostFile *pipe = OpenOk(u"\\PIPE00");
+    HostCloseFile(pipe);
+    ASSERT_TRUE(WaitFor([&] { return Ext()->CurrentDevicePowerState == PowerDeviceD2; }));
+    ULONG allocations = HostVerifierCountedAllocations();
+    HostVerifierSetLowResources(nullptr);
+
+    for (ULONG nth = 1; nth <= allocations; nth++) {
+        HostLowResources failing = {&MurvoTestDriver, nth, FALSE, 0, 0};
+        HostVerifierSetLowResources(&failing);
+        HostFile *file = nullptr;
+        EXPECT_EQ(Open(u"\\PIPE00", &file), STATUS_SUCCESS) << "the power call's result is ignored";
+        HostVerifierSetLowResources(nullptr);
+        EXPECT_FALSE(Ext()->SelfPowerRequestPending) << nth;
+        HostCloseFile(file);
+        EXPECT_TRUE(WaitFor([&] { return Ext()->PendingIoCount == 1; })) << nth;
+        EXPECT_FALSE(Ext()->SelfPowerRequestPending) << nth;
+    }
+
+    // The held system request goes on when its device request cannot be made.
+    HostLowResources failFirst = {&MurvoTestDriver, 1, FALSE, 0, 0};
+    HostVerifierSetLowResources(&failFirst);
+    HostPoSetSystemPowerState(PowerSystemSleeping3);
+    HostVerifierSetLowResources(nullptr);
+    EXPECT_EQ(Ext()->PendingSystemPowerIrp, nullptr);
+    EXPECT_EQ(HostPoSetSystemPowerState(PowerSystemWorking), STATUS_SUCCESS);
+    EXPECT_TRUE(WaitFor([&] { return Ext()->PendingIoCount == 1; }));
+}
+
+} // namespace
