@@ -10,10 +10,12 @@
 
 #ifdef _WIN32
 #include <windows.h>
+#include <setupapi.h>
 #include <io.h>
 #include <fcntl.h>
 #else
 #include "host/win32/windows.h"
+#include "host/win32/setupapi.h"
 #include "host/win32/crt_io.h"
 #endif
 

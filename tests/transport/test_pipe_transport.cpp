@@ -1,0 +1,279 @@
+/*
+ * The pipe transport against a scripted Win32: discovery, opening, chunked writes, reads
+ * with their time-out and pipe reset, and framed writes.
+ */
+#include "fake_win32.h"
+
+#include "tool/pipe_transport.h"
+
+#include <gtest/gtest.h>
+#include <string.h>
+
+namespace {
+
+const char Unit1[] = "\\\\?\\usb#vid_1234&pid_5678#1#{0a1940c6-c2a0-47d2-86a6-d378d0db62ce}";
+const char Unit2[] = "\\\\?\\usb#vid_1234&pid_5678#2#{0a1940c6-c2a0-47d2-86a6-d378d0db62ce}";
+const GUID UnitClass = MURVO_INTERFACE_GUID_INIT;
+
+class PipeTransport : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        CloseTransport();
+        ResetFake();
+        Fake.Interfaces = {Unit1};
+    }
+    void TearDown() override
+    {
+        CloseTransport();
+        EXPECT_TRUE(Fake.Open.empty()) << "a handle was left open";
+        EXPECT_EQ(Fake.SetsMade, Fake.SetsDestroyed);
+    }
+};
+
+TEST_F(PipeTransport, OpensReadPipeOverlappedAndWritePipeSynchronous)
+{
+    ASSERT_TRUE(OpenTransport());
+    /* Each pipe open runs a discovery of its own: the bare path, closed again, then the pipe. */
+    ASSERT_EQ(Fake.Opens.size(), 4u);
+    EXPECT_EQ(Fake.Opens[0].Path, Unit1);
+    EXPECT_EQ(Fake.Opens[0].Flags, 0u);
+    EXPECT_EQ(Fake.Opens[1].Path, std::string(Unit1) + "\\PIPE00");
+    EXPECT_EQ(Fake.Opens[1].Flags, (DWORD)FILE_FLAG_OVERLAPPED);
+    EXPECT_EQ(Fake.Opens[2].Path, Unit1);
+    EXPECT_EQ(Fake.Opens[3].Path, std::string(Unit1) + "\\PIPE01");
+    EXPECT_EQ(Fake.Opens[3].Flags, 0u);
+    EXPECT_EQ(Fake.Open.size(), 2u);
+    EXPECT_EQ(ReadHandle, Fake.Opens[1].Handle);
+    EXPECT_EQ(WriteHandle, Fake.Opens[3].Handle);
+    EXPECT_EQ(std::string(DevicePath), std::string(Unit1) + "\\PIPE01");
+    EXPECT_EQ(ReadOverlapped.Offset, 0u);
+}
+
+TEST_F(PipeTransport, CloseTwiceClosesOnce)
+{
+    ASSERT_TRUE(OpenTransport());
+    int before = Fake.Closes;
+    CloseTransport();
+    EXPECT_EQ(Fake.Closes, before + 2);
+    CloseTransport();
+    EXPECT_EQ(Fake.Closes, before + 2);
+    EXPECT_EQ(ReadHandle, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(WriteHandle, INVALID_HANDLE_VALUE);
+}
+
+TEST_F(PipeTransport, FailedReadPipeStillTriesTheWritePipeThenClosesIt)
+{
+    Fake.Unopenable = {std::string(Unit1) + "\\PIPE00"};
+    EXPECT_FALSE(OpenTransport());
+    ASSERT_EQ(Fake.Opens.size(), 4u);
+    EXPECT_EQ(Fake.Opens.back().Path, std::string(Unit1) + "\\PIPE01");
+    EXPECT_NE(Fake.Opens.back().Handle, INVALID_HANDLE_VALUE);
+    EXPECT_TRUE(Fake.Open.empty());
+    EXPECT_EQ(WriteHandle, INVALID_HANDLE_VALUE);
+}
+
+TEST_F(PipeTransport, FailedEventClosesBothPipes)
+{
+    Fake.EventFails = true;
+    EXPECT_FALSE(OpenTransport());
+    EXPECT_TRUE(Fake.Open.empty());
+}
+
+TEST_F(PipeTransport, DiscoveryTakesTheFirstInterfaceThatOpens)
+{
+    Fake.Interfaces = {Unit1, Unit2};
+    Fake.Unopenable = {Unit1};
+    char path[DEVICE_PATH_CHARS];
+    HANDLE handle = FindUnitInterface(&UnitClass, path);
+    ASSERT_NE(handle, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(std::string(path), Unit2);
+    CloseHandle(handle);
+
+    /* Members that fail with other errors are skipped. */
+    Fake.Unopenable.clear();
+    Fake.EnumErrorsAt = {0};
+    EXPECT_TRUE(ProbeUnit(&UnitClass, path));
+    EXPECT_EQ(std::string(path), Unit2);
+}
+
+TEST_F(PipeTransport, DiscoveryEndsWithoutAUnit)
+{
+    char path[DEVICE_PATH_CHARS] = "";
+    Fake.Interfaces.clear();
+    EXPECT_EQ(FindUnitInterface(&UnitClass, path), INVALID_HANDLE_VALUE);
+    EXPECT_FALSE(OpenTransport());
+
+    /* Errors other than the end of the list cannot keep discovery going for ever. */
+    Fake.EnumAlwaysFails = true;
+    EXPECT_EQ(FindUnitInterface(&UnitClass, path), INVALID_HANDLE_VALUE);
+
+    /* A path with no room left for the pipe name is not taken. */
+    Fake.EnumAlwaysFails = false;
+    Fake.Interfaces = {std::string("\\\\?\\") + std::string(DEVICE_PATH_CHARS - 8, 'x')};
+    EXPECT_EQ(FindUnitInterface(&UnitClass, path), INVALID_HANDLE_VALUE);
+    Fake.Interfaces = {std::string("\\\\?\\") + std::string(DEVICE_PATH_CHARS - 12, 'x')};
+    HANDLE handle = FindUnitInterface(&UnitClass, path);
+    EXPECT_NE(handle, INVALID_HANDLE_VALUE);
+    CloseHandle(handle);
+}
+
+TEST_F(PipeTransport, WritesGoOutInChunksOfAtMost4096)
+{
+    ASSERT_TRUE(OpenTransport());
+    std::vector<uint8_t> data(2 * 4096 + 1);
+    for (size_t i = 0; i < data.size(); i++)
+        data[i] = (uint8_t)i;
+    struct Case {
+        uint32_t Length;
+        std::vector<uint32_t> Chunks;
+    };
+    const Case cases[] = {{0, {}}, {520, {520}}, {4096, {4096}}, {4097, {4096, 1}}, {8193, {4096, 4096, 1}}};
+    for (const Case &c : cases) {
+        Fake.WriteSizes.clear();
+        Fake.Writes.clear();
+        uint32_t count = 99;
+        EXPECT_TRUE(TransportWrite(data.data(), c.Length, &count));
+        EXPECT_EQ(count, c.Length);
+        EXPECT_EQ(Fake.WriteSizes, c.Chunks) << c.Length;
+        std::vector<uint8_t> joined;
+        for (auto &write : Fake.Writes)
+            joined.insert(joined.end(), write.begin(), write.end());
+        EXPECT_EQ(joined, std::vector<uint8_t>(data.begin(), data.begin() + c.Length));
+    }
+}
+
+TEST_F(PipeTransport, ShortWriteStopsAtThatChunk)
+{
+    ASSERT_TRUE(OpenTransport());
+    std::vector<uint8_t> data(3 * 4096);
+    Fake.ShortWriteAt = 2;
+    uint32_t count = 0;
+    EXPECT_FALSE(TransportWrite(data.data(), (uint32_t)data.size(), &count));
+    EXPECT_EQ(Fake.WriteSizes.size(), 2u);
+    EXPECT_EQ(count, 2u * 4096); /* the failed chunk counts as attempted */
+}
+
+TEST_F(PipeTransport, ReadTimeOutGrowsWithLengthAndExtra)
+{
+    ASSERT_TRUE(OpenTransport());
+    Fake.ReadMode = FakeReadNever;
+    std::vector<uint8_t> buffer(60000);
+    struct Case {
+        uint32_t Length, Extra, Timeout;
+    };
+    const Case cases[] = {{5, 0, 2000}, {516, 0, 2000}, {40019, 0, 2000}, {40020, 0, 2001},
+                          {40040, 0, 2002}, {5, 500, 2500}, {60000, 10, 3010}};
+    for (const Case &c : cases) {
+        Fake.WaitTimeouts.clear();
+        EXPECT_FALSE(TransportRead(buffer.data(), c.Length, c.Extra, NULL));
+        ASSERT_EQ(Fake.WaitTimeouts.size(), 1u);
+        EXPECT_EQ(Fake.WaitTimeouts[0], c.Timeout) << c.Length << "+" << c.Extra;
+    }
+}
+
+TEST_F(PipeTransport, TimedOutReadResetsTheReadPipeOnce)
+{
+    ASSERT_TRUE(OpenTransport());
+    Fake.ReadMode = FakeReadNever;
+    uint8_t reply[5];
+    EXPECT_FALSE(TransportRead(reply, 5, 0, NULL));
+    ASSERT_EQ(Fake.Controls.size(), 1u);
+    EXPECT_EQ(Fake.Controls[0].first, ReadHandle);
+    EXPECT_EQ(Fake.Controls[0].second, (DWORD)IOCTL_RESET_PIPE);
+}
+
+TEST_F(PipeTransport, ReadSuccessRules)
+{
+    ASSERT_TRUE(OpenTransport());
+    uint8_t reply[20];
+    uint32_t count = 0;
+    /* Completed at once: a success whatever arrived. */
+    Fake.ReadMode = FakeReadAtOnce;
+    Fake.ReadBytes = 3;
+    EXPECT_TRUE(TransportRead(reply, 5, 0, &count));
+    EXPECT_EQ(count, 3u);
+    /* After a wait only the whole length counts. */
+    Fake.ReadMode = FakeReadPending;
+    Fake.ReadBytes = 4;
+    EXPECT_FALSE(TransportRead(reply, 5, 0, &count));
+    EXPECT_EQ(count, 4u);
+    Fake.ReadBytes = 5;
+    EXPECT_TRUE(TransportRead(reply, 5, 0, &count));
+    EXPECT_EQ(count, 5u);
+    Fake.ReadMode = FakeReadError;
+    EXPECT_FALSE(TransportRead(reply, 5, 0, &count));
+    EXPECT_TRUE(Fake.Controls.empty());
+}
+
+/* The bytes WriteFramed should send for data: 64-byte packets of mark and 62 bytes. */
+std::vector<uint8_t> Framed(const std::vector<uint8_t> &data)
+{
+    std::vector<uint8_t> out;
+    for (size_t offset = 0; offset < data.size(); offset += 62) {
+        out.push_back(0x55);
+        out.push_back(0xAA);
+        size_t chunk = std::min<size_t>(62, data.size() - offset);
+        out.insert(out.end(), data.begin() + offset, data.begin() + offset + chunk);
+    }
+    return out;
+}
+
+TEST_F(PipeTransport, FramedWritesPackPacketsAndFlushAt16K)
+{
+    ASSERT_TRUE(OpenTransport());
+    for (uint32_t length : {0u, 1u, 62u, 63u, 124u, 256u * 62u, 256u * 62u + 1u, 1000u * 62u + 7u}) {
+        Fake.WriteSizes.clear();
+        Fake.Writes.clear();
+        std::vector<uint8_t> data(length);
+        for (uint32_t i = 0; i < length; i++)
+            data[i] = (uint8_t)(i * 31 + 1);
+        uint32_t count = 12345;
+        EXPECT_TRUE(WriteFramed(data.data(), length, &count));
+        EXPECT_EQ(count, length);
+        std::vector<uint8_t> joined;
+        for (auto &write : Fake.Writes)
+            joined.insert(joined.end(), write.begin(), write.end());
+        EXPECT_EQ(joined, Framed(data)) << length;
+        /* Mid-stream flushes happen at exactly 16 KiB, as four chunks of 4096. */
+        for (size_t i = 0; i + 1 < Fake.WriteSizes.size(); i++)
+            EXPECT_EQ(Fake.WriteSizes[i], 4096u) << length;
+    }
+    Fake.WriteSizes.clear();
+    std::vector<uint8_t> data(63);
+    WriteFramed(data.data(), 63, NULL);
+    EXPECT_EQ(Fake.WriteSizes, std::vector<uint32_t>({67}));
+}
+
+TEST_F(PipeTransport, FailedFramedWriteStopsPacking)
+{
+    ASSERT_TRUE(OpenTransport());
+    std::vector<uint8_t> data(600 * 62);
+    Fake.ShortWriteAt = 1;
+    uint32_t count = 0;
+    EXPECT_FALSE(WriteFramed(data.data(), (uint32_t)data.size(), &count));
+    /* The first 16 KiB went out in four chunks, of which the first failed: no more writes. */
+    EXPECT_EQ(Fake.WriteSizes.size(), 1u);
+}
+
+TEST_F(PipeTransport, ResetDeviceAndReport)
+{
+    ASSERT_TRUE(OpenTransport());
+    EXPECT_TRUE(SendResetDevice(WriteHandle, NULL));
+    ASSERT_EQ(Fake.Controls.size(), 1u);
+    EXPECT_EQ(Fake.Controls[0].second, (DWORD)IOCTL_RESET_DEVICE);
+
+    ::testing::internal::CaptureStdout();
+    HANDLE handle = OpenUnitAndReport();
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), std::string("DeviceName = (") + Unit1 + ")\n");
+    CloseHandle(handle);
+
+    Fake.Unopenable = {Unit1};
+    ::testing::internal::CaptureStdout();
+    EXPECT_EQ(OpenUnitAndReport(), INVALID_HANDLE_VALUE);
+    /* The last error is the one discovery ended on: the end of the interface list. */
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(),
+              std::string("Failed to open (") + Unit1 + ") = " + std::to_string(ERROR_NO_MORE_ITEMS));
+}
+
+} // namespace

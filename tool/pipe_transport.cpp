@@ -1,0 +1,233 @@
+/*
+ * pipe_transport.cpp - the transport operations over the unit's bulk pipes.
+ */
+#include "tool/pipe_transport.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#ifdef _WIN32
+/* The record sizes SetupAPI checks in a 32-bit program. */
+static_assert(sizeof(SP_DEVICE_INTERFACE_DATA) == 28, "SP_DEVICE_INTERFACE_DATA is 28 bytes");
+static_assert(sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A) == 5, "SP_DEVICE_INTERFACE_DETAIL_DATA_A is 5 bytes");
+#endif
+
+#define WRITE_CHUNK 4096u          /* largest single WriteFile */
+#define FRAMED_FLUSH 0x4000u       /* staging fill at which WriteFramed writes */
+#define FRAMED_PACKET 64u          /* mark and data of a full packet */
+#define FRAMED_DATA 62u            /* data bytes of a full packet */
+#define RESET_SCRATCH 256u         /* in and out buffer of the pipe reset */
+#define ENUM_ERRORS_IN_A_ROW 64u   /* enumeration failures tolerated before discovery gives up */
+
+static const GUID UnitInterfaceClass = MURVO_INTERFACE_GUID_INIT;
+
+char DevicePath[DEVICE_PATH_CHARS];
+HANDLE ReadHandle = INVALID_HANDLE_VALUE;
+HANDLE WriteHandle = INVALID_HANDLE_VALUE;
+OVERLAPPED ReadOverlapped;
+
+/* WriteFramed's staging buffer: 16 KiB and room for one more packet. */
+static uint8_t FramedStaging[FRAMED_FLUSH + FRAMED_PACKET];
+
+/* Tries one enumerated interface: its path into path, then opens it. */
+static HANDLE OpenCandidate(HDEVINFO set, SP_DEVICE_INTERFACE_DATA *interfaceData, char *path)
+{
+    DWORD required = 0;
+    SetupDiGetDeviceInterfaceDetailA(set, interfaceData, NULL, 0, &required, NULL);
+    if (required < sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A))
+        return INVALID_HANDLE_VALUE;
+    SP_DEVICE_INTERFACE_DETAIL_DATA_A *detail = (SP_DEVICE_INTERFACE_DETAIL_DATA_A *)malloc(required);
+    if (detail == NULL)
+        return INVALID_HANDLE_VALUE;
+    detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    if (SetupDiGetDeviceInterfaceDetailA(set, interfaceData, detail, required, NULL, NULL)) {
+        /* Room must stay for "\PIPEnn" and the terminator, or the pipe path would not fit. */
+        size_t length = strnlen(detail->DevicePath, required - offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath));
+        if (length + 1 + 6 + 1 <= DEVICE_PATH_CHARS) {
+            memcpy(path, detail->DevicePath, length);
+            path[length] = '\0';
+            handle = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                                 OPEN_EXISTING, 0, NULL);
+        }
+    }
+    free(detail);
+    return handle;
+}
+
+HANDLE FindUnitInterface(const GUID *interfaceClass, char *path)
+{
+    HDEVINFO set = SetupDiGetClassDevsA(interfaceClass, NULL, NULL, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    if (set == INVALID_HANDLE_VALUE)
+        return INVALID_HANDLE_VALUE;
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    unsigned errorsInARow = 0;
+    for (DWORD index = 0;; index++) {
+        SP_DEVICE_INTERFACE_DATA interfaceData;
+        memset(&interfaceData, 0, sizeof interfaceData);
+        interfaceData.cbSize = sizeof(SP_DEVICE_INTERFACE_DATA);
+        if (!SetupDiEnumDeviceInterfaces(set, NULL, interfaceClass, index, &interfaceData)) {
+            /* The end of the list is the expected way out; other errors skip the member. */
+            if (GetLastError() == ERROR_NO_MORE_ITEMS || ++errorsInARow >= ENUM_ERRORS_IN_A_ROW)
+                break;
+            continue;
+        }
+        errorsInARow = 0;
+        handle = OpenCandidate(set, &interfaceData, path);
+        if (handle != INVALID_HANDLE_VALUE)
+            break;
+    }
+    SetupDiDestroyDeviceInfoList(set);
+    return handle;
+}
+
+bool ProbeUnit(const GUID *interfaceClass, char *path)
+{
+    HANDLE handle = FindUnitInterface(interfaceClass, path);
+    if (handle == INVALID_HANDLE_VALUE)
+        return false;
+    CloseHandle(handle);
+    return true;
+}
+
+HANDLE OpenPipe(const char *pipeName, DWORD flagsAndAttributes)
+{
+    if (!ProbeUnit(&UnitInterfaceClass, DevicePath))
+        return INVALID_HANDLE_VALUE;
+    size_t length = strlen(DevicePath);
+    if (length + 1 + strlen(pipeName) + 1 > DEVICE_PATH_CHARS)
+        return INVALID_HANDLE_VALUE;
+    DevicePath[length] = '\\';
+    strcpy(DevicePath + length + 1, pipeName);
+    return CreateFileA(DevicePath, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                       OPEN_EXISTING, flagsAndAttributes, NULL);
+}
+
+bool OpenTransport(void)
+{
+    ReadHandle = OpenPipe(MURVO_READ_PIPE_NAME, FILE_FLAG_OVERLAPPED);
+    WriteHandle = OpenPipe(MURVO_WRITE_PIPE_NAME, 0);
+    if (ReadHandle == INVALID_HANDLE_VALUE || WriteHandle == INVALID_HANDLE_VALUE) {
+        CloseTransport();
+        return false;
+    }
+    memset(&ReadOverlapped, 0, sizeof ReadOverlapped);
+    ReadOverlapped.hEvent = CreateEventA(NULL, FALSE, FALSE, NULL);
+    if (ReadOverlapped.hEvent == NULL) {
+        CloseTransport();
+        return false;
+    }
+    return true;
+}
+
+void CloseTransport(void)
+{
+    if (ReadHandle != INVALID_HANDLE_VALUE) {
+        CloseHandle(ReadHandle);
+        ReadHandle = INVALID_HANDLE_VALUE;
+    }
+    if (WriteHandle != INVALID_HANDLE_VALUE) {
+        CloseHandle(WriteHandle);
+        WriteHandle = INVALID_HANDLE_VALUE;
+    }
+}
+
+bool TransportWrite(const void *data, uint32_t length, uint32_t *count)
+{
+    const uint8_t *next = (const uint8_t *)data;
+    uint32_t remaining = length;
+    uint32_t total = 0;
+    bool failed = false;
+    while (remaining > 0 && !failed) {
+        DWORD chunk = remaining < WRITE_CHUNK ? remaining : WRITE_CHUNK;
+        DWORD written = 0;
+        if (!WriteFile(WriteHandle, next, chunk, &written, NULL) || written != chunk)
+            failed = true;
+        total += chunk;
+        next += chunk;
+        remaining -= chunk;
+    }
+    if (count != NULL)
+        *count = total;
+    return !failed;
+}
+
+bool TransportRead(void *buffer, uint32_t length, uint32_t extraMs, uint32_t *count)
+{
+    DWORD timeout = TransportReadTimeout(length, 0);
+    DWORD got = 0;
+    bool ok = false;
+    if (ReadFile(ReadHandle, buffer, length, &got, &ReadOverlapped)) {
+        ok = true; /* completed at once */
+    } else if (GetLastError() == ERROR_IO_PENDING) {
+        if (WaitForSingleObject(ReadOverlapped.hEvent, timeout + extraMs) == WAIT_TIMEOUT)
+            SendResetPipe(ReadHandle, &ReadOverlapped);
+        else
+            ok = GetOverlappedResult(ReadHandle, &ReadOverlapped, &got, FALSE) && got == length;
+    }
+    if (count != NULL)
+        *count = got;
+    return ok;
+}
+
+BOOL SendResetPipe(HANDLE handle, OVERLAPPED *overlapped)
+{
+    static uint8_t scratch[RESET_SCRATCH]; /* carries nothing either way */
+    DWORD returned = 0;
+    return DeviceIoControl(handle, IOCTL_RESET_PIPE, scratch, sizeof scratch, scratch, sizeof scratch, &returned,
+                           overlapped);
+}
+
+BOOL SendResetDevice(HANDLE handle, OVERLAPPED *overlapped)
+{
+    DWORD returned = 0;
+    return DeviceIoControl(handle, IOCTL_RESET_DEVICE, NULL, 0, NULL, 0, &returned, overlapped);
+}
+
+/* Writes the staged packets; adds their data bytes to count. False when the write failed. */
+static bool FlushFramed(uint32_t fill, uint32_t *count)
+{
+    uint32_t written = 0;
+    bool ok = TransportWrite(FramedStaging, fill, &written);
+    if (count != NULL) {
+        uint32_t packets = (written + FRAMED_PACKET - 1) / FRAMED_PACKET;
+        *count += written - 2 * packets;
+    }
+    return ok;
+}
+
+bool WriteFramed(const void *data, uint32_t length, uint32_t *count)
+{
+    if (count != NULL)
+        *count = 0;
+    if (length == 0)
+        return true;
+    const uint8_t *bytes = (const uint8_t *)data;
+    uint32_t fill = 0;
+    bool failed = false;
+    for (uint32_t offset = 0; !failed && offset < length; offset += FRAMED_DATA) {
+        uint32_t chunk = length - offset < FRAMED_DATA ? length - offset : FRAMED_DATA;
+        FramedStaging[fill] = (uint8_t)(PacketMark & 0xFF);
+        FramedStaging[fill + 1] = (uint8_t)(PacketMark >> 8);
+        memcpy(FramedStaging + fill + 2, bytes + offset, chunk);
+        fill += chunk + 2;
+        if (fill >= FRAMED_FLUSH) {
+            failed = !FlushFramed(fill, count);
+            fill = 0;
+        }
+    }
+    if (!failed && fill > 0)
+        failed = !FlushFramed(fill, count);
+    return !failed;
+}
+
+HANDLE OpenUnitAndReport(void)
+{
+    HANDLE handle = FindUnitInterface(&UnitInterfaceClass, DevicePath);
+    if (handle == INVALID_HANDLE_VALUE)
+        printf("Failed to open (%s) = %d", DevicePath, (int)GetLastError());
+    else
+        printf("DeviceName = (%s)\n", DevicePath);
+    return handle;
+}
