@@ -8,5 +8,6 @@
 #include "host/win32/win32_types.h"
 #include "host/win32/win32_handles.h"
 #include "host/win32/win32_console.h"
+#include "host/win32/win32_files.h"
 
 #endif /* MURVO_HOST_WIN32_WINDOWS_H */
