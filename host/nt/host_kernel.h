@@ -47,6 +47,7 @@ NTSTATUS HostUnloadDriver(PDRIVER_OBJECT DriverObject);
 
 /* The loaded driver object of a service, or null. */
 PDRIVER_OBJECT HostFindDriver(const HostDriverInfo *Info);
+ULONG HostLoadedDriverCount(void);
 
 /* ---- Plug and play ----------------------------------------------------------------- */
 
@@ -127,7 +128,16 @@ DEVICE_POWER_STATE HostPoGetDevicePowerState(PDEVICE_OBJECT DeviceObject);
  *   POOL_BAD_FREE, MDL_DOUBLE_FREE, CANCEL_LOCK_NOT_RELEASED, PNP_REMOVE_NOT_DELETED,
  *   PNP_SURPRISE_DELETED, PNP_DEVICE_INITIALIZING, PNP_ADD_DEVICE_LEFT_DEVICE,
  *   DEVICE_DELETED_ATTACHED, DRIVER_UNLOAD_DEVICES, IRQL_NOT_LESS, NOT_MODELLED,
- *   ASSERTION, PAGED_CODE. */
+ *   ASSERTION, PAGED_CODE, DEVICE_NOT_LIVE, NOT_COMPLETED_NOT_PENDING, MDL_OUT_OF_RANGE,
+ *   POWER_START_NEXT_MISSING, PROCESS_CANCEL_TIMEOUT.
+ * The USB bus stand-in adds, through HostVerifierReport: URB_BAD_LENGTH, URB_BAD_PIPE_HANDLE,
+ *   URB_TRANSFER_TOO_LARGE, URB_WRONG_DIRECTION, URB_NOT_CONFIGURED, URB_AFTER_REMOVAL,
+ *   URB_BAD_BUFFER, URB_IRQL. */
+
+/* Reports a violation of Rule found by a platform component on behalf of the driver that
+ * called it: same format, same abort-or-count mode as the kernel's own reports; the call
+ * site is the one the driver's last kernel call recorded. Irp may be null. Any IRQL. */
+VOID HostVerifierReport(const char *Rule, PIRP Irp, const char *Format, ...) __attribute__((format(printf, 3, 4)));
 
 /* How the verifier acts on a violation: HostVerifierAbort (the default) prints and aborts;
  * HostVerifierCount prints and counts, for tests of the stand-in that must go on. */
@@ -158,6 +168,12 @@ ULONG HostVerifierInjectedFailures(void);
 VOID HostVerifierSetDelayFuzzing(ULONG Seed, ULONG Percent, ULONG MaxDelayMicroseconds);
 
 /* ---- Pool ledger -------------------------------------------------------------------- */
+
+/* Allocates non-paged pool for a platform library running in a driver's context (for
+ * example the URB of USBD_CreateConfigurationRequest, which the driver frees with
+ * ExFreePool): charged to the calling driver, with the library's Tag, exempt from the
+ * declared-tag rule; the low-resources rule applies. Caller: IRQL <= DISPATCH_LEVEL. */
+PVOID HostLibraryAllocatePool(SIZE_T NumberOfBytes, ULONG Tag);
 
 typedef struct HostPoolUsage {
     SIZE_T Bytes;

@@ -72,6 +72,7 @@ typedef const UNICODE_STRING *PCUNICODE_STRING;
 #define STATUS_ALERTED ((NTSTATUS)0x00000101L)
 #define STATUS_TIMEOUT ((NTSTATUS)0x00000102L)
 #define STATUS_PENDING ((NTSTATUS)0x00000103L)
+#define STATUS_OBJECT_NAME_EXISTS ((NTSTATUS)0x40000000L)
 #define STATUS_BUFFER_OVERFLOW ((NTSTATUS)0x80000005L)
 #define STATUS_DEVICE_BUSY ((NTSTATUS)0x80000011L)
 #define STATUS_NO_MORE_ENTRIES ((NTSTATUS)0x8000001AL)
@@ -674,6 +675,7 @@ SIZE_T HostRtlCompareMemory(const VOID *Source1, const VOID *Source2, SIZE_T Len
 
 VOID RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString);
 VOID RtlFreeUnicodeString(PUNICODE_STRING UnicodeString);
+#define RtlFreeUnicodeString(s) HOST_AT(RtlFreeUnicodeString(s))
 VOID RtlCopyUnicodeString(PUNICODE_STRING DestinationString, PCUNICODE_STRING SourceString);
 BOOLEAN RtlEqualUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2, BOOLEAN CaseInSensitive);
 
@@ -742,6 +744,7 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR
                                PLARGE_INTEGER Timeout);
 NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Interval);
 #define KeWaitForSingleObject(o, r, m, a, t) HOST_AT(KeWaitForSingleObject((o), (r), (m), (a), (t)))
+#define KeSetEvent(e, i, w) HOST_AT(KeSetEvent((e), (i), (w)))
 
 /* ---- Device objects and stacks ----------------------------------------------------- */
 
@@ -754,6 +757,8 @@ VOID IoDetachDevice(PDEVICE_OBJECT TargetDevice);
 PDEVICE_OBJECT IoGetAttachedDevice(PDEVICE_OBJECT DeviceObject);
 #define IoCreateDevice(d, s, n, t, c, e, o) HOST_AT(IoCreateDevice((d), (s), (n), (t), (c), (e), (o)))
 #define IoDeleteDevice(d) HOST_AT(IoDeleteDevice(d))
+#define IoAttachDeviceToDeviceStack(s, t) HOST_AT(IoAttachDeviceToDeviceStack((s), (t)))
+#define IoDetachDevice(t) HOST_AT(IoDetachDevice(t))
 
 /* ---- Requests ---------------------------------------------------------------------- */
 
@@ -836,6 +841,7 @@ VOID MmUnlockPages(PMDL MemoryDescriptorList);
 PVOID HostMmMapMdl(PMDL Mdl, MM_PAGE_PRIORITY Priority);
 #define IoAllocateMdl(v, l, s, q, i) HOST_AT(IoAllocateMdl((v), (l), (s), (q), (i)))
 #define IoFreeMdl(m) HOST_AT(IoFreeMdl(m))
+#define IoBuildPartialMdl(s, t, v, l) HOST_AT(IoBuildPartialMdl((s), (t), (v), (l)))
 
 #define MmGetMdlVirtualAddress(Mdl) ((PVOID)((PCHAR)((Mdl)->StartVa) + (Mdl)->ByteOffset))
 #define MmGetMdlByteCount(Mdl) ((Mdl)->ByteCount)
@@ -850,6 +856,7 @@ NTSTATUS IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject, const GU
                                    PUNICODE_STRING ReferenceString, PUNICODE_STRING SymbolicLinkName);
 NTSTATUS IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName, BOOLEAN Enable);
 #define IoRegisterDeviceInterface(p, g, r, s) HOST_AT(IoRegisterDeviceInterface((p), (g), (r), (s)))
+#define IoSetDeviceInterfaceState(s, e) HOST_AT(IoSetDeviceInterfaceState((s), (e)))
 
 /* ---- Power manager ----------------------------------------------------------------- */
 
@@ -860,6 +867,7 @@ NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POW
 POWER_STATE PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type, POWER_STATE State);
 #define PoCallDriver(d, i) HOST_AT(PoCallDriver((d), (i)))
 #define PoRequestPowerIrp(d, m, s, f, c, i) HOST_AT(PoRequestPowerIrp((d), (m), (s), (f), (c), (i)))
+#define PoStartNextPowerIrp(i) HOST_AT(PoStartNextPowerIrp(i))
 
 /* ---- Debug output ------------------------------------------------------------------ */
 

@@ -1,0 +1,516 @@
+/*
+ * irp.cpp - requests: allocation, IofCallDriver with the checks made when a dispatch
+ * routine returns, IofCompleteRequest with completion routines, cancellation, and the
+ * threaded device-control requests of IoBuildDeviceIoControlRequest.
+ *
+ * Layout as on Windows: the stack locations follow the IRP; a fresh request has
+ * CurrentLocation = StackCount + 1; IofCallDriver moves one location down, completion
+ * moves up, and a request fully completed stands at StackCount + 2. The I/O manager's own
+ * bookkeeping (HostIrpRecord) sits in front of the IRP.
+ *
+ * Dispatch frames: while a dispatch routine runs on a request, IofCallDriver keeps a frame
+ * on the record; completion passing the routine's location fills it in (pending mark,
+ * status), so the checks made when the routine returns never read a request that another
+ * thread may have completed and freed meanwhile. A request freed while frames remain is
+ * released when the last of them is removed.
+ */
+#include <stdlib.h>
+#include <string.h>
+
+#include <unordered_set>
+
+#include "host/nt/nt_internal.h"
+
+/* Guards the set of requests that exist. */
+static std::mutex IrpSetLock;
+static std::unordered_set<PIRP> LiveIrps;
+
+HostIrpRecord *HostIrpRecordOf(PIRP Irp) { return CONTAINING_RECORD(Irp, HostIrpRecord, Irp); }
+
+bool HostIrpIsLive(PIRP Irp)
+{
+    std::lock_guard<std::mutex> guard(IrpSetLock);
+    return LiveIrps.count(Irp) != 0;
+}
+
+ULONG HostLiveIrpCount(void)
+{
+    std::lock_guard<std::mutex> guard(IrpSetLock);
+    return (ULONG)LiveIrps.size();
+}
+
+USHORT IoSizeOfIrp(CCHAR StackSize) { return (USHORT)(sizeof(IRP) + StackSize * sizeof(IO_STACK_LOCATION)); }
+
+VOID IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize)
+{
+    memset(Irp, 0, PacketSize);
+    Irp->Type = IO_TYPE_IRP;
+    Irp->Size = PacketSize;
+    Irp->StackCount = StackSize;
+    Irp->CurrentLocation = (CHAR)(StackSize + 1);
+    Irp->ThreadListEntry.Flink = Irp->ThreadListEntry.Blink = &Irp->ThreadListEntry;
+    Irp->Tail.Overlay.CurrentStackLocation = (PIO_STACK_LOCATION)(Irp + 1) + StackSize;
+}
+
+PIRP HostAllocateIrp(CCHAR StackSize, HostIrpKind Kind, HostCallSite Site, bool Counted)
+{
+    if (Counted && HostShouldFailAllocation(Site))
+        return nullptr;
+    size_t size = sizeof(HostIrpRecord) + (size_t)StackSize * sizeof(IO_STACK_LOCATION);
+    HostContextSave save = {nullptr, nullptr};
+    bool charged = Kind == HostIrpDriver || Kind == HostIrpThreaded;
+    if (!charged)
+        save = HostEnterDriver(nullptr, nullptr);
+    HostIrpRecord *record = (HostIrpRecord *)HostPoolAllocate(size, HOST_TAG_IRP, Site, nullptr, nullptr);
+    if (!charged)
+        HostLeaveDriver(save);
+    if (!record)
+        return nullptr;
+    memset(record, 0, size);
+    record->Magic = HOST_IRP_MAGIC;
+    record->Kind = Kind;
+    record->AllocDriver = HostThread()->ContextDriver;
+    record->AllocSite = Site;
+    record->Track = new std::mutex;
+    KeInitializeEvent(&record->Done, NotificationEvent, FALSE);
+    IoInitializeIrp(&record->Irp, IoSizeOfIrp(StackSize), StackSize);
+    std::lock_guard<std::mutex> guard(IrpSetLock);
+    LiveIrps.insert(&record->Irp);
+    return &record->Irp;
+}
+
+static void ReallyFree(HostIrpRecord *Record)
+{
+    std::mutex *track = Record->Track;
+    Record->Magic = 0;
+    HostPoolFree(Record, Record->AllocSite, "request");
+    delete track;
+}
+
+/* Takes the request out of existence; its memory goes when no dispatch frame remains. */
+static void FreeIrpRecord(HostIrpRecord *Record)
+{
+    {
+        std::lock_guard<std::mutex> guard(IrpSetLock);
+        LiveIrps.erase(&Record->Irp);
+    }
+    {
+        std::lock_guard<std::mutex> guard(*Record->Track);
+        if (Record->Frames) {
+            Record->FreeDeferred = true;
+            return;
+        }
+    }
+    ReallyFree(Record);
+}
+
+void HostRetireIrp(HostIrpRecord *Record)
+{
+    std::lock_guard<std::mutex> guard(IrpSetLock);
+    LiveIrps.erase(&Record->Irp);
+    Record->Finished = true;
+}
+
+void HostReleaseIrpRecord(HostIrpRecord *Record)
+{
+    if (InterlockedDecrement(&Record->Refs) == 0)
+        FreeIrpRecord(Record);
+}
+
+PIRP(IoAllocateIrp)(CCHAR StackSize, BOOLEAN ChargeQuota)
+{
+    (void)ChargeQuota;
+    HostCallSite site = HostTakeCallSite();
+    if (HostThread()->Irql > DISPATCH_LEVEL)
+        HostReport("IRQL_NOT_LESS", nullptr, site, "IoAllocateIrp at IRQL %d", HostThread()->Irql);
+    if (StackSize < 1)
+        HostReport("IRP_NO_STACK_LOCATION", nullptr, site, "IoAllocateIrp with %d stack locations", StackSize);
+    return HostAllocateIrp(StackSize, HostIrpDriver, site, true);
+}
+
+VOID(IoFreeIrp)(PIRP Irp)
+{
+    HostCallSite site = HostTakeCallSite();
+    if (!HostIrpIsLive(Irp)) {
+        HostReport("IRP_NOT_ALLOCATED", nullptr, site, "IoFreeIrp of %p, which is not an allocated request (freed twice?)",
+                   (void *)Irp);
+        return;
+    }
+    HostIrpRecord *record = HostIrpRecordOf(Irp);
+    if (record->Kind != HostIrpDriver)
+        HostReport("IRP_FREED_IN_USE", Irp, site,
+                   "a request that the I/O manager built (and frees at its completion) was freed by a driver");
+    if (Irp->CurrentLocation <= Irp->StackCount)
+        HostReport("IRP_FREED_OWNED_BY_LOWER", Irp, site,
+                   "request freed while a lower driver still owns it (it has not been completed back to its issuer)");
+    if (Irp->CancelRoutine)
+        HostReport("IRP_FREED_IN_USE", Irp, site, "request freed while its cancel routine is still set");
+    FreeIrpRecord(record);
+}
+
+/* ---- Sending -------------------------------------------------------------------------- */
+
+NTSTATUS HostCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp, HostCallSite Site)
+{
+    HostThreadState *thread = HostThread();
+    bool viaPo = thread->InPoCallDriver;
+    thread->InPoCallDriver = FALSE;
+    if (thread->Irql > DISPATCH_LEVEL)
+        HostReport("CALL_DRIVER_IRQL", Irp, Site, "IoCallDriver at IRQL %d", thread->Irql);
+    if (!HostIrpIsLive(Irp)) {
+        HostReport("IRP_NOT_ALLOCATED", nullptr, Site, "IoCallDriver with %p, which is not an allocated request",
+                   (void *)Irp);
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (!HostDeviceIsLive(DeviceObject)) {
+        HostReport("DEVICE_NOT_LIVE", Irp, Site, "IoCallDriver to %p, which is not a device object (deleted?)",
+                   (void *)DeviceObject);
+        return STATUS_INVALID_PARAMETER;
+    }
+    HostIrpRecord *record = HostIrpRecordOf(Irp);
+    if (Irp->CurrentLocation <= 1) {
+        HostReport("IRP_NO_STACK_LOCATION", Irp, Site, "IoCallDriver to %p: the request has no stack location left",
+                   (void *)DeviceObject);
+        return STATUS_INVALID_PARAMETER;
+    }
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(Irp);
+    if (next->MajorFunction == IRP_MJ_POWER && !viaPo)
+        HostReport("POWER_IRP_NOT_PO_CALL", Irp, Site, "power request passed with IoCallDriver instead of PoCallDriver");
+    if ((next->MajorFunction == IRP_MJ_PNP || next->MajorFunction == IRP_MJ_POWER) &&
+        Irp->CurrentLocation == Irp->StackCount + 1 && record->Kind == HostIrpDriver &&
+        Irp->IoStatus.Status != STATUS_NOT_SUPPORTED)
+        HostReport("PNP_POWER_STATUS_NOT_INITIALIZED", Irp, Site,
+                   "%s request sent with IoStatus.Status 0x%08x; its sender must set STATUS_NOT_SUPPORTED",
+                   HostMajorName(next->MajorFunction), (unsigned)Irp->IoStatus.Status);
+    HostFuzzPoint();
+
+    IoSetNextIrpStackLocation(Irp);
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+    stack->DeviceObject = DeviceObject;
+    UCHAR major = stack->MajorFunction, minor = stack->MinorFunction;
+    PDRIVER_OBJECT driver = DeviceObject->DriverObject;
+    const char *driverName = HostDriverOf(driver)->Info->Name;
+    KIRQL entryIrql = thread->Irql;
+
+    HostDispatchFrame frame = {nullptr, Irp->CurrentLocation, false, false, 0};
+    {
+        std::lock_guard<std::mutex> guard(*record->Track);
+        frame.Next = record->Frames;
+        record->Frames = &frame;
+    }
+    HostContextSave save = HostEnterDriver(driver, DeviceObject);
+    NTSTATUS status = driver->MajorFunction[major](DeviceObject, Irp);
+    HostLeaveDriver(save);
+
+    bool pending, last;
+    {
+        std::lock_guard<std::mutex> guard(*record->Track);
+        HostDispatchFrame **link = &record->Frames;
+        while (*link != &frame)
+            link = &(*link)->Next;
+        *link = frame.Next;
+        /* Not yet completed past this location: the request is still owned below and alive. */
+        pending = frame.Completed ? frame.PendingMarked : (stack->Control & SL_PENDING_RETURNED) != 0;
+        last = !record->Frames && record->FreeDeferred;
+    }
+    if (last)
+        ReallyFree(record);
+    PIRP shown = (last || !HostIrpIsLive(Irp)) ? nullptr : Irp;
+
+    if (thread->Irql != entryIrql)
+        HostReport("DISPATCH_IRQL_CHANGED", shown, Site, "%s dispatch routine of %s (minor 0x%02x) entered at IRQL %d and returned at IRQL %d",
+                   HostMajorName(major), driverName, minor, entryIrql, thread->Irql);
+    if (status == STATUS_PENDING && !pending)
+        HostReport("PENDING_NOT_MARKED", shown, Site,
+                   "%s dispatch routine of %s (minor 0x%02x) returned STATUS_PENDING without IoMarkIrpPending",
+                   HostMajorName(major), driverName, minor);
+    else if (status != STATUS_PENDING && pending)
+        HostReport("MARKED_PENDING_NOT_RETURNED", shown, Site,
+                   "%s dispatch routine of %s (minor 0x%02x) marked the request pending but returned 0x%08x",
+                   HostMajorName(major), driverName, minor, (unsigned)status);
+    else if (status != STATUS_PENDING && !frame.Completed)
+        HostReport("NOT_COMPLETED_NOT_PENDING", shown, Site,
+                   "%s dispatch routine of %s (minor 0x%02x) returned 0x%08x without completing the request",
+                   HostMajorName(major), driverName, minor, (unsigned)status);
+    else if (status != STATUS_PENDING && status != frame.CompletedStatus)
+        HostReport("STATUS_MISMATCH", shown, Site,
+                   "%s dispatch routine of %s (minor 0x%02x) returned 0x%08x but the request was completed with 0x%08x",
+                   HostMajorName(major), driverName, minor, (unsigned)status, (unsigned)frame.CompletedStatus);
+    return status;
+}
+
+NTSTATUS(IofCallDriver)(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    return HostCallDriver(DeviceObject, Irp, HostTakeCallSite());
+}
+
+/* ---- Completion ------------------------------------------------------------------------ */
+
+static void FinishThreaded(HostIrpRecord *Record)
+{
+    PIRP irp = &Record->Irp;
+    if (Record->CopyOut && NT_SUCCESS(irp->IoStatus.Status) && Record->OutputBuffer) {
+        ULONG_PTR n = irp->IoStatus.Information;
+        memcpy(Record->OutputBuffer, Record->SystemBuffer, n < Record->OutputLength ? n : Record->OutputLength);
+    }
+    if (irp->UserIosb)
+        *irp->UserIosb = irp->IoStatus;
+    if (Record->SystemBuffer)
+        HostPoolFree(Record->SystemBuffer, Record->AllocSite, "system buffer");
+    if (Record->IoMdl) {
+        MmUnlockPages(Record->IoMdl);
+        HostFreeMdl(Record->IoMdl, Record->AllocSite);
+    }
+    PKEVENT event = irp->UserEvent;
+    FreeIrpRecord(Record);
+    if (event)
+        KeSetEvent(event, IO_NO_INCREMENT, FALSE);
+}
+
+static void CompleteRequest(PIRP Irp, HostCallSite Site)
+{
+    HostThreadState *thread = HostThread();
+    if (!HostIrpIsLive(Irp)) {
+        HostReport("IRP_NOT_ALLOCATED", nullptr, Site, "IoCompleteRequest of %p, which is not an allocated request (completed and freed already?)",
+                   (void *)Irp);
+        return;
+    }
+    HostIrpRecord *record = HostIrpRecordOf(Irp);
+    if (thread->Irql > DISPATCH_LEVEL)
+        HostReport("IRQL_NOT_LESS", Irp, Site, "IoCompleteRequest at IRQL %d", thread->Irql);
+    if (Irp->CurrentLocation > Irp->StackCount) {
+        HostReport("IRP_COMPLETED_TWICE", Irp, Site, "request completed again: %s",
+                   Irp->CurrentLocation > Irp->StackCount + 1 ? "its completion has already reached the top"
+                                                              : "no driver owns it (it is back with its issuer)");
+        return;
+    }
+    if (Irp->IoStatus.Status == STATUS_PENDING)
+        HostReport("IRP_COMPLETED_PENDING", Irp, Site, "request completed with STATUS_PENDING");
+    if (Irp->CancelRoutine)
+        HostReport("IRP_COMPLETED_WITH_CANCEL_ROUTINE", Irp, Site, "request completed while its cancel routine %p is still set",
+                   (void *)Irp->CancelRoutine);
+    if (thread->HeldCount) {
+        char where[300];
+        HostDescribeSite(thread->Held[0].Site, where, sizeof where);
+        HostReport("COMPLETE_HOLDING_SPINLOCK", Irp, Site, "IoCompleteRequest while holding spin lock %p (acquired at %s)",
+                   (void *)thread->Held[0].Lock, where);
+    }
+    HostFuzzPoint();
+
+    for (;;) {
+        PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+        CHAR location = Irp->CurrentLocation;
+        NTSTATUS status = Irp->IoStatus.Status;
+        {
+            std::lock_guard<std::mutex> guard(*record->Track);
+            for (HostDispatchFrame *frame = record->Frames; frame; frame = frame->Next) {
+                if (frame->Location == location && !frame->Completed) {
+                    frame->Completed = true;
+                    frame->PendingMarked = (stack->Control & SL_PENDING_RETURNED) != 0;
+                    frame->CompletedStatus = status;
+                }
+            }
+        }
+        Irp->PendingReturned = (stack->Control & SL_PENDING_RETURNED) != 0;
+        PIO_COMPLETION_ROUTINE routine = stack->CompletionRoutine;
+        PVOID context = stack->Context;
+        UCHAR control = stack->Control;
+        /* The finished location is cleared, so that nobody reads a lower driver's parameters. */
+        stack->MinorFunction = 0;
+        stack->Flags = 0;
+        stack->Control = 0;
+        memset(&stack->Parameters, 0, sizeof stack->Parameters);
+        stack->FileObject = nullptr;
+        stack->CompletionRoutine = nullptr;
+        stack->Context = nullptr;
+        IoSkipCurrentIrpStackLocation(Irp);
+        bool top = Irp->CurrentLocation == Irp->StackCount + 1;
+
+        bool invoke = routine && ((NT_SUCCESS(status) && (control & SL_INVOKE_ON_SUCCESS)) ||
+                                  (!NT_SUCCESS(status) && (control & SL_INVOKE_ON_ERROR)) ||
+                                  (Irp->Cancel && (control & SL_INVOKE_ON_CANCEL)));
+        if (invoke) {
+            PDEVICE_OBJECT device = top ? nullptr : IoGetCurrentIrpStackLocation(Irp)->DeviceObject;
+            PDRIVER_OBJECT driver = device ? device->DriverObject : record->AllocDriver;
+            HostContextSave save = HostEnterDriver(driver, device);
+            /* Completion routines must be callable at DISPATCH_LEVEL: they always run there. */
+            KIRQL old = thread->Irql;
+            if (old < DISPATCH_LEVEL)
+                thread->Irql = DISPATCH_LEVEL;
+            KIRQL entered = thread->Irql;
+            HostFuzzPoint();
+            NTSTATUS result = routine(device, Irp, context);
+            if (thread->Irql != entered)
+                HostReport("DISPATCH_IRQL_CHANGED", nullptr, Site, "completion routine %p returned at IRQL %d, entered at %d",
+                           (void *)routine, thread->Irql, entered);
+            thread->Irql = old;
+            HostLeaveDriver(save);
+            if (result == STATUS_MORE_PROCESSING_REQUIRED)
+                return;
+            if (!top && Irp->PendingReturned && !(IoGetCurrentIrpStackLocation(Irp)->Control & SL_PENDING_RETURNED))
+                HostReport("PENDING_RETURNED_IGNORED", Irp, Site,
+                           "completion routine %p saw PendingReturned and returned 0x%08x without IoMarkIrpPending",
+                           (void *)routine, (unsigned)result);
+        } else if (!top && Irp->PendingReturned) {
+            IoMarkIrpPending(Irp);
+        }
+        if (top)
+            break;
+    }
+    IoSkipCurrentIrpStackLocation(Irp);
+    switch (record->Kind) {
+    case HostIrpThreaded:
+        FinishThreaded(record);
+        break;
+    case HostIrpUser:
+        HostFinishUserIrp(record);
+        break;
+    case HostIrpDriver:
+        HostReport("DRIVER_ALLOCATED_IRP_COMPLETED", Irp, Site,
+                   "a request allocated by a driver was completed to the top: its issuer's completion routine must "
+                   "return STATUS_MORE_PROCESSING_REQUIRED and free it");
+        break;
+    case HostIrpSystem:
+        HostReport("NOT_MODELLED", Irp, Site, "system request completed past its issuer");
+        break;
+    }
+}
+
+VOID(IofCompleteRequest)(PIRP Irp, CCHAR PriorityBoost)
+{
+    (void)PriorityBoost;
+    CompleteRequest(Irp, HostTakeCallSite());
+}
+
+/* ---- Cancellation ----------------------------------------------------------------------- */
+
+static BOOLEAN CancelIrp(PIRP Irp, HostCallSite site)
+{
+    if (HostThread()->Irql > DISPATCH_LEVEL)
+        HostReport("IRQL_NOT_LESS", Irp, site, "IoCancelIrp at IRQL %d", HostThread()->Irql);
+    KIRQL irql;
+    IoAcquireCancelSpinLock(&irql);
+    Irp->Cancel = TRUE;
+    PDRIVER_CANCEL routine = IoSetCancelRoutine(Irp, nullptr);
+    if (!routine) {
+        IoReleaseCancelSpinLock(irql);
+        return FALSE;
+    }
+    Irp->CancelIrql = irql;
+    PDEVICE_OBJECT device = Irp->CurrentLocation <= Irp->StackCount ? IoGetCurrentIrpStackLocation(Irp)->DeviceObject : nullptr;
+    HostContextSave save = HostEnterDriver(device ? device->DriverObject : nullptr, device);
+    routine(device, Irp);
+    HostLeaveDriver(save);
+    if (HostThreadHoldsLock(&HostCancelSpinLock)) {
+        HostReport("CANCEL_LOCK_NOT_RELEASED", nullptr, site, "cancel routine %p returned holding the cancel spin lock",
+                   (void *)routine);
+        IoReleaseCancelSpinLock(irql);
+    }
+    return TRUE;
+}
+
+BOOLEAN(IoCancelIrp)(PIRP Irp)
+{
+    HostCallSite site = HostTakeCallSite();
+    if (!HostIrpIsLive(Irp)) {
+        HostReport("IRP_NOT_ALLOCATED", nullptr, site,
+                   "IoCancelIrp of %p, which is not an allocated request (completed and freed already?)", (void *)Irp);
+        return FALSE;
+    }
+    return CancelIrp(Irp, site);
+}
+
+BOOLEAN HostCancelIrpUnchecked(PIRP Irp) { return CancelIrp(Irp, HostCallSite{nullptr, 0}); }
+
+/* ---- Threaded device-control requests -------------------------------------------------- */
+
+PIRP(IoBuildDeviceIoControlRequest)
+(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject, PVOID InputBuffer, ULONG InputBufferLength, PVOID OutputBuffer,
+ ULONG OutputBufferLength, BOOLEAN InternalDeviceIoControl, PKEVENT Event, PIO_STATUS_BLOCK IoStatusBlock)
+{
+    HostCallSite site = HostTakeCallSite();
+    if (HostThread()->Irql > APC_LEVEL)
+        HostReport("IRQL_NOT_LESS", nullptr, site, "IoBuildDeviceIoControlRequest at IRQL %d", HostThread()->Irql);
+    if (!HostDeviceIsLive(DeviceObject)) {
+        HostReport("DEVICE_NOT_LIVE", nullptr, site, "IoBuildDeviceIoControlRequest for %p, which is not a device object",
+                   (void *)DeviceObject);
+        return nullptr;
+    }
+    PIRP irp = HostAllocateIrp(DeviceObject->StackSize, HostIrpThreaded, site, true);
+    if (!irp)
+        return nullptr;
+    HostIrpRecord *record = HostIrpRecordOf(irp);
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = InternalDeviceIoControl ? IRP_MJ_INTERNAL_DEVICE_CONTROL : IRP_MJ_DEVICE_CONTROL;
+    next->Parameters.DeviceIoControl.OutputBufferLength = OutputBufferLength;
+    next->Parameters.DeviceIoControl.InputBufferLength = InputBufferLength;
+    next->Parameters.DeviceIoControl.IoControlCode = IoControlCode;
+    switch (METHOD_FROM_CTL_CODE(IoControlCode)) {
+    case METHOD_BUFFERED:
+        if (InputBufferLength || OutputBufferLength) {
+            ULONG size = InputBufferLength > OutputBufferLength ? InputBufferLength : OutputBufferLength;
+            record->SystemBuffer = HostPoolAllocate(size, HOST_TAG_BUFFER, site, nullptr, nullptr);
+            memset(record->SystemBuffer, 0, size);
+            if (InputBuffer && InputBufferLength)
+                memcpy(record->SystemBuffer, InputBuffer, InputBufferLength);
+            irp->AssociatedIrp.SystemBuffer = record->SystemBuffer;
+            irp->Flags = IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER | (OutputBufferLength ? IRP_INPUT_OPERATION : 0);
+            record->CopyOut = OutputBufferLength != 0;
+            record->OutputBuffer = OutputBuffer;
+            record->OutputLength = OutputBufferLength;
+        }
+        break;
+    case METHOD_IN_DIRECT:
+    case METHOD_OUT_DIRECT:
+        if (InputBufferLength) {
+            record->SystemBuffer = HostPoolAllocate(InputBufferLength, HOST_TAG_BUFFER, site, nullptr, nullptr);
+            memcpy(record->SystemBuffer, InputBuffer, InputBufferLength);
+            irp->AssociatedIrp.SystemBuffer = record->SystemBuffer;
+            irp->Flags = IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
+        }
+        if (OutputBufferLength) {
+            record->IoMdl = HostAllocateMdl(OutputBuffer, OutputBufferLength, site, nullptr);
+            MmProbeAndLockPages(record->IoMdl, KernelMode, IoWriteAccess);
+            irp->MdlAddress = record->IoMdl;
+        }
+        break;
+    default:
+        next->Parameters.DeviceIoControl.Type3InputBuffer = InputBuffer;
+        irp->UserBuffer = OutputBuffer;
+        break;
+    }
+    irp->UserIosb = IoStatusBlock;
+    irp->UserEvent = Event;
+    irp->RequestorMode = KernelMode;
+    irp->Tail.Overlay.Thread = HostThread();
+    return irp;
+}
+
+/* ---- System requests ------------------------------------------------------------------- */
+
+static NTSTATUS SystemIrpDone(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
+{
+    (void)DeviceObject;
+    (void)Context;
+    KeSetEvent(&HostIrpRecordOf(Irp)->Done, IO_NO_INCREMENT, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+NTSTATUS HostSendSystemIrp(PDEVICE_OBJECT Top, PIRP Irp)
+{
+    HostIrpRecord *record = HostIrpRecordOf(Irp);
+    IoSetCompletionRoutine(Irp, SystemIrpDone, nullptr, TRUE, TRUE, TRUE);
+    bool power = IoGetNextIrpStackLocation(Irp)->MajorFunction == IRP_MJ_POWER;
+    HostThreadState *thread = HostThread();
+    KIRQL old = thread->Irql;
+    if (power && !(Top->Flags & DO_POWER_PAGABLE))
+        thread->Irql = DISPATCH_LEVEL;
+    thread->InPoCallDriver = power;
+    NTSTATUS status = HostCallDriver(Top, Irp, HostCallSite{nullptr, 0});
+    thread->Irql = old;
+    if (status == STATUS_PENDING)
+        (KeWaitForSingleObject)(&record->Done, Executive, KernelMode, FALSE, nullptr);
+    NTSTATUS final = Irp->IoStatus.Status;
+    FreeIrpRecord(record);
+    return final;
+}

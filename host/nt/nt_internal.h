@@ -1,0 +1,220 @@
+/*
+ * nt_internal.h - records and routines shared by the files of the kernel stand-in.
+ *
+ * Not for drivers or tests: they see ntddk.h and host_kernel.h only.
+ */
+#ifndef MURVO_HOST_NT_NT_INTERNAL_H
+#define MURVO_HOST_NT_NT_INTERNAL_H
+
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "host/nt/host_kernel.h"
+
+/* Object type codes of the Windows object manager, kept in the records' Type fields. */
+#define IO_TYPE_DRIVER 4
+#define IO_TYPE_FILE 5
+#define IO_TYPE_IRP 6
+#define IO_TYPE_DEVICE 3
+#define IO_TYPE_DEVICE_OBJECT_EXTENSION 13
+
+/* Tags of the I/O manager's own pool allocations (charged to the driver they serve). */
+#define HOST_TAG_IRP HOST_POOL_TAG('I', 'r', 'p', ' ')
+#define HOST_TAG_MDL HOST_POOL_TAG('M', 'd', 'l', ' ')
+#define HOST_TAG_NAME HOST_POOL_TAG('I', 'o', 'N', 'm')
+#define HOST_TAG_BUFFER HOST_POOL_TAG('I', 'o', 'B', 'f')
+
+/* ---- Call sites and per-thread state ----------------------------------------------- */
+
+typedef struct HostCallSite {
+    const char *File;
+    int Line;
+} HostCallSite;
+
+#define HOST_MAX_HELD_LOCKS 16
+
+typedef struct HostHeldLock {
+    PKSPIN_LOCK Lock;
+    KIRQL OldIrql;
+    HostCallSite Site;
+} HostHeldLock;
+
+typedef struct HostThreadState {
+    KIRQL Irql;
+    HostCallSite NextSite;               /* noted by HOST_AT for the next kernel call */
+    HostHeldLock Held[HOST_MAX_HELD_LOCKS];
+    int HeldCount;
+    PDRIVER_OBJECT ContextDriver;        /* whose code runs on this thread now */
+    PDEVICE_OBJECT ContextDevice;        /* on behalf of which device, when known */
+    BOOLEAN InPoCallDriver;              /* IofCallDriver is being called by PoCallDriver */
+} HostThreadState;
+
+HostThreadState *HostThread(void);
+HostCallSite HostTakeCallSite(void);
+
+/* Saves and sets the driver context of the thread around a call into driver code. */
+typedef struct HostContextSave {
+    PDRIVER_OBJECT Driver;
+    PDEVICE_OBJECT Device;
+} HostContextSave;
+HostContextSave HostEnterDriver(PDRIVER_OBJECT Driver, PDEVICE_OBJECT Device);
+void HostLeaveDriver(HostContextSave Save);
+
+/* ---- Verifier ----------------------------------------------------------------------- */
+
+/* Prints a report (rule, what happened, the request, the call site) and aborts, or counts
+ * it in count mode. Irp may be null; Site.File may be null. */
+void HostReport(const char *Rule, PIRP Irp, HostCallSite Site, const char *Format, ...)
+    __attribute__((format(printf, 4, 5)));
+/* Whether this allocation must fail (low-resources simulation). */
+bool HostShouldFailAllocation(HostCallSite Site);
+/* A delay fuzzing point. */
+void HostFuzzPoint(void);
+/* Lock-order bookkeeping. */
+void HostLockOrderAcquire(PKSPIN_LOCK Lock, HostCallSite Site);
+void HostLockOrderForgetRange(const void *Start, size_t Length);
+void HostVerifierResetSettings(void);
+const char *HostMajorName(UCHAR Major);
+void HostDescribeSite(HostCallSite Site, char *Out, size_t OutSize);
+
+/* ---- Pool (internal allocations) ------------------------------------------------------ */
+
+/* Allocates Size bytes charged to the thread's driver context (or to Driver/Device when
+ * given), without the verifier's tag and low-resources rules. */
+void *HostPoolAllocate(SIZE_T Size, ULONG Tag, HostCallSite Site, PDRIVER_OBJECT Driver, PDEVICE_OBJECT Device);
+/* Frees a block of HostPoolAllocate; reports POOL_DOUBLE_FREE / POOL_BAD_FREE. */
+void HostPoolFree(void *Block, HostCallSite Site, const char *What);
+bool HostPoolIsLive(const void *Block);
+/* Reports every allocation charged to Device (or Driver) as a leak. */
+void HostPoolReportLeaks(PDRIVER_OBJECT Driver, PDEVICE_OBJECT Device, const char *When);
+void HostPoolForgetDevice(PDEVICE_OBJECT Device);
+
+/* ---- Drivers and devices -------------------------------------------------------------- */
+
+typedef struct HostDriver {
+    DRIVER_OBJECT Object;
+    DRIVER_EXTENSION Extension;
+    const HostDriverInfo *Info;
+    WCHAR NameBuffer[80];
+    BOOLEAN LoadedByPnp;
+} HostDriver;
+
+HostDriver *HostDriverOf(PDRIVER_OBJECT DriverObject);
+bool HostDeviceIsLive(PDEVICE_OBJECT DeviceObject);
+void HostUnloadIfUnused(PDRIVER_OBJECT DriverObject);
+NTSTATUS HostLoadDriverInternal(const HostDriverInfo *Info, bool ByPnp, PDRIVER_OBJECT *DriverObject);
+
+/* The I/O manager's record of a device object (hidden behind DeviceObjectExtension). */
+struct _DEVOBJ_EXTENSION {
+    CSHORT Type;
+    USHORT Size;
+    PDEVICE_OBJECT DeviceObject;
+    PDEVICE_OBJECT AttachedTo;      /* the device this one is attached to, or null */
+    HostDeviceNode *Node;           /* for a physical device object announced to plug and play */
+    DEVICE_POWER_STATE PowerState;  /* as declared with PoSetPowerState */
+    SIZE_T ExtensionSize;
+};
+
+/* ---- Requests ------------------------------------------------------------------------- */
+
+typedef enum HostIrpKind {
+    HostIrpDriver,   /* IoAllocateIrp: the issuing driver frees it */
+    HostIrpThreaded, /* IoBuildDeviceIoControlRequest: the I/O manager finishes and frees it */
+    HostIrpUser,     /* a user-mode request of a HostFile */
+    HostIrpSystem    /* plug-and-play and power manager's own requests */
+} HostIrpKind;
+
+/* A dispatch routine running on a request, for the checks made when it returns. */
+typedef struct HostDispatchFrame {
+    struct HostDispatchFrame *Next;
+    CHAR Location;        /* CurrentLocation while the routine runs */
+    bool Completed;       /* completion has passed this location */
+    bool PendingMarked;   /* SL_PENDING_RETURNED was set when it did */
+    NTSTATUS CompletedStatus;
+} HostDispatchFrame;
+
+struct HostFile;
+
+typedef struct HostIrpRecord {
+    ULONG Magic;
+    HostIrpKind Kind;
+    PDRIVER_OBJECT AllocDriver;
+    HostCallSite AllocSite;
+    std::mutex *Track;           /* guards Frames, FreeDeferred, Finished */
+    HostDispatchFrame *Frames;
+    bool FreeDeferred;           /* freed while a dispatch routine was still on the stack */
+    bool Finished;               /* completion reached the top (I/O manager requests) */
+    ULONG StartNextMask;         /* locations whose driver called PoStartNextPowerIrp */
+    /* Threaded and user requests: buffers the I/O manager owns. */
+    PVOID OutputBuffer;
+    ULONG OutputLength;
+    bool CopyOut;                /* METHOD_BUFFERED: copy Information bytes out at completion */
+    PVOID SystemBuffer;
+    PMDL IoMdl;
+    /* User requests. */
+    struct HostFile *File;
+    HostAsyncIo *Async;
+    KEVENT Done;
+    NTSTATUS FinalStatus;
+    ULONG_PTR FinalInformation;
+    LONG Refs;                   /* completion + waiters/cancellers holding the memory */
+    /* System requests. */
+    PREQUEST_POWER_COMPLETE PowerCallback;
+    PVOID PowerContext;
+    PDEVICE_OBJECT PowerTarget;
+    UCHAR PowerMinor;
+    POWER_STATE PowerState;
+    IRP Irp; /* followed by the stack locations, as on Windows */
+} HostIrpRecord;
+
+#define HOST_IRP_MAGIC 0x49525021u
+
+HostIrpRecord *HostIrpRecordOf(PIRP Irp);
+bool HostIrpIsLive(PIRP Irp);
+PIRP HostAllocateIrp(CCHAR StackSize, HostIrpKind Kind, HostCallSite Site, bool Counted);
+void HostReleaseIrpRecord(HostIrpRecord *Record); /* drops one reference; frees at zero */
+void HostRetireIrp(HostIrpRecord *Record);        /* completion reached the top: no longer a live request */
+BOOLEAN HostCancelIrpUnchecked(PIRP Irp);          /* IoCancelIrp on a request kept alive by a reference */
+void HostFinishUserIrp(HostIrpRecord *Record);
+NTSTATUS HostCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp, HostCallSite Site);
+/* Sends a system request to the top of Pdo's stack and waits for its final status. */
+NTSTATUS HostSendSystemIrp(PDEVICE_OBJECT Top, PIRP Irp);
+PMDL HostAllocateMdl(PVOID VirtualAddress, ULONG Length, HostCallSite Site, PDRIVER_OBJECT Driver);
+void HostFreeMdl(PMDL Mdl, HostCallSite Site);
+
+/* ---- Spin locks used by the stand-in itself ------------------------------------------- */
+
+bool HostThreadHoldsLock(PKSPIN_LOCK Lock);
+extern KSPIN_LOCK HostCancelSpinLock;
+
+/* ---- Plug and play, interfaces, files ------------------------------------------------- */
+
+struct HostDeviceNode {
+    PDEVICE_OBJECT Pdo;
+    std::u16string InstanceId;
+    PDRIVER_OBJECT FunctionDriver;
+    PDEVICE_OBJECT Fdo;
+    HostDeviceState State;
+    ULONG OpenFiles;
+    bool RemoveWhenClosed;
+};
+
+/* Guards the kernel's tables: drivers, devices, nodes, interfaces, files. Never held
+ * while calling driver code. */
+extern std::mutex HostKernelLock;
+extern std::condition_variable HostKernelChanged;
+
+void HostRunOnPnpThread(HOST_WORK_ROUTINE *Routine, PVOID Context, bool Wait);
+void HostWaitSystemThreadsIdle(void);
+void HostFileClosed(HostDeviceNode *Node);
+PDEVICE_OBJECT HostFindInterfaceDevice(const std::u16string &Path, std::u16string *Suffix);
+void HostDisableInterfacesOf(PDEVICE_OBJECT Pdo);      /* forgets them: the device is deleted */
+void HostDisableInterfaceStatesOf(PDEVICE_OBJECT Pdo); /* disables them: the stack was removed */
+std::vector<HostDeviceNode *> HostStartedNodes(void);
+void HostForgetInterfaces(void);
+void HostForgetNodes(void);
+void HostPowerReset(void);
+
+#endif /* MURVO_HOST_NT_NT_INTERNAL_H */

@@ -1,0 +1,288 @@
+/*
+ * pool.cpp - non-paged pool with the verifier's pool tracking, and the run-time library's
+ * string routines.
+ *
+ * Each block carries a header (tag, size, the driver and device it is charged to, the call
+ * site) and is a real heap block, so that a use after ExFreePool is caught by the address
+ * sanitizer. The ledger is the set of live blocks; the queries add it up.
+ */
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <unordered_set>
+
+#include "host/nt/nt_internal.h"
+
+#define POOL_MAGIC 0x4C4F4F50u
+
+typedef struct alignas(16) PoolHeader {
+    ULONG Magic;
+    ULONG Tag;
+    SIZE_T Size;
+    PDRIVER_OBJECT Driver;
+    PDEVICE_OBJECT Device;
+    HostCallSite Site;
+} PoolHeader;
+
+/* Guards the ledger of live blocks and the record of recently freed ones. */
+static std::mutex PoolLock;
+static std::unordered_set<const void *> LiveBlocks;
+static std::unordered_set<const void *> FreedBlocks;
+
+static PoolHeader *HeaderOf(const void *Block) { return (PoolHeader *)((char *)Block - sizeof(PoolHeader)); }
+
+static void TagText(ULONG Tag, char Out[5])
+{
+    for (int i = 0; i < 4; i++) {
+        char c = (char)((Tag >> (8 * i)) & 0xFF);
+        Out[i] = (c >= 0x20 && c < 0x7F) ? c : '.';
+    }
+    Out[4] = 0;
+}
+
+void *HostPoolAllocate(SIZE_T Size, ULONG Tag, HostCallSite Site, PDRIVER_OBJECT Driver, PDEVICE_OBJECT Device)
+{
+    HostThreadState *thread = HostThread();
+    PoolHeader *header = (PoolHeader *)malloc(sizeof(PoolHeader) + (Size ? Size : 1));
+    if (!header)
+        return nullptr;
+    header->Magic = POOL_MAGIC;
+    header->Tag = Tag;
+    header->Size = Size;
+    header->Driver = Driver ? Driver : thread->ContextDriver;
+    header->Device = Device ? Device : thread->ContextDevice;
+    header->Site = Site;
+    void *block = header + 1;
+    std::lock_guard<std::mutex> guard(PoolLock);
+    LiveBlocks.insert(block);
+    FreedBlocks.erase(block);
+    return block;
+}
+
+bool HostPoolIsLive(const void *Block)
+{
+    std::lock_guard<std::mutex> guard(PoolLock);
+    return LiveBlocks.count(Block) != 0;
+}
+
+void HostPoolFree(void *Block, HostCallSite Site, const char *What)
+{
+    bool live, freedBefore;
+    {
+        std::lock_guard<std::mutex> guard(PoolLock);
+        live = LiveBlocks.erase(Block) != 0;
+        freedBefore = !live && FreedBlocks.count(Block);
+        if (live) {
+            if (FreedBlocks.size() > 100000)
+                FreedBlocks.clear();
+            FreedBlocks.insert(Block);
+        }
+    }
+    if (!live) {
+        if (freedBefore)
+            HostReport("POOL_DOUBLE_FREE", nullptr, Site, "%s %p freed twice", What, Block);
+        else
+            HostReport("POOL_BAD_FREE", nullptr, Site, "%s %p freed, but it is not an allocated block", What, Block);
+        return;
+    }
+    PoolHeader *header = HeaderOf(Block);
+    HostLockOrderForgetRange(Block, header->Size);
+    header->Magic = 0;
+    free(header);
+}
+
+PVOID(ExAllocatePoolWithTag)(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
+{
+    HostCallSite site = HostTakeCallSite();
+    HostThreadState *thread = HostThread();
+    bool paged = PoolType == PagedPool || PoolType == PagedPoolCacheAligned;
+    if (thread->Irql > DISPATCH_LEVEL || (paged && thread->Irql > APC_LEVEL))
+        HostReport("POOL_IRQL", nullptr, site, "%s pool allocation at IRQL %d", paged ? "paged" : "non-paged",
+                   thread->Irql);
+    if (thread->ContextDriver) {
+        ULONG declared = HostDriverOf(thread->ContextDriver)->Info->PoolTag;
+        if (declared && Tag != declared) {
+            char got[5], want[5];
+            TagText(Tag, got);
+            TagText(declared, want);
+            HostReport("POOL_WRONG_TAG", nullptr, site, "allocation with tag '%s' by a driver that declared tag '%s'", got,
+                       want);
+        }
+    }
+    if (HostShouldFailAllocation(site))
+        return nullptr;
+    return HostPoolAllocate(NumberOfBytes, Tag, site, nullptr, nullptr);
+}
+
+PVOID(ExAllocatePool)(POOL_TYPE PoolType, SIZE_T NumberOfBytes)
+{
+    HostCallSite site = HostTakeCallSite();
+    HostNoteCallSite(site.File, site.Line);
+    return (ExAllocatePoolWithTag)(PoolType, NumberOfBytes, HOST_POOL_TAG('N', 'o', 'n', 'e'));
+}
+
+static void FreeChecked(PVOID P, ULONG Tag, bool CheckTag, HostCallSite Site)
+{
+    if (HostThread()->Irql > DISPATCH_LEVEL)
+        HostReport("POOL_IRQL", nullptr, Site, "pool freed at IRQL %d", HostThread()->Irql);
+    if (!P) {
+        HostReport("POOL_BAD_FREE", nullptr, Site, "ExFreePool of a null pointer");
+        return;
+    }
+    if (CheckTag && HostPoolIsLive(P) && HeaderOf(P)->Tag != Tag) {
+        char got[5], want[5];
+        TagText(Tag, got);
+        TagText(HeaderOf(P)->Tag, want);
+        HostReport("POOL_WRONG_TAG", nullptr, Site, "ExFreePoolWithTag with tag '%s' of a block allocated with tag '%s'",
+                   got, want);
+    }
+    HostPoolFree(P, Site, "pool block");
+}
+
+VOID(ExFreePool)(PVOID P) { FreeChecked(P, 0, false, HostTakeCallSite()); }
+
+VOID(ExFreePoolWithTag)(PVOID P, ULONG Tag) { FreeChecked(P, Tag, true, HostTakeCallSite()); }
+
+/* ---- Ledger --------------------------------------------------------------------------- */
+
+template <typename Match> static HostPoolUsage Sum(Match match)
+{
+    HostPoolUsage usage = {0, 0};
+    std::lock_guard<std::mutex> guard(PoolLock);
+    for (const void *block : LiveBlocks) {
+        PoolHeader *header = HeaderOf(block);
+        if (match(header)) {
+            usage.Bytes += header->Size;
+            usage.Allocations++;
+        }
+    }
+    return usage;
+}
+
+HostPoolUsage HostPoolUsageByTag(ULONG Tag)
+{
+    return Sum([Tag](PoolHeader *h) { return h->Tag == Tag; });
+}
+
+HostPoolUsage HostPoolUsageByDriver(PDRIVER_OBJECT DriverObject)
+{
+    return Sum([DriverObject](PoolHeader *h) { return h->Driver == DriverObject; });
+}
+
+HostPoolUsage HostPoolUsageByDevice(PDEVICE_OBJECT DeviceObject)
+{
+    return Sum([DeviceObject](PoolHeader *h) { return h->Device == DeviceObject; });
+}
+
+void HostPoolReportLeaks(PDRIVER_OBJECT Driver, PDEVICE_OBJECT Device, const char *When)
+{
+    std::string list;
+    ULONG count = 0;
+    HostCallSite first = {nullptr, 0};
+    {
+        std::lock_guard<std::mutex> guard(PoolLock);
+        for (const void *block : LiveBlocks) {
+            PoolHeader *header = HeaderOf(block);
+            if (Device ? header->Device != Device : header->Driver != Driver)
+                continue;
+            if (count++ == 0)
+                first = header->Site;
+            if (count <= 16) {
+                char tag[5], site[300], line[400];
+                TagText(header->Tag, tag);
+                HostDescribeSite(header->Site, site, sizeof site);
+                snprintf(line, sizeof line, "\n        %p: tag '%s', %zu bytes, allocated at %s", block, tag,
+                         (size_t)header->Size, site);
+                list += line;
+            }
+        }
+    }
+    if (count)
+        HostReport("POOL_LEAK", nullptr, first, "%u pool allocation(s) still held at %s:%s", count, When, list.c_str());
+}
+
+void HostPoolForgetDevice(PDEVICE_OBJECT Device)
+{
+    std::lock_guard<std::mutex> guard(PoolLock);
+    for (const void *block : LiveBlocks) {
+        PoolHeader *header = HeaderOf(block);
+        if (header->Device == Device)
+            header->Device = nullptr;
+    }
+}
+
+/* ---- Run-time library ------------------------------------------------------------------ */
+
+SIZE_T HostRtlCompareMemory(const VOID *Source1, const VOID *Source2, SIZE_T Length)
+{
+    const UCHAR *a = (const UCHAR *)Source1, *b = (const UCHAR *)Source2;
+    SIZE_T i = 0;
+    while (i < Length && a[i] == b[i])
+        i++;
+    return i;
+}
+
+VOID RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString)
+{
+    if (!SourceString) {
+        DestinationString->Length = DestinationString->MaximumLength = 0;
+        DestinationString->Buffer = nullptr;
+        return;
+    }
+    size_t units = 0;
+    while (SourceString[units])
+        units++;
+    if (units > 0x7FFE)
+        units = 0x7FFE;
+    DestinationString->Length = (USHORT)(units * sizeof(WCHAR));
+    DestinationString->MaximumLength = (USHORT)(DestinationString->Length + sizeof(WCHAR));
+    DestinationString->Buffer = (PWSTR)SourceString;
+}
+
+VOID(RtlFreeUnicodeString)(PUNICODE_STRING UnicodeString)
+{
+    HostCallSite site = HostTakeCallSite();
+    if (UnicodeString->Buffer)
+        FreeChecked(UnicodeString->Buffer, 0, false, site);
+    UnicodeString->Buffer = nullptr;
+    UnicodeString->Length = UnicodeString->MaximumLength = 0;
+}
+
+VOID RtlCopyUnicodeString(PUNICODE_STRING DestinationString, PCUNICODE_STRING SourceString)
+{
+    if (!SourceString) {
+        DestinationString->Length = 0;
+        return;
+    }
+    USHORT bytes = SourceString->Length < DestinationString->MaximumLength ? SourceString->Length
+                                                                          : DestinationString->MaximumLength;
+    memmove(DestinationString->Buffer, SourceString->Buffer, bytes);
+    DestinationString->Length = bytes;
+    if (bytes + sizeof(WCHAR) <= DestinationString->MaximumLength)
+        DestinationString->Buffer[bytes / sizeof(WCHAR)] = 0;
+}
+
+static WCHAR Upcase(WCHAR c) { return (c >= u'a' && c <= u'z') ? (WCHAR)(c - u'a' + u'A') : c; }
+
+BOOLEAN RtlEqualUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2, BOOLEAN CaseInSensitive)
+{
+    if (String1->Length != String2->Length)
+        return FALSE;
+    for (USHORT i = 0; i < String1->Length / sizeof(WCHAR); i++) {
+        WCHAR a = String1->Buffer[i], b = String2->Buffer[i];
+        if (CaseInSensitive ? Upcase(a) != Upcase(b) : a != b)
+            return FALSE;
+    }
+    return TRUE;
+}
+
+PVOID HostLibraryAllocatePool(SIZE_T NumberOfBytes, ULONG Tag)
+{
+    HostCallSite site = HostTakeCallSite();
+    if (HostThread()->Irql > DISPATCH_LEVEL)
+        HostReport("POOL_IRQL", nullptr, site, "pool allocation at IRQL %d", HostThread()->Irql);
+    if (HostShouldFailAllocation(site))
+        return nullptr;
+    return HostPoolAllocate(NumberOfBytes, Tag, site, nullptr, nullptr);
+}
