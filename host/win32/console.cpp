@@ -16,7 +16,7 @@
 #include <termios.h>
 #include <unistd.h>
 
-static_assert(sizeof(struct termios) <= sizeof(((HostHandle *)0)->SavedTerminal),
+static_assert(sizeof(struct termios) <= sizeof(((HostConsoleHandle *)0)->SavedTerminal),
               "SavedTerminal must hold a struct termios");
 
 /* How long the bytes of one escape sequence may lag behind its ESC, in milliseconds. */
@@ -29,28 +29,35 @@ HANDLE HostConsoleOpenInput(void)
         SetLastError(errno == ENOENT ? ERROR_FILE_NOT_FOUND : ERROR_INVALID_HANDLE);
         return INVALID_HANDLE_VALUE;
     }
-    HostHandle *record = new HostHandle();
-    record->Kind = HostHandleConsoleInput;
+    HostConsoleHandle *record = new HostConsoleHandle();
+    record->Header.Kind = HostHandleConsoleInput;
     record->Fd = fd;
     record->ConsoleMode = ENABLE_PROCESSED_INPUT | ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT;
     return record;
 }
 
-void HostConsoleClose(HostHandle *handle)
+/* The console record behind handle, or NULL. */
+static HostConsoleHandle *ConsoleOf(HANDLE handle)
 {
+    return (HostConsoleHandle *)HostHandleOf(handle, HostHandleConsoleInput);
+}
+
+void HostConsoleClose(HostHandle *header)
+{
+    HostConsoleHandle *handle = (HostConsoleHandle *)header;
     if (handle->RawModeSet) {
         struct termios saved;
         memcpy(&saved, handle->SavedTerminal, sizeof saved);
         tcsetattr(handle->Fd, TCSAFLUSH, &saved);
     }
     close(handle->Fd);
-    handle->Kind = (HostHandleKind)0;
+    handle->Header.Kind = (HostHandleKind)0;
     delete handle;
 }
 
 BOOL GetConsoleMode(HANDLE hConsoleHandle, LPDWORD lpMode)
 {
-    HostHandle *console = HostHandleOf(hConsoleHandle, HostHandleConsoleInput);
+    HostConsoleHandle *console = ConsoleOf(hConsoleHandle);
     if (console == NULL || lpMode == NULL)
         return FALSE;
     *lpMode = console->ConsoleMode;
@@ -59,7 +66,7 @@ BOOL GetConsoleMode(HANDLE hConsoleHandle, LPDWORD lpMode)
 
 BOOL SetConsoleMode(HANDLE hConsoleHandle, DWORD dwMode)
 {
-    HostHandle *console = HostHandleOf(hConsoleHandle, HostHandleConsoleInput);
+    HostConsoleHandle *console = ConsoleOf(hConsoleHandle);
     if (console == NULL)
         return FALSE;
     struct termios mode;
@@ -169,7 +176,7 @@ static void FillKeyEvent(PINPUT_RECORD record, BOOL down, WORD virtualKey, CHAR 
 
 BOOL ReadConsoleInputA(HANDLE hConsoleInput, PINPUT_RECORD lpBuffer, DWORD nLength, LPDWORD lpNumberOfEventsRead)
 {
-    HostHandle *console = HostHandleOf(hConsoleInput, HostHandleConsoleInput);
+    HostConsoleHandle *console = ConsoleOf(hConsoleInput);
     if (console == NULL)
         return FALSE;
     if (lpBuffer == NULL || lpNumberOfEventsRead == NULL || nLength == 0) {

@@ -1,5 +1,8 @@
 /*
  * handle_table.h - what stands behind a HANDLE of the Win32 stand-in (internal).
+ *
+ * A HANDLE points to a record that starts with a HostHandle; its kind says which part of
+ * the stand-in owns the rest.
  */
 #ifndef MURVO_HOST_WIN32_HANDLE_TABLE_H
 #define MURVO_HOST_WIN32_HANDLE_TABLE_H
@@ -8,23 +11,40 @@
 
 enum HostHandleKind {
     HostHandleConsoleInput = 0x434f4e49, /* "CONI": the controlling terminal */
+    HostHandleDeviceFile = 0x46494c45,   /* "FILE": a file object on a device */
+    HostHandleEvent = 0x45564e54,        /* "EVNT": an event */
+    HostHandleDeviceInfoSet = 0x44494e46, /* "DINF": a SetupAPI device information set */
 };
 
 struct HostHandle {
     HostHandleKind Kind;
-    int Fd;                  /* console input: the terminal's descriptor */
-    DWORD ConsoleMode;       /* console input: the mode last set */
-    bool RawModeSet;         /* console input: SavedTerminal holds the mode to restore */
-    unsigned char SavedTerminal[128]; /* console input: a struct termios, kept opaque here */
-    WORD PendingKeyUp;       /* console input: virtual key of the key-up event owed, 0 if none */
+};
+
+/* The console input record. */
+struct HostConsoleHandle {
+    HostHandle Header;
+    int Fd;                  /* the terminal's descriptor */
+    DWORD ConsoleMode;       /* the mode last set */
+    bool RawModeSet;         /* SavedTerminal holds the mode to restore */
+    unsigned char SavedTerminal[128]; /* a struct termios, kept opaque here */
+    WORD PendingKeyUp;       /* virtual key of the key-up event owed, 0 if none */
     CHAR PendingKeyUpChar;
 };
 
-/* The record behind handle, or NULL (with ERROR_INVALID_HANDLE set) if it is not one of kind. */
+/* The record behind handle if it is one of kind; NULL with ERROR_INVALID_HANDLE otherwise. */
 HostHandle *HostHandleOf(HANDLE handle, HostHandleKind kind);
 
-/* Console part of CreateFileA and CloseHandle. */
+/* The owners' parts of CreateFileA and CloseHandle. */
 HANDLE HostConsoleOpenInput(void);
 void HostConsoleClose(HostHandle *handle);
+HANDLE HostDeviceFileOpen(LPCSTR path, DWORD flagsAndAttributes);
+BOOL HostDeviceFileClose(HostHandle *handle);
+BOOL HostEventClose(HostHandle *handle);
+BOOL HostDeviceInfoSetClose(HostHandle *handle);
+
+/* Sets the last error from an NTSTATUS, by Windows' mapping. */
+void HostSetLastErrorFromStatus(int32_t status);
+/* The Win32 error Windows gives for an NTSTATUS. */
+DWORD HostWin32ErrorOf(int32_t status);
 
 #endif /* MURVO_HOST_WIN32_HANDLE_TABLE_H */

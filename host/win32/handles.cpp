@@ -36,7 +36,6 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
     (void)dwDesiredAccess;
     (void)dwShareMode;
     (void)lpSecurityAttributes;
-    (void)dwFlagsAndAttributes;
     (void)hTemplateFile;
     if (lpFileName == NULL) {
         SetLastError(ERROR_INVALID_PARAMETER);
@@ -44,6 +43,14 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
     }
     if (strcmp(lpFileName, "CONIN$") == 0 && dwCreationDisposition == OPEN_EXISTING)
         return HostConsoleOpenInput();
+    /* Device paths: "\\?\..." and "\\.\...". */
+    if (strncmp(lpFileName, "\\\\?\\", 4) == 0 || strncmp(lpFileName, "\\\\.\\", 4) == 0) {
+        if (dwCreationDisposition != OPEN_EXISTING) {
+            SetLastError(ERROR_INVALID_PARAMETER);
+            return INVALID_HANDLE_VALUE;
+        }
+        return HostDeviceFileOpen(lpFileName, dwFlagsAndAttributes);
+    }
     /* Nothing else is modelled: say so instead of pretending. */
     fprintf(stderr, "win32 stand-in: CreateFileA(\"%s\") is not modelled\n", lpFileName);
     SetLastError(ERROR_FILE_NOT_FOUND);
@@ -61,6 +68,12 @@ BOOL CloseHandle(HANDLE hObject)
     case HostHandleConsoleInput:
         HostConsoleClose(record);
         return TRUE;
+    case HostHandleDeviceFile:
+        return HostDeviceFileClose(record);
+    case HostHandleEvent:
+        return HostEventClose(record);
+    case HostHandleDeviceInfoSet:
+        break; /* closed with SetupDiDestroyDeviceInfoList only */
     }
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;

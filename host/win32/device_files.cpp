@@ -1,0 +1,285 @@
+/*
+ * device_files.cpp - files on devices for the Win32 stand-in: CreateFileA on an interface
+ * path, ReadFile, WriteFile, DeviceIoControl, GetOverlappedResult and CancelIo, each a
+ * request of the kernel stand-in's I/O manager on the file object.
+ *
+ * A synchronous handle waits for every request. An overlapped handle starts the request,
+ * resets the caller's event, and returns at once: TRUE when the request completed right
+ * away, FALSE with ERROR_IO_PENDING while it runs; on completion the OVERLAPPED record
+ * receives the status and byte count and its event is set.
+ */
+#include "host/nt/host_kernel.h"
+#include "host/win32/handle_table.h"
+#include "host/win32/win32_files.h"
+#include "host/win32/win32_handles.h"
+#include "host/win32/win32_process.h"
+
+#include <condition_variable>
+#include <mutex>
+#include <string.h>
+#include <string>
+#include <thread>
+
+struct HostDeviceFileHandle {
+    HostHandle Header;
+    HostFile *File;
+    bool Overlapped; /* opened with FILE_FLAG_OVERLAPPED */
+};
+
+static std::mutex ProcessLock;        /* guards Process and MachineBoot */
+static HostProcess *Process;          /* created on the first device call */
+static void (*MachineBoot)(void);     /* run once before the first device call */
+
+void HostWin32SetMachineBoot(void (*boot)(void))
+{
+    std::lock_guard<std::mutex> hold(ProcessLock);
+    MachineBoot = boot;
+}
+
+HostProcess *HostWin32Process(void)
+{
+    void (*boot)(void) = NULL;
+    {
+        std::lock_guard<std::mutex> hold(ProcessLock);
+        if (Process != NULL)
+            return Process;
+        boot = MachineBoot;
+        MachineBoot = NULL;
+    }
+    if (boot != NULL)
+        boot(); /* outside the lock: booting plugs devices, which may call back in */
+    std::lock_guard<std::mutex> hold(ProcessLock);
+    if (Process == NULL)
+        Process = HostProcessCreate();
+    return Process;
+}
+
+void HostWin32EndProcess(void)
+{
+    HostProcess *ending;
+    {
+        std::lock_guard<std::mutex> hold(ProcessLock);
+        ending = Process;
+        Process = NULL;
+    }
+    if (ending != NULL)
+        HostProcessEnd(ending);
+}
+
+static HostDeviceFileHandle *DeviceFileOf(HANDLE handle)
+{
+    return (HostDeviceFileHandle *)HostHandleOf(handle, HostHandleDeviceFile);
+}
+
+HANDLE HostDeviceFileOpen(LPCSTR path, DWORD flagsAndAttributes)
+{
+    std::u16string widePath;
+    for (const char *c = path; *c != '\0'; c++)
+        widePath.push_back((char16_t)(unsigned char)*c);
+    HostFile *file = NULL;
+    NTSTATUS status = HostCreateFile(HostWin32Process(), widePath.c_str(), &file);
+    if (!NT_SUCCESS(status)) {
+        HostSetLastErrorFromStatus(status);
+        return INVALID_HANDLE_VALUE;
+    }
+    HostDeviceFileHandle *handle = new HostDeviceFileHandle();
+    handle->Header.Kind = HostHandleDeviceFile;
+    handle->File = file;
+    handle->Overlapped = (flagsAndAttributes & FILE_FLAG_OVERLAPPED) != 0;
+    return handle;
+}
+
+BOOL HostDeviceFileClose(HostHandle *header)
+{
+    HostDeviceFileHandle *handle = (HostDeviceFileHandle *)header;
+    NTSTATUS status = HostCloseFile(handle->File);
+    handle->Header.Kind = (HostHandleKind)0;
+    delete handle;
+    if (!NT_SUCCESS(status)) {
+        HostSetLastErrorFromStatus(status);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+/* One overlapped request in flight. Shared by the issuing call and the completion report:
+ * whichever lets go last frees it. */
+struct OverlappedRequest {
+    HostAsyncIo Async;
+    LPOVERLAPPED Overlapped;
+    std::mutex Lock;              /* guards Completed and Holders */
+    std::condition_variable Done; /* notified when Completed is set */
+    bool Completed;
+    int Holders;
+};
+
+static void LetGo(OverlappedRequest *request)
+{
+    bool last;
+    {
+        std::lock_guard<std::mutex> hold(request->Lock);
+        last = --request->Holders == 0;
+    }
+    if (last)
+        delete request;
+}
+
+/* The completion report: the record first, then the event, as the I/O manager does. */
+static VOID OnOverlappedComplete(PVOID context, NTSTATUS status, ULONG_PTR information)
+{
+    OverlappedRequest *request = (OverlappedRequest *)context;
+    LPOVERLAPPED overlapped = request->Overlapped;
+    __atomic_store_n(&overlapped->InternalHigh, (ULONG_PTR)information, __ATOMIC_RELEASE);
+    __atomic_store_n(&overlapped->Internal, (ULONG_PTR)(uint32_t)status, __ATOMIC_RELEASE);
+    if (overlapped->hEvent != NULL)
+        SetEvent(overlapped->hEvent);
+    {
+        std::lock_guard<std::mutex> hold(request->Lock);
+        request->Completed = true;
+    }
+    request->Done.notify_all();
+    LetGo(request);
+}
+
+enum RequestKind { RequestRead, RequestWrite, RequestControl };
+
+struct RequestArgs {
+    RequestKind Kind;
+    PVOID Buffer;
+    ULONG Length;
+    ULONG Code;
+    PVOID Output;
+    ULONG OutputLength;
+};
+
+static NTSTATUS Issue(HostFile *file, const RequestArgs &args, HostAsyncIo *async, ULONG_PTR *information)
+{
+    switch (args.Kind) {
+    case RequestRead:
+        return HostReadFile(file, args.Buffer, args.Length, async, information);
+    case RequestWrite:
+        return HostWriteFile(file, args.Buffer, args.Length, async, information);
+    case RequestControl:
+        return HostDeviceIoControl(file, args.Code, args.Buffer, args.Length, args.Output, args.OutputLength, async,
+                                   information);
+    }
+    return STATUS_INVALID_PARAMETER;
+}
+
+/* Runs one request the way the handle says; the Win32 result and byte count. */
+static BOOL RunRequest(HANDLE handle, const RequestArgs &args, LPDWORD transferred, LPOVERLAPPED overlapped)
+{
+    HostDeviceFileHandle *file = DeviceFileOf(handle);
+    if (file == NULL)
+        return FALSE;
+    if (transferred != NULL)
+        *transferred = 0;
+
+    if (!file->Overlapped) {
+        ULONG_PTR information = 0;
+        NTSTATUS status = Issue(file->File, args, NULL, &information);
+        if (transferred != NULL)
+            *transferred = (DWORD)information;
+        if (!NT_SUCCESS(status)) {
+            HostSetLastErrorFromStatus(status);
+            return FALSE;
+        }
+        return TRUE;
+    }
+
+    if (overlapped == NULL) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    __atomic_store_n(&overlapped->Internal, (ULONG_PTR)(uint32_t)STATUS_PENDING, __ATOMIC_RELEASE);
+    __atomic_store_n(&overlapped->InternalHigh, (ULONG_PTR)0, __ATOMIC_RELEASE);
+    if (overlapped->hEvent != NULL)
+        ResetEvent(overlapped->hEvent);
+
+    OverlappedRequest *request = new OverlappedRequest();
+    request->Async.Callback = OnOverlappedComplete;
+    request->Async.Context = request;
+    request->Overlapped = overlapped;
+    request->Holders = 2;
+    NTSTATUS status = Issue(file->File, args, &request->Async, NULL);
+    if (status == STATUS_PENDING) {
+        LetGo(request);
+        SetLastError(ERROR_IO_PENDING);
+        return FALSE;
+    }
+    /* Completed at once: the report may still be on its way; take the result from it. */
+    {
+        std::unique_lock<std::mutex> hold(request->Lock);
+        request->Done.wait(hold, [request] { return request->Completed; });
+    }
+    NTSTATUS final = (NTSTATUS)(uint32_t)__atomic_load_n(&overlapped->Internal, __ATOMIC_ACQUIRE);
+    if (transferred != NULL)
+        *transferred = (DWORD)__atomic_load_n(&overlapped->InternalHigh, __ATOMIC_ACQUIRE);
+    LetGo(request);
+    if (!NT_SUCCESS(final)) {
+        HostSetLastErrorFromStatus(final);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, LPDWORD lpNumberOfBytesRead,
+              LPOVERLAPPED lpOverlapped)
+{
+    RequestArgs args = {RequestRead, lpBuffer, nNumberOfBytesToRead, 0, NULL, 0};
+    return RunRequest(hFile, args, lpNumberOfBytesRead, lpOverlapped);
+}
+
+BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite, LPDWORD lpNumberOfBytesWritten,
+               LPOVERLAPPED lpOverlapped)
+{
+    RequestArgs args = {RequestWrite, (PVOID)lpBuffer, nNumberOfBytesToWrite, 0, NULL, 0};
+    return RunRequest(hFile, args, lpNumberOfBytesWritten, lpOverlapped);
+}
+
+BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, DWORD nInBufferSize,
+                     LPVOID lpOutBuffer, DWORD nOutBufferSize, LPDWORD lpBytesReturned, LPOVERLAPPED lpOverlapped)
+{
+    RequestArgs args = {RequestControl, lpInBuffer, nInBufferSize, dwIoControlCode, lpOutBuffer, nOutBufferSize};
+    return RunRequest(hDevice, args, lpBytesReturned, lpOverlapped);
+}
+
+BOOL GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped, LPDWORD lpNumberOfBytesTransferred, BOOL bWait)
+{
+    if (DeviceFileOf(hFile) == NULL)
+        return FALSE;
+    if (lpOverlapped == NULL) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    NTSTATUS status = (NTSTATUS)(uint32_t)__atomic_load_n(&lpOverlapped->Internal, __ATOMIC_ACQUIRE);
+    if (status == STATUS_PENDING) {
+        if (!bWait) {
+            SetLastError(ERROR_IO_INCOMPLETE);
+            return FALSE;
+        }
+        if (lpOverlapped->hEvent != NULL) {
+            WaitForSingleObject(lpOverlapped->hEvent, INFINITE);
+        } else {
+            while (__atomic_load_n(&lpOverlapped->Internal, __ATOMIC_ACQUIRE) == (ULONG_PTR)(uint32_t)STATUS_PENDING)
+                std::this_thread::yield();
+        }
+        status = (NTSTATUS)(uint32_t)__atomic_load_n(&lpOverlapped->Internal, __ATOMIC_ACQUIRE);
+    }
+    if (lpNumberOfBytesTransferred != NULL)
+        *lpNumberOfBytesTransferred = (DWORD)__atomic_load_n(&lpOverlapped->InternalHigh, __ATOMIC_ACQUIRE);
+    if (!NT_SUCCESS(status)) {
+        HostSetLastErrorFromStatus(status);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+BOOL CancelIo(HANDLE hFile)
+{
+    HostDeviceFileHandle *file = DeviceFileOf(hFile);
+    if (file == NULL)
+        return FALSE;
+    HostCancelFileIo(file->File);
+    return TRUE;
+}
