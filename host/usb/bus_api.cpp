@@ -172,7 +172,7 @@ int HostUsbPlug(HostUsbBus *bus, const HostUsbUnitSettings *settings, NTSTATUS *
     {
         std::lock_guard<std::mutex> hold(bus->Lock);
         for (int p = 1; p <= HOST_USB_PORTS && port == 0; p++) {
-            if (bus->Ports[p] == NULL) {
+            if (bus->Ports[p] == NULL && !bus->PortDeleting[p]) {
                 port = p;
             }
         }
@@ -208,6 +208,25 @@ int HostUsbPlug(HostUsbBus *bus, const HostUsbUnitSettings *settings, NTSTATUS *
     if (startStatus != NULL) {
         *startStatus = status;
     }
+    if (!NT_SUCCESS(status)) {
+        /* A unit whose driver did not start is of no use to anyone: it leaves the bus. */
+        bool deleteNow;
+        {
+            std::lock_guard<std::mutex> hold(bus->Lock);
+            BusDisconnectLocked(unit);
+            deleteNow = node == NULL || unit->Removed;
+            if (deleteNow) {
+                unit->GoneReported = true;
+                unit->GoneAnnounced = true;
+                unit->DeleteClaimed = true;
+            }
+        }
+        if (deleteNow) {
+            BusScheduleDelete(unit);
+        } else {
+            BusAnnounceGone(unit);
+        }
+    }
     return port;
 }
 
@@ -236,7 +255,7 @@ void BusAnnounceGone(BusUnit *unit)
         }
     }
     if (deleteNow) {
-        BusDeleteUnit(unit);
+        BusScheduleDelete(unit);
         return;
     }
     HostPnpDeviceGone(unit->Pdo);
@@ -248,7 +267,28 @@ void BusAnnounceGone(BusUnit *unit)
         }
         unit->DeleteClaimed = true; /* the REMOVE_DEVICE came while the manager was being told */
     }
+    BusScheduleDelete(unit);
+}
+
+/* Worker routine of BusScheduleDelete. */
+static VOID DeleteWhenRemoved(PVOID context)
+{
+    BusUnit *unit = (BusUnit *)context;
+    HostDeviceNode *node;
+    {
+        std::lock_guard<std::mutex> hold(unit->Bus->Lock);
+        node = unit->Node;
+    }
+    if (node != NULL && !HostPnpWaitRemoved(node, 30000)) {
+        fprintf(stderr, "usbhub: the stack of the unit on port %d is not removed 30 s after REMOVE_DEVICE\n",
+                unit->Port);
+    }
     BusDeleteUnit(unit);
+}
+
+void BusScheduleDelete(BusUnit *unit)
+{
+    HostQueueWork(DeleteWhenRemoved, unit);
 }
 
 bool BusClaimDeleteOnRemove(BusUnit *unit)
@@ -268,11 +308,16 @@ void BusDeleteUnit(BusUnit *unit)
         std::unique_lock<std::mutex> hold(bus->Lock);
         bus->Changed.wait(hold, [unit] { return unit->Outstanding == 0; });
         bus->Ports[unit->Port] = NULL;
+        bus->PortDeleting[unit->Port] = true;
         BusInClear(&unit->InRecords);
-        bus->Changed.notify_all();
+        BusInClear(&unit->LoopRecords);
     }
+    int port = unit->Port;
     SimUnitDestroy(unit->Sim);
     IoDeleteDevice(unit->Pdo);
+    std::lock_guard<std::mutex> hold(bus->Lock);
+    bus->PortDeleting[port] = false;
+    bus->Changed.notify_all();
 }
 
 bool HostUsbUnplug(HostUsbBus *bus, int port)
@@ -294,7 +339,7 @@ bool HostUsbWaitGone(HostUsbBus *bus, int port, uint32_t timeoutMs)
 {
     std::unique_lock<std::mutex> hold(bus->Lock);
     return bus->Changed.wait_for(hold, std::chrono::milliseconds(timeoutMs),
-                                 [bus, port] { return UnitAt(bus, port) == NULL; });
+                                 [bus, port] { return UnitAt(bus, port) == NULL && !bus->PortDeleting[port]; });
 }
 
 bool HostUsbInjectFault(HostUsbBus *bus, int port, SimFaultKind kind, uint32_t value)

@@ -123,6 +123,7 @@ void BusDisconnectLocked(BusUnit *unit)
     unit->UnplugArmed = false;
     BusFailUnitLocked(unit, USBD_STATUS_DEVICE_GONE, STATUS_DEVICE_NOT_CONNECTED);
     BusInClear(&unit->InRecords);
+    BusInClear(&unit->LoopRecords);
 }
 
 /* Takes the firmware's waiting reply bytes as one record of the IN endpoint, applying the
@@ -135,16 +136,18 @@ static void CollectReply(BusUnit *unit, uint64_t nowUs, uint32_t erasesBefore, u
     bool haveBusFault = SimUnitTakeBusFault(unit->Sim, &busFault);
     size_t pending = SimUnitReplyPending(unit->Sim);
 
+    if (haveBusFault && (busFault.Kind == SimFaultUnplug || busFault.Kind == SimFaultPortOff)) {
+        uint8_t scratch[64];
+        while (SimUnitTakeReply(unit->Sim, scratch, sizeof(scratch)) > 0) {
+            /* the reply never leaves a unit that is gone or cut off */
+        }
+    }
     if (haveBusFault && busFault.Kind == SimFaultUnplug) {
-        SimUnitTakeReply(unit->Sim, NULL, 0);
         unit->UnplugDue = true;
         BusDisconnectLocked(unit);
         return;
     }
     if (haveBusFault && busFault.Kind == SimFaultPortOff) {
-        uint8_t scratch[64];
-        while (SimUnitTakeReply(unit->Sim, scratch, sizeof(scratch)) > 0) {
-        }
         unit->PortEnabled = false;
         BusFailUnitLocked(unit, USBD_STATUS_DEV_NOT_RESPONDING, STATUS_UNSUCCESSFUL);
         BusInClear(&unit->InRecords);
@@ -212,6 +215,13 @@ static void CollectReply(BusUnit *unit, uint64_t nowUs, uint32_t erasesBefore, u
  * it); replies it causes are ready from replyUs on. Returns the transfer's status. */
 static USBD_STATUS ServiceOut(BusUnit *unit, BusPipe *pipe, BusTransfer *transfer, uint64_t replyUs)
 {
+    if (pipe->Role == BusPipeLoopbackOut) {
+        transfer->Moved = transfer->Length;
+        if (!BusInAppend(&unit->LoopRecords, transfer->Buffer, transfer->Length, replyUs, BusSegmentNormal)) {
+            abort();
+        }
+        return USBD_STATUS_SUCCESS;
+    }
     if (pipe->Role != BusPipeFirmwareOut) {
         transfer->Moved = transfer->Length;
         return USBD_STATUS_SUCCESS;
@@ -241,7 +251,8 @@ static USBD_STATUS ServiceOut(BusUnit *unit, BusPipe *pipe, BusTransfer *transfe
             return USBD_STATUS_DEVICE_GONE;
         }
         if (!unit->PortEnabled) {
-            return transfer->Moved == transfer->Length ? USBD_STATUS_SUCCESS : USBD_STATUS_DEV_NOT_RESPONDING;
+            /* The unit took the packet, but its handshake never reached the host. */
+            return USBD_STATUS_DEV_NOT_RESPONDING;
         }
     } while (transfer->Moved < transfer->Length);
     return USBD_STATUS_SUCCESS;
@@ -251,7 +262,10 @@ static USBD_STATUS ServiceOut(BusUnit *unit, BusPipe *pipe, BusTransfer *transfe
 static bool ServiceIn(BusUnit *unit, BusPipe *pipe, BusTransfer *transfer, uint64_t nowUs, uint64_t *wakeUs,
                       USBD_STATUS *status)
 {
-    if (pipe->Role != BusPipeFirmwareIn) {
+    BusInQueue *records = pipe->Role == BusPipeFirmwareIn   ? &unit->InRecords
+                          : pipe->Role == BusPipeLoopbackIn ? &unit->LoopRecords
+                                                            : NULL;
+    if (records == NULL) {
         if (transfer->Length == 0) {
             *status = USBD_STATUS_SUCCESS;
             return true;
@@ -260,7 +274,7 @@ static bool ServiceIn(BusUnit *unit, BusPipe *pipe, BusTransfer *transfer, uint6
     }
     BusInStep step;
     step.Moved = transfer->Moved;
-    BusInTransferStep(&unit->InRecords, transfer->Buffer, transfer->Length, pipe->MaxPacket, transfer->ShortOk, nowUs,
+    BusInTransferStep(records, transfer->Buffer, transfer->Length, pipe->MaxPacket, transfer->ShortOk, nowUs,
                       &step);
     transfer->Moved = step.Moved;
     if (step.Status == USBD_STATUS_PENDING) {

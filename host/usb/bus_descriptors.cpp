@@ -76,3 +76,9 @@ bool UsbDescriptorSetAddEndpoint(UsbDescriptorSet *set, uint8_t address, uint8_t
     lastInterface[4]++;
     return true;
 }
+
+bool UsbDescriptorSetAddLoopback(UsbDescriptorSet *set, uint16_t maxPacket)
+{
+    return UsbDescriptorSetAddEndpoint(set, BUS_LOOPBACK_IN_ENDPOINT, USB_ENDPOINT_TYPE_BULK, maxPacket) &&
+           UsbDescriptorSetAddEndpoint(set, BUS_LOOPBACK_OUT_ENDPOINT, USB_ENDPOINT_TYPE_BULK, maxPacket);
+}

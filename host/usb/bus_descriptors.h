@@ -21,6 +21,11 @@
 #define BUS_UNIT_IN_ENDPOINT 0x81
 #define BUS_UNIT_OUT_ENDPOINT 0x02
 
+/* A loopback pair that tests of the bus may add: what goes out on 0x04 comes back, as one
+ * record per transfer, on 0x83. It has nothing to do with the unit's firmware. */
+#define BUS_LOOPBACK_IN_ENDPOINT 0x83
+#define BUS_LOOPBACK_OUT_ENDPOINT 0x04
+
 struct UsbDescriptorSet {
     uint8_t Device[18];
     uint8_t Config[BUS_MAX_CONFIG_BYTES];
@@ -39,6 +44,9 @@ bool UsbDescriptorSetAppend(UsbDescriptorSet *set, const void *descriptor, uint3
 /* Appends a bulk or interrupt endpoint to the last interface of the set (raising its
  * bNumEndpoints and wTotalLength). */
 bool UsbDescriptorSetAddEndpoint(UsbDescriptorSet *set, uint8_t address, uint8_t attributes, uint16_t maxPacket);
+
+/* Adds the loopback pair, with the packet size of the unit's own endpoints. */
+bool UsbDescriptorSetAddLoopback(UsbDescriptorSet *set, uint16_t maxPacket);
 
 /* wTotalLength of the set's configuration descriptor. */
 uint16_t UsbDescriptorSetTotalLength(const UsbDescriptorSet *set);

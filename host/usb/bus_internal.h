@@ -32,6 +32,8 @@ enum BusPipeRole {
     BusPipeOther,       /* an endpoint with no data behind it: IN never answers, OUT discards */
     BusPipeFirmwareIn,  /* the unit's replies */
     BusPipeFirmwareOut, /* the unit's requests */
+    BusPipeLoopbackIn,  /* the loopback pair of tests of the bus */
+    BusPipeLoopbackOut,
 };
 
 struct BusUnit;
@@ -110,6 +112,7 @@ struct BusUnit {
     uint32_t PipeCount;
     BusPipe Pipes[BUS_MAX_PIPES];
     BusInQueue InRecords;      /* replies of the firmware, waiting for IN transfers */
+    BusInQueue LoopRecords;    /* what went out on the loopback OUT endpoint */
     BusRecordFault RecordFaults[BUS_MAX_RECORD_FAULTS];
     uint32_t RecordFaultCount;
     bool UnplugArmed;
@@ -126,6 +129,7 @@ struct HostUsbBus {
     std::thread Controller;
     bool Stopping;
     BusUnit *Ports[HOST_USB_PORTS + 1]; /* index 1 to HOST_USB_PORTS */
+    bool PortDeleting[HOST_USB_PORTS + 1]; /* off the port, device object not yet deleted */
     BusTransferList Done;               /* claimed transfers waiting to be completed */
     HostUsbTiming Timing;
 };
@@ -181,6 +185,11 @@ void BusAnnounceGone(BusUnit *unit);
 /* At REMOVE_DEVICE: true when the caller is to delete the unit (it was reported gone and
  * nobody else deletes it). */
 bool BusClaimDeleteOnRemove(BusUnit *unit);
+
+/* Has the unit deleted on a system worker thread once the plug-and-play manager has
+ * finished removing its stack (the device objects above detach only after the bus driver's
+ * REMOVE_DEVICE returns). Any thread, bus lock not held. */
+void BusScheduleDelete(BusUnit *unit);
 
 /* Takes the unit off its port once nothing of it is outstanding, powers its firmware off
  * and deletes its device object. Caller: PASSIVE_LEVEL, bus lock not held. */

@@ -82,7 +82,7 @@ NTSTATUS BusDispatchPnp(PDEVICE_OBJECT deviceObject, PIRP irp)
         BusCompleteWaitWake(unit, STATUS_NO_SUCH_DEVICE);
         CompleteWith(irp, STATUS_SUCCESS);
         if (BusClaimDeleteOnRemove(unit)) {
-            BusDeleteUnit(unit);
+            BusScheduleDelete(unit);
         }
         return STATUS_SUCCESS;
     }

@@ -312,6 +312,10 @@ static NTSTATUS SelectConfiguration(BusUnit *unit, PIRP irp, PURB urb)
                 pipe->Role = BusPipeFirmwareIn;
             } else if (pipe->Type == USB_ENDPOINT_TYPE_BULK && pipe->EndpointAddress == unit->FirmwareOutAddress) {
                 pipe->Role = BusPipeFirmwareOut;
+            } else if (pipe->Type == USB_ENDPOINT_TYPE_BULK && pipe->EndpointAddress == BUS_LOOPBACK_IN_ENDPOINT) {
+                pipe->Role = BusPipeLoopbackIn;
+            } else if (pipe->Type == USB_ENDPOINT_TYPE_BULK && pipe->EndpointAddress == BUS_LOOPBACK_OUT_ENDPOINT) {
+                pipe->Role = BusPipeLoopbackOut;
             }
         }
         if (!USBD_SUCCESS(status)) {
@@ -332,6 +336,7 @@ static NTSTATUS SelectConfiguration(BusUnit *unit, PIRP irp, PURB urb)
     /* SET_CONFIGURATION: the old pipes go, the unit resets its endpoints. */
     BusUnconfigureLocked(unit, USBD_STATUS_CANCELED, STATUS_CANCELLED);
     BusInClear(&unit->InRecords);
+    BusInClear(&unit->LoopRecords);
     SimUnitResetPipes(unit->Sim);
     memcpy(unit->Pipes, pipes, pipeCount * sizeof(BusPipe));
     unit->PipeCount = pipeCount;
@@ -487,6 +492,8 @@ static NTSTATUS ResetPipe(BusUnit *unit, PIRP irp, PURB urb)
         pipe->BusyUntilUs = 0;
         if (pipe->Role == BusPipeFirmwareIn) {
             BusInClear(&unit->InRecords);
+        } else if (pipe->Role == BusPipeLoopbackIn) {
+            BusInClear(&unit->LoopRecords);
         } else if (pipe->Role == BusPipeFirmwareOut) {
             SimUnitResetPipes(unit->Sim); /* drops a partly received request */
         }
@@ -535,6 +542,7 @@ static NTSTATUS ResetPort(BusUnit *unit, PIRP irp)
                 unit->Pipes[i].BusyUntilUs = 0;
             }
             BusInClear(&unit->InRecords);
+            BusInClear(&unit->LoopRecords);
             SimUnitResetPipes(unit->Sim);
             unit->PortEnabled = true;
             unit->Bus->Changed.notify_all();

@@ -93,10 +93,10 @@ void HostUsbBusSetTiming(HostUsbBus *bus, const HostUsbTiming *timing);
 
 /* Plugs a unit into the first free port: powers its firmware on, creates its physical
  * device object and announces it; the function driver is added and started before this
- * returns. Returns the port number (1 to HOST_USB_PORTS), or 0 with a one-line message in
- * error when the firmware or the device object cannot be made or no port is free. A
- * failing start of the function driver still leaves the unit plugged (the port number is
- * returned, *startStatus tells; startStatus may be null). */
+ * returns; *startStatus (startStatus may be null) tells how that went. Returns the port
+ * number (1 to HOST_USB_PORTS), or 0 with a one-line message in error when the firmware or
+ * the device object cannot be made or no port is free. When the function driver fails to
+ * add or start, the unit leaves the bus again (HostUsbWaitGone on the returned port). */
 int HostUsbPlug(HostUsbBus *bus, const HostUsbUnitSettings *settings, NTSTATUS *startStatus, char *error,
                 size_t errorSize);
 

@@ -1,0 +1,109 @@
+/*
+ * bus_checks_test.cpp - misuse of the USB interface is reported loudly, as the verifier
+ * reports misuse of the kernel's.
+ */
+#include <string.h>
+
+#include "usb/usb_test_driver.h"
+
+namespace {
+
+class BusChecks : public UsbBusTest {
+protected:
+    void SetUp() override
+    {
+        GTEST_FLAG_SET(death_test_style, "threadsafe");
+        UsbBusTest::SetUp();
+        port = PlugDefault();
+        lower = UsbTestLowerDevice(bus, port);
+        config = UsbTestSelect(lower, 4096);
+        ASSERT_EQ(config.Status, STATUS_SUCCESS);
+    }
+
+    /* Sends a bulk transfer and waits; used inside death statements. */
+    void Transfer(USBD_PIPE_HANDLE pipe, bool in, ULONG length, PDEVICE_OBJECT target = nullptr)
+    {
+        UsbTestTransfer transfer;
+        UsbTestPrepareBulk(&transfer, pipe, in, length, true);
+        UsbTestStart(target != nullptr ? target : lower, &transfer);
+        UsbTestWait(&transfer);
+        UsbTestRelease(&transfer);
+    }
+
+    int port = 0;
+    PDEVICE_OBJECT lower = nullptr;
+    UsbTestConfig config;
+};
+
+TEST_F(BusChecks, WrongLengthForTheFunction)
+{
+    EXPECT_DEATH(
+        {
+            URB urb;
+            memset(&urb, 0, sizeof(urb));
+            UCHAR bytes[4] = {};
+            UsbBuildInterruptOrBulkTransferRequest(&urb, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER) - 4,
+                                                   config.Pipes[1].PipeHandle, bytes, NULL, 4, 0, NULL);
+            UsbTestSubmit(lower, &urb);
+        },
+        "VERIFIER: URB_BAD_LENGTH");
+    EXPECT_DEATH(
+        {
+            URB urb;
+            memset(&urb, 0, sizeof(urb));
+            urb.UrbHeader.Length = sizeof(struct _URB_PIPE_REQUEST) + 8;
+            urb.UrbHeader.Function = URB_FUNCTION_ABORT_PIPE;
+            urb.UrbPipeRequest.PipeHandle = config.Pipes[0].PipeHandle;
+            UsbTestSubmit(lower, &urb);
+        },
+        "VERIFIER: URB_BAD_LENGTH");
+}
+
+TEST_F(BusChecks, StaleAndForeignPipeHandles)
+{
+    USBD_PIPE_HANDLE old = config.Pipes[1].PipeHandle;
+    ASSERT_EQ(UsbTestSelect(lower, 4096).Status, STATUS_SUCCESS);
+    EXPECT_DEATH(Transfer(old, false, 4), "VERIFIER: URB_BAD_PIPE_HANDLE: .*stale");
+
+    int other = PlugDefault();
+    PDEVICE_OBJECT otherLower = UsbTestLowerDevice(bus, other);
+    UsbTestConfig otherConfig = UsbTestSelect(otherLower, 4096);
+    ASSERT_EQ(otherConfig.Status, STATUS_SUCCESS);
+    EXPECT_DEATH(Transfer(otherConfig.Pipes[1].PipeHandle, false, 4), "VERIFIER: URB_BAD_PIPE_HANDLE: .*another unit");
+    EXPECT_DEATH(Transfer((USBD_PIPE_HANDLE)0x1234, false, 4), "VERIFIER: URB_BAD_PIPE_HANDLE");
+}
+
+TEST_F(BusChecks, TransferAgainstThePipe)
+{
+    EXPECT_DEATH(Transfer(config.Pipes[1].PipeHandle, false, 4097), "VERIFIER: URB_TRANSFER_TOO_LARGE");
+    EXPECT_DEATH(Transfer(config.Pipes[0].PipeHandle, false, 4), "VERIFIER: URB_WRONG_DIRECTION");
+    EXPECT_DEATH(Transfer(config.Pipes[1].PipeHandle, true, 4), "VERIFIER: URB_WRONG_DIRECTION");
+    EXPECT_DEATH(
+        {
+            UsbTestTransfer transfer;
+            UsbTestPrepareBulk(&transfer, config.Pipes[1].PipeHandle, false, 4, true);
+            transfer.Urb.UrbBulkOrInterruptTransfer.TransferBuffer = NULL;
+            UsbTestStart(lower, &transfer);
+        },
+        "VERIFIER: URB_BAD_BUFFER");
+}
+
+TEST_F(BusChecks, TransferWhileUnconfigured)
+{
+    URB urb;
+    memset(&urb, 0, sizeof(urb));
+    UsbBuildSelectConfigurationRequest(&urb, sizeof(struct _URB_SELECT_CONFIGURATION), NULL);
+    ASSERT_EQ(UsbTestSubmit(lower, &urb), STATUS_SUCCESS);
+    EXPECT_DEATH(Transfer(config.Pipes[1].PipeHandle, false, 4), "VERIFIER: URB_NOT_CONFIGURED");
+}
+
+TEST_F(BusChecks, RequestAfterRemoval)
+{
+    /* The stack is removed (QUERY_REMOVE, REMOVE) while the unit stays plugged in; its
+     * device object stays too, and anything sent to it now is a driver's bug. */
+    PDEVICE_OBJECT pdo = HostUsbUnitPdo(bus, port);
+    ASSERT_EQ(HostPnpUninstall(HostUsbUnitNode(bus, port)), STATUS_SUCCESS);
+    EXPECT_DEATH(Transfer(config.Pipes[1].PipeHandle, false, 4, pdo), "VERIFIER: URB_AFTER_REMOVAL");
+}
+
+} // namespace
