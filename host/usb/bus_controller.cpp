@@ -77,10 +77,16 @@ bool BusQueueTransferLocked(BusUnit *unit, BusPipe *pipe, BusTransfer *transfer)
 {
     PIRP irp = transfer->Irp;
     irp->Tail.Overlay.DriverContext[0] = transfer;
-    IoSetCancelRoutine(irp, BusCancelTransfer);
-    if (irp->Cancel && IoSetCancelRoutine(irp, NULL) != NULL) {
+    /* Cancel is written under the cancel spin lock; reading it there as well settles a
+     * cancellation racing with the queueing. */
+    KIRQL irql;
+    IoAcquireCancelSpinLock(&irql);
+    if (irp->Cancel) {
+        IoReleaseCancelSpinLock(irql);
         return false; /* cancelled before it was queued; the caller completes it */
     }
+    IoSetCancelRoutine(irp, BusCancelTransfer);
+    IoReleaseCancelSpinLock(irql);
     unit->Outstanding++;
     BusListAppend(&pipe->Queue, transfer);
     unit->Bus->Changed.notify_all();
@@ -326,9 +332,6 @@ static void ServiceUnit(HostUsbBus *bus, BusUnit *unit, uint64_t nowUs, uint64_t
         BusPipe *pipe = &unit->Pipes[i];
         while (pipe->Queue.Head != NULL) {
             BusTransfer *transfer = pipe->Queue.Head;
-            if (transfer->Irp->Cancel) {
-                break; /* its cancel routine is on the way; leave the data where it is */
-            }
             if (!transfer->Ended) {
                 if (!RunDataPhase(bus, unit, pipe, transfer, nowUs, wakeUs)) {
                     break;

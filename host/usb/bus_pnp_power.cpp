@@ -141,13 +141,17 @@ static NTSTATUS WaitWake(BusUnit *unit, PIRP irp)
         return CompleteWith(irp, status);
     }
     IoMarkIrpPending(irp);
-    IoSetCancelRoutine(irp, CancelWaitWake);
-    if (irp->Cancel && IoSetCancelRoutine(irp, NULL) != NULL) {
+    KIRQL irql;
+    IoAcquireCancelSpinLock(&irql);
+    if (irp->Cancel) {
+        IoReleaseCancelSpinLock(irql);
         hold.unlock();
         PoStartNextPowerIrp(irp);
         CompleteWith(irp, STATUS_CANCELLED);
         return STATUS_PENDING;
     }
+    IoSetCancelRoutine(irp, CancelWaitWake);
+    IoReleaseCancelSpinLock(irql);
     unit->WaitWakeIrp = irp;
     hold.unlock();
     PoStartNextPowerIrp(irp);
