@@ -126,7 +126,8 @@ NTSTATUS NTAPI PowerUpComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Cont
 
 /*
  * HandleDeviceSetPower: records the new device state and passes the request on; a power-up
- * is recorded by PowerUpComplete, which also gives up the reference. PASSIVE_LEVEL.
+ * is recorded by PowerUpComplete, which also gives up the reference, and is reported as
+ * STATUS_PENDING. Returns the lower driver's status otherwise. PASSIVE_LEVEL.
  */
 static NTSTATUS HandleDeviceSetPower(PDEVICE_OBJECT DeviceObject, PIRP Irp, DEVICE_POWER_STATE State)
 {
@@ -134,13 +135,16 @@ static NTSTATUS HandleDeviceSetPower(PDEVICE_OBJECT DeviceObject, PIRP Irp, DEVI
     BOOLEAN poweringUp = SetDevicePowerState(DeviceObject, State);
     IoCopyCurrentIrpStackLocationToNext(Irp);
     if (poweringUp) {
+        // PowerUpComplete may run on another processor once the request is down.
+        IoMarkIrpPending(Irp);
         IoSetCompletionRoutine(Irp, PowerUpComplete, DeviceObject, TRUE, TRUE, TRUE);
+        PoStartNextPowerIrp(Irp);
+        PoCallDriver(extension->LowerDevice, Irp);
+        return STATUS_PENDING;
     }
     PoStartNextPowerIrp(Irp);
     NTSTATUS status = PoCallDriver(extension->LowerDevice, Irp);
-    if (!poweringUp) {
-        IoDecrement(DeviceObject);
-    }
+    IoDecrement(DeviceObject);
     return status;
 }
 

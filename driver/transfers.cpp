@@ -277,7 +277,7 @@ NTSTATUS StartTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp, TransferDirection 
 
 /*
  * SingleTransfer: sends the caller's claimed request itself down with one bulk URB.
- * Returns what IoCallDriver returns, or the refusal's status. PASSIVE_LEVEL.
+ * Returns STATUS_PENDING once it went down, or the refusal's status. PASSIVE_LEVEL.
  */
 NTSTATUS SingleTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp, PipeContext *Pipe, TransferDirection Direction)
 {
@@ -298,9 +298,13 @@ NTSTATUS SingleTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp, PipeContext *Pipe
     Pipe->Transfer.SingleUrb = urb;
     KeReleaseSpinLock(&extension->StageLock, oldIrql);
 
+    // Marked pending before it goes down: the completion routine may complete it on another
+    // processor at any time from here on, so the dispatch reports STATUS_PENDING.
+    IoMarkIrpPending(Irp);
     SetUrbInNextLocation(Irp, urb, OnSingleTransferComplete, Pipe);
     IoIncrement(DeviceObject);
-    return IoCallDriver(extension->LowerDevice, Irp);
+    IoCallDriver(extension->LowerDevice, Irp);
+    return STATUS_PENDING;
 }
 
 /*

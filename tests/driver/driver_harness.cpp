@@ -59,6 +59,7 @@ SpyRecord RecordOf(PIO_STACK_LOCATION stack)
         record.IoControlCode = stack->Parameters.DeviceIoControl.IoControlCode;
     }
     if (PURB urb = UrbOf(stack)) {
+        record.IsUrb = true;
         record.UrbFunction = urb->UrbHeader.Function;
         switch (urb->UrbHeader.Function) {
         case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE:
@@ -105,7 +106,7 @@ bool Matches(const SpyFailure &failure, const SpyRecord &record)
     if (failure.IoControlCode != 0 && failure.IoControlCode != record.IoControlCode) {
         return false;
     }
-    if (failure.UrbFunction != 0 && failure.UrbFunction != record.UrbFunction) {
+    if (failure.UrbFunction != SpyAnyUrb && (!record.IsUrb || failure.UrbFunction != record.UrbFunction)) {
         return false;
     }
     return failure.DescriptorType == 0 || failure.DescriptorType == record.DescriptorType;
@@ -178,10 +179,10 @@ NTSTATUS NTAPI SpyDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         std::lock_guard<std::mutex> guard(spy.Lock);
         spy.Log.push_back(record);
         hook = spy.Hook;
-        for (size_t i = 0; i < spy.Failures.size() && !fail; i++) {
+        for (size_t i = 0; i < spy.Failures.size(); i++) {
             if (Matches(spy.Failures[i], record)) {
                 ULONG seen = ++spy.FailureSeen[i];
-                if (spy.Failures[i].Nth == 0 || spy.Failures[i].Nth == seen) {
+                if (!fail && (spy.Failures[i].Nth == 0 || spy.Failures[i].Nth == seen)) {
                     fail = true;
                     failure = spy.Failures[i];
                 }
@@ -246,7 +247,7 @@ NTSTATUS NTAPI SpyDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
             std::thread([Irp, lower, powerUpDelay] {
                 std::this_thread::sleep_for(std::chrono::milliseconds(powerUpDelay));
                 PoStartNextPowerIrp(Irp);
-                IoSkipCurrentIrpStackLocation(Irp);
+                IoCopyCurrentIrpStackLocationToNext(Irp); // the spy's own location stays marked
                 PoCallDriver(lower, Irp);
             }).detach();
             return STATUS_PENDING;
@@ -256,11 +257,12 @@ NTSTATUS NTAPI SpyDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         return PoCallDriver(lower, Irp);
     case IRP_MJ_PNP:
         if (stack->MinorFunction == IRP_MN_REMOVE_DEVICE) {
+            // The bus deletes a gone unit's device object while handling the removal; the
+            // stand-in wants nothing attached to it by then, so the spy lets go first. The
+            // spy itself is deleted once murvousb has detached from it (SpyingDispatchPnp).
             IoSkipCurrentIrpStackLocation(Irp);
-            NTSTATUS status = IoCallDriver(lower, Irp);
             IoDetachDevice(lower);
-            IoDeleteDevice(DeviceObject);
-            return status;
+            return IoCallDriver(lower, Irp);
         }
         break;
     default:
@@ -304,9 +306,28 @@ NTSTATUS NTAPI SpyingAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Physi
     return status;
 }
 
+PDRIVER_DISPATCH g_realDispatchPnp = nullptr;
+
+/* murvousb's plug-and-play dispatch, followed at removal by the deletion of the spy beneath. */
+NTSTATUS NTAPI SpyingDispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    if (IoGetCurrentIrpStackLocation(Irp)->MinorFunction != IRP_MN_REMOVE_DEVICE) {
+        return g_realDispatchPnp(DeviceObject, Irp);
+    }
+    PDEVICE_OBJECT spyDevice = ExtensionOf(DeviceObject)->LowerDevice;
+    NTSTATUS status = g_realDispatchPnp(DeviceObject, Irp);
+    IoDeleteDevice(spyDevice);
+    if (g_fdo == DeviceObject) {
+        g_fdo = nullptr;
+    }
+    return status;
+}
+
 NTSTATUS NTAPI TestDriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath)
 {
     NTSTATUS status = DriverEntry(DriverObject, RegistryPath);
+    g_realDispatchPnp = DriverObject->MajorFunction[IRP_MJ_PNP];
+    DriverObject->MajorFunction[IRP_MJ_PNP] = SpyingDispatchPnp;
     g_realAddDevice = DriverObject->DriverExtension->AddDevice;
     DriverObject->DriverExtension->AddDevice = SpyingAddDevice;
     return status;

@@ -32,7 +32,8 @@ struct SpyRecord {
     UCHAR Major;
     UCHAR Minor;
     ULONG IoControlCode;      /* internal device control */
-    USHORT UrbFunction;       /* for IOCTL_INTERNAL_USB_SUBMIT_URB */
+    bool IsUrb;               /* an IOCTL_INTERNAL_USB_SUBMIT_URB request */
+    USHORT UrbFunction;       /* its URB's function */
     UCHAR DescriptorType;     /* for descriptor requests */
     ULONG TransferLength;     /* TransferBufferLength as sent */
     USBD_PIPE_HANDLE PipeHandle;
@@ -43,12 +44,14 @@ struct SpyRecord {
     DEVICE_POWER_STATE RecordedAtArrival; /* murvousb's CurrentDevicePowerState when it arrived */
 };
 
+constexpr USHORT SpyAnyUrb = 0xFFFF;
+
 /* A request the spy completes itself instead of passing it on. */
 struct SpyFailure {
     UCHAR Major;           /* IRP_MJ_... */
     UCHAR Minor;           /* for PnP and power; 0xFF: any */
     ULONG IoControlCode;   /* for internal device control; 0: any */
-    USHORT UrbFunction;    /* for URBs; 0: any */
+    USHORT UrbFunction;    /* for URBs; SpyAnyUrb: any (URB_FUNCTION_SELECT_CONFIGURATION is 0) */
     UCHAR DescriptorType;  /* for descriptor URBs; 0: any */
     ULONG Nth;             /* fail the Nth matching request (1 = the next); 0: every one */
     NTSTATUS IrpStatus;

@@ -82,7 +82,8 @@ TEST_F(PipeTableTest, AFailingAbortStopsAndLeavesTheLaterPipesOpen)
     EXPECT_EQ(Ext()->PipeTable[1].IsOpen, 1);
     EXPECT_EQ(Ext()->OpenPipes, 2);
 
-    HostLowResources failing = {&MurvoTestDriver, 1, FALSE, 0, 0};
+    // Called from the test's thread, outside any driver's context: count every allocation.
+    HostLowResources failing = {nullptr, 1, FALSE, 0, 0};
     HostVerifierSetLowResources(&failing);
     EXPECT_EQ(AbortOpenPipes(Fdo()), STATUS_INSUFFICIENT_RESOURCES);
     HostVerifierSetLowResources(nullptr);
@@ -128,18 +129,19 @@ TEST_F(PipeTableTest, ResetDeviceResetsOnlyADisabledPortOfAConnectedUnit)
 TEST_F(PipeTableTest, ResetDeviceReturnsTheFailureOfEitherPortRequest)
 {
     ASSERT_EQ(Plug(), STATUS_SUCCESS);
-    SpyAddFailure({IRP_MJ_INTERNAL_DEVICE_CONTROL, 0xFF, IOCTL_INTERNAL_USB_GET_PORT_STATUS, 0, 0, 1,
+    SpyAddFailure({IRP_MJ_INTERNAL_DEVICE_CONTROL, 0xFF, IOCTL_INTERNAL_USB_GET_PORT_STATUS, SpyAnyUrb, 0, 1,
                    STATUS_DEVICE_NOT_CONNECTED, 0});
     SpyClearLog();
     EXPECT_EQ(ResetDevice(Fdo()), STATUS_DEVICE_NOT_CONNECTED);
     EXPECT_EQ(InternalRequests().size(), 1u);
 
     ASSERT_TRUE(HostUsbInjectFault(bus, port, SimFaultPortOff, 0));
-    SpyAddFailure({IRP_MJ_INTERNAL_DEVICE_CONTROL, 0xFF, IOCTL_INTERNAL_USB_RESET_PORT, 0, 0, 1,
+    SpyAddFailure({IRP_MJ_INTERNAL_DEVICE_CONTROL, 0xFF, IOCTL_INTERNAL_USB_RESET_PORT, SpyAnyUrb, 0, 1,
                    STATUS_DEVICE_NOT_READY, 0});
     EXPECT_EQ(ResetDevice(Fdo()), STATUS_DEVICE_NOT_READY);
 
-    HostLowResources failing = {&MurvoTestDriver, 1, FALSE, 0, 0};
+    // Called from the test's thread, outside any driver's context: count every allocation.
+    HostLowResources failing = {nullptr, 1, FALSE, 0, 0};
     HostVerifierSetLowResources(&failing);
     EXPECT_EQ(ResetDevice(Fdo()), STATUS_INSUFFICIENT_RESOURCES);
     HostVerifierSetLowResources(nullptr);

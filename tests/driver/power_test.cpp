@@ -236,36 +236,47 @@ TEST_F(PowerTest, PipesPowerTheUnitUpAndDownEachPowerUpWaitingForItsOwnCompletio
 TEST_F(PowerTest, PowerRequestsThatFailAtOnceGiveBackWhatTheyTook)
 {
     ASSERT_EQ(Plug(), STATUS_SUCCESS);
-    // Fail each allocation of a pipe open in turn; the one of the power request among them
-    // makes PoRequestPowerIrp fail at once.
-    HostLowResources counting = {&MurvoTestDriver, 0, FALSE, 0, 0};
-    HostVerifierSetLowResources(&counting);
     HostFile *pipe = OpenOk(u"\\PIPE00");
     HostCloseFile(pipe);
     ASSERT_TRUE(WaitFor([&] { return Ext()->CurrentDevicePowerState == PowerDeviceD2; }));
-    ULONG allocations = HostVerifierCountedAllocations();
-    HostVerifierSetLowResources(nullptr);
 
-    for (ULONG nth = 1; nth <= allocations; nth++) {
-        HostLowResources failing = {&MurvoTestDriver, nth, FALSE, 0, 0};
+    // Fail the allocations of a pipe open one at a time; the power request's own request is
+    // among them when the power manager counts it.
+    ULONG immediateFailures = 0;
+    for (ULONG nth = 1; nth <= 8; nth++) {
+        SpyClearLog();
+        HostLowResources failing = {nullptr, nth, FALSE, 0, 0};
         HostVerifierSetLowResources(&failing);
         HostFile *file = nullptr;
         EXPECT_EQ(Open(u"\\PIPE00", &file), STATUS_SUCCESS) << "the power call's result is ignored";
         HostVerifierSetLowResources(nullptr);
+        if (SetPowerRecords(DevicePowerState).empty() && Ext()->CurrentDevicePowerState == PowerDeviceD2) {
+            immediateFailures++;
+        }
         EXPECT_FALSE(Ext()->SelfPowerRequestPending) << nth;
         HostCloseFile(file);
         EXPECT_TRUE(WaitFor([&] { return Ext()->PendingIoCount == 1; })) << nth;
-        EXPECT_FALSE(Ext()->SelfPowerRequestPending) << nth;
+        // The next open is not kept from powering up by a flag left behind.
+        HostFile *next = OpenOk(u"\\PIPE01");
+        EXPECT_EQ(Ext()->CurrentDevicePowerState, PowerDeviceD0) << nth;
+        HostCloseFile(next);
+        ASSERT_TRUE(WaitFor([&] { return Ext()->CurrentDevicePowerState == PowerDeviceD2; }));
     }
 
     // The held system request goes on when its device request cannot be made.
-    HostLowResources failFirst = {&MurvoTestDriver, 1, FALSE, 0, 0};
+    SpyClearLog();
+    HostLowResources failFirst = {nullptr, 1, FALSE, 0, 0};
     HostVerifierSetLowResources(&failFirst);
     HostPoSetSystemPowerState(PowerSystemSleeping3);
     HostVerifierSetLowResources(nullptr);
+    bool systemImmediateFailure = SetPowerRecords(DevicePowerState).empty();
     EXPECT_EQ(Ext()->PendingSystemPowerIrp, nullptr);
     EXPECT_EQ(HostPoSetSystemPowerState(PowerSystemWorking), STATUS_SUCCESS);
     EXPECT_TRUE(WaitFor([&] { return Ext()->PendingIoCount == 1; }));
+    if (immediateFailures == 0 || !systemImmediateFailure) {
+        GTEST_SKIP() << "the power manager of the stand-in never failed PoRequestPowerIrp at once "
+                        "(see driver/NEEDS_FROM_STANDIN.md); the checks above ran on the normal path";
+    }
 }
 
 } // namespace
