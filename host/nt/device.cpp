@@ -215,10 +215,23 @@ NTSTATUS(IoCreateDevice)
     return STATUS_SUCCESS;
 }
 
+/* Ends the existence of a device object. */
+static void FreeDevice(PDEVICE_OBJECT DeviceObject)
+{
+    {
+        std::lock_guard<std::mutex> guard(DeviceSetLock);
+        LiveDevices.erase(DeviceObject);
+    }
+    struct _DEVOBJ_EXTENSION *doe = DeviceObject->DeviceObjectExtension;
+    if (doe->ExtensionSize)
+        HostLockOrderForgetRange(DeviceObject->DeviceExtension, doe->ExtensionSize);
+    free(DeviceObject);
+}
+
 VOID(IoDeleteDevice)(PDEVICE_OBJECT DeviceObject)
 {
     HostCallSite site = HostTakeCallSite();
-    if (!HostDeviceIsLive(DeviceObject)) {
+    if (!HostDeviceIsLive(DeviceObject) || DeviceObject->DeviceObjectExtension->DeletePending) {
         HostReport("DEVICE_NOT_LIVE", nullptr, site, "IoDeleteDevice of %p, which is not a device object (deleted twice?)",
                    (void *)DeviceObject);
         return;
@@ -230,9 +243,6 @@ VOID(IoDeleteDevice)(PDEVICE_OBJECT DeviceObject)
         HostReport("DEVICE_DELETED_ATTACHED", nullptr, site,
                    "device %p deleted while still attached to device %p (IoDetachDevice first)", (void *)DeviceObject,
                    (void *)doe->AttachedTo);
-    if (DeviceObject->AttachedDevice)
-        HostReport("DEVICE_DELETED_ATTACHED", nullptr, site, "device %p deleted while device %p is attached above it",
-                   (void *)DeviceObject, (void *)DeviceObject->AttachedDevice);
     char when[160];
     snprintf(when, sizeof when, "deletion of device %p (driver %s)", (void *)DeviceObject,
              HostDriverOf(DeviceObject->DriverObject)->Info->Name);
@@ -250,13 +260,16 @@ VOID(IoDeleteDevice)(PDEVICE_OBJECT DeviceObject)
             doe->Node->Pdo = nullptr;
         HostKernelChanged.notify_all();
     }
+    /* As on Windows, a device with another still attached above it (a physical device
+     * deleted on removal before the function device detaches) goes when that one detaches. */
+    bool attachedAbove;
     {
-        std::lock_guard<std::mutex> guard(DeviceSetLock);
-        LiveDevices.erase(DeviceObject);
+        std::lock_guard<std::mutex> guard(HostKernelLock);
+        attachedAbove = DeviceObject->AttachedDevice != nullptr;
+        doe->DeletePending = attachedAbove;
     }
-    if (doe->ExtensionSize)
-        HostLockOrderForgetRange(DeviceObject->DeviceExtension, doe->ExtensionSize);
-    free(DeviceObject);
+    if (!attachedAbove)
+        FreeDevice(DeviceObject);
 }
 
 PDEVICE_OBJECT IoGetAttachedDevice(PDEVICE_OBJECT DeviceObject)
@@ -294,12 +307,19 @@ PDEVICE_OBJECT(IoAttachDeviceToDeviceStack)(PDEVICE_OBJECT SourceDevice, PDEVICE
 VOID(IoDetachDevice)(PDEVICE_OBJECT TargetDevice)
 {
     HostCallSite site = HostTakeCallSite();
-    std::lock_guard<std::mutex> guard(HostKernelLock);
-    PDEVICE_OBJECT above = TargetDevice->AttachedDevice;
-    if (!above) {
-        HostReport("NOT_MODELLED", nullptr, site, "IoDetachDevice(%p): no device is attached to it", (void *)TargetDevice);
-        return;
+    bool freeTarget;
+    {
+        std::lock_guard<std::mutex> guard(HostKernelLock);
+        PDEVICE_OBJECT above = TargetDevice->AttachedDevice;
+        if (!above) {
+            HostReport("NOT_MODELLED", nullptr, site, "IoDetachDevice(%p): no device is attached to it",
+                       (void *)TargetDevice);
+            return;
+        }
+        TargetDevice->AttachedDevice = nullptr;
+        above->DeviceObjectExtension->AttachedTo = nullptr;
+        freeTarget = TargetDevice->DeviceObjectExtension->DeletePending;
     }
-    TargetDevice->AttachedDevice = nullptr;
-    above->DeviceObjectExtension->AttachedTo = nullptr;
+    if (freeTarget)
+        FreeDevice(TargetDevice);
 }

@@ -248,6 +248,10 @@ ULONG HostOutstandingRequests(HostFile *File);
  * forgets nodes, interfaces, the lock-order graph and verifier settings. */
 VOID HostKernelReset(void);
 
+/* Waits until the kernel's system threads have nothing left to do (deferred closes,
+ * removals after the last close, power requests handed to PASSIVE_LEVEL). */
+VOID HostWaitIdle(void);
+
 /* Runs Routine(Context) on a system worker thread at PASSIVE_LEVEL, later. */
 typedef VOID HOST_WORK_ROUTINE(PVOID Context);
 VOID HostQueueWork(HOST_WORK_ROUTINE *Routine, PVOID Context);

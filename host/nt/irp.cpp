@@ -209,8 +209,18 @@ NTSTATUS HostCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp, HostCallSite Site
         while (*link != &frame)
             link = &(*link)->Next;
         *link = frame.Next;
-        /* Not yet completed past this location: the request is still owned below and alive. */
-        pending = frame.Completed ? frame.PendingMarked : (stack->Control & SL_PENDING_RETURNED) != 0;
+        if (frame.Completed) {
+            pending = frame.PendingMarked;
+        } else {
+            /* Not yet completed past this location, so still owned below and alive. A
+             * completion routine may still mark it (propagating PendingReturned): the mark
+             * is checked when completion passes this location. */
+            pending = (stack->Control & SL_PENDING_RETURNED) != 0;
+            if (status == STATUS_PENDING && !pending && frame.Location < 32) {
+                record->PendingCheckMask |= 1u << frame.Location;
+                pending = true;
+            }
+        }
         last = !record->Frames && record->FreeDeferred;
     }
     if (last)
@@ -301,8 +311,13 @@ static void CompleteRequest(PIRP Irp, HostCallSite Site)
         PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
         CHAR location = Irp->CurrentLocation;
         NTSTATUS status = Irp->IoStatus.Status;
+        bool unmarked = false;
         {
             std::lock_guard<std::mutex> guard(*record->Track);
+            if (location < 32 && (record->PendingCheckMask & (1u << location))) {
+                record->PendingCheckMask &= ~(1u << location);
+                unmarked = !(stack->Control & SL_PENDING_RETURNED);
+            }
             for (HostDispatchFrame *frame = record->Frames; frame; frame = frame->Next) {
                 if (frame->Location == location && !frame->Completed) {
                     frame->Completed = true;
@@ -311,6 +326,11 @@ static void CompleteRequest(PIRP Irp, HostCallSite Site)
                 }
             }
         }
+        if (unmarked)
+            HostReport("PENDING_NOT_MARKED", Irp, Site,
+                       "the dispatch routine at location %d returned STATUS_PENDING, and the request was never marked "
+                       "pending there (IoMarkIrpPending, in dispatch or by propagating PendingReturned)",
+                       location);
         Irp->PendingReturned = (stack->Control & SL_PENDING_RETURNED) != 0;
         PIO_COMPLETION_ROUTINE routine = stack->CompletionRoutine;
         PVOID context = stack->Context;

@@ -115,6 +115,7 @@ struct _DEVOBJ_EXTENSION {
     HostDeviceNode *Node;           /* for a physical device object announced to plug and play */
     DEVICE_POWER_STATE PowerState;  /* as declared with PoSetPowerState */
     SIZE_T ExtensionSize;
+    bool DeletePending;             /* deleted while a device was attached above: freed at its detach */
 };
 
 /* ---- Requests ------------------------------------------------------------------------- */
@@ -147,6 +148,8 @@ typedef struct HostIrpRecord {
     bool FreeDeferred;           /* freed while a dispatch routine was still on the stack */
     bool Finished;               /* completion reached the top (I/O manager requests) */
     ULONG StartNextMask;         /* locations whose driver called PoStartNextPowerIrp */
+    ULONG PendingCheckMask;      /* locations that returned STATUS_PENDING before being marked:
+                                  * the mark must be there when completion passes them */
     /* Threaded and user requests: buffers the I/O manager owns. */
     PVOID OutputBuffer;
     ULONG OutputLength;

@@ -112,3 +112,5 @@ void HostWaitSystemThreadsIdle(void)
         WaitIdle(PnpThread);
     } while (!Idle(WorkerThread) || !Idle(PnpThread));
 }
+
+VOID HostWaitIdle(void) { HostWaitSystemThreadsIdle(); }

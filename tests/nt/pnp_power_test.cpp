@@ -1,0 +1,133 @@
+/*
+ * pnp_power_test.cpp - the plug-and-play manager's sequences and rules, and system power
+ * transitions, seen from the drivers' side through their logs.
+ */
+#include "nt/nt_test_support.h"
+
+namespace {
+
+std::vector<std::string> FunctionPnp(void) { return TestLogMatching("FDO 1b."); }
+
+TEST_F(NtTest, ArrivalLoadsAddsAndStartsAtPassiveLevel)
+{
+    PDEVICE_OBJECT pdo;
+    HostDeviceNode *node = Arrive(&pdo);
+    std::vector<std::string> expected = {"FDO ENTRY", "FDO ADD", "FDO 1b.00 @0", "PDO 1b.00 @0"};
+    EXPECT_EQ(expected, TestLogEntries());
+    EXPECT_EQ(HostDeviceStarted, HostPnpGetState(node));
+    PDEVICE_OBJECT fdo = HostPnpFunctionDevice(node);
+    ASSERT_NE(nullptr, fdo);
+    EXPECT_EQ(fdo, pdo->AttachedDevice);
+    EXPECT_EQ(2, fdo->StackSize);
+    Unplug(node, pdo);
+}
+
+TEST_F(NtTest, StopAndRestartFollowWindowsOrder)
+{
+    PDEVICE_OBJECT pdo;
+    HostDeviceNode *node = Arrive(&pdo);
+    TestLogClear();
+    EXPECT_EQ(STATUS_SUCCESS, HostPnpRebalance(node));
+    std::vector<std::string> expected = {"FDO 1b.05 @0", "FDO 1b.04 @0", "FDO 1b.00 @0"};
+    EXPECT_EQ(expected, FunctionPnp());
+    EXPECT_EQ(HostDeviceStarted, HostPnpGetState(node));
+
+    TestLogClear();
+    TestFunctionRefuseQueryStop = 1;
+    EXPECT_EQ(STATUS_UNSUCCESSFUL, HostPnpQueryStop(node));
+    expected = {"FDO 1b.05 @0", "FDO 1b.06 @0"};
+    EXPECT_EQ(expected, FunctionPnp()) << "a refused query is cancelled";
+    EXPECT_EQ(HostDeviceStarted, HostPnpGetState(node));
+    EXPECT_EQ(STATUS_INVALID_DEVICE_STATE, HostPnpStop(node)) << "no stop without an accepted query";
+
+    TestFunctionRefuseQueryStop = 0;
+    EXPECT_EQ(STATUS_SUCCESS, HostPnpQueryStop(node));
+    EXPECT_EQ(HostDeviceStopPending, HostPnpGetState(node));
+    EXPECT_EQ(STATUS_SUCCESS, HostPnpCancelStop(node));
+    EXPECT_EQ(HostDeviceStarted, HostPnpGetState(node));
+    Unplug(node, pdo);
+}
+
+TEST_F(NtTest, RemovalDeletesTheStackAndUnloadsTheLastDevicesDriver)
+{
+    PDEVICE_OBJECT pdo;
+    HostDeviceNode *node = Arrive(&pdo);
+    EXPECT_EQ(STATUS_SUCCESS, HostPnpQueryRemove(node));
+    EXPECT_EQ(STATUS_SUCCESS, HostPnpCancelRemove(node));
+    TestLogClear();
+    TestBusMarkGone(pdo);
+    EXPECT_EQ(STATUS_SUCCESS, HostPnpUninstall(node));
+    std::vector<std::string> expected = {"FDO 1b.01 @0", "FDO 1b.02 @0"};
+    EXPECT_EQ(expected, FunctionPnp());
+    EXPECT_EQ("FDO UNLOAD", TestLogEntries().back());
+    EXPECT_EQ(HostDeviceRemoved, HostPnpGetState(node));
+    EXPECT_EQ(nullptr, HostPnpFunctionDevice(node));
+    EXPECT_EQ(nullptr, HostFindDriver(&TestFunctionInfo));
+}
+
+TEST_F(NtTest, SurpriseRemovalWaitsForTheLastFileBeforeRemove)
+{
+    PDEVICE_OBJECT pdo;
+    HostDeviceNode *node = Arrive(&pdo);
+    WCHAR path[256];
+    ASSERT_EQ(STATUS_SUCCESS, HostGetDeviceInterfacePath(&TestInterfaceClass, 0, path, 256, nullptr));
+    HostProcess *process = HostProcessCreate();
+    HostFile *file;
+    ASSERT_EQ(STATUS_SUCCESS, HostCreateFile(process, path, &file));
+    TestLogClear();
+    TestBusMarkGone(pdo);
+    HostPnpDeviceGone(pdo);
+    EXPECT_FALSE(HostPnpWaitRemoved(node, 100)) << "a file is still open";
+    EXPECT_EQ(HostDeviceSurpriseRemoved, HostPnpGetState(node));
+    std::vector<std::string> expected = {"FDO 1b.17 @0"};
+    EXPECT_EQ(expected, FunctionPnp());
+    EXPECT_NE(nullptr, HostPnpFunctionDevice(node)) << "surprise removal does not delete";
+    HostCloseFile(file);
+    EXPECT_TRUE(HostPnpWaitRemoved(node, 5000));
+    expected = {"FDO 1b.17 @0", "FDO 1b.02 @0"};
+    EXPECT_EQ(expected, FunctionPnp());
+    HostProcessEnd(process);
+}
+
+TEST_F(NtTest, OpenFileVetoesQueryRemove)
+{
+    PDEVICE_OBJECT pdo;
+    HostDeviceNode *node = Arrive(&pdo);
+    WCHAR path[256];
+    ASSERT_EQ(STATUS_SUCCESS, HostGetDeviceInterfacePath(&TestInterfaceClass, 0, path, 256, nullptr));
+    HostProcess *process = HostProcessCreate();
+    HostFile *file;
+    ASSERT_EQ(STATUS_SUCCESS, HostCreateFile(process, path, &file));
+    EXPECT_EQ(STATUS_DEVICE_BUSY, HostPnpQueryRemove(node));
+    EXPECT_EQ(HostDeviceStarted, HostPnpGetState(node));
+    HostProcessEnd(process);
+    Unplug(node, pdo);
+}
+
+TEST_F(NtTest, SystemSleepQueriesThenSetsAndWaitsForHeldRequests)
+{
+    PDEVICE_OBJECT pdo;
+    HostDeviceNode *node = Arrive(&pdo);
+    TestLogClear();
+    EXPECT_EQ(STATUS_SUCCESS, HostPoSetSystemPowerState(PowerSystemSleeping3));
+    EXPECT_EQ(PowerSystemSleeping3, HostPoGetSystemPowerState());
+    /* The function driver holds the system request until its device request is done; the
+     * power manager waits, and delivers everything at PASSIVE_LEVEL to the pageable stack. */
+    std::vector<std::string> expected = {"FDO 16.03 @0", "PDO 16.03 @0", "FDO 16.02 @0", "FDO 16.02 @0",
+                                         "PDO 16.02 @0", "FDO D3 DONE @2", "PDO 16.02 @0"};
+    EXPECT_EQ(expected, TestLogMatching("")) ;
+    EXPECT_EQ(PowerDeviceD3, HostPoGetDevicePowerState(pdo));
+
+    TestLogClear();
+    EXPECT_EQ(STATUS_SUCCESS, HostPoSetSystemPowerState(PowerSystemWorking));
+    EXPECT_TRUE(TestLogMatching("FDO 16.03").empty()) << "waking is not queried";
+    EXPECT_EQ(PowerDeviceD0, HostPoGetDevicePowerState(pdo));
+
+    TestFunctionRefuseQueryPower = 1;
+    TestLogClear();
+    EXPECT_EQ(STATUS_UNSUCCESSFUL, HostPoSetSystemPowerState(PowerSystemHibernate));
+    EXPECT_EQ(PowerSystemWorking, HostPoGetSystemPowerState());
+    Unplug(node, pdo);
+}
+
+} // namespace
