@@ -339,6 +339,15 @@ typedef struct _URB {
 #define URB_FROM_IRP(Irp) ((IoGetCurrentIrpStackLocation(Irp))->Parameters.Others.Argument1)
 #define URB_STATUS(urb) ((urb)->UrbHeader.Status)
 
+#if defined(__cplusplus) && UINTPTR_MAX == 0xffffffffu
+/* The 32-bit layout that murvousb is built for. */
+static_assert(sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST) == 80, "descriptor request is 80 bytes");
+static_assert(sizeof(struct _URB_SELECT_CONFIGURATION) == 60, "select configuration is 60 bytes");
+static_assert(sizeof(struct _URB_PIPE_REQUEST) == 24, "pipe request is 24 bytes");
+static_assert(sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER) == 72, "bulk transfer is 72 bytes");
+static_assert(sizeof(USBD_PIPE_INFORMATION) == 20, "pipe information is 20 bytes");
+#endif
+
 /* Internal device-control codes of the USB stack: device type 0x22 (FILE_DEVICE_USB, the
  * same as FILE_DEVICE_UNKNOWN), METHOD_NEITHER, FILE_ANY_ACCESS. */
 #define USB_SUBMIT_URB 0
