@@ -224,4 +224,57 @@ TEST_F(VardelEndToEnd, BadSimulatorSettingIsRefused)
     EXPECT_NE(run.Err.find("MURVO_SIM_FLASH_SIZE"), std::string::npos) << run.Err;
 }
 
+TEST_F(VardelEndToEnd, NoUnitAttachedCannotInitialiseUsb)
+{
+    ProgramRun run = Update({"rom.bin"}, "Y", {{"MURVO_SIM_UNITS", "0"}});
+    EXPECT_EQ(run.ExitStatus, 1);
+    EXPECT_EQ(run.Err, "\n*Error* Failed to initialise USB\n");
+    EXPECT_TRUE(LogLines().empty());
+}
+
+TEST_F(VardelEndToEnd, FirstOfSeveralUnitsIsUpdated)
+{
+    ProgramRun run = Update({"/bootblock", "rom.bin"}, "Y", {{"MURVO_SIM_UNITS", "3"}});
+    ASSERT_EQ(run.ExitStatus, 0) << run.Err;
+    EXPECT_EQ(ReadFile(Dir + "/flash.bin"), Image);
+    /* The other units kept their own (erased) flash and saw no command. */
+    std::vector<uint8_t> second = ReadFile(Dir + "/flash.bin.2");
+    ASSERT_EQ(second.size(), FlashSize);
+    EXPECT_EQ(second, std::vector<uint8_t>(FlashSize, 0xFF));
+    std::ifstream log2(Dir + "/unit.log.2");
+    EXPECT_FALSE(log2.good() && log2.peek() != EOF);
+}
+
+TEST_F(VardelEndToEnd, HighSpeedBusCarriesTheSameUpdate)
+{
+    ProgramRun run = Update({"rom.bin"}, "Y", {{"MURVO_SIM_SPEED", "high"}});
+    ASSERT_EQ(run.ExitStatus, 0) << run.Err;
+    std::vector<uint8_t> after = ReadFile(Dir + "/flash.bin");
+    EXPECT_TRUE(std::equal(after.begin() + 0x10000, after.end(), Image.begin() + 0x10000));
+}
+
+TEST_F(VardelEndToEnd, BusFaultsOnTheReplyEndTheRun)
+{
+    for (const char *fault : {"stall:EraseBlock:2", "xfererr:WriteFlash:5", "short:GetFlashInfo:1",
+                              "long:UnlockBlock:1"}) {
+        unlink((Dir + "/unit.log").c_str());
+        ProgramRun run = Update({"rom.bin"}, "Y", {{"MURVO_SIM_FAULTS", fault}});
+        EXPECT_EQ(run.ExitStatus, 1) << fault;
+        EXPECT_EQ(run.Err, "\n*Error* Failed to receive USB reply\n") << fault;
+    }
+    /* A reply that comes late, but within the time-out, is no failure. */
+    ProgramRun run = Update({"rom.bin"}, "Y", {{"MURVO_SIM_FAULTS", "delay:GetOsVersion:1:300"}});
+    EXPECT_EQ(run.ExitStatus, 0) << run.Err;
+}
+
+TEST_F(VardelEndToEnd, UnitUnpluggedDuringTheUpdate)
+{
+    ProgramRun run = Update({"rom.bin"}, "Y", {{"MURVO_SIM_FAULTS", "unplug:WriteFlash:20"}});
+    EXPECT_EQ(run.ExitStatus, 1);
+    EXPECT_TRUE(run.Err == "\n*Error* Failed to receive USB reply\n" ||
+                run.Err == "\n*Error* Failed to send USB command\n")
+        << run.Err;
+    EXPECT_EQ(LogCount("WriteFlash"), 20u);
+}
+
 } // namespace
