@@ -7,7 +7,6 @@
 
 #include <chrono>
 
-#include "host/nt/nt_internal.h" /* the verifier's report (NEEDS_FROM_NT.md) */
 #include "host/usb/bus_internal.h"
 
 void BusReport(const char *rule, PIRP irp, const char *format, ...)
@@ -17,8 +16,7 @@ void BusReport(const char *rule, PIRP irp, const char *format, ...)
     va_start(args, format);
     vsnprintf(message, sizeof(message), format, args);
     va_end(args);
-    HostCallSite site = {NULL, 0};
-    HostReport(rule, irp, site, "%s", message);
+    HostVerifierReport(rule, irp, "%s", message);
 }
 
 void BusNotModelled(const char *format, ...)

@@ -136,6 +136,10 @@ static NTSTATUS GetDescriptor(BusUnit *unit, PIRP irp, PURB urb)
     struct _URB_CONTROL_DESCRIPTOR_REQUEST *request = &urb->UrbControlDescriptorRequest;
     uint8_t *target = TransferBytes(irp, request->TransferBufferMDL, request->TransferBuffer,
                                     request->TransferBufferLength, "GET_DESCRIPTOR_FROM_DEVICE");
+    if (target == NULL && request->TransferBufferLength > 0) {
+        request->TransferBufferLength = 0;
+        return FailUrb(irp, urb, USBD_STATUS_INVALID_PARAMETER);
+    }
     HostUsbBus *bus = unit->Bus;
     std::unique_lock<std::mutex> hold(bus->Lock);
     USBD_STATUS status = USBD_STATUS_SUCCESS;
@@ -416,6 +420,11 @@ static NTSTATUS BulkTransfer(BusUnit *unit, PIRP irp, PURB urb)
     }
     uint8_t *bytes = TransferBytes(irp, request->TransferBufferMDL, request->TransferBuffer,
                                    request->TransferBufferLength, "BULK_OR_INTERRUPT_TRANSFER");
+    if (bytes == NULL && request->TransferBufferLength > 0) {
+        hold.unlock();
+        request->TransferBufferLength = 0;
+        return FailUrb(irp, urb, USBD_STATUS_INVALID_PARAMETER);
+    }
     if (!unit->PortEnabled || unit->PowerState != PowerDeviceD0) {
         /* A disabled or suspended port carries nothing. */
         bool suspended = unit->PortEnabled;

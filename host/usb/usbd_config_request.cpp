@@ -5,8 +5,7 @@
  * USBD_INTERFACE_INFORMATION per interface, each as long as its pipes need (an interface
  * without endpoints still has the record's one pipe slot less, as Windows counts it).
  */
-#include "host/nt/ntddk.h"
-#include "host/nt/nt_internal.h" /* library pool without the driver's tag rule (NEEDS_FROM_NT.md) */
+#include "host/nt/host_kernel.h"
 #include "host/usb/usbdlib.h"
 
 /* Pool tag of the library's allocations: "USBD" as it reads in a pool dump. */
@@ -33,8 +32,7 @@ PURB USBD_CreateConfigurationRequestEx(PUSB_CONFIGURATION_DESCRIPTOR Configurati
     }
     /* The block is charged to the calling driver, which frees it with ExFreePool, but
      * carries the library's tag as on Windows. */
-    HostCallSite site = {__FILE__, __LINE__};
-    PURB urb = HostShouldFailAllocation(site) ? NULL : (PURB)HostPoolAllocate(size, USBD_POOL_TAG, site, NULL, NULL);
+    PURB urb = (PURB)HostLibraryAllocatePool(size, USBD_POOL_TAG);
     if (urb == NULL) {
         return NULL;
     }

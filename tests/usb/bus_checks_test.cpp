@@ -106,4 +106,35 @@ TEST_F(BusChecks, RequestAfterRemoval)
     EXPECT_DEATH(Transfer(config.Pipes[1].PipeHandle, false, 4, pdo), "VERIFIER: URB_AFTER_REMOVAL");
 }
 
+TEST_F(BusChecks, InCountModeTheRequestFailsWithAClearStatus)
+{
+    HostVerifierSetMode(HostVerifierCount);
+    ULONG before = HostVerifierReportCount();
+    struct Case {
+        const char *Rule;
+        USBD_PIPE_HANDLE Pipe;
+        bool In;
+        ULONG Length;
+        USBD_STATUS UrbStatus;
+    } cases[] = {
+        {"URB_BAD_PIPE_HANDLE", (USBD_PIPE_HANDLE)0x1234, false, 4, USBD_STATUS_INVALID_PIPE_HANDLE},
+        {"URB_WRONG_DIRECTION", config.Pipes[0].PipeHandle, false, 4, USBD_STATUS_INVALID_PARAMETER},
+        {"URB_TRANSFER_TOO_LARGE", config.Pipes[1].PipeHandle, false, 5000, USBD_STATUS_INVALID_PARAMETER},
+    };
+    for (const Case &c : cases) {
+        UsbTestTransfer transfer;
+        UsbTestPrepareBulk(&transfer, c.Pipe, c.In, c.Length, true);
+        UsbTestStart(lower, &transfer);
+        ASSERT_TRUE(UsbTestWait(&transfer));
+        EXPECT_STREQ(HostVerifierLastRule(), c.Rule);
+        EXPECT_EQ(transfer.Status, STATUS_INVALID_PARAMETER) << c.Rule;
+        EXPECT_EQ(transfer.Urb.UrbHeader.Status, c.UrbStatus) << c.Rule;
+        EXPECT_EQ(transfer.Urb.UrbBulkOrInterruptTransfer.TransferBufferLength, 0u) << c.Rule;
+        UsbTestRelease(&transfer);
+    }
+    EXPECT_EQ(HostVerifierReportCount() - before, 3u);
+    EXPECT_EQ(SimUnitCommandCount(HostUsbUnitSim(bus, port), 0), 0u) << "nothing reached the unit";
+    HostVerifierSetMode(HostVerifierAbort);
+}
+
 } // namespace
