@@ -143,8 +143,11 @@ NTSTATUS CreateDeviceObject(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Physical
         KeInitializeEvent(&extension->RemoveEvent, NotificationEvent, FALSE);
         KeInitializeEvent(&extension->PowerUpEvent, NotificationEvent, FALSE);
         KeInitializeEvent(&extension->NoPendingIoEvent, NotificationEvent, FALSE);
+        KeInitializeEvent(&extension->IoDispatchesIdle, NotificationEvent, TRUE);
+        KeInitializeEvent(&extension->SelfPowerIdle, NotificationEvent, TRUE);
         KeInitializeSpinLock(&extension->PendingIoLock);
         KeInitializeSpinLock(&extension->StageLock);
+        KeInitializeSpinLock(&extension->PowerChangeLock);
 
         *NewDevice = deviceObject;
         return STATUS_SUCCESS;
@@ -248,6 +251,54 @@ LONG IoDecrement(PDEVICE_OBJECT DeviceObject)
     }
     KeReleaseSpinLock(&extension->PendingIoLock, oldIrql);
     return count;
+}
+
+/*
+ * BeginIoDispatch: counts a dispatch routine that may send requests to the unit (read, write,
+ * device control, and the power calls of create and close) as running. The routine calls it
+ * before it looks at CanAcceptIo, so that a stop or removal that has made
+ * CanAcceptIo false and then waits in WaitForIoDispatches cannot miss it. PASSIVE_LEVEL.
+ */
+void BeginIoDispatch(PDEVICE_OBJECT DeviceObject)
+{
+    DeviceExtension *extension = ExtensionOf(DeviceObject);
+    KIRQL oldIrql;
+    KeAcquireSpinLock(&extension->PendingIoLock, &oldIrql);
+    if (++extension->ActiveIoDispatches == 1) {
+        KeClearEvent(&extension->IoDispatchesIdle);
+    }
+    KeReleaseSpinLock(&extension->PendingIoLock, oldIrql);
+}
+
+/*
+ * EndIoDispatch: the routine counted by BeginIoDispatch is done sending requests down.
+ * PASSIVE_LEVEL.
+ */
+void EndIoDispatch(PDEVICE_OBJECT DeviceObject)
+{
+    DeviceExtension *extension = ExtensionOf(DeviceObject);
+    KIRQL oldIrql;
+    KeAcquireSpinLock(&extension->PendingIoLock, &oldIrql);
+    if (--extension->ActiveIoDispatches == 0) {
+        KeSetEvent(&extension->IoDispatchesIdle, 1, FALSE);
+    }
+    KeReleaseSpinLock(&extension->PendingIoLock, oldIrql);
+}
+
+/*
+ * WaitForIoDispatches: waits until no dispatch routine counted by BeginIoDispatch is
+ * running. The caller has made CanAcceptIo false first, so none starts new work after this
+ * returns: nothing is sent to a unit being unconfigured or removed. Requests already down in
+ * the USB stack are not waited for. PASSIVE_LEVEL.
+ */
+void WaitForIoDispatches(PDEVICE_OBJECT DeviceObject)
+{
+    DeviceExtension *extension = ExtensionOf(DeviceObject);
+    KIRQL oldIrql;
+    // The lock orders the caller's flag change before the count is looked at.
+    KeAcquireSpinLock(&extension->PendingIoLock, &oldIrql);
+    KeReleaseSpinLock(&extension->PendingIoLock, oldIrql);
+    WaitForEvent(&extension->IoDispatchesIdle);
 }
 
 /*

@@ -5,7 +5,8 @@
  * TransferContext; the per-stage StageContext. Every source file of the driver includes
  * this header and nothing platform-specific besides it.
  *
- * Lock order: when both are held, StageLock is taken before PendingIoLock.
+ * Lock order: when both are held, StageLock is taken before PendingIoLock. PowerChangeLock is
+ * never held together with another lock.
  */
 #ifndef MURVO_DRIVER_MURVOUSB_H
 #define MURVO_DRIVER_MURVOUSB_H
@@ -96,6 +97,12 @@ struct DeviceExtension {
     WCHAR SymbolicLinkName[MURVO_LINK_NAME_UNITS];
     ULONG ConfigDescriptorLength; /* valid bytes held in ConfigDescriptor (its wTotalLength) */
     ULONG PipeTableGeneration;    /* bumped whenever a pipe table is released; a handle keeps its own */
+    LONG ActiveIoDispatches;      /* dispatch routines that may send to the unit, running; under PendingIoLock */
+    KEVENT IoDispatchesIdle;      /* set while ActiveIoDispatches is 0 */
+    KEVENT SelfPowerIdle;         /* set while no power request of the driver's own is in flight */
+    KSPIN_LOCK PowerChangeLock;   /* makes the claim of a self power change (SelfPowerRequestPending)
+                                     and the holding of a system request (PendingSystemPowerIrp)
+                                     exclusive of each other */
 };
 
 enum TransferDirection { TransferRead, TransferWrite };
@@ -118,6 +125,9 @@ void IoIncrement(PDEVICE_OBJECT DeviceObject);
 LONG IoDecrement(PDEVICE_OBJECT DeviceObject);
 NTSTATUS NTAPI DispatchSystemControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 void WaitForEvent(PKEVENT Event);
+void BeginIoDispatch(PDEVICE_OBJECT DeviceObject);
+void EndIoDispatch(PDEVICE_OBJECT DeviceObject);
+void WaitForIoDispatches(PDEVICE_OBJECT DeviceObject);
 
 /* Pipe table and synchronous USB requests (pipe_table.cpp). */
 NTSTATUS SubmitUrbSync(PDEVICE_OBJECT DeviceObject, PURB Urb);

@@ -152,6 +152,7 @@ NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     PFILE_OBJECT fileObject = IoGetCurrentIrpStackLocation(Irp)->FileObject;
     NTSTATUS status;
     IoIncrement(DeviceObject);
+    BeginIoDispatch(DeviceObject); // its power request must not reach a unit being stopped
 
     if (!CanAcceptIo(DeviceObject)) {
         status = STATUS_DELETE_PENDING;
@@ -180,6 +181,7 @@ NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         }
     }
 
+    EndIoDispatch(DeviceObject);
     Irp->IoStatus.Information = 0;
     Irp->IoStatus.Status = status;
     IoCompleteRequest(Irp, IO_NO_INCREMENT);
@@ -210,8 +212,11 @@ NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     Irp->IoStatus.Status = STATUS_SUCCESS;
     Irp->IoStatus.Information = 0;
     IoCompleteRequest(Irp, IO_NO_INCREMENT);
-    // Still counted: the removal cannot free the extension under the power call.
+    // Still counted: the removal cannot free the extension under the power call, nor a stop
+    // unconfigure the unit while the power-down is being asked for.
+    BeginIoDispatch(DeviceObject);
     SelfSuspendOrActivate(DeviceObject, TRUE);
+    EndIoDispatch(DeviceObject);
     IoDecrement(DeviceObject);
     return STATUS_SUCCESS;
 }

@@ -430,6 +430,7 @@ static NTSTATUS HandleRemove(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     DeviceExtension *extension = ExtensionOf(DeviceObject);
     IoDecrement(DeviceObject);
     extension->Removing = TRUE;
+    WaitForIoDispatches(DeviceObject);
     CancelPendingStages(DeviceObject);
     AbortOpenPipes(DeviceObject);
     Irp->IoStatus.Status = STATUS_SUCCESS;
@@ -481,7 +482,18 @@ NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         break;
 
     case IRP_MN_STOP_DEVICE:
+        // No dispatch routine may send anything to the unit once it is unconfigured.
+        extension->StopPending = TRUE;
+        WaitForIoDispatches(DeviceObject);
         CancelPendingStages(DeviceObject);
+        // A unit the driver powered down by itself answers no URB: wake it for the
+        // unconfigure request (and the descriptor reads of the next start), once a power
+        // change of its own still on the way has ended.
+        WaitForEvent(&extension->SelfPowerIdle);
+        if (extension->CurrentDevicePowerState == PowerDeviceD1 || extension->CurrentDevicePowerState == PowerDeviceD2 ||
+            extension->CurrentDevicePowerState == PowerDeviceD3) {
+            SelfRequestPowerIrp(DeviceObject, PowerDeviceD0);
+        }
         status = StopDevice(DeviceObject);
         if (NT_SUCCESS(status)) {
             Irp->IoStatus.Status = status;
@@ -493,11 +505,15 @@ NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 
     case IRP_MN_QUERY_STOP_DEVICE:
         if (started) {
+            // Refuse new work first, so that no staged transfer is being issued while the
+            // stages are counted.
+            extension->StopPending = TRUE;
+            WaitForIoDispatches(DeviceObject);
             if (StagesOutstandingOnAllPipes(extension) != 0) {
+                extension->StopPending = FALSE;
                 status = CompleteWith(Irp, STATUS_UNSUCCESSFUL);
                 break;
             }
-            extension->StopPending = TRUE;
             Irp->IoStatus.Status = STATUS_SUCCESS;
         }
         status = PassDown(extension, Irp);
@@ -514,6 +530,7 @@ NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     case IRP_MN_SURPRISE_REMOVAL:
         IoDecrement(DeviceObject);
         extension->Removing = TRUE;
+        WaitForIoDispatches(DeviceObject);
         CancelPendingStages(DeviceObject);
         AbortOpenPipes(DeviceObject);
         Irp->IoStatus.Status = STATUS_SUCCESS;

@@ -42,8 +42,17 @@ static DEVICE_POWER_STATE DeviceStateForSystem(DeviceExtension *Extension, SYSTE
 static NTSTATUS HandleSystemSetPower(PDEVICE_OBJECT DeviceObject, PIRP Irp, SYSTEM_POWER_STATE State)
 {
     DeviceExtension *extension = ExtensionOf(DeviceObject);
+    // Held from here on: no self power change starts, and one still in flight is waited
+    // for, so that the state compared below is the one the unit ends in.
+    KIRQL oldIrql;
+    KeAcquireSpinLock(&extension->PowerChangeLock, &oldIrql);
+    extension->PendingSystemPowerIrp = Irp;
+    KeReleaseSpinLock(&extension->PowerChangeLock, oldIrql);
+    WaitForEvent(&extension->SelfPowerIdle);
+
     DEVICE_POWER_STATE mapped = DeviceStateForSystem(extension, State);
     if (mapped == extension->CurrentDevicePowerState) {
+        extension->PendingSystemPowerIrp = NULL;
         NTSTATUS status = PassPowerDown(extension, Irp);
         IoDecrement(DeviceObject);
         return status;
@@ -51,7 +60,6 @@ static NTSTATUS HandleSystemSetPower(PDEVICE_OBJECT DeviceObject, PIRP Irp, SYST
 
     // Marked pending before the device request exists: its callback may pass the held
     // request on before PoRequestPowerIrp returns.
-    extension->PendingSystemPowerIrp = Irp;
     IoMarkIrpPending(Irp);
     POWER_STATE powerState;
     powerState.DeviceState = mapped;
@@ -247,8 +255,9 @@ NTSTATUS SelfSuspendOrActivate(PDEVICE_OBJECT DeviceObject, BOOLEAN Suspend)
 /*
  * SelfRequestPowerIrp: asks the power manager for a device set-power request to State for
  * the unit's stack. A power-up (State shallower than PowerDownLevel) waits until it has
- * completed; a power-down does not. Returns STATUS_SUCCESS, or PoRequestPowerIrp's failure.
- * PASSIVE_LEVEL.
+ * completed; a power-down does not. SelfPowerRequestPending stays set until the callback.
+ * Does nothing while another self power change is in flight or a system request is held.
+ * Returns STATUS_SUCCESS, or PoRequestPowerIrp's failure. PASSIVE_LEVEL.
  */
 NTSTATUS SelfRequestPowerIrp(PDEVICE_OBJECT DeviceObject, DEVICE_POWER_STATE State)
 {
@@ -258,8 +267,21 @@ NTSTATUS SelfRequestPowerIrp(PDEVICE_OBJECT DeviceObject, DEVICE_POWER_STATE Sta
     }
     BOOLEAN poweringUp = static_cast<ULONG>(State) < static_cast<ULONG>(extension->PowerDownLevel);
 
+    // One power change of the driver's own at a time, and none while a system request is
+    // held; the test and the claim are one step.
+    KIRQL oldIrql;
+    KeAcquireSpinLock(&extension->PowerChangeLock, &oldIrql);
+    BOOLEAN claimed = extension->PendingSystemPowerIrp == NULL && !extension->SelfPowerRequestPending;
+    if (claimed) {
+        extension->SelfPowerRequestPending = TRUE;
+        KeClearEvent(&extension->SelfPowerIdle);
+    }
+    KeReleaseSpinLock(&extension->PowerChangeLock, oldIrql);
+    if (!claimed) {
+        return STATUS_SUCCESS;
+    }
+
     IoIncrement(DeviceObject);
-    extension->SelfPowerRequestPending = TRUE;
     // Each power-up waits for its own completion, not for an earlier one's signal.
     if (poweringUp) {
         KeClearEvent(&extension->PowerUpEvent);
@@ -271,19 +293,19 @@ NTSTATUS SelfRequestPowerIrp(PDEVICE_OBJECT DeviceObject, DEVICE_POWER_STATE Sta
     if (status != STATUS_PENDING) {
         // The callback will not run: undo what it would have undone.
         extension->SelfPowerRequestPending = FALSE;
+        KeSetEvent(&extension->SelfPowerIdle, 1, FALSE);
         IoDecrement(DeviceObject);
         return status;
     }
     if (poweringUp) {
         WaitForEvent(&extension->PowerUpEvent);
     }
-    extension->SelfPowerRequestPending = FALSE;
     return STATUS_SUCCESS;
 }
 
 /*
  * SelfPowerRequestComplete: callback of the driver's own device power request: signals a
- * completed power-up and gives up the request's reference. Context is the driver's device
+ * completed power-up, ends the self power change and gives up the request's reference. Context is the driver's device
  * object. Up to DISPATCH_LEVEL.
  */
 VOID NTAPI SelfPowerRequestComplete(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction,
@@ -297,5 +319,8 @@ VOID NTAPI SelfPowerRequestComplete(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunc
     if (static_cast<ULONG>(PowerState.DeviceState) < static_cast<ULONG>(extension->PowerDownLevel)) {
         KeSetEvent(&extension->PowerUpEvent, 1, FALSE);
     }
+    // Only now is the change over: no other self power change may start before it.
+    extension->SelfPowerRequestPending = FALSE;
+    KeSetEvent(&extension->SelfPowerIdle, 1, FALSE);
     IoDecrement(ownDevice);
 }

@@ -39,12 +39,15 @@ static void ReleaseClaim(DeviceExtension *Extension, PipeContext *Pipe)
 /*
  * DispatchRead, DispatchWrite: the IRP_MJ_READ and IRP_MJ_WRITE routines. They count
  * themselves in PendingIoCount, so that a removal cannot free the pipe table while the
- * transfer is being set up. PASSIVE_LEVEL.
+ * transfer is being set up, and as running I/O dispatch routines, so that a stop or removal
+ * waits until they have sent what they send. PASSIVE_LEVEL.
  */
 NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     IoIncrement(DeviceObject);
+    BeginIoDispatch(DeviceObject);
     NTSTATUS status = StartTransfer(DeviceObject, Irp, TransferRead);
+    EndIoDispatch(DeviceObject);
     IoDecrement(DeviceObject);
     return status;
 }
@@ -52,7 +55,9 @@ NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 NTSTATUS NTAPI DispatchWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     IoIncrement(DeviceObject);
+    BeginIoDispatch(DeviceObject);
     NTSTATUS status = StartTransfer(DeviceObject, Irp, TransferWrite);
+    EndIoDispatch(DeviceObject);
     IoDecrement(DeviceObject);
     return status;
 }
