@@ -36,9 +36,6 @@ struct BenchBus {
     ~BenchBus()
     {
         HostUsbBusDestroy(Bus);
-        if (PDRIVER_OBJECT driver = HostFindDriver(&UsbTestDriver)) {
-            HostUnloadDriver(driver);
-        }
         HostKernelReset();
     }
 };
