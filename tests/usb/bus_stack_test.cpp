@@ -696,6 +696,41 @@ TEST_F(BusStack, SeveralUnitsRunWhileOthersComeAndGo)
     EXPECT_EQ(SimUnitCommandCount(HostUsbUnitSim(bus, ports[1]), 0), 40u);
 }
 
+TEST_F(BusStack, UnplugAtAnyMomentUnderDelayFuzzing)
+{
+    /* Each round: stages flowing both ways, and the cable pulled a little later each time;
+     * every request must complete and the unit must leave. */
+    HostVerifierSetDelayFuzzing(7, 20, 200);
+    int cut = 0;
+    for (uint32_t round = 0; round < 12; round++) {
+        port = PlugDefault();
+        lower = UsbTestLowerDevice(bus, port);
+        config = UsbTestSelect(lower, 4096);
+        ASSERT_EQ(config.Status, STATUS_SUCCESS);
+        std::vector<UsbTestTransfer> transfers(4);
+        for (size_t i = 0; i < transfers.size(); i++) {
+            bool in = i < 2;
+            UsbTestPrepareBulk(&transfers[i], Pipe(in ? kIn : kOut), in, 4096, true);
+            if (!in) {
+                memset(transfers[i].Data.data(), 0, 4096); /* 1024 GetOsVersion requests */
+            }
+            UsbTestStart(lower, &transfers[i]);
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(round * 60));
+        ASSERT_TRUE(HostUsbUnplug(bus, port));
+        for (UsbTestTransfer &t : transfers) {
+            ASSERT_TRUE(UsbTestWait(&t)) << "round " << round;
+            EXPECT_TRUE(t.Status == STATUS_SUCCESS || t.Status == STATUS_DEVICE_NOT_CONNECTED)
+                << "round " << round << " status " << std::hex << t.Status;
+            cut += t.Status == STATUS_DEVICE_NOT_CONNECTED;
+            UsbTestRelease(&t);
+        }
+        ASSERT_TRUE(HostUsbWaitGone(bus, port, 5000)) << "round " << round;
+    }
+    HostVerifierSetDelayFuzzing(0, 0, 0);
+    EXPECT_GT(cut, 0) << "no round pulled the cable while a transfer was in flight";
+}
+
 TEST_F(BusStack, TimingModelTakesAtLeastTheBusTime)
 {
     Start(WithLoopback(Settings()), 8192);
