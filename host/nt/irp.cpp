@@ -143,7 +143,7 @@ VOID(IoFreeIrp)(PIRP Irp)
     if (Irp->CurrentLocation <= Irp->StackCount)
         HostReport("IRP_FREED_OWNED_BY_LOWER", Irp, site,
                    "request freed while a lower driver still owns it (it has not been completed back to its issuer)");
-    if (Irp->CancelRoutine)
+    if (__atomic_load_n(&Irp->CancelRoutine, __ATOMIC_ACQUIRE))
         HostReport("IRP_FREED_IN_USE", Irp, site, "request freed while its cancel routine is still set");
     FreeIrpRecord(record);
 }
@@ -212,14 +212,12 @@ NTSTATUS HostCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp, HostCallSite Site
         if (frame.Completed) {
             pending = frame.PendingMarked;
         } else {
-            /* Not yet completed past this location, so still owned below and alive. A
-             * completion routine may still mark it (propagating PendingReturned): the mark
-             * is checked when completion passes this location. */
-            pending = (stack->Control & SL_PENDING_RETURNED) != 0;
-            if (status == STATUS_PENDING && !pending && frame.Location < 32) {
+            /* Not yet completed past this location. A completion routine may be marking it
+             * right now on another thread (propagating PendingReturned), so the location is
+             * not read here: the mark is checked when completion passes this location. */
+            pending = status == STATUS_PENDING;
+            if (pending && frame.Location < 32)
                 record->PendingCheckMask |= 1u << frame.Location;
-                pending = true;
-            }
         }
         last = !record->Frames && record->FreeDeferred;
     }
@@ -296,9 +294,10 @@ static void CompleteRequest(PIRP Irp, HostCallSite Site)
     }
     if (Irp->IoStatus.Status == STATUS_PENDING)
         HostReport("IRP_COMPLETED_PENDING", Irp, Site, "request completed with STATUS_PENDING");
-    if (Irp->CancelRoutine)
+    PDRIVER_CANCEL cancelRoutine = __atomic_load_n(&Irp->CancelRoutine, __ATOMIC_ACQUIRE);
+    if (cancelRoutine)
         HostReport("IRP_COMPLETED_WITH_CANCEL_ROUTINE", Irp, Site, "request completed while its cancel routine %p is still set",
-                   (void *)Irp->CancelRoutine);
+                   (void *)cancelRoutine);
     if (thread->HeldCount) {
         char where[300];
         HostDescribeSite(thread->Held[0].Site, where, sizeof where);
@@ -348,7 +347,7 @@ static void CompleteRequest(PIRP Irp, HostCallSite Site)
 
         bool invoke = routine && ((NT_SUCCESS(status) && (control & SL_INVOKE_ON_SUCCESS)) ||
                                   (!NT_SUCCESS(status) && (control & SL_INVOKE_ON_ERROR)) ||
-                                  (Irp->Cancel && (control & SL_INVOKE_ON_CANCEL)));
+                                  (__atomic_load_n(&Irp->Cancel, __ATOMIC_ACQUIRE) && (control & SL_INVOKE_ON_CANCEL)));
         if (invoke) {
             PDEVICE_OBJECT device = top ? nullptr : IoGetCurrentIrpStackLocation(Irp)->DeviceObject;
             PDRIVER_OBJECT driver = device ? device->DriverObject : record->AllocDriver;
@@ -410,7 +409,7 @@ static BOOLEAN CancelIrp(PIRP Irp, HostCallSite site)
         HostReport("IRQL_NOT_LESS", Irp, site, "IoCancelIrp at IRQL %d", HostThread()->Irql);
     KIRQL irql;
     IoAcquireCancelSpinLock(&irql);
-    Irp->Cancel = TRUE;
+    __atomic_store_n(&Irp->Cancel, TRUE, __ATOMIC_RELEASE);
     PDRIVER_CANCEL routine = IoSetCancelRoutine(Irp, nullptr);
     if (!routine) {
         IoReleaseCancelSpinLock(irql);
