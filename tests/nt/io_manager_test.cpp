@@ -33,9 +33,31 @@ NTSTATUS ChainComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
     return STATUS_SUCCESS;
 }
 
+volatile LONG ChainWaitInMiddle;
+
+NTSTATUS StopAndSignal(PDEVICE_OBJECT, PIRP, PVOID Context)
+{
+    TestLogAdd("B stops");
+    KeSetEvent((PKEVENT)Context, IO_NO_INCREMENT, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
 NTSTATUS ChainDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     ChainExt *ext = (ChainExt *)DeviceObject->DeviceExtension;
+    if (ext->Name == 'B' && ChainWaitInMiddle) {
+        /* Takes the request back on its way up, as a start request is handled. */
+        KEVENT event;
+        KeInitializeEvent(&event, NotificationEvent, FALSE);
+        IoCopyCurrentIrpStackLocationToNext(Irp);
+        IoSetCompletionRoutine(Irp, StopAndSignal, &event, TRUE, TRUE, TRUE);
+        if (IoCallDriver(ext->Lower, Irp) == STATUS_PENDING)
+            KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+        TestLogAdd("B resumes");
+        NTSTATUS status = Irp->IoStatus.Status;
+        IoCompleteRequest(Irp, IO_NO_INCREMENT);
+        return status;
+    }
     if (ext->Lower) {
         IoCopyCurrentIrpStackLocationToNext(Irp);
         IoSetCompletionRoutine(Irp, ChainComplete, ext, ext->OnSuccess, ext->OnError, ext->OnCancel);
@@ -76,6 +98,7 @@ protected:
         NtTest::SetUp();
         ChainStatus = STATUS_SUCCESS;
         ChainPend = 0;
+        ChainWaitInMiddle = 0;
         ASSERT_EQ(STATUS_SUCCESS, HostLoadDriver(&ChainInfo, &Driver));
         for (int i = 0; i < 3; i++) {
             ASSERT_EQ(STATUS_SUCCESS, IoCreateDevice(Driver, sizeof(ChainExt), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &Dev[i]));
@@ -161,6 +184,17 @@ TEST_F(ChainTest, PendingReturnedPropagatesToEveryLevel)
     std::vector<std::string> expected = {"done B pending @2", "done A pending @2", "issuer null pending"};
     EXPECT_EQ(expected, TestLogEntries());
     EXPECT_EQ(STATUS_SUCCESS, final);
+}
+
+TEST_F(ChainTest, MoreProcessingRequiredStopsCompletionUntilTheDriverCompletesAgain)
+{
+    ChainWaitInMiddle = 1;
+    ChainStatus = STATUS_DEVICE_BUSY;
+    NTSTATUS final = 0;
+    EXPECT_EQ(STATUS_DEVICE_BUSY, Send(&final));
+    std::vector<std::string> expected = {"B stops", "B resumes", "done A @2", "issuer null"};
+    EXPECT_EQ(expected, TestLogEntries());
+    EXPECT_EQ(STATUS_DEVICE_BUSY, final);
 }
 
 TEST_F(ChainTest, UnsetMajorFunctionCompletesWithInvalidDeviceRequest)
