@@ -25,7 +25,7 @@ protected:
     {
         UsbTestTransfer transfer;
         UsbTestPrepareBulk(&transfer, pipe, in, length, true);
-        UsbTestStart(target != nullptr ? target : lower, &transfer);
+        UsbTestStartUnguarded(target != nullptr ? target : lower, &transfer);
         UsbTestWait(&transfer);
         UsbTestRelease(&transfer);
     }

@@ -4,6 +4,8 @@
 #include "usb/usb_test_driver.h"
 
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <string.h>
 
 #define TEST_POOL_TAG HOST_POOL_TAG('U', 's', 'b', 'T')
@@ -11,6 +13,42 @@
 struct TestDeviceExtension {
     PDEVICE_OBJECT Lower;
 };
+
+/* The test driver's remove lock, as a real function driver keeps one: requests are sent
+ * down only while the device is not being removed, and REMOVE_DEVICE waits for those on
+ * their way. Keyed by the lower device, which is what the tests hold. */
+struct RemoveGuard {
+    PDEVICE_OBJECT Lower;
+    bool Removing;
+    int Sending;
+};
+static std::mutex GuardLock; /* guards Guards */
+static std::condition_variable GuardChanged;
+static RemoveGuard Guards[16];
+
+/* Counts a send to lower; false when its device is gone or going. */
+static bool EnterSend(PDEVICE_OBJECT lower)
+{
+    std::lock_guard<std::mutex> hold(GuardLock);
+    for (RemoveGuard &guard : Guards) {
+        if (guard.Lower == lower && !guard.Removing) {
+            guard.Sending++;
+            return true;
+        }
+    }
+    return false;
+}
+
+static void LeaveSend(PDEVICE_OBJECT lower)
+{
+    std::lock_guard<std::mutex> hold(GuardLock);
+    for (RemoveGuard &guard : Guards) {
+        if (guard.Lower == lower) {
+            guard.Sending--;
+        }
+    }
+    GuardChanged.notify_all();
+}
 
 /* Completion routine of a request passed down and waited for. */
 static NTSTATUS OnPassedDown(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID context)
@@ -47,6 +85,16 @@ static NTSTATUS TestDispatchPnp(PDEVICE_OBJECT deviceObject, PIRP irp)
         return status;
     }
     case IRP_MN_REMOVE_DEVICE: {
+        {
+            std::unique_lock<std::mutex> hold(GuardLock);
+            for (RemoveGuard &guard : Guards) {
+                if (guard.Lower == lower) {
+                    guard.Removing = true;
+                    GuardChanged.wait(hold, [&guard] { return guard.Sending == 0; });
+                    guard.Lower = NULL;
+                }
+            }
+        }
         IoSkipCurrentIrpStackLocation(irp);
         NTSTATUS status = IoCallDriver(lower, irp);
         IoDetachDevice(lower);
@@ -97,6 +145,15 @@ static NTSTATUS TestAddDevice(PDRIVER_OBJECT driverObject, PDEVICE_OBJECT pdo)
         IoDeleteDevice(fdo);
         return STATUS_NO_SUCH_DEVICE;
     }
+    {
+        std::lock_guard<std::mutex> hold(GuardLock);
+        for (RemoveGuard &guard : Guards) {
+            if (guard.Lower == NULL) {
+                guard = RemoveGuard{extension->Lower, false, 0};
+                break;
+            }
+        }
+    }
     fdo->Flags |= DO_POWER_PAGABLE;
     fdo->Flags &= ~DO_DEVICE_INITIALIZING;
     return STATUS_SUCCESS;
@@ -127,15 +184,20 @@ PDEVICE_OBJECT UsbTestLowerDevice(HostUsbBus *bus, int port)
 
 NTSTATUS UsbTestInternalControl(PDEVICE_OBJECT lower, ULONG code, PVOID argument)
 {
+    if (!EnterSend(lower)) {
+        return STATUS_DELETE_PENDING;
+    }
     KEVENT done;
     IO_STATUS_BLOCK ioStatus;
     KeInitializeEvent(&done, NotificationEvent, FALSE);
     PIRP irp = IoBuildDeviceIoControlRequest(code, lower, NULL, 0, NULL, 0, TRUE, &done, &ioStatus);
     if (irp == NULL) {
+        LeaveSend(lower);
         return STATUS_INSUFFICIENT_RESOURCES;
     }
     IoGetNextIrpStackLocation(irp)->Parameters.Others.Argument1 = argument;
     NTSTATUS status = IoCallDriver(lower, irp);
+    LeaveSend(lower);
     if (status == STATUS_PENDING) {
         KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, NULL);
         status = ioStatus.Status;
@@ -183,6 +245,19 @@ void UsbTestPrepareBulk(UsbTestTransfer *transfer, USBD_PIPE_HANDLE pipe, bool i
 }
 
 NTSTATUS UsbTestStart(PDEVICE_OBJECT lower, UsbTestTransfer *transfer)
+{
+    if (!EnterSend(lower)) {
+        /* Completed here, as a driver completes a request it no longer sends down. */
+        transfer->Status = STATUS_DELETE_PENDING;
+        KeSetEvent(&transfer->Done, IO_NO_INCREMENT, FALSE);
+        return STATUS_DELETE_PENDING;
+    }
+    NTSTATUS status = UsbTestStartUnguarded(lower, transfer);
+    LeaveSend(lower);
+    return status;
+}
+
+NTSTATUS UsbTestStartUnguarded(PDEVICE_OBJECT lower, UsbTestTransfer *transfer)
 {
     transfer->Irp = IoAllocateIrp(lower->StackSize, FALSE);
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(transfer->Irp);

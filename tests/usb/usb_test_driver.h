@@ -45,8 +45,13 @@ struct UsbTestTransfer {
  * through an MDL when useMdl. */
 void UsbTestPrepareBulk(UsbTestTransfer *transfer, USBD_PIPE_HANDLE pipe, bool in, ULONG length, bool shortOk,
                         bool useMdl = false);
-/* Sends the transfer's URB; returns what IoCallDriver returned. */
+/* Sends the transfer's URB; returns what IoCallDriver returned. Like a real function
+ * driver, the test driver sends nothing once its device is being removed: the transfer is
+ * then completed at once with STATUS_DELETE_PENDING (UsbTestSubmit and
+ * UsbTestInternalControl return it). */
 NTSTATUS UsbTestStart(PDEVICE_OBJECT lower, UsbTestTransfer *transfer);
+/* The same without that guard: for tests of what the bus does with a driver's bug. */
+NTSTATUS UsbTestStartUnguarded(PDEVICE_OBJECT lower, UsbTestTransfer *transfer);
 /* Waits up to timeoutMs for its completion. */
 bool UsbTestWait(UsbTestTransfer *transfer, ULONG timeoutMs = 5000);
 bool UsbTestIsDone(UsbTestTransfer *transfer);
