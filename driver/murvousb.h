@@ -153,6 +153,7 @@ BOOLEAN CanAcceptIo(PDEVICE_OBJECT DeviceObject);
 NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS SelfSuspendOrActivate(PDEVICE_OBJECT DeviceObject, BOOLEAN Suspend);
 NTSTATUS SelfRequestPowerIrp(PDEVICE_OBJECT DeviceObject, DEVICE_POWER_STATE State);
+NTSTATUS RequestOwnPowerChange(PDEVICE_OBJECT DeviceObject, DEVICE_POWER_STATE State, BOOLEAN *Contended);
 BOOLEAN SetDevicePowerState(PDEVICE_OBJECT DeviceObject, DEVICE_POWER_STATE State);
 NTSTATUS NTAPI PowerUpComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
 VOID NTAPI SystemPowerRequestComplete(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction,
@@ -182,6 +183,24 @@ NTSTATUS NTAPI OnStageComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Cont
 
 /* Device control requests (device_control.cpp). */
 NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+
+/*
+ * Fields that threads read without a lock (the state flags, the recorded power state, the
+ * held system request, OpenPipes): read with acquire and written with release ordering, so
+ * that whoever sees a flag set also sees what was written before it. On x86 these are the
+ * plain loads and stores of the platform.
+ */
+template <typename T> inline T ReadShared(const T &Field)
+{
+    T value;
+    __atomic_load(&Field, &value, __ATOMIC_ACQUIRE);
+    return value;
+}
+
+template <typename T> inline void WriteShared(T &Field, T Value)
+{
+    __atomic_store(&Field, &Value, __ATOMIC_RELEASE);
+}
 
 /* The extension of one of the driver's own device objects. */
 inline DeviceExtension *ExtensionOf(PDEVICE_OBJECT DeviceObject)

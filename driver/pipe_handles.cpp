@@ -166,7 +166,7 @@ NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp)
             KeAcquireSpinLock(&extension->StageLock, &oldIrql);
             PipeContext *pipe = FindPipeForFile(DeviceObject, &fileObject->FileName);
             if (pipe != NULL) {
-                pipe->IsOpen = 1;
+                WriteShared(pipe->IsOpen, static_cast<UCHAR>(1));
                 InterlockedIncrement(&extension->OpenPipes);
                 fileObject->FsContext = pipe;
                 fileObject->FsContext2 = reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(extension->PipeTableGeneration));
@@ -204,7 +204,7 @@ NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     PipeContext *pipe = PipeOfFile(extension, fileObject);
     // A pipe aborted by removal is already closed and already off OpenPipes.
     if (pipe != NULL && pipe->IsOpen) {
-        pipe->IsOpen = 0;
+        WriteShared(pipe->IsOpen, static_cast<UCHAR>(0));
         InterlockedDecrement(&extension->OpenPipes);
     }
     KeReleaseSpinLock(&extension->StageLock, oldIrql);

@@ -127,7 +127,7 @@ NTSTATUS AbortOpenPipes(PDEVICE_OBJECT DeviceObject)
     }
     for (ULONG i = 0; i < extension->InterfaceInfo->NumberOfPipes; i++) {
         PipeContext *pipe = &extension->PipeTable[i];
-        if (!pipe->IsOpen) {
+        if (!ReadShared(pipe->IsOpen)) {
             continue;
         }
         status = SendPipeRequest(DeviceObject, URB_FUNCTION_ABORT_PIPE, pipe->PipeInformation->PipeHandle);
@@ -138,7 +138,7 @@ NTSTATUS AbortOpenPipes(PDEVICE_OBJECT DeviceObject)
         KIRQL oldIrql;
         KeAcquireSpinLock(&extension->StageLock, &oldIrql);
         if (pipe->IsOpen) {
-            pipe->IsOpen = 0;
+            WriteShared(pipe->IsOpen, static_cast<UCHAR>(0));
             InterlockedDecrement(&extension->OpenPipes);
         }
         KeReleaseSpinLock(&extension->StageLock, oldIrql);

@@ -15,7 +15,8 @@
 BOOLEAN CanAcceptIo(PDEVICE_OBJECT DeviceObject)
 {
     DeviceExtension *extension = ExtensionOf(DeviceObject);
-    return !extension->Removing && extension->Started && !extension->RemovePending && !extension->StopPending;
+    return !ReadShared(extension->Removing) && ReadShared(extension->Started) && !ReadShared(extension->RemovePending) &&
+           !ReadShared(extension->StopPending);
 }
 
 /*
@@ -78,7 +79,7 @@ static void ReleaseStartBuffers(DeviceExtension *Extension)
         for (ULONG i = 0; i < Extension->InterfaceInfo->NumberOfPipes; i++) {
             PipeContext *pipe = &Extension->PipeTable[i];
             if (pipe->IsOpen) {
-                pipe->IsOpen = 0;
+                WriteShared(pipe->IsOpen, static_cast<UCHAR>(0));
                 InterlockedDecrement(&Extension->OpenPipes);
             }
             // Only a transfer that ended without its completion could leave these behind.
@@ -160,7 +161,7 @@ NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject)
     if (NT_SUCCESS(status)) {
         status = ConfigureDevice(DeviceObject);
         if (NT_SUCCESS(status)) {
-            extension->Started = TRUE;
+            WriteShared(extension->Started, static_cast<BOOLEAN>(TRUE));
         }
     }
     return status;
@@ -322,7 +323,7 @@ NTSTATUS SelectInterface(PDEVICE_OBJECT DeviceObject, PUSB_CONFIGURATION_DESCRIP
         for (ULONG i = 0; i < pipeCount; i++) {
             PipeContext *pipe = &extension->PipeTable[i];
             pipe->OwnerDevice = DeviceObject;
-            pipe->IsOpen = 0;
+            WriteShared(pipe->IsOpen, static_cast<UCHAR>(0));
             pipe->PipeInformation = &extension->InterfaceInfo->Pipes[i];
             RtlZeroMemory(&pipe->Transfer, sizeof(TransferContext));
             KeInitializeEvent(&pipe->Transfer.TransferDone, NotificationEvent, FALSE);
@@ -356,9 +357,9 @@ NTSTATUS StopDevice(PDEVICE_OBJECT DeviceObject)
         ExFreePool(urb);
     }
     if (NT_SUCCESS(status)) {
-        extension->Started = FALSE;
+        WriteShared(extension->Started, static_cast<BOOLEAN>(FALSE));
     }
-    extension->StopPending = FALSE;
+    WriteShared(extension->StopPending, static_cast<BOOLEAN>(FALSE));
     return status;
 }
 
@@ -429,7 +430,7 @@ static NTSTATUS HandleRemove(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     DeviceExtension *extension = ExtensionOf(DeviceObject);
     IoDecrement(DeviceObject);
-    extension->Removing = TRUE;
+    WriteShared(extension->Removing, static_cast<BOOLEAN>(TRUE));
     WaitForIoDispatches(DeviceObject);
     CancelPendingStages(DeviceObject);
     AbortOpenPipes(DeviceObject);
@@ -452,7 +453,7 @@ NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     DeviceExtension *extension = ExtensionOf(DeviceObject);
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
-    BOOLEAN started = extension->Started;
+    BOOLEAN started = ReadShared(extension->Started);
     NTSTATUS status;
 
     IoIncrement(DeviceObject);
@@ -463,7 +464,7 @@ NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 
     case IRP_MN_QUERY_REMOVE_DEVICE:
         if (started) {
-            extension->RemovePending = TRUE;
+            WriteShared(extension->RemovePending, static_cast<BOOLEAN>(TRUE));
             WaitForEvent(&extension->NoPendingIoEvent);
             Irp->IoStatus.Status = STATUS_SUCCESS;
         }
@@ -475,23 +476,23 @@ NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 
     case IRP_MN_CANCEL_REMOVE_DEVICE:
         if (started) {
-            extension->RemovePending = FALSE;
+            WriteShared(extension->RemovePending, static_cast<BOOLEAN>(FALSE));
             Irp->IoStatus.Status = STATUS_SUCCESS;
         }
         status = PassDown(extension, Irp);
         break;
 
-    case IRP_MN_STOP_DEVICE:
+    case IRP_MN_STOP_DEVICE: {
         // No dispatch routine may send anything to the unit once it is unconfigured.
-        extension->StopPending = TRUE;
+        WriteShared(extension->StopPending, static_cast<BOOLEAN>(TRUE));
         WaitForIoDispatches(DeviceObject);
         CancelPendingStages(DeviceObject);
         // A unit the driver powered down by itself answers no URB: wake it for the
         // unconfigure request (and the descriptor reads of the next start), once a power
         // change of its own still on the way has ended.
         WaitForEvent(&extension->SelfPowerIdle);
-        if (extension->CurrentDevicePowerState == PowerDeviceD1 || extension->CurrentDevicePowerState == PowerDeviceD2 ||
-            extension->CurrentDevicePowerState == PowerDeviceD3) {
+        DEVICE_POWER_STATE recorded = ReadShared(extension->CurrentDevicePowerState);
+        if (recorded == PowerDeviceD1 || recorded == PowerDeviceD2 || recorded == PowerDeviceD3) {
             SelfRequestPowerIrp(DeviceObject, PowerDeviceD0);
         }
         status = StopDevice(DeviceObject);
@@ -502,15 +503,16 @@ NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
             CompleteWith(Irp, status);
         }
         break;
+    }
 
     case IRP_MN_QUERY_STOP_DEVICE:
         if (started) {
             // Refuse new work first, so that no staged transfer is being issued while the
             // stages are counted.
-            extension->StopPending = TRUE;
+            WriteShared(extension->StopPending, static_cast<BOOLEAN>(TRUE));
             WaitForIoDispatches(DeviceObject);
             if (StagesOutstandingOnAllPipes(extension) != 0) {
-                extension->StopPending = FALSE;
+                WriteShared(extension->StopPending, static_cast<BOOLEAN>(FALSE));
                 status = CompleteWith(Irp, STATUS_UNSUCCESSFUL);
                 break;
             }
@@ -521,7 +523,7 @@ NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 
     case IRP_MN_CANCEL_STOP_DEVICE:
         if (started) {
-            extension->StopPending = FALSE;
+            WriteShared(extension->StopPending, static_cast<BOOLEAN>(FALSE));
             Irp->IoStatus.Status = STATUS_SUCCESS;
         }
         status = PassDown(extension, Irp);
@@ -529,7 +531,7 @@ NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 
     case IRP_MN_SURPRISE_REMOVAL:
         IoDecrement(DeviceObject);
-        extension->Removing = TRUE;
+        WriteShared(extension->Removing, static_cast<BOOLEAN>(TRUE));
         WaitForIoDispatches(DeviceObject);
         CancelPendingStages(DeviceObject);
         AbortOpenPipes(DeviceObject);

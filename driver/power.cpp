@@ -28,7 +28,7 @@ static DEVICE_POWER_STATE DeviceStateForSystem(DeviceExtension *Extension, SYSTE
     if (State == PowerSystemWorking) {
         return PowerDeviceD0;
     }
-    if (Extension->WaitWakeActive && State > PowerSystemUnspecified && State < PowerSystemMaximum) {
+    if (ReadShared(Extension->WaitWakeActive) && State > PowerSystemUnspecified && State < PowerSystemMaximum) {
         return Extension->DeviceCapabilities.DeviceState[State];
     }
     return PowerDeviceD3;
@@ -46,13 +46,13 @@ static NTSTATUS HandleSystemSetPower(PDEVICE_OBJECT DeviceObject, PIRP Irp, SYST
     // for, so that the state compared below is the one the unit ends in.
     KIRQL oldIrql;
     KeAcquireSpinLock(&extension->PowerChangeLock, &oldIrql);
-    extension->PendingSystemPowerIrp = Irp;
+    WriteShared(extension->PendingSystemPowerIrp, Irp);
     KeReleaseSpinLock(&extension->PowerChangeLock, oldIrql);
     WaitForEvent(&extension->SelfPowerIdle);
 
     DEVICE_POWER_STATE mapped = DeviceStateForSystem(extension, State);
-    if (mapped == extension->CurrentDevicePowerState) {
-        extension->PendingSystemPowerIrp = NULL;
+    if (mapped == ReadShared(extension->CurrentDevicePowerState)) {
+        WriteShared(extension->PendingSystemPowerIrp, static_cast<PIRP>(NULL));
         NTSTATUS status = PassPowerDown(extension, Irp);
         IoDecrement(DeviceObject);
         return status;
@@ -67,7 +67,7 @@ static NTSTATUS HandleSystemSetPower(PDEVICE_OBJECT DeviceObject, PIRP Irp, SYST
                                         SystemPowerRequestComplete, DeviceObject, NULL);
     if (status != STATUS_PENDING) {
         // No callback will come: the held request goes on now and gives up its reference.
-        extension->PendingSystemPowerIrp = NULL;
+        WriteShared(extension->PendingSystemPowerIrp, static_cast<PIRP>(NULL));
         PassPowerDown(extension, Irp);
         IoDecrement(DeviceObject);
     }
@@ -88,8 +88,8 @@ VOID NTAPI SystemPowerRequestComplete(PDEVICE_OBJECT DeviceObject, UCHAR MinorFu
     (void)IoStatus;
     PDEVICE_OBJECT ownDevice = static_cast<PDEVICE_OBJECT>(Context);
     DeviceExtension *extension = ExtensionOf(ownDevice);
-    PIRP held = extension->PendingSystemPowerIrp;
-    extension->PendingSystemPowerIrp = NULL;
+    PIRP held = ReadShared(extension->PendingSystemPowerIrp);
+    WriteShared(extension->PendingSystemPowerIrp, static_cast<PIRP>(NULL));
     PassPowerDown(extension, held);
     IoDecrement(ownDevice);
 }
@@ -107,7 +107,7 @@ BOOLEAN SetDevicePowerState(PDEVICE_OBJECT DeviceObject, DEVICE_POWER_STATE Stat
     case PowerDeviceD1:
     case PowerDeviceD2:
     case PowerDeviceD3:
-        extension->CurrentDevicePowerState = State;
+        WriteShared(extension->CurrentDevicePowerState, State);
         return FALSE;
     default:
         return FALSE;
@@ -126,7 +126,7 @@ NTSTATUS NTAPI PowerUpComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Cont
     if (Irp->PendingReturned) {
         IoMarkIrpPending(Irp);
     }
-    ExtensionOf(ownDevice)->CurrentDevicePowerState = PowerDeviceD0;
+    WriteShared(ExtensionOf(ownDevice)->CurrentDevicePowerState, PowerDeviceD0);
     Irp->IoStatus.Status = STATUS_SUCCESS;
     IoDecrement(ownDevice);
     return STATUS_SUCCESS;
@@ -164,10 +164,10 @@ static NTSTATUS HandleDeviceSetPower(PDEVICE_OBJECT DeviceObject, PIRP Irp, DEVI
 static NTSTATUS HandleWaitWake(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     DeviceExtension *extension = ExtensionOf(DeviceObject);
-    extension->PowerDownLevel = extension->DeviceCapabilities.DeviceWake;
-    if (extension->CurrentDevicePowerState == PowerDeviceD0 ||
-        static_cast<LONG>(extension->DeviceCapabilities.DeviceWake) >
-            static_cast<LONG>(extension->CurrentDevicePowerState)) {
+    WriteShared(extension->PowerDownLevel, extension->DeviceCapabilities.DeviceWake);
+    DEVICE_POWER_STATE current = ReadShared(extension->CurrentDevicePowerState);
+    if (current == PowerDeviceD0 ||
+        static_cast<LONG>(extension->DeviceCapabilities.DeviceWake) > static_cast<LONG>(current)) {
         Irp->IoStatus.Status = STATUS_INVALID_DEVICE_STATE;
         Irp->IoStatus.Information = 0;
         PoStartNextPowerIrp(Irp);
@@ -176,7 +176,7 @@ static NTSTATUS HandleWaitWake(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         return STATUS_INVALID_DEVICE_STATE;
     }
 
-    extension->WaitWakeActive = TRUE;
+    WriteShared(extension->WaitWakeActive, static_cast<BOOLEAN>(TRUE));
     KEVENT woken;
     KeInitializeEvent(&woken, NotificationEvent, FALSE);
     IoCopyCurrentIrpStackLocationToNext(Irp);
@@ -187,7 +187,7 @@ static NTSTATUS HandleWaitWake(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         WaitForEvent(&woken);
     }
     SelfSuspendOrActivate(DeviceObject, FALSE);
-    extension->WaitWakeActive = FALSE;
+    WriteShared(extension->WaitWakeActive, static_cast<BOOLEAN>(FALSE));
 
     status = Irp->IoStatus.Status;
     IoCompleteRequest(Irp, IO_NO_INCREMENT);
@@ -227,8 +227,9 @@ NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 
 /*
  * SelfSuspendOrActivate: powers the unit down to PowerDownLevel when Suspend is TRUE and no
- * pipe is open, or up to D0 when Suspend is FALSE and a pipe is open; does nothing while
- * another power change of the driver's own is in flight or PowerDownLevel is not D1-D3.
+ * pipe is open, or up to D0 when Suspend is FALSE and a pipe is open; does nothing while a
+ * system request is held or PowerDownLevel is not D1-D3. A power change of the driver's own
+ * still on the way is waited for first, so that the decision rests on the state it leaves.
  * Returns STATUS_DELETE_PENDING when the unit does not accept I/O, else the outcome of the
  * power request (STATUS_SUCCESS when none was needed). PASSIVE_LEVEL: may wait.
  */
@@ -238,46 +239,68 @@ NTSTATUS SelfSuspendOrActivate(PDEVICE_OBJECT DeviceObject, BOOLEAN Suspend)
     if (!CanAcceptIo(DeviceObject)) {
         return STATUS_DELETE_PENDING;
     }
-    if (extension->PendingSystemPowerIrp != NULL || extension->SelfPowerRequestPending) {
-        return STATUS_SUCCESS;
+    for (;;) {
+        if (ReadShared(extension->PendingSystemPowerIrp) != NULL) {
+            return STATUS_SUCCESS;
+        }
+        WaitForEvent(&extension->SelfPowerIdle);
+        LONG openPipes = ReadShared(extension->OpenPipes);
+        if ((Suspend && openPipes != 0) || (!Suspend && openPipes == 0)) {
+            return STATUS_SUCCESS;
+        }
+        DEVICE_POWER_STATE level = ReadShared(extension->PowerDownLevel);
+        if (level != PowerDeviceD1 && level != PowerDeviceD2 && level != PowerDeviceD3) {
+            return STATUS_SUCCESS;
+        }
+        BOOLEAN contended = FALSE;
+        NTSTATUS status = RequestOwnPowerChange(DeviceObject, Suspend ? level : PowerDeviceD0, &contended);
+        if (!contended) {
+            return status;
+        }
+        // Another power change began meanwhile: wait for it and look again.
     }
-    LONG openPipes = extension->OpenPipes;
-    if ((Suspend && openPipes != 0) || (!Suspend && openPipes == 0)) {
-        return STATUS_SUCCESS;
-    }
-    DEVICE_POWER_STATE level = extension->PowerDownLevel;
-    if (level != PowerDeviceD1 && level != PowerDeviceD2 && level != PowerDeviceD3) {
-        return STATUS_SUCCESS;
-    }
-    return SelfRequestPowerIrp(DeviceObject, Suspend ? level : PowerDeviceD0);
 }
 
 /*
  * SelfRequestPowerIrp: asks the power manager for a device set-power request to State for
- * the unit's stack. A power-up (State shallower than PowerDownLevel) waits until it has
- * completed; a power-down does not. SelfPowerRequestPending stays set until the callback.
- * Does nothing while another self power change is in flight or a system request is held.
- * Returns STATUS_SUCCESS, or PoRequestPowerIrp's failure. PASSIVE_LEVEL.
+ * the unit's stack (see RequestOwnPowerChange). Does nothing while another self power change
+ * is in flight or a system request is held. Returns STATUS_SUCCESS, or PoRequestPowerIrp's
+ * failure. PASSIVE_LEVEL.
  */
 NTSTATUS SelfRequestPowerIrp(PDEVICE_OBJECT DeviceObject, DEVICE_POWER_STATE State)
 {
+    BOOLEAN contended = FALSE;
+    return RequestOwnPowerChange(DeviceObject, State, &contended);
+}
+
+/*
+ * RequestOwnPowerChange: the work of SelfRequestPowerIrp. Contended is set when nothing was
+ * done because another self power change was in flight; a held system request or a State
+ * already recorded leave it clear. A power-up (State shallower than PowerDownLevel) waits until it has completed; a
+ * power-down does not. SelfPowerRequestPending stays set until the callback. PASSIVE_LEVEL.
+ */
+NTSTATUS RequestOwnPowerChange(PDEVICE_OBJECT DeviceObject, DEVICE_POWER_STATE State, BOOLEAN *Contended)
+{
     DeviceExtension *extension = ExtensionOf(DeviceObject);
-    if (State == extension->CurrentDevicePowerState) {
+    *Contended = FALSE;
+    if (State == ReadShared(extension->CurrentDevicePowerState)) {
         return STATUS_SUCCESS;
     }
-    BOOLEAN poweringUp = static_cast<ULONG>(State) < static_cast<ULONG>(extension->PowerDownLevel);
+    BOOLEAN poweringUp = static_cast<ULONG>(State) < static_cast<ULONG>(ReadShared(extension->PowerDownLevel));
 
     // One power change of the driver's own at a time, and none while a system request is
     // held; the test and the claim are one step.
     KIRQL oldIrql;
     KeAcquireSpinLock(&extension->PowerChangeLock, &oldIrql);
-    BOOLEAN claimed = extension->PendingSystemPowerIrp == NULL && !extension->SelfPowerRequestPending;
-    if (claimed) {
-        extension->SelfPowerRequestPending = TRUE;
+    BOOLEAN systemHeld = ReadShared(extension->PendingSystemPowerIrp) != NULL;
+    BOOLEAN selfPending = ReadShared(extension->SelfPowerRequestPending);
+    if (!systemHeld && !selfPending) {
+        WriteShared(extension->SelfPowerRequestPending, static_cast<BOOLEAN>(TRUE));
         KeClearEvent(&extension->SelfPowerIdle);
     }
     KeReleaseSpinLock(&extension->PowerChangeLock, oldIrql);
-    if (!claimed) {
+    if (systemHeld || selfPending) {
+        *Contended = !systemHeld;
         return STATUS_SUCCESS;
     }
 
@@ -292,7 +315,7 @@ NTSTATUS SelfRequestPowerIrp(PDEVICE_OBJECT DeviceObject, DEVICE_POWER_STATE Sta
                                         SelfPowerRequestComplete, DeviceObject, NULL);
     if (status != STATUS_PENDING) {
         // The callback will not run: undo what it would have undone.
-        extension->SelfPowerRequestPending = FALSE;
+        WriteShared(extension->SelfPowerRequestPending, static_cast<BOOLEAN>(FALSE));
         KeSetEvent(&extension->SelfPowerIdle, 1, FALSE);
         IoDecrement(DeviceObject);
         return status;
@@ -304,9 +327,9 @@ NTSTATUS SelfRequestPowerIrp(PDEVICE_OBJECT DeviceObject, DEVICE_POWER_STATE Sta
 }
 
 /*
- * SelfPowerRequestComplete: callback of the driver's own device power request: signals a
- * completed power-up, ends the self power change and gives up the request's reference. Context is the driver's device
- * object. Up to DISPATCH_LEVEL.
+ * SelfPowerRequestComplete: callback of the driver's own device power request: ends the self
+ * power change, signals a completed power-up and gives up the request's reference. Context
+ * is the driver's device object. Up to DISPATCH_LEVEL.
  */
 VOID NTAPI SelfPowerRequestComplete(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction,
                                     POWER_STATE PowerState, PVOID Context, PIO_STATUS_BLOCK IoStatus)
@@ -316,11 +339,11 @@ VOID NTAPI SelfPowerRequestComplete(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunc
     (void)IoStatus;
     PDEVICE_OBJECT ownDevice = static_cast<PDEVICE_OBJECT>(Context);
     DeviceExtension *extension = ExtensionOf(ownDevice);
-    if (static_cast<ULONG>(PowerState.DeviceState) < static_cast<ULONG>(extension->PowerDownLevel)) {
+    // The change is over before the waiting opener runs on, so that its next call may start one.
+    WriteShared(extension->SelfPowerRequestPending, static_cast<BOOLEAN>(FALSE));
+    KeSetEvent(&extension->SelfPowerIdle, 1, FALSE);
+    if (static_cast<ULONG>(PowerState.DeviceState) < static_cast<ULONG>(ReadShared(extension->PowerDownLevel))) {
         KeSetEvent(&extension->PowerUpEvent, 1, FALSE);
     }
-    // Only now is the change over: no other self power change may start before it.
-    extension->SelfPowerRequestPending = FALSE;
-    KeSetEvent(&extension->SelfPowerIdle, 1, FALSE);
     IoDecrement(ownDevice);
 }

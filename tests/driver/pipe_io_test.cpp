@@ -207,7 +207,7 @@ TEST_F(TransferTest, ASecondRequestWhileOneIsInFlightIsRefused)
         EXPECT_EQ(pending.Io.IoStatus.Status, STATUS_SUCCESS);
         EXPECT_EQ(pending.Io.IoStatus.Information, length);
     }
-    EXPECT_TRUE(WaitFor([&] { return Ext()->PendingIoCount == 1; }));
+    EXPECT_TRUE(WaitFor([&] { return ReadShared(Ext()->PendingIoCount) == 1; }));
 }
 
 TEST_F(TransferTest, ReadsAndWritesThatCannotStartAreRefused)
@@ -277,7 +277,7 @@ TEST_F(TransferTest, FailedTransfersReportTheirFailureAndTheBytesMoved)
     EXPECT_EQ(pending.Io.IoStatus.Status, STATUS_DEVICE_NOT_READY);
     EXPECT_EQ(pending.Io.IoStatus.Information, 0u);
     EXPECT_TRUE(PipeIdle(&Ext()->PipeTable[1]));
-    EXPECT_TRUE(WaitFor([&] { return Ext()->PendingIoCount == 1; }));
+    EXPECT_TRUE(WaitFor([&] { return ReadShared(Ext()->PendingIoCount) == 1; }));
 }
 
 TEST_F(TransferTest, StagedTransferSurvivesAnAllocationFailureAtEveryPoint)
@@ -310,7 +310,7 @@ TEST_F(TransferTest, StagedTransferSurvivesAnAllocationFailureAtEveryPoint)
             EXPECT_EQ(moved % 4096, 0u) << "only whole stages went out before the failure: " << nth;
         }
         EXPECT_TRUE(PipeIdle(&Ext()->PipeTable[1])) << nth;
-        EXPECT_TRUE(WaitFor([&] { return Ext()->PendingIoCount == 1; })) << nth;
+        EXPECT_TRUE(WaitFor([&] { return ReadShared(Ext()->PendingIoCount) == 1; })) << nth;
         EXPECT_EQ(HostPoolUsageByTag(MurvoPoolTag).Allocations, baseline.Allocations) << nth;
     }
     EXPECT_GE(failures, 10u);

@@ -212,7 +212,7 @@ TEST_F(PowerTest, PipesPowerTheUnitUpAndDownEachPowerUpWaitingForItsOwnCompletio
     HostFile *pipe = OpenOk(u"\\PIPE00");
     EXPECT_EQ(Ext()->CurrentDevicePowerState, PowerDeviceD0) << "the first open waits for D0";
     HostCloseFile(pipe);
-    ASSERT_TRUE(WaitFor([&] { return Ext()->CurrentDevicePowerState == PowerDeviceD2; }));
+    ASSERT_TRUE(WaitFor([&] { return ReadShared(Ext()->CurrentDevicePowerState) == PowerDeviceD2; }));
 
     pipe = OpenOk(u"\\PIPE01");
     EXPECT_EQ(Ext()->CurrentDevicePowerState, PowerDeviceD0) << "a later open waits as well";
@@ -220,7 +220,7 @@ TEST_F(PowerTest, PipesPowerTheUnitUpAndDownEachPowerUpWaitingForItsOwnCompletio
     HostCloseFile(pipe);
     EXPECT_EQ(Ext()->CurrentDevicePowerState, PowerDeviceD0) << "a pipe is still open";
     HostCloseFile(second);
-    ASSERT_TRUE(WaitFor([&] { return Ext()->CurrentDevicePowerState == PowerDeviceD2; }));
+    ASSERT_TRUE(WaitFor([&] { return ReadShared(Ext()->CurrentDevicePowerState) == PowerDeviceD2; }));
     HostCloseFile(device);
 
     std::vector<SpyRecord> device_requests = SetPowerRecords(DevicePowerState);
@@ -229,7 +229,7 @@ TEST_F(PowerTest, PipesPowerTheUnitUpAndDownEachPowerUpWaitingForItsOwnCompletio
     EXPECT_EQ(device_requests[1].PowerState.DeviceState, PowerDeviceD2);
     EXPECT_EQ(device_requests[2].PowerState.DeviceState, PowerDeviceD0);
     EXPECT_EQ(device_requests[3].PowerState.DeviceState, PowerDeviceD2);
-    EXPECT_TRUE(WaitFor([&] { return Ext()->PendingIoCount == 1; }));
+    EXPECT_TRUE(WaitFor([&] { return ReadShared(Ext()->PendingIoCount) == 1; }));
     EXPECT_FALSE(Ext()->SelfPowerRequestPending);
 }
 
@@ -238,7 +238,7 @@ TEST_F(PowerTest, PowerRequestsThatFailAtOnceGiveBackWhatTheyTook)
     ASSERT_EQ(Plug(), STATUS_SUCCESS);
     HostFile *pipe = OpenOk(u"\\PIPE00");
     HostCloseFile(pipe);
-    ASSERT_TRUE(WaitFor([&] { return Ext()->CurrentDevicePowerState == PowerDeviceD2; }));
+    ASSERT_TRUE(WaitFor([&] { return ReadShared(Ext()->CurrentDevicePowerState) == PowerDeviceD2; }));
 
     // Fail the allocations of a pipe open one at a time; the power request's own request is
     // among them when the power manager counts it.
@@ -255,12 +255,12 @@ TEST_F(PowerTest, PowerRequestsThatFailAtOnceGiveBackWhatTheyTook)
         }
         EXPECT_FALSE(Ext()->SelfPowerRequestPending) << nth;
         HostCloseFile(file);
-        EXPECT_TRUE(WaitFor([&] { return Ext()->PendingIoCount == 1; })) << nth;
+        EXPECT_TRUE(WaitFor([&] { return ReadShared(Ext()->PendingIoCount) == 1; })) << nth;
         // The next open is not kept from powering up by a flag left behind.
         HostFile *next = OpenOk(u"\\PIPE01");
         EXPECT_EQ(Ext()->CurrentDevicePowerState, PowerDeviceD0) << nth;
         HostCloseFile(next);
-        ASSERT_TRUE(WaitFor([&] { return Ext()->CurrentDevicePowerState == PowerDeviceD2; }));
+        ASSERT_TRUE(WaitFor([&] { return ReadShared(Ext()->CurrentDevicePowerState) == PowerDeviceD2; }));
     }
 
     // The held system request goes on when its device request cannot be made.
@@ -272,7 +272,7 @@ TEST_F(PowerTest, PowerRequestsThatFailAtOnceGiveBackWhatTheyTook)
     bool systemImmediateFailure = SetPowerRecords(DevicePowerState).empty();
     EXPECT_EQ(Ext()->PendingSystemPowerIrp, nullptr);
     EXPECT_EQ(HostPoSetSystemPowerState(PowerSystemWorking), STATUS_SUCCESS);
-    EXPECT_TRUE(WaitFor([&] { return Ext()->PendingIoCount == 1; }));
+    EXPECT_TRUE(WaitFor([&] { return ReadShared(Ext()->PendingIoCount) == 1; }));
     if (immediateFailures == 0 || !systemImmediateFailure) {
         GTEST_SKIP() << "the power manager of the stand-in never failed PoRequestPowerIrp at once "
                         "(see driver/NEEDS_FROM_STANDIN.md); the checks above ran on the normal path";
