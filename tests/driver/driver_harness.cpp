@@ -89,7 +89,7 @@ SpyRecord RecordOf(PIO_STACK_LOCATION stack)
     if (stack->MajorFunction == IRP_MJ_POWER && stack->MinorFunction == IRP_MN_SET_POWER) {
         record.PowerType = stack->Parameters.Power.Type;
         record.PowerState = stack->Parameters.Power.State;
-        record.RecordedAtArrival = g_fdo ? ExtensionOf(g_fdo)->CurrentDevicePowerState : PowerDeviceUnspecified;
+        record.RecordedAtArrival = g_fdo ? ReadShared(ExtensionOf(g_fdo)->CurrentDevicePowerState) : PowerDeviceUnspecified;
     }
     return record;
 }
@@ -410,13 +410,16 @@ void SpyReleaseHeld(NTSTATUS status)
 {
     std::deque<PIRP> held;
     {
+        // A request whose cancel routine already ran stays queued: the routine takes it
+        // out and completes it once it gets the lock.
         std::lock_guard<std::mutex> guard(Spy().Lock);
-        held.swap(Spy().Held);
+        std::deque<PIRP> cancelling;
+        for (PIRP irp : Spy().Held) {
+            (IoSetCancelRoutine(irp, nullptr) != nullptr ? held : cancelling).push_back(irp);
+        }
+        Spy().Held.swap(cancelling);
     }
     for (PIRP irp : held) {
-        if (IoSetCancelRoutine(irp, nullptr) == nullptr) {
-            continue; // its cancel routine is running and completes it
-        }
         PURB urb = UrbOf(IoGetCurrentIrpStackLocation(irp));
         if (!NT_SUCCESS(status)) {
             urb->UrbBulkOrInterruptTransfer.TransferBufferLength = 0;
