@@ -7,6 +7,8 @@
  * the program's first device call. It is configured from the environment:
  *   MURVO_SIM_UNITS  number of units on the bus, 0 to 8 (default 1; 0: none attached)
  *   MURVO_SIM_SPEED  "full" (64-byte packets, the default) or "high" (512-byte packets)
+ *   MURVO_SIM_TIMING "on": transfers take the time of a real bus and the flash the time of a
+ *                    real erase and program; "off" (the default): as fast as the host can
  *   MURVO_SIM_*      each unit's firmware (see the simulator); a second and later unit
  *                    keep their flash file and log apart by a ".N" suffix.
  * A bad setting ends the program with a message and exit status 1. At exit the process
@@ -59,6 +61,16 @@ static USB_DEVICE_SPEED SpeedSetting(void)
     SettingError("MURVO_SIM_SPEED must be \"full\" or \"high\"");
 }
 
+static bool TimingSetting(void)
+{
+    const char *text = getenv("MURVO_SIM_TIMING");
+    if (text == NULL || *text == '\0' || strcmp(text, "off") == 0)
+        return false;
+    if (strcmp(text, "on") == 0)
+        return true;
+    SettingError("MURVO_SIM_TIMING must be \"on\" or \"off\"");
+}
+
 /* Gives the n-th unit (from 2) its own file beside the first unit's. */
 static void SuffixPath(char *path, size_t size, unsigned n)
 {
@@ -82,6 +94,7 @@ static void BootMachine(void)
 {
     unsigned units = UnitCountSetting();
     USB_DEVICE_SPEED speed = SpeedSetting();
+    bool timed = TimingSetting();
     SimConfig config;
     char error[256];
     if (!SimConfigFromEnv(&config, error, sizeof error))
@@ -91,6 +104,11 @@ static void BootMachine(void)
     if (Bus == NULL)
         SettingError("the USB bus could not be created");
     atexit(ShutDownMachine);
+    if (timed) {
+        HostUsbTiming timing;
+        HostUsbTimingDefaults(&timing, speed);
+        HostUsbBusSetTiming(Bus, &timing);
+    }
 
     for (unsigned n = 1; n <= units; n++) {
         HostUsbUnitSettings settings;

@@ -3,7 +3,9 @@
  * stand-in, kernel stand-in, murvousb, bus stand-in, firmware), without and with the bus
  * timing model, against the time the bus itself needs for the bytes moved.
  *
- * Usage: update_bench [flash size in bytes, default 0x200000]
+ * Usage: update_bench [flash size in bytes, default 0x200000] [timed]
+ * With "timed" it also runs with the bus and flash timing model on (minutes: the flash's
+ * erase time dominates).
  */
 #include "pty_run.h"
 
@@ -53,8 +55,13 @@ int main(int argc, char **argv)
     } cases[] = {
         {"untimed bus (stack cost only)", {}},
         {"untimed bus, high speed", {{"MURVO_SIM_SPEED", "high"}}},
+        {"timed full-speed bus and flash", {{"MURVO_SIM_TIMING", "on"}}},
+        {"timed high-speed bus and flash", {{"MURVO_SIM_TIMING", "on"}, {"MURVO_SIM_SPEED", "high"}}},
     };
+    bool timed = argc > 2 && std::string(argv[2]) == "timed";
     for (const auto &c : cases) {
+        if (!timed && c.Env.size() > 0 && c.Env[0].first == "MURVO_SIM_TIMING")
+            continue;
         int status = -1;
         double seconds = RunUpdate(dir, size, c.Env, &status);
         printf("  %-32s %7.3f s  %8.1f KiB/s of image  %8.0f commands/s  exit %d\n", c.Name, seconds,
