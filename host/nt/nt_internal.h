@@ -147,7 +147,7 @@ typedef struct HostIrpRecord {
     HostDispatchFrame *Frames;
     bool FreeDeferred;           /* freed while a dispatch routine was still on the stack */
     bool Finished;               /* completion reached the top (I/O manager requests) */
-    ULONG StartNextMask;         /* locations whose driver called PoStartNextPowerIrp */
+    bool StartedNext;            /* PoStartNextPowerIrp called since the request was last passed on */
     ULONG PendingCheckMask;      /* locations that returned STATUS_PENDING before being marked:
                                   * the mark must be there when completion passes them */
     /* Threaded and user requests: buffers the I/O manager owns. */

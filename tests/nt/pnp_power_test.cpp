@@ -130,4 +130,47 @@ TEST_F(NtTest, SystemSleepQueriesThenSetsAndWaitsForHeldRequests)
     Unplug(node, pdo);
 }
 
+KIRQL PowerIrql;
+NTSTATUS RecordPowerIrql(PDEVICE_OBJECT, PIRP Irp)
+{
+    PowerIrql = KeGetCurrentIrql();
+    PoStartNextPowerIrp(Irp);
+    Irp->IoStatus.Status = STATUS_SUCCESS;
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    return STATUS_SUCCESS;
+}
+NTSTATUS PowerProbeEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING)
+{
+    DriverObject->MajorFunction[IRP_MJ_POWER] = RecordPowerIrql;
+    return STATUS_SUCCESS;
+}
+const HostDriverInfo PowerProbeInfo = {"powerprobe", PowerProbeEntry, 0};
+VOID PowerDone(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID Context, PIO_STATUS_BLOCK IoStatus)
+{
+    *(NTSTATUS *)Context = IoStatus->Status;
+}
+
+TEST_F(NtTest, PowerRequestsReachNonPageableDevicesAtDispatchLevel)
+{
+    PDRIVER_OBJECT probe;
+    ASSERT_EQ(STATUS_SUCCESS, HostLoadDriver(&PowerProbeInfo, &probe));
+    PDEVICE_OBJECT device;
+    IoCreateDevice(probe, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
+    device->Flags &= ~DO_DEVICE_INITIALIZING;
+    POWER_STATE d2;
+    d2.DeviceState = PowerDeviceD2;
+    NTSTATUS final = STATUS_PENDING;
+    EXPECT_EQ(STATUS_PENDING, PoRequestPowerIrp(device, IRP_MN_SET_POWER, d2, PowerDone, &final, nullptr));
+    EXPECT_EQ(DISPATCH_LEVEL, PowerIrql);
+    EXPECT_EQ(STATUS_SUCCESS, final) << "the callback has the final status";
+    device->Flags |= DO_POWER_PAGABLE;
+    final = STATUS_PENDING;
+    PoRequestPowerIrp(device, IRP_MN_SET_POWER, d2, PowerDone, &final, nullptr);
+    EXPECT_EQ(PASSIVE_LEVEL, PowerIrql);
+    EXPECT_EQ(STATUS_SUCCESS, final);
+    EXPECT_EQ(0u, HostLiveIrpCount()) << "the power manager freed its requests";
+    IoDeleteDevice(device);
+    HostUnloadDriver(probe);
+}
+
 } // namespace

@@ -56,6 +56,7 @@ NTSTATUS FaultyEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath)
 {
     (void)RegistryPath;
     DriverObject->MajorFunction[IRP_MJ_READ] = FaultyDispatch;
+    DriverObject->MajorFunction[IRP_MJ_POWER] = FaultyDispatch;
     DriverObject->MajorFunction[IRP_MJ_PNP] = FaultyPnp;
     DriverObject->DriverExtension->AddDevice = FaultyAddDevice;
     if (EntryLeak)
@@ -281,6 +282,50 @@ TEST_F(VerifierTest, PnpRequestWithoutStatusNotSupported)
         },
         "VERIFIER: PNP_POWER_STATUS_NOT_INITIALIZED");
     IoDeleteDevice(pdo);
+}
+
+TEST_F(VerifierTest, PowerRequestPassedWithIoCallDriver)
+{
+    PDEVICE_OBJECT pdo = TestBusCreatePdo();
+    EXPECT_DEATH(
+        {
+            PIRP irp = IoAllocateIrp(1, FALSE);
+            irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+            IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_POWER;
+            IoGetNextIrpStackLocation(irp)->MinorFunction = IRP_MN_QUERY_POWER;
+            IoCallDriver(pdo, irp);
+        },
+        "VERIFIER: POWER_IRP_NOT_PO_CALL");
+    IoDeleteDevice(pdo);
+}
+
+TEST_F(VerifierTest, PowerRequestPassedOnWithoutStartingTheNext)
+{
+    PDEVICE_OBJECT pdo = TestBusCreatePdo();
+    PDEVICE_OBJECT upper = Device();
+    ((FaultyExt *)upper->DeviceExtension)->Lower = IoAttachDeviceToDeviceStack(upper, pdo);
+    upper->Flags |= DO_POWER_PAGABLE;
+    EXPECT_DEATH(
+        {
+            FaultyRead = [](PDEVICE_OBJECT dev, PIRP irp) {
+                IoSkipCurrentIrpStackLocation(irp);
+                return PoCallDriver(((FaultyExt *)dev->DeviceExtension)->Lower, irp);
+            };
+            PIRP irp = IoAllocateIrp(upper->StackSize, FALSE);
+            irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+            PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+            next->MajorFunction = IRP_MJ_POWER;
+            next->MinorFunction = IRP_MN_SET_POWER;
+            next->Parameters.Power.Type = DevicePowerState;
+            next->Parameters.Power.State.DeviceState = PowerDeviceD0;
+            IoSetCompletionRoutine(irp, FreeAtIssuer, nullptr, TRUE, TRUE, TRUE);
+            PoCallDriver(upper, irp);
+        },
+        "VERIFIER: POWER_START_NEXT_MISSING");
+    IoDetachDevice(pdo);
+    IoDeleteDevice(upper);
+    IoDeleteDevice(pdo);
+    HostUnloadDriver(HostFindDriver(&FaultyInfo));
 }
 
 TEST_F(VerifierTest, DispatchReturningAtAnotherIrql)
