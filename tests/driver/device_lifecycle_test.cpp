@@ -56,6 +56,53 @@ TEST_F(AddDeviceTest, PowerDownLevelIsTheLastSleepingStateShallowerThanD3)
     }
 }
 
+TEST_F(AddDeviceTest, LinkNamesLongerThan255UnitsAreRefused)
+{
+    // The stand-in's link name is "\??\" + instance (backslashes as '#') + "#" + the GUID in
+    // braces: 43 units plus the instance.
+    const std::u16string prefix = u"USB\\VID_1A4D&PID_0100\\";
+    struct Case {
+        size_t InstanceLength;
+        bool Refused;
+    } cases[] = {{212, false}, {213, true}, {400, true}};
+    for (const Case &c : cases) {
+        PDEVICE_OBJECT pdo = SpyCreateFakePdo();
+        ASSERT_NE(pdo, nullptr);
+        std::u16string instance = prefix + std::u16string(c.InstanceLength - prefix.size(), u'7');
+        HostDeviceNode *node = nullptr;
+        NTSTATUS status = HostPnpDeviceArrived(pdo, instance.c_str(), &MurvoTestDriver, &node);
+        if (c.Refused) {
+            EXPECT_EQ(status, STATUS_NAME_TOO_LONG) << c.InstanceLength;
+        } else {
+            // Accepted: the name fits with its NUL; the unit behind answers no URB, so the
+            // start fails and the stack is removed again.
+            ASSERT_NE(node, nullptr) << c.InstanceLength;
+            EXPECT_NE(status, STATUS_NAME_TOO_LONG);
+            EXPECT_TRUE(HostPnpWaitRemoved(node, 5000));
+        }
+        EXPECT_TRUE(InterfacePath().empty()) << c.InstanceLength;
+        EXPECT_TRUE(WaitFor([] { return HostFindDriver(&MurvoTestDriver) == nullptr; }));
+        IoDeleteDevice(pdo);
+        EXPECT_EQ(HostPoolUsageByTag(MurvoPoolTag).Allocations, 0u) << c.InstanceLength;
+    }
+}
+
+TEST_F(AddDeviceTest, AFailedInterfaceRegistrationLeavesNoDeviceObject)
+{
+    // A physical device object that plug and play never announced has no device instance,
+    // so its interface cannot be registered.
+    PDEVICE_OBJECT pdo = SpyCreateFakePdo();
+    ASSERT_NE(pdo, nullptr);
+    PDRIVER_OBJECT murvo = nullptr;
+    ASSERT_EQ(HostLoadDriver(&MurvoTestDriver, &murvo), STATUS_SUCCESS);
+    EXPECT_FALSE(NT_SUCCESS(AddDevice(murvo, pdo)));
+    EXPECT_EQ(murvo->DeviceObject, nullptr);
+    EXPECT_EQ(pdo->AttachedDevice, nullptr);
+    EXPECT_EQ(HostPoolUsageByTag(MurvoPoolTag).Allocations, 0u);
+    HostUnloadDriver(murvo);
+    IoDeleteDevice(pdo);
+}
+
 TEST_F(AddDeviceTest, FailedCapabilityQueryLeavesNoSelfPowerDown)
 {
     SpyAddFailure({IRP_MJ_PNP, IRP_MN_QUERY_CAPABILITIES, 0, SpyAnyUrb, 0, 0, STATUS_UNSUCCESSFUL, 0});

@@ -77,6 +77,9 @@ ULONG SpyHeldCount();
 void SpyReleaseHeld(NTSTATUS status);
 /* Device set-power requests for D0 are passed on only after this many milliseconds. */
 void SpyDelayPowerUp(ULONG milliseconds);
+/* A physical device object of the spy driver with no unit behind it: it accepts start,
+ * capability and removal requests and refuses the rest (every URB). The test deletes it. */
+PDEVICE_OBJECT SpyCreateFakePdo();
 /* murvousb's device object of the unit plugged last (set once its AddDevice succeeded). */
 PDEVICE_OBJECT SpyFunctionDevice();
 /* Called for each request as it reaches the spy (from the sending thread). */
