@@ -19,6 +19,7 @@ static std::vector<HostDriver *> LoadedDrivers;
 /* Guards the set of device objects that exist. */
 static std::mutex DeviceSetLock;
 static std::unordered_set<PDEVICE_OBJECT> LiveDevices;
+static ULONGLONG NextSerial = 1;
 
 HostDriver *HostDriverOf(PDRIVER_OBJECT DriverObject) { return CONTAINING_RECORD(DriverObject, HostDriver, Object); }
 
@@ -26,6 +27,12 @@ bool HostDeviceIsLive(PDEVICE_OBJECT DeviceObject)
 {
     std::lock_guard<std::mutex> guard(DeviceSetLock);
     return LiveDevices.count(DeviceObject) != 0;
+}
+
+bool HostDeviceIsLiveSerial(PDEVICE_OBJECT DeviceObject, ULONGLONG Serial)
+{
+    std::lock_guard<std::mutex> guard(DeviceSetLock);
+    return LiveDevices.count(DeviceObject) != 0 && DeviceObject->DeviceObjectExtension->Serial == Serial;
 }
 
 static void SetUnicode(PUNICODE_STRING String, PWSTR Buffer, const char *Prefix, const char *Name, size_t Capacity)
@@ -209,6 +216,7 @@ NTSTATUS(IoCreateDevice)
     }
     {
         std::lock_guard<std::mutex> guard(DeviceSetLock);
+        doe->Serial = NextSerial++;
         LiveDevices.insert(device);
     }
     *DeviceObject = device;

@@ -103,6 +103,9 @@ typedef struct HostDriver {
 
 HostDriver *HostDriverOf(PDRIVER_OBJECT DriverObject);
 bool HostDeviceIsLive(PDEVICE_OBJECT DeviceObject);
+/* Whether the device object with this address and serial still exists (an address alone
+ * may have been reused by a newer device). */
+bool HostDeviceIsLiveSerial(PDEVICE_OBJECT DeviceObject, ULONGLONG Serial);
 void HostUnloadIfUnused(PDRIVER_OBJECT DriverObject);
 NTSTATUS HostLoadDriverInternal(const HostDriverInfo *Info, bool ByPnp, PDRIVER_OBJECT *DriverObject);
 
@@ -116,6 +119,7 @@ struct _DEVOBJ_EXTENSION {
     DEVICE_POWER_STATE PowerState;  /* as declared with PoSetPowerState */
     SIZE_T ExtensionSize;
     bool DeletePending;             /* deleted while a device was attached above: freed at its detach */
+    ULONGLONG Serial;               /* unique over the process's life, unlike the address */
 };
 
 /* ---- Requests ------------------------------------------------------------------------- */
@@ -199,6 +203,7 @@ struct HostDeviceNode {
     std::u16string InstanceId;
     PDRIVER_OBJECT FunctionDriver;
     PDEVICE_OBJECT Fdo;
+    ULONGLONG FdoSerial;
     HostDeviceState State;
     ULONG OpenFiles;
     bool RemoveWhenClosed;

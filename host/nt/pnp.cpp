@@ -40,7 +40,7 @@ static NTSTATUS SendPnp(HostDeviceNode *Node, UCHAR Minor)
     return HostSendSystemIrp(top, irp);
 }
 
-static bool FunctionDeviceLive(HostDeviceNode *Node) { return Node->Fdo && HostDeviceIsLive(Node->Fdo); }
+static bool FunctionDeviceLive(HostDeviceNode *Node) { return Node->Fdo && HostDeviceIsLiveSerial(Node->Fdo, Node->FdoSerial); }
 
 /* REMOVE_DEVICE, then the checks of a removal and the driver's unload when it has no
  * device left. */
@@ -74,7 +74,7 @@ static VOID RemoveWork(PVOID Context) { RemoveStack((HostDeviceNode *)Context); 
 static void SurpriseRemove(HostDeviceNode *Node)
 {
     SendPnp(Node, IRP_MN_SURPRISE_REMOVAL);
-    if (Node->Fdo && !HostDeviceIsLive(Node->Fdo))
+    if (Node->Fdo && !FunctionDeviceLive(Node))
         HostReport("PNP_SURPRISE_DELETED", nullptr, HostCallSite{nullptr, 0},
                    "function device %p was deleted on IRP_MN_SURPRISE_REMOVAL; only IRP_MN_REMOVE_DEVICE may delete it",
                    (void *)Node->Fdo);
@@ -179,6 +179,8 @@ static VOID ArrivalWork(PVOID Context)
                        "device %p (driver %s) still has DO_DEVICE_INITIALIZING set after AddDevice", (void *)d,
                        HostDriverOf(d->DriverObject)->Info->Name);
     node->Fdo = args->Pdo->AttachedDevice;
+    if (node->Fdo)
+        node->FdoSerial = node->Fdo->DeviceObjectExtension->Serial;
     args->Node = node;
     args->Status = SendPnp(node, IRP_MN_START_DEVICE);
     if (NT_SUCCESS(args->Status))
