@@ -269,14 +269,28 @@ VOID(IoDeleteDevice)(PDEVICE_OBJECT DeviceObject)
         HostKernelChanged.notify_all();
     }
     /* As on Windows, a device with another still attached above it (a physical device
-     * deleted on removal before the function device detaches) goes when that one detaches. */
-    bool attachedAbove;
+     * deleted on removal before the function device detaches), or still referenced (by a
+     * file object, or a create being built), goes when neither holds it any more. */
+    bool held;
     {
         std::lock_guard<std::mutex> guard(HostKernelLock);
-        attachedAbove = DeviceObject->AttachedDevice != nullptr;
-        doe->DeletePending = attachedAbove;
+        held = DeviceObject->AttachedDevice != nullptr || DeviceObject->ReferenceCount > 0;
+        doe->DeletePending = held;
     }
-    if (!attachedAbove)
+    if (!held)
+        FreeDevice(DeviceObject);
+}
+
+void HostDereferenceDevice(PDEVICE_OBJECT DeviceObject)
+{
+    bool free;
+    {
+        std::lock_guard<std::mutex> guard(HostKernelLock);
+        DeviceObject->ReferenceCount--;
+        free = DeviceObject->ReferenceCount == 0 && !DeviceObject->AttachedDevice &&
+               DeviceObject->DeviceObjectExtension->DeletePending;
+    }
+    if (free)
         FreeDevice(DeviceObject);
 }
 
@@ -326,7 +340,7 @@ VOID(IoDetachDevice)(PDEVICE_OBJECT TargetDevice)
         }
         TargetDevice->AttachedDevice = nullptr;
         above->DeviceObjectExtension->AttachedTo = nullptr;
-        freeTarget = TargetDevice->DeviceObjectExtension->DeletePending;
+        freeTarget = TargetDevice->DeviceObjectExtension->DeletePending && TargetDevice->ReferenceCount == 0;
     }
     if (freeTarget)
         FreeDevice(TargetDevice);

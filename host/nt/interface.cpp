@@ -143,6 +143,7 @@ PDEVICE_OBJECT HostFindInterfaceDevice(const std::u16string &Path, std::u16strin
             if (!rest.empty() && rest[0] != u'\\')
                 continue;
             *Suffix = rest;
+            entry->Pdo->ReferenceCount++; /* held by the file being opened */
             return entry->Pdo;
         }
     }

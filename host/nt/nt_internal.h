@@ -107,6 +107,9 @@ bool HostDeviceIsLive(PDEVICE_OBJECT DeviceObject);
  * may have been reused by a newer device). */
 bool HostDeviceIsLiveSerial(PDEVICE_OBJECT DeviceObject, ULONGLONG Serial);
 void HostUnloadIfUnused(PDRIVER_OBJECT DriverObject);
+/* Drops a reference taken on a device object (HostFindInterfaceDevice takes one, which the
+ * file opened on it holds); a deleted device goes with its last reference. */
+void HostDereferenceDevice(PDEVICE_OBJECT DeviceObject);
 NTSTATUS HostLoadDriverInternal(const HostDriverInfo *Info, bool ByPnp, PDRIVER_OBJECT *DriverObject);
 
 /* The I/O manager's record of a device object (hidden behind DeviceObjectExtension). */
@@ -118,7 +121,7 @@ struct _DEVOBJ_EXTENSION {
     HostDeviceNode *Node;           /* for a physical device object announced to plug and play */
     DEVICE_POWER_STATE PowerState;  /* as declared with PoSetPowerState */
     SIZE_T ExtensionSize;
-    bool DeletePending;             /* deleted while a device was attached above: freed at its detach */
+    bool DeletePending;             /* deleted while attached above or referenced: freed when neither */
     ULONGLONG Serial;               /* unique over the process's life, unlike the address */
 };
 

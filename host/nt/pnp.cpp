@@ -63,9 +63,11 @@ static void RemoveStack(HostDeviceNode *Node)
         Node->Fdo = nullptr;
         Node->RemoveWhenClosed = false;
     }
-    SetState(Node, HostDeviceRemoved);
+    /* The driver is unloaded before the removal is announced, so that whoever waits for it
+     * may load the driver again at once. */
     if (driver)
         HostUnloadIfUnused(driver);
+    SetState(Node, HostDeviceRemoved);
 }
 
 static VOID RemoveWork(PVOID Context) { RemoveStack((HostDeviceNode *)Context); }

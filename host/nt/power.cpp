@@ -111,7 +111,9 @@ NTSTATUS(PoRequestPowerIrp)
     if (MinorFunction != IRP_MN_SET_POWER && MinorFunction != IRP_MN_QUERY_POWER && MinorFunction != IRP_MN_WAIT_WAKE)
         return STATUS_INVALID_PARAMETER;
     PDEVICE_OBJECT top = IoGetAttachedDevice(DeviceObject);
-    PIRP irp = HostAllocateIrp(top->StackSize, HostIrpSystem, site, false);
+    /* Counted by the low-resources simulation in the caller's context: on Windows this
+     * allocation can fail, and then the callback never runs. */
+    PIRP irp = HostAllocateIrp(top->StackSize, HostIrpSystem, site, true);
     if (!irp)
         return STATUS_INSUFFICIENT_RESOURCES;
     HostIrpRecord *record = HostIrpRecordOf(irp);

@@ -162,9 +162,15 @@ NTSTATUS HostCreateFile(HostProcess *Process, PCWSTR Path, HostFile **File)
     {
         std::lock_guard<std::mutex> guard(HostKernelLock);
         node = pdo->DeviceObjectExtension->Node;
-        if (!node || node->State == HostDeviceRemoved || !node->Fdo)
-            return STATUS_NO_SUCH_DEVICE;
-        node->OpenFiles++;
+        bool usable = node && node->State != HostDeviceRemoved && node->Fdo && !pdo->DeviceObjectExtension->DeletePending;
+        if (usable)
+            node->OpenFiles++;
+        else
+            node = nullptr;
+    }
+    if (!node) {
+        HostDereferenceDevice(pdo);
+        return STATUS_NO_SUCH_DEVICE;
     }
     HostFile *file = new HostFile();
     file->Process = Process;
@@ -199,6 +205,7 @@ NTSTATUS HostCreateFile(HostProcess *Process, PCWSTR Path, HostFile **File)
         HostPoolFree(object->FileName.Buffer, HostCallSite{nullptr, 0}, "file name");
         delete file;
         HostFileClosed(node);
+        HostDereferenceDevice(pdo);
         return status;
     }
     {
@@ -218,6 +225,7 @@ static VOID CloseWork(PVOID Context)
     HostPoolFree(file->Object.FileName.Buffer, HostCallSite{nullptr, 0}, "file name");
     HostProcess *process = file->Process;
     HostDeviceNode *node = file->Node;
+    PDEVICE_OBJECT pdo = file->Pdo;
     {
         std::lock_guard<std::mutex> guard(process->Lock);
         process->Files.erase(std::find(process->Files.begin(), process->Files.end(), file));
@@ -225,6 +233,7 @@ static VOID CloseWork(PVOID Context)
     }
     delete file;
     HostFileClosed(node);
+    HostDereferenceDevice(pdo);
 }
 
 NTSTATUS HostCloseFile(HostFile *File)
