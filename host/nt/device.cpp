@@ -190,6 +190,8 @@ NTSTATUS(IoCreateDevice)
     *DeviceObject = nullptr;
     if (HostThread()->Irql != PASSIVE_LEVEL)
         HostReport("IRQL_NOT_LESS", nullptr, site, "IoCreateDevice at IRQL %d", HostThread()->Irql);
+    if (HostShouldFailCall("IoCreateDevice"))
+        return STATUS_INSUFFICIENT_RESOURCES;
     char *block = (char *)calloc(1, ExtensionOffset() + DeviceExtensionSize);
     if (!block)
         return STATUS_INSUFFICIENT_RESOURCES;
@@ -310,6 +312,8 @@ PDEVICE_OBJECT(IoAttachDeviceToDeviceStack)(PDEVICE_OBJECT SourceDevice, PDEVICE
                    (void *)SourceDevice, (void *)TargetDevice);
         return nullptr;
     }
+    if (HostShouldFailCall("IoAttachDeviceToDeviceStack"))
+        return nullptr;
     std::lock_guard<std::mutex> guard(HostKernelLock);
     if (SourceDevice->DeviceObjectExtension->AttachedTo) {
         HostReport("NOT_MODELLED", nullptr, site, "device %p attached twice", (void *)SourceDevice);

@@ -162,6 +162,12 @@ VOID HostVerifierSetLowResources(const HostLowResources *Settings); /* null turn
 ULONG HostVerifierCountedAllocations(void);
 ULONG HostVerifierInjectedFailures(void);
 
+/* Makes the Nth call (counted from 1, from now on) of Routine made in a driver's context
+ * fail as it does on Windows when resources run out: "IoCreateDevice",
+ * "IoRegisterDeviceInterface", "IoSetDeviceInterfaceState" (STATUS_INSUFFICIENT_RESOURCES)
+ * or "IoAttachDeviceToDeviceStack" (null). Nth 0 takes the setting back. */
+VOID HostVerifierFailCall(const char *Routine, ULONG Nth);
+
 /* Delay fuzzing: with probability Percent per point, completion paths and kernel calls
  * (IofCallDriver, IofCompleteRequest, KeSetEvent, spin lock release, PoRequestPowerIrp)
  * yield or sleep up to MaxDelayMicroseconds, choices drawn from Seed. Percent 0: off. */

@@ -44,6 +44,8 @@ NTSTATUS(IoRegisterDeviceInterface)
         HostReport("IRQL_NOT_LESS", nullptr, site, "IoRegisterDeviceInterface at IRQL %d", HostThread()->Irql);
     if (!HostDeviceIsLive(PhysicalDeviceObject) || !PhysicalDeviceObject->DeviceObjectExtension->Node)
         return STATUS_INVALID_DEVICE_REQUEST;
+    if (HostShouldFailCall("IoRegisterDeviceInterface"))
+        return STATUS_INSUFFICIENT_RESOURCES;
     std::u16string name;
     {
         std::lock_guard<std::mutex> guard(HostKernelLock);
@@ -86,6 +88,8 @@ NTSTATUS(IoSetDeviceInterfaceState)(PUNICODE_STRING SymbolicLinkName, BOOLEAN En
     HostCallSite site = HostTakeCallSite();
     if (HostThread()->Irql != PASSIVE_LEVEL)
         HostReport("IRQL_NOT_LESS", nullptr, site, "IoSetDeviceInterfaceState at IRQL %d", HostThread()->Irql);
+    if (HostShouldFailCall("IoSetDeviceInterfaceState"))
+        return STATUS_INSUFFICIENT_RESOURCES;
     std::u16string name(SymbolicLinkName->Buffer, SymbolicLinkName->Length / sizeof(WCHAR));
     std::lock_guard<std::mutex> guard(HostKernelLock);
     for (HostInterface *entry : Interfaces) {

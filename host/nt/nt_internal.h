@@ -70,6 +70,8 @@ void HostReport(const char *Rule, PIRP Irp, HostCallSite Site, const char *Forma
     __attribute__((format(printf, 4, 5)));
 /* Whether this allocation must fail (low-resources simulation). */
 bool HostShouldFailAllocation(HostCallSite Site);
+/* Whether this call of Routine must fail (HostVerifierFailCall). */
+bool HostShouldFailCall(const char *Routine);
 /* A delay fuzzing point. */
 void HostFuzzPoint(void);
 /* Lock-order bookkeeping. */

@@ -230,6 +230,33 @@ bool HostShouldFailAllocation(HostCallSite Site)
     return fail;
 }
 
+/* Per-routine failures (guarded by LowResourcesLock): routine -> {calls seen, failing call}. */
+static std::map<std::string, std::pair<ULONG, ULONG>> FailingCalls;
+
+VOID HostVerifierFailCall(const char *Routine, ULONG Nth)
+{
+    std::lock_guard<std::mutex> guard(LowResourcesLock);
+    if (Nth)
+        FailingCalls[Routine] = std::make_pair(0u, Nth);
+    else
+        FailingCalls.erase(Routine);
+}
+
+bool HostShouldFailCall(const char *Routine)
+{
+    if (!ThreadState.ContextDriver)
+        return false;
+    std::lock_guard<std::mutex> guard(LowResourcesLock);
+    auto it = FailingCalls.find(Routine);
+    if (it == FailingCalls.end())
+        return false;
+    if (++it->second.first != it->second.second)
+        return false;
+    FailingCalls.erase(it);
+    InjectedFailures++;
+    return true;
+}
+
 /* ---- Delay fuzzing --------------------------------------------------------------------- */
 
 static std::atomic<ULONG> FuzzPercent{0};
@@ -352,6 +379,10 @@ void HostLockOrderForgetRange(const void *Start, size_t Length)
 void HostVerifierResetSettings(void)
 {
     HostVerifierSetLowResources(nullptr);
+    {
+        std::lock_guard<std::mutex> guard(LowResourcesLock);
+        FailingCalls.clear();
+    }
     HostVerifierSetDelayFuzzing(0, 0, 0);
     {
         std::lock_guard<std::mutex> guard(LockOrderLock);

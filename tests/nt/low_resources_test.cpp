@@ -156,6 +156,26 @@ TEST_F(LowResourcesTest, SeededShareIsReproducible)
     EXPECT_NE(std::count(first.begin(), first.end(), STATUS_INSUFFICIENT_RESOURCES), 0);
 }
 
+TEST_F(NtTest, ChosenPlatformCallFailsInADriversContext)
+{
+    PDEVICE_OBJECT pdo = TestBusCreatePdo();
+    HostVerifierFailCall("IoCreateDevice", 1);
+    PDEVICE_OBJECT spare;
+    EXPECT_EQ(STATUS_SUCCESS, IoCreateDevice(Bus, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &spare))
+        << "the test itself is no driver";
+    IoDeleteDevice(spare);
+    HostDeviceNode *node = nullptr;
+    EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, HostPnpDeviceArrived(pdo, u"TEST\\UNIT\\1", &TestFunctionInfo, &node));
+    EXPECT_EQ(nullptr, node);
+    EXPECT_EQ(nullptr, pdo->AttachedDevice);
+    EXPECT_EQ(nullptr, HostFindDriver(&TestFunctionInfo)) << "a driver left without devices is unloaded";
+    EXPECT_EQ(1u, HostVerifierInjectedFailures());
+    IoDeleteDevice(pdo);
+    node = Arrive(&pdo);
+    EXPECT_EQ(HostDeviceStarted, HostPnpGetState(node)) << "the setting fails one call only";
+    Unplug(node, pdo);
+}
+
 TEST_F(LowResourcesTest, DelayFuzzingKeepsRequestsCorrect)
 {
     HostVerifierSetDelayFuzzing(42, 50, 200);
