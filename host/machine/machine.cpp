@@ -9,12 +9,17 @@
  *   MURVO_SIM_SPEED  "full" (64-byte packets, the default) or "high" (512-byte packets)
  *   MURVO_SIM_TIMING "on": transfers take the time of a real bus and the flash the time of a
  *                    real erase and program; "off" (the default): as fast as the host can
+ *   MURVO_SIM_LOW_RESOURCES  "N" or "N:SEED": the kernel fails murvousb's allocations, the N-th
+ *                    counted one (N > 0), or about N per cent of them chosen by SEED
+ *                    ("N%:SEED"); to see that the driver fails cleanly under memory pressure
  *   MURVO_SIM_*      each unit's firmware (see the simulator); a second and later unit
  *                    keep their flash file and log apart by a ".N" suffix.
  * A bad setting ends the program with a message and exit status 1. At exit the process
  * ends first (outstanding requests cancelled, files closed), then the units are unplugged
  * (their flash saved) and the bus goes away.
  */
+#include "host/machine/machine.h"
+
 #include "driver/murvousb.h"
 #include "host/nt/host_kernel.h"
 #include "host/usb/usb_bus.h"
@@ -71,6 +76,37 @@ static bool TimingSetting(void)
     SettingError("MURVO_SIM_TIMING must be \"on\" or \"off\"");
 }
 
+/* Applies MURVO_SIM_LOW_RESOURCES to murvousb's allocations. */
+static void LowResourcesSetting(void)
+{
+    const char *text = getenv("MURVO_SIM_LOW_RESOURCES");
+    if (text == NULL || *text == '\0')
+        return;
+    HostLowResources settings = {};
+    settings.Driver = &MurvoUsbDriver;
+    char *end = NULL;
+    errno = 0;
+    unsigned long n = strtoul(text, &end, 0);
+    bool percent = *end == '%';
+    if (percent)
+        end++;
+    unsigned long seed = 1;
+    if (*end == ':') {
+        const char *seedText = end + 1;
+        seed = strtoul(seedText, &end, 0);
+        if (end == seedText)
+            end = (char *)"x";
+    }
+    if (errno != 0 || *end != '\0' || text[0] == '-' || n == 0 || (percent && n > 100))
+        SettingError("MURVO_SIM_LOW_RESOURCES must be N, N:SEED or P%:SEED");
+    if (percent)
+        settings.FailPercent = (ULONG)n;
+    else
+        settings.FailNth = (ULONG)n;
+    settings.Seed = (ULONG)seed;
+    HostVerifierSetLowResources(&settings);
+}
+
 /* Gives the n-th unit (from 2) its own file beside the first unit's. */
 static void SuffixPath(char *path, size_t size, unsigned n)
 {
@@ -90,8 +126,13 @@ static void ShutDownMachine(void)
     }
 }
 
+static bool Booted; /* BootMachine has run */
+
 static void BootMachine(void)
 {
+    if (Booted)
+        return;
+    Booted = true;
     unsigned units = UnitCountSetting();
     USB_DEVICE_SPEED speed = SpeedSetting();
     bool timed = TimingSetting();
@@ -100,6 +141,7 @@ static void BootMachine(void)
     if (!SimConfigFromEnv(&config, error, sizeof error))
         SettingError(error);
 
+    LowResourcesSetting();
     Bus = HostUsbBusCreate();
     if (Bus == NULL)
         SettingError("the USB bus could not be created");
@@ -125,6 +167,21 @@ static void BootMachine(void)
         /* A unit whose driver failed to start is still on the bus, as on Windows; it just
          * publishes no usable interface. */
     }
+}
+
+void HostMachineBoot(void)
+{
+    HostWin32Process(); /* runs BootMachine once, through the Win32 stand-in */
+}
+
+HostUsbBus *HostMachineBus(void)
+{
+    return Bus;
+}
+
+const HostDriverInfo *HostMachineFunctionDriver(void)
+{
+    return &MurvoUsbDriver;
 }
 
 /* Registration with the Win32 stand-in, before main. It only stores a pointer. */
