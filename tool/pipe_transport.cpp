@@ -27,6 +27,10 @@ HANDLE ReadHandle = INVALID_HANDLE_VALUE;
 HANDLE WriteHandle = INVALID_HANDLE_VALUE;
 OVERLAPPED ReadOverlapped;
 
+/* The pipe reset after a time-out has a record and event of its own: the read it follows is
+ * still pending and still owns ReadOverlapped. */
+static OVERLAPPED ResetOverlapped;
+
 /* WriteFramed's staging buffer: 16 KiB and room for one more packet. */
 static uint8_t FramedStaging[FRAMED_FLUSH + FRAMED_PACKET];
 
@@ -118,6 +122,13 @@ bool OpenTransport(void)
         CloseTransport();
         return false;
     }
+    /* Events last until the process ends; a second open makes no second reset event. */
+    if (ResetOverlapped.hEvent == NULL)
+        ResetOverlapped.hEvent = CreateEventA(NULL, FALSE, FALSE, NULL);
+    if (ResetOverlapped.hEvent == NULL) {
+        CloseTransport();
+        return false;
+    }
     return true;
 }
 
@@ -159,10 +170,11 @@ bool TransportRead(void *buffer, uint32_t length, uint32_t extraMs, uint32_t *co
     DWORD got = 0;
     bool ok = false;
     if (ReadFile(ReadHandle, buffer, length, &got, &ReadOverlapped)) {
-        ok = true; /* completed at once */
+        /* Completed at once: only a whole reply counts, so no stale bytes stay in the record. */
+        ok = got == length;
     } else if (GetLastError() == ERROR_IO_PENDING) {
         if (WaitForSingleObject(ReadOverlapped.hEvent, timeout + extraMs) == WAIT_TIMEOUT)
-            SendResetPipe(ReadHandle, &ReadOverlapped);
+            SendResetPipe(ReadHandle, &ResetOverlapped);
         else
             ok = GetOverlappedResult(ReadHandle, &ReadOverlapped, &got, FALSE) && got == length;
     }

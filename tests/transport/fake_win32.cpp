@@ -10,7 +10,14 @@
 FakeWin32 Fake;
 static DWORD LastError;
 static int NextHandle = 0x100;
-static int EventObject; /* the one event's identity */
+static int EventObjects[8]; /* the events' identities, in the order made */
+static bool IsEvent(HANDLE handle)
+{
+    for (int &object : EventObjects)
+        if (handle == (HANDLE)&object)
+            return true;
+    return false;
+}
 
 void ResetFake(void)
 {
@@ -66,7 +73,9 @@ HANDLE CreateEventA(LPSECURITY_ATTRIBUTES security, BOOL manualReset, BOOL initi
     EXPECT_FALSE(manualReset);
     EXPECT_FALSE(initialState);
     EXPECT_EQ(name, nullptr);
-    return Fake.EventFails ? NULL : (HANDLE)&EventObject;
+    if (Fake.EventFails || Fake.EventsMade >= 8)
+        return NULL;
+    return (HANDLE)&EventObjects[Fake.EventsMade++];
 }
 
 BOOL WriteFile(HANDLE file, LPCVOID data, DWORD length, LPDWORD written, LPOVERLAPPED overlapped)
@@ -83,7 +92,7 @@ BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD length, LPDWORD got, LPOVERLAPPE
 {
     EXPECT_EQ(Fake.Open.count(file), 1u);
     EXPECT_NE(overlapped, nullptr);
-    EXPECT_EQ(overlapped->hEvent, (HANDLE)&EventObject);
+    EXPECT_TRUE(IsEvent(overlapped->hEvent));
     memset(buffer, 0x5A, Fake.ReadBytes < length ? Fake.ReadBytes : length);
     switch (Fake.ReadMode) {
     case FakeReadAtOnce:
@@ -104,7 +113,7 @@ BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD length, LPDWORD got, LPOVERLAPPE
 
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds)
 {
-    EXPECT_EQ(handle, (HANDLE)&EventObject);
+    EXPECT_TRUE(IsEvent(handle));
     Fake.WaitTimeouts.push_back(milliseconds);
     return Fake.ReadMode == FakeReadNever ? WAIT_TIMEOUT : WAIT_OBJECT_0;
 }
@@ -123,7 +132,6 @@ BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize, LPVOID 
 {
     (void)in;
     (void)out;
-    (void)overlapped;
     EXPECT_NE(returned, nullptr);
     if (code == IOCTL_RESET_PIPE) {
         EXPECT_EQ(inSize, 256u);
@@ -133,6 +141,7 @@ BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize, LPVOID 
         EXPECT_EQ(outSize, 0u);
     }
     Fake.Controls.push_back({device, code});
+    Fake.ControlOverlapped.push_back(overlapped);
     return TRUE;
 }
 
@@ -145,6 +154,10 @@ HDEVINFO SetupDiGetClassDevsA(const GUID *classGuid, LPCSTR enumerator, HWND par
     EXPECT_EQ(enumerator, nullptr);
     EXPECT_EQ(parent, nullptr);
     EXPECT_EQ(flags, (DWORD)(DIGCF_PRESENT | DIGCF_DEVICEINTERFACE));
+    if (Fake.ClassDevsFails) {
+        LastError = ERROR_INVALID_PARAMETER;
+        return INVALID_HANDLE_VALUE;
+    }
     Fake.SetsMade++;
     return new FakeSet{*classGuid};
 }

@@ -80,6 +80,16 @@ TEST_F(PipeTransport, FailedEventClosesBothPipes)
     EXPECT_TRUE(Fake.Open.empty());
 }
 
+TEST_F(PipeTransport, ReopenedTransportKeepsItsResetEvent)
+{
+    ASSERT_TRUE(OpenTransport());
+    CloseTransport();
+    int events = Fake.EventsMade;
+    ASSERT_TRUE(OpenTransport());
+    /* Only the read event is made again; the reset event lasts. */
+    EXPECT_EQ(Fake.EventsMade, events + 1);
+}
+
 TEST_F(PipeTransport, DiscoveryTakesTheFirstInterfaceThatOpens)
 {
     Fake.Interfaces = {Unit1, Unit2};
@@ -103,6 +113,14 @@ TEST_F(PipeTransport, DiscoveryEndsWithoutAUnit)
     Fake.Interfaces.clear();
     EXPECT_EQ(FindUnitInterface(&UnitClass, path), INVALID_HANDLE_VALUE);
     EXPECT_FALSE(OpenTransport());
+
+    /* No device information set at all. */
+    Fake.Interfaces = {Unit1};
+    Fake.ClassDevsFails = true;
+    EXPECT_EQ(FindUnitInterface(&UnitClass, path), INVALID_HANDLE_VALUE);
+    EXPECT_FALSE(OpenTransport());
+    Fake.ClassDevsFails = false;
+    Fake.Interfaces.clear();
 
     /* Errors other than the end of the list cannot keep discovery going for ever. */
     Fake.EnumAlwaysFails = true;
@@ -181,6 +199,11 @@ TEST_F(PipeTransport, TimedOutReadResetsTheReadPipeOnce)
     ASSERT_EQ(Fake.Controls.size(), 1u);
     EXPECT_EQ(Fake.Controls[0].first, ReadHandle);
     EXPECT_EQ(Fake.Controls[0].second, (DWORD)IOCTL_RESET_PIPE);
+    /* The reset has a record and event of its own: the pending read still holds its own. */
+    ASSERT_NE(Fake.ControlOverlapped[0], nullptr);
+    EXPECT_NE(Fake.ControlOverlapped[0], &ReadOverlapped);
+    EXPECT_NE(Fake.ControlOverlapped[0]->hEvent, nullptr);
+    EXPECT_NE(Fake.ControlOverlapped[0]->hEvent, ReadOverlapped.hEvent);
 }
 
 TEST_F(PipeTransport, ReadSuccessRules)
@@ -188,11 +211,14 @@ TEST_F(PipeTransport, ReadSuccessRules)
     ASSERT_TRUE(OpenTransport());
     uint8_t reply[20];
     uint32_t count = 0;
-    /* Completed at once: a success whatever arrived. */
+    /* Completed at once: a success only when the whole reply came. */
     Fake.ReadMode = FakeReadAtOnce;
     Fake.ReadBytes = 3;
-    EXPECT_TRUE(TransportRead(reply, 5, 0, &count));
+    EXPECT_FALSE(TransportRead(reply, 5, 0, &count));
     EXPECT_EQ(count, 3u);
+    Fake.ReadBytes = 5;
+    EXPECT_TRUE(TransportRead(reply, 5, 0, &count));
+    EXPECT_EQ(count, 5u);
     /* After a wait only the whole length counts. */
     Fake.ReadMode = FakeReadPending;
     Fake.ReadBytes = 4;
