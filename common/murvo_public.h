@@ -34,6 +34,12 @@
 #define MURVO_INTERFACE_GUID_INIT \
     { MURVO_INTERFACE_GUID_DATA1, MURVO_INTERFACE_GUID_DATA2, MURVO_INTERFACE_GUID_DATA3, MURVO_INTERFACE_GUID_DATA4 }
 
+/* USB identity of the unit, from which the driver's INF file takes its hardware ID and the
+ * simulated unit its device descriptor. PLACEHOLDER VALUES: the real unit's vendor and product
+ * IDs are not known to this project; replace both here before shipping the INF file. */
+#define MURVO_USB_VENDOR_ID  0xFFFF
+#define MURVO_USB_PRODUCT_ID 0x0001
+
 /* Pipe file names, opened below the interface path after a backslash. */
 #define MURVO_READ_PIPE_NAME  "PIPE00" /* pipe 0 of the interface: data from the unit */
 #define MURVO_WRITE_PIPE_NAME "PIPE01" /* pipe 1 of the interface: data to the unit */

@@ -3,11 +3,13 @@
  */
 #include "host/usb/bus_descriptors.h"
 
+#include "common/murvo_public.h"
+
 #include <string.h>
 
-/* Vendor and product of the simulated unit; a function driver does not look at them. */
-#define UNIT_VENDOR_ID 0x1a4d
-#define UNIT_PRODUCT_ID 0x0100
+/* Vendor and product of the simulated unit: the unit's own; a function driver does not look at them. */
+#define UNIT_VENDOR_ID MURVO_USB_VENDOR_ID
+#define UNIT_PRODUCT_ID MURVO_USB_PRODUCT_ID
 
 static void PutWord(uint8_t *at, uint16_t value)
 {

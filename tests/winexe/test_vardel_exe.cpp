@@ -4,6 +4,8 @@
  */
 #include "e2e/pty_run.h"
 
+#include "common/murvo_public.h"
+
 #include <gtest/gtest.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -55,6 +57,20 @@ TEST(VardelExe, IsA32BitConsoleProgramImportingOnlySystemLibraries)
     EXPECT_FALSE(dlls.empty());
     for (const std::string &dll : dlls)
         EXPECT_EQ(system.count(dll), 1u) << "imports " << dll;
+}
+
+TEST(MurvoUsbInf, NamesTheServiceTheDriverFileAndTheUnitsHardwareId)
+{
+    const std::string inf = std::string(MURVO_SOURCE_DIR) + "/build/win32/bin/murvousb.inf";
+    ASSERT_TRUE(Exists(inf)) << inf << " is missing: build the win32 preset first";
+    std::string text = Output("cat '" + inf + "'");
+    char hardwareId[64];
+    snprintf(hardwareId, sizeof hardwareId, "USB\\VID_%04X&PID_%04X", MURVO_USB_VENDOR_ID, MURVO_USB_PRODUCT_ID);
+    EXPECT_NE(text.find(std::string("MurvoUsb_Install, ") + hardwareId + "\r\n"), std::string::npos) << hardwareId;
+    EXPECT_NE(text.find("AddService = murvousb, 0x00000002, MurvoUsb_Service\r\n"), std::string::npos);
+    EXPECT_NE(text.find("ServiceBinary = %12%\\murvousb.sys\r\n"), std::string::npos);
+    EXPECT_NE(text.find("[SourceDisksFiles]\r\nmurvousb.sys = 1\r\n"), std::string::npos);
+    EXPECT_EQ(text.find("@"), std::string::npos) << "an unreplaced template variable";
 }
 
 /* Wine runs 32-bit Windows programs only where the kernel runs 32-bit x86 code. */
