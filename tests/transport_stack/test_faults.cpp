@@ -1,0 +1,125 @@
+/*
+ * test_faults.cpp - the transport when the unit misbehaves or goes away: a reply that never
+ * comes, one byte too few or too many, and the unit unplugged in the middle of a transfer.
+ * Each must end in a failure report, in bounded time, and leave nothing open.
+ */
+#include "transport_stack/stack_machine.h"
+
+#include <gtest/gtest.h>
+
+#include <string.h>
+#include <thread>
+#include <unistd.h>
+
+/* Writes a GetOsVersion request and reads its 8-byte reply; the read's result, the count it
+ * reported in *got and the time it took in *elapsedMs. */
+static bool AskOsVersion(uint32_t *got, uint64_t *elapsedMs)
+{
+    std::vector<uint8_t> request;
+    AppendGetOsVersion(&request);
+    EXPECT_TRUE(TransportWrite(request.data(), (uint32_t)request.size(), NULL));
+    uint8_t reply[8];
+    *got = 0xFFFFFFFFu;
+    uint64_t start = NowMs();
+    bool ok = TransportRead(reply, sizeof reply, 0, got);
+    *elapsedMs = NowMs() - start;
+    return ok;
+}
+
+TEST(TransportStackFaults, MissingReplyTimesOutWithoutHanging)
+{
+    BOOT_STACK_OR_SKIP(1, "noreply:GetOsVersion:1");
+    ASSERT_TRUE(OpenTransport());
+    uint32_t got = 0;
+    uint64_t elapsed = 0;
+    EXPECT_FALSE(AskOsVersion(&got, &elapsed));
+    EXPECT_EQ(got, 0u);
+    EXPECT_GE(elapsed, 1990u); /* the 2000 ms time-out, less clock rounding */
+    EXPECT_LT(elapsed, 10000u);
+
+    /* The write pipe closes at once. The read stays pending in the driver: a closed handle
+     * does not cancel its requests, and the reset of the pipe does not end the read, so
+     * the read pipe is only given up when the process ends (and its requests with it). */
+    uint64_t start = NowMs();
+    CloseTransport();
+    EXPECT_LT(NowMs() - start, 5000u);
+    EXPECT_EQ(ReadHandle, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(WriteHandle, INVALID_HANDLE_VALUE);
+    EXPECT_LE(OpenFilesSettled(1, 1), 1u);
+    EXPECT_TRUE(StackUnitState(1).Started);
+}
+
+TEST(TransportStackFaults, ReplyOneByteShortFails)
+{
+    BOOT_STACK_OR_SKIP(1, "short:GetOsVersion:1");
+    ASSERT_TRUE(OpenTransport());
+    uint32_t got = 0;
+    uint64_t elapsed = 0;
+    EXPECT_FALSE(AskOsVersion(&got, &elapsed));
+    EXPECT_LT(got, 8u);
+    EXPECT_LT(elapsed, 1900u) << "the short reply should fail at once, not by time-out";
+    /* The record was whole, just short: the next exchange is in step. */
+    EXPECT_EQ(RoundTripOsVersion(), STACK_OS_VERSION);
+    CloseTransport();
+    EXPECT_EQ(OpenFilesSettled(1, 0), 0u);
+}
+
+TEST(TransportStackFaults, ReplyOneByteLongFails)
+{
+    BOOT_STACK_OR_SKIP(1, "long:GetOsVersion:1");
+    ASSERT_TRUE(OpenTransport());
+    uint32_t got = 0;
+    uint64_t elapsed = 0;
+    EXPECT_FALSE(AskOsVersion(&got, &elapsed));
+    EXPECT_LT(elapsed, 1900u) << "the long reply should fail at once, not by time-out";
+    CloseTransport();
+    EXPECT_EQ(OpenFilesSettled(1, 0), 0u);
+}
+
+TEST(TransportStackFaults, UnplugInTheMiddleOfAWriteFails)
+{
+    BOOT_STACK_OR_SKIP(1, "");
+    ASSERT_TRUE(OpenTransport());
+    std::vector<uint8_t> stream;
+    uint8_t data[512];
+    for (uint32_t n = 0; n < 16; n++) {
+        RecordPattern(n, data);
+        AppendWriteFlash(&stream, n * 512, data);
+    }
+    /* The unit goes after 5000 bytes: inside the second 4096-byte chunk. */
+    ASSERT_TRUE(HostUsbInjectFault(StackBus(), 1, SimFaultUnplug, 5000));
+    uint32_t count = 0;
+    uint64_t start = NowMs();
+    EXPECT_FALSE(TransportWrite(stream.data(), (uint32_t)stream.size(), &count));
+    EXPECT_EQ(count, 2u * 4096u); /* the failed chunk counts; none after it was tried */
+    EXPECT_LT(NowMs() - start, 10000u);
+
+    uint8_t reply[5];
+    uint32_t got = 0;
+    start = NowMs();
+    EXPECT_FALSE(TransportRead(reply, sizeof reply, 0, &got));
+    EXPECT_LT(NowMs() - start, 10000u);
+
+    CloseTransport();
+    EXPECT_TRUE(HostUsbWaitGone(StackBus(), 1, 10000));
+    EXPECT_FALSE(OpenTransport());
+}
+
+TEST(TransportStackFaults, UnplugWhileAReadWaitsFails)
+{
+    BOOT_STACK_OR_SKIP(1, "noreply:GetOsVersion:1");
+    ASSERT_TRUE(OpenTransport());
+    /* The reply never comes; the unit is pulled while the read waits for it. */
+    std::thread unplug([] {
+        usleep(300 * 1000);
+        HostUsbUnplug(StackBus(), 1);
+    });
+    uint32_t got = 0;
+    uint64_t elapsed = 0;
+    EXPECT_FALSE(AskOsVersion(&got, &elapsed));
+    unplug.join();
+    EXPECT_LT(elapsed, 10000u);
+    EXPECT_FALSE(TransportWrite("\0\0\0\0", 4, NULL));
+    CloseTransport();
+    EXPECT_TRUE(HostUsbWaitGone(StackBus(), 1, 10000));
+}
