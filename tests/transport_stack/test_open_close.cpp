@@ -38,6 +38,8 @@ TEST(TransportStackOpen, OpenRoundTripAndCloseLeaveNothingOpen)
     EXPECT_TRUE(StackUnitState(1).Started);
 }
 
+/* Built with the address sanitizer, this case also finds a read event of the first cycle
+ * that the second one lost. */
 TEST(TransportStackOpen, SecondCycleWakesTheUnitAgain)
 {
     BOOT_STACK_OR_SKIP(1, "");
@@ -112,10 +114,12 @@ TEST(TransportStackOpen, DiscoveryPassesOverAUnitThatRefusesToOpen)
 
     /* Back in service, the first unit is the one found again. */
     ASSERT_EQ(HostPnpCancelStop(StackNode(1)), STATUS_SUCCESS);
-    ASSERT_TRUE(OpenTransport());
-    EXPECT_EQ(OpenFilesSettled(1, 2), 2u);
+    char path[DEVICE_PATH_CHARS];
+    HANDLE unit = FindUnitInterface(&UnitClass, path);
+    ASSERT_NE(unit, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(OpenFilesSettled(1, 1), 1u);
     EXPECT_EQ(OpenFilesSettled(2, 0), 0u);
-    CloseTransport();
+    CloseHandle(unit);
 }
 
 TEST(TransportStackOpen, NoUnitNoTransport)
