@@ -10,6 +10,7 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -110,7 +111,10 @@ ProgramRun RunProgram(const ProgramSetup &setup)
     int status = 0;
     if (Now() >= deadline)
         kill(child, SIGKILL);
-    waitpid(child, &status, 0);
+    struct rusage usage;
+    memset(&usage, 0, sizeof usage);
+    wait4(child, &status, 0, &usage);
+    run.MaxRssKiB = usage.ru_maxrss;
     if (WIFEXITED(status))
         run.ExitStatus = WEXITSTATUS(status);
     close(master);

@@ -13,6 +13,7 @@ struct ProgramRun {
     int ExitStatus = -1;  /* exit status, or -1 when the program did not exit normally */
     std::string Terminal; /* everything written to the terminal (stdout, and stderr unless split) */
     std::string Err;      /* standard error when it was split off the terminal */
+    long MaxRssKiB = 0;   /* the program's peak resident memory in KiB, from its rusage */
 };
 
 struct ProgramSetup {
