@@ -82,10 +82,11 @@ HostUsbBus *HostUsbBusCreate(void)
 void HostUsbBusDestroy(HostUsbBus *bus)
 {
     for (int port = 1; port <= HOST_USB_PORTS; port++) {
-        if (HostUsbUnitPdo(bus, port) == NULL) {
-            continue;
+        /* Also a unit already on its way out (a failed start, an earlier unplug) must be gone
+         * before the bus driver may unload. */
+        if (HostUsbUnitPdo(bus, port) != NULL) {
+            HostUsbUnplug(bus, port);
         }
-        HostUsbUnplug(bus, port);
         if (!HostUsbWaitGone(bus, port, 20000)) {
             /* A file left open on the unit keeps its stack, and so its device object. */
             fprintf(stderr, "usbhub: the unit on port %d is still there 20 s after its unplug\n", port);

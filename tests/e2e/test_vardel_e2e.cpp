@@ -277,4 +277,30 @@ TEST_F(VardelEndToEnd, UnitUnpluggedDuringTheUpdate)
     EXPECT_EQ(LogCount("WriteFlash"), 20u);
 }
 
+TEST_F(VardelEndToEnd, DriverAllocationFailuresEndCleanly)
+{
+    /* Fail murvousb's N-th allocation, for every N up to past the last one of a run, and a
+     * share of them at random: each run must end with one of the tool's own statuses, with
+     * no verifier report and no crash. */
+    unsigned clean = 0, failed = 0;
+    std::vector<std::string> settings;
+    for (int n = 1; n <= 60; n++)
+        settings.push_back(std::to_string(n));
+    for (int seed = 1; seed <= 6; seed++)
+        settings.push_back("5%:" + std::to_string(seed));
+    for (const std::string &setting : settings) {
+        ProgramRun run = Update({"rom.bin"}, "Y", {{"MURVO_SIM_LOW_RESOURCES", setting}});
+        ASSERT_TRUE(run.ExitStatus == 0 || run.ExitStatus == 1 || run.ExitStatus == 2)
+            << setting << " ended with " << run.ExitStatus << ": " << run.Err;
+        ASSERT_EQ(run.Err.find("VERIFIER"), std::string::npos) << setting << ": " << run.Err;
+        if (run.ExitStatus == 0)
+            clean++;
+        else
+            failed++;
+    }
+    /* Some allocations are made only at start-up and some for every transfer: both outcomes occur. */
+    EXPECT_GT(clean, 0u);
+    EXPECT_GT(failed, 0u);
+}
+
 } // namespace
