@@ -26,7 +26,6 @@ bool BootStackMachine(unsigned units, const char *faults, unsigned blocks)
     setenv("MURVO_SIM_FAULTS", faults, 1);
     unsetenv("MURVO_SIM_FLASH_FILE");
     unsetenv("MURVO_SIM_LOG");
-    unsetenv("MURVO_SIM_TIMING");
     unsetenv("MURVO_SIM_LOW_RESOURCES");
     HostMachineBoot();
     return HostMachineBus() != NULL;

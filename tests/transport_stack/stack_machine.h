@@ -15,7 +15,8 @@
 #define STACK_OS_VERSION 0x80030007u /* the version word every unit of these tests reports */
 
 /* Sets the machine's environment (units on the bus, a 128 KiB flash in blocks blocks, the
- * firmware faults, "" for none) and boots it. Returns false when the machine of this
+ * firmware faults, "" for none) and boots it; speed and timing are left to the caller's
+ * MURVO_SIM_SPEED and MURVO_SIM_TIMING. Returns false when the machine of this
  * process has booted already: each case needs a process of its own. */
 bool BootStackMachine(unsigned units, const char *faults, unsigned blocks = 256);
 
