@@ -246,10 +246,13 @@ LONG IoDecrement(PDEVICE_OBJECT DeviceObject)
     if (count == 1) {
         KeSetEvent(&extension->NoPendingIoEvent, 1, FALSE);
     }
+    KeReleaseSpinLock(&extension->PendingIoLock, oldIrql);
+    // The last reference: the removal waiting for RemoveEvent frees the extension, lock
+    // included, as soon as it wakes, so the event is set after the lock is let go and
+    // nothing of the extension is touched afterwards.
     if (count == 0) {
         KeSetEvent(&extension->RemoveEvent, 1, FALSE);
     }
-    KeReleaseSpinLock(&extension->PendingIoLock, oldIrql);
     return count;
 }
 
