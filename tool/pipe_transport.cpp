@@ -116,13 +116,14 @@ bool OpenTransport(void)
         CloseTransport();
         return false;
     }
+    /* Events last until the process ends: a second open reuses them instead of leaking them. */
+    HANDLE readEvent = ReadOverlapped.hEvent;
     memset(&ReadOverlapped, 0, sizeof ReadOverlapped);
-    ReadOverlapped.hEvent = CreateEventA(NULL, FALSE, FALSE, NULL);
+    ReadOverlapped.hEvent = readEvent != NULL ? readEvent : CreateEventA(NULL, FALSE, FALSE, NULL);
     if (ReadOverlapped.hEvent == NULL) {
         CloseTransport();
         return false;
     }
-    /* Events last until the process ends; a second open makes no second reset event. */
     if (ResetOverlapped.hEvent == NULL)
         ResetOverlapped.hEvent = CreateEventA(NULL, FALSE, FALSE, NULL);
     if (ResetOverlapped.hEvent == NULL) {
