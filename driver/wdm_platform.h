@@ -30,10 +30,6 @@ extern "C" {
 #include "host/nt/ntddk.h"
 #include "host/usb/usbdi.h"
 #include "host/usb/usbdlib.h"
-/* Windows' values of constants the stand-in does not (yet) declare; see NEEDS_FROM_STANDIN.md. */
-#ifndef STATUS_NAME_TOO_LONG
-#define STATUS_NAME_TOO_LONG ((NTSTATUS)0xC0000106L)
-#endif
 #endif
 
 #include "common/murvo_public.h"

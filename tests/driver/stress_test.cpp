@@ -42,7 +42,7 @@ TEST_F(StressTest, ClientsRaceStopsSuspendsAndSurpriseRemoval)
     HostVerifierSetDelayFuzzing(seed, 5, 200);
 
     std::atomic<bool> stop{false};
-    std::atomic<bool> unplugged{false}; // no new opens once the unit is going (see NEEDS_FROM_STANDIN.md)
+    std::atomic<bool> unplugged{false}; // no new opens once the unit is going
     const int workers = 4;
     std::vector<WorkerTally> tallies(workers);
     std::vector<std::thread> threads;
