@@ -136,15 +136,18 @@ static void QueryUnit(UpdateRun *run)
         Say(run, "\nChecking ROM file %s ", run->ImagePath);
 }
 
-/* Runs one block command over every block from the first, while the unit reports success. */
-static void BlockPhase(UpdateRun *run, uint8_t (*command)(uint32_t), const char *consoleText, bool always,
+/* Runs one block command over every block from the first, while the unit reports success.
+ * The progress text goes to the console always or only when verbose, and, when display is
+ * set, the same text to the unit's display. */
+static void BlockPhase(UpdateRun *run, uint8_t (*command)(uint32_t), const char *progressText, bool always,
                        bool display)
 {
     for (uint32_t block = run->FirstBlock; block < run->BlockCount && run->UnitStatus == 0; block++) {
+        unsigned long shown = block + 1, count = run->BlockCount;
         if (always || run->Verbose)
-            Say(run, consoleText, (unsigned long)(block + 1), (unsigned long)run->BlockCount);
+            Say(run, progressText, shown, count);
         if (display)
-            DisplayFormat("\rErasing block %lu of %lu", (unsigned long)(block + 1), (unsigned long)run->BlockCount);
+            DisplayFormat(progressText, shown, count);
         run->UnitStatus = command(block);
     }
 }
