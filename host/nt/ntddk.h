@@ -58,7 +58,7 @@ typedef const UNICODE_STRING *PCUNICODE_STRING;
 #define EVENT_INCREMENT 1
 
 #define FIELD_OFFSET(type, field) ((LONG)offsetof(type, field))
-#define CONTAINING_RECORD(address, type, field) ((type *)((PCHAR)(address) - (ULONG_PTR)(&((type *)0)->field)))
+#define CONTAINING_RECORD(address, type, field) ((type *)((PCHAR)(address) - offsetof(type, field)))
 #define UNREFERENCED_PARAMETER(P) ((void)(P))
 #define PAGED_CODE() HostPagedCode(__FILE__, __LINE__)
 #define ASSERT(e) ((e) ? (void)0 : HostAssertFailed(#e, __FILE__, __LINE__))
