@@ -347,6 +347,58 @@ TEST_F(TransferTest, SurpriseRemovalWithStagesInFlightCompletesTheRequest)
     EXPECT_EQ(HostPoolUsageByTag(MurvoPoolTag).Allocations, 0u);
 }
 
+TEST_F(TransferTest, CancellingAStagedTransferCancelsItsStages)
+{
+    ASSERT_EQ(Plug(), STATUS_SUCCESS);
+    HostFile *in = OpenOk(u"\\PIPE00");
+    HostFile *out = OpenOk(u"\\PIPE01");
+    SpyHoldTransfers(true);
+    for (HostFile *file : {in, out}) {
+        std::vector<UCHAR> buffer(2 * 4096 + 808);
+        Pending pending;
+        NTSTATUS started = file == in ? HostReadFile(file, buffer.data(), static_cast<ULONG>(buffer.size()), &pending.Io, nullptr)
+                                      : HostWriteFile(file, buffer.data(), static_cast<ULONG>(buffer.size()), &pending.Io, nullptr);
+        ASSERT_EQ(started, STATUS_PENDING);
+        ASSERT_TRUE(WaitFor([] { return SpyHeldCount() == 3; }));
+        HostCancelFileIo(file);
+        bool ended = WaitFor([&] { return pending.Completed(); });
+        EXPECT_TRUE(ended) << "a cancelled staged transfer ends without the unit";
+        if (!ended) {
+            SpyReleaseHeld(STATUS_SUCCESS);
+            pending.Wait();
+            continue;
+        }
+        EXPECT_EQ(pending.Io.IoStatus.Status, STATUS_CANCELLED);
+        EXPECT_EQ(pending.Io.IoStatus.Information, 0u);
+        EXPECT_EQ(SpyHeldCount(), 0u);
+        EXPECT_TRUE(WaitFor([&] { return PipeIdle(&Ext()->PipeTable[file == in ? 0 : 1]); }));
+    }
+
+    // A cancel racing the issue of the stages ends the transfer too, whichever stages it finds.
+    for (int round = 0; round < 50; round++) {
+        std::vector<UCHAR> buffer(8 * 4096);
+        Pending pending;
+        std::atomic<bool> returned{false};
+        std::thread canceller([&] {
+            while (HostOutstandingRequests(out) == 0 && !returned.load()) {
+                std::this_thread::yield();
+            }
+            HostCancelFileIo(out);
+        });
+        NTSTATUS started = HostWriteFile(out, buffer.data(), static_cast<ULONG>(buffer.size()), &pending.Io, nullptr);
+        returned = true;
+        canceller.join();
+        if (started == STATUS_PENDING) {
+            ASSERT_TRUE(WaitFor([&] { return pending.Completed(); })) << "round " << round;
+            EXPECT_EQ(pending.Io.IoStatus.Status, STATUS_CANCELLED) << "round " << round;
+        }
+        ASSERT_TRUE(WaitFor([&] { return PipeIdle(&Ext()->PipeTable[1]) && SpyHeldCount() == 0; })) << "round " << round;
+    }
+    EXPECT_TRUE(WaitFor([&] { return ReadShared(Ext()->PendingIoCount) == 1; }));
+    HostCloseFile(in);
+    HostCloseFile(out);
+}
+
 TEST_F(TransferTest, ACommandAndItsReplyThroughTheBus)
 {
     ASSERT_EQ(Plug(), STATUS_SUCCESS);
