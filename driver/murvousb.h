@@ -19,6 +19,10 @@
 /* Size of a transfer stage and of every pipe's MaximumTransferSize. */
 #define MURVO_MAX_TRANSFER_LENGTH 4096UL
 
+/* Longest read or write accepted: bounds the stage requests, MDLs and URBs one request pins
+ * in non-paged pool (1024 stages). */
+#define MURVO_MAX_REQUEST_LENGTH (4UL << 20)
+
 /* First size tried for the configuration descriptor. */
 #define MURVO_FIRST_CONFIG_READ 521UL
 

@@ -307,7 +307,8 @@ static NTSTATUS IssueStage(PDEVICE_OBJECT DeviceObject, PIRP Master, PipeContext
     if (stageIrp == NULL) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
-    PMDL stageMdl = IoAllocateMdl(base, MmGetMdlByteCount(masterMdl), FALSE, FALSE, stageIrp);
+    // Sized for the stage's own bytes, not the caller's whole buffer.
+    PMDL stageMdl = IoAllocateMdl(base + Offset, Length, FALSE, FALSE, stageIrp);
     if (stageMdl == NULL) {
         IoFreeIrp(stageIrp);
         return STATUS_INSUFFICIENT_RESOURCES;
@@ -449,7 +450,8 @@ static NTSTATUS StagedTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp, PipeContex
 
 /*
  * StartTransfer: checks that the unit accepts I/O and that the handle holds an idle pipe,
- * claims the pipe and takes the single or the staged path by the request's length.
+ * claims the pipe and takes the single or the staged path by the request's length. A request
+ * longer than MURVO_MAX_REQUEST_LENGTH is refused with STATUS_INVALID_PARAMETER.
  * Returns the request's status or STATUS_PENDING. PASSIVE_LEVEL.
  */
 NTSTATUS StartTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp, TransferDirection Direction)
@@ -482,6 +484,10 @@ NTSTATUS StartTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp, TransferDirection 
     }
 
     ULONG length = Irp->MdlAddress ? MmGetMdlByteCount(Irp->MdlAddress) : 0;
+    if (length > MURVO_MAX_REQUEST_LENGTH) {
+        ReleaseClaim(extension, pipe);
+        return CompleteTransferRequest(Irp, STATUS_INVALID_PARAMETER);
+    }
     if (length <= extension->MaxTransferLength) {
         return SingleTransfer(DeviceObject, Irp, pipe, Direction);
     }

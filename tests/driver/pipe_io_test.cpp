@@ -7,6 +7,7 @@
 #include "driver_harness.h"
 
 #include <atomic>
+#include <cstdio>
 #include <thread>
 
 namespace {
@@ -396,6 +397,50 @@ TEST_F(TransferTest, CancellingAStagedTransferCancelsItsStages)
     }
     EXPECT_TRUE(WaitFor([&] { return ReadShared(Ext()->PendingIoCount) == 1; }));
     HostCloseFile(in);
+    HostCloseFile(out);
+}
+
+ULONG SpanPages(const void *address, size_t length)
+{
+    ULONG_PTR start = reinterpret_cast<ULONG_PTR>(address) & ~ULONG_PTR(PAGE_SIZE - 1);
+    ULONG_PTR end = reinterpret_cast<ULONG_PTR>(address) + length;
+    return static_cast<ULONG>((end - start + PAGE_SIZE - 1) / PAGE_SIZE);
+}
+
+TEST_F(TransferTest, StageMdlsDescribeTheirOwnStageAndOverlongRequestsAreRefused)
+{
+    ASSERT_EQ(Plug(), STATUS_SUCCESS);
+    HostFile *out = OpenOk(u"\\PIPE01");
+    const ULONG mdlTag = HOST_POOL_TAG('M', 'd', 'l', ' ');
+    SpyHoldTransfers(true);
+    for (ULONG length : {ULONG(64) << 10, ULONG(1) << 20, ULONG(MURVO_MAX_REQUEST_LENGTH)}) {
+        std::vector<UCHAR> data(length + 1);
+        UCHAR *buffer = data.data() + 1; // never page-aligned
+        HostPoolUsage before = HostPoolUsageByTag(mdlTag);
+        HostPoolUsage driverBefore = HostPoolUsageByTag(MurvoPoolTag);
+        Pending pending;
+        ASSERT_EQ(HostWriteFile(out, buffer, length, &pending.Io, nullptr), STATUS_PENDING);
+        ULONG stages = length / 4096;
+        ASSERT_TRUE(WaitFor([&] { return SpyHeldCount() == stages; })) << length;
+        size_t callerMdl = sizeof(MDL) + SpanPages(buffer, length) * sizeof(ULONG_PTR);
+        size_t stageMdls = HostPoolUsageByTag(mdlTag).Bytes - before.Bytes - callerMdl;
+        size_t driverPool = HostPoolUsageByTag(MurvoPoolTag).Bytes - driverBefore.Bytes;
+        std::printf("write of %u bytes: %zu bytes of stage MDLs, %zu bytes of the driver's own pool\n", length,
+                    stageMdls, driverPool);
+        EXPECT_LE(stageMdls, stages * (sizeof(MDL) + 2 * sizeof(ULONG_PTR))) << length;
+        SpyReleaseHeld(STATUS_SUCCESS);
+        pending.Wait();
+        EXPECT_EQ(pending.Io.IoStatus.Information, length);
+    }
+
+    SpyClearLog();
+    std::vector<UCHAR> overlong(MURVO_MAX_REQUEST_LENGTH + 1);
+    ULONG_PTR moved = 99;
+    EXPECT_EQ(HostWriteFile(out, overlong.data(), static_cast<ULONG>(overlong.size()), nullptr, &moved),
+              STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(moved, 0u);
+    EXPECT_TRUE(BulkLengths().empty());
+    EXPECT_TRUE(PipeIdle(&Ext()->PipeTable[1]));
     HostCloseFile(out);
 }
 
