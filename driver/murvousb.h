@@ -19,6 +19,10 @@
 /* Size of a transfer stage and of every pipe's MaximumTransferSize. */
 #define MURVO_MAX_TRANSFER_LENGTH 4096UL
 
+/* Longest read or write accepted: bounds the stage requests, MDLs and URBs one request pins
+ * in non-paged pool (1024 stages). */
+#define MURVO_MAX_REQUEST_LENGTH (4UL << 20)
+
 /* First size tried for the configuration descriptor. */
 #define MURVO_FIRST_CONFIG_READ 521UL
 
@@ -54,7 +58,10 @@ struct TransferContext {
     KEVENT TransferDone;       /* cleared when a transfer claims the pipe, set when it ends */
     BOOLEAN Busy;              /* a transfer has claimed the pipe (single or staged) */
     BOOLEAN Issuing;           /* StartTransfer is still issuing stages: nobody else finishes */
-    BOOLEAN CancelWalkActive;  /* CancelPendingStages is walking the stages: nothing is freed */
+    BOOLEAN CancelRoutineDone; /* the master's cancel routine has run, or never will: whoever
+                                  finds the last stage ended may complete the master */
+    ULONG CancelWalks;         /* walks over the stages in progress (the master's cancel
+                                  routine, CancelPendingStages): no stage request is freed */
     NTSTATUS TransferStatus;   /* first failure of the staged transfer, else STATUS_SUCCESS */
 };
 
@@ -131,14 +138,11 @@ void WaitForIoDispatches(PDEVICE_OBJECT DeviceObject);
 
 /* Pipe table and synchronous USB requests (pipe_table.cpp). */
 NTSTATUS SubmitUrbSync(PDEVICE_OBJECT DeviceObject, PURB Urb);
-void CancelPendingStages(PDEVICE_OBJECT DeviceObject);
 NTSTATUS AbortOpenPipes(PDEVICE_OBJECT DeviceObject);
 NTSTATUS ResetPipe(PDEVICE_OBJECT DeviceObject, PUSBD_PIPE_INFORMATION PipeInformation);
 NTSTATUS ResetDevice(PDEVICE_OBJECT DeviceObject);
 NTSTATUS GetPortStatus(PDEVICE_OBJECT DeviceObject, PULONG PortStatus);
 NTSTATUS ResetPort(PDEVICE_OBJECT DeviceObject);
-void FinishStagedTransfer(TransferContext *Transfer, PIRP *CompletedMaster);
-void ReleaseStageResources(StageContext *Stage);
 
 /* Plug and Play and USB configuration (pnp.cpp). */
 NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp);
@@ -180,6 +184,7 @@ PURB BuildBulkUrb(PDEVICE_OBJECT DeviceObject, PIRP Irp, PUSBD_PIPE_INFORMATION 
                   TransferDirection Direction);
 NTSTATUS NTAPI OnSingleTransferComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
 NTSTATUS NTAPI OnStageComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+void CancelPendingStages(PDEVICE_OBJECT DeviceObject);
 
 /* Device control requests (device_control.cpp). */
 NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);

@@ -52,6 +52,47 @@ template <typename T> static void FreeIfPresent(T *&Slot)
 }
 
 /*
+ * WaitForIdlePipes: waits until no transfer claims a pipe of the pipe table. Called with no
+ * transfer able to start. PASSIVE_LEVEL.
+ */
+static void WaitForIdlePipes(DeviceExtension *Extension)
+{
+    if (Extension->PipeTable == NULL || Extension->InterfaceInfo == NULL) {
+        return;
+    }
+    for (ULONG i = 0; i < Extension->InterfaceInfo->NumberOfPipes; i++) {
+        PipeContext *pipe = &Extension->PipeTable[i];
+        KIRQL oldIrql;
+        KeAcquireSpinLock(&Extension->StageLock, &oldIrql);
+        BOOLEAN busy = pipe->Transfer.Busy;
+        KeReleaseSpinLock(&Extension->StageLock, oldIrql);
+        if (busy) {
+            WaitForEvent(&pipe->Transfer.TransferDone);
+        }
+    }
+}
+
+/*
+ * HaltTransfers: what stop, surprise removal and removal do first: sets RefuseFlag (StopPending
+ * or Removing) so that no new work starts, waits for the dispatch routines still sending,
+ * cancels the staged transfers and aborts the open pipes, which ends the single transfers
+ * still in the USB stack. A unit that is not configured (stopped, or never started) has no
+ * pipes to abort: its pipe handles belong to a dropped configuration.
+ * Returns the status of the aborts (STATUS_SUCCESS when none was sent). PASSIVE_LEVEL.
+ */
+static NTSTATUS HaltTransfers(PDEVICE_OBJECT DeviceObject, BOOLEAN *RefuseFlag)
+{
+    DeviceExtension *extension = ExtensionOf(DeviceObject);
+    WriteShared(*RefuseFlag, static_cast<BOOLEAN>(TRUE));
+    WaitForIoDispatches(DeviceObject);
+    CancelPendingStages(DeviceObject);
+    if (!ReadShared(extension->Started)) {
+        return STATUS_SUCCESS;
+    }
+    return AbortOpenPipes(DeviceObject);
+}
+
+/*
  * ReleaseStartBuffers: frees what a start left in the extension: descriptors, interface
  * information and pipe table. A pipe still open is closed for good first: its handle's
  * generation no longer matches, so the handle's later requests fail without touching the
@@ -60,18 +101,7 @@ template <typename T> static void FreeIfPresent(T *&Slot)
  */
 static void ReleaseStartBuffers(DeviceExtension *Extension)
 {
-    if (Extension->PipeTable != NULL && Extension->InterfaceInfo != NULL) {
-        for (ULONG i = 0; i < Extension->InterfaceInfo->NumberOfPipes; i++) {
-            PipeContext *pipe = &Extension->PipeTable[i];
-            KIRQL oldIrql;
-            KeAcquireSpinLock(&Extension->StageLock, &oldIrql);
-            BOOLEAN busy = pipe->Transfer.Busy;
-            KeReleaseSpinLock(&Extension->StageLock, oldIrql);
-            if (busy) {
-                WaitForEvent(&pipe->Transfer.TransferDone);
-            }
-        }
-    }
+    WaitForIdlePipes(Extension);
 
     KIRQL oldIrql;
     KeAcquireSpinLock(&Extension->StageLock, &oldIrql);
@@ -336,8 +366,10 @@ done:
 }
 
 /*
- * StopDevice: returns the unit to the unconfigured state; clears Started on success and
- * StopPending in every case. The start's buffers stay until the next start or removal.
+ * StopDevice: returns the unit to the unconfigured state. The unconfigure is best effort:
+ * whatever it returns, the driver counts the unit as unconfigured (Started and StopPending
+ * cleared, ConfigurationHandle dropped), since a stop after a successful query must not fail.
+ * The start's buffers stay until the next start or removal. Returns the unconfigure's status.
  * PASSIVE_LEVEL.
  */
 NTSTATUS StopDevice(PDEVICE_OBJECT DeviceObject)
@@ -356,9 +388,8 @@ NTSTATUS StopDevice(PDEVICE_OBJECT DeviceObject)
         status = SubmitUrbSync(DeviceObject, urb);
         ExFreePool(urb);
     }
-    if (NT_SUCCESS(status)) {
-        WriteShared(extension->Started, static_cast<BOOLEAN>(FALSE));
-    }
+    extension->ConfigurationHandle = NULL;
+    WriteShared(extension->Started, static_cast<BOOLEAN>(FALSE));
     WriteShared(extension->StopPending, static_cast<BOOLEAN>(FALSE));
     return status;
 }
@@ -430,10 +461,7 @@ static NTSTATUS HandleRemove(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     DeviceExtension *extension = ExtensionOf(DeviceObject);
     IoDecrement(DeviceObject);
-    WriteShared(extension->Removing, static_cast<BOOLEAN>(TRUE));
-    WaitForIoDispatches(DeviceObject);
-    CancelPendingStages(DeviceObject);
-    AbortOpenPipes(DeviceObject);
+    HaltTransfers(DeviceObject, &extension->Removing);
     Irp->IoStatus.Status = STATUS_SUCCESS;
     NTSTATUS status = PassDown(extension, Irp);
     IoDecrement(DeviceObject);
@@ -483,10 +511,11 @@ NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         break;
 
     case IRP_MN_STOP_DEVICE: {
-        // No dispatch routine may send anything to the unit once it is unconfigured.
-        WriteShared(extension->StopPending, static_cast<BOOLEAN>(TRUE));
-        WaitForIoDispatches(DeviceObject);
-        CancelPendingStages(DeviceObject);
+        // Nothing may be in the USB stack once the unit is unconfigured: the aborted pipes'
+        // transfers have ended before the unconfigure is sent.
+        if (NT_SUCCESS(HaltTransfers(DeviceObject, &extension->StopPending))) {
+            WaitForIdlePipes(extension);
+        }
         // A unit the driver powered down by itself answers no URB: wake it for the
         // unconfigure request (and the descriptor reads of the next start), once a power
         // change of its own still on the way has ended.
@@ -495,13 +524,9 @@ NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         if (recorded == PowerDeviceD1 || recorded == PowerDeviceD2 || recorded == PowerDeviceD3) {
             SelfRequestPowerIrp(DeviceObject, PowerDeviceD0);
         }
-        status = StopDevice(DeviceObject);
-        if (NT_SUCCESS(status)) {
-            Irp->IoStatus.Status = status;
-            status = PassDown(extension, Irp);
-        } else {
-            CompleteWith(Irp, status);
-        }
+        StopDevice(DeviceObject);
+        Irp->IoStatus.Status = STATUS_SUCCESS;
+        status = PassDown(extension, Irp);
         break;
     }
 
@@ -531,10 +556,7 @@ NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 
     case IRP_MN_SURPRISE_REMOVAL:
         IoDecrement(DeviceObject);
-        WriteShared(extension->Removing, static_cast<BOOLEAN>(TRUE));
-        WaitForIoDispatches(DeviceObject);
-        CancelPendingStages(DeviceObject);
-        AbortOpenPipes(DeviceObject);
+        HaltTransfers(DeviceObject, &extension->Removing);
         Irp->IoStatus.Status = STATUS_SUCCESS;
         return PassDown(extension, Irp);
 

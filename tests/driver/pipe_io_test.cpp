@@ -7,6 +7,7 @@
 #include "driver_harness.h"
 
 #include <atomic>
+#include <cstdio>
 #include <thread>
 
 namespace {
@@ -345,6 +346,102 @@ TEST_F(TransferTest, SurpriseRemovalWithStagesInFlightCompletesTheRequest)
     HostCloseFile(out);
     EXPECT_TRUE(HostUsbWaitGone(bus, port, 5000));
     EXPECT_EQ(HostPoolUsageByTag(MurvoPoolTag).Allocations, 0u);
+}
+
+TEST_F(TransferTest, CancellingAStagedTransferCancelsItsStages)
+{
+    ASSERT_EQ(Plug(), STATUS_SUCCESS);
+    HostFile *in = OpenOk(u"\\PIPE00");
+    HostFile *out = OpenOk(u"\\PIPE01");
+    SpyHoldTransfers(true);
+    for (HostFile *file : {in, out}) {
+        std::vector<UCHAR> buffer(2 * 4096 + 808);
+        Pending pending;
+        NTSTATUS started = file == in ? HostReadFile(file, buffer.data(), static_cast<ULONG>(buffer.size()), &pending.Io, nullptr)
+                                      : HostWriteFile(file, buffer.data(), static_cast<ULONG>(buffer.size()), &pending.Io, nullptr);
+        ASSERT_EQ(started, STATUS_PENDING);
+        ASSERT_TRUE(WaitFor([] { return SpyHeldCount() == 3; }));
+        HostCancelFileIo(file);
+        bool ended = WaitFor([&] { return pending.Completed(); });
+        EXPECT_TRUE(ended) << "a cancelled staged transfer ends without the unit";
+        if (!ended) {
+            SpyReleaseHeld(STATUS_SUCCESS);
+            pending.Wait();
+            continue;
+        }
+        EXPECT_EQ(pending.Io.IoStatus.Status, STATUS_CANCELLED);
+        EXPECT_EQ(pending.Io.IoStatus.Information, 0u);
+        EXPECT_EQ(SpyHeldCount(), 0u);
+        EXPECT_TRUE(WaitFor([&] { return PipeIdle(&Ext()->PipeTable[file == in ? 0 : 1]); }));
+    }
+
+    // A cancel racing the issue of the stages ends the transfer too, whichever stages it finds.
+    for (int round = 0; round < 50; round++) {
+        std::vector<UCHAR> buffer(8 * 4096);
+        Pending pending;
+        std::atomic<bool> returned{false};
+        std::thread canceller([&] {
+            while (HostOutstandingRequests(out) == 0 && !returned.load()) {
+                std::this_thread::yield();
+            }
+            HostCancelFileIo(out);
+        });
+        NTSTATUS started = HostWriteFile(out, buffer.data(), static_cast<ULONG>(buffer.size()), &pending.Io, nullptr);
+        returned = true;
+        canceller.join();
+        if (started == STATUS_PENDING) {
+            ASSERT_TRUE(WaitFor([&] { return pending.Completed(); })) << "round " << round;
+            EXPECT_EQ(pending.Io.IoStatus.Status, STATUS_CANCELLED) << "round " << round;
+        }
+        ASSERT_TRUE(WaitFor([&] { return PipeIdle(&Ext()->PipeTable[1]) && SpyHeldCount() == 0; })) << "round " << round;
+    }
+    EXPECT_TRUE(WaitFor([&] { return ReadShared(Ext()->PendingIoCount) == 1; }));
+    HostCloseFile(in);
+    HostCloseFile(out);
+}
+
+ULONG SpanPages(const void *address, size_t length)
+{
+    ULONG_PTR start = reinterpret_cast<ULONG_PTR>(address) & ~ULONG_PTR(PAGE_SIZE - 1);
+    ULONG_PTR end = reinterpret_cast<ULONG_PTR>(address) + length;
+    return static_cast<ULONG>((end - start + PAGE_SIZE - 1) / PAGE_SIZE);
+}
+
+TEST_F(TransferTest, StageMdlsDescribeTheirOwnStageAndOverlongRequestsAreRefused)
+{
+    ASSERT_EQ(Plug(), STATUS_SUCCESS);
+    HostFile *out = OpenOk(u"\\PIPE01");
+    const ULONG mdlTag = HOST_POOL_TAG('M', 'd', 'l', ' ');
+    SpyHoldTransfers(true);
+    for (ULONG length : {ULONG(64) << 10, ULONG(1) << 20, ULONG(MURVO_MAX_REQUEST_LENGTH)}) {
+        std::vector<UCHAR> data(length + 1);
+        UCHAR *buffer = data.data() + 1; // never page-aligned
+        HostPoolUsage before = HostPoolUsageByTag(mdlTag);
+        HostPoolUsage driverBefore = HostPoolUsageByTag(MurvoPoolTag);
+        Pending pending;
+        ASSERT_EQ(HostWriteFile(out, buffer, length, &pending.Io, nullptr), STATUS_PENDING);
+        ULONG stages = length / 4096;
+        ASSERT_TRUE(WaitFor([&] { return SpyHeldCount() == stages; })) << length;
+        size_t callerMdl = sizeof(MDL) + SpanPages(buffer, length) * sizeof(ULONG_PTR);
+        size_t stageMdls = HostPoolUsageByTag(mdlTag).Bytes - before.Bytes - callerMdl;
+        size_t driverPool = HostPoolUsageByTag(MurvoPoolTag).Bytes - driverBefore.Bytes;
+        std::printf("write of %u bytes: %zu bytes of stage MDLs, %zu bytes of the driver's own pool\n", length,
+                    stageMdls, driverPool);
+        EXPECT_LE(stageMdls, stages * (sizeof(MDL) + 2 * sizeof(ULONG_PTR))) << length;
+        SpyReleaseHeld(STATUS_SUCCESS);
+        pending.Wait();
+        EXPECT_EQ(pending.Io.IoStatus.Information, length);
+    }
+
+    SpyClearLog();
+    std::vector<UCHAR> overlong(MURVO_MAX_REQUEST_LENGTH + 1);
+    ULONG_PTR moved = 99;
+    EXPECT_EQ(HostWriteFile(out, overlong.data(), static_cast<ULONG>(overlong.size()), nullptr, &moved),
+              STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(moved, 0u);
+    EXPECT_TRUE(BulkLengths().empty());
+    EXPECT_TRUE(PipeIdle(&Ext()->PipeTable[1]));
+    HostCloseFile(out);
 }
 
 TEST_F(TransferTest, ACommandAndItsReplyThroughTheBus)
