@@ -449,11 +449,9 @@ static NTSTATUS StagedTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp, PipeContex
 }
 
 /*
- * StartTransfer: checks that the unit accepts I/O and that the handle holds an idle pipe of
- * the request's direction (a read on an OUT pipe or a write on an IN pipe is refused with
- * STATUS_INVALID_PARAMETER), claims the pipe and takes the single or the staged path by the
- * request's length. A request longer than MURVO_MAX_REQUEST_LENGTH is refused with
- * STATUS_INVALID_PARAMETER.
+ * StartTransfer: checks that the unit accepts I/O and that the handle holds an idle pipe,
+ * claims the pipe and takes the single or the staged path by the request's length. A request
+ * longer than MURVO_MAX_REQUEST_LENGTH is refused with STATUS_INVALID_PARAMETER.
  * Returns the request's status or STATUS_PENDING. PASSIVE_LEVEL.
  */
 NTSTATUS StartTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp, TransferDirection Direction)
@@ -476,12 +474,6 @@ NTSTATUS StartTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp, TransferDirection 
         refusal = STATUS_INVALID_HANDLE;
     } else if (pipe->Transfer.Busy || pipe->Transfer.MasterIrp != NULL || pipe->Transfer.SingleUrb != NULL) {
         refusal = STATUS_INSUFFICIENT_RESOURCES;
-    } else if (pipe->PipeInformation != NULL &&
-               ((pipe->PipeInformation->EndpointAddress & USB_ENDPOINT_DIRECTION_MASK) != 0) !=
-                   (Direction == TransferRead)) {
-        // A read on an OUT pipe or a write on an IN pipe: its URB would name a direction the
-        // endpoint does not have.
-        refusal = STATUS_INVALID_PARAMETER;
     } else {
         pipe->Transfer.Busy = TRUE;
         KeClearEvent(&pipe->Transfer.TransferDone);
