@@ -107,6 +107,8 @@ struct DeviceExtension {
     LONG ActiveIoDispatches;      /* dispatch routines that may send to the unit, running; under PendingIoLock */
     KEVENT IoDispatchesIdle;      /* set while ActiveIoDispatches is 0 */
     KEVENT SelfPowerIdle;         /* set while no power request of the driver's own is in flight */
+    NTSTATUS SelfPowerUpStatus;   /* outcome of the last self power-up; written by its callback
+                                     before PowerUpEvent is set, read by the waiter after */
     KSPIN_LOCK PowerChangeLock;   /* makes the claim of a self power change (SelfPowerRequestPending)
                                      and the holding of a system request (PendingSystemPowerIrp)
                                      exclusive of each other */

@@ -115,8 +115,9 @@ BOOLEAN SetDevicePowerState(PDEVICE_OBJECT DeviceObject, DEVICE_POWER_STATE Stat
 }
 
 /*
- * PowerUpComplete: completion of a device set-power request for D0: records D0 and reports
- * success whatever the lower drivers said. Context is the driver's device object.
+ * PowerUpComplete: completion of a device set-power request for D0: records D0 when the lower
+ * drivers succeeded and keeps their status either way, so that a failed power-up leaves the
+ * recorded state where it was. Context is the driver's device object.
  * Returns STATUS_SUCCESS so completion goes on upwards. Up to DISPATCH_LEVEL.
  */
 NTSTATUS NTAPI PowerUpComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
@@ -126,8 +127,9 @@ NTSTATUS NTAPI PowerUpComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Cont
     if (Irp->PendingReturned) {
         IoMarkIrpPending(Irp);
     }
-    WriteShared(ExtensionOf(ownDevice)->CurrentDevicePowerState, PowerDeviceD0);
-    Irp->IoStatus.Status = STATUS_SUCCESS;
+    if (NT_SUCCESS(Irp->IoStatus.Status)) {
+        WriteShared(ExtensionOf(ownDevice)->CurrentDevicePowerState, PowerDeviceD0);
+    }
     IoDecrement(ownDevice);
     return STATUS_SUCCESS;
 }
@@ -276,8 +278,9 @@ NTSTATUS SelfRequestPowerIrp(PDEVICE_OBJECT DeviceObject, DEVICE_POWER_STATE Sta
 /*
  * RequestOwnPowerChange: the work of SelfRequestPowerIrp. Contended is set when nothing was
  * done because another self power change was in flight; a held system request or a State
- * already recorded leave it clear. A power-up (State shallower than PowerDownLevel) waits until it has completed; a
- * power-down does not. SelfPowerRequestPending stays set until the callback. PASSIVE_LEVEL.
+ * already recorded leave it clear. A power-up (State shallower than PowerDownLevel) waits until
+ * it has completed and returns its outcome; a power-down does not wait. SelfPowerRequestPending
+ * stays set until the callback. PASSIVE_LEVEL.
  */
 NTSTATUS RequestOwnPowerChange(PDEVICE_OBJECT DeviceObject, DEVICE_POWER_STATE State, BOOLEAN *Contended)
 {
@@ -322,13 +325,15 @@ NTSTATUS RequestOwnPowerChange(PDEVICE_OBJECT DeviceObject, DEVICE_POWER_STATE S
     }
     if (poweringUp) {
         WaitForEvent(&extension->PowerUpEvent);
+        return ReadShared(extension->SelfPowerUpStatus);
     }
     return STATUS_SUCCESS;
 }
 
 /*
  * SelfPowerRequestComplete: callback of the driver's own device power request: ends the self
- * power change, signals a completed power-up and gives up the request's reference. Context
+ * power change, signals a completed power-up with its outcome in SelfPowerUpStatus and gives
+ * up the request's reference. Context
  * is the driver's device object. Up to DISPATCH_LEVEL.
  */
 VOID NTAPI SelfPowerRequestComplete(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction,
@@ -336,13 +341,13 @@ VOID NTAPI SelfPowerRequestComplete(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunc
 {
     (void)DeviceObject;
     (void)MinorFunction;
-    (void)IoStatus;
     PDEVICE_OBJECT ownDevice = static_cast<PDEVICE_OBJECT>(Context);
     DeviceExtension *extension = ExtensionOf(ownDevice);
     // The change is over before the waiting opener runs on, so that its next call may start one.
     WriteShared(extension->SelfPowerRequestPending, static_cast<BOOLEAN>(FALSE));
     KeSetEvent(&extension->SelfPowerIdle, 1, FALSE);
     if (static_cast<ULONG>(PowerState.DeviceState) < static_cast<ULONG>(ReadShared(extension->PowerDownLevel))) {
+        WriteShared(extension->SelfPowerUpStatus, IoStatus->Status);
         KeSetEvent(&extension->PowerUpEvent, 1, FALSE);
     }
     IoDecrement(ownDevice);

@@ -450,7 +450,8 @@ static NTSTATUS StagedTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp, PipeContex
 
 /*
  * StartTransfer: checks that the unit accepts I/O and that the handle holds an idle pipe,
- * claims the pipe and takes the single or the staged path by the request's length. A request
+ * claims the pipe and takes the single or the staged path by the request's length. A unit
+ * whose power-up failed is asked for D0 again first. A request
  * longer than MURVO_MAX_REQUEST_LENGTH is refused with STATUS_INVALID_PARAMETER.
  * Returns the request's status or STATUS_PENDING. PASSIVE_LEVEL.
  */
@@ -462,6 +463,14 @@ NTSTATUS StartTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp, TransferDirection 
 
     if (!CanAcceptIo(DeviceObject)) {
         return CompleteTransferRequest(Irp, STATUS_DELETE_PENDING);
+    }
+    // A power-up that failed left the unit in its low-power state: ask again, and refuse the
+    // request with the power-up's failure rather than send it to a unit that cannot answer.
+    if (ReadShared(extension->CurrentDevicePowerState) != PowerDeviceD0) {
+        NTSTATUS powerStatus = SelfSuspendOrActivate(DeviceObject, FALSE);
+        if (!NT_SUCCESS(powerStatus)) {
+            return CompleteTransferRequest(Irp, powerStatus);
+        }
     }
 
     // Finding the pipe and claiming it are one step against other requests on the handle

@@ -233,6 +233,41 @@ TEST_F(PowerTest, PipesPowerTheUnitUpAndDownEachPowerUpWaitingForItsOwnCompletio
     EXPECT_FALSE(Ext()->SelfPowerRequestPending);
 }
 
+TEST_F(PowerTest, AFailedPowerUpIsNotRecordedAndTheNextTransferAsksAgain)
+{
+    ASSERT_EQ(Plug(), STATUS_SUCCESS);
+    HostCloseFile(OpenOk(u"\\PIPE01"));
+    ASSERT_TRUE(WaitFor([&] { return ReadShared(Ext()->CurrentDevicePowerState) == PowerDeviceD2; }));
+    SpyAnswerTransfers(true);
+
+    // The power-up of the open fails below: the open goes on, the unit stays recorded in D2.
+    SpyAddFailure({IRP_MJ_POWER, IRP_MN_SET_POWER, 0, SpyAnyUrb, 0, 1, STATUS_UNSUCCESSFUL, USBD_STATUS_SUCCESS});
+    HostFile *pipe = OpenOk(u"\\PIPE01");
+    EXPECT_EQ(Ext()->CurrentDevicePowerState, PowerDeviceD2) << "a failed power-up is no D0";
+    EXPECT_FALSE(Ext()->SelfPowerRequestPending);
+
+    // A write while every power-up fails is refused with the power-up's status.
+    SpyReset();
+    SpyAnswerTransfers(true);
+    SpyAddFailure({IRP_MJ_POWER, IRP_MN_SET_POWER, 0, SpyAnyUrb, 0, 0, STATUS_UNSUCCESSFUL, USBD_STATUS_SUCCESS});
+    UCHAR byte = 0x42;
+    ULONG_PTR moved = 99;
+    EXPECT_EQ(HostWriteFile(pipe, &byte, 1, nullptr, &moved), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(moved, 0u);
+    for (const SpyRecord &record : SpyLog()) {
+        EXPECT_NE(record.UrbFunction, URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) << "nothing is sent to a unit in D2";
+    }
+
+    // Once the power-up succeeds, the next write powers the unit up and goes through.
+    SpyReset();
+    SpyAnswerTransfers(true);
+    EXPECT_EQ(HostWriteFile(pipe, &byte, 1, nullptr, &moved), STATUS_SUCCESS);
+    EXPECT_EQ(moved, 1u);
+    EXPECT_EQ(Ext()->CurrentDevicePowerState, PowerDeviceD0);
+    HostCloseFile(pipe);
+    EXPECT_TRUE(WaitFor([&] { return ReadShared(Ext()->PendingIoCount) == 1; }));
+}
+
 TEST_F(PowerTest, PowerRequestsThatFailAtOnceGiveBackWhatTheyTook)
 {
     ASSERT_EQ(Plug(), STATUS_SUCCESS);
