@@ -278,7 +278,7 @@ NTSTATUS SelfRequestPowerIrp(PDEVICE_OBJECT DeviceObject, DEVICE_POWER_STATE Sta
 /*
  * RequestOwnPowerChange: the work of SelfRequestPowerIrp. Contended is set when nothing was
  * done because another self power change was in flight; a held system request or a State
- * already recorded leave it clear. A power-up (State shallower than PowerDownLevel) waits until
+ * already recorded leave it clear. A power-up (State D0) waits until
  * it has completed and returns its outcome; a power-down does not wait. SelfPowerRequestPending
  * stays set until the callback. PASSIVE_LEVEL.
  */
@@ -289,7 +289,9 @@ NTSTATUS RequestOwnPowerChange(PDEVICE_OBJECT DeviceObject, DEVICE_POWER_STATE S
     if (State == ReadShared(extension->CurrentDevicePowerState)) {
         return STATUS_SUCCESS;
     }
-    BOOLEAN poweringUp = static_cast<ULONG>(State) < static_cast<ULONG>(ReadShared(extension->PowerDownLevel));
+    // The driver powers the unit up only to D0. The decision rests on the request itself, not
+    // on PowerDownLevel, which a wait-wake request may change before the callback runs.
+    BOOLEAN poweringUp = State == PowerDeviceD0;
 
     // One power change of the driver's own at a time, and none while a system request is
     // held; the test and the claim are one step.
@@ -346,7 +348,7 @@ VOID NTAPI SelfPowerRequestComplete(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunc
     // The change is over before the waiting opener runs on, so that its next call may start one.
     WriteShared(extension->SelfPowerRequestPending, static_cast<BOOLEAN>(FALSE));
     KeSetEvent(&extension->SelfPowerIdle, 1, FALSE);
-    if (static_cast<ULONG>(PowerState.DeviceState) < static_cast<ULONG>(ReadShared(extension->PowerDownLevel))) {
+    if (PowerState.DeviceState == PowerDeviceD0) { // the requester's own decision: see RequestOwnPowerChange
         WriteShared(extension->SelfPowerUpStatus, IoStatus->Status);
         KeSetEvent(&extension->PowerUpEvent, 1, FALSE);
     }

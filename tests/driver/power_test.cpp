@@ -6,6 +6,7 @@
  */
 #include "driver_harness.h"
 
+#include <atomic>
 #include <thread>
 
 namespace {
@@ -264,6 +265,35 @@ TEST_F(PowerTest, AFailedPowerUpIsNotRecordedAndTheNextTransferAsksAgain)
     EXPECT_EQ(HostWriteFile(pipe, &byte, 1, nullptr, &moved), STATUS_SUCCESS);
     EXPECT_EQ(moved, 1u);
     EXPECT_EQ(Ext()->CurrentDevicePowerState, PowerDeviceD0);
+    HostCloseFile(pipe);
+    EXPECT_TRUE(WaitFor([&] { return ReadShared(Ext()->PendingIoCount) == 1; }));
+}
+
+TEST_F(PowerTest, APowerUpEndsItsWaitWhenThePowerDownLevelChangesMeanwhile)
+{
+    ASSERT_EQ(Plug(), STATUS_SUCCESS);
+    HostCloseFile(OpenOk(u"\\PIPE00"));
+    ASSERT_TRUE(WaitFor([&] { return ReadShared(Ext()->CurrentDevicePowerState) == PowerDeviceD2; }));
+    SpyDelayPowerUp(300);
+    SpyClearLog();
+    std::atomic<bool> opened{false};
+    HostFile *pipe = nullptr;
+    std::thread opener([&] {
+        pipe = OpenOk(u"\\PIPE00");
+        opened = true;
+    });
+    ASSERT_TRUE(WaitFor([] { return !SetPowerRecords(DevicePowerState).empty(); }));
+    // A wait-wake request makes DeviceWake the power-down level while the power-up is on its
+    // way; a DeviceWake of D0 leaves no state shallower than the level.
+    WriteShared(Ext()->PowerDownLevel, PowerDeviceD0);
+    bool ended = WaitFor([&] { return opened.load(); });
+    EXPECT_TRUE(ended) << "the open waits for ever for its power-up";
+    if (!ended) {
+        KeSetEvent(&Ext()->PowerUpEvent, 0, FALSE);
+    }
+    opener.join();
+    EXPECT_EQ(Ext()->CurrentDevicePowerState, PowerDeviceD0);
+    WriteShared(Ext()->PowerDownLevel, PowerDeviceD2);
     HostCloseFile(pipe);
     EXPECT_TRUE(WaitFor([&] { return ReadShared(Ext()->PendingIoCount) == 1; }));
 }
