@@ -159,7 +159,6 @@ BOOLEAN CanAcceptIo(PDEVICE_OBJECT DeviceObject);
 NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS SelfSuspendOrActivate(PDEVICE_OBJECT DeviceObject, BOOLEAN Suspend);
 NTSTATUS SelfRequestPowerIrp(PDEVICE_OBJECT DeviceObject, DEVICE_POWER_STATE State);
-NTSTATUS RequestOwnPowerChange(PDEVICE_OBJECT DeviceObject, DEVICE_POWER_STATE State, BOOLEAN *Contended);
 BOOLEAN SetDevicePowerState(PDEVICE_OBJECT DeviceObject, DEVICE_POWER_STATE State);
 NTSTATUS NTAPI PowerUpComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
 VOID NTAPI SystemPowerRequestComplete(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction,

@@ -7,6 +7,7 @@
 #include "driver_harness.h"
 
 #include <atomic>
+#include <chrono>
 #include <thread>
 
 namespace {
@@ -296,6 +297,35 @@ TEST_F(PowerTest, APowerUpEndsItsWaitWhenThePowerDownLevelChangesMeanwhile)
     WriteShared(Ext()->PowerDownLevel, PowerDeviceD2);
     HostCloseFile(pipe);
     EXPECT_TRUE(WaitFor([&] { return ReadShared(Ext()->PendingIoCount) == 1; }));
+}
+
+TEST_F(PowerTest, AnOpenRacingTheCloseOfTheLastPipeKeepsTheUnitPowered)
+{
+    ASSERT_EQ(Plug(), STATUS_SUCCESS);
+    SpyAnswerTransfers(true);
+    HostFile *closing = OpenOk(u"\\PIPE00");
+    ASSERT_EQ(Ext()->CurrentDevicePowerState, PowerDeviceD0);
+
+    // The test holds the lock of the power-change claim, so that the close of the last pipe
+    // stops at its claim; an open of another pipe runs meanwhile.
+    KIRQL oldIrql;
+    KeAcquireSpinLock(&Ext()->PowerChangeLock, &oldIrql);
+    std::thread closer([&] { HostCloseFile(closing); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    HostFile *opened = nullptr;
+    std::thread opener([&] { opened = OpenOk(u"\\PIPE01"); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    KeReleaseSpinLock(&Ext()->PowerChangeLock, oldIrql);
+    closer.join();
+    opener.join();
+
+    ASSERT_TRUE(WaitFor([&] { return !ReadShared(Ext()->SelfPowerRequestPending); }));
+    EXPECT_EQ(Ext()->CurrentDevicePowerState, PowerDeviceD0) << "the unit was powered down under an open pipe";
+    UCHAR byte = 0x24;
+    ULONG_PTR moved = 0;
+    EXPECT_EQ(HostWriteFile(opened, &byte, 1, nullptr, &moved), STATUS_SUCCESS);
+    HostCloseFile(opened);
+    EXPECT_TRUE(WaitFor([&] { return ReadShared(Ext()->CurrentDevicePowerState) == PowerDeviceD2; }));
 }
 
 TEST_F(PowerTest, PowerRequestsThatFailAtOnceGiveBackWhatTheyTook)
