@@ -137,6 +137,7 @@ void WaitForEvent(PKEVENT Event);
 void BeginIoDispatch(PDEVICE_OBJECT DeviceObject);
 void EndIoDispatch(PDEVICE_OBJECT DeviceObject);
 void WaitForIoDispatches(PDEVICE_OBJECT DeviceObject);
+NTSTATUS DisableInterface(DeviceExtension *Extension);
 
 /* Pipe table and synchronous USB requests (pipe_table.cpp). */
 NTSTATUS SubmitUrbSync(PDEVICE_OBJECT DeviceObject, PURB Urb);
