@@ -40,14 +40,15 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRI
 }
 
 /*
- * DisableInterface: turns the unit's device interface off again, by the link name kept in
- * the extension. Used by the failure path of AddDevice. PASSIVE_LEVEL.
+ * DisableInterface: turns the unit's device interface off, by the link name kept in the
+ * extension, so that no new open finds the unit. Used by the failure path of AddDevice, by
+ * surprise removal and by removal. Returns IoSetDeviceInterfaceState's status. PASSIVE_LEVEL.
  */
-static void DisableInterface(DeviceExtension *Extension)
+NTSTATUS DisableInterface(DeviceExtension *Extension)
 {
     UNICODE_STRING linkName;
     RtlInitUnicodeString(&linkName, Extension->SymbolicLinkName);
-    IoSetDeviceInterfaceState(&linkName, FALSE);
+    return IoSetDeviceInterfaceState(&linkName, FALSE);
 }
 
 /*

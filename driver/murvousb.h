@@ -107,6 +107,8 @@ struct DeviceExtension {
     LONG ActiveIoDispatches;      /* dispatch routines that may send to the unit, running; under PendingIoLock */
     KEVENT IoDispatchesIdle;      /* set while ActiveIoDispatches is 0 */
     KEVENT SelfPowerIdle;         /* set while no power request of the driver's own is in flight */
+    NTSTATUS SelfPowerUpStatus;   /* outcome of the last self power-up; written by its callback
+                                     before PowerUpEvent is set, read by the waiter after */
     KSPIN_LOCK PowerChangeLock;   /* makes the claim of a self power change (SelfPowerRequestPending)
                                      and the holding of a system request (PendingSystemPowerIrp)
                                      exclusive of each other */
@@ -135,6 +137,7 @@ void WaitForEvent(PKEVENT Event);
 void BeginIoDispatch(PDEVICE_OBJECT DeviceObject);
 void EndIoDispatch(PDEVICE_OBJECT DeviceObject);
 void WaitForIoDispatches(PDEVICE_OBJECT DeviceObject);
+NTSTATUS DisableInterface(DeviceExtension *Extension);
 
 /* Pipe table and synchronous USB requests (pipe_table.cpp). */
 NTSTATUS SubmitUrbSync(PDEVICE_OBJECT DeviceObject, PURB Urb);
@@ -157,7 +160,6 @@ BOOLEAN CanAcceptIo(PDEVICE_OBJECT DeviceObject);
 NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS SelfSuspendOrActivate(PDEVICE_OBJECT DeviceObject, BOOLEAN Suspend);
 NTSTATUS SelfRequestPowerIrp(PDEVICE_OBJECT DeviceObject, DEVICE_POWER_STATE State);
-NTSTATUS RequestOwnPowerChange(PDEVICE_OBJECT DeviceObject, DEVICE_POWER_STATE State, BOOLEAN *Contended);
 BOOLEAN SetDevicePowerState(PDEVICE_OBJECT DeviceObject, DEVICE_POWER_STATE State);
 NTSTATUS NTAPI PowerUpComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
 VOID NTAPI SystemPowerRequestComplete(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction,

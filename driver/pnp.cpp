@@ -402,9 +402,7 @@ NTSTATUS StopDevice(PDEVICE_OBJECT DeviceObject)
 NTSTATUS RemoveDevice(PDEVICE_OBJECT DeviceObject)
 {
     DeviceExtension *extension = ExtensionOf(DeviceObject);
-    UNICODE_STRING linkName;
-    RtlInitUnicodeString(&linkName, extension->SymbolicLinkName);
-    NTSTATUS status = IoSetDeviceInterfaceState(&linkName, FALSE);
+    NTSTATUS status = DisableInterface(extension);
     ReleaseStartBuffers(extension);
     return status;
 }
@@ -557,6 +555,8 @@ NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     case IRP_MN_SURPRISE_REMOVAL:
         IoDecrement(DeviceObject);
         HaltTransfers(DeviceObject, &extension->Removing);
+        // The unit is gone: no new open may find it while the handles still open are closed.
+        DisableInterface(extension);
         Irp->IoStatus.Status = STATUS_SUCCESS;
         return PassDown(extension, Irp);
 

@@ -115,8 +115,9 @@ BOOLEAN SetDevicePowerState(PDEVICE_OBJECT DeviceObject, DEVICE_POWER_STATE Stat
 }
 
 /*
- * PowerUpComplete: completion of a device set-power request for D0: records D0 and reports
- * success whatever the lower drivers said. Context is the driver's device object.
+ * PowerUpComplete: completion of a device set-power request for D0: records D0 when the lower
+ * drivers succeeded and keeps their status either way, so that a failed power-up leaves the
+ * recorded state where it was. Context is the driver's device object.
  * Returns STATUS_SUCCESS so completion goes on upwards. Up to DISPATCH_LEVEL.
  */
 NTSTATUS NTAPI PowerUpComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
@@ -126,8 +127,9 @@ NTSTATUS NTAPI PowerUpComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Cont
     if (Irp->PendingReturned) {
         IoMarkIrpPending(Irp);
     }
-    WriteShared(ExtensionOf(ownDevice)->CurrentDevicePowerState, PowerDeviceD0);
-    Irp->IoStatus.Status = STATUS_SUCCESS;
+    if (NT_SUCCESS(Irp->IoStatus.Status)) {
+        WriteShared(ExtensionOf(ownDevice)->CurrentDevicePowerState, PowerDeviceD0);
+    }
     IoDecrement(ownDevice);
     return STATUS_SUCCESS;
 }
@@ -226,10 +228,79 @@ NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 }
 
 /*
+ * ClaimSelfPowerChange: claims the one self power change there may be at a time, unless one
+ * is in flight or a system request is held (SystemHeld tells which). TRUE when claimed: no
+ * other self power change starts until ReleaseSelfPowerChange or the request's callback.
+ * Up to DISPATCH_LEVEL.
+ */
+static BOOLEAN ClaimSelfPowerChange(DeviceExtension *Extension, BOOLEAN *SystemHeld)
+{
+    KIRQL oldIrql;
+    KeAcquireSpinLock(&Extension->PowerChangeLock, &oldIrql);
+    *SystemHeld = ReadShared(Extension->PendingSystemPowerIrp) != NULL;
+    BOOLEAN claimed = !*SystemHeld && !ReadShared(Extension->SelfPowerRequestPending);
+    if (claimed) {
+        WriteShared(Extension->SelfPowerRequestPending, static_cast<BOOLEAN>(TRUE));
+        KeClearEvent(&Extension->SelfPowerIdle);
+    }
+    KeReleaseSpinLock(&Extension->PowerChangeLock, oldIrql);
+    return claimed;
+}
+
+/*
+ * ReleaseSelfPowerChange: gives up a claim that asked for nothing, or whose request will
+ * have no callback. Up to DISPATCH_LEVEL.
+ */
+static void ReleaseSelfPowerChange(DeviceExtension *Extension)
+{
+    WriteShared(Extension->SelfPowerRequestPending, static_cast<BOOLEAN>(FALSE));
+    KeSetEvent(&Extension->SelfPowerIdle, 1, FALSE);
+}
+
+/*
+ * IssueSelfPowerRequest: asks the power manager for a device set-power request to State for
+ * the unit's stack, under a claim the caller holds; the claim ends in the callback. A power-up
+ * (State D0, the only state the driver powers itself up to) waits until it has completed and
+ * returns its outcome; a power-down does not wait. Returns STATUS_SUCCESS, the power-up's
+ * outcome, or PoRequestPowerIrp's failure. PASSIVE_LEVEL.
+ */
+static NTSTATUS IssueSelfPowerRequest(PDEVICE_OBJECT DeviceObject, DEVICE_POWER_STATE State)
+{
+    DeviceExtension *extension = ExtensionOf(DeviceObject);
+    // The decision rests on the request itself, not on PowerDownLevel, which a wait-wake
+    // request may change before the callback runs.
+    BOOLEAN poweringUp = State == PowerDeviceD0;
+    IoIncrement(DeviceObject);
+    // Each power-up waits for its own completion, not for an earlier one's signal.
+    if (poweringUp) {
+        KeClearEvent(&extension->PowerUpEvent);
+    }
+    POWER_STATE powerState;
+    powerState.DeviceState = State;
+    NTSTATUS status = PoRequestPowerIrp(extension->PhysicalDeviceObject, IRP_MN_SET_POWER, powerState,
+                                        SelfPowerRequestComplete, DeviceObject, NULL);
+    if (status != STATUS_PENDING) {
+        // The callback will not run: undo what it would have undone.
+        ReleaseSelfPowerChange(extension);
+        IoDecrement(DeviceObject);
+        return status;
+    }
+    if (poweringUp) {
+        WaitForEvent(&extension->PowerUpEvent);
+        return ReadShared(extension->SelfPowerUpStatus);
+    }
+    return STATUS_SUCCESS;
+}
+
+/*
  * SelfSuspendOrActivate: powers the unit down to PowerDownLevel when Suspend is TRUE and no
  * pipe is open, or up to D0 when Suspend is FALSE and a pipe is open; does nothing while a
- * system request is held or PowerDownLevel is not D1-D3. A power change of the driver's own
- * still on the way is waited for first, so that the decision rests on the state it leaves.
+ * system request is held or PowerDownLevel is not D1-D3. The power change is claimed first
+ * and decided under the claim from OpenPipes and the recorded state, so that a close and an
+ * open that race cannot leave the unit powered down under an open pipe: an open whose
+ * increment of OpenPipes the close's decision missed finds the close's claim, waits for its
+ * power-down and powers the unit up again. A power change of the driver's own still on the
+ * way is waited for first.
  * Returns STATUS_DELETE_PENDING when the unit does not accept I/O, else the outcome of the
  * power request (STATUS_SUCCESS when none was needed). PASSIVE_LEVEL: may wait.
  */
@@ -244,91 +315,56 @@ NTSTATUS SelfSuspendOrActivate(PDEVICE_OBJECT DeviceObject, BOOLEAN Suspend)
             return STATUS_SUCCESS;
         }
         WaitForEvent(&extension->SelfPowerIdle);
+        BOOLEAN systemHeld = FALSE;
+        if (!ClaimSelfPowerChange(extension, &systemHeld)) {
+            if (systemHeld) {
+                return STATUS_SUCCESS;
+            }
+            continue; // another power change began meanwhile: wait for it and look again
+        }
+
         LONG openPipes = ReadShared(extension->OpenPipes);
-        if ((Suspend && openPipes != 0) || (!Suspend && openPipes == 0)) {
-            return STATUS_SUCCESS;
-        }
         DEVICE_POWER_STATE level = ReadShared(extension->PowerDownLevel);
-        if (level != PowerDeviceD1 && level != PowerDeviceD2 && level != PowerDeviceD3) {
+        DEVICE_POWER_STATE target = PowerDeviceUnspecified;
+        if (level == PowerDeviceD1 || level == PowerDeviceD2 || level == PowerDeviceD3) {
+            if (Suspend && openPipes == 0) {
+                target = level;
+            } else if (!Suspend && openPipes != 0) {
+                target = PowerDeviceD0;
+            }
+        }
+        if (target == PowerDeviceUnspecified || target == ReadShared(extension->CurrentDevicePowerState)) {
+            ReleaseSelfPowerChange(extension);
             return STATUS_SUCCESS;
         }
-        BOOLEAN contended = FALSE;
-        NTSTATUS status = RequestOwnPowerChange(DeviceObject, Suspend ? level : PowerDeviceD0, &contended);
-        if (!contended) {
-            return status;
-        }
-        // Another power change began meanwhile: wait for it and look again.
+        return IssueSelfPowerRequest(DeviceObject, target);
     }
 }
 
 /*
- * SelfRequestPowerIrp: asks the power manager for a device set-power request to State for
- * the unit's stack (see RequestOwnPowerChange). Does nothing while another self power change
- * is in flight or a system request is held. Returns STATUS_SUCCESS, or PoRequestPowerIrp's
- * failure. PASSIVE_LEVEL.
+ * SelfRequestPowerIrp: asks for a device set-power request to State for the unit's stack
+ * (see IssueSelfPowerRequest). Does nothing when State is the recorded one, while another
+ * self power change is in flight or while a system request is held. Returns STATUS_SUCCESS,
+ * the power-up's outcome or PoRequestPowerIrp's failure. PASSIVE_LEVEL.
  */
 NTSTATUS SelfRequestPowerIrp(PDEVICE_OBJECT DeviceObject, DEVICE_POWER_STATE State)
 {
-    BOOLEAN contended = FALSE;
-    return RequestOwnPowerChange(DeviceObject, State, &contended);
-}
-
-/*
- * RequestOwnPowerChange: the work of SelfRequestPowerIrp. Contended is set when nothing was
- * done because another self power change was in flight; a held system request or a State
- * already recorded leave it clear. A power-up (State shallower than PowerDownLevel) waits until it has completed; a
- * power-down does not. SelfPowerRequestPending stays set until the callback. PASSIVE_LEVEL.
- */
-NTSTATUS RequestOwnPowerChange(PDEVICE_OBJECT DeviceObject, DEVICE_POWER_STATE State, BOOLEAN *Contended)
-{
     DeviceExtension *extension = ExtensionOf(DeviceObject);
-    *Contended = FALSE;
+    BOOLEAN systemHeld = FALSE;
+    if (!ClaimSelfPowerChange(extension, &systemHeld)) {
+        return STATUS_SUCCESS;
+    }
     if (State == ReadShared(extension->CurrentDevicePowerState)) {
+        ReleaseSelfPowerChange(extension);
         return STATUS_SUCCESS;
     }
-    BOOLEAN poweringUp = static_cast<ULONG>(State) < static_cast<ULONG>(ReadShared(extension->PowerDownLevel));
-
-    // One power change of the driver's own at a time, and none while a system request is
-    // held; the test and the claim are one step.
-    KIRQL oldIrql;
-    KeAcquireSpinLock(&extension->PowerChangeLock, &oldIrql);
-    BOOLEAN systemHeld = ReadShared(extension->PendingSystemPowerIrp) != NULL;
-    BOOLEAN selfPending = ReadShared(extension->SelfPowerRequestPending);
-    if (!systemHeld && !selfPending) {
-        WriteShared(extension->SelfPowerRequestPending, static_cast<BOOLEAN>(TRUE));
-        KeClearEvent(&extension->SelfPowerIdle);
-    }
-    KeReleaseSpinLock(&extension->PowerChangeLock, oldIrql);
-    if (systemHeld || selfPending) {
-        *Contended = !systemHeld;
-        return STATUS_SUCCESS;
-    }
-
-    IoIncrement(DeviceObject);
-    // Each power-up waits for its own completion, not for an earlier one's signal.
-    if (poweringUp) {
-        KeClearEvent(&extension->PowerUpEvent);
-    }
-    POWER_STATE powerState;
-    powerState.DeviceState = State;
-    NTSTATUS status = PoRequestPowerIrp(extension->PhysicalDeviceObject, IRP_MN_SET_POWER, powerState,
-                                        SelfPowerRequestComplete, DeviceObject, NULL);
-    if (status != STATUS_PENDING) {
-        // The callback will not run: undo what it would have undone.
-        WriteShared(extension->SelfPowerRequestPending, static_cast<BOOLEAN>(FALSE));
-        KeSetEvent(&extension->SelfPowerIdle, 1, FALSE);
-        IoDecrement(DeviceObject);
-        return status;
-    }
-    if (poweringUp) {
-        WaitForEvent(&extension->PowerUpEvent);
-    }
-    return STATUS_SUCCESS;
+    return IssueSelfPowerRequest(DeviceObject, State);
 }
 
 /*
  * SelfPowerRequestComplete: callback of the driver's own device power request: ends the self
- * power change, signals a completed power-up and gives up the request's reference. Context
+ * power change, signals a completed power-up with its outcome in SelfPowerUpStatus and gives
+ * up the request's reference. Context
  * is the driver's device object. Up to DISPATCH_LEVEL.
  */
 VOID NTAPI SelfPowerRequestComplete(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction,
@@ -336,13 +372,12 @@ VOID NTAPI SelfPowerRequestComplete(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunc
 {
     (void)DeviceObject;
     (void)MinorFunction;
-    (void)IoStatus;
     PDEVICE_OBJECT ownDevice = static_cast<PDEVICE_OBJECT>(Context);
     DeviceExtension *extension = ExtensionOf(ownDevice);
     // The change is over before the waiting opener runs on, so that its next call may start one.
-    WriteShared(extension->SelfPowerRequestPending, static_cast<BOOLEAN>(FALSE));
-    KeSetEvent(&extension->SelfPowerIdle, 1, FALSE);
-    if (static_cast<ULONG>(PowerState.DeviceState) < static_cast<ULONG>(ReadShared(extension->PowerDownLevel))) {
+    ReleaseSelfPowerChange(extension);
+    if (PowerState.DeviceState == PowerDeviceD0) { // the requester's own decision: see IssueSelfPowerRequest
+        WriteShared(extension->SelfPowerUpStatus, IoStatus->Status);
         KeSetEvent(&extension->PowerUpEvent, 1, FALSE);
     }
     IoDecrement(ownDevice);

@@ -449,8 +449,28 @@ static NTSTATUS StagedTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp, PipeContex
 }
 
 /*
+ * PipeSuitsTransfer: true when the pipe is a bulk or interrupt pipe whose endpoint's
+ * direction is the request's (IN for a read, OUT for a write). A pipe without information
+ * passes here and is refused later on.
+ */
+static BOOLEAN PipeSuitsTransfer(PUSBD_PIPE_INFORMATION PipeInformation, TransferDirection Direction)
+{
+    if (PipeInformation == NULL) {
+        return TRUE;
+    }
+    if (PipeInformation->PipeType != UsbdPipeTypeBulk && PipeInformation->PipeType != UsbdPipeTypeInterrupt) {
+        return FALSE;
+    }
+    BOOLEAN endpointIn = USB_ENDPOINT_DIRECTION_IN(PipeInformation->EndpointAddress) ? TRUE : FALSE;
+    return endpointIn == (Direction == TransferRead ? TRUE : FALSE);
+}
+
+/*
  * StartTransfer: checks that the unit accepts I/O and that the handle holds an idle pipe,
  * claims the pipe and takes the single or the staged path by the request's length. A request
+ * against the direction of the pipe's endpoint, or on a pipe that is neither bulk nor
+ * interrupt, is refused with STATUS_INVALID_PARAMETER. A unit
+ * whose power-up failed is asked for D0 again first. A request
  * longer than MURVO_MAX_REQUEST_LENGTH is refused with STATUS_INVALID_PARAMETER.
  * Returns the request's status or STATUS_PENDING. PASSIVE_LEVEL.
  */
@@ -463,6 +483,14 @@ NTSTATUS StartTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp, TransferDirection 
     if (!CanAcceptIo(DeviceObject)) {
         return CompleteTransferRequest(Irp, STATUS_DELETE_PENDING);
     }
+    // A power-up that failed left the unit in its low-power state: ask again, and refuse the
+    // request with the power-up's failure rather than send it to a unit that cannot answer.
+    if (ReadShared(extension->CurrentDevicePowerState) != PowerDeviceD0) {
+        NTSTATUS powerStatus = SelfSuspendOrActivate(DeviceObject, FALSE);
+        if (!NT_SUCCESS(powerStatus)) {
+            return CompleteTransferRequest(Irp, powerStatus);
+        }
+    }
 
     // Finding the pipe and claiming it are one step against other requests on the handle
     // and against a restart that releases the pipe table.
@@ -472,6 +500,8 @@ NTSTATUS StartTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp, TransferDirection 
     PipeContext *pipe = PipeOfFile(extension, fileObject);
     if (pipe == NULL) {
         refusal = STATUS_INVALID_HANDLE;
+    } else if (!PipeSuitsTransfer(pipe->PipeInformation, Direction)) {
+        refusal = STATUS_INVALID_PARAMETER;
     } else if (pipe->Transfer.Busy || pipe->Transfer.MasterIrp != NULL || pipe->Transfer.SingleUrb != NULL) {
         refusal = STATUS_INSUFFICIENT_RESOURCES;
     } else {

@@ -479,6 +479,7 @@ TEST_F(PnpTest, SurpriseRemovalWithFilesOpenAbortsThenRemovalFreesEverything)
     USBD_PIPE_HANDLE inHandle = Ext()->InterfaceInfo->Pipes[0].PipeHandle;
     USBD_PIPE_HANDLE outHandle = Ext()->InterfaceInfo->Pipes[1].PipeHandle;
     DeviceExtension *extension = Ext();
+    std::u16string path = InterfacePath();
 
     SpyClearLog();
     ASSERT_TRUE(HostUsbUnplug(bus, port));
@@ -492,6 +493,9 @@ TEST_F(PnpTest, SurpriseRemovalWithFilesOpenAbortsThenRemovalFreesEverything)
         }
     }
     EXPECT_EQ(aborted, (std::vector<USBD_PIPE_HANDLE>{inHandle, outHandle}));
+    EXPECT_TRUE(InterfacePath().empty()) << "the interface of a unit that is gone is disabled at once";
+    HostFile *late = nullptr;
+    EXPECT_EQ(HostCreateFile(process, path.c_str(), &late), STATUS_OBJECT_NAME_NOT_FOUND);
 
     UCHAR buffer[8];
     ULONG_PTR moved = 0;

@@ -241,6 +241,30 @@ TEST_F(TransferTest, ReadsAndWritesThatCannotStartAreRefused)
     EXPECT_EQ(HostWriteFile(out, data, 10, nullptr, &moved), STATUS_SUCCESS);
 }
 
+TEST_F(TransferTest, ReadsAndWritesAgainstTheEndpointsDirectionAreRefused)
+{
+    ASSERT_EQ(Plug(), STATUS_SUCCESS);
+    HostFile *in = OpenOk(u"\\PIPE00");
+    HostFile *out = OpenOk(u"\\PIPE01");
+    SpyAnswerTransfers(true);
+    SpyClearLog();
+    std::vector<UCHAR> buffer(2 * 4096 + 808);
+    for (ULONG length : {ULONG(1), ULONG(buffer.size())}) {
+        ULONG_PTR moved = 99;
+        EXPECT_EQ(HostReadFile(out, buffer.data(), length, nullptr, &moved), STATUS_INVALID_PARAMETER) << length;
+        EXPECT_EQ(moved, 0u);
+        EXPECT_EQ(HostWriteFile(in, buffer.data(), length, nullptr, &moved), STATUS_INVALID_PARAMETER) << length;
+        EXPECT_EQ(moved, 0u);
+    }
+    EXPECT_TRUE(BulkLengths().empty()) << "nothing goes to an endpoint of the other direction";
+    EXPECT_TRUE(PipeIdle(&Ext()->PipeTable[0]));
+    EXPECT_TRUE(PipeIdle(&Ext()->PipeTable[1]));
+    ULONG_PTR moved = 0;
+    EXPECT_EQ(HostWriteFile(out, buffer.data(), 10, nullptr, &moved), STATUS_SUCCESS);
+    HostCloseFile(in);
+    HostCloseFile(out);
+}
+
 TEST_F(TransferTest, FailedTransfersReportTheirFailureAndTheBytesMoved)
 {
     ASSERT_EQ(Plug(), STATUS_SUCCESS);
