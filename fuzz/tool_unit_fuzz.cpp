@@ -17,6 +17,8 @@
  *   fatal error with one of the tool's messages, and stdout's verdict agrees with the status;
  * - after a failed send or receive the tool sends nothing more and ends with the matching
  *   fatal error;
+ * - a run that returns has closed the image file (after a fatal error the harness closes
+ *   it, as the real program's exit would);
  * - without /bootblock no block command goes to blocks 0 to 7 and no record to an offset
  *   below 0x10000, whatever the unit reports;
  * - exit status 0 only when every status reply was 0, every block from the first was
@@ -30,6 +32,7 @@
 #include "tool/transport.h"
 #include "tool/update_sequence.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <string>
@@ -346,6 +349,30 @@ static const char *const FatalMessages[] = {
     "Failed to receive USB reply",
 };
 
+/* The file descriptors open now, 0 to 1023. */
+static std::vector<bool> OpenDescriptors()
+{
+    std::vector<bool> open(1024);
+    for (int fd = 0; fd < 1024; fd++)
+        open[fd] = fcntl(fd, F_GETFD) != -1;
+    return open;
+}
+
+/* Closes what the run left open. A fatal error leaves the image open, as the real program
+ * leaves it to its exit; a run that returns must have closed it. Returns how many. */
+static int CloseLeftOpen(const std::vector<bool> &before)
+{
+    int count = 0;
+    std::vector<bool> now = OpenDescriptors();
+    for (int fd = 3; fd < 1024; fd++) {
+        if (now[fd] && !before[fd]) {
+            close(fd);
+            count++;
+        }
+    }
+    return count;
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     Run = UnitRun();
@@ -372,6 +399,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     argv.push_back(NULL);
 
     FILE *output = Output();
+    std::vector<bool> before = OpenDescriptors();
     fflush(stdout);
     FUZZ_CHECK(ftruncate(fileno(output), 0) == 0, "cannot empty the output file");
     rewind(output);
@@ -388,6 +416,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         fatal = error.Message;
     }
     std::string text = RunOutput(savedStdout);
+    int leftOpen = CloseLeftOpen(before);
 
     if (fatal != NULL) {
         bool known = false;
@@ -400,6 +429,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         FUZZ_CHECK(text.find("Completed ok") == std::string::npos, "\"Completed ok\" before a fatal error");
         return 0;
     }
+    FUZZ_CHECK(leftOpen == 0, "the run returned %d and left %d files open", status, leftOpen);
     FUZZ_CHECK(!Run.TransportFailed, "the run went on after \"%s\" and returned %d", Run.FailureMessage, status);
     FUZZ_CHECK(status == EXIT_UPDATE_OK || status == EXIT_UPDATE_FAILED, "exit status %d", status);
     bool completed = text.find("\nCompleted ok") != std::string::npos;

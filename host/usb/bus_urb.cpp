@@ -271,6 +271,11 @@ static NTSTATUS SelectConfiguration(BusUnit *unit, PIRP irp, PURB urb)
     uint32_t interfaces = 0;
     while (USBD_SUCCESS(status) && at + offsetof(USBD_INTERFACE_INFORMATION, Pipes) <= urbEnd) {
         PUSBD_INTERFACE_INFORMATION info = (PUSBD_INTERFACE_INFORMATION)at;
+        if (info->Length == 0 && interfaces > 0 && urb->UrbHeader.Length == sizeof(struct _URB_SELECT_CONFIGURATION)) {
+            /* One interface without pipes is shorter than the structure the request must fill
+             * at least (USBD_CreateConfigurationRequestEx pads it): the rest is padding. */
+            break;
+        }
         if (info->Length < offsetof(USBD_INTERFACE_INFORMATION, Pipes) || at + info->Length > urbEnd) {
             hold.unlock();
             BusReport("URB_BAD_LENGTH", irp, "SELECT_CONFIGURATION interface %u with Length %u in a URB of %u bytes",
