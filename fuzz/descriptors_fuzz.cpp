@@ -12,7 +12,8 @@
  * reported nothing (a report aborts). A sound configuration: the kept configuration
  * descriptor is wTotalLength bytes, no more than the device holds, a chain of descriptors
  * each at least 2 bytes long ending exactly at its end; the pipe table holds the endpoints
- * of the first interface, in order, each pipe pointing into the kept interface information.
+ * of the first interface of alternate setting 0, in order, each pipe pointing into the
+ * kept interface information.
  * Reads past what the device sent are caught by the address sanitizer (pool blocks are
  * heap blocks of exactly their size).
  */
@@ -28,7 +29,9 @@
 
 static const HostDriverInfo MurvoUsb = {"murvousb", DriverEntry, HOST_POOL_TAG('W', 'd', 'm', ' ')};
 
-/* The endpoint addresses of the first interface of a sound chain of length bytes. */
+/* The endpoint addresses of the first interface of a sound chain of length bytes: the first
+ * interface descriptor of alternate setting 0, the one a select-configuration request built
+ * by USBD_CreateConfigurationRequest names first. */
 static std::vector<UCHAR> FirstInterfaceEndpoints(const UCHAR *config, ULONG length)
 {
     std::vector<UCHAR> endpoints;
@@ -36,8 +39,9 @@ static std::vector<UCHAR> FirstInterfaceEndpoints(const UCHAR *config, ULONG len
     for (ULONG offset = 0; offset + 2 <= length && config[offset] >= 2; offset += config[offset]) {
         UCHAR type = config[offset + 1];
         if (type == USB_INTERFACE_DESCRIPTOR_TYPE) {
-            inFirst = !seenInterface;
-            seenInterface = true;
+            bool alternateZero = config[offset] >= 9 && config[offset + 3] == 0;
+            inFirst = !seenInterface && alternateZero;
+            seenInterface = seenInterface || alternateZero;
         } else if (type == USB_ENDPOINT_DESCRIPTOR_TYPE && inFirst && config[offset] >= 7) {
             endpoints.push_back(config[offset + 2]);
         }

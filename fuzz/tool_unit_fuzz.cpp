@@ -293,7 +293,9 @@ static const std::string &ImageOf(unsigned layout)
         std::vector<uint8_t> image(size);
         for (uint32_t i = 0; i < size; i++)
             image[i] = (uint8_t)(i * 7 + (i >> 9) * 13);
-        memcpy(image.data() + 32, "MURVO Operating System", 23);
+        static const char Marker[] = "MURVO Operating System"; /* with its zero byte */
+        for (size_t i = 0; i < sizeof Marker; i++)
+            image[32 + i] = (uint8_t)Marker[i];
         uint16_t sum = 0;
         for (uint32_t i = 0; i + 2 < size; i++)
             sum = (uint16_t)(sum + image[i]);
