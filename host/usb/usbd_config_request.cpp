@@ -77,10 +77,20 @@ PURB USBD_CreateConfigurationRequest(PUSB_CONFIGURATION_DESCRIPTOR Configuration
         if (found == NULL) {
             break;
         }
+        start = (PUCHAR)found + found->bLength;
+        /* One record per interface: a second descriptor of the same interface and alternate
+         * setting 0 (a faulty device) is not listed again, since whoever reads the request
+         * finds an interface by its number and alternate setting, which names the first. */
+        bool listed = false;
+        for (ULONG i = 0; i < count && !listed; i++) {
+            listed = list[i].InterfaceDescriptor->bInterfaceNumber == found->bInterfaceNumber;
+        }
+        if (listed) {
+            continue;
+        }
         list[count].InterfaceDescriptor = found;
         list[count].Interface = NULL;
         count++;
-        start = (PUCHAR)found + found->bLength;
     }
     list[count].InterfaceDescriptor = NULL;
     list[count].Interface = NULL;
