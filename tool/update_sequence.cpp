@@ -18,6 +18,7 @@
 
 #define BOOT_BLOCK_SIZE 0x10000u        /* start offset when the boot block is preserved */
 #define BOOT_BLOCK_COUNT 8u             /* first block when the boot block is preserved */
+#define BOOT_BLOCK_ERASE_SIZE 0x2000u   /* the block size that puts block 8 at 0x10000 */
 #define DISPLAY_STEP 0x4000u            /* write progress reaches the display every 16 KiB */
 #define UPGRADE_READY_BIT 0x80000000u   /* OS version bit: the unit takes an upgrade */
 
@@ -132,6 +133,13 @@ static void QueryUnit(UpdateRun *run)
         FatalError("MURVO reports a Flash ROM of size 0");
     if (!run->OverwriteBootBlock && run->FlashSize < BOOT_BLOCK_SIZE)
         FatalError("Flash ROM is smaller than the boot block");
+    /* The preserved pair (0x10000, block 8) holds only for blocks of 8 KiB: with any other
+     * layout, erasing from block 8 would erase part of the boot block, or leave flash that
+     * the write phase then writes unerased. */
+    if (!run->OverwriteBootBlock &&
+        (run->BlockCount == 0 || run->FlashSize % run->BlockCount != 0 ||
+         run->FlashSize / run->BlockCount != BOOT_BLOCK_ERASE_SIZE))
+        FatalError("Flash ROM blocks are not 8 KB: cannot keep the boot block");
     if (run->Verbose)
         Say(run, "\nChecking ROM file %s ", run->ImagePath);
 }

@@ -122,6 +122,22 @@ TEST_F(VardelEndToEnd, UpdatePreservesTheBootBlockAndWritesTheRest)
     EXPECT_EQ(LogCount("WriteFlash"), (FlashSize - 0x10000) / 512);
 }
 
+TEST_F(VardelEndToEnd, BootBlockOfAUnitWithoutEightKiBBlocksIsNeverTouched)
+{
+    /* 64 blocks of 4 KiB: blocks 8 to 15 are the second half of the boot block. */
+    for (const char *blocks : {"64", "16", "1"}) {
+        unlink((Dir + "/unit.log").c_str());
+        ProgramRun run = Update({"/v", "rom.bin"}, "Y", {{"MURVO_SIM_BLOCKS", blocks}});
+        EXPECT_EQ(run.ExitStatus, 1) << blocks;
+        EXPECT_EQ(run.Err, "\n*Error* Flash ROM blocks are not 8 KB: cannot keep the boot block\n") << blocks;
+        EXPECT_EQ(LogCount("UnlockBlock") + LogCount("EraseBlock") + LogCount("WriteFlash"), 0u) << blocks;
+        EXPECT_EQ(ReadFile(Dir + "/flash.bin"), Before) << blocks;
+    }
+    ProgramRun run = Update({"/bootblock", "rom.bin"}, "Y", {{"MURVO_SIM_BLOCKS", "64"}});
+    EXPECT_EQ(run.ExitStatus, 0) << run.Err;
+    EXPECT_EQ(ReadFile(Dir + "/flash.bin"), Image);
+}
+
 TEST_F(VardelEndToEnd, BootBlockOptionWritesTheWholeFlash)
 {
     ProgramRun run = Update({"/bootblock", "rom.bin"}, "y");
