@@ -41,6 +41,8 @@ struct UpdateRun {
     uint32_t FirstBlock;
     uint8_t UnitStatus;        /* status of the last block or write command; 0 is success */
     uint16_t RunningChecksum;  /* byte sum of every record read in the write phase */
+    uint32_t CheckedCrc;       /* Crc32 of the write range as the image check read it */
+    uint32_t SentCrc;          /* Crc32 of every record read in the write phase */
     uint16_t UnitChecksum;
     bool ImageEndedEarly;      /* a read of the write phase gave less than a record */
     int RuntimeError;          /* errno of the first failed file or console operation, 0 if none */
@@ -180,6 +182,7 @@ static void WritePhase(UpdateRun *run)
             break;
         }
         run->RunningChecksum = (uint16_t)(run->RunningChecksum + ByteSum16(run->Record, ROM_RECORD_SIZE));
+        run->SentCrc = Crc32(run->SentCrc, run->Record, ROM_RECORD_SIZE);
         run->UnitStatus = WriteFlash(offset, run->Record);
     }
     if (run->Verbose)
@@ -203,6 +206,10 @@ static int Verdict(UpdateRun *run)
         Say(run, "\nOperation failed. Error code (%u, %u)", (unsigned)run->UnitStatus, (unsigned)run->RuntimeError);
     } else if (run->ImageEndedEarly) {
         Say(run, "\nOperation failed. ROM file ended early");
+    } else if (run->SentCrc != run->CheckedCrc) {
+        /* Every record went out (nothing stopped the write phase), but not as checked: the
+         * file was changed in place after the check. */
+        Say(run, "\nOperation failed. ROM file changed since it was checked");
     } else if (run->UnitChecksum != run->RunningChecksum) {
         Say(run, "\nOperation failed. Checksum mismatch");
     } else {
@@ -243,17 +250,16 @@ int RunUpdateSequence(int argc, char **argv)
         Say(&run, "\nUSB initialised ok");
 
     QueryUnit(&run);
-    CheckRomImage(run.ImageFile, run.FlashSize);
+    run.StartOffset = run.OverwriteBootBlock ? 0 : BOOT_BLOCK_SIZE;
+    CheckRomImageRange(run.ImageFile, run.FlashSize, run.StartOffset, &run.CheckedCrc);
     if (run.Verbose)
         Say(&run, "ok");
 
     if (run.OverwriteBootBlock) {
-        run.StartOffset = 0;
         run.FirstBlock = 0;
         if (run.Verbose)
             Say(&run, "\nOverwriting boot block");
     } else {
-        run.StartOffset = BOOT_BLOCK_SIZE;
         run.FirstBlock = BOOT_BLOCK_COUNT;
         if (run.Verbose)
             Say(&run, "\nPreserving boot block (start at offset %lXh, block %u) ", (unsigned long)BOOT_BLOCK_SIZE,

@@ -395,6 +395,44 @@ TEST_F(UpdateSequence, ImageCutShortAfterTheCheckEndsTheWritePhase)
     EXPECT_EQ(result.Status, 2);
 }
 
+TEST_F(UpdateSequence, ImageChangedInPlaceAfterTheCheckFailsTheUpdate)
+{
+    /* Two records of the write range swapped in the file during the unlock phase: the same
+     * bytes, so every byte sum agrees, but not the image that was checked. */
+    std::vector<uint8_t> changed = Image;
+    std::swap_ranges(changed.begin() + 0x12000, changed.begin() + 0x12200, changed.begin() + 0x1C000);
+    ASSERT_NE(changed, Image);
+    std::string path = Path;
+    Unit.OnRequest = [path, changed](const ScriptedRequest &request) {
+        if (request.Code == 3 && request.Param32(4) == 8) {
+            int fd = open(path.c_str(), O_WRONLY);
+            ASSERT_EQ(pwrite(fd, changed.data(), changed.size(), 0), (ssize_t)changed.size());
+            close(fd);
+        }
+    };
+    RunResult result = RunTool({Path});
+    EXPECT_EQ(Unit.Of(5).size(), 128u);
+    EXPECT_EQ(Unit.Of(4).size(), 8u);
+    std::string tail = std::string("\nOperation failed. ROM file changed since it was checked") + PowerCycle;
+    EXPECT_EQ(result.Out.substr(result.Out.size() - tail.size()), tail);
+    EXPECT_EQ(result.Status, 2);
+
+    /* A change inside the boot block, which is not written, does not matter. */
+    ResetScriptedUnit();
+    Path = WriteTempFile("rom.bin", Image);
+    changed = Image;
+    changed[0x100] ^= 0x5A;
+    Unit.OnRequest = [path, changed](const ScriptedRequest &request) {
+        if (request.Code == 3 && request.Param32(4) == 8) {
+            int fd = open(path.c_str(), O_WRONLY);
+            ASSERT_EQ(pwrite(fd, changed.data(), changed.size(), 0), (ssize_t)changed.size());
+            close(fd);
+        }
+    };
+    result = RunTool({Path});
+    EXPECT_EQ(result.Status, 0) << result.Out;
+}
+
 /* The descriptor of the open image file, found by its path. */
 int FindOpenFile(const std::string &path)
 {
