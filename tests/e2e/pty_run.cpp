@@ -79,6 +79,7 @@ ProgramRun RunProgram(const ProgramSetup &setup)
         close(errPipe[1]);
 
     bool typed = setup.Keys.empty();
+    bool signalled = setup.SendSignal == 0;
     bool masterOpen = true, errOpen = errPipe[0] >= 0;
     double deadline = Now() + setup.TimeoutSeconds;
     while ((masterOpen || errOpen) && Now() < deadline) {
@@ -107,6 +108,10 @@ ProgramRun RunProgram(const ProgramSetup &setup)
             if (write(master, setup.Keys.data(), setup.Keys.size()) == (ssize_t)setup.Keys.size())
                 typed = true;
         }
+        if (typed && !signalled && run.Terminal.find(setup.SignalWhen) != std::string::npos) {
+            kill(child, setup.SendSignal);
+            signalled = true;
+        }
     }
     int status = 0;
     if (Now() >= deadline)
@@ -117,6 +122,8 @@ ProgramRun RunProgram(const ProgramSetup &setup)
     run.MaxRssKiB = usage.ru_maxrss;
     if (WIFEXITED(status))
         run.ExitStatus = WEXITSTATUS(status);
+    if (WIFSIGNALED(status))
+        run.Signal = WTERMSIG(status);
     close(master);
     if (errPipe[0] >= 0)
         close(errPipe[0]);

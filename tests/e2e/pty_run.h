@@ -11,6 +11,7 @@
 
 struct ProgramRun {
     int ExitStatus = -1;  /* exit status, or -1 when the program did not exit normally */
+    int Signal = 0;       /* the signal that ended the program, 0 when it exited */
     std::string Terminal; /* everything written to the terminal (stdout, and stderr unless split) */
     std::string Err;      /* standard error when it was split off the terminal */
     long MaxRssKiB = 0;   /* the program's peak resident memory in KiB, from its rusage */
@@ -26,6 +27,8 @@ struct ProgramSetup {
     bool SplitStderr = true;   /* standard error to a pipe of its own instead of the terminal */
     bool StdinFromDevNull = true; /* a redirected standard input must neither confirm nor refuse */
     bool NoTerminal = false;   /* no controlling terminal at all: a new session, no pty */
+    int SendSignal = 0;        /* sent to the program once SignalWhen has appeared on the terminal */
+    std::string SignalWhen;
     int TimeoutSeconds = 60;
 };
 

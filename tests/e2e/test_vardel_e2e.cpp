@@ -5,6 +5,7 @@
 #include "pty_run.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -136,6 +137,54 @@ TEST_F(VardelEndToEnd, BootBlockOfAUnitWithoutEightKiBBlocksIsNeverTouched)
     ProgramRun run = Update({"/bootblock", "rom.bin"}, "Y", {{"MURVO_SIM_BLOCKS", "64"}});
     EXPECT_EQ(run.ExitStatus, 0) << run.Err;
     EXPECT_EQ(ReadFile(Dir + "/flash.bin"), Image);
+}
+
+TEST_F(VardelEndToEnd, InterruptedUpdateLeavesTheFlashAsFarAsItGotAndARerunRepairsIt)
+{
+    /* The fifth record's reply is held back, so the run is surely in its write phase, with
+     * every block erased and four or five records written, when the signal comes. */
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        WriteFile(Dir + "/flash.bin", Before);
+        unlink((Dir + "/unit.log").c_str());
+        ProgramSetup setup;
+        setup.Program = VARDEL_PATH;
+        setup.Args = {"rom.bin"};
+        setup.WorkDir = Dir;
+        setup.Keys = "Y";
+        setup.Env = {{"MURVO_SIM_FLASH_SIZE", std::to_string(FlashSize)},
+                     {"MURVO_SIM_FLASH_FILE", Dir + "/flash.bin"},
+                     {"MURVO_SIM_LOG", Dir + "/unit.log"},
+                     {"MURVO_SIM_FAULTS", "delay:WriteFlash:5:1500"}};
+        setup.SendSignal = signal;
+        setup.SignalWhen = "Writing flash 10A00h";
+        ProgramRun run = RunProgram(setup);
+        ASSERT_EQ(run.Signal, signal) << run.Terminal << run.Err;
+
+        size_t written = LogCount("WriteFlash");
+        ASSERT_TRUE(written == 4 || written == 5) << written;
+        EXPECT_EQ(LogCount("EraseBlock"), 24u);
+        std::vector<uint8_t> after = ReadFile(Dir + "/flash.bin");
+        ASSERT_EQ(after.size(), FlashSize);
+        uint32_t end = 0x10000 + (uint32_t)written * 512;
+        EXPECT_TRUE(std::equal(after.begin(), after.begin() + 0x10000, Before.begin())) << signal;
+        EXPECT_TRUE(std::equal(after.begin() + 0x10000, after.begin() + end, Image.begin() + 0x10000)) << signal;
+        EXPECT_EQ(std::vector<uint8_t>(after.begin() + end, after.end()), std::vector<uint8_t>(FlashSize - end, 0xFF))
+            << signal;
+
+        run = Update({"rom.bin"});
+        ASSERT_EQ(run.ExitStatus, 0) << run.Err;
+        after = ReadFile(Dir + "/flash.bin");
+        EXPECT_TRUE(std::equal(after.begin(), after.begin() + 0x10000, Before.begin()));
+        EXPECT_TRUE(std::equal(after.begin() + 0x10000, after.end(), Image.begin() + 0x10000));
+    }
+}
+
+TEST_F(VardelEndToEnd, FlashFileThatCannotBeMadeStopsThePowerOn)
+{
+    ProgramRun run = Update({"rom.bin"}, "Y", {{"MURVO_SIM_FLASH_FILE", Dir + "/missing/flash.bin"}});
+    EXPECT_EQ(run.ExitStatus, 1);
+    EXPECT_NE(run.Err.find("missing/flash.bin"), std::string::npos) << run.Err;
+    EXPECT_TRUE(LogLines().empty());
 }
 
 TEST_F(VardelEndToEnd, BootBlockOptionWritesTheWholeFlash)
