@@ -5,6 +5,8 @@
 
 #include "tool/tool_platform.h"
 
+#include <string.h>
+
 /* Keys that only change what another key means; pressed alone they are no answer. */
 static bool IsModifierKey(WORD virtualKey)
 {
@@ -19,12 +21,29 @@ static bool IsModifierKey(WORD virtualKey)
     }
 }
 
-int ReadConsoleKey(void)
+/* Writes text to the console itself when standard output is not the console. GetConsoleMode
+ * succeeds only on a console handle: that is how a redirected standard output shows. */
+static void ShowOnConsoleIfRedirected(const char *text)
+{
+    DWORD mode;
+    if (GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode))
+        return; /* standard output is the console: the text is already there */
+    HANDLE screen = CreateFileA("CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                                OPEN_EXISTING, 0, NULL);
+    if (screen == INVALID_HANDLE_VALUE)
+        return;
+    DWORD written = 0;
+    WriteConsoleA(screen, text, (DWORD)strlen(text), &written, NULL);
+    CloseHandle(screen);
+}
+
+int ReadConsoleKey(const char *question)
 {
     HANDLE console = CreateFileA("CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                  NULL, OPEN_EXISTING, 0, NULL);
     if (console == INVALID_HANDLE_VALUE)
         return -1;
+    ShowOnConsoleIfRedirected(question);
 
     DWORD savedMode = 0;
     bool modeSaved = GetConsoleMode(console, &savedMode) != FALSE;

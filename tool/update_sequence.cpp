@@ -104,9 +104,19 @@ static void ShowUsage(void)
 /* Asks the user; true only for "Y" or "y". A failed key read is a refusal. */
 static bool Confirm(UpdateRun *run)
 {
-    Say(run, "\nvardel v0.20 %s ", run->ImagePath);
-    Say(run, "\nThis will reprogram the MURVO FlashROM\nAre you sure you want to continue? [Y/N] \n");
-    int key = ReadConsoleKey();
+    static const char BannerFormat[] = "\nvardel v0.20 %s ";
+    static const char PromptText[] = "\nThis will reprogram the MURVO FlashROM\nAre you sure you want to continue? [Y/N] \n";
+    Say(run, BannerFormat, run->ImagePath);
+    Say(run, "%s", PromptText);
+    /* The same question for the console, should standard output lead elsewhere. */
+    size_t size = sizeof BannerFormat + strlen(run->ImagePath) + sizeof PromptText;
+    char *question = (char *)malloc(size);
+    if (question != NULL) {
+        snprintf(question, size, BannerFormat, run->ImagePath);
+        strcat(question, PromptText);
+    }
+    int key = ReadConsoleKey(question != NULL ? question : PromptText);
+    free(question);
     if (key >= 'a' && key <= 'z')
         key = key - 'a' + 'A';
     return key == 'Y';

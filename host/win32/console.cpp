@@ -1,5 +1,6 @@
 /*
- * console.cpp - console input of the Win32 stand-in, over the controlling terminal.
+ * console.cpp - the console of the Win32 stand-in, over the controlling terminal: key input,
+ * console output, and the standard handles.
  *
  * Windows reads keys from the console itself, whatever standard input is redirected to;
  * the nearest Linux equivalent is /dev/tty. A process without a controlling terminal has
@@ -12,6 +13,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <stdio.h>
 #include <string.h>
 #include <termios.h>
 #include <unistd.h>
@@ -42,6 +44,81 @@ static HostConsoleHandle *ConsoleOf(HANDLE handle)
     return (HostConsoleHandle *)HostHandleOf(handle, HostHandleConsoleInput);
 }
 
+HANDLE HostConsoleOpenOutput(void)
+{
+    int fd = open("/dev/tty", O_WRONLY | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        SetLastError(errno == ENOENT ? ERROR_FILE_NOT_FOUND : ERROR_INVALID_HANDLE);
+        return INVALID_HANDLE_VALUE;
+    }
+    HostStreamHandle *record = new HostStreamHandle();
+    record->Header.Kind = HostHandleConsoleOutput;
+    record->Fd = fd;
+    return record;
+}
+
+void HostConsoleOutputClose(HostHandle *header)
+{
+    HostStreamHandle *handle = (HostStreamHandle *)header;
+    close(handle->Fd);
+    handle->Header.Kind = (HostHandleKind)0;
+    delete handle;
+}
+
+HANDLE GetStdHandle(DWORD nStdHandle)
+{
+    static HostStreamHandle output = {{HostHandleStdStream}, 1};
+    static HostStreamHandle error = {{HostHandleStdStream}, 2};
+    if (nStdHandle == STD_OUTPUT_HANDLE)
+        return &output;
+    if (nStdHandle == STD_ERROR_HANDLE)
+        return &error;
+    /* Standard input is not modelled (the tool reads keys from CONIN$): say so. */
+    fprintf(stderr, "win32 stand-in: GetStdHandle(%d) is not modelled\n", (int)nStdHandle);
+    SetLastError(ERROR_INVALID_HANDLE);
+    return INVALID_HANDLE_VALUE;
+}
+
+/* The descriptor of a console output handle, or of a standard handle that is a terminal (the
+ * console); -1 with ERROR_INVALID_HANDLE for anything else, as Windows fails console calls on
+ * a redirected handle. */
+static int ConsoleOutputFd(HANDLE handle)
+{
+    HostHandle *record = (HostHandle *)handle;
+    if (handle != NULL && handle != INVALID_HANDLE_VALUE) {
+        if (record->Kind == HostHandleConsoleOutput)
+            return ((HostStreamHandle *)record)->Fd;
+        if (record->Kind == HostHandleStdStream && isatty(((HostStreamHandle *)record)->Fd))
+            return ((HostStreamHandle *)record)->Fd;
+    }
+    SetLastError(ERROR_INVALID_HANDLE);
+    return -1;
+}
+
+BOOL WriteConsoleA(HANDLE hConsoleOutput, const void *lpBuffer, DWORD nNumberOfCharsToWrite,
+                   LPDWORD lpNumberOfCharsWritten, LPVOID lpReserved)
+{
+    (void)lpReserved;
+    int fd = ConsoleOutputFd(hConsoleOutput);
+    if (fd < 0)
+        return FALSE;
+    const char *bytes = (const char *)lpBuffer;
+    DWORD done = 0;
+    while (done < nNumberOfCharsToWrite) {
+        ssize_t put = write(fd, bytes + done, nNumberOfCharsToWrite - done);
+        if (put < 0 && errno == EINTR)
+            continue;
+        if (put <= 0) {
+            SetLastError(ERROR_GEN_FAILURE);
+            break;
+        }
+        done += (DWORD)put;
+    }
+    if (lpNumberOfCharsWritten != NULL)
+        *lpNumberOfCharsWritten = done;
+    return done == nNumberOfCharsToWrite;
+}
+
 void HostConsoleClose(HostHandle *header)
 {
     HostConsoleHandle *handle = (HostConsoleHandle *)header;
@@ -57,6 +134,15 @@ void HostConsoleClose(HostHandle *header)
 
 BOOL GetConsoleMode(HANDLE hConsoleHandle, LPDWORD lpMode)
 {
+    HostHandle *record = (HostHandle *)hConsoleHandle;
+    if (hConsoleHandle != NULL && hConsoleHandle != INVALID_HANDLE_VALUE && lpMode != NULL &&
+        (record->Kind == HostHandleConsoleOutput || record->Kind == HostHandleStdStream)) {
+        /* An output handle is a console one only when it leads to the terminal. */
+        if (ConsoleOutputFd(hConsoleHandle) < 0)
+            return FALSE;
+        *lpMode = ENABLE_PROCESSED_OUTPUT | ENABLE_WRAP_AT_EOL_OUTPUT;
+        return TRUE;
+    }
     HostConsoleHandle *console = ConsoleOf(hConsoleHandle);
     if (console == NULL || lpMode == NULL)
         return FALSE;

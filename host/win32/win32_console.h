@@ -6,6 +6,11 @@
  * mode. ReadConsoleInputA turns the terminal's bytes into key events the way the Windows
  * console reports them: a key-down event then a key-up event per key, the character in
  * uChar.AsciiChar, and 0 there for cursor and function keys (escape sequences).
+ *
+ * CreateFileA("CONOUT$") opens the controlling terminal for writing, whatever standard output
+ * is redirected to; WriteConsoleA writes to it. GetStdHandle gives the process's standard
+ * handles; as on Windows, GetConsoleMode succeeds on one only when it is the console (here: a
+ * terminal), which is how a program tells whether its output was redirected.
  */
 #ifndef MURVO_HOST_WIN32_WIN32_CONSOLE_H
 #define MURVO_HOST_WIN32_WIN32_CONSOLE_H
@@ -15,6 +20,13 @@
 #define ENABLE_PROCESSED_INPUT 0x0001
 #define ENABLE_LINE_INPUT      0x0002
 #define ENABLE_ECHO_INPUT      0x0004
+
+#define ENABLE_PROCESSED_OUTPUT   0x0001
+#define ENABLE_WRAP_AT_EOL_OUTPUT 0x0002
+
+#define STD_INPUT_HANDLE  ((DWORD)-10)
+#define STD_OUTPUT_HANDLE ((DWORD)-11)
+#define STD_ERROR_HANDLE  ((DWORD)-12)
 
 #define KEY_EVENT   0x0001
 #define MOUSE_EVENT 0x0002
@@ -73,6 +85,9 @@ typedef struct _INPUT_RECORD {
 
 BOOL GetConsoleMode(HANDLE hConsoleHandle, LPDWORD lpMode);
 BOOL SetConsoleMode(HANDLE hConsoleHandle, DWORD dwMode);
+HANDLE GetStdHandle(DWORD nStdHandle);
+BOOL WriteConsoleA(HANDLE hConsoleOutput, const void *lpBuffer, DWORD nNumberOfCharsToWrite,
+                   LPDWORD lpNumberOfCharsWritten, LPVOID lpReserved);
 BOOL ReadConsoleInputA(HANDLE hConsoleInput, PINPUT_RECORD lpBuffer, DWORD nLength, LPDWORD lpNumberOfEventsRead);
 
 #endif /* MURVO_HOST_WIN32_WIN32_CONSOLE_H */

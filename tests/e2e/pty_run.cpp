@@ -24,6 +24,17 @@ static void StartChild(const ProgramSetup &setup, int errPipe)
         _exit(126);
     if (errPipe >= 0)
         dup2(errPipe, 2);
+    if (!setup.StdoutFile.empty()) {
+        /* The terminal stays open in the program, as a shell keeps it: without any descriptor
+         * on it, the test would read the end of the terminal before the program opens it. */
+        if (!setup.NoTerminal && dup(1) < 0)
+            _exit(126);
+        int out = open(setup.StdoutFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        if (out < 0)
+            _exit(126);
+        dup2(out, 1);
+        close(out);
+    }
     if (setup.StdinFromDevNull) {
         int null = open("/dev/null", O_RDONLY);
         dup2(null, 0);

@@ -26,6 +26,7 @@ struct ProgramSetup {
     std::string Prompt = "[Y/N] "; /* the text to wait for before typing */
     bool SplitStderr = true;   /* standard error to a pipe of its own instead of the terminal */
     bool StdinFromDevNull = true; /* a redirected standard input must neither confirm nor refuse */
+    std::string StdoutFile;    /* standard output redirected to this file instead of the terminal */
     bool NoTerminal = false;   /* no controlling terminal at all: a new session, no pty */
     int SendSignal = 0;        /* sent to the program once SignalWhen has appeared on the terminal */
     std::string SignalWhen;

@@ -187,6 +187,33 @@ TEST_F(VardelEndToEnd, FlashFileThatCannotBeMadeStopsThePowerOn)
     EXPECT_TRUE(LogLines().empty());
 }
 
+TEST_F(VardelEndToEnd, PromptShowsOnTheTerminalWhenStandardOutputIsRedirected)
+{
+    /* At the terminal: the question once, on standard output. */
+    ProgramRun plain = Update({"/v", "rom.bin"});
+    ASSERT_EQ(plain.ExitStatus, 0) << plain.Err;
+    std::string shown = Plain(plain.Terminal);
+    EXPECT_EQ(shown.find("[Y/N]"), shown.rfind("[Y/N]"));
+
+    /* Redirected: the terminal shows the question, and only the question; the file gets
+     * exactly what the terminal got before. */
+    WriteFile(Dir + "/flash.bin", Before);
+    ProgramSetup setup;
+    setup.Program = VARDEL_PATH;
+    setup.Args = {"/v", "rom.bin"};
+    setup.WorkDir = Dir;
+    setup.Keys = "Y";
+    setup.StdoutFile = Dir + "/out.txt";
+    setup.TimeoutSeconds = 15;
+    setup.Env = {{"MURVO_SIM_FLASH_SIZE", std::to_string(FlashSize)}, {"MURVO_SIM_FLASH_FILE", Dir + "/flash.bin"}};
+    ProgramRun run = RunProgram(setup);
+    ASSERT_EQ(run.ExitStatus, 0) << run.Terminal << run.Err;
+    EXPECT_EQ(Plain(run.Terminal), "\nvardel v0.20 rom.bin \nThis will reprogram the MURVO FlashROM\n"
+                                   "Are you sure you want to continue? [Y/N] \n");
+    std::vector<uint8_t> out = ReadFile(Dir + "/out.txt");
+    EXPECT_EQ(std::string(out.begin(), out.end()), shown);
+}
+
 TEST_F(VardelEndToEnd, BootBlockOptionWritesTheWholeFlash)
 {
     ProgramRun run = Update({"/bootblock", "rom.bin"}, "y");

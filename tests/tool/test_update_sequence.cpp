@@ -280,6 +280,8 @@ TEST_F(UpdateSequence, QuietRunConsoleOutputByteForByte)
     expected += PowerCycle;
     EXPECT_EQ(result.Out, expected);
     EXPECT_EQ(result.Err, "");
+    /* The console gets the same question, should standard output be redirected. */
+    EXPECT_EQ(ScriptedQuestion, Banner(Path));
 }
 
 TEST_F(UpdateSequence, VerboseRunConsoleOutputByteForByte)
