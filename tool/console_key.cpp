@@ -37,6 +37,23 @@ static void ShowOnConsoleIfRedirected(const char *text)
     CloseHandle(screen);
 }
 
+/* The console whose mode the wait changed, and the mode to give back: set only while the
+ * wait runs, for the control handler below. */
+static HANDLE volatile WaitingConsole;
+static DWORD volatile WaitingConsoleMode;
+
+/* Runs when the process is made to end during the wait (Ctrl+Break, the console window
+ * closed): gives the console its mode back, so the shell the user returns to still echoes
+ * and edits lines, then lets the default handler end the process. */
+static BOOL WINAPI RestoreConsoleOnControlEvent(DWORD controlType)
+{
+    (void)controlType;
+    HANDLE console = WaitingConsole;
+    if (console != NULL)
+        SetConsoleMode(console, WaitingConsoleMode);
+    return FALSE;
+}
+
 int ReadConsoleKey(const char *question)
 {
     HANDLE console = CreateFileA("CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
@@ -47,8 +64,17 @@ int ReadConsoleKey(const char *question)
 
     DWORD savedMode = 0;
     bool modeSaved = GetConsoleMode(console, &savedMode) != FALSE;
+    bool handlerSet = false;
+    if (modeSaved) {
+        WaitingConsoleMode = savedMode;
+        WaitingConsole = console;
+        handlerSet = SetConsoleCtrlHandler(RestoreConsoleOnControlEvent, TRUE) != FALSE;
+    }
     /* No echo, no line editing, and Ctrl+C is a key like any other. */
     if (!SetConsoleMode(console, 0)) {
+        if (handlerSet)
+            SetConsoleCtrlHandler(RestoreConsoleOnControlEvent, FALSE);
+        WaitingConsole = NULL;
         CloseHandle(console);
         return -1;
     }
@@ -70,6 +96,9 @@ int ReadConsoleKey(const char *question)
 
     if (modeSaved)
         SetConsoleMode(console, savedMode);
+    if (handlerSet)
+        SetConsoleCtrlHandler(RestoreConsoleOnControlEvent, FALSE);
+    WaitingConsole = NULL;
     CloseHandle(console);
     return key;
 }

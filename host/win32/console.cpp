@@ -13,10 +13,13 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <stdio.h>
 #include <string.h>
 #include <termios.h>
 #include <unistd.h>
+
+#include <initializer_list>
 
 static_assert(sizeof(struct termios) <= sizeof(((HostConsoleHandle *)0)->SavedTerminal),
               "SavedTerminal must hold a struct termios");
@@ -156,36 +159,103 @@ BOOL SetConsoleMode(HANDLE hConsoleHandle, DWORD dwMode)
     if (console == NULL)
         return FALSE;
     struct termios mode;
-    if (tcgetattr(console->Fd, &mode) != 0) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
     if (!console->RawModeSet) {
+        if (tcgetattr(console->Fd, &mode) != 0) {
+            SetLastError(ERROR_INVALID_HANDLE);
+            return FALSE;
+        }
         memcpy(console->SavedTerminal, &mode, sizeof mode);
         console->RawModeSet = true;
     }
-    if (dwMode & ENABLE_LINE_INPUT)
+    /* Every mode is made from the terminal's own settings, so the console's first mode gives
+     * the terminal back exactly as it was. */
+    memcpy(&mode, console->SavedTerminal, sizeof mode);
+    if (dwMode & ENABLE_LINE_INPUT) {
         mode.c_lflag |= ICANON;
-    else
+    } else {
         mode.c_lflag &= ~ICANON;
+        mode.c_iflag &= ~(ICRNL | INLCR | IGNCR);
+        mode.c_cc[VMIN] = 1;
+        mode.c_cc[VTIME] = 0;
+    }
     if (dwMode & ENABLE_ECHO_INPUT)
         mode.c_lflag |= ECHO;
     else
         mode.c_lflag &= ~ECHO;
-    /* Without processed input Ctrl+C is an ordinary key, as in the Windows console. */
-    if (dwMode & ENABLE_PROCESSED_INPUT)
-        mode.c_lflag |= ISIG;
-    else
-        mode.c_lflag &= ~ISIG;
-    mode.c_iflag &= ~(ICRNL | INLCR | IGNCR);
-    mode.c_cc[VMIN] = 1;
-    mode.c_cc[VTIME] = 0;
+    /* Without processed input Ctrl+C (and Ctrl+Z) are ordinary keys, as in the Windows
+     * console; Ctrl+Break (Ctrl+\ here) raises its event whatever the mode. */
+    mode.c_lflag |= ISIG;
+    if (!(dwMode & ENABLE_PROCESSED_INPUT)) {
+        mode.c_cc[VINTR] = _POSIX_VDISABLE;
+        mode.c_cc[VSUSP] = _POSIX_VDISABLE;
+    }
     if (tcsetattr(console->Fd, TCSANOW, &mode) != 0) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
     console->ConsoleMode = dwMode;
     return TRUE;
+}
+
+/* Console control handlers: the routines, in the order they were registered. */
+static const int MaxControlHandlers = 8;
+static PHANDLER_ROUTINE ControlHandlers[MaxControlHandlers];
+static volatile sig_atomic_t ControlHandlerCount;
+
+/* A console control event, from the signal that stands for it: the routines run last
+ * registered first; unless one handles it (and never for a close), the process ends by
+ * the signal, as Windows' default handler ends it. */
+static void ControlSignal(int signalNumber)
+{
+    DWORD event = signalNumber == SIGINT ? CTRL_C_EVENT : signalNumber == SIGQUIT ? CTRL_BREAK_EVENT : CTRL_CLOSE_EVENT;
+    bool handled = false;
+    for (int i = ControlHandlerCount - 1; i >= 0 && !handled; i--)
+        handled = ControlHandlers[i](event) != FALSE;
+    if (handled && event != CTRL_CLOSE_EVENT)
+        return;
+    signal(signalNumber, SIG_DFL);
+    raise(signalNumber);
+}
+
+BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE HandlerRoutine, BOOL Add)
+{
+    if (HandlerRoutine == NULL) {
+        /* The null routine (Ctrl+C ignored or not) is not modelled: say so. */
+        fprintf(stderr, "win32 stand-in: SetConsoleCtrlHandler(NULL) is not modelled\n");
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (Add) {
+        if (ControlHandlerCount == MaxControlHandlers) {
+            SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+            return FALSE;
+        }
+        static bool installed;
+        if (!installed) {
+            struct sigaction action;
+            memset(&action, 0, sizeof action);
+            action.sa_handler = ControlSignal;
+            sigemptyset(&action.sa_mask);
+            for (int each : {SIGINT, SIGQUIT, SIGHUP, SIGTERM})
+                sigaddset(&action.sa_mask, each);
+            for (int each : {SIGINT, SIGQUIT, SIGHUP, SIGTERM})
+                sigaction(each, &action, NULL);
+            installed = true;
+        }
+        ControlHandlers[ControlHandlerCount] = HandlerRoutine;
+        ControlHandlerCount = ControlHandlerCount + 1;
+        return TRUE;
+    }
+    for (int i = ControlHandlerCount - 1; i >= 0; i--) {
+        if (ControlHandlers[i] == HandlerRoutine) {
+            for (int j = i; j + 1 < ControlHandlerCount; j++)
+                ControlHandlers[j] = ControlHandlers[j + 1];
+            ControlHandlerCount = ControlHandlerCount - 1;
+            return TRUE;
+        }
+    }
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
 }
 
 /* Reads one byte; waitMs < 0 waits for ever. Returns the byte, -2 when none came in time, -1 on error. */

@@ -12,12 +12,15 @@
 #include <string.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
 /* In the child: environment, working folder, streams, then the program. Never returns. */
 static void StartChild(const ProgramSetup &setup, int errPipe)
 {
+    struct rlimit noCore = {0, 0};
+    setrlimit(RLIMIT_CORE, &noCore); /* a program ended by SIGQUIT leaves no core file */
     for (const auto &entry : setup.Env)
         setenv(entry.first.c_str(), entry.second.c_str(), 1);
     if (!setup.WorkDir.empty() && chdir(setup.WorkDir.c_str()) != 0)
@@ -119,7 +122,10 @@ ProgramRun RunProgram(const ProgramSetup &setup)
             if (write(master, setup.Keys.data(), setup.Keys.size()) == (ssize_t)setup.Keys.size())
                 typed = true;
         }
-        if (typed && !signalled && run.Terminal.find(setup.SignalWhen) != std::string::npos) {
+        struct termios mode;
+        bool echoOff = !setup.NoTerminal && tcgetattr(master, &mode) == 0 && (mode.c_lflag & ECHO) == 0;
+        if (typed && !signalled && run.Terminal.find(setup.SignalWhen) != std::string::npos &&
+            (!setup.SignalOnceEchoOff || echoOff)) {
             kill(child, setup.SendSignal);
             signalled = true;
         }
@@ -130,6 +136,10 @@ ProgramRun RunProgram(const ProgramSetup &setup)
     struct rusage usage;
     memset(&usage, 0, sizeof usage);
     wait4(child, &status, 0, &usage);
+    /* The master reports the terminal's own settings. */
+    struct termios mode;
+    if (!setup.NoTerminal && tcgetattr(master, &mode) == 0)
+        run.EchoAtExit = (mode.c_lflag & (ECHO | ICANON)) == (ECHO | ICANON);
     run.MaxRssKiB = usage.ru_maxrss;
     if (WIFEXITED(status))
         run.ExitStatus = WEXITSTATUS(status);

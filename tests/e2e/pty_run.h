@@ -12,6 +12,7 @@
 struct ProgramRun {
     int ExitStatus = -1;  /* exit status, or -1 when the program did not exit normally */
     int Signal = 0;       /* the signal that ended the program, 0 when it exited */
+    bool EchoAtExit = false;      /* the terminal echoed and edited lines once the program had ended */
     std::string Terminal; /* everything written to the terminal (stdout, and stderr unless split) */
     std::string Err;      /* standard error when it was split off the terminal */
     long MaxRssKiB = 0;   /* the program's peak resident memory in KiB, from its rusage */
@@ -30,6 +31,7 @@ struct ProgramSetup {
     bool NoTerminal = false;   /* no controlling terminal at all: a new session, no pty */
     int SendSignal = 0;        /* sent to the program once SignalWhen has appeared on the terminal */
     std::string SignalWhen;
+    bool SignalOnceEchoOff = false; /* ... and the program has turned the terminal's echo off */
     int TimeoutSeconds = 60;
 };
 

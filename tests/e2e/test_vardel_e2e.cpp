@@ -214,6 +214,36 @@ TEST_F(VardelEndToEnd, PromptShowsOnTheTerminalWhenStandardOutputIsRedirected)
     EXPECT_EQ(std::string(out.begin(), out.end()), shown);
 }
 
+TEST_F(VardelEndToEnd, TerminalEchoesAgainWhenTheProgramIsEndedDuringTheKeyWait)
+{
+    ProgramRun run = Update({"rom.bin"}, "n");
+    ASSERT_EQ(run.ExitStatus, 1);
+    EXPECT_TRUE(run.EchoAtExit); /* the plain way out */
+
+    /* Ctrl+Break (Ctrl+\ at a terminal) is no key: it ends the program. */
+    run = Update({"rom.bin"}, "\x1c");
+    EXPECT_EQ(run.Signal, SIGQUIT) << run.Terminal;
+    EXPECT_TRUE(run.EchoAtExit);
+    EXPECT_TRUE(LogLines().empty());
+
+    /* The window closed (SIGHUP), or the program was told to end. */
+    for (int signal : {SIGHUP, SIGTERM, SIGINT}) {
+        ProgramSetup setup;
+        setup.Program = VARDEL_PATH;
+        setup.Args = {"rom.bin"};
+        setup.WorkDir = Dir;
+        setup.Env = {{"MURVO_SIM_FLASH_FILE", Dir + "/flash.bin"}, {"MURVO_SIM_FLASH_SIZE", std::to_string(FlashSize)}};
+        setup.SendSignal = signal;
+        setup.SignalWhen = "[Y/N] ";
+        setup.SignalOnceEchoOff = true;
+        setup.TimeoutSeconds = 10;
+        run = RunProgram(setup);
+        EXPECT_EQ(run.Signal, signal);
+        EXPECT_TRUE(run.EchoAtExit) << signal;
+    }
+    EXPECT_EQ(ReadFile(Dir + "/flash.bin"), Before);
+}
+
 TEST_F(VardelEndToEnd, BootBlockOptionWritesTheWholeFlash)
 {
     ProgramRun run = Update({"/bootblock", "rom.bin"}, "y");
