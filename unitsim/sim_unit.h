@@ -157,7 +157,9 @@ int SimCommandFromName(const char *name);
 /* Name of a fault kind as MURVO_SIM_FAULTS spells it ("noreply", "stall", ...). */
 const char *SimFaultKindName(SimFaultKind kind);
 
-/* Parses a number in decimal or 0x-hexadecimal, the whole text, into 32 bits. */
+/* Parses a number, the whole text, into 32 bits: decimal or 0x-hexadecimal, and a decimal
+ * number may end in K (x1024, also k) or M (x1048576). The one number syntax of the
+ * MURVO_SIM_* settings, the fault lists and murvorom. */
 bool SimParseNumber(const char *text, uint32_t *value);
 
 #endif /* MURVO_UNITSIM_SIM_UNIT_H */
