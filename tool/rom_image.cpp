@@ -72,6 +72,8 @@ void CheckRomImageRange(int file, uint32_t flashSize, uint32_t from, uint32_t *r
         }
         sum = (uint16_t)(sum + ByteSum16(record, ROM_RECORD_SIZE));
     }
+    /* Only a flash of size 0 comes here: an empty file, which has no marker. */
+    FatalError("File does not contain a MURVO ROM image");
 }
 
 void CheckRomImage(int file, uint32_t flashSize)

@@ -22,7 +22,7 @@ uint32_t Crc32(uint32_t crc, const uint8_t *bytes, uint32_t count);
 /* Checks the open image file (a runtime file descriptor, opened read-only in binary mode)
  * against the unit's flash size: length, marker and checksum, in that order. Returns only
  * when the image is acceptable, with the file position at its end; every refusal ends the
- * run through FatalError. */
+ * run through FatalError. An empty image (flash size 0) has no marker and is refused. */
 void CheckRomImage(int file, uint32_t flashSize);
 
 /* CheckRomImage, which also gives the Crc32 of the image bytes from offset from (a multiple

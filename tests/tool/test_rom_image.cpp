@@ -56,6 +56,14 @@ TEST(CheckRomImage, RangeCrcCoversTheBytesFromTheStartOffsetOn)
     }
 }
 
+TEST(CheckRomImage, AnEmptyImageIsNoImage)
+{
+    /* Nothing is read for a flash of size 0, so no marker is found. */
+    int fd = OpenImage({});
+    EXPECT_EXIT(CheckRomImage(fd, 0), ExitedWithCode(1), MarkerMessage);
+    close(fd);
+}
+
 TEST(CheckRomImage, AcceptsAGoodImageAndLeavesThePositionAtItsEnd)
 {
     for (uint32_t size : {512u, 1024u, 0x20000u}) {
