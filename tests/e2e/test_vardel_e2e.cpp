@@ -244,6 +244,36 @@ TEST_F(VardelEndToEnd, TerminalEchoesAgainWhenTheProgramIsEndedDuringTheKeyWait)
     EXPECT_EQ(ReadFile(Dir + "/flash.bin"), Before);
 }
 
+TEST_F(VardelEndToEnd, DemoStartsItsFlashAfreshWhenTheFlashSizeChanges)
+{
+    /* The demo script in a tree of its own, with the programs already built. */
+    std::string tree = Dir + "/tree";
+    std::string command = "mkdir -p '" + tree + "/scripts' '" + tree + "/build/host/bin' && cp '" +
+                          MURVO_SOURCE_DIR "/scripts/demo' '" + tree + "/scripts/' && ln -s '" VARDEL_PATH "' '" +
+                          tree + "/build/host/bin/vardel' && ln -s '" MURVOROM_PATH "' '" + tree +
+                          "/build/host/bin/murvorom'";
+    ASSERT_EQ(system(command.c_str()), 0) << command;
+    ProgramSetup setup;
+    setup.Program = tree + "/scripts/demo";
+    setup.WorkDir = tree;
+    setup.Keys = "Y";
+    setup.TimeoutSeconds = 30;
+    struct Step {
+        const char *Size;
+        uint32_t Bytes;
+        bool Afresh; /* the demo says it starts its flash afresh */
+    };
+    for (const Step &step : {Step{"256K", 0x40000, false}, Step{"128K", 0x20000, true}, Step{"128K", 0x20000, false}}) {
+        setup.Env = {{"MURVO_DEMO_PREBUILT", "1"}, {"MURVO_SIM_FLASH_SIZE", step.Size}};
+        ProgramRun run = RunProgram(setup);
+        std::string shown = Plain(run.Terminal);
+        EXPECT_EQ(run.ExitStatus, 0) << step.Size << shown << run.Err;
+        EXPECT_NE(shown.find("\nCompleted ok\n"), std::string::npos) << step.Size << shown;
+        EXPECT_EQ(shown.find("starting it afresh") != std::string::npos, step.Afresh) << step.Size << shown;
+        EXPECT_EQ(ReadFile(tree + "/demo/flash.bin").size(), step.Bytes) << step.Size;
+    }
+}
+
 TEST_F(VardelEndToEnd, BootBlockOptionWritesTheWholeFlash)
 {
     ProgramRun run = Update({"/bootblock", "rom.bin"}, "y");
