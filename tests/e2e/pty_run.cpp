@@ -118,7 +118,7 @@ ProgramRun RunProgram(const ProgramSetup &setup)
         }
         if (!typed && run.Terminal.find(setup.Prompt) != std::string::npos) {
             /* Give the program a moment to put its terminal into raw mode. */
-            usleep(50 * 1000);
+            usleep((useconds_t)setup.KeyDelayMs * 1000);
             if (write(master, setup.Keys.data(), setup.Keys.size()) == (ssize_t)setup.Keys.size())
                 typed = true;
         }

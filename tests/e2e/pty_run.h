@@ -25,6 +25,7 @@ struct ProgramSetup {
     std::string WorkDir;
     std::string Keys;          /* typed once the prompt has appeared ("" types nothing) */
     std::string Prompt = "[Y/N] "; /* the text to wait for before typing */
+    int KeyDelayMs = 50;       /* the time the program gets after the prompt to set its terminal up */
     bool SplitStderr = true;   /* standard error to a pipe of its own instead of the terminal */
     bool StdinFromDevNull = true; /* a redirected standard input must neither confirm nor refuse */
     std::string StdoutFile;    /* standard output redirected to this file instead of the terminal */
