@@ -9,10 +9,9 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 
-# Two builds of one commit give the same bytes: no link time stamp in the PE headers, and no
-# path of the source or build folder in the objects (file names in assertions and in debug
-# information are written relative to the source folder).
+# No path of the source or build folder in the objects: file names that reach them (in
+# assertions, in debug information) are written relative to the source folder, so that two
+# builds of one commit in different folders give the same bytes. (The link time stamp, the
+# other difference, is left out by each target's link options.)
 set(CMAKE_C_FLAGS_INIT "-ffile-prefix-map=${CMAKE_CURRENT_LIST_DIR}/..=.")
 set(CMAKE_CXX_FLAGS_INIT "-ffile-prefix-map=${CMAKE_CURRENT_LIST_DIR}/..=.")
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-Wl,--no-insert-timestamp")
-set(CMAKE_SHARED_LINKER_FLAGS_INIT "-Wl,--no-insert-timestamp")
