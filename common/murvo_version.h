@@ -1,8 +1,8 @@
 /*
  * murvo_version.h - the release number of vardel and murvousb, kept here and nowhere else.
  *
- * The version resources of vardel.exe and murvousb.sys include this file; the build reads the
- * same lines for the INF file's DriverVer and the package name. MURVO_RELEASE_DATE is the date
+ * The version resources of vardel.exe and murvousb.sys and vardel's banner take it from this
+ * file; the build reads the same lines for the INF file's DriverVer and the package name. MURVO_RELEASE_DATE is the date
  * of the release (month/day/year, as DriverVer writes it), set by hand with the number, so that
  * nothing depends on the day of the build. Plain #defines only: the resource compiler and the
  * build's own reader parse them too.
@@ -25,5 +25,8 @@
 #define MURVO_VERSION_TEXT \
     MURVO_STRINGIFY(MURVO_VERSION_MAJOR) "." MURVO_STRINGIFY(MURVO_VERSION_MINOR) "." MURVO_STRINGIFY(MURVO_VERSION_PATCH)
 #define MURVO_VERSION_NUMBERS MURVO_VERSION_MAJOR, MURVO_VERSION_MINOR, MURVO_VERSION_PATCH, 0
+
+/* "0.20", as vardel's banner gives the release. */
+#define MURVO_BANNER_VERSION MURVO_STRINGIFY(MURVO_VERSION_MAJOR) "." MURVO_STRINGIFY(MURVO_VERSION_MINOR)
 
 #endif /* MURVO_COMMON_MURVO_VERSION_H */
