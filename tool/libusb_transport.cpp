@@ -114,13 +114,10 @@ static OpenFailure OpenUnit(libusb_device *device, int *libusbError)
         return failure;
     libusb_device_handle *handle = NULL;
     int result = libusb_open(device, &handle);
-    if (result == 0) {
-        /* A kernel driver bound to the interface holds the unit: leave it to that driver. */
-        if (libusb_kernel_driver_active(handle, interfaceNumber) == 1)
-            result = LIBUSB_ERROR_BUSY;
-        else
-            result = libusb_claim_interface(handle, interfaceNumber);
-    }
+    /* The claim fails with LIBUSB_ERROR_BUSY when another program or a kernel driver holds
+     * the interface: it is left to its holder, never detached. */
+    if (result == 0)
+        result = libusb_claim_interface(handle, interfaceNumber);
     if (result != 0) {
         if (handle != NULL)
             libusb_close(handle);
