@@ -155,7 +155,7 @@ bool OpenTransport(void)
             worstError = error;
         }
     }
-    if (count > 0)
+    if (count >= 0) /* an empty list is allocated too */
         libusb_free_device_list(devices, 1);
     if (UnitHandle == NULL) {
         ReportOpenFailure(count < 0 ? OpenFailureError : worst, count < 0 ? (int)count : worstError);
