@@ -10,6 +10,7 @@
 #include <errno.h>
 #include <linux/usbdevice_fs.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -417,6 +418,19 @@ bool UsbUnitBedUnplugged(int index)
         return false;
     std::lock_guard<std::mutex> hold(unit->Lock);
     return unit->Gone;
+}
+
+bool UsbUnitBedDenyWriteAccess(int index)
+{
+    BedUnit *unit = UnitAt(index);
+    if (unit == NULL)
+        return false;
+    gchar *root = umockdev_testbed_get_root_dir(Testbed);
+    std::string node = std::string(root) + unit->DevNode;
+    std::string socket = std::string(root) + "/ioctl" + unit->DevNode;
+    bool ok = chmod(root, 0777) == 0 && chmod(node.c_str(), 0444) == 0 && chmod(socket.c_str(), 0777) == 0;
+    g_free(root);
+    return ok;
 }
 
 void UsbUnitBedStop(void)

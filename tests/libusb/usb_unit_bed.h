@@ -58,6 +58,10 @@ SimUnit *UsbUnitBedUnit(int index);
 
 BedUnitCounts UsbUnitBedCounts(int index);
 
+/* Makes the unit's node readable only (as a node without the udev rule's access is for a
+ * user), and the testbed reachable for every user. False when a file could not be changed. */
+bool UsbUnitBedDenyWriteAccess(int index);
+
 /* True once the unit was unplugged (by an "unplug" fault or UsbUnitBedUnplug). */
 bool UsbUnitBedUnplugged(int index);
 

@@ -10,6 +10,7 @@
 
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -154,6 +155,31 @@ TEST_F(VardelLibusb, UnitThatDoesNotReplyTimesOut)
     EXPECT_EQ(counts.InDiscards, 1u);
     EXPECT_EQ(counts.InClearHalts, 1u);
     EXPECT_EQ(counts.Releases, 1u); /* the interface is given back at exit */
+}
+
+/* A unit whose node the user may not open for writing (no udev rule): vardel says so, with
+ * the hint, and stops. As root, which opens any file, vardel runs as the user nobody. */
+TEST_F(VardelLibusb, NoPermissionGivesTheUdevHint)
+{
+    ASSERT_EQ(PlugUnit(0), 0);
+    ASSERT_TRUE(UsbUnitBedDenyWriteAccess(0));
+    ASSERT_EQ(chmod(Dir.c_str(), 0755), 0);
+    ProgramSetup setup;
+    setup.WorkDir = Dir;
+    setup.Keys = "Y";
+    setup.Args = {"./image.rom"};
+    if (getuid() == 0) {
+        setup.Program = "/usr/bin/setpriv";
+        setup.Args.insert(setup.Args.begin(), {"--reuid=65534", "--regid=65534", "--clear-groups", VARDEL_PATH});
+    } else {
+        setup.Program = VARDEL_PATH;
+    }
+    ProgramRun run = RunProgram(setup);
+    EXPECT_EQ(run.ExitStatus, 1) << run.Terminal << run.Err;
+    EXPECT_EQ(run.Err, "No permission to open the MURVO unit: install the udev rule 70-murvo.rules (see README) "
+                       "and plug the unit in again\n\n*Error* Failed to initialise USB\n");
+    EXPECT_EQ(UsbUnitBedCounts(0).Claims, 0u);
+    EXPECT_EQ(SimUnitCommandCount(UsbUnitBedUnit(0), SimGetOsVersion), 0u);
 }
 
 /* Two units: one is updated, the other keeps its flash. */
