@@ -153,19 +153,14 @@ static int SubmitUrb(BedUnit *unit, UMockdevIoctlData *arg)
             unit->Counts.LargestOutUrb = (uint32_t)header->buffer_length;
         if (header->buffer_length > 0)
             SimUnitReceive(unit->Firmware, urb.Buffer->data, (size_t)header->buffer_length);
+        /* Of the bus faults only the unplug is modelled; the others leave the reply as it is. */
         SimFault fault;
-        bool faulted = SimUnitTakeBusFault(unit->Firmware, &fault);
-        if (faulted && fault.Kind == SimFaultUnplug) {
+        if (SimUnitTakeBusFault(unit->Firmware, &fault) && fault.Kind == SimFaultUnplug) {
             FreeUrb(urb);
             UnplugLocked(unit);
             return ENODEV;
         }
         CompleteUrb(unit, urb, 0, header->buffer_length);
-        if (faulted && fault.Kind == SimFaultStall && !unit->PendingIn.empty()) {
-            BedUrb in = unit->PendingIn.front();
-            unit->PendingIn.pop_front();
-            CompleteUrb(unit, in, -EPIPE, 0);
-        }
     } else {
         unit->Counts.InUrbs++;
         unit->PendingIn.push_back(urb);
