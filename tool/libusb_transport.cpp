@@ -19,7 +19,8 @@
 #define WRITE_TIMEOUT_MS 0u   /* writes wait as long as the unit takes, as WriteFile does */
 #define UNIT_INTERFACE_INDEX 0 /* the interface of the unit's configuration that carries the pipes */
 
-/* Why no unit could be opened, worst first: the reason reported is the worst one met. */
+/* Why no unit could be opened, in rising weight: of several units the weightiest reason met
+ * is reported (a unit found but busy says more than "not found"). */
 enum OpenFailure {
     OpenFailureNone,
     OpenFailureNotFound,
