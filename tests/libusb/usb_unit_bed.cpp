@@ -178,7 +178,7 @@ static int DiscardUrb(BedUnit *unit, UMockdevIoctlData *arg)
             BedUrb urb = *it;
             unit->PendingIn.erase(it);
             unit->Counts.InDiscards++;
-            CompleteUrb(unit, urb, -ENOENT, 0);
+            CompleteUrb(unit, urb, -ECONNRESET, 0); /* usbfs unlinks it asynchronously */
             return 0;
         }
     }
