@@ -116,16 +116,16 @@ ProgramRun RunProgram(const ProgramSetup &setup)
             else
                 errOpen = false;
         }
-        if (!typed && run.Terminal.find(setup.Prompt) != std::string::npos) {
+        struct termios mode;
+        bool echoOff = !setup.NoTerminal && tcgetattr(master, &mode) == 0 && (mode.c_lflag & ECHO) == 0;
+        if (!typed && run.Terminal.find(setup.Prompt) != std::string::npos && (!setup.WaitForEchoOff || echoOff)) {
             /* Give the program a moment to put its terminal into raw mode. */
             usleep((useconds_t)setup.KeyDelayMs * 1000);
             if (write(master, setup.Keys.data(), setup.Keys.size()) == (ssize_t)setup.Keys.size())
                 typed = true;
         }
-        struct termios mode;
-        bool echoOff = !setup.NoTerminal && tcgetattr(master, &mode) == 0 && (mode.c_lflag & ECHO) == 0;
         if (typed && !signalled && run.Terminal.find(setup.SignalWhen) != std::string::npos &&
-            (!setup.SignalOnceEchoOff || echoOff)) {
+            (!setup.WaitForEchoOff || echoOff)) {
             kill(child, setup.SendSignal);
             signalled = true;
         }

@@ -32,7 +32,8 @@ struct ProgramSetup {
     bool NoTerminal = false;   /* no controlling terminal at all: a new session, no pty */
     int SendSignal = 0;        /* sent to the program once SignalWhen has appeared on the terminal */
     std::string SignalWhen;
-    bool SignalOnceEchoOff = false; /* ... and the program has turned the terminal's echo off */
+    bool WaitForEchoOff = false; /* type the keys, and send the signal, only once the program has
+                                    turned the terminal's echo off (it is waiting for its key) */
     int TimeoutSeconds = 60;
 };
 

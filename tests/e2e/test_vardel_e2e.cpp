@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <iterator>
 
@@ -160,14 +161,20 @@ TEST_F(VardelEndToEnd, InterruptedUpdateLeavesTheFlashAsFarAsItGotAndARerunRepai
         ProgramRun run = RunProgram(setup);
         ASSERT_EQ(run.Signal, signal) << run.Terminal << run.Err;
 
-        size_t written = LogCount("WriteFlash");
-        ASSERT_TRUE(written == 4 || written == 5) << written;
+        /* The log line of a command is written just before it is carried out, so the last
+         * logged record may or may not have reached the flash. */
+        size_t logged = LogCount("WriteFlash");
+        ASSERT_GE(logged, 4u);
+        ASSERT_LT(logged, (FlashSize - 0x10000) / 512);
         EXPECT_EQ(LogCount("EraseBlock"), 24u);
         std::vector<uint8_t> after = ReadFile(Dir + "/flash.bin");
         ASSERT_EQ(after.size(), FlashSize);
-        uint32_t end = 0x10000 + (uint32_t)written * 512;
+        uint32_t done = 0x10000 + (uint32_t)(logged - 1) * 512, end = done + 512;
         EXPECT_TRUE(std::equal(after.begin(), after.begin() + 0x10000, Before.begin())) << signal;
-        EXPECT_TRUE(std::equal(after.begin() + 0x10000, after.begin() + end, Image.begin() + 0x10000)) << signal;
+        EXPECT_TRUE(std::equal(after.begin() + 0x10000, after.begin() + done, Image.begin() + 0x10000)) << signal;
+        EXPECT_TRUE(std::equal(after.begin() + done, after.begin() + end, Image.begin() + done) ||
+                    std::all_of(after.begin() + done, after.begin() + end, [](uint8_t b) { return b == 0xFF; }))
+            << signal;
         EXPECT_EQ(std::vector<uint8_t>(after.begin() + end, after.end()), std::vector<uint8_t>(FlashSize - end, 0xFF))
             << signal;
 
@@ -204,6 +211,7 @@ TEST_F(VardelEndToEnd, PromptShowsOnTheTerminalWhenStandardOutputIsRedirected)
     setup.WorkDir = Dir;
     setup.Keys = "Y";
     setup.StdoutFile = Dir + "/out.txt";
+    setup.WaitForEchoOff = true; /* a key typed earlier would be echoed */
     setup.TimeoutSeconds = 15;
     setup.Env = {{"MURVO_SIM_FLASH_SIZE", std::to_string(FlashSize)}, {"MURVO_SIM_FLASH_FILE", Dir + "/flash.bin"}};
     ProgramRun run = RunProgram(setup);
@@ -235,7 +243,7 @@ TEST_F(VardelEndToEnd, TerminalEchoesAgainWhenTheProgramIsEndedDuringTheKeyWait)
         setup.Env = {{"MURVO_SIM_FLASH_FILE", Dir + "/flash.bin"}, {"MURVO_SIM_FLASH_SIZE", std::to_string(FlashSize)}};
         setup.SendSignal = signal;
         setup.SignalWhen = "[Y/N] ";
-        setup.SignalOnceEchoOff = true;
+        setup.WaitForEchoOff = true;
         setup.TimeoutSeconds = 10;
         run = RunProgram(setup);
         EXPECT_EQ(run.Signal, signal);
