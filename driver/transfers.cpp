@@ -469,7 +469,8 @@ static BOOLEAN PipeSuitsTransfer(PUSBD_PIPE_INFORMATION PipeInformation, Transfe
  * StartTransfer: checks that the unit accepts I/O and that the handle holds an idle pipe,
  * claims the pipe and takes the single or the staged path by the request's length. A request
  * against the direction of the pipe's endpoint, or on a pipe that is neither bulk nor
- * interrupt, is refused with STATUS_INVALID_PARAMETER. A unit
+ * interrupt, is refused with STATUS_INVALID_PARAMETER. A read of 0 bytes completes at once
+ * with STATUS_SUCCESS and nothing moved. A unit
  * whose power-up failed is asked for D0 again first. A request
  * longer than MURVO_MAX_REQUEST_LENGTH is refused with STATUS_INVALID_PARAMETER.
  * Returns the request's status or STATUS_PENDING. PASSIVE_LEVEL.
@@ -514,6 +515,12 @@ NTSTATUS StartTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp, TransferDirection 
     }
 
     ULONG length = Irp->MdlAddress ? MmGetMdlByteCount(Irp->MdlAddress) : 0;
+    if (length == 0 && Direction == TransferRead) {
+        // Nothing to receive: a zero-length IN transfer would only take the unit's next
+        // packet, or wait for one. A zero-length write goes down as a zero-length packet.
+        ReleaseClaim(extension, pipe);
+        return CompleteTransferRequest(Irp, STATUS_SUCCESS);
+    }
     if (length > MURVO_MAX_REQUEST_LENGTH) {
         ReleaseClaim(extension, pipe);
         return CompleteTransferRequest(Irp, STATUS_INVALID_PARAMETER);
