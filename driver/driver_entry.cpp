@@ -16,6 +16,7 @@ static const GUID MurvoInterfaceClass = MURVO_INTERFACE_GUID_INIT;
  */
 static VOID NTAPI DriverUnload(PDRIVER_OBJECT DriverObject)
 {
+    PAGED_CODE();
     (void)DriverObject;
 }
 
@@ -25,6 +26,7 @@ static VOID NTAPI DriverUnload(PDRIVER_OBJECT DriverObject)
  */
 extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath)
 {
+    PAGED_CODE();
     (void)RegistryPath;
     DriverObject->MajorFunction[IRP_MJ_CREATE] = DispatchCreate;
     DriverObject->MajorFunction[IRP_MJ_CLOSE] = DispatchClose;
@@ -46,6 +48,7 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRI
  */
 NTSTATUS DisableInterface(DeviceExtension *Extension)
 {
+    PAGED_CODE();
     UNICODE_STRING linkName;
     RtlInitUnicodeString(&linkName, Extension->SymbolicLinkName);
     return IoSetDeviceInterfaceState(&linkName, FALSE);
@@ -59,6 +62,7 @@ NTSTATUS DisableInterface(DeviceExtension *Extension)
  */
 NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject)
 {
+    PAGED_CODE();
     PDEVICE_OBJECT deviceObject = NULL;
     NTSTATUS status = CreateDeviceObject(DriverObject, PhysicalDeviceObject, &deviceObject);
     if (!NT_SUCCESS(status)) {
@@ -106,6 +110,7 @@ NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDev
 NTSTATUS CreateDeviceObject(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject,
                             PDEVICE_OBJECT *NewDevice)
 {
+    PAGED_CODE();
     UNICODE_STRING linkName;
     linkName.Length = 0;
     linkName.MaximumLength = 0;
@@ -169,6 +174,7 @@ err_free_name:
  */
 NTSTATUS QueryCapabilities(PDEVICE_OBJECT Target, PDEVICE_CAPABILITIES Capabilities)
 {
+    PAGED_CODE();
     PIRP irp = IoAllocateIrp(Target->StackSize, FALSE);
     if (irp == NULL) {
         return STATUS_INSUFFICIENT_RESOURCES;
@@ -218,6 +224,7 @@ NTSTATUS NTAPI OnCompleteSetEvent(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID C
  */
 void WaitForEvent(PKEVENT Event)
 {
+    PAGED_CODE();
     KeWaitForSingleObject(Event, Suspended, KernelMode, FALSE, NULL);
 }
 
@@ -265,6 +272,7 @@ LONG IoDecrement(PDEVICE_OBJECT DeviceObject)
  */
 void BeginIoDispatch(PDEVICE_OBJECT DeviceObject)
 {
+    PAGED_CODE();
     DeviceExtension *extension = ExtensionOf(DeviceObject);
     KIRQL oldIrql;
     KeAcquireSpinLock(&extension->PendingIoLock, &oldIrql);
@@ -280,6 +288,7 @@ void BeginIoDispatch(PDEVICE_OBJECT DeviceObject)
  */
 void EndIoDispatch(PDEVICE_OBJECT DeviceObject)
 {
+    PAGED_CODE();
     DeviceExtension *extension = ExtensionOf(DeviceObject);
     KIRQL oldIrql;
     KeAcquireSpinLock(&extension->PendingIoLock, &oldIrql);
@@ -297,6 +306,7 @@ void EndIoDispatch(PDEVICE_OBJECT DeviceObject)
  */
 void WaitForIoDispatches(PDEVICE_OBJECT DeviceObject)
 {
+    PAGED_CODE();
     DeviceExtension *extension = ExtensionOf(DeviceObject);
     KIRQL oldIrql;
     // The lock orders the caller's flag change before the count is looked at.
@@ -311,6 +321,7 @@ void WaitForIoDispatches(PDEVICE_OBJECT DeviceObject)
  */
 NTSTATUS NTAPI DispatchSystemControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
+    PAGED_CODE();
     DeviceExtension *extension = ExtensionOf(DeviceObject);
     Irp->IoStatus.Status = STATUS_SUCCESS;
     Irp->IoStatus.Information = 0;

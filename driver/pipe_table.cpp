@@ -15,6 +15,7 @@
  */
 static NTSTATUS SendInternalRequestSync(PDEVICE_OBJECT DeviceObject, ULONG Code, PVOID Argument1)
 {
+    PAGED_CODE();
     DeviceExtension *extension = ExtensionOf(DeviceObject);
     KEVENT done;
     IO_STATUS_BLOCK ioStatus;
@@ -44,6 +45,7 @@ static NTSTATUS SendInternalRequestSync(PDEVICE_OBJECT DeviceObject, ULONG Code,
  */
 NTSTATUS SubmitUrbSync(PDEVICE_OBJECT DeviceObject, PURB Urb)
 {
+    PAGED_CODE();
     return SendInternalRequestSync(DeviceObject, IOCTL_INTERNAL_USB_SUBMIT_URB, Urb);
 }
 
@@ -53,6 +55,7 @@ NTSTATUS SubmitUrbSync(PDEVICE_OBJECT DeviceObject, PURB Urb)
  */
 NTSTATUS GetPortStatus(PDEVICE_OBJECT DeviceObject, PULONG PortStatus)
 {
+    PAGED_CODE();
     *PortStatus = 0;
     return SendInternalRequestSync(DeviceObject, IOCTL_INTERNAL_USB_GET_PORT_STATUS, PortStatus);
 }
@@ -62,6 +65,7 @@ NTSTATUS GetPortStatus(PDEVICE_OBJECT DeviceObject, PULONG PortStatus)
  */
 NTSTATUS ResetPort(PDEVICE_OBJECT DeviceObject)
 {
+    PAGED_CODE();
     return SendInternalRequestSync(DeviceObject, IOCTL_INTERNAL_USB_RESET_PORT, NULL);
 }
 
@@ -72,6 +76,7 @@ NTSTATUS ResetPort(PDEVICE_OBJECT DeviceObject)
  */
 NTSTATUS ResetDevice(PDEVICE_OBJECT DeviceObject)
 {
+    PAGED_CODE();
     ULONG portStatus = 0;
     NTSTATUS status = GetPortStatus(DeviceObject, &portStatus);
     if (!NT_SUCCESS(status)) {
@@ -89,6 +94,7 @@ NTSTATUS ResetDevice(PDEVICE_OBJECT DeviceObject)
  */
 static NTSTATUS SendPipeRequest(PDEVICE_OBJECT DeviceObject, USHORT Function, USBD_PIPE_HANDLE PipeHandle)
 {
+    PAGED_CODE();
     PURB urb = static_cast<PURB>(
         ExAllocatePoolWithTag(NonPagedPool, sizeof(struct _URB_PIPE_REQUEST), MURVO_POOL_TAG));
     if (urb == NULL) {
@@ -109,6 +115,7 @@ static NTSTATUS SendPipeRequest(PDEVICE_OBJECT DeviceObject, USHORT Function, US
  */
 NTSTATUS ResetPipe(PDEVICE_OBJECT DeviceObject, PUSBD_PIPE_INFORMATION PipeInformation)
 {
+    PAGED_CODE();
     return SendPipeRequest(DeviceObject, URB_FUNCTION_RESET_PIPE, PipeInformation->PipeHandle);
 }
 
@@ -119,6 +126,7 @@ NTSTATUS ResetPipe(PDEVICE_OBJECT DeviceObject, PUSBD_PIPE_INFORMATION PipeInfor
  */
 NTSTATUS AbortOpenPipes(PDEVICE_OBJECT DeviceObject)
 {
+    PAGED_CODE();
     DeviceExtension *extension = ExtensionOf(DeviceObject);
     NTSTATUS status = STATUS_SUCCESS;
     if (extension->InterfaceInfo == NULL || extension->PipeTable == NULL) {

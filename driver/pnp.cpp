@@ -25,6 +25,7 @@ BOOLEAN CanAcceptIo(PDEVICE_OBJECT DeviceObject)
  */
 static NTSTATUS PassDown(DeviceExtension *Extension, PIRP Irp)
 {
+    PAGED_CODE();
     IoSkipCurrentIrpStackLocation(Irp);
     return IoCallDriver(Extension->LowerDevice, Irp);
 }
@@ -57,6 +58,7 @@ template <typename T> static void FreeIfPresent(T *&Slot)
  */
 static void WaitForIdlePipes(DeviceExtension *Extension)
 {
+    PAGED_CODE();
     if (Extension->PipeTable == NULL || Extension->InterfaceInfo == NULL) {
         return;
     }
@@ -82,6 +84,7 @@ static void WaitForIdlePipes(DeviceExtension *Extension)
  */
 static NTSTATUS HaltTransfers(PDEVICE_OBJECT DeviceObject, BOOLEAN *RefuseFlag)
 {
+    PAGED_CODE();
     DeviceExtension *extension = ExtensionOf(DeviceObject);
     WriteShared(*RefuseFlag, static_cast<BOOLEAN>(TRUE));
     WaitForIoDispatches(DeviceObject);
@@ -101,6 +104,7 @@ static NTSTATUS HaltTransfers(PDEVICE_OBJECT DeviceObject, BOOLEAN *RefuseFlag)
  */
 static void ReleaseStartBuffers(DeviceExtension *Extension)
 {
+    PAGED_CODE();
     WaitForIdlePipes(Extension);
 
     KIRQL oldIrql;
@@ -165,6 +169,7 @@ static void FillDescriptorRequest(PURB Urb, UCHAR Type, PVOID Buffer, ULONG Leng
  */
 NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject)
 {
+    PAGED_CODE();
     DeviceExtension *extension = ExtensionOf(DeviceObject);
     ReleaseStartBuffers(extension);
 
@@ -231,6 +236,7 @@ static BOOLEAN DescriptorChainIsSound(const UCHAR *Descriptor, ULONG Length)
  */
 NTSTATUS ConfigureDevice(PDEVICE_OBJECT DeviceObject)
 {
+    PAGED_CODE();
     DeviceExtension *extension = ExtensionOf(DeviceObject);
     PURB urb = AllocateDescriptorUrb();
     if (urb == NULL) {
@@ -298,6 +304,7 @@ done:
  */
 NTSTATUS SelectInterface(PDEVICE_OBJECT DeviceObject, PUSB_CONFIGURATION_DESCRIPTOR Descriptor)
 {
+    PAGED_CODE();
     DeviceExtension *extension = ExtensionOf(DeviceObject);
     USHORT urbLength = 0;
     PURB urb = USBD_CreateConfigurationRequest(Descriptor, &urbLength);
@@ -374,6 +381,7 @@ done:
  */
 NTSTATUS StopDevice(PDEVICE_OBJECT DeviceObject)
 {
+    PAGED_CODE();
     DeviceExtension *extension = ExtensionOf(DeviceObject);
     NTSTATUS status;
     PURB urb = static_cast<PURB>(
@@ -401,6 +409,7 @@ NTSTATUS StopDevice(PDEVICE_OBJECT DeviceObject)
  */
 NTSTATUS RemoveDevice(PDEVICE_OBJECT DeviceObject)
 {
+    PAGED_CODE();
     DeviceExtension *extension = ExtensionOf(DeviceObject);
     NTSTATUS status = DisableInterface(extension);
     ReleaseStartBuffers(extension);
@@ -412,6 +421,7 @@ NTSTATUS RemoveDevice(PDEVICE_OBJECT DeviceObject)
  */
 static ULONG StagesOutstandingOnAllPipes(DeviceExtension *Extension)
 {
+    PAGED_CODE();
     ULONG total = 0;
     if (Extension->InterfaceInfo == NULL || Extension->PipeTable == NULL) {
         return 0;
@@ -431,6 +441,7 @@ static ULONG StagesOutstandingOnAllPipes(DeviceExtension *Extension)
  */
 static NTSTATUS HandleStart(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
+    PAGED_CODE();
     DeviceExtension *extension = ExtensionOf(DeviceObject);
     KEVENT started;
     KeInitializeEvent(&started, NotificationEvent, FALSE);
@@ -457,6 +468,7 @@ static NTSTATUS HandleStart(PDEVICE_OBJECT DeviceObject, PIRP Irp)
  */
 static NTSTATUS HandleRemove(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
+    PAGED_CODE();
     DeviceExtension *extension = ExtensionOf(DeviceObject);
     IoDecrement(DeviceObject);
     HaltTransfers(DeviceObject, &extension->Removing);
@@ -477,6 +489,7 @@ static NTSTATUS HandleRemove(PDEVICE_OBJECT DeviceObject, PIRP Irp)
  */
 NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
+    PAGED_CODE();
     DeviceExtension *extension = ExtensionOf(DeviceObject);
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
     BOOLEAN started = ReadShared(extension->Started);

@@ -10,7 +10,8 @@
 
 /*
  * PassPowerDown: hands a power request on to the lower driver, the power manager's way.
- * Returns PoCallDriver's status. PASSIVE_LEVEL.
+ * Returns PoCallDriver's status. Up to DISPATCH_LEVEL (SystemPowerRequestComplete passes the
+ * held system request on from its callback).
  */
 static NTSTATUS PassPowerDown(DeviceExtension *Extension, PIRP Irp)
 {
@@ -41,6 +42,7 @@ static DEVICE_POWER_STATE DeviceStateForSystem(DeviceExtension *Extension, SYSTE
  */
 static NTSTATUS HandleSystemSetPower(PDEVICE_OBJECT DeviceObject, PIRP Irp, SYSTEM_POWER_STATE State)
 {
+    PAGED_CODE();
     DeviceExtension *extension = ExtensionOf(DeviceObject);
     // Held from here on: no self power change starts, and one still in flight is waited
     // for, so that the state compared below is the one the unit ends in.
@@ -141,6 +143,7 @@ NTSTATUS NTAPI PowerUpComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Cont
  */
 static NTSTATUS HandleDeviceSetPower(PDEVICE_OBJECT DeviceObject, PIRP Irp, DEVICE_POWER_STATE State)
 {
+    PAGED_CODE();
     DeviceExtension *extension = ExtensionOf(DeviceObject);
     BOOLEAN poweringUp = SetDevicePowerState(DeviceObject, State);
     IoCopyCurrentIrpStackLocationToNext(Irp);
@@ -165,6 +168,7 @@ static NTSTATUS HandleDeviceSetPower(PDEVICE_OBJECT DeviceObject, PIRP Irp, DEVI
  */
 static NTSTATUS HandleWaitWake(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
+    PAGED_CODE();
     DeviceExtension *extension = ExtensionOf(DeviceObject);
     WriteShared(extension->PowerDownLevel, extension->DeviceCapabilities.DeviceWake);
     DEVICE_POWER_STATE current = ReadShared(extension->CurrentDevicePowerState);
@@ -204,6 +208,7 @@ static NTSTATUS HandleWaitWake(PDEVICE_OBJECT DeviceObject, PIRP Irp)
  */
 NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
+    PAGED_CODE();
     DeviceExtension *extension = ExtensionOf(DeviceObject);
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
     IoIncrement(DeviceObject);
@@ -266,6 +271,7 @@ static void ReleaseSelfPowerChange(DeviceExtension *Extension)
  */
 static NTSTATUS IssueSelfPowerRequest(PDEVICE_OBJECT DeviceObject, DEVICE_POWER_STATE State)
 {
+    PAGED_CODE();
     DeviceExtension *extension = ExtensionOf(DeviceObject);
     // The decision rests on the request itself, not on PowerDownLevel, which a wait-wake
     // request may change before the callback runs.
@@ -306,6 +312,7 @@ static NTSTATUS IssueSelfPowerRequest(PDEVICE_OBJECT DeviceObject, DEVICE_POWER_
  */
 NTSTATUS SelfSuspendOrActivate(PDEVICE_OBJECT DeviceObject, BOOLEAN Suspend)
 {
+    PAGED_CODE();
     DeviceExtension *extension = ExtensionOf(DeviceObject);
     if (!CanAcceptIo(DeviceObject)) {
         return STATUS_DELETE_PENDING;
@@ -349,6 +356,7 @@ NTSTATUS SelfSuspendOrActivate(PDEVICE_OBJECT DeviceObject, BOOLEAN Suspend)
  */
 NTSTATUS SelfRequestPowerIrp(PDEVICE_OBJECT DeviceObject, DEVICE_POWER_STATE State)
 {
+    PAGED_CODE();
     DeviceExtension *extension = ExtensionOf(DeviceObject);
     BOOLEAN systemHeld = FALSE;
     if (!ClaimSelfPowerChange(extension, &systemHeld)) {

@@ -50,6 +50,7 @@ static void ReleaseClaim(DeviceExtension *Extension, PipeContext *Pipe)
  */
 NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
+    PAGED_CODE();
     IoIncrement(DeviceObject);
     BeginIoDispatch(DeviceObject);
     NTSTATUS status = StartTransfer(DeviceObject, Irp, TransferRead);
@@ -60,6 +61,7 @@ NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 
 NTSTATUS NTAPI DispatchWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
+    PAGED_CODE();
     IoIncrement(DeviceObject);
     BeginIoDispatch(DeviceObject);
     NTSTATUS status = StartTransfer(DeviceObject, Irp, TransferWrite);
@@ -267,6 +269,7 @@ static VOID NTAPI OnStagedTransferCancel(PDEVICE_OBJECT DeviceObject, PIRP Irp)
  */
 void CancelPendingStages(PDEVICE_OBJECT DeviceObject)
 {
+    PAGED_CODE();
     DeviceExtension *extension = ExtensionOf(DeviceObject);
     if (extension->InterfaceInfo == NULL || extension->PipeTable == NULL) {
         return;
@@ -298,6 +301,7 @@ void CancelPendingStages(PDEVICE_OBJECT DeviceObject)
 static NTSTATUS IssueStage(PDEVICE_OBJECT DeviceObject, PIRP Master, PipeContext *Pipe, ULONG Index,
                            ULONG Offset, ULONG Length, TransferDirection Direction, BOOLEAN *Sent)
 {
+    PAGED_CODE();
     *Sent = FALSE;
     DeviceExtension *extension = ExtensionOf(DeviceObject);
     PMDL masterMdl = Master->MdlAddress;
@@ -361,6 +365,7 @@ static NTSTATUS IssueStage(PDEVICE_OBJECT DeviceObject, PIRP Master, PipeContext
 static NTSTATUS StagedTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp, PipeContext *Pipe, ULONG Length,
                                TransferDirection Direction)
 {
+    PAGED_CODE();
     DeviceExtension *extension = ExtensionOf(DeviceObject);
     TransferContext *transfer = &Pipe->Transfer;
     ULONG stageSize = extension->MaxTransferLength;
@@ -477,6 +482,7 @@ static BOOLEAN PipeSuitsTransfer(PUSBD_PIPE_INFORMATION PipeInformation, Transfe
  */
 NTSTATUS StartTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp, TransferDirection Direction)
 {
+    PAGED_CODE();
     DeviceExtension *extension = ExtensionOf(DeviceObject);
     PFILE_OBJECT fileObject = IoGetCurrentIrpStackLocation(Irp)->FileObject;
     Irp->IoStatus.Information = 0;
@@ -541,6 +547,7 @@ NTSTATUS StartTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp, TransferDirection 
  */
 NTSTATUS SingleTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp, PipeContext *Pipe, TransferDirection Direction)
 {
+    PAGED_CODE();
     DeviceExtension *extension = ExtensionOf(DeviceObject);
     Irp->IoStatus.Information = 0;
     if (Pipe->PipeInformation == NULL) {
