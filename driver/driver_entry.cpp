@@ -8,6 +8,11 @@
  */
 #include "driver/murvousb.h"
 
+static NTSTATUS CreateDeviceObject(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject,
+                                   PDEVICE_OBJECT *NewDevice);
+static NTSTATUS QueryCapabilities(PDEVICE_OBJECT Target, PDEVICE_CAPABILITIES Capabilities);
+static NTSTATUS NTAPI DispatchSystemControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+
 static const GUID MurvoInterfaceClass = MURVO_INTERFACE_GUID_INIT;
 
 /*
@@ -107,8 +112,8 @@ NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDev
  * MURVO_LINK_NAME_UNITS - 1 units refuses the device (STATUS_NAME_TOO_LONG); every failure
  * leaves the interface disabled and the link name freed. PASSIVE_LEVEL.
  */
-NTSTATUS CreateDeviceObject(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject,
-                            PDEVICE_OBJECT *NewDevice)
+static NTSTATUS CreateDeviceObject(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject,
+                                   PDEVICE_OBJECT *NewDevice)
 {
     PAGED_CODE();
     UNICODE_STRING linkName;
@@ -172,7 +177,7 @@ err_free_name:
  * Returns the query's status, or STATUS_INSUFFICIENT_RESOURCES without a request.
  * PASSIVE_LEVEL.
  */
-NTSTATUS QueryCapabilities(PDEVICE_OBJECT Target, PDEVICE_CAPABILITIES Capabilities)
+static NTSTATUS QueryCapabilities(PDEVICE_OBJECT Target, PDEVICE_CAPABILITIES Capabilities)
 {
     PAGED_CODE();
     PIRP irp = IoAllocateIrp(Target->StackSize, FALSE);
@@ -319,7 +324,7 @@ void WaitForIoDispatches(PDEVICE_OBJECT DeviceObject)
  * DispatchSystemControl: passes a system-control request to the lower driver with status
  * success and information 0 filled in. Returns the lower driver's status. PASSIVE_LEVEL.
  */
-NTSTATUS NTAPI DispatchSystemControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+static NTSTATUS NTAPI DispatchSystemControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PAGED_CODE();
     DeviceExtension *extension = ExtensionOf(DeviceObject);

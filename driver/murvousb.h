@@ -126,13 +126,9 @@ NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Registry
 
 /* Part of driver entry and device objects (driver_entry.cpp). */
 NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject);
-NTSTATUS CreateDeviceObject(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject,
-                            PDEVICE_OBJECT *NewDevice);
-NTSTATUS QueryCapabilities(PDEVICE_OBJECT Target, PDEVICE_CAPABILITIES Capabilities);
 NTSTATUS NTAPI OnCompleteSetEvent(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
 void IoIncrement(PDEVICE_OBJECT DeviceObject);
 LONG IoDecrement(PDEVICE_OBJECT DeviceObject);
-NTSTATUS NTAPI DispatchSystemControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 void WaitForEvent(PKEVENT Event);
 void BeginIoDispatch(PDEVICE_OBJECT DeviceObject);
 void EndIoDispatch(PDEVICE_OBJECT DeviceObject);
@@ -144,28 +140,15 @@ NTSTATUS SubmitUrbSync(PDEVICE_OBJECT DeviceObject, PURB Urb);
 NTSTATUS AbortOpenPipes(PDEVICE_OBJECT DeviceObject);
 NTSTATUS ResetPipe(PDEVICE_OBJECT DeviceObject, PUSBD_PIPE_INFORMATION PipeInformation);
 NTSTATUS ResetDevice(PDEVICE_OBJECT DeviceObject);
-NTSTATUS GetPortStatus(PDEVICE_OBJECT DeviceObject, PULONG PortStatus);
-NTSTATUS ResetPort(PDEVICE_OBJECT DeviceObject);
 
 /* Plug and Play and USB configuration (pnp.cpp). */
 NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject);
-NTSTATUS ConfigureDevice(PDEVICE_OBJECT DeviceObject);
-NTSTATUS SelectInterface(PDEVICE_OBJECT DeviceObject, PUSB_CONFIGURATION_DESCRIPTOR Descriptor);
-NTSTATUS StopDevice(PDEVICE_OBJECT DeviceObject);
-NTSTATUS RemoveDevice(PDEVICE_OBJECT DeviceObject);
 BOOLEAN CanAcceptIo(PDEVICE_OBJECT DeviceObject);
 
 /* Power management (power.cpp). */
 NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS SelfSuspendOrActivate(PDEVICE_OBJECT DeviceObject, BOOLEAN Suspend);
 NTSTATUS SelfRequestPowerIrp(PDEVICE_OBJECT DeviceObject, DEVICE_POWER_STATE State);
-BOOLEAN SetDevicePowerState(PDEVICE_OBJECT DeviceObject, DEVICE_POWER_STATE State);
-NTSTATUS NTAPI PowerUpComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
-VOID NTAPI SystemPowerRequestComplete(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction,
-                                      POWER_STATE PowerState, PVOID Context, PIO_STATUS_BLOCK IoStatus);
-VOID NTAPI SelfPowerRequestComplete(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction,
-                                    POWER_STATE PowerState, PVOID Context, PIO_STATUS_BLOCK IoStatus);
 
 /* Pipe handles (pipe_handles.cpp). */
 NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp);
@@ -179,13 +162,6 @@ PipeContext *PipeOfFile(DeviceExtension *Extension, PFILE_OBJECT FileObject);
 /* Bulk transfer engine (transfers.cpp). */
 NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS NTAPI DispatchWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-NTSTATUS StartTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp, TransferDirection Direction);
-NTSTATUS SingleTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp, PipeContext *Pipe,
-                        TransferDirection Direction);
-PURB BuildBulkUrb(PDEVICE_OBJECT DeviceObject, PIRP Irp, PUSBD_PIPE_INFORMATION PipeInformation,
-                  TransferDirection Direction);
-NTSTATUS NTAPI OnSingleTransferComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
-NTSTATUS NTAPI OnStageComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
 void CancelPendingStages(PDEVICE_OBJECT DeviceObject);
 
 /* Device control requests (device_control.cpp). */

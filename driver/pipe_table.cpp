@@ -7,6 +7,9 @@
  */
 #include "driver/murvousb.h"
 
+static NTSTATUS GetPortStatus(PDEVICE_OBJECT DeviceObject, PULONG PortStatus);
+static NTSTATUS ResetPort(PDEVICE_OBJECT DeviceObject);
+
 /*
  * SendInternalRequestSync: builds an internal device-control request with Code for the lower
  * device, puts Argument1 into its stack location, sends it and waits.
@@ -53,7 +56,7 @@ NTSTATUS SubmitUrbSync(PDEVICE_OBJECT DeviceObject, PURB Urb)
  * GetPortStatus: asks the USB stack for the unit's port status.
  * PortStatus receives the 32-bit status (0 when the request fails). PASSIVE_LEVEL.
  */
-NTSTATUS GetPortStatus(PDEVICE_OBJECT DeviceObject, PULONG PortStatus)
+static NTSTATUS GetPortStatus(PDEVICE_OBJECT DeviceObject, PULONG PortStatus)
 {
     PAGED_CODE();
     *PortStatus = 0;
@@ -63,7 +66,7 @@ NTSTATUS GetPortStatus(PDEVICE_OBJECT DeviceObject, PULONG PortStatus)
 /*
  * ResetPort: asks the USB stack to reset the unit's port. PASSIVE_LEVEL.
  */
-NTSTATUS ResetPort(PDEVICE_OBJECT DeviceObject)
+static NTSTATUS ResetPort(PDEVICE_OBJECT DeviceObject)
 {
     PAGED_CODE();
     return SendInternalRequestSync(DeviceObject, IOCTL_INTERNAL_USB_RESET_PORT, NULL);

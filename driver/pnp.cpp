@@ -8,6 +8,12 @@
  */
 #include "driver/murvousb.h"
 
+static NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject);
+static NTSTATUS ConfigureDevice(PDEVICE_OBJECT DeviceObject);
+static NTSTATUS SelectInterface(PDEVICE_OBJECT DeviceObject, PUSB_CONFIGURATION_DESCRIPTOR Descriptor);
+static NTSTATUS StopDevice(PDEVICE_OBJECT DeviceObject);
+static NTSTATUS RemoveDevice(PDEVICE_OBJECT DeviceObject);
+
 /*
  * CanAcceptIo: true when the unit is started and no stop or removal is pending or under way.
  * The flags are single bytes read without a lock. Any IRQL.
@@ -167,7 +173,7 @@ static void FillDescriptorRequest(PURB Urb, UCHAR Type, PVOID Buffer, ULONG Leng
  * Returns STATUS_SUCCESS, STATUS_INSUFFICIENT_RESOURCES or the failing request's status.
  * PASSIVE_LEVEL.
  */
-NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject)
+static NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject)
 {
     PAGED_CODE();
     DeviceExtension *extension = ExtensionOf(DeviceObject);
@@ -234,7 +240,7 @@ static BOOLEAN DescriptorChainIsSound(const UCHAR *Descriptor, ULONG Length)
  * wTotalLength below 9 or above the bytes received, or a broken descriptor chain ends it with
  * STATUS_DEVICE_DATA_ERROR and the buffer freed. PASSIVE_LEVEL.
  */
-NTSTATUS ConfigureDevice(PDEVICE_OBJECT DeviceObject)
+static NTSTATUS ConfigureDevice(PDEVICE_OBJECT DeviceObject)
 {
     PAGED_CODE();
     DeviceExtension *extension = ExtensionOf(DeviceObject);
@@ -302,7 +308,7 @@ done:
  * a descriptor without interface, STATUS_DEVICE_DATA_ERROR when the returned interface
  * information does not hold its pipes. PASSIVE_LEVEL.
  */
-NTSTATUS SelectInterface(PDEVICE_OBJECT DeviceObject, PUSB_CONFIGURATION_DESCRIPTOR Descriptor)
+static NTSTATUS SelectInterface(PDEVICE_OBJECT DeviceObject, PUSB_CONFIGURATION_DESCRIPTOR Descriptor)
 {
     PAGED_CODE();
     DeviceExtension *extension = ExtensionOf(DeviceObject);
@@ -379,7 +385,7 @@ done:
  * The start's buffers stay until the next start or removal. Returns the unconfigure's status.
  * PASSIVE_LEVEL.
  */
-NTSTATUS StopDevice(PDEVICE_OBJECT DeviceObject)
+static NTSTATUS StopDevice(PDEVICE_OBJECT DeviceObject)
 {
     PAGED_CODE();
     DeviceExtension *extension = ExtensionOf(DeviceObject);
@@ -407,7 +413,7 @@ NTSTATUS StopDevice(PDEVICE_OBJECT DeviceObject)
  * Returns the status of disabling the interface. PASSIVE_LEVEL, after PendingIoCount
  * has reached zero.
  */
-NTSTATUS RemoveDevice(PDEVICE_OBJECT DeviceObject)
+static NTSTATUS RemoveDevice(PDEVICE_OBJECT DeviceObject)
 {
     PAGED_CODE();
     DeviceExtension *extension = ExtensionOf(DeviceObject);

@@ -8,6 +8,13 @@
  */
 #include "driver/murvousb.h"
 
+static BOOLEAN SetDevicePowerState(PDEVICE_OBJECT DeviceObject, DEVICE_POWER_STATE State);
+static NTSTATUS NTAPI PowerUpComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+static VOID NTAPI SystemPowerRequestComplete(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction,
+                                             POWER_STATE PowerState, PVOID Context, PIO_STATUS_BLOCK IoStatus);
+static VOID NTAPI SelfPowerRequestComplete(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction,
+                                           POWER_STATE PowerState, PVOID Context, PIO_STATUS_BLOCK IoStatus);
+
 /*
  * PassPowerDown: hands a power request on to the lower driver, the power manager's way.
  * Returns PoCallDriver's status. Up to DISPATCH_LEVEL (SystemPowerRequestComplete passes the
@@ -81,8 +88,8 @@ static NTSTATUS HandleSystemSetPower(PDEVICE_OBJECT DeviceObject, PIRP Irp, SYST
  * request: passes the held request on whatever the outcome, then gives up the reference
  * taken for it. Context is the driver's device object. Up to DISPATCH_LEVEL.
  */
-VOID NTAPI SystemPowerRequestComplete(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction,
-                                      POWER_STATE PowerState, PVOID Context, PIO_STATUS_BLOCK IoStatus)
+static VOID NTAPI SystemPowerRequestComplete(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction,
+                                             POWER_STATE PowerState, PVOID Context, PIO_STATUS_BLOCK IoStatus)
 {
     (void)DeviceObject;
     (void)MinorFunction;
@@ -100,7 +107,7 @@ VOID NTAPI SystemPowerRequestComplete(PDEVICE_OBJECT DeviceObject, UCHAR MinorFu
  * SetDevicePowerState: records D1, D2 or D3 at once. Returns TRUE for D0, whose state is
  * recorded only when the request has completed; FALSE otherwise.
  */
-BOOLEAN SetDevicePowerState(PDEVICE_OBJECT DeviceObject, DEVICE_POWER_STATE State)
+static BOOLEAN SetDevicePowerState(PDEVICE_OBJECT DeviceObject, DEVICE_POWER_STATE State)
 {
     DeviceExtension *extension = ExtensionOf(DeviceObject);
     switch (State) {
@@ -122,7 +129,7 @@ BOOLEAN SetDevicePowerState(PDEVICE_OBJECT DeviceObject, DEVICE_POWER_STATE Stat
  * recorded state where it was. Context is the driver's device object.
  * Returns STATUS_SUCCESS so completion goes on upwards. Up to DISPATCH_LEVEL.
  */
-NTSTATUS NTAPI PowerUpComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
+static NTSTATUS NTAPI PowerUpComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
 {
     (void)DeviceObject;
     PDEVICE_OBJECT ownDevice = static_cast<PDEVICE_OBJECT>(Context);
@@ -375,8 +382,8 @@ NTSTATUS SelfRequestPowerIrp(PDEVICE_OBJECT DeviceObject, DEVICE_POWER_STATE Sta
  * up the request's reference. Context
  * is the driver's device object. Up to DISPATCH_LEVEL.
  */
-VOID NTAPI SelfPowerRequestComplete(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction,
-                                    POWER_STATE PowerState, PVOID Context, PIO_STATUS_BLOCK IoStatus)
+static VOID NTAPI SelfPowerRequestComplete(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction,
+                                           POWER_STATE PowerState, PVOID Context, PIO_STATUS_BLOCK IoStatus)
 {
     (void)DeviceObject;
     (void)MinorFunction;

@@ -18,6 +18,14 @@
  */
 #include "driver/murvousb.h"
 
+static NTSTATUS StartTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp, TransferDirection Direction);
+static NTSTATUS SingleTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp, PipeContext *Pipe,
+                               TransferDirection Direction);
+static PURB BuildBulkUrb(PDEVICE_OBJECT DeviceObject, PIRP Irp, PUSBD_PIPE_INFORMATION PipeInformation,
+                         TransferDirection Direction);
+static NTSTATUS NTAPI OnSingleTransferComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+static NTSTATUS NTAPI OnStageComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+
 /*
  * CompleteTransferRequest: completes a caller's request with Status and no data.
  */
@@ -75,8 +83,8 @@ NTSTATUS NTAPI DispatchWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp)
  * transfers allowed for a read, OUT for a write; null when it cannot be allocated.
  * Any IRQL up to DISPATCH_LEVEL.
  */
-PURB BuildBulkUrb(PDEVICE_OBJECT DeviceObject, PIRP Irp, PUSBD_PIPE_INFORMATION PipeInformation,
-                  TransferDirection Direction)
+static PURB BuildBulkUrb(PDEVICE_OBJECT DeviceObject, PIRP Irp, PUSBD_PIPE_INFORMATION PipeInformation,
+                         TransferDirection Direction)
 {
     (void)DeviceObject;
     PURB urb = static_cast<PURB>(ExAllocatePoolWithTag(
@@ -480,7 +488,7 @@ static BOOLEAN PipeSuitsTransfer(PUSBD_PIPE_INFORMATION PipeInformation, Transfe
  * longer than MURVO_MAX_REQUEST_LENGTH is refused with STATUS_INVALID_PARAMETER.
  * Returns the request's status or STATUS_PENDING. PASSIVE_LEVEL.
  */
-NTSTATUS StartTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp, TransferDirection Direction)
+static NTSTATUS StartTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp, TransferDirection Direction)
 {
     PAGED_CODE();
     DeviceExtension *extension = ExtensionOf(DeviceObject);
@@ -545,7 +553,7 @@ NTSTATUS StartTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp, TransferDirection 
  * SingleTransfer: sends the caller's claimed request itself down with one bulk URB.
  * Returns STATUS_PENDING once it went down, or the refusal's status. PASSIVE_LEVEL.
  */
-NTSTATUS SingleTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp, PipeContext *Pipe, TransferDirection Direction)
+static NTSTATUS SingleTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp, PipeContext *Pipe, TransferDirection Direction)
 {
     PAGED_CODE();
     DeviceExtension *extension = ExtensionOf(DeviceObject);
@@ -580,7 +588,7 @@ NTSTATUS SingleTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp, PipeContext *Pipe
  * pipe to idle and, last, gives up the request's reference. Context is the PipeContext.
  * Returns STATUS_MORE_PROCESSING_REQUIRED. Up to DISPATCH_LEVEL.
  */
-NTSTATUS NTAPI OnSingleTransferComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
+static NTSTATUS NTAPI OnSingleTransferComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
 {
     (void)DeviceObject;
     PipeContext *pipe = static_cast<PipeContext *>(Context);
@@ -615,7 +623,7 @@ NTSTATUS NTAPI OnSingleTransferComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, P
  * stage's reference last. Context is the StageContext. Returns
  * STATUS_MORE_PROCESSING_REQUIRED: the request was the driver's own. Up to DISPATCH_LEVEL.
  */
-NTSTATUS NTAPI OnStageComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
+static NTSTATUS NTAPI OnStageComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
 {
     (void)DeviceObject;
     StageContext *stage = static_cast<StageContext *>(Context);
