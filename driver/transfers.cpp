@@ -407,7 +407,7 @@ static NTSTATUS StagedTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp, PipeContex
 
     // The usual protocol: set the routine, then look at Cancel; a cancel that came first is
     // taken back here and ends the issuing below.
-    IoSetCancelRoutine(Irp, OnStagedTransferCancel);
+    (void)IoSetCancelRoutine(Irp, OnStagedTransferCancel);
     if (Irp->Cancel && IoSetCancelRoutine(Irp, NULL) != NULL) {
         KeAcquireSpinLock(&extension->StageLock, &oldIrql);
         transfer->CancelRoutineDone = TRUE;
