@@ -185,7 +185,7 @@ NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 
 /*
  * Fields that threads read without a lock (the state flags, the recorded power state, the
- * held system request, OpenPipes): read with acquire and written with release ordering, so
+ * held system request, OpenPipes, a request's Cancel flag): read with acquire and written with release ordering, so
  * that whoever sees a flag set also sees what was written before it. On x86 these are the
  * plain loads and stores of the platform.
  */

@@ -339,7 +339,7 @@ static NTSTATUS IssueStage(PDEVICE_OBJECT DeviceObject, PIRP Master, PipeContext
     // cancel routine ran, keeps the stage from going down.
     KIRQL oldIrql;
     KeAcquireSpinLock(&extension->StageLock, &oldIrql);
-    if (Master->Cancel) {
+    if (ReadShared(Master->Cancel)) {
         KeReleaseSpinLock(&extension->StageLock, oldIrql);
         ExFreePool(urb);
         stageIrp->MdlAddress = NULL;
@@ -408,7 +408,7 @@ static NTSTATUS StagedTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp, PipeContex
     // The usual protocol: set the routine, then look at Cancel; a cancel that came first is
     // taken back here and ends the issuing below.
     (void)IoSetCancelRoutine(Irp, OnStagedTransferCancel);
-    if (Irp->Cancel && IoSetCancelRoutine(Irp, NULL) != NULL) {
+    if (ReadShared(Irp->Cancel) && IoSetCancelRoutine(Irp, NULL) != NULL) {
         KeAcquireSpinLock(&extension->StageLock, &oldIrql);
         transfer->CancelRoutineDone = TRUE;
         KeReleaseSpinLock(&extension->StageLock, oldIrql);
@@ -421,7 +421,7 @@ static NTSTATUS StagedTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp, PipeContex
             failure = STATUS_DELETE_PENDING;
             break;
         }
-        if (Irp->Cancel) {
+        if (ReadShared(Irp->Cancel)) {
             failure = STATUS_CANCELLED;
             break;
         }
