@@ -222,6 +222,14 @@ static_assert(sizeof(struct _URB_PIPE_REQUEST) == 24, "pipe-request URB");
 static_assert(sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER) == 72, "bulk-transfer URB");
 static_assert(sizeof(DEVICE_CAPABILITIES) == 64, "DEVICE_CAPABILITIES");
 static_assert(sizeof(USB_DEVICE_DESCRIPTOR) == 18, "device descriptor");
+#elif defined(_WIN64)
+/* The same records as the 64-bit kernel lays them out (pointers and handles widen). */
+static_assert(sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST) == 136, "descriptor-request URB");
+static_assert(sizeof(struct _URB_SELECT_CONFIGURATION) == 88, "select-configuration URB, one interface");
+static_assert(sizeof(struct _URB_PIPE_REQUEST) == 40, "pipe-request URB");
+static_assert(sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER) == 128, "bulk-transfer URB");
+static_assert(sizeof(DEVICE_CAPABILITIES) == 64, "DEVICE_CAPABILITIES");
+static_assert(sizeof(USB_DEVICE_DESCRIPTOR) == 18, "device descriptor");
 #endif
 
 #endif /* MURVO_DRIVER_MURVOUSB_H */
