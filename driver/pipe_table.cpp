@@ -7,6 +7,9 @@
  */
 #include "driver/murvousb.h"
 
+static NTSTATUS GetPortStatus(PDEVICE_OBJECT DeviceObject, PULONG PortStatus);
+static NTSTATUS ResetPort(PDEVICE_OBJECT DeviceObject);
+
 /*
  * SendInternalRequestSync: builds an internal device-control request with Code for the lower
  * device, puts Argument1 into its stack location, sends it and waits.
@@ -15,6 +18,7 @@
  */
 static NTSTATUS SendInternalRequestSync(PDEVICE_OBJECT DeviceObject, ULONG Code, PVOID Argument1)
 {
+    PAGED_CODE();
     DeviceExtension *extension = ExtensionOf(DeviceObject);
     KEVENT done;
     IO_STATUS_BLOCK ioStatus;
@@ -44,6 +48,7 @@ static NTSTATUS SendInternalRequestSync(PDEVICE_OBJECT DeviceObject, ULONG Code,
  */
 NTSTATUS SubmitUrbSync(PDEVICE_OBJECT DeviceObject, PURB Urb)
 {
+    PAGED_CODE();
     return SendInternalRequestSync(DeviceObject, IOCTL_INTERNAL_USB_SUBMIT_URB, Urb);
 }
 
@@ -51,8 +56,9 @@ NTSTATUS SubmitUrbSync(PDEVICE_OBJECT DeviceObject, PURB Urb)
  * GetPortStatus: asks the USB stack for the unit's port status.
  * PortStatus receives the 32-bit status (0 when the request fails). PASSIVE_LEVEL.
  */
-NTSTATUS GetPortStatus(PDEVICE_OBJECT DeviceObject, PULONG PortStatus)
+static NTSTATUS GetPortStatus(PDEVICE_OBJECT DeviceObject, PULONG PortStatus)
 {
+    PAGED_CODE();
     *PortStatus = 0;
     return SendInternalRequestSync(DeviceObject, IOCTL_INTERNAL_USB_GET_PORT_STATUS, PortStatus);
 }
@@ -60,8 +66,9 @@ NTSTATUS GetPortStatus(PDEVICE_OBJECT DeviceObject, PULONG PortStatus)
 /*
  * ResetPort: asks the USB stack to reset the unit's port. PASSIVE_LEVEL.
  */
-NTSTATUS ResetPort(PDEVICE_OBJECT DeviceObject)
+static NTSTATUS ResetPort(PDEVICE_OBJECT DeviceObject)
 {
+    PAGED_CODE();
     return SendInternalRequestSync(DeviceObject, IOCTL_INTERNAL_USB_RESET_PORT, NULL);
 }
 
@@ -72,6 +79,7 @@ NTSTATUS ResetPort(PDEVICE_OBJECT DeviceObject)
  */
 NTSTATUS ResetDevice(PDEVICE_OBJECT DeviceObject)
 {
+    PAGED_CODE();
     ULONG portStatus = 0;
     NTSTATUS status = GetPortStatus(DeviceObject, &portStatus);
     if (!NT_SUCCESS(status)) {
@@ -89,6 +97,7 @@ NTSTATUS ResetDevice(PDEVICE_OBJECT DeviceObject)
  */
 static NTSTATUS SendPipeRequest(PDEVICE_OBJECT DeviceObject, USHORT Function, USBD_PIPE_HANDLE PipeHandle)
 {
+    PAGED_CODE();
     PURB urb = static_cast<PURB>(
         ExAllocatePoolWithTag(NonPagedPool, sizeof(struct _URB_PIPE_REQUEST), MURVO_POOL_TAG));
     if (urb == NULL) {
@@ -109,6 +118,7 @@ static NTSTATUS SendPipeRequest(PDEVICE_OBJECT DeviceObject, USHORT Function, US
  */
 NTSTATUS ResetPipe(PDEVICE_OBJECT DeviceObject, PUSBD_PIPE_INFORMATION PipeInformation)
 {
+    PAGED_CODE();
     return SendPipeRequest(DeviceObject, URB_FUNCTION_RESET_PIPE, PipeInformation->PipeHandle);
 }
 
@@ -119,6 +129,7 @@ NTSTATUS ResetPipe(PDEVICE_OBJECT DeviceObject, PUSBD_PIPE_INFORMATION PipeInfor
  */
 NTSTATUS AbortOpenPipes(PDEVICE_OBJECT DeviceObject)
 {
+    PAGED_CODE();
     DeviceExtension *extension = ExtensionOf(DeviceObject);
     NTSTATUS status = STATUS_SUCCESS;
     if (extension->InterfaceInfo == NULL || extension->PipeTable == NULL) {

@@ -8,6 +8,12 @@
  */
 #include "driver/murvousb.h"
 
+static NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject);
+static NTSTATUS ConfigureDevice(PDEVICE_OBJECT DeviceObject);
+static NTSTATUS SelectInterface(PDEVICE_OBJECT DeviceObject, PUSB_CONFIGURATION_DESCRIPTOR Descriptor);
+static NTSTATUS StopDevice(PDEVICE_OBJECT DeviceObject);
+static NTSTATUS RemoveDevice(PDEVICE_OBJECT DeviceObject);
+
 /*
  * CanAcceptIo: true when the unit is started and no stop or removal is pending or under way.
  * The flags are single bytes read without a lock. Any IRQL.
@@ -25,6 +31,7 @@ BOOLEAN CanAcceptIo(PDEVICE_OBJECT DeviceObject)
  */
 static NTSTATUS PassDown(DeviceExtension *Extension, PIRP Irp)
 {
+    PAGED_CODE();
     IoSkipCurrentIrpStackLocation(Irp);
     return IoCallDriver(Extension->LowerDevice, Irp);
 }
@@ -57,6 +64,7 @@ template <typename T> static void FreeIfPresent(T *&Slot)
  */
 static void WaitForIdlePipes(DeviceExtension *Extension)
 {
+    PAGED_CODE();
     if (Extension->PipeTable == NULL || Extension->InterfaceInfo == NULL) {
         return;
     }
@@ -82,6 +90,7 @@ static void WaitForIdlePipes(DeviceExtension *Extension)
  */
 static NTSTATUS HaltTransfers(PDEVICE_OBJECT DeviceObject, BOOLEAN *RefuseFlag)
 {
+    PAGED_CODE();
     DeviceExtension *extension = ExtensionOf(DeviceObject);
     WriteShared(*RefuseFlag, static_cast<BOOLEAN>(TRUE));
     WaitForIoDispatches(DeviceObject);
@@ -101,6 +110,7 @@ static NTSTATUS HaltTransfers(PDEVICE_OBJECT DeviceObject, BOOLEAN *RefuseFlag)
  */
 static void ReleaseStartBuffers(DeviceExtension *Extension)
 {
+    PAGED_CODE();
     WaitForIdlePipes(Extension);
 
     KIRQL oldIrql;
@@ -163,8 +173,9 @@ static void FillDescriptorRequest(PURB Urb, UCHAR Type, PVOID Buffer, ULONG Leng
  * Returns STATUS_SUCCESS, STATUS_INSUFFICIENT_RESOURCES or the failing request's status.
  * PASSIVE_LEVEL.
  */
-NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject)
+static NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject)
 {
+    PAGED_CODE();
     DeviceExtension *extension = ExtensionOf(DeviceObject);
     ReleaseStartBuffers(extension);
 
@@ -229,8 +240,9 @@ static BOOLEAN DescriptorChainIsSound(const UCHAR *Descriptor, ULONG Length)
  * wTotalLength below 9 or above the bytes received, or a broken descriptor chain ends it with
  * STATUS_DEVICE_DATA_ERROR and the buffer freed. PASSIVE_LEVEL.
  */
-NTSTATUS ConfigureDevice(PDEVICE_OBJECT DeviceObject)
+static NTSTATUS ConfigureDevice(PDEVICE_OBJECT DeviceObject)
 {
+    PAGED_CODE();
     DeviceExtension *extension = ExtensionOf(DeviceObject);
     PURB urb = AllocateDescriptorUrb();
     if (urb == NULL) {
@@ -296,8 +308,9 @@ done:
  * a descriptor without interface, STATUS_DEVICE_DATA_ERROR when the returned interface
  * information does not hold its pipes. PASSIVE_LEVEL.
  */
-NTSTATUS SelectInterface(PDEVICE_OBJECT DeviceObject, PUSB_CONFIGURATION_DESCRIPTOR Descriptor)
+static NTSTATUS SelectInterface(PDEVICE_OBJECT DeviceObject, PUSB_CONFIGURATION_DESCRIPTOR Descriptor)
 {
+    PAGED_CODE();
     DeviceExtension *extension = ExtensionOf(DeviceObject);
     USHORT urbLength = 0;
     PURB urb = USBD_CreateConfigurationRequest(Descriptor, &urbLength);
@@ -372,8 +385,9 @@ done:
  * The start's buffers stay until the next start or removal. Returns the unconfigure's status.
  * PASSIVE_LEVEL.
  */
-NTSTATUS StopDevice(PDEVICE_OBJECT DeviceObject)
+static NTSTATUS StopDevice(PDEVICE_OBJECT DeviceObject)
 {
+    PAGED_CODE();
     DeviceExtension *extension = ExtensionOf(DeviceObject);
     NTSTATUS status;
     PURB urb = static_cast<PURB>(
@@ -399,8 +413,9 @@ NTSTATUS StopDevice(PDEVICE_OBJECT DeviceObject)
  * Returns the status of disabling the interface. PASSIVE_LEVEL, after PendingIoCount
  * has reached zero.
  */
-NTSTATUS RemoveDevice(PDEVICE_OBJECT DeviceObject)
+static NTSTATUS RemoveDevice(PDEVICE_OBJECT DeviceObject)
 {
+    PAGED_CODE();
     DeviceExtension *extension = ExtensionOf(DeviceObject);
     NTSTATUS status = DisableInterface(extension);
     ReleaseStartBuffers(extension);
@@ -412,6 +427,7 @@ NTSTATUS RemoveDevice(PDEVICE_OBJECT DeviceObject)
  */
 static ULONG StagesOutstandingOnAllPipes(DeviceExtension *Extension)
 {
+    PAGED_CODE();
     ULONG total = 0;
     if (Extension->InterfaceInfo == NULL || Extension->PipeTable == NULL) {
         return 0;
@@ -431,6 +447,7 @@ static ULONG StagesOutstandingOnAllPipes(DeviceExtension *Extension)
  */
 static NTSTATUS HandleStart(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
+    PAGED_CODE();
     DeviceExtension *extension = ExtensionOf(DeviceObject);
     KEVENT started;
     KeInitializeEvent(&started, NotificationEvent, FALSE);
@@ -457,6 +474,7 @@ static NTSTATUS HandleStart(PDEVICE_OBJECT DeviceObject, PIRP Irp)
  */
 static NTSTATUS HandleRemove(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
+    PAGED_CODE();
     DeviceExtension *extension = ExtensionOf(DeviceObject);
     IoDecrement(DeviceObject);
     HaltTransfers(DeviceObject, &extension->Removing);
@@ -477,6 +495,7 @@ static NTSTATUS HandleRemove(PDEVICE_OBJECT DeviceObject, PIRP Irp)
  */
 NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
+    PAGED_CODE();
     DeviceExtension *extension = ExtensionOf(DeviceObject);
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
     BOOLEAN started = ReadShared(extension->Started);

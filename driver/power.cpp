@@ -8,9 +8,17 @@
  */
 #include "driver/murvousb.h"
 
+static BOOLEAN SetDevicePowerState(PDEVICE_OBJECT DeviceObject, DEVICE_POWER_STATE State);
+static NTSTATUS NTAPI PowerUpComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+static VOID NTAPI SystemPowerRequestComplete(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction,
+                                             POWER_STATE PowerState, PVOID Context, PIO_STATUS_BLOCK IoStatus);
+static VOID NTAPI SelfPowerRequestComplete(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction,
+                                           POWER_STATE PowerState, PVOID Context, PIO_STATUS_BLOCK IoStatus);
+
 /*
  * PassPowerDown: hands a power request on to the lower driver, the power manager's way.
- * Returns PoCallDriver's status. PASSIVE_LEVEL.
+ * Returns PoCallDriver's status. Up to DISPATCH_LEVEL (SystemPowerRequestComplete passes the
+ * held system request on from its callback).
  */
 static NTSTATUS PassPowerDown(DeviceExtension *Extension, PIRP Irp)
 {
@@ -41,6 +49,7 @@ static DEVICE_POWER_STATE DeviceStateForSystem(DeviceExtension *Extension, SYSTE
  */
 static NTSTATUS HandleSystemSetPower(PDEVICE_OBJECT DeviceObject, PIRP Irp, SYSTEM_POWER_STATE State)
 {
+    PAGED_CODE();
     DeviceExtension *extension = ExtensionOf(DeviceObject);
     // Held from here on: no self power change starts, and one still in flight is waited
     // for, so that the state compared below is the one the unit ends in.
@@ -79,8 +88,8 @@ static NTSTATUS HandleSystemSetPower(PDEVICE_OBJECT DeviceObject, PIRP Irp, SYST
  * request: passes the held request on whatever the outcome, then gives up the reference
  * taken for it. Context is the driver's device object. Up to DISPATCH_LEVEL.
  */
-VOID NTAPI SystemPowerRequestComplete(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction,
-                                      POWER_STATE PowerState, PVOID Context, PIO_STATUS_BLOCK IoStatus)
+static VOID NTAPI SystemPowerRequestComplete(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction,
+                                             POWER_STATE PowerState, PVOID Context, PIO_STATUS_BLOCK IoStatus)
 {
     (void)DeviceObject;
     (void)MinorFunction;
@@ -98,7 +107,7 @@ VOID NTAPI SystemPowerRequestComplete(PDEVICE_OBJECT DeviceObject, UCHAR MinorFu
  * SetDevicePowerState: records D1, D2 or D3 at once. Returns TRUE for D0, whose state is
  * recorded only when the request has completed; FALSE otherwise.
  */
-BOOLEAN SetDevicePowerState(PDEVICE_OBJECT DeviceObject, DEVICE_POWER_STATE State)
+static BOOLEAN SetDevicePowerState(PDEVICE_OBJECT DeviceObject, DEVICE_POWER_STATE State)
 {
     DeviceExtension *extension = ExtensionOf(DeviceObject);
     switch (State) {
@@ -120,7 +129,7 @@ BOOLEAN SetDevicePowerState(PDEVICE_OBJECT DeviceObject, DEVICE_POWER_STATE Stat
  * recorded state where it was. Context is the driver's device object.
  * Returns STATUS_SUCCESS so completion goes on upwards. Up to DISPATCH_LEVEL.
  */
-NTSTATUS NTAPI PowerUpComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
+static NTSTATUS NTAPI PowerUpComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
 {
     (void)DeviceObject;
     PDEVICE_OBJECT ownDevice = static_cast<PDEVICE_OBJECT>(Context);
@@ -141,6 +150,7 @@ NTSTATUS NTAPI PowerUpComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Cont
  */
 static NTSTATUS HandleDeviceSetPower(PDEVICE_OBJECT DeviceObject, PIRP Irp, DEVICE_POWER_STATE State)
 {
+    PAGED_CODE();
     DeviceExtension *extension = ExtensionOf(DeviceObject);
     BOOLEAN poweringUp = SetDevicePowerState(DeviceObject, State);
     IoCopyCurrentIrpStackLocationToNext(Irp);
@@ -165,6 +175,7 @@ static NTSTATUS HandleDeviceSetPower(PDEVICE_OBJECT DeviceObject, PIRP Irp, DEVI
  */
 static NTSTATUS HandleWaitWake(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
+    PAGED_CODE();
     DeviceExtension *extension = ExtensionOf(DeviceObject);
     WriteShared(extension->PowerDownLevel, extension->DeviceCapabilities.DeviceWake);
     DEVICE_POWER_STATE current = ReadShared(extension->CurrentDevicePowerState);
@@ -204,6 +215,7 @@ static NTSTATUS HandleWaitWake(PDEVICE_OBJECT DeviceObject, PIRP Irp)
  */
 NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
+    PAGED_CODE();
     DeviceExtension *extension = ExtensionOf(DeviceObject);
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
     IoIncrement(DeviceObject);
@@ -266,6 +278,7 @@ static void ReleaseSelfPowerChange(DeviceExtension *Extension)
  */
 static NTSTATUS IssueSelfPowerRequest(PDEVICE_OBJECT DeviceObject, DEVICE_POWER_STATE State)
 {
+    PAGED_CODE();
     DeviceExtension *extension = ExtensionOf(DeviceObject);
     // The decision rests on the request itself, not on PowerDownLevel, which a wait-wake
     // request may change before the callback runs.
@@ -306,6 +319,7 @@ static NTSTATUS IssueSelfPowerRequest(PDEVICE_OBJECT DeviceObject, DEVICE_POWER_
  */
 NTSTATUS SelfSuspendOrActivate(PDEVICE_OBJECT DeviceObject, BOOLEAN Suspend)
 {
+    PAGED_CODE();
     DeviceExtension *extension = ExtensionOf(DeviceObject);
     if (!CanAcceptIo(DeviceObject)) {
         return STATUS_DELETE_PENDING;
@@ -349,6 +363,7 @@ NTSTATUS SelfSuspendOrActivate(PDEVICE_OBJECT DeviceObject, BOOLEAN Suspend)
  */
 NTSTATUS SelfRequestPowerIrp(PDEVICE_OBJECT DeviceObject, DEVICE_POWER_STATE State)
 {
+    PAGED_CODE();
     DeviceExtension *extension = ExtensionOf(DeviceObject);
     BOOLEAN systemHeld = FALSE;
     if (!ClaimSelfPowerChange(extension, &systemHeld)) {
@@ -367,8 +382,8 @@ NTSTATUS SelfRequestPowerIrp(PDEVICE_OBJECT DeviceObject, DEVICE_POWER_STATE Sta
  * up the request's reference. Context
  * is the driver's device object. Up to DISPATCH_LEVEL.
  */
-VOID NTAPI SelfPowerRequestComplete(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction,
-                                    POWER_STATE PowerState, PVOID Context, PIO_STATUS_BLOCK IoStatus)
+static VOID NTAPI SelfPowerRequestComplete(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction,
+                                           POWER_STATE PowerState, PVOID Context, PIO_STATUS_BLOCK IoStatus)
 {
     (void)DeviceObject;
     (void)MinorFunction;

@@ -18,6 +18,14 @@
  */
 #include "driver/murvousb.h"
 
+static NTSTATUS StartTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp, TransferDirection Direction);
+static NTSTATUS SingleTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp, PipeContext *Pipe,
+                               TransferDirection Direction);
+static PURB BuildBulkUrb(PDEVICE_OBJECT DeviceObject, PIRP Irp, PUSBD_PIPE_INFORMATION PipeInformation,
+                         TransferDirection Direction);
+static NTSTATUS NTAPI OnSingleTransferComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+static NTSTATUS NTAPI OnStageComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+
 /*
  * CompleteTransferRequest: completes a caller's request with Status and no data.
  */
@@ -50,6 +58,7 @@ static void ReleaseClaim(DeviceExtension *Extension, PipeContext *Pipe)
  */
 NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
+    PAGED_CODE();
     IoIncrement(DeviceObject);
     BeginIoDispatch(DeviceObject);
     NTSTATUS status = StartTransfer(DeviceObject, Irp, TransferRead);
@@ -60,6 +69,7 @@ NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 
 NTSTATUS NTAPI DispatchWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
+    PAGED_CODE();
     IoIncrement(DeviceObject);
     BeginIoDispatch(DeviceObject);
     NTSTATUS status = StartTransfer(DeviceObject, Irp, TransferWrite);
@@ -73,8 +83,8 @@ NTSTATUS NTAPI DispatchWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp)
  * transfers allowed for a read, OUT for a write; null when it cannot be allocated.
  * Any IRQL up to DISPATCH_LEVEL.
  */
-PURB BuildBulkUrb(PDEVICE_OBJECT DeviceObject, PIRP Irp, PUSBD_PIPE_INFORMATION PipeInformation,
-                  TransferDirection Direction)
+static PURB BuildBulkUrb(PDEVICE_OBJECT DeviceObject, PIRP Irp, PUSBD_PIPE_INFORMATION PipeInformation,
+                         TransferDirection Direction)
 {
     (void)DeviceObject;
     PURB urb = static_cast<PURB>(ExAllocatePoolWithTag(
@@ -267,6 +277,7 @@ static VOID NTAPI OnStagedTransferCancel(PDEVICE_OBJECT DeviceObject, PIRP Irp)
  */
 void CancelPendingStages(PDEVICE_OBJECT DeviceObject)
 {
+    PAGED_CODE();
     DeviceExtension *extension = ExtensionOf(DeviceObject);
     if (extension->InterfaceInfo == NULL || extension->PipeTable == NULL) {
         return;
@@ -298,6 +309,7 @@ void CancelPendingStages(PDEVICE_OBJECT DeviceObject)
 static NTSTATUS IssueStage(PDEVICE_OBJECT DeviceObject, PIRP Master, PipeContext *Pipe, ULONG Index,
                            ULONG Offset, ULONG Length, TransferDirection Direction, BOOLEAN *Sent)
 {
+    PAGED_CODE();
     *Sent = FALSE;
     DeviceExtension *extension = ExtensionOf(DeviceObject);
     PMDL masterMdl = Master->MdlAddress;
@@ -327,7 +339,7 @@ static NTSTATUS IssueStage(PDEVICE_OBJECT DeviceObject, PIRP Master, PipeContext
     // cancel routine ran, keeps the stage from going down.
     KIRQL oldIrql;
     KeAcquireSpinLock(&extension->StageLock, &oldIrql);
-    if (Master->Cancel) {
+    if (ReadShared(Master->Cancel)) {
         KeReleaseSpinLock(&extension->StageLock, oldIrql);
         ExFreePool(urb);
         stageIrp->MdlAddress = NULL;
@@ -361,6 +373,7 @@ static NTSTATUS IssueStage(PDEVICE_OBJECT DeviceObject, PIRP Master, PipeContext
 static NTSTATUS StagedTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp, PipeContext *Pipe, ULONG Length,
                                TransferDirection Direction)
 {
+    PAGED_CODE();
     DeviceExtension *extension = ExtensionOf(DeviceObject);
     TransferContext *transfer = &Pipe->Transfer;
     ULONG stageSize = extension->MaxTransferLength;
@@ -395,7 +408,7 @@ static NTSTATUS StagedTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp, PipeContex
     // The usual protocol: set the routine, then look at Cancel; a cancel that came first is
     // taken back here and ends the issuing below.
     (void)IoSetCancelRoutine(Irp, OnStagedTransferCancel);
-    if (Irp->Cancel && IoSetCancelRoutine(Irp, NULL) != NULL) {
+    if (ReadShared(Irp->Cancel) && IoSetCancelRoutine(Irp, NULL) != NULL) {
         KeAcquireSpinLock(&extension->StageLock, &oldIrql);
         transfer->CancelRoutineDone = TRUE;
         KeReleaseSpinLock(&extension->StageLock, oldIrql);
@@ -408,7 +421,7 @@ static NTSTATUS StagedTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp, PipeContex
             failure = STATUS_DELETE_PENDING;
             break;
         }
-        if (Irp->Cancel) {
+        if (ReadShared(Irp->Cancel)) {
             failure = STATUS_CANCELLED;
             break;
         }
@@ -469,13 +482,15 @@ static BOOLEAN PipeSuitsTransfer(PUSBD_PIPE_INFORMATION PipeInformation, Transfe
  * StartTransfer: checks that the unit accepts I/O and that the handle holds an idle pipe,
  * claims the pipe and takes the single or the staged path by the request's length. A request
  * against the direction of the pipe's endpoint, or on a pipe that is neither bulk nor
- * interrupt, is refused with STATUS_INVALID_PARAMETER. A unit
+ * interrupt, is refused with STATUS_INVALID_PARAMETER. A read of 0 bytes completes at once
+ * with STATUS_SUCCESS and nothing moved. A unit
  * whose power-up failed is asked for D0 again first. A request
  * longer than MURVO_MAX_REQUEST_LENGTH is refused with STATUS_INVALID_PARAMETER.
  * Returns the request's status or STATUS_PENDING. PASSIVE_LEVEL.
  */
-NTSTATUS StartTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp, TransferDirection Direction)
+static NTSTATUS StartTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp, TransferDirection Direction)
 {
+    PAGED_CODE();
     DeviceExtension *extension = ExtensionOf(DeviceObject);
     PFILE_OBJECT fileObject = IoGetCurrentIrpStackLocation(Irp)->FileObject;
     Irp->IoStatus.Information = 0;
@@ -514,6 +529,12 @@ NTSTATUS StartTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp, TransferDirection 
     }
 
     ULONG length = Irp->MdlAddress ? MmGetMdlByteCount(Irp->MdlAddress) : 0;
+    if (length == 0 && Direction == TransferRead) {
+        // Nothing to receive: a zero-length IN transfer would only take the unit's next
+        // packet, or wait for one. A zero-length write goes down as a zero-length packet.
+        ReleaseClaim(extension, pipe);
+        return CompleteTransferRequest(Irp, STATUS_SUCCESS);
+    }
     if (length > MURVO_MAX_REQUEST_LENGTH) {
         ReleaseClaim(extension, pipe);
         return CompleteTransferRequest(Irp, STATUS_INVALID_PARAMETER);
@@ -532,8 +553,9 @@ NTSTATUS StartTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp, TransferDirection 
  * SingleTransfer: sends the caller's claimed request itself down with one bulk URB.
  * Returns STATUS_PENDING once it went down, or the refusal's status. PASSIVE_LEVEL.
  */
-NTSTATUS SingleTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp, PipeContext *Pipe, TransferDirection Direction)
+static NTSTATUS SingleTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp, PipeContext *Pipe, TransferDirection Direction)
 {
+    PAGED_CODE();
     DeviceExtension *extension = ExtensionOf(DeviceObject);
     Irp->IoStatus.Information = 0;
     if (Pipe->PipeInformation == NULL) {
@@ -566,7 +588,7 @@ NTSTATUS SingleTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp, PipeContext *Pipe
  * pipe to idle and, last, gives up the request's reference. Context is the PipeContext.
  * Returns STATUS_MORE_PROCESSING_REQUIRED. Up to DISPATCH_LEVEL.
  */
-NTSTATUS NTAPI OnSingleTransferComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
+static NTSTATUS NTAPI OnSingleTransferComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
 {
     (void)DeviceObject;
     PipeContext *pipe = static_cast<PipeContext *>(Context);
@@ -601,7 +623,7 @@ NTSTATUS NTAPI OnSingleTransferComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, P
  * stage's reference last. Context is the StageContext. Returns
  * STATUS_MORE_PROCESSING_REQUIRED: the request was the driver's own. Up to DISPATCH_LEVEL.
  */
-NTSTATUS NTAPI OnStageComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
+static NTSTATUS NTAPI OnStageComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
 {
     (void)DeviceObject;
     StageContext *stage = static_cast<StageContext *>(Context);

@@ -455,6 +455,24 @@ TEST_F(PnpTest, StopAbortsTheOpenPipesAndWaitsForThemBeforeItUnconfigures)
     }
 }
 
+TEST_F(PnpTest, ARemovalAfterAStopWhoseAbortFailedSendsNoAbort)
+{
+    ASSERT_EQ(Plug(), STATUS_SUCCESS);
+    HostFile *in = OpenOk(u"\\PIPE00");
+    ASSERT_EQ(HostPnpQueryStop(Node()), STATUS_SUCCESS);
+    SpyAddFailure({IRP_MJ_INTERNAL_DEVICE_CONTROL, 0xFF, 0, URB_FUNCTION_ABORT_PIPE, 0, 1, STATUS_UNSUCCESSFUL,
+                   USBD_STATUS_ERROR});
+    ASSERT_EQ(HostPnpStop(Node()), STATUS_SUCCESS);
+    EXPECT_EQ(Ext()->OpenPipes, 1) << "the pipe whose abort failed stays open";
+    SpyClearLog();
+    ASSERT_TRUE(HostUsbUnplug(bus, port));
+    HostCloseFile(in);
+    EXPECT_TRUE(HostUsbWaitGone(bus, port, 5000));
+    for (const SpyRecord &record : SpyLog()) {
+        EXPECT_NE(record.UrbFunction, URB_FUNCTION_ABORT_PIPE) << "no abort while the unit is not configured";
+    }
+}
+
 TEST_F(PnpTest, QueriesOnAStoppedUnitLeaveTheFlagsAlone)
 {
     ASSERT_EQ(Plug(), STATUS_SUCCESS);

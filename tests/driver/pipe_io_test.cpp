@@ -154,7 +154,8 @@ TEST_F(TransferTest, WritesAndReadsSplitIntoStagesOf4096)
         std::vector<UCHAR> buffer(c.Length + 1, 0xEE);
         EXPECT_EQ(HostReadFile(in, buffer.data(), c.Length, nullptr, &moved), STATUS_SUCCESS) << c.Length;
         EXPECT_EQ(moved, c.Length);
-        EXPECT_EQ(BulkLengths(), c.Stages) << c.Length;
+        // A read of nothing completes at once; a write of nothing is a zero-length packet.
+        EXPECT_EQ(BulkLengths(), c.Length == 0 ? std::vector<ULONG>{} : c.Stages) << c.Length;
         EXPECT_TRUE(std::equal(data.begin(), data.end(), buffer.begin())) << c.Length;
         EXPECT_EQ(buffer[c.Length], 0xEE);
         EXPECT_TRUE(PipeIdle(&Ext()->PipeTable[0]));
