@@ -38,7 +38,7 @@ static const char *ExpectedVerdict(const uint8_t *file, size_t length, uint32_t 
     if (length != flashSize)
         return "Binary file is not the same size as the Flash ROM";
     if (flashSize == 0)
-        return NULL;
+        return "File does not contain a MURVO ROM image"; /* an empty image has no marker */
     if (flashSize < 512)
         return "Failed reading file";
     if (memcmp(file + 32, Marker, sizeof Marker) != 0)

@@ -90,8 +90,9 @@ static void Put32(uint8_t *p, uint32_t value)
 }
 
 /* The console: the user always presses Y. */
-int ReadConsoleKey(void)
+int ReadConsoleKey(const char *question)
 {
+    (void)question;
     return 'Y';
 }
 
@@ -341,6 +342,7 @@ static const char *const FatalMessages[] = {
     "MURVO is not set up to receive software upgrade (see SETUP|OS)",
     "MURVO reports a Flash ROM of size 0",
     "Flash ROM is smaller than the boot block",
+    "Flash ROM blocks are not 8 KB: cannot keep the boot block",
     "Binary file is not the same size as the Flash ROM",
     "Failed to seek to start of file",
     "Failed reading file",
