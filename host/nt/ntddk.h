@@ -809,9 +809,14 @@ static inline VOID IoCopyCurrentIrpStackLocationToNext(PIRP Irp)
     next->Control = 0;
 }
 
+/* Verifier checks of the inline routines below (the stand-in's own). */
+VOID HostCheckCompletionRoutineSlot(PIRP Irp);
+VOID HostCheckCancelRoutineOwner(PIRP Irp, PDRIVER_CANCEL CancelRoutine);
+
 static inline VOID IoSetCompletionRoutine(PIRP Irp, PIO_COMPLETION_ROUTINE CompletionRoutine, PVOID Context,
                                           BOOLEAN InvokeOnSuccess, BOOLEAN InvokeOnError, BOOLEAN InvokeOnCancel)
 {
+    HostCheckCompletionRoutineSlot(Irp);
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(Irp);
     next->CompletionRoutine = CompletionRoutine;
     next->Context = Context;
@@ -828,6 +833,7 @@ static inline VOID IoMarkIrpPending(PIRP Irp) { IoGetCurrentIrpStackLocation(Irp
 
 static inline PDRIVER_CANCEL IoSetCancelRoutine(PIRP Irp, PDRIVER_CANCEL CancelRoutine)
 {
+    HostCheckCancelRoutineOwner(Irp, CancelRoutine);
     return (PDRIVER_CANCEL)__atomic_exchange_n(&Irp->CancelRoutine, CancelRoutine, __ATOMIC_SEQ_CST);
 }
 
@@ -869,6 +875,8 @@ POWER_STATE PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type, 
 #define PoCallDriver(d, i) HOST_AT(PoCallDriver((d), (i)))
 #define PoRequestPowerIrp(d, m, s, f, c, i) HOST_AT(PoRequestPowerIrp((d), (m), (s), (f), (c), (i)))
 #define PoStartNextPowerIrp(i) HOST_AT(PoStartNextPowerIrp(i))
+#define IoSetCompletionRoutine(i, r, c, s, e, x) HOST_AT(IoSetCompletionRoutine((i), (r), (c), (s), (e), (x)))
+#define IoSetCancelRoutine(i, r) HOST_AT(IoSetCancelRoutine((i), (r)))
 
 /* ---- Debug output ------------------------------------------------------------------ */
 

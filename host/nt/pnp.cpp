@@ -37,7 +37,19 @@ static NTSTATUS SendPnp(HostDeviceNode *Node, UCHAR Minor)
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
     next->MajorFunction = IRP_MJ_PNP;
     next->MinorFunction = Minor;
-    return HostSendSystemIrp(top, irp);
+    bool reachedBottom = false;
+    NTSTATUS status = HostSendSystemIrp(top, irp, &reachedBottom);
+    /* Requests every driver of the stack must pass down, and no driver may fail. */
+    bool unfailable = Minor == IRP_MN_REMOVE_DEVICE || Minor == IRP_MN_SURPRISE_REMOVAL ||
+                      Minor == IRP_MN_CANCEL_STOP_DEVICE || Minor == IRP_MN_CANCEL_REMOVE_DEVICE;
+    if (unfailable && !reachedBottom)
+        HostReport("PNP_NOT_PASSED_DOWN", nullptr, HostCallSite{nullptr, 0},
+                   "plug-and-play request (minor 0x%02x) completed without reaching the physical device object", Minor);
+    if (unfailable && !NT_SUCCESS(status))
+        HostReport("PNP_UNFAILABLE_FAILED", nullptr, HostCallSite{nullptr, 0},
+                   "plug-and-play request (minor 0x%02x) failed with 0x%08x: no driver may fail it", Minor,
+                   (unsigned)status);
+    return status;
 }
 
 static bool FunctionDeviceLive(HostDeviceNode *Node) { return Node->Fdo && HostDeviceIsLiveSerial(Node->Fdo, Node->FdoSerial); }
@@ -180,6 +192,17 @@ static VOID ArrivalWork(PVOID Context)
             HostReport("PNP_DEVICE_INITIALIZING", nullptr, none,
                        "device %p (driver %s) still has DO_DEVICE_INITIALIZING set after AddDevice", (void *)d,
                        HostDriverOf(d->DriverObject)->Info->Name);
+    for (PDEVICE_OBJECT d = args->Pdo; d; d = d->AttachedDevice) {
+        if ((d->Flags & DO_BUFFERED_IO) && (d->Flags & DO_DIRECT_IO))
+            HostReport("DEVICE_IO_FLAGS_CONFLICT", nullptr, none,
+                       "device %p (driver %s) has both DO_BUFFERED_IO and DO_DIRECT_IO set", (void *)d,
+                       HostDriverOf(d->DriverObject)->Info->Name);
+        PDEVICE_OBJECT below = d->DeviceObjectExtension->AttachedTo;
+        if (below && (below->Flags & DO_POWER_PAGABLE) && !(d->Flags & DO_POWER_PAGABLE))
+            HostReport("POWER_PAGABLE_NOT_INHERITED", nullptr, none,
+                       "device %p (driver %s) is attached above a device with DO_POWER_PAGABLE but does not set it",
+                       (void *)d, HostDriverOf(d->DriverObject)->Info->Name);
+    }
     node->Fdo = args->Pdo->AttachedDevice;
     if (node->Fdo)
         node->FdoSerial = node->Fdo->DeviceObjectExtension->Serial;

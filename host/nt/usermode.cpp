@@ -109,6 +109,10 @@ void HostFinishUserIrp(HostIrpRecord *Record)
     PIRP irp = &Record->Irp;
     HostRetireIrp(Record);
     bool moved = ((ULONG)irp->IoStatus.Status >> 30) != 3; /* success, information or warning */
+    if (Record->CopyOut && moved && irp->IoStatus.Information > Record->OutputLength)
+        HostReport("INFORMATION_EXCEEDS_BUFFER", nullptr, Record->AllocSite,
+                   "buffered request completed with Information %lu, more than its output buffer of %lu bytes",
+                   (unsigned long)irp->IoStatus.Information, (unsigned long)Record->OutputLength);
     if (Record->CopyOut && moved && Record->OutputBuffer) {
         ULONG_PTR n = irp->IoStatus.Information;
         memcpy(Record->OutputBuffer, Record->SystemBuffer, n < Record->OutputLength ? n : Record->OutputLength);

@@ -553,6 +553,7 @@ TEST_F(BusStack, CapabilitiesComeFromTheUnitsSettings)
     caps.Size = sizeof(caps);
     caps.Version = 1;
     caps.Address = 0xFFFFFFFF;
+    caps.UINumber = 0xFFFFFFFF;
     KEVENT done;
     IO_STATUS_BLOCK ioStatus;
     KeInitializeEvent(&done, NotificationEvent, FALSE);
