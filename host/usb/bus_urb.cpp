@@ -581,8 +581,9 @@ static NTSTATUS SubmitUrb(BusUnit *unit, PIRP irp, PURB urb)
     case URB_FUNCTION_SYNC_CLEAR_STALL:
         return ResetPipe(unit, irp, urb);
     default:
+        /* As the USB stack answers a function it does not handle. */
         BusNotModelled("URB function 0x%04x", (unsigned)urb->UrbHeader.Function);
-        return FailUrb(irp, urb, USBD_STATUS_NOT_SUPPORTED);
+        return FailUrb(irp, urb, USBD_STATUS_INVALID_URB_FUNCTION);
     }
 }
 
