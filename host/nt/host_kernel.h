@@ -186,6 +186,9 @@ typedef struct HostPoolUsage {
     ULONG Allocations;
 } HostPoolUsage;
 HostPoolUsage HostPoolUsageByTag(ULONG Tag);
+/* Checks every freed pool block still in quarantine (reporting POOL_TOUCHED_AFTER_FREE for
+ * one written after its free) and lets them go; HostKernelReset does it too. */
+void HostPoolCheckFreed(void);
 HostPoolUsage HostPoolUsageByDriver(PDRIVER_OBJECT DriverObject);
 HostPoolUsage HostPoolUsageByDevice(PDEVICE_OBJECT DeviceObject);
 /* Requests and MDLs currently allocated by anyone (the I/O manager's own included). */

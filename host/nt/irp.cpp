@@ -168,6 +168,7 @@ PIRP HostAllocateIrp(CCHAR StackSize, HostIrpKind Kind, HostCallSite Site, bool 
     record->AllocDriver = HostThread()->ContextDriver;
     record->AllocSite = Site;
     record->AllocDevice = HostThread()->ContextDevice;
+    record->AllocStackSize = StackSize;
     record->Lowest = (CHAR)(StackSize + 1);
     record->Track = new std::mutex;
     KeInitializeEvent(&record->Done, NotificationEvent, FALSE);
@@ -177,8 +178,33 @@ PIRP HostAllocateIrp(CCHAR StackSize, HostIrpKind Kind, HostCallSite Site, bool 
     return &record->Irp;
 }
 
+/* A request that no longer exists is filled with this byte, and must still hold it when its
+ * memory goes: a driver that wrote into it after its completion or free is reported. */
+#define HOST_FREED_IRP_BYTE 0xDB
+
+static size_t IrpBodySize(HostIrpRecord *Record) { return IoSizeOfIrp(Record->AllocStackSize); }
+
+static void PoisonIrp(HostIrpRecord *Record) { memset(&Record->Irp, HOST_FREED_IRP_BYTE, IrpBodySize(Record)); }
+
+static void CheckPoisonedIrp(HostIrpRecord *Record, size_t Size)
+{
+    const unsigned char *bytes = (const unsigned char *)&Record->Irp;
+    size_t at = 0;
+    while (at < Size && bytes[at] == HOST_FREED_IRP_BYTE)
+        at++;
+    if (at < Size) {
+        char allocated[300];
+        HostDescribeSite(Record->AllocSite, allocated, sizeof allocated);
+        HostReport("IRP_TOUCHED_AFTER_FREE", nullptr, HostCallSite{nullptr, 0},
+                   "request %p, allocated at %s, was written after it was completed to its issuer or freed "
+                   "(byte %lu of the request is 0x%02x)",
+                   (void *)&Record->Irp, allocated, (unsigned long)at, bytes[at]);
+    }
+}
+
 static void ReallyFree(HostIrpRecord *Record)
 {
+    CheckPoisonedIrp(Record, Record->PoisonedSize);
     std::mutex *track = Record->Track;
     Record->Magic = 0;
     HostPoolFree(Record, Record->AllocSite, "request");
@@ -193,6 +219,8 @@ static void FreeIrpRecord(HostIrpRecord *Record)
         std::lock_guard<std::mutex> guard(IrpSetLock);
         LiveIrps.erase(&Record->Irp);
     }
+    Record->PoisonedSize = IrpBodySize(Record);
+    PoisonIrp(Record);
     {
         std::lock_guard<std::mutex> guard(*Record->Track);
         if (Record->Frames) {

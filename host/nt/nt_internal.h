@@ -181,7 +181,9 @@ typedef struct HostIrpRecord {
     int SendCount;
     CHAR Lowest;                 /* lowest location the request has reached */
     bool ReachedBottom;          /* a device attached to nothing (the stack's bottom) was called */
+    size_t PoisonedSize;         /* bytes of the IRP filled with the freed pattern when it was freed */
     PDEVICE_OBJECT AllocDevice;  /* device context of the allocation */
+    CCHAR AllocStackSize;
     /* Threaded and user requests: buffers the I/O manager owns. */
     PVOID OutputBuffer;
     ULONG OutputLength;

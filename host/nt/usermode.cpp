@@ -449,4 +449,5 @@ VOID HostKernelReset(void)
     HostForgetInterfaces();
     HostPowerReset();
     HostVerifierResetSettings();
+    HostPoolCheckFreed();
 }

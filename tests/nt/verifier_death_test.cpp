@@ -823,6 +823,34 @@ const FaultCase CompletionFaults[] = {
                                                             device, nullptr, 0, out, sizeof out, FALSE, &event, &iosb));
      },
      "INFORMATION_EXCEEDS_BUFFER"},
+    {"RequestWrittenAfterItsCompletion",
+     [] {
+         PDRIVER_OBJECT driver;
+         HostLoadDriver(&FaultyInfo, &driver);
+         PDEVICE_OBJECT device;
+         IoCreateDevice(driver, sizeof(FaultyExt), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
+         device->Flags &= ~DO_DEVICE_INITIALIZING;
+         FaultyRead = [](PDEVICE_OBJECT, PIRP irp) {
+             NTSTATUS status = Complete(irp, STATUS_SUCCESS);
+             irp->IoStatus.Information = 1; /* the I/O manager has finished and freed it */
+             return status;
+         };
+         KEVENT event;
+         IO_STATUS_BLOCK iosb;
+         KeInitializeEvent(&event, NotificationEvent, FALSE);
+         IoCallDriver(device, IoBuildDeviceIoControlRequest(CTL_CODE(FILE_DEVICE_UNKNOWN, 0x800, METHOD_BUFFERED, FILE_ANY_ACCESS),
+                                                            device, nullptr, 0, nullptr, 0, FALSE, &event, &iosb));
+     },
+     "IRP_TOUCHED_AFTER_FREE"},
+    {"PoolBlockWrittenAfterItsFree",
+     [] {
+         volatile UCHAR *block = (volatile UCHAR *)ExAllocatePoolWithTag(NonPagedPool, 16, TEST_TAG);
+         ExFreePool((PVOID)block);
+         block[3] = 1;
+         HostPoolCheckFreed();
+     },
+     /* The address sanitizer sees the write itself. */
+     "POOL_TOUCHED_AFTER_FREE|heap-use-after-free"},
 };
 INSTANTIATE_TEST_SUITE_P(Completion, FaultyDriverTest, ::testing::ValuesIn(CompletionFaults), CaseName);
 
