@@ -189,6 +189,10 @@ HostPoolUsage HostPoolUsageByTag(ULONG Tag);
 /* Checks every freed pool block still in quarantine (reporting POOL_TOUCHED_AFTER_FREE for
  * one written after its free) and lets them go; HostKernelReset does it too. */
 void HostPoolCheckFreed(void);
+/* Sets a routine called with every pool block a driver frees, before the free (the USB bus
+ * stand-in checks that it holds no URB of a queued transfer). Null removes it. */
+typedef void HOST_POOL_FREE_HOOK(const void *Block, SIZE_T Size);
+void HostPoolSetFreeHook(HOST_POOL_FREE_HOOK *Hook);
 HostPoolUsage HostPoolUsageByDriver(PDRIVER_OBJECT DriverObject);
 HostPoolUsage HostPoolUsageByDevice(PDEVICE_OBJECT DeviceObject);
 /* Requests and MDLs currently allocated by anyone (the I/O manager's own included). */

@@ -10,6 +10,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <atomic>
 #include <deque>
 #include <unordered_set>
 
@@ -60,6 +61,10 @@ typedef struct QuarantinedBlock {
 
 /* Guards the quarantine; taken after PoolLock when both are held. */
 static std::mutex QuarantineLock;
+
+static std::atomic<HOST_POOL_FREE_HOOK *> FreeHook{nullptr};
+
+void HostPoolSetFreeHook(HOST_POOL_FREE_HOOK *Hook) { FreeHook.store(Hook); }
 static std::deque<QuarantinedBlock> Quarantine;
 static size_t QuarantineBytes;
 
@@ -142,6 +147,9 @@ void HostPoolFree(void *Block, HostCallSite Site, const char *What)
         return;
     }
     PoolHeader *header = HeaderOf(Block);
+    HOST_POOL_FREE_HOOK *hook = FreeHook.load();
+    if (hook)
+        hook(Block, header->Size);
     HostLockOrderForgetRange(Block, header->Size);
     header->Magic = 0;
 #if POOL_QUARANTINE

@@ -158,6 +158,8 @@ bool BusListRemove(BusTransferList *list, BusTransfer *transfer);
 /* Queues a data transfer on its pipe with the cancel routine set, or, when the request is
  * already cancelled, hands it back for completion as cancelled (returns false). Caller
  * holds the bus lock. */
+/* Pool free hook: reports a freed block that holds the URB of a queued transfer. */
+void BusCheckFreedBlock(const void *block, SIZE_T size);
 bool BusQueueTransferLocked(BusUnit *unit, BusPipe *pipe, BusTransfer *transfer);
 
 /* Claims every transfer queued on the pipe (those whose cancel routine is already running

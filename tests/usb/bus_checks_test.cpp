@@ -106,6 +106,27 @@ TEST_F(BusChecks, RequestAfterRemoval)
     EXPECT_DEATH(Transfer(config.Pipes[1].PipeHandle, false, 4, pdo), "VERIFIER: URB_AFTER_REMOVAL");
 }
 
+TEST_F(BusChecks, UrbFreedWhileItsTransferIsQueued)
+{
+    EXPECT_DEATH(
+        {
+            /* A read with no reply waiting stays queued on the bus. */
+            PURB urb = (PURB)ExAllocatePoolWithTag(NonPagedPool, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), HOST_POOL_TAG('T', 'e', 's', 't'));
+            static UCHAR bytes[8];
+            UsbBuildInterruptOrBulkTransferRequest(urb, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER),
+                                                   config.Pipes[0].PipeHandle, bytes, NULL, sizeof bytes,
+                                                   USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK, NULL);
+            PIRP irp = IoAllocateIrp(lower->StackSize, FALSE);
+            PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+            next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+            next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+            next->Parameters.Others.Argument1 = urb;
+            IoCallDriver(lower, irp);
+            ExFreePool(urb);
+        },
+        "VERIFIER: URB_FREED_WHILE_QUEUED");
+}
+
 TEST_F(BusChecks, InCountModeTheRequestFailsWithAClearStatus)
 {
     HostVerifierSetMode(HostVerifierCount);
