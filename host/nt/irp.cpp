@@ -450,7 +450,10 @@ static void FinishThreaded(HostIrpRecord *Record)
         ULONG_PTR n = irp->IoStatus.Information;
         memcpy(Record->OutputBuffer, Record->SystemBuffer, n < Record->OutputLength ? n : Record->OutputLength);
     }
-    if (irp->UserIosb)
+    /* A request that failed without ever being pended leaves its issuer's status block and
+     * event untouched: the issuer has the status from IoCallDriver. */
+    bool report = !NT_ERROR(irp->IoStatus.Status) || irp->PendingReturned;
+    if (irp->UserIosb && report)
         *irp->UserIosb = irp->IoStatus;
     if (Record->SystemBuffer)
         HostPoolFree(Record->SystemBuffer, Record->AllocSite, "system buffer");
@@ -458,7 +461,7 @@ static void FinishThreaded(HostIrpRecord *Record)
         MmUnlockPages(Record->IoMdl);
         HostFreeMdl(Record->IoMdl, Record->AllocSite);
     }
-    PKEVENT event = irp->UserEvent;
+    PKEVENT event = report ? irp->UserEvent : nullptr;
     FreeIrpRecord(Record);
     if (event)
         KeSetEvent(event, IO_NO_INCREMENT, FALSE);

@@ -140,7 +140,13 @@ void HostFinishUserIrp(HostIrpRecord *Record)
         }
     }
     HostAsyncIo *async = Record->Async;
-    if (async) {
+    /* As the I/O manager does: a request that failed without ever being pended reports to
+     * nobody (status block, event and callback untouched); its issuer has the status from
+     * the call. A warning, a success or a pended request reports. */
+    bool silent = NT_ERROR(irp->IoStatus.Status) && !irp->PendingReturned;
+    if (async && silent) {
+        /* nothing: the caller takes the status returned by the dispatch routine */
+    } else if (async) {
         async->IoStatus = irp->IoStatus;
         if (async->Event)
             (KeSetEvent)(async->Event, IO_NO_INCREMENT, FALSE);
