@@ -773,7 +773,7 @@ static NTSTATUS SystemIrpDone(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Conte
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
-NTSTATUS HostSendSystemIrp(PDEVICE_OBJECT Top, PIRP Irp, bool *ReachedBottom)
+NTSTATUS HostSendSystemIrp(PDEVICE_OBJECT Top, PIRP Irp, bool *ReachedBottom, ULONG_PTR *Information)
 {
     HostIrpRecord *record = HostIrpRecordOf(Irp);
     IoSetCompletionRoutine(Irp, SystemIrpDone, nullptr, TRUE, TRUE, TRUE);
@@ -790,6 +790,8 @@ NTSTATUS HostSendSystemIrp(PDEVICE_OBJECT Top, PIRP Irp, bool *ReachedBottom)
     NTSTATUS final = Irp->IoStatus.Status;
     if (ReachedBottom)
         *ReachedBottom = record->ReachedBottom;
+    if (Information)
+        *Information = Irp->IoStatus.Information;
     FreeIrpRecord(record);
     return final;
 }

@@ -218,8 +218,10 @@ void HostFinishUserIrp(HostIrpRecord *Record);
 bool HostThreadInPnpDispatch(UCHAR Minor);          /* a dispatch routine of this PnP minor runs on this thread */
 NTSTATUS HostCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp, HostCallSite Site);
 /* Sends a system request to the top of Pdo's stack and waits for its final status;
- * ReachedBottom, when given, tells whether the bottom device of the stack was called. */
-NTSTATUS HostSendSystemIrp(PDEVICE_OBJECT Top, PIRP Irp, bool *ReachedBottom = nullptr);
+ * ReachedBottom, when given, tells whether the bottom device of the stack was called;
+ * Information receives the final IoStatus.Information. */
+NTSTATUS HostSendSystemIrp(PDEVICE_OBJECT Top, PIRP Irp, bool *ReachedBottom = nullptr,
+                           ULONG_PTR *Information = nullptr);
 PMDL HostAllocateMdl(PVOID VirtualAddress, ULONG Length, HostCallSite Site, PDRIVER_OBJECT Driver);
 void HostFreeMdl(PMDL Mdl, HostCallSite Site);
 

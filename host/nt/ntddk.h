@@ -586,6 +586,21 @@ typedef struct _IRP {
     } Tail;
 } IRP, *PIRP;
 
+typedef enum _DEVICE_RELATION_TYPE {
+    BusRelations,
+    EjectionRelations,
+    PowerRelations,
+    RemovalRelations,
+    TargetDeviceRelation,
+    SingleBusRelations,
+    TransportRelations
+} DEVICE_RELATION_TYPE;
+
+typedef struct _DEVICE_RELATIONS {
+    ULONG Count;
+    PDEVICE_OBJECT Objects[1];
+} DEVICE_RELATIONS, *PDEVICE_RELATIONS;
+
 typedef struct _IO_STACK_LOCATION {
     UCHAR MajorFunction;
     UCHAR MinorFunction;
@@ -618,6 +633,9 @@ typedef struct _IO_STACK_LOCATION {
         struct {
             PDEVICE_CAPABILITIES Capabilities;
         } DeviceCapabilities;
+        struct {
+            DEVICE_RELATION_TYPE Type;
+        } QueryDeviceRelations;
         struct {
             SYSTEM_POWER_STATE PowerState;
         } WaitWake;

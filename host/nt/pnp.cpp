@@ -28,8 +28,10 @@ HostDeviceState HostPnpGetState(HostDeviceNode *Node)
     return Node->State;
 }
 
-/* Sends one plug-and-play request to the top of the node's stack and waits for it. */
-static NTSTATUS SendPnp(HostDeviceNode *Node, UCHAR Minor)
+/* Sends one plug-and-play request to the top of the node's stack and waits for it;
+ * Parameter is the capabilities record of QUERY_CAPABILITIES, or the relation type of
+ * QUERY_DEVICE_RELATIONS; *Information receives the request's final Information. */
+static NTSTATUS SendPnp(HostDeviceNode *Node, UCHAR Minor, PVOID Parameter = nullptr, ULONG_PTR *Information = nullptr)
 {
     PDEVICE_OBJECT top = IoGetAttachedDevice(Node->Pdo);
     PIRP irp = HostAllocateIrp(top->StackSize, HostIrpSystem, HostCallSite{nullptr, 0}, false);
@@ -37,8 +39,15 @@ static NTSTATUS SendPnp(HostDeviceNode *Node, UCHAR Minor)
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
     next->MajorFunction = IRP_MJ_PNP;
     next->MinorFunction = Minor;
+    if (Minor == IRP_MN_QUERY_CAPABILITIES)
+        next->Parameters.DeviceCapabilities.Capabilities = (PDEVICE_CAPABILITIES)Parameter;
+    else if (Minor == IRP_MN_QUERY_DEVICE_RELATIONS)
+        next->Parameters.QueryDeviceRelations.Type = (DEVICE_RELATION_TYPE)(uintptr_t)Parameter;
     bool reachedBottom = false;
-    NTSTATUS status = HostSendSystemIrp(top, irp, &reachedBottom);
+    ULONG_PTR information = 0;
+    NTSTATUS status = HostSendSystemIrp(top, irp, &reachedBottom, &information);
+    if (Information)
+        *Information = information;
     /* Requests every driver of the stack must pass down, and no driver may fail. */
     bool unfailable = Minor == IRP_MN_REMOVE_DEVICE || Minor == IRP_MN_SURPRISE_REMOVAL ||
                       Minor == IRP_MN_CANCEL_STOP_DEVICE || Minor == IRP_MN_CANCEL_REMOVE_DEVICE;
@@ -50,6 +59,37 @@ static NTSTATUS SendPnp(HostDeviceNode *Node, UCHAR Minor)
                    "plug-and-play request (minor 0x%02x) failed with 0x%08x: no driver may fail it", Minor,
                    (unsigned)status);
     return status;
+}
+
+/* QUERY_DEVICE_RELATIONS of Type; a list a driver returns is let go (children and
+ * removal relations are not modelled: units have none). */
+static void QueryRelations(HostDeviceNode *Node, DEVICE_RELATION_TYPE Type)
+{
+    ULONG_PTR information = 0;
+    NTSTATUS status = SendPnp(Node, IRP_MN_QUERY_DEVICE_RELATIONS, (PVOID)(uintptr_t)Type, &information);
+    if (NT_SUCCESS(status) && information) {
+        PDEVICE_RELATIONS relations = (PDEVICE_RELATIONS)information;
+        if (relations->Count)
+            HostReport("NOT_MODELLED", nullptr, HostCallSite{nullptr, 0},
+                       "device relations (type %d) answered with %lu device object(s)", (int)Type,
+                       (unsigned long)relations->Count);
+        HostPoolFree(relations, HostCallSite{nullptr, 0}, "device relations");
+    }
+}
+
+/* What the plug-and-play manager asks a stack after it has started (Windows: "Adding a PnP
+ * Device to a Running System"): its capabilities, its state, its bus relations. */
+static void QueryStartedStack(HostDeviceNode *Node)
+{
+    DEVICE_CAPABILITIES caps;
+    memset(&caps, 0, sizeof caps);
+    caps.Size = sizeof caps;
+    caps.Version = 1;
+    caps.Address = (ULONG)-1;
+    caps.UINumber = (ULONG)-1;
+    SendPnp(Node, IRP_MN_QUERY_CAPABILITIES, &caps);
+    SendPnp(Node, IRP_MN_QUERY_PNP_DEVICE_STATE);
+    QueryRelations(Node, BusRelations);
 }
 
 static bool FunctionDeviceLive(HostDeviceNode *Node) { return Node->Fdo && HostDeviceIsLiveSerial(Node->Fdo, Node->FdoSerial); }
@@ -208,9 +248,10 @@ static VOID ArrivalWork(PVOID Context)
         node->FdoSerial = node->Fdo->DeviceObjectExtension->Serial;
     args->Node = node;
     args->Status = SendPnp(node, IRP_MN_START_DEVICE);
-    if (NT_SUCCESS(args->Status))
+    if (NT_SUCCESS(args->Status)) {
+        QueryStartedStack(node);
         SetState(node, HostDeviceStarted);
-    else
+    } else
         RemoveStack(node);
 }
 
@@ -263,9 +304,10 @@ static NTSTATUS DoStart(HostDeviceNode *Node)
     if (Node->State != HostDeviceStopped)
         return STATUS_INVALID_DEVICE_STATE;
     NTSTATUS status = SendPnp(Node, IRP_MN_START_DEVICE);
-    if (NT_SUCCESS(status))
+    if (NT_SUCCESS(status)) {
+        QueryStartedStack(Node);
         SetState(Node, HostDeviceStarted);
-    else
+    } else
         RemoveStack(Node);
     return status;
 }
@@ -281,6 +323,7 @@ static NTSTATUS DoQueryRemove(HostDeviceNode *Node)
         if (Node->OpenFiles)
             return STATUS_DEVICE_BUSY;
     }
+    QueryRelations(Node, RemovalRelations);
     NTSTATUS status = SendPnp(Node, IRP_MN_QUERY_REMOVE_DEVICE);
     if (NT_SUCCESS(status)) {
         SetState(Node, HostDeviceRemovePending);
