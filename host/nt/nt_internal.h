@@ -244,7 +244,21 @@ struct HostDeviceNode {
 };
 
 /* Guards the kernel's tables: drivers, devices, nodes, interfaces, files. Never held
- * while calling driver code. */
+ * while calling driver code.
+ *
+ * Order of the stand-in's own mutexes, outermost first: a mutex is only taken while
+ * holding mutexes above it, never one below it. None is held while driver code runs.
+ *   1. HostKernelLock (device.cpp): drivers, device links, nodes, interfaces, files
+ *   2. a process's Lock (usermode.cpp): its files and their outstanding requests (not
+ *      held with HostKernelLock today)
+ *   3. a request's Track (nt_internal.h HostIrpRecord): dispatch frames, sends, lowest location
+ *   4. DeviceSetLock (device.cpp): the set of live device objects
+ *   5. IrpSetLock (irp.cpp), MdlSetLock (mdl.cpp): the sets of live requests and MDLs
+ *   6. PoolLock (pool.cpp): the pool ledger; QuarantineLock (pool.cpp) is never held with it
+ *   7. LowResourcesLock, LockOrderLock, ReportLock (verifier.cpp); the event table's locks
+ *      (sync.cpp) and a system thread's queue lock (system_thread.cpp): leaves
+ * Spin locks (KSPIN_LOCK, the cancel spin lock) are the driver's order, checked by the
+ * verifier's LOCK_ORDER rule; a std::mutex above may be taken while one is held. */
 extern std::mutex HostKernelLock;
 extern std::condition_variable HostKernelChanged;
 

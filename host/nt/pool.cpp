@@ -59,7 +59,7 @@ typedef struct QuarantinedBlock {
     HostCallSite FreeSite;
 } QuarantinedBlock;
 
-/* Guards the quarantine; taken after PoolLock when both are held. */
+/* Guards the quarantine; never held together with PoolLock. */
 static std::mutex QuarantineLock;
 
 static std::atomic<HOST_POOL_FREE_HOOK *> FreeHook{nullptr};

@@ -9,9 +9,16 @@
  *
  * Locking: HostUsbBus::Lock guards the bus and every unit's state below it (ports, pipes,
  * queues, records of the IN endpoint, flags). It is never held while a request is
- * completed or the kernel is called (IoSetCancelRoutine, an atomic exchange, excepted);
- * a cancel routine releases the cancel spin lock before it takes it. The firmware's own
- * lock is taken inside it.
+ * completed or a driver is called; a cancel routine releases the cancel spin lock before
+ * it takes it. Order, outermost first (a lock is only ever taken while holding locks above
+ * it in this list):
+ *   1. DriverLock (bus_api.cpp: the bus driver's load count; the kernel's locks inside it)
+ *   2. HostUsbBus::Lock (the bus)
+ *   3. the cancel spin lock (IoAcquireCancelSpinLock in BusQueueTransferLocked), and the
+ *      kernel's request set and request tracking that IoSetCancelRoutine's check takes
+ *   4. SimUnit's lock (the firmware, taken inside the bus lock)
+ *   5. UrbWatchLock (bus_controller.cpp: queued URBs; a leaf, taken with nothing else
+ *      needed inside it)
  */
 #ifndef MURVO_HOST_USB_BUS_INTERNAL_H
 #define MURVO_HOST_USB_BUS_INTERNAL_H
