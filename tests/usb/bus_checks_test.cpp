@@ -3,6 +3,10 @@
  * reports misuse of the kernel's.
  */
 #include <string.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <thread>
 
 #include "usb/usb_test_driver.h"
 
@@ -125,6 +129,42 @@ TEST_F(BusChecks, UrbFreedWhileItsTransferIsQueued)
             ExFreePool(urb);
         },
         "VERIFIER: URB_FREED_WHILE_QUEUED");
+}
+
+/* Unconfiguring with transfers queued: reported; in count mode the unconfigure waits for
+ * the pipes to drain and cancels nothing, so that no driver can rely on either outcome. */
+TEST_F(BusChecks, UnconfigureWithATransferQueued)
+{
+    auto unconfigure = [this] {
+        URB urb;
+        memset(&urb, 0, sizeof(urb));
+        UsbBuildSelectConfigurationRequest(&urb, sizeof(struct _URB_SELECT_CONFIGURATION), NULL);
+        return UsbTestSubmit(lower, &urb);
+    };
+    UsbTestTransfer read;
+    UsbTestPrepareBulk(&read, config.Pipes[0].PipeHandle, true, 8, true);
+    ASSERT_EQ(UsbTestStart(lower, &read), STATUS_PENDING) << "no reply waits: the read stays queued";
+    EXPECT_DEATH(unconfigure(), "VERIFIER: URB_UNCONFIGURE_WITH_TRANSFERS");
+
+    HostVerifierSetMode(HostVerifierCount);
+    ULONG before = HostVerifierReportCount();
+    std::atomic<bool> done{false};
+    std::thread select([&] {
+        EXPECT_EQ(unconfigure(), STATUS_SUCCESS);
+        done = true;
+    });
+    usleep(50 * 1000);
+    EXPECT_FALSE(done) << "the unconfigure waits for the queued read";
+    EXPECT_FALSE(UsbTestIsDone(&read)) << "and cancels nothing";
+    EXPECT_TRUE(IoCancelIrp(read.Irp));
+    select.join();
+    EXPECT_TRUE(done);
+    ASSERT_TRUE(UsbTestWait(&read));
+    EXPECT_EQ(read.Status, STATUS_CANCELLED);
+    UsbTestRelease(&read);
+    EXPECT_EQ(HostVerifierReportCount() - before, 1u);
+    EXPECT_STREQ(HostVerifierLastRule(), "URB_UNCONFIGURE_WITH_TRANSFERS");
+    HostVerifierSetMode(HostVerifierAbort);
 }
 
 TEST_F(BusChecks, InCountModeTheRequestFailsWithAClearStatus)
