@@ -178,6 +178,9 @@ VOID HostVerifierFailCall(const char *Routine, ULONG Nth);
  * (IofCallDriver, IofCompleteRequest, KeSetEvent, spin lock release, PoRequestPowerIrp)
  * yield or sleep up to MaxDelayMicroseconds, choices drawn from Seed. Percent 0: off. */
 VOID HostVerifierSetDelayFuzzing(ULONG Seed, ULONG Percent, ULONG MaxDelayMicroseconds);
+/* With delay fuzzing on, a seeded coin for a platform component to choose between two
+ * orders Windows allows (FALSE always when it is off). */
+BOOLEAN HostVerifierFuzzChoice(void);
 
 /* ---- Pool ledger -------------------------------------------------------------------- */
 

@@ -60,6 +60,7 @@ struct BusTransfer {
     bool In;
     bool ShortOk;
     bool Ended;          /* the data phase is over; Status holds its outcome */
+    uint32_t *Waiter;    /* an abort waiting for this transfer's completion counts down here */
     uint64_t DueUs;      /* timing model: completed not before this; 0 without the model */
     USBD_STATUS Status;  /* final status, once on the completion list */
     NTSTATUS IrpStatus;  /* final request status, once on the completion list */

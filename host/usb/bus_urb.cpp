@@ -497,7 +497,18 @@ static NTSTATUS AbortPipe(BusUnit *unit, PIRP irp, PURB urb)
         hold.unlock();
         return FailUrb(irp, urb, USBD_STATUS_INVALID_PIPE_HANDLE);
     }
+    /* The abort may complete before or after the transfers it cancels (both are allowed);
+     * they complete from the host controller's thread. Under delay fuzzing, half the time
+     * the abort waits for them (only at PASSIVE_LEVEL, where waiting is allowed). */
+    uint32_t waiting = 0;
+    if (pipe->Queue.Head != NULL && KeGetCurrentIrql() == PASSIVE_LEVEL && HostVerifierFuzzChoice()) {
+        for (BusTransfer *t = pipe->Queue.Head; t != NULL; t = t->Next) {
+            t->Waiter = &waiting;
+            waiting++;
+        }
+    }
     BusFailPipeLocked(unit, pipe, USBD_STATUS_CANCELED, STATUS_CANCELLED);
+    bus->Changed.wait(hold, [&waiting] { return waiting == 0; });
     hold.unlock();
     return CompleteUrb(irp, urb, USBD_STATUS_SUCCESS, STATUS_SUCCESS);
 }

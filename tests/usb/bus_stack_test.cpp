@@ -344,6 +344,36 @@ TEST_F(BusStack, TransfersOnAPipeCompleteInTheOrderIssued)
     }
 }
 
+/* Windows lets a cancelled transfer complete after IoCancelIrp has returned, and an abort
+ * complete before or after the transfers it cancels: under delay fuzzing both orders of
+ * each happen, so that a driver relying on one fails. */
+TEST_F(BusStack, CancelAndAbortCompleteInEitherOrderUnderDelayFuzzing)
+{
+    Start();
+    HostVerifierSetDelayFuzzing(11, 30, 50);
+    int cancelledInside = 0, cancelledLater = 0, abortFirst = 0, transfersFirst = 0;
+    for (int i = 0; i < 64; i++) {
+        UsbTestTransfer read;
+        UsbTestPrepareBulk(&read, Pipe(kIn), true, 8, true);
+        ASSERT_EQ(UsbTestStart(lower, &read), STATUS_PENDING);
+        if (i % 2 == 0) {
+            EXPECT_TRUE(IoCancelIrp(read.Irp));
+            (UsbTestIsDone(&read) ? cancelledInside : cancelledLater)++;
+        } else {
+            EXPECT_EQ(PipeRequest(URB_FUNCTION_ABORT_PIPE, Pipe(kIn)), STATUS_SUCCESS);
+            (UsbTestIsDone(&read) ? transfersFirst : abortFirst)++;
+        }
+        ASSERT_TRUE(UsbTestWait(&read));
+        EXPECT_EQ(read.Status, STATUS_CANCELLED);
+        UsbTestRelease(&read);
+    }
+    HostVerifierSetDelayFuzzing(0, 0, 0);
+    EXPECT_GT(cancelledInside, 0);
+    EXPECT_GT(cancelledLater, 0);
+    EXPECT_GT(abortFirst, 0);
+    EXPECT_GT(transfersFirst, 0);
+}
+
 TEST_F(BusStack, CancelAbortAndResetWithTransfersPending)
 {
     Start();
