@@ -317,14 +317,17 @@ static NTSTATUS DoQueryRemove(HostDeviceNode *Node)
     HostDeviceState state = HostPnpGetState(Node);
     if (state != HostDeviceStarted && state != HostDeviceStopped && state != HostDeviceAdded)
         return STATUS_INVALID_DEVICE_STATE;
-    {
-        /* An open handle vetoes a removal before any driver is asked. */
-        std::lock_guard<std::mutex> guard(HostKernelLock);
-        if (Node->OpenFiles)
-            return STATUS_DEVICE_BUSY;
-    }
+    /* As Windows orders it ("Handling an IRP_MN_QUERY_REMOVE_DEVICE Request"): the removal
+     * relations, the query to the stack, then the open handles: a handle still open fails
+     * the query, and the stack gets CANCEL_REMOVE like any failed query. (No application
+     * or kernel component registers for notifications here, so none is asked first.) */
     QueryRelations(Node, RemovalRelations);
     NTSTATUS status = SendPnp(Node, IRP_MN_QUERY_REMOVE_DEVICE);
+    if (NT_SUCCESS(status)) {
+        std::lock_guard<std::mutex> guard(HostKernelLock);
+        if (Node->OpenFiles)
+            status = STATUS_DEVICE_BUSY;
+    }
     if (NT_SUCCESS(status)) {
         SetState(Node, HostDeviceRemovePending);
         return status;

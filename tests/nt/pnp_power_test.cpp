@@ -103,8 +103,12 @@ TEST_F(NtTest, OpenFileVetoesQueryRemove)
     HostProcess *process = HostProcessCreate();
     HostFile *file;
     ASSERT_EQ(STATUS_SUCCESS, HostCreateFile(process, path, &file));
+    TestLogClear();
     EXPECT_EQ(STATUS_DEVICE_BUSY, HostPnpQueryRemove(node));
     EXPECT_EQ(HostDeviceStarted, HostPnpGetState(node));
+    /* The stack is asked first; the open handle then fails the query, which is cancelled. */
+    std::vector<std::string> expected = {"FDO 1b.07 @0", "FDO 1b.01 @0", "FDO 1b.03 @0"};
+    EXPECT_EQ(expected, FunctionPnp());
     HostProcessEnd(process);
     Unplug(node, pdo);
 }
