@@ -352,11 +352,16 @@ NTSTATUS HostCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp, HostCallSite Site
     UCHAR major = stack->MajorFunction, minor = stack->MinorFunction;
     if (Irp->CurrentLocation > 1)
         (stack - 1)->MajorFunction = HOST_UNSET_MAJOR;
+    bool bottom;
+    {
+        std::lock_guard<std::mutex> guard(HostKernelLock);
+        bottom = !DeviceObject->DeviceObjectExtension->AttachedTo;
+    }
     {
         std::lock_guard<std::mutex> guard(*record->Track);
         if (Irp->CurrentLocation < record->Lowest)
             record->Lowest = Irp->CurrentLocation;
-        if (!DeviceObject->DeviceObjectExtension->AttachedTo)
+        if (bottom)
             record->ReachedBottom = true;
         /* The plug-and-play and power managers' own requests and user-mode requests are sent
          * to the top by the I/O manager, whatever driver the thread is running for. */
@@ -495,8 +500,13 @@ static void CheckPassedDown(PIRP Irp, HostIrpRecord *Record, PIO_STACK_LOCATION 
     if (Irp->CurrentLocation > Irp->StackCount || !MustPassDown(Stack->MajorFunction, Stack->MinorFunction, Irp->IoStatus.Status))
         return;
     PDEVICE_OBJECT device = Stack->DeviceObject;
-    if (!device || !HostDeviceIsLive(device) || !device->DeviceObjectExtension->AttachedTo)
+    if (!device || !HostDeviceIsLive(device))
         return;
+    {
+        std::lock_guard<std::mutex> guard(HostKernelLock);
+        if (!device->DeviceObjectExtension->AttachedTo)
+            return;
+    }
     CHAR lowest;
     {
         std::lock_guard<std::mutex> guard(*Record->Track);
