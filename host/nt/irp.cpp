@@ -18,6 +18,7 @@
 #include <string.h>
 
 #include <unordered_set>
+#include <vector>
 
 #include "host/nt/nt_internal.h"
 
@@ -188,7 +189,10 @@ static void PoisonIrp(HostIrpRecord *Record) { memset(&Record->Irp, HOST_FREED_I
 
 static void CheckPoisonedIrp(HostIrpRecord *Record, size_t Size)
 {
+    static const std::vector<unsigned char> pattern(IoSizeOfIrp(127), HOST_FREED_IRP_BYTE);
     const unsigned char *bytes = (const unsigned char *)&Record->Irp;
+    if (Size <= pattern.size() && memcmp(bytes, pattern.data(), Size) == 0)
+        return;
     size_t at = 0;
     while (at < Size && bytes[at] == HOST_FREED_IRP_BYTE)
         at++;

@@ -82,9 +82,18 @@ static void TagText(ULONG Tag, char Out[5])
 /* Checks that a quarantined block still holds the pattern, reports it if not, frees it. */
 static void ReleaseQuarantined(const QuarantinedBlock &Block)
 {
+    static unsigned char pattern[4096];
+    static std::once_flag filled;
+    std::call_once(filled, [] { memset(pattern, POOL_FREED_BYTE, sizeof pattern); });
     const unsigned char *bytes = (const unsigned char *)Block.Header;
     size_t total = sizeof(PoolHeader) + Block.Size;
     size_t at = 0;
+    while (at < total) {
+        size_t chunk = total - at < sizeof pattern ? total - at : sizeof pattern;
+        if (memcmp(bytes + at, pattern, chunk) != 0)
+            break;
+        at += chunk;
+    }
     while (at < total && bytes[at] == POOL_FREED_BYTE)
         at++;
     if (at < total) {
