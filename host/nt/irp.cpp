@@ -487,6 +487,7 @@ static bool MustPassDown(UCHAR Major, UCHAR Minor, NTSTATUS Status)
     switch (Minor) {
     case IRP_MN_REMOVE_DEVICE:
     case IRP_MN_SURPRISE_REMOVAL:
+    case IRP_MN_STOP_DEVICE:
     case IRP_MN_CANCEL_STOP_DEVICE:
     case IRP_MN_CANCEL_REMOVE_DEVICE:
         return true;

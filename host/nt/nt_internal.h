@@ -268,6 +268,7 @@ void HostFileClosed(HostDeviceNode *Node);
 PDEVICE_OBJECT HostFindInterfaceDevice(const std::u16string &Path, std::u16string *Suffix);
 void HostDisableInterfacesOf(PDEVICE_OBJECT Pdo);      /* forgets them: the device is deleted */
 void HostDisableInterfaceStatesOf(PDEVICE_OBJECT Pdo); /* disables them: the stack was removed */
+ULONG HostEnabledInterfaceCount(PDEVICE_OBJECT Pdo);   /* interfaces of Pdo's stack enabled now */
 std::vector<HostDeviceNode *> HostStartedNodes(void);
 void HostForgetInterfaces(void);
 void HostForgetNodes(void);

@@ -49,7 +49,7 @@ static NTSTATUS SendPnp(HostDeviceNode *Node, UCHAR Minor, PVOID Parameter = nul
     if (Information)
         *Information = information;
     /* Requests every driver of the stack must pass down, and no driver may fail. */
-    bool unfailable = Minor == IRP_MN_REMOVE_DEVICE || Minor == IRP_MN_SURPRISE_REMOVAL ||
+    bool unfailable = Minor == IRP_MN_STOP_DEVICE || Minor == IRP_MN_REMOVE_DEVICE || Minor == IRP_MN_SURPRISE_REMOVAL ||
                       Minor == IRP_MN_CANCEL_STOP_DEVICE || Minor == IRP_MN_CANCEL_REMOVE_DEVICE;
     if (unfailable && !reachedBottom)
         HostReport("PNP_NOT_PASSED_DOWN", nullptr, HostCallSite{nullptr, 0},
@@ -128,6 +128,12 @@ static VOID RemoveWork(PVOID Context) { RemoveStack((HostDeviceNode *)Context); 
 static void SurpriseRemove(HostDeviceNode *Node)
 {
     SendPnp(Node, IRP_MN_SURPRISE_REMOVAL);
+    /* "Handling an IRP_MN_SURPRISE_REMOVAL Request": the function driver disables its
+     * device interfaces there, so that no application opens the device any more. */
+    if (Node->Pdo && HostEnabledInterfaceCount(Node->Pdo))
+        HostReport("PNP_SURPRISE_INTERFACE_ENABLED", nullptr, HostCallSite{nullptr, 0},
+                   "%lu device interface(s) of physical device %p still enabled after IRP_MN_SURPRISE_REMOVAL",
+                   (unsigned long)HostEnabledInterfaceCount(Node->Pdo), (void *)Node->Pdo);
     if (Node->Fdo && !FunctionDeviceLive(Node))
         HostReport("PNP_SURPRISE_DELETED", nullptr, HostCallSite{nullptr, 0},
                    "function device %p was deleted on IRP_MN_SURPRISE_REMOVAL; only IRP_MN_REMOVE_DEVICE may delete it",

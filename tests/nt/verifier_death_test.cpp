@@ -25,8 +25,10 @@ enum PnpFault {
     StartPassedAtDispatchLevel,
     RemoveCompletedHere,         /* completes REMOVE itself, then detaches and deletes */
     SurpriseFailedOnTheWayUp,    /* its completion routine turns SURPRISE_REMOVAL into a failure */
+    StopFailedHere,              /* fails STOP without passing it down */
     NotPagable,                  /* clears DO_POWER_PAGABLE over a pageable device */
-    BufferedAndDirect
+    BufferedAndDirect,
+    SurpriseKeepsInterface       /* enables an interface at AddDevice, never disables it */
 };
 PnpFault Fault;
 PVOID EntryLeak;
@@ -63,6 +65,12 @@ NTSTATUS FaultyPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         IoCallDriver(ext->Lower, Irp);
         return STATUS_UNSUCCESSFUL;
     }
+    if (minor == IRP_MN_STOP_DEVICE && Fault == StopFailedHere)
+    {
+        Irp->IoStatus.Status = STATUS_UNSUCCESSFUL;
+        IoCompleteRequest(Irp, IO_NO_INCREMENT);
+        return STATUS_UNSUCCESSFUL;
+    }
     KIRQL old = PASSIVE_LEVEL;
     if (minor == IRP_MN_START_DEVICE && Fault == StartPassedAtDispatchLevel)
         KeRaiseIrql(DISPATCH_LEVEL, &old);
@@ -88,6 +96,12 @@ NTSTATUS FaultyAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Pdo)
         fdo->Flags |= DO_POWER_PAGABLE;
     if (Fault == BufferedAndDirect)
         fdo->Flags |= DO_BUFFERED_IO | DO_DIRECT_IO;
+    if (Fault == SurpriseKeepsInterface) {
+        static const GUID faultyClass = {0x0badf00d, 0x1, 0x2, {3, 4, 5, 6, 7, 8, 9, 10}};
+        static UNICODE_STRING link;
+        IoRegisterDeviceInterface(Pdo, &faultyClass, nullptr, &link);
+        IoSetDeviceInterfaceState(&link, TRUE);
+    }
     if (Fault != StaysInitializing)
         fdo->Flags &= ~DO_DEVICE_INITIALIZING;
     return STATUS_SUCCESS;
@@ -763,6 +777,15 @@ const FaultCase PnpPowerFaults[] = {
      "PNP_NOT_PASSED_DOWN"},
     {"SurpriseRemovalFailed", [] { HostPnpSurpriseRemove(ArriveFaulty(SurpriseFailedOnTheWayUp)); },
      "PNP_UNFAILABLE_FAILED"},
+    {"StopFailedWithoutPassingItDown",
+     [] {
+         HostDeviceNode *node = ArriveFaulty(StopFailedHere);
+         HostPnpQueryStop(node);
+         HostPnpStop(node);
+     },
+     "PNP_NOT_PASSED_DOWN"},
+    {"InterfaceLeftEnabledAtSurpriseRemoval", [] { HostPnpSurpriseRemove(ArriveFaulty(SurpriseKeepsInterface)); },
+     "PNP_SURPRISE_INTERFACE_ENABLED"},
     {"PagableFlagNotTakenFromBelow", [] { ArriveFaulty(NotPagable); }, "POWER_PAGABLE_NOT_INHERITED"},
     {"BufferedAndDirectBothSet", [] { ArriveFaulty(BufferedAndDirect); }, "DEVICE_IO_FLAGS_CONFLICT"},
     {"CapabilitiesSentWithoutPresets",
