@@ -101,7 +101,7 @@ ProgramRun RunProgram(const ProgramSetup &setup)
             else
                 errOpen = false;
         }
-        if (!typed && run.Terminal.find(setup.Prompt) != std::string::npos) {
+        if (!typed && (setup.Screen ? setup.Screen(run.Terminal) : run.Terminal).find(setup.Prompt) != std::string::npos) {
             /* Give the program a moment to put its terminal into raw mode. */
             usleep(50 * 1000);
             if (write(master, setup.Keys.data(), setup.Keys.size()) == (ssize_t)setup.Keys.size())
