@@ -85,6 +85,13 @@ static void RigLog(const char *format, ...)
     KeReleaseSpinLock(&Rig.Lock, irql);
 }
 
+/* The request's stack locations: 1 when it was made for the unit's physical device object
+ * alone, more when it was sent to the top of the unit's device stack and came down it. */
+static int StackLocations(PIRP Irp)
+{
+    return Irp->StackCount;
+}
+
 static NTSTATUS Complete(PIRP Irp, NTSTATUS Status, ULONG_PTR Information)
 {
     Irp->IoStatus.Status = Status;
@@ -136,22 +143,22 @@ static NTSTATUS UnitQueryId(PIRP Irp, BUS_QUERY_ID_TYPE Type)
     switch (Type) {
     case BusQueryDeviceID:
         text = PoolStrings(plain, NULL);
-        RigLog("unit QUERY_ID DeviceID");
+        RigLog("unit QUERY_ID DeviceID stack %d", StackLocations(Irp));
         break;
     case BusQueryHardwareIDs:
         text = PoolStrings(revision, plain);
-        RigLog("unit QUERY_ID HardwareIDs");
+        RigLog("unit QUERY_ID HardwareIDs stack %d", StackLocations(Irp));
         break;
     case BusQueryCompatibleIDs:
         text = PoolStrings(L"USB\\Class_ff&SubClass_00&Prot_00", L"USB\\Class_ff");
-        RigLog("unit QUERY_ID CompatibleIDs");
+        RigLog("unit QUERY_ID CompatibleIDs stack %d", StackLocations(Irp));
         break;
     case BusQueryInstanceID:
         text = PoolStrings(L"1", NULL);
-        RigLog("unit QUERY_ID InstanceID");
+        RigLog("unit QUERY_ID InstanceID stack %d", StackLocations(Irp));
         break;
     default:
-        RigLog("unit QUERY_ID %d (not answered)", (int)Type);
+        RigLog("unit QUERY_ID %d stack %d (not answered)", (int)Type, StackLocations(Irp));
         return Irp->IoStatus.Status;
     }
     if (text == NULL) {
@@ -161,7 +168,7 @@ static NTSTATUS UnitQueryId(PIRP Irp, BUS_QUERY_ID_TYPE Type)
     return STATUS_SUCCESS;
 }
 
-static NTSTATUS UnitQueryCapabilities(PIO_STACK_LOCATION Stack)
+static NTSTATUS UnitQueryCapabilities(PIRP Irp, PIO_STACK_LOCATION Stack)
 {
     PDEVICE_CAPABILITIES caps = Stack->Parameters.DeviceCapabilities.Capabilities;
     caps->Removable = TRUE;
@@ -175,7 +182,7 @@ static NTSTATUS UnitQueryCapabilities(PIO_STACK_LOCATION Stack)
     }
     caps->SystemWake = PowerSystemUnspecified;
     caps->DeviceWake = PowerDeviceUnspecified;
-    RigLog("unit QUERY_CAPABILITIES");
+    RigLog("unit QUERY_CAPABILITIES stack %d", StackLocations(Irp));
     return STATUS_SUCCESS;
 }
 
@@ -188,7 +195,7 @@ static NTSTATUS NTAPI UnitPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         status = UnitQueryId(Irp, stack->Parameters.QueryId.IdType);
         break;
     case IRP_MN_QUERY_CAPABILITIES:
-        status = UnitQueryCapabilities(stack);
+        status = UnitQueryCapabilities(Irp, stack);
         break;
     case IRP_MN_QUERY_DEVICE_TEXT:
         if (stack->Parameters.QueryDeviceText.DeviceTextType == DeviceTextDescription) {
@@ -212,7 +219,7 @@ static NTSTATUS NTAPI UnitPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         }
         break;
     case IRP_MN_START_DEVICE:
-        RigLog("unit START_DEVICE");
+        RigLog("unit START_DEVICE stack %d", StackLocations(Irp));
         status = STATUS_SUCCESS;
         break;
     case IRP_MN_QUERY_STOP_DEVICE:
@@ -223,11 +230,11 @@ static NTSTATUS NTAPI UnitPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         status = STATUS_SUCCESS;
         break;
     case IRP_MN_SURPRISE_REMOVAL:
-        RigLog("unit SURPRISE_REMOVAL");
+        RigLog("unit SURPRISE_REMOVAL stack %d", StackLocations(Irp));
         status = STATUS_SUCCESS;
         break;
     case IRP_MN_REMOVE_DEVICE: {
-        RigLog("unit REMOVE_DEVICE");
+        RigLog("unit REMOVE_DEVICE stack %d", StackLocations(Irp));
         Irp->IoStatus.Status = STATUS_SUCCESS;
         IoCompleteRequest(Irp, IO_NO_INCREMENT);
         if (!Rig.Plugged) {
@@ -238,7 +245,7 @@ static NTSTATUS NTAPI UnitPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         return STATUS_SUCCESS;
     }
     default:
-        RigLog("unit PNP 0x%02x (not answered)", stack->MinorFunction);
+        RigLog("unit PNP 0x%02x stack %d (not answered)", stack->MinorFunction, StackLocations(Irp));
         break;
     }
     Irp->IoStatus.Status = status;
@@ -522,7 +529,7 @@ static NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         IoSkipCurrentIrpStackLocation(Irp);
         return PoCallDriver(extension->LowerDevice, Irp);
     }
-    RigLog("unit POWER 0x%02x", IoGetCurrentIrpStackLocation(Irp)->MinorFunction);
+    RigLog("unit POWER 0x%02x stack %d", IoGetCurrentIrpStackLocation(Irp)->MinorFunction, StackLocations(Irp));
     return Complete(Irp, STATUS_SUCCESS, 0);
 }
 

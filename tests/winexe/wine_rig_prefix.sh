@@ -1,0 +1,25 @@
+#!/bin/sh
+# wine_rig_prefix.sh PREFIX WIN32_BIN: makes a fresh Wine prefix at PREFIX with the Wine rig
+# installed: murvousb.inf and murvousb.sys, then the rig's bus murvorig, each through Wine's
+# INF installer (rigctl install), from a folder C:\rig holding the win32 build's files.
+# Wine's INF installer refuses an INF file whose catalog is missing, and murvousb.cat is only
+# made when the driver is signed, so the folder gets an empty one.
+set -eu
+prefix="$1"
+bin="$2"
+here="$(dirname "$0")"
+"$here/wine_prefix.sh" "$prefix"
+if ! command -v wine >/dev/null 2>&1; then
+    exit 0
+fi
+export WINEPREFIX="$prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+rig="$prefix/drive_c/rig"
+mkdir -p "$rig"
+cp "$bin/murvousb.inf" "$bin/murvousb.sys" "$bin/vardel.exe" "$bin/winerig/murvorig.inf" "$bin/winerig/murvorig.sys" \
+   "$bin/winerig/rigctl.exe" "$rig/"
+: > "$rig/murvousb.cat"
+start=$(date +%s)
+wine 'C:\rig\rigctl.exe' install 'C:\rig'
+wineserver --kill || true
+wineserver --wait
+echo "Wine rig installed in $(( $(date +%s) - start )) s"
