@@ -198,6 +198,7 @@ static NTSTATUS NTAPI UnitPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         status = UnitQueryCapabilities(Irp, stack);
         break;
     case IRP_MN_QUERY_DEVICE_TEXT:
+        RigLog("unit QUERY_DEVICE_TEXT %d stack %d", (int)stack->Parameters.QueryDeviceText.DeviceTextType, StackLocations(Irp));
         if (stack->Parameters.QueryDeviceText.DeviceTextType == DeviceTextDescription) {
             PWCHAR text = PoolStrings(L"MURVO unit (Wine rig)", NULL);
             status = text != NULL ? STATUS_SUCCESS : STATUS_INSUFFICIENT_RESOURCES;
