@@ -5,9 +5,10 @@
  * physical device object in its bus relations; that object answers the plug-and-play queries
  * a USB bus driver answers for a device (identifiers with the unit's hardware ID, text,
  * capabilities) and serves the internal USB requests of the unit's function driver: device
- * and configuration descriptors, select configuration, bulk transfers, pipe reset and abort,
- * port status and port reset. A control device (\\.\MurvoRig) gives the rig's program the
- * bus's log and unplugs the unit.
+ * and configuration descriptors, select configuration, pipe reset and abort, port status and
+ * port reset. Bulk transfers fail as from a unit that does not answer: under Wine no pipe
+ * of the unit can be opened, so none reaches the bus. A control device (\\.\MurvoRig) gives
+ * the rig's program the bus's log and unplugs the unit.
  *
  * The bus answers as a USB bus driver of Windows answers (see "Internal IOCTLs for USB
  * drivers" and "IRP_MN_QUERY_ID"); its capabilities keep every sleep state's device state
