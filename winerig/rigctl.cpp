@@ -9,6 +9,8 @@
  *                          code, opens the read pipe below it; one line per step
  *   rigctl log             prints the bus's log
  *   rigctl unplug          unplugs the unit from the bus
+ *   rigctl errors STATUS.. the Win32 error the system gives for each NTSTATUS (hexadecimal),
+ *                          from ntdll's RtlNtStatusToDosError: "0xC0000056: 5"
  *   rigctl unplug-open     unplugs the unit while a handle to its interface is open, sends
  *                          IOCTL_GET_CONFIG_DESCRIPTOR through it, closes it; says whether
  *                          the bus saw the unit's removal before and after the close
@@ -24,6 +26,7 @@
 #include "winerig/rig_public.h"
 
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 static const GUID InterfaceClass = MURVO_INTERFACE_GUID_INIT;
@@ -185,6 +188,20 @@ static int UnplugWhileOpen(void)
     return status;
 }
 
+static int Errors(int count, char **statuses)
+{
+    typedef ULONG(WINAPI * StatusToError)(LONG);
+    StatusToError toError = (StatusToError)(void *)GetProcAddress(GetModuleHandleA("ntdll.dll"), "RtlNtStatusToDosError");
+    if (toError == NULL) {
+        return Fail("RtlNtStatusToDosError");
+    }
+    for (int i = 0; i < count; i++) {
+        unsigned long status = strtoul(statuses[i], NULL, 16);
+        printf("0x%08lX: %lu\n", status, (unsigned long)toError((LONG)status));
+    }
+    return 0;
+}
+
 static int Probe(void)
 {
     char path[1024];
@@ -229,9 +246,12 @@ int main(int argc, char **argv)
     if (argc == 2 && strcmp(argv[1], "unplug") == 0) {
         return Unplug();
     }
+    if (argc >= 2 && strcmp(argv[1], "errors") == 0) {
+        return Errors(argc - 2, argv + 2);
+    }
     if (argc == 2 && strcmp(argv[1], "unplug-open") == 0) {
         return UnplugWhileOpen();
     }
-    fprintf(stderr, "usage: rigctl install FOLDER | probe | log | unplug | unplug-open\n");
+    fprintf(stderr, "usage: rigctl install FOLDER | probe | log | unplug | unplug-open | errors STATUS...\n");
     return 2;
 }

@@ -17,6 +17,8 @@
 
 #include "common/murvo_public.h"
 #include "host/usb/bus_descriptors.h"
+#include "host/nt/ntddk.h"
+#include "host/win32/handle_table.h"
 
 #include <ctype.h>
 #include <gtest/gtest.h>
@@ -398,6 +400,63 @@ TEST(WineKernel, ImplementsEveryRoutineMurvousbImports)
     if (!stubs.empty())
         GTEST_SKIP() << "Wine limit: these routines murvousb imports are stubs that end the driver host when "
                         "called:" << stubs;
+}
+
+/* The Win32 error the Win32 stand-in reports for each status a request can end with is the
+ * one Wine's RtlNtStatusToDosError gives (Wine's table is checked against Windows by Wine's
+ * own tests). */
+TEST(WineNtdll, MapsEveryStatusToTheWin32ErrorTheStandInReports)
+{
+    if (!WhyWineCannotRun().empty())
+        GTEST_SKIP() << WhyWineCannotRun();
+    const std::pair<const char *, NTSTATUS> statuses[] = {
+        {"STATUS_SUCCESS", STATUS_SUCCESS},
+        {"STATUS_PENDING", STATUS_PENDING},
+        {"STATUS_BUFFER_OVERFLOW", STATUS_BUFFER_OVERFLOW},
+        {"STATUS_DEVICE_BUSY", STATUS_DEVICE_BUSY},
+        {"STATUS_NO_MORE_ENTRIES", STATUS_NO_MORE_ENTRIES},
+        {"STATUS_UNSUCCESSFUL", STATUS_UNSUCCESSFUL},
+        {"STATUS_NOT_IMPLEMENTED", STATUS_NOT_IMPLEMENTED},
+        {"STATUS_INVALID_HANDLE", STATUS_INVALID_HANDLE},
+        {"STATUS_INVALID_PARAMETER", STATUS_INVALID_PARAMETER},
+        {"STATUS_NO_SUCH_DEVICE", STATUS_NO_SUCH_DEVICE},
+        {"STATUS_INVALID_DEVICE_REQUEST", STATUS_INVALID_DEVICE_REQUEST},
+        {"STATUS_NO_MEMORY", STATUS_NO_MEMORY},
+        {"STATUS_ACCESS_DENIED", STATUS_ACCESS_DENIED},
+        {"STATUS_BUFFER_TOO_SMALL", STATUS_BUFFER_TOO_SMALL},
+        {"STATUS_OBJECT_NAME_INVALID", STATUS_OBJECT_NAME_INVALID},
+        {"STATUS_OBJECT_NAME_NOT_FOUND", STATUS_OBJECT_NAME_NOT_FOUND},
+        {"STATUS_OBJECT_NAME_COLLISION", STATUS_OBJECT_NAME_COLLISION},
+        {"STATUS_DELETE_PENDING", STATUS_DELETE_PENDING},
+        {"STATUS_INSUFFICIENT_RESOURCES", STATUS_INSUFFICIENT_RESOURCES},
+        {"STATUS_DEVICE_DATA_ERROR", STATUS_DEVICE_DATA_ERROR},
+        {"STATUS_DEVICE_NOT_CONNECTED", STATUS_DEVICE_NOT_CONNECTED},
+        {"STATUS_DEVICE_POWER_FAILURE", STATUS_DEVICE_POWER_FAILURE},
+        {"STATUS_DEVICE_NOT_READY", STATUS_DEVICE_NOT_READY},
+        {"STATUS_IO_TIMEOUT", STATUS_IO_TIMEOUT},
+        {"STATUS_NOT_SUPPORTED", STATUS_NOT_SUPPORTED},
+        {"STATUS_INVALID_USER_BUFFER", STATUS_INVALID_USER_BUFFER},
+        {"STATUS_CANCELLED", STATUS_CANCELLED},
+        {"STATUS_FILE_CLOSED", STATUS_FILE_CLOSED},
+        {"STATUS_INVALID_DEVICE_STATE", STATUS_INVALID_DEVICE_STATE},
+        {"STATUS_INVALID_BUFFER_SIZE", STATUS_INVALID_BUFFER_SIZE},
+        {"STATUS_NOT_FOUND", STATUS_NOT_FOUND},
+        {"STATUS_DEVICE_REMOVED", STATUS_DEVICE_REMOVED}};
+    std::string args;
+    for (const auto &status : statuses) {
+        char hex[16];
+        snprintf(hex, sizeof hex, " %08X", (unsigned)status.second);
+        args += hex;
+    }
+    setenv("WINEPREFIX", MURVO_RIG_PREFIX, 1);
+    setenv("WINEDEBUG", "-all", 1);
+    auto wine = Fields(Rigctl("errors" + args));
+    for (const auto &status : statuses) {
+        char hex[16];
+        snprintf(hex, sizeof hex, "0x%08X", (unsigned)status.second);
+        ASSERT_EQ(wine.count(hex), 1u) << hex;
+        EXPECT_EQ(std::to_string(HostWin32ErrorOf(status.second)), wine[hex]) << status.first;
+    }
 }
 
 } // namespace
