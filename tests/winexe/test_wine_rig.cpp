@@ -96,10 +96,13 @@ std::string WhyWineCannotRun()
 {
     if (system("command -v wine >/dev/null 2>&1") != 0)
         return "wine is not installed, and scripts/install-deps could not install it here";
-    struct stat info;
-    if (stat(MURVO_RIG_PREFIX "/drive_c/rig/rigctl.exe", &info) != 0)
-        return "the rig's prefix was not made (the wine_rig_prefix test failed; see its output)";
     return "";
+}
+
+bool RigInstalled()
+{
+    struct stat info;
+    return stat(MURVO_RIG_PREFIX "/drive_c/rig/rigctl.exe", &info) == 0;
 }
 
 const char *const InterfaceClass = "{0a1940c6-c2a0-47d2-86a6-d378d0db62ce}";
@@ -111,13 +114,14 @@ protected:
         std::string why = WhyWineCannotRun();
         if (!why.empty())
             GTEST_SKIP() << why;
+        ASSERT_TRUE(RigInstalled()) << "the rig's prefix was not made: the wine_rig_prefix test makes it";
         setenv("WINEPREFIX", MURVO_RIG_PREFIX, 1);
         setenv("WINEDEBUG", "-all", 1);
         /* A session of its own: Wine's services, the rig's bus and murvousb start with it and
          * live until wineserver is told to end it. */
         ASSERT_EQ(system("wineserver -k >/dev/null 2>&1; wineserver -w; wineserver -p"), 0);
         Started = true;
-        ASSERT_TRUE(WaitForInterface(true)) << Rigctl("log");
+        ASSERT_TRUE(WaitForInterface(true)) << "probe: " << Probe["interface"] << "\nthe bus's log:\n" << Rigctl("log");
     }
 
     void TearDown() override
@@ -126,11 +130,12 @@ protected:
             system("wineserver -k >/dev/null 2>&1; wineserver -w");
     }
 
-    /* Probes until the interface is there (or gone), for up to 30 s: plug and play runs on
-     * its own after the session starts. */
+    /* Probes until the interface is there (or gone), for up to 60 s: plug and play runs on
+     * its own after the session starts, and the machine may be busy. */
     bool WaitForInterface(bool present)
     {
-        for (int tries = 0; tries < 60; tries++) {
+        time_t deadline = time(NULL) + 60;
+        while (time(NULL) < deadline) {
             Probe = Fields(Rigctl("probe"));
             bool there = Probe["interface"].find(InterfaceClass) != std::string::npos;
             if (there == present)
@@ -372,6 +377,8 @@ bool IsStub(const std::string &image, unsigned long address)
  * Wine's kernel cannot load the driver at all. */
 TEST(WineKernel, ExportsEveryRoutineMurvousbImports)
 {
+    if (!WhyWineCannotRun().empty())
+        GTEST_SKIP() << WhyWineCannotRun();
     auto imports = Imports(MURVO_WIN32_BIN "/murvousb.sys");
     ASSERT_EQ(imports.size(), 3u) << "ntoskrnl.exe, hal.dll and usbd.sys";
     for (const auto &library : imports) {
@@ -389,6 +396,8 @@ TEST(WineKernel, ExportsEveryRoutineMurvousbImports)
  * pipes cannot carry under Wine anyway and to capabilities that ask for no power change. */
 TEST(WineKernel, ImplementsEveryRoutineMurvousbImports)
 {
+    if (!WhyWineCannotRun().empty())
+        GTEST_SKIP() << WhyWineCannotRun();
     std::string stubs;
     for (const auto &library : Imports(MURVO_WIN32_BIN "/murvousb.sys")) {
         unsigned long base = 0;
@@ -409,6 +418,7 @@ TEST(WineNtdll, MapsEveryStatusToTheWin32ErrorTheStandInReports)
 {
     if (!WhyWineCannotRun().empty())
         GTEST_SKIP() << WhyWineCannotRun();
+    ASSERT_TRUE(RigInstalled()) << "the rig's prefix was not made: the wine_rig_prefix test makes it";
     const std::pair<const char *, NTSTATUS> statuses[] = {
         {"STATUS_SUCCESS", STATUS_SUCCESS},
         {"STATUS_PENDING", STATUS_PENDING},

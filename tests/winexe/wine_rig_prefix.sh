@@ -19,7 +19,23 @@ cp "$bin/murvousb.inf" "$bin/murvousb.sys" "$bin/vardel.exe" "$bin/winerig/murvo
    "$bin/winerig/rigctl.exe" "$rig/"
 : > "$rig/murvousb.cat"
 start=$(date +%s)
+wineserver --persistent
 wine 'C:\rig\rigctl.exe' install 'C:\rig'
+# The bus reports the unit once it has started, and Wine installs murvousb for it only then:
+# the session ends once the unit's interface is there, not before (a session ended half way
+# through the unit's installation leaves a prefix in which murvousb never loads).
+found=no
+for _ in $(seq 120); do
+    if wine 'C:\rig\rigctl.exe' probe 2>/dev/null | grep -q '^interface: \\'; then
+        found=yes
+        break
+    fi
+    sleep 0.5
+done
 wineserver --kill || true
 wineserver --wait
+if [ "$found" != yes ]; then
+    echo "the unit's interface did not appear after the rig was installed" >&2
+    exit 1
+fi
 echo "Wine rig installed in $(( $(date +%s) - start )) s"
