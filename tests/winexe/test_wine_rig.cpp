@@ -392,8 +392,8 @@ TEST(WineKernel, ExportsEveryRoutineMurvousbImports)
 
 /* Wine 8 declares IoBuildPartialMdl and PoRequestPowerIrp without implementing them: the
  * first call ends the driver host. murvousb calls the first for a transfer longer than one
- * piece and the second for a power change of its own, so the rig keeps to transfers the
- * pipes cannot carry under Wine anyway and to capabilities that ask for no power change. */
+ * piece (no transfer reaches it under Wine, whose pipes cannot be opened) and the second for
+ * a power change of its own (the rig's capabilities never make it ask for one). */
 TEST(WineKernel, ImplementsEveryRoutineMurvousbImports)
 {
     if (!WhyWineCannotRun().empty())
