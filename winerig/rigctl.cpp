@@ -5,8 +5,9 @@
  *                          system's INF installer, then makes the root device root\murvorig,
  *                          whose bus brings the unit
  *   rigctl probe           finds the unit's interface through SetupAPI, opens it, sends
- *                          IOCTL_GET_CONFIG_DESCRIPTOR, IOCTL_RESET_DEVICE and an unknown
- *                          code, opens the read pipe below it; one line per step
+ *                          IOCTL_GET_CONFIG_DESCRIPTOR, IOCTL_RESET_DEVICE, IOCTL_RESET_PIPE
+ *                          and an unknown code, opens the read pipe below it; one line per
+ *                          step
  *   rigctl log             prints the bus's log
  *   rigctl unplug          unplugs the unit from the bus
  *   rigctl errors STATUS.. the Win32 error the system gives for each NTSTATUS (hexadecimal),
@@ -216,6 +217,7 @@ static int Probe(void)
     printf("open: ok\n");
     Control(device, "IOCTL_GET_CONFIG_DESCRIPTOR", IOCTL_GET_CONFIG_DESCRIPTOR);
     Control(device, "IOCTL_RESET_DEVICE", IOCTL_RESET_DEVICE);
+    Control(device, "IOCTL_RESET_PIPE", IOCTL_RESET_PIPE);
     Control(device, "unknown", CTL_CODE(FILE_DEVICE_UNKNOWN, 0x0123, METHOD_BUFFERED, FILE_ANY_ACCESS));
     CloseHandle(device);
 

@@ -183,8 +183,11 @@ TEST_F(WineRig, BareInterfaceAnswersTheDeviceControlRequests)
     std::string log = Rigctl("log");
     EXPECT_NE(log.find("port status 0x3\n"), std::string::npos) << log;
     EXPECT_EQ(log.find("port reset"), std::string::npos) << log;
-    /* STATUS_INVALID_PARAMETER, as Windows maps it: ERROR_INVALID_PARAMETER. */
+    /* STATUS_INVALID_PARAMETER, as Windows maps it: ERROR_INVALID_PARAMETER, both for a pipe
+     * reset on a handle without a pipe and for an unknown code. */
+    EXPECT_EQ(Probe["IOCTL_RESET_PIPE"], "error 87 bytes");
     EXPECT_EQ(Probe["unknown"], "error 87 bytes");
+    EXPECT_EQ(log.find("urb SYNC_RESET_PIPE"), std::string::npos) << log;
 }
 
 TEST_F(WineRig, UnplugReachesMurvousbAsSurpriseRemovalThenRemoval)
