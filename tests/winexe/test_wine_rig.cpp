@@ -296,6 +296,28 @@ TEST_F(WineRig, CapabilitiesAreQueriedThroughTheWholeStackAfterTheStart)
     SUCCEED();
 }
 
+/* Windows sends IRP_MJ_CLEANUP when the last handle to a file object closes, then
+ * IRP_MJ_CLOSE once the last reference goes ("IRP_MJ_CLEANUP"); murvousb cancels a pipe's
+ * queued requests on the first. Wine's kernel traces each request it hands a driver. */
+TEST_F(WineRig, ClosingAHandleSendsCleanupBeforeClose)
+{
+    /* A session whose drivers write Wine's kernel trace to a file: the services inherit the
+     * standard error of the program that starts them. */
+    std::string trace = ::testing::TempDir() + "wine_rig_trace_" + std::to_string(getpid());
+    ASSERT_EQ(system(("wineserver -k >/dev/null 2>&1; wineserver -w; wineserver -p; WINEDEBUG=trace+ntoskrnl "
+                      "wine 'C:\\rig\\rigctl.exe' log >/dev/null 2>'" + trace + "'").c_str()),
+              0);
+    ASSERT_TRUE(WaitForInterface(true)) << Rigctl("log");
+    std::string text = Output("grep -a -o 'dispatch_[a-z]*' '" + trace + "'");
+    unlink(trace.c_str());
+    size_t close = text.find("dispatch_close");
+    ASSERT_NE(text.find("dispatch_create"), std::string::npos) << text;
+    ASSERT_NE(close, std::string::npos) << text;
+    if (text.find("dispatch_cleanup") == std::string::npos)
+        GTEST_SKIP() << "Wine limit: Wine's kernel sends IRP_MJ_CLOSE when a handle closes and never IRP_MJ_CLEANUP";
+    EXPECT_LT(text.find("dispatch_cleanup"), close) << text;
+}
+
 TEST_F(WineRig, PowerRequestsComeDownThroughMurvousb)
 {
     std::string log = Rigctl("log");
