@@ -30,6 +30,7 @@
 #include <unistd.h>
 
 #include <map>
+#include <set>
 #include <vector>
 #include <string>
 
@@ -143,6 +144,23 @@ protected:
             usleep(500 * 1000);
         }
         return false;
+    }
+
+    /* The lines of Wine's kernel trace in which it hands a request to a driver ("0090:trace:
+     * ntoskrnl:dispatch_close device ..."), from a session of its own whose drivers write the
+     * trace to a file (the services inherit the standard error of the program that starts
+     * them), once the interface is there and one more probe has run. Each probe is a program
+     * of its own that opens the interface, sends its requests and closes it. */
+    std::string DispatchTrace()
+    {
+        std::string trace = ::testing::TempDir() + "wine_rig_trace_" + std::to_string(getpid());
+        std::string start = "wineserver -k >/dev/null 2>&1; wineserver -w; wineserver -p; WINEDEBUG=trace+ntoskrnl "
+                            "wine 'C:\\rig\\rigctl.exe' log >/dev/null 2>'" + trace + "'";
+        bool started = system(start.c_str()) == 0 && WaitForInterface(true);
+        Rigctl("probe");
+        std::string lines = Output("grep -a 'trace:ntoskrnl:dispatch_' '" + trace + "'");
+        unlink(trace.c_str());
+        return started ? lines : "";
     }
 
     bool Started = false;
@@ -298,24 +316,38 @@ TEST_F(WineRig, CapabilitiesAreQueriedThroughTheWholeStackAfterTheStart)
 
 /* Windows sends IRP_MJ_CLEANUP when the last handle to a file object closes, then
  * IRP_MJ_CLOSE once the last reference goes ("IRP_MJ_CLEANUP"); murvousb cancels a pipe's
- * queued requests on the first. Wine's kernel traces each request it hands a driver. */
+ * queued requests on the first. */
 TEST_F(WineRig, ClosingAHandleSendsCleanupBeforeClose)
 {
-    /* A session whose drivers write Wine's kernel trace to a file: the services inherit the
-     * standard error of the program that starts them. */
-    std::string trace = ::testing::TempDir() + "wine_rig_trace_" + std::to_string(getpid());
-    ASSERT_EQ(system(("wineserver -k >/dev/null 2>&1; wineserver -w; wineserver -p; WINEDEBUG=trace+ntoskrnl "
-                      "wine 'C:\\rig\\rigctl.exe' log >/dev/null 2>'" + trace + "'").c_str()),
-              0);
-    ASSERT_TRUE(WaitForInterface(true)) << Rigctl("log");
-    std::string text = Output("grep -a -o 'dispatch_[a-z]*' '" + trace + "'");
-    unlink(trace.c_str());
+    std::string text = DispatchTrace();
     size_t close = text.find("dispatch_close");
     ASSERT_NE(text.find("dispatch_create"), std::string::npos) << text;
     ASSERT_NE(close, std::string::npos) << text;
     if (text.find("dispatch_cleanup") == std::string::npos)
         GTEST_SKIP() << "Wine limit: Wine's kernel sends IRP_MJ_CLOSE when a handle closes and never IRP_MJ_CLEANUP";
     EXPECT_LT(text.find("dispatch_cleanup"), close) << text;
+}
+
+/* On Windows a user request reaches the driver in the thread that made it, so the requests
+ * of two programs come on two threads. */
+TEST_F(WineRig, RequestsOfTwoProgramsComeOnTheirOwnThreads)
+{
+    std::string text = DispatchTrace();
+    std::set<std::string> threads;
+    size_t requests = 0, at = 0;
+    while ((at = text.find(":trace:ntoskrnl:dispatch_ioctl ioctl 220000 ", at)) != std::string::npos) {
+        size_t line = text.rfind('\n', at);
+        line = line == std::string::npos ? 0 : line + 1;
+        threads.insert(text.substr(line, at - line));
+        requests++;
+        at++;
+    }
+    /* IOCTL_GET_CONFIG_DESCRIPTOR from two probes at least: two programs. */
+    ASSERT_GE(requests, 2u) << text;
+    if (threads.size() == 1)
+        GTEST_SKIP() << "Wine limit: Wine's kernel hands every user request to the driver on one thread of the "
+                        "driver host";
+    SUCCEED();
 }
 
 TEST_F(WineRig, PowerRequestsComeDownThroughMurvousb)
