@@ -97,6 +97,9 @@ std::string WhyWineCannotRun()
 {
     if (system("command -v wine >/dev/null 2>&1") != 0)
         return "wine is not installed, and scripts/install-deps could not install it here";
+    if (system("/usr/lib/wine/wineserver32 --version >/dev/null 2>&1") != 0 &&
+        system("wineserver --version >/dev/null 2>&1") != 0)
+        return "this machine's kernel does not run 32-bit x86 programs";
     return "";
 }
 

@@ -8,6 +8,10 @@ if ! command -v wine >/dev/null 2>&1; then
     echo "wine is not installed: the tests under Wine will be skipped"
     exit 0
 fi
+if ! /usr/lib/wine/wineserver32 --version >/dev/null 2>&1 && ! wineserver --version >/dev/null 2>&1; then
+    echo "this machine's kernel does not run 32-bit x86 programs: the tests under Wine will be skipped"
+    exit 0
+fi
 rm -rf "$prefix"
 mkdir -p "$(dirname "$prefix")"
 export WINEPREFIX="$prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="

@@ -9,8 +9,8 @@ prefix="$1"
 bin="$2"
 here="$(dirname "$0")"
 "$here/wine_prefix.sh" "$prefix"
-if ! command -v wine >/dev/null 2>&1; then
-    exit 0
+if [ ! -d "$prefix/drive_c" ]; then
+    exit 0 # Wine cannot run here; wine_prefix.sh said why
 fi
 export WINEPREFIX="$prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 rig="$prefix/drive_c/rig"
