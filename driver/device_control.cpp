@@ -33,6 +33,7 @@ static NTSTATUS CopyConfigDescriptor(DeviceExtension *Extension, PIRP Irp, ULONG
  */
 static NTSTATUS ResetPipeOfHandle(PDEVICE_OBJECT DeviceObject, PFILE_OBJECT FileObject)
 {
+    PAGED_CODE();
     DeviceExtension *extension = ExtensionOf(DeviceObject);
     KIRQL oldIrql;
     KeAcquireSpinLock(&extension->StageLock, &oldIrql);
@@ -54,6 +55,7 @@ static NTSTATUS ResetPipeOfHandle(PDEVICE_OBJECT DeviceObject, PFILE_OBJECT File
  */
 NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
+    PAGED_CODE();
     DeviceExtension *extension = ExtensionOf(DeviceObject);
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
     NTSTATUS status;

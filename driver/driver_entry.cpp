@@ -8,6 +8,11 @@
  */
 #include "driver/murvousb.h"
 
+static NTSTATUS CreateDeviceObject(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject,
+                                   PDEVICE_OBJECT *NewDevice);
+static NTSTATUS QueryCapabilities(PDEVICE_OBJECT Target, PDEVICE_CAPABILITIES Capabilities);
+static NTSTATUS NTAPI DispatchSystemControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+
 static const GUID MurvoInterfaceClass = MURVO_INTERFACE_GUID_INIT;
 
 /*
@@ -16,6 +21,7 @@ static const GUID MurvoInterfaceClass = MURVO_INTERFACE_GUID_INIT;
  */
 static VOID NTAPI DriverUnload(PDRIVER_OBJECT DriverObject)
 {
+    PAGED_CODE();
     (void)DriverObject;
 }
 
@@ -25,6 +31,7 @@ static VOID NTAPI DriverUnload(PDRIVER_OBJECT DriverObject)
  */
 extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath)
 {
+    PAGED_CODE();
     (void)RegistryPath;
     DriverObject->MajorFunction[IRP_MJ_CREATE] = DispatchCreate;
     DriverObject->MajorFunction[IRP_MJ_CLOSE] = DispatchClose;
@@ -40,14 +47,16 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRI
 }
 
 /*
- * DisableInterface: turns the unit's device interface off again, by the link name kept in
- * the extension. Used by the failure path of AddDevice. PASSIVE_LEVEL.
+ * DisableInterface: turns the unit's device interface off, by the link name kept in the
+ * extension, so that no new open finds the unit. Used by the failure path of AddDevice, by
+ * surprise removal and by removal. Returns IoSetDeviceInterfaceState's status. PASSIVE_LEVEL.
  */
-static void DisableInterface(DeviceExtension *Extension)
+NTSTATUS DisableInterface(DeviceExtension *Extension)
 {
+    PAGED_CODE();
     UNICODE_STRING linkName;
     RtlInitUnicodeString(&linkName, Extension->SymbolicLinkName);
-    IoSetDeviceInterfaceState(&linkName, FALSE);
+    return IoSetDeviceInterfaceState(&linkName, FALSE);
 }
 
 /*
@@ -58,6 +67,7 @@ static void DisableInterface(DeviceExtension *Extension)
  */
 NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject)
 {
+    PAGED_CODE();
     PDEVICE_OBJECT deviceObject = NULL;
     NTSTATUS status = CreateDeviceObject(DriverObject, PhysicalDeviceObject, &deviceObject);
     if (!NT_SUCCESS(status)) {
@@ -102,9 +112,10 @@ NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDev
  * MURVO_LINK_NAME_UNITS - 1 units refuses the device (STATUS_NAME_TOO_LONG); every failure
  * leaves the interface disabled and the link name freed. PASSIVE_LEVEL.
  */
-NTSTATUS CreateDeviceObject(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject,
-                            PDEVICE_OBJECT *NewDevice)
+static NTSTATUS CreateDeviceObject(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject,
+                                   PDEVICE_OBJECT *NewDevice)
 {
+    PAGED_CODE();
     UNICODE_STRING linkName;
     linkName.Length = 0;
     linkName.MaximumLength = 0;
@@ -166,8 +177,9 @@ err_free_name:
  * Returns the query's status, or STATUS_INSUFFICIENT_RESOURCES without a request.
  * PASSIVE_LEVEL.
  */
-NTSTATUS QueryCapabilities(PDEVICE_OBJECT Target, PDEVICE_CAPABILITIES Capabilities)
+static NTSTATUS QueryCapabilities(PDEVICE_OBJECT Target, PDEVICE_CAPABILITIES Capabilities)
 {
+    PAGED_CODE();
     PIRP irp = IoAllocateIrp(Target->StackSize, FALSE);
     if (irp == NULL) {
         return STATUS_INSUFFICIENT_RESOURCES;
@@ -217,6 +229,7 @@ NTSTATUS NTAPI OnCompleteSetEvent(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID C
  */
 void WaitForEvent(PKEVENT Event)
 {
+    PAGED_CODE();
     KeWaitForSingleObject(Event, Suspended, KernelMode, FALSE, NULL);
 }
 
@@ -264,6 +277,7 @@ LONG IoDecrement(PDEVICE_OBJECT DeviceObject)
  */
 void BeginIoDispatch(PDEVICE_OBJECT DeviceObject)
 {
+    PAGED_CODE();
     DeviceExtension *extension = ExtensionOf(DeviceObject);
     KIRQL oldIrql;
     KeAcquireSpinLock(&extension->PendingIoLock, &oldIrql);
@@ -279,6 +293,7 @@ void BeginIoDispatch(PDEVICE_OBJECT DeviceObject)
  */
 void EndIoDispatch(PDEVICE_OBJECT DeviceObject)
 {
+    PAGED_CODE();
     DeviceExtension *extension = ExtensionOf(DeviceObject);
     KIRQL oldIrql;
     KeAcquireSpinLock(&extension->PendingIoLock, &oldIrql);
@@ -296,6 +311,7 @@ void EndIoDispatch(PDEVICE_OBJECT DeviceObject)
  */
 void WaitForIoDispatches(PDEVICE_OBJECT DeviceObject)
 {
+    PAGED_CODE();
     DeviceExtension *extension = ExtensionOf(DeviceObject);
     KIRQL oldIrql;
     // The lock orders the caller's flag change before the count is looked at.
@@ -308,8 +324,9 @@ void WaitForIoDispatches(PDEVICE_OBJECT DeviceObject)
  * DispatchSystemControl: passes a system-control request to the lower driver with status
  * success and information 0 filled in. Returns the lower driver's status. PASSIVE_LEVEL.
  */
-NTSTATUS NTAPI DispatchSystemControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+static NTSTATUS NTAPI DispatchSystemControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
+    PAGED_CODE();
     DeviceExtension *extension = ExtensionOf(DeviceObject);
     Irp->IoStatus.Status = STATUS_SUCCESS;
     Irp->IoStatus.Information = 0;

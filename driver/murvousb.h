@@ -6,7 +6,9 @@
  * this header and nothing platform-specific besides it.
  *
  * Lock order: when both are held, StageLock is taken before PendingIoLock. PowerChangeLock is
- * never held together with another lock.
+ * never held together with another lock. The cancel routine of a staged transfer gives up the
+ * cancel spin lock before it takes StageLock, and IoCancelIrp is never called with StageLock
+ * held.
  */
 #ifndef MURVO_DRIVER_MURVOUSB_H
 #define MURVO_DRIVER_MURVOUSB_H
@@ -18,6 +20,10 @@
 
 /* Size of a transfer stage and of every pipe's MaximumTransferSize. */
 #define MURVO_MAX_TRANSFER_LENGTH 4096UL
+
+/* Longest read or write accepted: bounds the stage requests, MDLs and URBs one request pins
+ * in non-paged pool (1024 stages). */
+#define MURVO_MAX_REQUEST_LENGTH (4UL << 20)
 
 /* First size tried for the configuration descriptor. */
 #define MURVO_FIRST_CONFIG_READ 521UL
@@ -40,7 +46,7 @@ struct StageContext {
     PIRP Irp;                  /* the stage's own request; null once freed */
     PMDL Mdl;                  /* partial MDL over the caller's buffer; null once freed */
     PipeContext *Pipe;         /* the pipe whose transfer the stage belongs to */
-    BOOLEAN Completed;         /* completion ran while a cancel walk held the request */
+    BOOLEAN Completed;         /* completion ran while a cancel walk held the request; under StageLock */
 };
 
 /* Transfer bookkeeping of one pipe. Guarded by the device's StageLock. */
@@ -54,52 +60,71 @@ struct TransferContext {
     KEVENT TransferDone;       /* cleared when a transfer claims the pipe, set when it ends */
     BOOLEAN Busy;              /* a transfer has claimed the pipe (single or staged) */
     BOOLEAN Issuing;           /* StartTransfer is still issuing stages: nobody else finishes */
-    BOOLEAN CancelWalkActive;  /* CancelPendingStages is walking the stages: nothing is freed */
+    BOOLEAN CancelRoutineDone; /* the master's cancel routine has run, or never will: whoever
+                                  finds the last stage ended may complete the master */
+    ULONG CancelWalks;         /* walks over the stages in progress (the master's cancel
+                                  routine, CancelPendingStages): no stage request is freed */
     NTSTATUS TransferStatus;   /* first failure of the staged transfer, else STATUS_SUCCESS */
 };
 
 /* One pipe of the selected interface. */
 struct PipeContext {
     PDEVICE_OBJECT OwnerDevice;            /* the driver's device object */
-    UCHAR IsOpen;                          /* 1 while a handle holds the pipe; under StageLock */
+    UCHAR IsOpen;                          /* 1 while a handle holds the pipe; written under StageLock,
+                                              read there or with ReadShared */
     PUSBD_PIPE_INFORMATION PipeInformation; /* entry of InterfaceInfo's Pipes array */
     TransferContext Transfer;
 };
 
-/* Per-unit record, the device object's extension. */
+/*
+ * Per-unit record, the device object's extension. How each field is guarded:
+ * - "PnP path": written only by the plug-and-play dispatch (one request at a time per device)
+ *   while no I/O dispatch routine can be sending (the unit refuses I/O and
+ *   WaitForIoDispatches has returned); read by the dispatch routines while the unit accepts
+ *   I/O, which keeps the PnP path waiting for them.
+ * - "shared": read without a lock with ReadShared and written with WriteShared.
+ * - "fixed": set at AddDevice (or the start that builds it) and only read afterwards.
+ */
 struct DeviceExtension {
-    PDEVICE_OBJECT LowerDevice;
-    PDEVICE_OBJECT FunctionalDeviceObject;
-    PDEVICE_OBJECT PhysicalDeviceObject;
-    DEVICE_POWER_STATE CurrentDevicePowerState;
-    USBD_CONFIGURATION_HANDLE ConfigurationHandle;
-    PUSB_CONFIGURATION_DESCRIPTOR ConfigDescriptor;
-    PUSB_DEVICE_DESCRIPTOR DeviceDescriptor;
-    PUSBD_INTERFACE_INFORMATION InterfaceInfo;
-    DEVICE_CAPABILITIES DeviceCapabilities;
-    PIRP PendingSystemPowerIrp;
+    PDEVICE_OBJECT LowerDevice;             /* fixed */
+    PDEVICE_OBJECT FunctionalDeviceObject;  /* fixed */
+    PDEVICE_OBJECT PhysicalDeviceObject;    /* fixed */
+    DEVICE_POWER_STATE CurrentDevicePowerState; /* shared; written by the device set-power path
+                                                   (D1-D3 on the way down, D0 on a completed
+                                                   power-up) */
+    USBD_CONFIGURATION_HANDLE ConfigurationHandle; /* PnP path; null once unconfigured */
+    PUSB_CONFIGURATION_DESCRIPTOR ConfigDescriptor; /* PnP path */
+    PUSB_DEVICE_DESCRIPTOR DeviceDescriptor;      /* PnP path */
+    PUSBD_INTERFACE_INFORMATION InterfaceInfo;    /* PnP path */
+    DEVICE_CAPABILITIES DeviceCapabilities;       /* fixed */
+    PIRP PendingSystemPowerIrp;  /* shared; set under PowerChangeLock, so that no self power
+                                    change is claimed once it is held */
     KEVENT RemoveEvent;          /* set when PendingIoCount falls to 0 */
     KEVENT NoPendingIoEvent;     /* set each time PendingIoCount falls to 1 */
     KEVENT PowerUpEvent;         /* set when a self-requested power-up completes */
     KSPIN_LOCK PendingIoLock;    /* guards PendingIoCount and the signals of its two events */
-    LONG PendingIoCount;
-    LONG OpenPipes;              /* interlocked only */
-    PipeContext *PipeTable;
-    BOOLEAN Removing;
-    BOOLEAN RemovePending;
-    BOOLEAN StopPending;
-    BOOLEAN Started;
-    BOOLEAN WaitWakeActive;
-    BOOLEAN SelfPowerRequestPending;
-    DEVICE_POWER_STATE PowerDownLevel;
-    ULONG MaxTransferLength;
+    LONG PendingIoCount;         /* under PendingIoLock */
+    LONG OpenPipes;              /* changed by interlocked operations only; read with ReadShared */
+    PipeContext *PipeTable;      /* PnP path; its entries' transfer fields under StageLock */
+    BOOLEAN Removing;            /* shared; set by (surprise) removal, never cleared */
+    BOOLEAN RemovePending;       /* shared; PnP path: between QUERY_REMOVE and CANCEL_REMOVE */
+    BOOLEAN StopPending;         /* shared; PnP path: from QUERY_STOP to STOP or CANCEL_STOP */
+    BOOLEAN Started;             /* shared; PnP path: set by a successful start, cleared by STOP */
+    BOOLEAN WaitWakeActive;      /* shared; set while the power path holds a wait-wake request */
+    BOOLEAN SelfPowerRequestPending; /* shared; set under PowerChangeLock by the claim of a self
+                                        power change, cleared when it ends */
+    DEVICE_POWER_STATE PowerDownLevel; /* shared; fixed at AddDevice, overwritten by wait-wake */
+    ULONG MaxTransferLength;     /* fixed: 4096 */
     KSPIN_LOCK StageLock;        /* guards every pipe's TransferContext, IsOpen and PipeTableGeneration */
-    WCHAR SymbolicLinkName[MURVO_LINK_NAME_UNITS];
-    ULONG ConfigDescriptorLength; /* valid bytes held in ConfigDescriptor (its wTotalLength) */
-    ULONG PipeTableGeneration;    /* bumped whenever a pipe table is released; a handle keeps its own */
+    WCHAR SymbolicLinkName[MURVO_LINK_NAME_UNITS]; /* fixed */
+    ULONG ConfigDescriptorLength; /* PnP path; valid bytes held in ConfigDescriptor (its wTotalLength) */
+    ULONG PipeTableGeneration;    /* under StageLock; bumped whenever a pipe table is released; a
+                                     handle keeps its own */
     LONG ActiveIoDispatches;      /* dispatch routines that may send to the unit, running; under PendingIoLock */
     KEVENT IoDispatchesIdle;      /* set while ActiveIoDispatches is 0 */
     KEVENT SelfPowerIdle;         /* set while no power request of the driver's own is in flight */
+    NTSTATUS SelfPowerUpStatus;   /* shared; outcome of the last self power-up, written by its
+                                     callback before PowerUpEvent is set, read by the waiter after */
     KSPIN_LOCK PowerChangeLock;   /* makes the claim of a self power change (SelfPowerRequestPending)
                                      and the holding of a system request (PendingSystemPowerIrp)
                                      exclusive of each other */
@@ -117,49 +142,29 @@ NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Registry
 
 /* Part of driver entry and device objects (driver_entry.cpp). */
 NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject);
-NTSTATUS CreateDeviceObject(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject,
-                            PDEVICE_OBJECT *NewDevice);
-NTSTATUS QueryCapabilities(PDEVICE_OBJECT Target, PDEVICE_CAPABILITIES Capabilities);
 NTSTATUS NTAPI OnCompleteSetEvent(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
 void IoIncrement(PDEVICE_OBJECT DeviceObject);
 LONG IoDecrement(PDEVICE_OBJECT DeviceObject);
-NTSTATUS NTAPI DispatchSystemControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 void WaitForEvent(PKEVENT Event);
 void BeginIoDispatch(PDEVICE_OBJECT DeviceObject);
 void EndIoDispatch(PDEVICE_OBJECT DeviceObject);
 void WaitForIoDispatches(PDEVICE_OBJECT DeviceObject);
+NTSTATUS DisableInterface(DeviceExtension *Extension);
 
 /* Pipe table and synchronous USB requests (pipe_table.cpp). */
 NTSTATUS SubmitUrbSync(PDEVICE_OBJECT DeviceObject, PURB Urb);
-void CancelPendingStages(PDEVICE_OBJECT DeviceObject);
 NTSTATUS AbortOpenPipes(PDEVICE_OBJECT DeviceObject);
 NTSTATUS ResetPipe(PDEVICE_OBJECT DeviceObject, PUSBD_PIPE_INFORMATION PipeInformation);
 NTSTATUS ResetDevice(PDEVICE_OBJECT DeviceObject);
-NTSTATUS GetPortStatus(PDEVICE_OBJECT DeviceObject, PULONG PortStatus);
-NTSTATUS ResetPort(PDEVICE_OBJECT DeviceObject);
-void FinishStagedTransfer(TransferContext *Transfer, PIRP *CompletedMaster);
-void ReleaseStageResources(StageContext *Stage);
 
 /* Plug and Play and USB configuration (pnp.cpp). */
 NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject);
-NTSTATUS ConfigureDevice(PDEVICE_OBJECT DeviceObject);
-NTSTATUS SelectInterface(PDEVICE_OBJECT DeviceObject, PUSB_CONFIGURATION_DESCRIPTOR Descriptor);
-NTSTATUS StopDevice(PDEVICE_OBJECT DeviceObject);
-NTSTATUS RemoveDevice(PDEVICE_OBJECT DeviceObject);
 BOOLEAN CanAcceptIo(PDEVICE_OBJECT DeviceObject);
 
 /* Power management (power.cpp). */
 NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS SelfSuspendOrActivate(PDEVICE_OBJECT DeviceObject, BOOLEAN Suspend);
 NTSTATUS SelfRequestPowerIrp(PDEVICE_OBJECT DeviceObject, DEVICE_POWER_STATE State);
-NTSTATUS RequestOwnPowerChange(PDEVICE_OBJECT DeviceObject, DEVICE_POWER_STATE State, BOOLEAN *Contended);
-BOOLEAN SetDevicePowerState(PDEVICE_OBJECT DeviceObject, DEVICE_POWER_STATE State);
-NTSTATUS NTAPI PowerUpComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
-VOID NTAPI SystemPowerRequestComplete(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction,
-                                      POWER_STATE PowerState, PVOID Context, PIO_STATUS_BLOCK IoStatus);
-VOID NTAPI SelfPowerRequestComplete(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction,
-                                    POWER_STATE PowerState, PVOID Context, PIO_STATUS_BLOCK IoStatus);
 
 /* Pipe handles (pipe_handles.cpp). */
 NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp);
@@ -173,20 +178,14 @@ PipeContext *PipeOfFile(DeviceExtension *Extension, PFILE_OBJECT FileObject);
 /* Bulk transfer engine (transfers.cpp). */
 NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS NTAPI DispatchWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-NTSTATUS StartTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp, TransferDirection Direction);
-NTSTATUS SingleTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp, PipeContext *Pipe,
-                        TransferDirection Direction);
-PURB BuildBulkUrb(PDEVICE_OBJECT DeviceObject, PIRP Irp, PUSBD_PIPE_INFORMATION PipeInformation,
-                  TransferDirection Direction);
-NTSTATUS NTAPI OnSingleTransferComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
-NTSTATUS NTAPI OnStageComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+void CancelPendingStages(PDEVICE_OBJECT DeviceObject);
 
 /* Device control requests (device_control.cpp). */
 NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 
 /*
  * Fields that threads read without a lock (the state flags, the recorded power state, the
- * held system request, OpenPipes): read with acquire and written with release ordering, so
+ * held system request, OpenPipes, a request's Cancel flag): read with acquire and written with release ordering, so
  * that whoever sees a flag set also sees what was written before it. On x86 these are the
  * plain loads and stores of the platform.
  */
@@ -221,6 +220,14 @@ static_assert(sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST) == 80, "descriptor-
 static_assert(sizeof(struct _URB_SELECT_CONFIGURATION) == 60, "select-configuration URB, one interface");
 static_assert(sizeof(struct _URB_PIPE_REQUEST) == 24, "pipe-request URB");
 static_assert(sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER) == 72, "bulk-transfer URB");
+static_assert(sizeof(DEVICE_CAPABILITIES) == 64, "DEVICE_CAPABILITIES");
+static_assert(sizeof(USB_DEVICE_DESCRIPTOR) == 18, "device descriptor");
+#elif defined(_WIN64)
+/* The same records as the 64-bit kernel lays them out (pointers and handles widen). */
+static_assert(sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST) == 136, "descriptor-request URB");
+static_assert(sizeof(struct _URB_SELECT_CONFIGURATION) == 88, "select-configuration URB, one interface");
+static_assert(sizeof(struct _URB_PIPE_REQUEST) == 40, "pipe-request URB");
+static_assert(sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER) == 128, "bulk-transfer URB");
 static_assert(sizeof(DEVICE_CAPABILITIES) == 64, "DEVICE_CAPABILITIES");
 static_assert(sizeof(USB_DEVICE_DESCRIPTOR) == 18, "device descriptor");
 #endif

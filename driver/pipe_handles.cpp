@@ -148,6 +148,7 @@ PipeContext *PipeOfFile(DeviceExtension *Extension, PFILE_OBJECT FileObject)
  */
 NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
+    PAGED_CODE();
     DeviceExtension *extension = ExtensionOf(DeviceObject);
     PFILE_OBJECT fileObject = IoGetCurrentIrpStackLocation(Irp)->FileObject;
     NTSTATUS status;
@@ -195,6 +196,7 @@ NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp)
  */
 NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
+    PAGED_CODE();
     DeviceExtension *extension = ExtensionOf(DeviceObject);
     PFILE_OBJECT fileObject = IoGetCurrentIrpStackLocation(Irp)->FileObject;
     IoIncrement(DeviceObject);

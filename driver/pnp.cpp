@@ -8,6 +8,12 @@
  */
 #include "driver/murvousb.h"
 
+static NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject);
+static NTSTATUS ConfigureDevice(PDEVICE_OBJECT DeviceObject);
+static NTSTATUS SelectInterface(PDEVICE_OBJECT DeviceObject, PUSB_CONFIGURATION_DESCRIPTOR Descriptor);
+static NTSTATUS StopDevice(PDEVICE_OBJECT DeviceObject);
+static NTSTATUS RemoveDevice(PDEVICE_OBJECT DeviceObject);
+
 /*
  * CanAcceptIo: true when the unit is started and no stop or removal is pending or under way.
  * The flags are single bytes read without a lock. Any IRQL.
@@ -25,6 +31,7 @@ BOOLEAN CanAcceptIo(PDEVICE_OBJECT DeviceObject)
  */
 static NTSTATUS PassDown(DeviceExtension *Extension, PIRP Irp)
 {
+    PAGED_CODE();
     IoSkipCurrentIrpStackLocation(Irp);
     return IoCallDriver(Extension->LowerDevice, Irp);
 }
@@ -52,6 +59,49 @@ template <typename T> static void FreeIfPresent(T *&Slot)
 }
 
 /*
+ * WaitForIdlePipes: waits until no transfer claims a pipe of the pipe table. Called with no
+ * transfer able to start. PASSIVE_LEVEL.
+ */
+static void WaitForIdlePipes(DeviceExtension *Extension)
+{
+    PAGED_CODE();
+    if (Extension->PipeTable == NULL || Extension->InterfaceInfo == NULL) {
+        return;
+    }
+    for (ULONG i = 0; i < Extension->InterfaceInfo->NumberOfPipes; i++) {
+        PipeContext *pipe = &Extension->PipeTable[i];
+        KIRQL oldIrql;
+        KeAcquireSpinLock(&Extension->StageLock, &oldIrql);
+        BOOLEAN busy = pipe->Transfer.Busy;
+        KeReleaseSpinLock(&Extension->StageLock, oldIrql);
+        if (busy) {
+            WaitForEvent(&pipe->Transfer.TransferDone);
+        }
+    }
+}
+
+/*
+ * HaltTransfers: what stop, surprise removal and removal do first: sets RefuseFlag (StopPending
+ * or Removing) so that no new work starts, waits for the dispatch routines still sending,
+ * cancels the staged transfers and aborts the open pipes, which ends the single transfers
+ * still in the USB stack. A unit that is not configured (stopped, or never started) has no
+ * pipes to abort: its pipe handles belong to a dropped configuration.
+ * Returns the status of the aborts (STATUS_SUCCESS when none was sent). PASSIVE_LEVEL.
+ */
+static NTSTATUS HaltTransfers(PDEVICE_OBJECT DeviceObject, BOOLEAN *RefuseFlag)
+{
+    PAGED_CODE();
+    DeviceExtension *extension = ExtensionOf(DeviceObject);
+    WriteShared(*RefuseFlag, static_cast<BOOLEAN>(TRUE));
+    WaitForIoDispatches(DeviceObject);
+    CancelPendingStages(DeviceObject);
+    if (!ReadShared(extension->Started)) {
+        return STATUS_SUCCESS;
+    }
+    return AbortOpenPipes(DeviceObject);
+}
+
+/*
  * ReleaseStartBuffers: frees what a start left in the extension: descriptors, interface
  * information and pipe table. A pipe still open is closed for good first: its handle's
  * generation no longer matches, so the handle's later requests fail without touching the
@@ -60,18 +110,8 @@ template <typename T> static void FreeIfPresent(T *&Slot)
  */
 static void ReleaseStartBuffers(DeviceExtension *Extension)
 {
-    if (Extension->PipeTable != NULL && Extension->InterfaceInfo != NULL) {
-        for (ULONG i = 0; i < Extension->InterfaceInfo->NumberOfPipes; i++) {
-            PipeContext *pipe = &Extension->PipeTable[i];
-            KIRQL oldIrql;
-            KeAcquireSpinLock(&Extension->StageLock, &oldIrql);
-            BOOLEAN busy = pipe->Transfer.Busy;
-            KeReleaseSpinLock(&Extension->StageLock, oldIrql);
-            if (busy) {
-                WaitForEvent(&pipe->Transfer.TransferDone);
-            }
-        }
-    }
+    PAGED_CODE();
+    WaitForIdlePipes(Extension);
 
     KIRQL oldIrql;
     KeAcquireSpinLock(&Extension->StageLock, &oldIrql);
@@ -133,8 +173,9 @@ static void FillDescriptorRequest(PURB Urb, UCHAR Type, PVOID Buffer, ULONG Leng
  * Returns STATUS_SUCCESS, STATUS_INSUFFICIENT_RESOURCES or the failing request's status.
  * PASSIVE_LEVEL.
  */
-NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject)
+static NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject)
 {
+    PAGED_CODE();
     DeviceExtension *extension = ExtensionOf(DeviceObject);
     ReleaseStartBuffers(extension);
 
@@ -199,8 +240,9 @@ static BOOLEAN DescriptorChainIsSound(const UCHAR *Descriptor, ULONG Length)
  * wTotalLength below 9 or above the bytes received, or a broken descriptor chain ends it with
  * STATUS_DEVICE_DATA_ERROR and the buffer freed. PASSIVE_LEVEL.
  */
-NTSTATUS ConfigureDevice(PDEVICE_OBJECT DeviceObject)
+static NTSTATUS ConfigureDevice(PDEVICE_OBJECT DeviceObject)
 {
+    PAGED_CODE();
     DeviceExtension *extension = ExtensionOf(DeviceObject);
     PURB urb = AllocateDescriptorUrb();
     if (urb == NULL) {
@@ -266,8 +308,9 @@ done:
  * a descriptor without interface, STATUS_DEVICE_DATA_ERROR when the returned interface
  * information does not hold its pipes. PASSIVE_LEVEL.
  */
-NTSTATUS SelectInterface(PDEVICE_OBJECT DeviceObject, PUSB_CONFIGURATION_DESCRIPTOR Descriptor)
+static NTSTATUS SelectInterface(PDEVICE_OBJECT DeviceObject, PUSB_CONFIGURATION_DESCRIPTOR Descriptor)
 {
+    PAGED_CODE();
     DeviceExtension *extension = ExtensionOf(DeviceObject);
     USHORT urbLength = 0;
     PURB urb = USBD_CreateConfigurationRequest(Descriptor, &urbLength);
@@ -336,12 +379,15 @@ done:
 }
 
 /*
- * StopDevice: returns the unit to the unconfigured state; clears Started on success and
- * StopPending in every case. The start's buffers stay until the next start or removal.
+ * StopDevice: returns the unit to the unconfigured state. The unconfigure is best effort:
+ * whatever it returns, the driver counts the unit as unconfigured (Started and StopPending
+ * cleared, ConfigurationHandle dropped), since a stop after a successful query must not fail.
+ * The start's buffers stay until the next start or removal. Returns the unconfigure's status.
  * PASSIVE_LEVEL.
  */
-NTSTATUS StopDevice(PDEVICE_OBJECT DeviceObject)
+static NTSTATUS StopDevice(PDEVICE_OBJECT DeviceObject)
 {
+    PAGED_CODE();
     DeviceExtension *extension = ExtensionOf(DeviceObject);
     NTSTATUS status;
     PURB urb = static_cast<PURB>(
@@ -356,9 +402,8 @@ NTSTATUS StopDevice(PDEVICE_OBJECT DeviceObject)
         status = SubmitUrbSync(DeviceObject, urb);
         ExFreePool(urb);
     }
-    if (NT_SUCCESS(status)) {
-        WriteShared(extension->Started, static_cast<BOOLEAN>(FALSE));
-    }
+    extension->ConfigurationHandle = NULL;
+    WriteShared(extension->Started, static_cast<BOOLEAN>(FALSE));
     WriteShared(extension->StopPending, static_cast<BOOLEAN>(FALSE));
     return status;
 }
@@ -368,12 +413,11 @@ NTSTATUS StopDevice(PDEVICE_OBJECT DeviceObject)
  * Returns the status of disabling the interface. PASSIVE_LEVEL, after PendingIoCount
  * has reached zero.
  */
-NTSTATUS RemoveDevice(PDEVICE_OBJECT DeviceObject)
+static NTSTATUS RemoveDevice(PDEVICE_OBJECT DeviceObject)
 {
+    PAGED_CODE();
     DeviceExtension *extension = ExtensionOf(DeviceObject);
-    UNICODE_STRING linkName;
-    RtlInitUnicodeString(&linkName, extension->SymbolicLinkName);
-    NTSTATUS status = IoSetDeviceInterfaceState(&linkName, FALSE);
+    NTSTATUS status = DisableInterface(extension);
     ReleaseStartBuffers(extension);
     return status;
 }
@@ -383,6 +427,7 @@ NTSTATUS RemoveDevice(PDEVICE_OBJECT DeviceObject)
  */
 static ULONG StagesOutstandingOnAllPipes(DeviceExtension *Extension)
 {
+    PAGED_CODE();
     ULONG total = 0;
     if (Extension->InterfaceInfo == NULL || Extension->PipeTable == NULL) {
         return 0;
@@ -402,6 +447,7 @@ static ULONG StagesOutstandingOnAllPipes(DeviceExtension *Extension)
  */
 static NTSTATUS HandleStart(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
+    PAGED_CODE();
     DeviceExtension *extension = ExtensionOf(DeviceObject);
     KEVENT started;
     KeInitializeEvent(&started, NotificationEvent, FALSE);
@@ -428,12 +474,10 @@ static NTSTATUS HandleStart(PDEVICE_OBJECT DeviceObject, PIRP Irp)
  */
 static NTSTATUS HandleRemove(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
+    PAGED_CODE();
     DeviceExtension *extension = ExtensionOf(DeviceObject);
     IoDecrement(DeviceObject);
-    WriteShared(extension->Removing, static_cast<BOOLEAN>(TRUE));
-    WaitForIoDispatches(DeviceObject);
-    CancelPendingStages(DeviceObject);
-    AbortOpenPipes(DeviceObject);
+    HaltTransfers(DeviceObject, &extension->Removing);
     Irp->IoStatus.Status = STATUS_SUCCESS;
     NTSTATUS status = PassDown(extension, Irp);
     IoDecrement(DeviceObject);
@@ -451,6 +495,7 @@ static NTSTATUS HandleRemove(PDEVICE_OBJECT DeviceObject, PIRP Irp)
  */
 NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
+    PAGED_CODE();
     DeviceExtension *extension = ExtensionOf(DeviceObject);
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
     BOOLEAN started = ReadShared(extension->Started);
@@ -483,10 +528,11 @@ NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         break;
 
     case IRP_MN_STOP_DEVICE: {
-        // No dispatch routine may send anything to the unit once it is unconfigured.
-        WriteShared(extension->StopPending, static_cast<BOOLEAN>(TRUE));
-        WaitForIoDispatches(DeviceObject);
-        CancelPendingStages(DeviceObject);
+        // Nothing may be in the USB stack once the unit is unconfigured: the aborted pipes'
+        // transfers have ended before the unconfigure is sent.
+        if (NT_SUCCESS(HaltTransfers(DeviceObject, &extension->StopPending))) {
+            WaitForIdlePipes(extension);
+        }
         // A unit the driver powered down by itself answers no URB: wake it for the
         // unconfigure request (and the descriptor reads of the next start), once a power
         // change of its own still on the way has ended.
@@ -495,13 +541,9 @@ NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         if (recorded == PowerDeviceD1 || recorded == PowerDeviceD2 || recorded == PowerDeviceD3) {
             SelfRequestPowerIrp(DeviceObject, PowerDeviceD0);
         }
-        status = StopDevice(DeviceObject);
-        if (NT_SUCCESS(status)) {
-            Irp->IoStatus.Status = status;
-            status = PassDown(extension, Irp);
-        } else {
-            CompleteWith(Irp, status);
-        }
+        StopDevice(DeviceObject);
+        Irp->IoStatus.Status = STATUS_SUCCESS;
+        status = PassDown(extension, Irp);
         break;
     }
 
@@ -531,10 +573,9 @@ NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 
     case IRP_MN_SURPRISE_REMOVAL:
         IoDecrement(DeviceObject);
-        WriteShared(extension->Removing, static_cast<BOOLEAN>(TRUE));
-        WaitForIoDispatches(DeviceObject);
-        CancelPendingStages(DeviceObject);
-        AbortOpenPipes(DeviceObject);
+        HaltTransfers(DeviceObject, &extension->Removing);
+        // The unit is gone: no new open may find it while the handles still open are closed.
+        DisableInterface(extension);
         Irp->IoStatus.Status = STATUS_SUCCESS;
         return PassDown(extension, Irp);
 

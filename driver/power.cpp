@@ -8,9 +8,17 @@
  */
 #include "driver/murvousb.h"
 
+static BOOLEAN SetDevicePowerState(PDEVICE_OBJECT DeviceObject, DEVICE_POWER_STATE State);
+static NTSTATUS NTAPI PowerUpComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+static VOID NTAPI SystemPowerRequestComplete(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction,
+                                             POWER_STATE PowerState, PVOID Context, PIO_STATUS_BLOCK IoStatus);
+static VOID NTAPI SelfPowerRequestComplete(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction,
+                                           POWER_STATE PowerState, PVOID Context, PIO_STATUS_BLOCK IoStatus);
+
 /*
  * PassPowerDown: hands a power request on to the lower driver, the power manager's way.
- * Returns PoCallDriver's status. PASSIVE_LEVEL.
+ * Returns PoCallDriver's status. Up to DISPATCH_LEVEL (SystemPowerRequestComplete passes the
+ * held system request on from its callback).
  */
 static NTSTATUS PassPowerDown(DeviceExtension *Extension, PIRP Irp)
 {
@@ -41,6 +49,7 @@ static DEVICE_POWER_STATE DeviceStateForSystem(DeviceExtension *Extension, SYSTE
  */
 static NTSTATUS HandleSystemSetPower(PDEVICE_OBJECT DeviceObject, PIRP Irp, SYSTEM_POWER_STATE State)
 {
+    PAGED_CODE();
     DeviceExtension *extension = ExtensionOf(DeviceObject);
     // Held from here on: no self power change starts, and one still in flight is waited
     // for, so that the state compared below is the one the unit ends in.
@@ -79,8 +88,8 @@ static NTSTATUS HandleSystemSetPower(PDEVICE_OBJECT DeviceObject, PIRP Irp, SYST
  * request: passes the held request on whatever the outcome, then gives up the reference
  * taken for it. Context is the driver's device object. Up to DISPATCH_LEVEL.
  */
-VOID NTAPI SystemPowerRequestComplete(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction,
-                                      POWER_STATE PowerState, PVOID Context, PIO_STATUS_BLOCK IoStatus)
+static VOID NTAPI SystemPowerRequestComplete(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction,
+                                             POWER_STATE PowerState, PVOID Context, PIO_STATUS_BLOCK IoStatus)
 {
     (void)DeviceObject;
     (void)MinorFunction;
@@ -98,7 +107,7 @@ VOID NTAPI SystemPowerRequestComplete(PDEVICE_OBJECT DeviceObject, UCHAR MinorFu
  * SetDevicePowerState: records D1, D2 or D3 at once. Returns TRUE for D0, whose state is
  * recorded only when the request has completed; FALSE otherwise.
  */
-BOOLEAN SetDevicePowerState(PDEVICE_OBJECT DeviceObject, DEVICE_POWER_STATE State)
+static BOOLEAN SetDevicePowerState(PDEVICE_OBJECT DeviceObject, DEVICE_POWER_STATE State)
 {
     DeviceExtension *extension = ExtensionOf(DeviceObject);
     switch (State) {
@@ -115,19 +124,21 @@ BOOLEAN SetDevicePowerState(PDEVICE_OBJECT DeviceObject, DEVICE_POWER_STATE Stat
 }
 
 /*
- * PowerUpComplete: completion of a device set-power request for D0: records D0 and reports
- * success whatever the lower drivers said. Context is the driver's device object.
+ * PowerUpComplete: completion of a device set-power request for D0: records D0 when the lower
+ * drivers succeeded and keeps their status either way, so that a failed power-up leaves the
+ * recorded state where it was. Context is the driver's device object.
  * Returns STATUS_SUCCESS so completion goes on upwards. Up to DISPATCH_LEVEL.
  */
-NTSTATUS NTAPI PowerUpComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
+static NTSTATUS NTAPI PowerUpComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
 {
     (void)DeviceObject;
     PDEVICE_OBJECT ownDevice = static_cast<PDEVICE_OBJECT>(Context);
     if (Irp->PendingReturned) {
         IoMarkIrpPending(Irp);
     }
-    WriteShared(ExtensionOf(ownDevice)->CurrentDevicePowerState, PowerDeviceD0);
-    Irp->IoStatus.Status = STATUS_SUCCESS;
+    if (NT_SUCCESS(Irp->IoStatus.Status)) {
+        WriteShared(ExtensionOf(ownDevice)->CurrentDevicePowerState, PowerDeviceD0);
+    }
     IoDecrement(ownDevice);
     return STATUS_SUCCESS;
 }
@@ -139,6 +150,7 @@ NTSTATUS NTAPI PowerUpComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Cont
  */
 static NTSTATUS HandleDeviceSetPower(PDEVICE_OBJECT DeviceObject, PIRP Irp, DEVICE_POWER_STATE State)
 {
+    PAGED_CODE();
     DeviceExtension *extension = ExtensionOf(DeviceObject);
     BOOLEAN poweringUp = SetDevicePowerState(DeviceObject, State);
     IoCopyCurrentIrpStackLocationToNext(Irp);
@@ -163,6 +175,7 @@ static NTSTATUS HandleDeviceSetPower(PDEVICE_OBJECT DeviceObject, PIRP Irp, DEVI
  */
 static NTSTATUS HandleWaitWake(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
+    PAGED_CODE();
     DeviceExtension *extension = ExtensionOf(DeviceObject);
     WriteShared(extension->PowerDownLevel, extension->DeviceCapabilities.DeviceWake);
     DEVICE_POWER_STATE current = ReadShared(extension->CurrentDevicePowerState);
@@ -202,6 +215,7 @@ static NTSTATUS HandleWaitWake(PDEVICE_OBJECT DeviceObject, PIRP Irp)
  */
 NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
+    PAGED_CODE();
     DeviceExtension *extension = ExtensionOf(DeviceObject);
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
     IoIncrement(DeviceObject);
@@ -226,84 +240,49 @@ NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 }
 
 /*
- * SelfSuspendOrActivate: powers the unit down to PowerDownLevel when Suspend is TRUE and no
- * pipe is open, or up to D0 when Suspend is FALSE and a pipe is open; does nothing while a
- * system request is held or PowerDownLevel is not D1-D3. A power change of the driver's own
- * still on the way is waited for first, so that the decision rests on the state it leaves.
- * Returns STATUS_DELETE_PENDING when the unit does not accept I/O, else the outcome of the
- * power request (STATUS_SUCCESS when none was needed). PASSIVE_LEVEL: may wait.
+ * ClaimSelfPowerChange: claims the one self power change there may be at a time, unless one
+ * is in flight or a system request is held (SystemHeld tells which). TRUE when claimed: no
+ * other self power change starts until ReleaseSelfPowerChange or the request's callback.
+ * Up to DISPATCH_LEVEL.
  */
-NTSTATUS SelfSuspendOrActivate(PDEVICE_OBJECT DeviceObject, BOOLEAN Suspend)
+static BOOLEAN ClaimSelfPowerChange(DeviceExtension *Extension, BOOLEAN *SystemHeld)
 {
-    DeviceExtension *extension = ExtensionOf(DeviceObject);
-    if (!CanAcceptIo(DeviceObject)) {
-        return STATUS_DELETE_PENDING;
-    }
-    for (;;) {
-        if (ReadShared(extension->PendingSystemPowerIrp) != NULL) {
-            return STATUS_SUCCESS;
-        }
-        WaitForEvent(&extension->SelfPowerIdle);
-        LONG openPipes = ReadShared(extension->OpenPipes);
-        if ((Suspend && openPipes != 0) || (!Suspend && openPipes == 0)) {
-            return STATUS_SUCCESS;
-        }
-        DEVICE_POWER_STATE level = ReadShared(extension->PowerDownLevel);
-        if (level != PowerDeviceD1 && level != PowerDeviceD2 && level != PowerDeviceD3) {
-            return STATUS_SUCCESS;
-        }
-        BOOLEAN contended = FALSE;
-        NTSTATUS status = RequestOwnPowerChange(DeviceObject, Suspend ? level : PowerDeviceD0, &contended);
-        if (!contended) {
-            return status;
-        }
-        // Another power change began meanwhile: wait for it and look again.
-    }
-}
-
-/*
- * SelfRequestPowerIrp: asks the power manager for a device set-power request to State for
- * the unit's stack (see RequestOwnPowerChange). Does nothing while another self power change
- * is in flight or a system request is held. Returns STATUS_SUCCESS, or PoRequestPowerIrp's
- * failure. PASSIVE_LEVEL.
- */
-NTSTATUS SelfRequestPowerIrp(PDEVICE_OBJECT DeviceObject, DEVICE_POWER_STATE State)
-{
-    BOOLEAN contended = FALSE;
-    return RequestOwnPowerChange(DeviceObject, State, &contended);
-}
-
-/*
- * RequestOwnPowerChange: the work of SelfRequestPowerIrp. Contended is set when nothing was
- * done because another self power change was in flight; a held system request or a State
- * already recorded leave it clear. A power-up (State shallower than PowerDownLevel) waits until it has completed; a
- * power-down does not. SelfPowerRequestPending stays set until the callback. PASSIVE_LEVEL.
- */
-NTSTATUS RequestOwnPowerChange(PDEVICE_OBJECT DeviceObject, DEVICE_POWER_STATE State, BOOLEAN *Contended)
-{
-    DeviceExtension *extension = ExtensionOf(DeviceObject);
-    *Contended = FALSE;
-    if (State == ReadShared(extension->CurrentDevicePowerState)) {
-        return STATUS_SUCCESS;
-    }
-    BOOLEAN poweringUp = static_cast<ULONG>(State) < static_cast<ULONG>(ReadShared(extension->PowerDownLevel));
-
-    // One power change of the driver's own at a time, and none while a system request is
-    // held; the test and the claim are one step.
     KIRQL oldIrql;
-    KeAcquireSpinLock(&extension->PowerChangeLock, &oldIrql);
-    BOOLEAN systemHeld = ReadShared(extension->PendingSystemPowerIrp) != NULL;
-    BOOLEAN selfPending = ReadShared(extension->SelfPowerRequestPending);
-    if (!systemHeld && !selfPending) {
-        WriteShared(extension->SelfPowerRequestPending, static_cast<BOOLEAN>(TRUE));
-        KeClearEvent(&extension->SelfPowerIdle);
+    KeAcquireSpinLock(&Extension->PowerChangeLock, &oldIrql);
+    *SystemHeld = ReadShared(Extension->PendingSystemPowerIrp) != NULL;
+    BOOLEAN claimed = !*SystemHeld && !ReadShared(Extension->SelfPowerRequestPending);
+    if (claimed) {
+        WriteShared(Extension->SelfPowerRequestPending, static_cast<BOOLEAN>(TRUE));
+        KeClearEvent(&Extension->SelfPowerIdle);
     }
-    KeReleaseSpinLock(&extension->PowerChangeLock, oldIrql);
-    if (systemHeld || selfPending) {
-        *Contended = !systemHeld;
-        return STATUS_SUCCESS;
-    }
+    KeReleaseSpinLock(&Extension->PowerChangeLock, oldIrql);
+    return claimed;
+}
 
+/*
+ * ReleaseSelfPowerChange: gives up a claim that asked for nothing, or whose request will
+ * have no callback. Up to DISPATCH_LEVEL.
+ */
+static void ReleaseSelfPowerChange(DeviceExtension *Extension)
+{
+    WriteShared(Extension->SelfPowerRequestPending, static_cast<BOOLEAN>(FALSE));
+    KeSetEvent(&Extension->SelfPowerIdle, 1, FALSE);
+}
+
+/*
+ * IssueSelfPowerRequest: asks the power manager for a device set-power request to State for
+ * the unit's stack, under a claim the caller holds; the claim ends in the callback. A power-up
+ * (State D0, the only state the driver powers itself up to) waits until it has completed and
+ * returns its outcome; a power-down does not wait. Returns STATUS_SUCCESS, the power-up's
+ * outcome, or PoRequestPowerIrp's failure. PASSIVE_LEVEL.
+ */
+static NTSTATUS IssueSelfPowerRequest(PDEVICE_OBJECT DeviceObject, DEVICE_POWER_STATE State)
+{
+    PAGED_CODE();
+    DeviceExtension *extension = ExtensionOf(DeviceObject);
+    // The decision rests on the request itself, not on PowerDownLevel, which a wait-wake
+    // request may change before the callback runs.
+    BOOLEAN poweringUp = State == PowerDeviceD0;
     IoIncrement(DeviceObject);
     // Each power-up waits for its own completion, not for an earlier one's signal.
     if (poweringUp) {
@@ -315,34 +294,105 @@ NTSTATUS RequestOwnPowerChange(PDEVICE_OBJECT DeviceObject, DEVICE_POWER_STATE S
                                         SelfPowerRequestComplete, DeviceObject, NULL);
     if (status != STATUS_PENDING) {
         // The callback will not run: undo what it would have undone.
-        WriteShared(extension->SelfPowerRequestPending, static_cast<BOOLEAN>(FALSE));
-        KeSetEvent(&extension->SelfPowerIdle, 1, FALSE);
+        ReleaseSelfPowerChange(extension);
         IoDecrement(DeviceObject);
         return status;
     }
     if (poweringUp) {
         WaitForEvent(&extension->PowerUpEvent);
+        return ReadShared(extension->SelfPowerUpStatus);
     }
     return STATUS_SUCCESS;
 }
 
 /*
+ * SelfSuspendOrActivate: powers the unit down to PowerDownLevel when Suspend is TRUE and no
+ * pipe is open, or up to D0 when Suspend is FALSE and a pipe is open; does nothing while a
+ * system request is held or PowerDownLevel is not D1-D3. The power change is claimed first
+ * and decided under the claim from OpenPipes and the recorded state, so that a close and an
+ * open that race cannot leave the unit powered down under an open pipe: an open whose
+ * increment of OpenPipes the close's decision missed finds the close's claim, waits for its
+ * power-down and powers the unit up again. A power change of the driver's own still on the
+ * way is waited for first.
+ * Returns STATUS_DELETE_PENDING when the unit does not accept I/O, else the outcome of the
+ * power request (STATUS_SUCCESS when none was needed). PASSIVE_LEVEL: may wait.
+ */
+NTSTATUS SelfSuspendOrActivate(PDEVICE_OBJECT DeviceObject, BOOLEAN Suspend)
+{
+    PAGED_CODE();
+    DeviceExtension *extension = ExtensionOf(DeviceObject);
+    if (!CanAcceptIo(DeviceObject)) {
+        return STATUS_DELETE_PENDING;
+    }
+    for (;;) {
+        if (ReadShared(extension->PendingSystemPowerIrp) != NULL) {
+            return STATUS_SUCCESS;
+        }
+        WaitForEvent(&extension->SelfPowerIdle);
+        BOOLEAN systemHeld = FALSE;
+        if (!ClaimSelfPowerChange(extension, &systemHeld)) {
+            if (systemHeld) {
+                return STATUS_SUCCESS;
+            }
+            continue; // another power change began meanwhile: wait for it and look again
+        }
+
+        LONG openPipes = ReadShared(extension->OpenPipes);
+        DEVICE_POWER_STATE level = ReadShared(extension->PowerDownLevel);
+        DEVICE_POWER_STATE target = PowerDeviceUnspecified;
+        if (level == PowerDeviceD1 || level == PowerDeviceD2 || level == PowerDeviceD3) {
+            if (Suspend && openPipes == 0) {
+                target = level;
+            } else if (!Suspend && openPipes != 0) {
+                target = PowerDeviceD0;
+            }
+        }
+        if (target == PowerDeviceUnspecified || target == ReadShared(extension->CurrentDevicePowerState)) {
+            ReleaseSelfPowerChange(extension);
+            return STATUS_SUCCESS;
+        }
+        return IssueSelfPowerRequest(DeviceObject, target);
+    }
+}
+
+/*
+ * SelfRequestPowerIrp: asks for a device set-power request to State for the unit's stack
+ * (see IssueSelfPowerRequest). Does nothing when State is the recorded one, while another
+ * self power change is in flight or while a system request is held. Returns STATUS_SUCCESS,
+ * the power-up's outcome or PoRequestPowerIrp's failure. PASSIVE_LEVEL.
+ */
+NTSTATUS SelfRequestPowerIrp(PDEVICE_OBJECT DeviceObject, DEVICE_POWER_STATE State)
+{
+    PAGED_CODE();
+    DeviceExtension *extension = ExtensionOf(DeviceObject);
+    BOOLEAN systemHeld = FALSE;
+    if (!ClaimSelfPowerChange(extension, &systemHeld)) {
+        return STATUS_SUCCESS;
+    }
+    if (State == ReadShared(extension->CurrentDevicePowerState)) {
+        ReleaseSelfPowerChange(extension);
+        return STATUS_SUCCESS;
+    }
+    return IssueSelfPowerRequest(DeviceObject, State);
+}
+
+/*
  * SelfPowerRequestComplete: callback of the driver's own device power request: ends the self
- * power change, signals a completed power-up and gives up the request's reference. Context
+ * power change, signals a completed power-up with its outcome in SelfPowerUpStatus and gives
+ * up the request's reference. Context
  * is the driver's device object. Up to DISPATCH_LEVEL.
  */
-VOID NTAPI SelfPowerRequestComplete(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction,
-                                    POWER_STATE PowerState, PVOID Context, PIO_STATUS_BLOCK IoStatus)
+static VOID NTAPI SelfPowerRequestComplete(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction,
+                                           POWER_STATE PowerState, PVOID Context, PIO_STATUS_BLOCK IoStatus)
 {
     (void)DeviceObject;
     (void)MinorFunction;
-    (void)IoStatus;
     PDEVICE_OBJECT ownDevice = static_cast<PDEVICE_OBJECT>(Context);
     DeviceExtension *extension = ExtensionOf(ownDevice);
     // The change is over before the waiting opener runs on, so that its next call may start one.
-    WriteShared(extension->SelfPowerRequestPending, static_cast<BOOLEAN>(FALSE));
-    KeSetEvent(&extension->SelfPowerIdle, 1, FALSE);
-    if (static_cast<ULONG>(PowerState.DeviceState) < static_cast<ULONG>(ReadShared(extension->PowerDownLevel))) {
+    ReleaseSelfPowerChange(extension);
+    if (PowerState.DeviceState == PowerDeviceD0) { // the requester's own decision: see IssueSelfPowerRequest
+        WriteShared(extension->SelfPowerUpStatus, IoStatus->Status);
         KeSetEvent(&extension->PowerUpEvent, 1, FALSE);
     }
     IoDecrement(ownDevice);

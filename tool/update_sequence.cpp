@@ -2,6 +2,7 @@
  * update_sequence.cpp - RunUpdateSequence and its phases.
  */
 #include "tool/update_sequence.h"
+#include "common/murvo_version.h"
 
 #include "tool/console_key.h"
 #include "tool/fatal_error.h"
@@ -101,7 +102,7 @@ static void ShowUsage(void)
 /* Asks the user; true only for "Y" or "y". A failed key read is a refusal. */
 static bool Confirm(UpdateRun *run)
 {
-    Say(run, "\nvardel v0.20 %s ", run->ImagePath);
+    Say(run, "\nvardel v" MURVO_BANNER_VERSION " %s ", run->ImagePath);
     Say(run, "\nThis will reprogram the MURVO FlashROM\nAre you sure you want to continue? [Y/N] \n");
     int key = ReadConsoleKey();
     if (key >= 'a' && key <= 'z')

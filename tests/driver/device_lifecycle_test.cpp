@@ -6,6 +6,8 @@
  */
 #include "driver_harness.h"
 
+#include <atomic>
+
 namespace {
 
 ULONG CountConfigReads(const std::vector<SpyRecord> &log, std::vector<ULONG> *lengths = nullptr)
@@ -378,16 +380,97 @@ TEST_F(PnpTest, StopAndRestartReplaceTheBuffersAndEndPipesOpenAcrossTheStop)
     HostCloseFile(again);
 }
 
-TEST_F(PnpTest, FailedUnconfigureCompletesStopWithItsStatus)
+TEST_F(PnpTest, AFailedUnconfigureStillStopsTheUnitAndPassesTheStopDown)
 {
     ASSERT_EQ(Plug(), STATUS_SUCCESS);
     EXPECT_EQ(HostPnpQueryStop(Node()), STATUS_SUCCESS);
+    SpyClearLog();
     SpyAddFailure({IRP_MJ_INTERNAL_DEVICE_CONTROL, 0xFF, 0, URB_FUNCTION_SELECT_CONFIGURATION, 0, 1,
                    STATUS_UNSUCCESSFUL, USBD_STATUS_ERROR});
-    EXPECT_EQ(HostPnpStop(Node()), STATUS_UNSUCCESSFUL);
-    EXPECT_TRUE(Ext()->Started);
-    EXPECT_FALSE(Ext()->StopPending) << "a failed stop accepts work again";
-    EXPECT_TRUE(CanAcceptIo(Fdo()));
+    EXPECT_EQ(HostPnpStop(Node()), STATUS_SUCCESS) << "a stop after a successful query does not fail";
+    bool passedDown = false;
+    for (const SpyRecord &record : SpyLog()) {
+        passedDown |= record.Major == IRP_MJ_PNP && record.Minor == IRP_MN_STOP_DEVICE;
+    }
+    EXPECT_TRUE(passedDown);
+    EXPECT_FALSE(Ext()->Started);
+    EXPECT_FALSE(Ext()->StopPending);
+    EXPECT_FALSE(CanAcceptIo(Fdo()));
+    ASSERT_EQ(HostPnpStart(Node()), STATUS_SUCCESS);
+    HostCloseFile(OpenOk(u"\\PIPE00"));
+}
+
+TEST_F(PnpTest, StopAbortsTheOpenPipesAndWaitsForThemBeforeItUnconfigures)
+{
+    ASSERT_EQ(Plug(), STATUS_SUCCESS);
+    HostFile *in = OpenOk(u"\\PIPE00");
+    HostFile *out = OpenOk(u"\\PIPE01");
+    USBD_PIPE_HANDLE inHandle = Ext()->InterfaceInfo->Pipes[0].PipeHandle;
+    // A single read the unit never answers: it waits in the bus.
+    KEVENT readDone;
+    KeInitializeEvent(&readDone, NotificationEvent, FALSE);
+    HostAsyncIo read{};
+    read.Event = &readDone;
+    UCHAR reply[512];
+    ASSERT_EQ(HostReadFile(in, reply, sizeof reply, &read, nullptr), STATUS_PENDING);
+
+    std::atomic<bool> unconfigured{false}, readEndedFirst{false}, abortedFirst{false};
+    SpySetHook([&](PIRP irp) {
+        PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+        if (stack->MajorFunction != IRP_MJ_INTERNAL_DEVICE_CONTROL ||
+            stack->Parameters.DeviceIoControl.IoControlCode != IOCTL_INTERNAL_USB_SUBMIT_URB) {
+            return;
+        }
+        PURB urb = static_cast<PURB>(stack->Parameters.Others.Argument1);
+        if (urb->UrbHeader.Function == URB_FUNCTION_ABORT_PIPE && urb->UrbPipeRequest.PipeHandle == inHandle) {
+            abortedFirst = !unconfigured.load();
+        }
+        if (urb->UrbHeader.Function == URB_FUNCTION_SELECT_CONFIGURATION &&
+            urb->UrbSelectConfiguration.ConfigurationDescriptor == nullptr) {
+            unconfigured = true;
+            readEndedFirst = KeReadStateEvent(&readDone) != 0;
+        }
+    });
+    ASSERT_EQ(HostPnpQueryStop(Node()), STATUS_SUCCESS);
+    ASSERT_EQ(HostPnpStop(Node()), STATUS_SUCCESS);
+    SpySetHook(nullptr);
+    EXPECT_TRUE(unconfigured);
+    EXPECT_TRUE(abortedFirst) << "the open pipe is aborted before the unconfigure";
+    EXPECT_TRUE(readEndedFirst) << "the read has ended before the unconfigure";
+    if (KeReadStateEvent(&readDone) == 0) {
+        HostCancelFileIo(in);
+    }
+    KeWaitForSingleObject(&readDone, Executive, KernelMode, FALSE, nullptr);
+    EXPECT_FALSE(NT_SUCCESS(read.IoStatus.Status));
+    EXPECT_EQ(read.IoStatus.Information, 0u);
+
+    // A removal of the stopped unit sends nothing with the dropped configuration's handles.
+    SpyClearLog();
+    ASSERT_TRUE(HostUsbUnplug(bus, port));
+    HostCloseFile(in);
+    HostCloseFile(out);
+    EXPECT_TRUE(HostUsbWaitGone(bus, port, 5000));
+    for (const SpyRecord &record : SpyLog()) {
+        EXPECT_NE(record.UrbFunction, URB_FUNCTION_ABORT_PIPE) << "no abort while the unit is not configured";
+    }
+}
+
+TEST_F(PnpTest, ARemovalAfterAStopWhoseAbortFailedSendsNoAbort)
+{
+    ASSERT_EQ(Plug(), STATUS_SUCCESS);
+    HostFile *in = OpenOk(u"\\PIPE00");
+    ASSERT_EQ(HostPnpQueryStop(Node()), STATUS_SUCCESS);
+    SpyAddFailure({IRP_MJ_INTERNAL_DEVICE_CONTROL, 0xFF, 0, URB_FUNCTION_ABORT_PIPE, 0, 1, STATUS_UNSUCCESSFUL,
+                   USBD_STATUS_ERROR});
+    ASSERT_EQ(HostPnpStop(Node()), STATUS_SUCCESS);
+    EXPECT_EQ(Ext()->OpenPipes, 1) << "the pipe whose abort failed stays open";
+    SpyClearLog();
+    ASSERT_TRUE(HostUsbUnplug(bus, port));
+    HostCloseFile(in);
+    EXPECT_TRUE(HostUsbWaitGone(bus, port, 5000));
+    for (const SpyRecord &record : SpyLog()) {
+        EXPECT_NE(record.UrbFunction, URB_FUNCTION_ABORT_PIPE) << "no abort while the unit is not configured";
+    }
 }
 
 TEST_F(PnpTest, QueriesOnAStoppedUnitLeaveTheFlagsAlone)
@@ -414,6 +497,7 @@ TEST_F(PnpTest, SurpriseRemovalWithFilesOpenAbortsThenRemovalFreesEverything)
     USBD_PIPE_HANDLE inHandle = Ext()->InterfaceInfo->Pipes[0].PipeHandle;
     USBD_PIPE_HANDLE outHandle = Ext()->InterfaceInfo->Pipes[1].PipeHandle;
     DeviceExtension *extension = Ext();
+    std::u16string path = InterfacePath();
 
     SpyClearLog();
     ASSERT_TRUE(HostUsbUnplug(bus, port));
@@ -427,6 +511,9 @@ TEST_F(PnpTest, SurpriseRemovalWithFilesOpenAbortsThenRemovalFreesEverything)
         }
     }
     EXPECT_EQ(aborted, (std::vector<USBD_PIPE_HANDLE>{inHandle, outHandle}));
+    EXPECT_TRUE(InterfacePath().empty()) << "the interface of a unit that is gone is disabled at once";
+    HostFile *late = nullptr;
+    EXPECT_EQ(HostCreateFile(process, path.c_str(), &late), STATUS_OBJECT_NAME_NOT_FOUND);
 
     UCHAR buffer[8];
     ULONG_PTR moved = 0;

@@ -7,6 +7,7 @@
 #include "driver_harness.h"
 
 #include <atomic>
+#include <cstdio>
 #include <thread>
 
 namespace {
@@ -153,7 +154,8 @@ TEST_F(TransferTest, WritesAndReadsSplitIntoStagesOf4096)
         std::vector<UCHAR> buffer(c.Length + 1, 0xEE);
         EXPECT_EQ(HostReadFile(in, buffer.data(), c.Length, nullptr, &moved), STATUS_SUCCESS) << c.Length;
         EXPECT_EQ(moved, c.Length);
-        EXPECT_EQ(BulkLengths(), c.Stages) << c.Length;
+        // A read of nothing completes at once; a write of nothing is a zero-length packet.
+        EXPECT_EQ(BulkLengths(), c.Length == 0 ? std::vector<ULONG>{} : c.Stages) << c.Length;
         EXPECT_TRUE(std::equal(data.begin(), data.end(), buffer.begin())) << c.Length;
         EXPECT_EQ(buffer[c.Length], 0xEE);
         EXPECT_TRUE(PipeIdle(&Ext()->PipeTable[0]));
@@ -238,6 +240,30 @@ TEST_F(TransferTest, ReadsAndWritesThatCannotStartAreRefused)
     EXPECT_EQ(HostReadFile(out, data, 5000, nullptr, &moved), STATUS_DELETE_PENDING);
     Ext()->RemovePending = FALSE;
     EXPECT_EQ(HostWriteFile(out, data, 10, nullptr, &moved), STATUS_SUCCESS);
+}
+
+TEST_F(TransferTest, ReadsAndWritesAgainstTheEndpointsDirectionAreRefused)
+{
+    ASSERT_EQ(Plug(), STATUS_SUCCESS);
+    HostFile *in = OpenOk(u"\\PIPE00");
+    HostFile *out = OpenOk(u"\\PIPE01");
+    SpyAnswerTransfers(true);
+    SpyClearLog();
+    std::vector<UCHAR> buffer(2 * 4096 + 808);
+    for (ULONG length : {ULONG(1), ULONG(buffer.size())}) {
+        ULONG_PTR moved = 99;
+        EXPECT_EQ(HostReadFile(out, buffer.data(), length, nullptr, &moved), STATUS_INVALID_PARAMETER) << length;
+        EXPECT_EQ(moved, 0u);
+        EXPECT_EQ(HostWriteFile(in, buffer.data(), length, nullptr, &moved), STATUS_INVALID_PARAMETER) << length;
+        EXPECT_EQ(moved, 0u);
+    }
+    EXPECT_TRUE(BulkLengths().empty()) << "nothing goes to an endpoint of the other direction";
+    EXPECT_TRUE(PipeIdle(&Ext()->PipeTable[0]));
+    EXPECT_TRUE(PipeIdle(&Ext()->PipeTable[1]));
+    ULONG_PTR moved = 0;
+    EXPECT_EQ(HostWriteFile(out, buffer.data(), 10, nullptr, &moved), STATUS_SUCCESS);
+    HostCloseFile(in);
+    HostCloseFile(out);
 }
 
 TEST_F(TransferTest, FailedTransfersReportTheirFailureAndTheBytesMoved)
@@ -345,6 +371,102 @@ TEST_F(TransferTest, SurpriseRemovalWithStagesInFlightCompletesTheRequest)
     HostCloseFile(out);
     EXPECT_TRUE(HostUsbWaitGone(bus, port, 5000));
     EXPECT_EQ(HostPoolUsageByTag(MurvoPoolTag).Allocations, 0u);
+}
+
+TEST_F(TransferTest, CancellingAStagedTransferCancelsItsStages)
+{
+    ASSERT_EQ(Plug(), STATUS_SUCCESS);
+    HostFile *in = OpenOk(u"\\PIPE00");
+    HostFile *out = OpenOk(u"\\PIPE01");
+    SpyHoldTransfers(true);
+    for (HostFile *file : {in, out}) {
+        std::vector<UCHAR> buffer(2 * 4096 + 808);
+        Pending pending;
+        NTSTATUS started = file == in ? HostReadFile(file, buffer.data(), static_cast<ULONG>(buffer.size()), &pending.Io, nullptr)
+                                      : HostWriteFile(file, buffer.data(), static_cast<ULONG>(buffer.size()), &pending.Io, nullptr);
+        ASSERT_EQ(started, STATUS_PENDING);
+        ASSERT_TRUE(WaitFor([] { return SpyHeldCount() == 3; }));
+        HostCancelFileIo(file);
+        bool ended = WaitFor([&] { return pending.Completed(); });
+        EXPECT_TRUE(ended) << "a cancelled staged transfer ends without the unit";
+        if (!ended) {
+            SpyReleaseHeld(STATUS_SUCCESS);
+            pending.Wait();
+            continue;
+        }
+        EXPECT_EQ(pending.Io.IoStatus.Status, STATUS_CANCELLED);
+        EXPECT_EQ(pending.Io.IoStatus.Information, 0u);
+        EXPECT_EQ(SpyHeldCount(), 0u);
+        EXPECT_TRUE(WaitFor([&] { return PipeIdle(&Ext()->PipeTable[file == in ? 0 : 1]); }));
+    }
+
+    // A cancel racing the issue of the stages ends the transfer too, whichever stages it finds.
+    for (int round = 0; round < 50; round++) {
+        std::vector<UCHAR> buffer(8 * 4096);
+        Pending pending;
+        std::atomic<bool> returned{false};
+        std::thread canceller([&] {
+            while (HostOutstandingRequests(out) == 0 && !returned.load()) {
+                std::this_thread::yield();
+            }
+            HostCancelFileIo(out);
+        });
+        NTSTATUS started = HostWriteFile(out, buffer.data(), static_cast<ULONG>(buffer.size()), &pending.Io, nullptr);
+        returned = true;
+        canceller.join();
+        if (started == STATUS_PENDING) {
+            ASSERT_TRUE(WaitFor([&] { return pending.Completed(); })) << "round " << round;
+            EXPECT_EQ(pending.Io.IoStatus.Status, STATUS_CANCELLED) << "round " << round;
+        }
+        ASSERT_TRUE(WaitFor([&] { return PipeIdle(&Ext()->PipeTable[1]) && SpyHeldCount() == 0; })) << "round " << round;
+    }
+    EXPECT_TRUE(WaitFor([&] { return ReadShared(Ext()->PendingIoCount) == 1; }));
+    HostCloseFile(in);
+    HostCloseFile(out);
+}
+
+ULONG SpanPages(const void *address, size_t length)
+{
+    ULONG_PTR start = reinterpret_cast<ULONG_PTR>(address) & ~ULONG_PTR(PAGE_SIZE - 1);
+    ULONG_PTR end = reinterpret_cast<ULONG_PTR>(address) + length;
+    return static_cast<ULONG>((end - start + PAGE_SIZE - 1) / PAGE_SIZE);
+}
+
+TEST_F(TransferTest, StageMdlsDescribeTheirOwnStageAndOverlongRequestsAreRefused)
+{
+    ASSERT_EQ(Plug(), STATUS_SUCCESS);
+    HostFile *out = OpenOk(u"\\PIPE01");
+    const ULONG mdlTag = HOST_POOL_TAG('M', 'd', 'l', ' ');
+    SpyHoldTransfers(true);
+    for (ULONG length : {ULONG(64) << 10, ULONG(1) << 20, ULONG(MURVO_MAX_REQUEST_LENGTH)}) {
+        std::vector<UCHAR> data(length + 1);
+        UCHAR *buffer = data.data() + 1; // never page-aligned
+        HostPoolUsage before = HostPoolUsageByTag(mdlTag);
+        HostPoolUsage driverBefore = HostPoolUsageByTag(MurvoPoolTag);
+        Pending pending;
+        ASSERT_EQ(HostWriteFile(out, buffer, length, &pending.Io, nullptr), STATUS_PENDING);
+        ULONG stages = length / 4096;
+        ASSERT_TRUE(WaitFor([&] { return SpyHeldCount() == stages; })) << length;
+        size_t callerMdl = sizeof(MDL) + SpanPages(buffer, length) * sizeof(ULONG_PTR);
+        size_t stageMdls = HostPoolUsageByTag(mdlTag).Bytes - before.Bytes - callerMdl;
+        size_t driverPool = HostPoolUsageByTag(MurvoPoolTag).Bytes - driverBefore.Bytes;
+        std::printf("write of %u bytes: %zu bytes of stage MDLs, %zu bytes of the driver's own pool\n", length,
+                    stageMdls, driverPool);
+        EXPECT_LE(stageMdls, stages * (sizeof(MDL) + 2 * sizeof(ULONG_PTR))) << length;
+        SpyReleaseHeld(STATUS_SUCCESS);
+        pending.Wait();
+        EXPECT_EQ(pending.Io.IoStatus.Information, length);
+    }
+
+    SpyClearLog();
+    std::vector<UCHAR> overlong(MURVO_MAX_REQUEST_LENGTH + 1);
+    ULONG_PTR moved = 99;
+    EXPECT_EQ(HostWriteFile(out, overlong.data(), static_cast<ULONG>(overlong.size()), nullptr, &moved),
+              STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(moved, 0u);
+    EXPECT_TRUE(BulkLengths().empty());
+    EXPECT_TRUE(PipeIdle(&Ext()->PipeTable[1]));
+    HostCloseFile(out);
 }
 
 TEST_F(TransferTest, ACommandAndItsReplyThroughTheBus)

@@ -6,6 +6,8 @@
  */
 #include "driver_harness.h"
 
+#include <atomic>
+#include <chrono>
 #include <thread>
 
 namespace {
@@ -231,6 +233,99 @@ TEST_F(PowerTest, PipesPowerTheUnitUpAndDownEachPowerUpWaitingForItsOwnCompletio
     EXPECT_EQ(device_requests[3].PowerState.DeviceState, PowerDeviceD2);
     EXPECT_TRUE(WaitFor([&] { return ReadShared(Ext()->PendingIoCount) == 1; }));
     EXPECT_FALSE(Ext()->SelfPowerRequestPending);
+}
+
+TEST_F(PowerTest, AFailedPowerUpIsNotRecordedAndTheNextTransferAsksAgain)
+{
+    ASSERT_EQ(Plug(), STATUS_SUCCESS);
+    HostCloseFile(OpenOk(u"\\PIPE01"));
+    ASSERT_TRUE(WaitFor([&] { return ReadShared(Ext()->CurrentDevicePowerState) == PowerDeviceD2; }));
+    SpyAnswerTransfers(true);
+
+    // The power-up of the open fails below: the open goes on, the unit stays recorded in D2.
+    SpyAddFailure({IRP_MJ_POWER, IRP_MN_SET_POWER, 0, SpyAnyUrb, 0, 1, STATUS_UNSUCCESSFUL, USBD_STATUS_SUCCESS});
+    HostFile *pipe = OpenOk(u"\\PIPE01");
+    EXPECT_EQ(Ext()->CurrentDevicePowerState, PowerDeviceD2) << "a failed power-up is no D0";
+    EXPECT_FALSE(Ext()->SelfPowerRequestPending);
+
+    // A write while every power-up fails is refused with the power-up's status.
+    SpyReset();
+    SpyAnswerTransfers(true);
+    SpyAddFailure({IRP_MJ_POWER, IRP_MN_SET_POWER, 0, SpyAnyUrb, 0, 0, STATUS_UNSUCCESSFUL, USBD_STATUS_SUCCESS});
+    UCHAR byte = 0x42;
+    ULONG_PTR moved = 99;
+    EXPECT_EQ(HostWriteFile(pipe, &byte, 1, nullptr, &moved), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(moved, 0u);
+    for (const SpyRecord &record : SpyLog()) {
+        EXPECT_NE(record.UrbFunction, URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) << "nothing is sent to a unit in D2";
+    }
+
+    // Once the power-up succeeds, the next write powers the unit up and goes through.
+    SpyReset();
+    SpyAnswerTransfers(true);
+    EXPECT_EQ(HostWriteFile(pipe, &byte, 1, nullptr, &moved), STATUS_SUCCESS);
+    EXPECT_EQ(moved, 1u);
+    EXPECT_EQ(Ext()->CurrentDevicePowerState, PowerDeviceD0);
+    HostCloseFile(pipe);
+    EXPECT_TRUE(WaitFor([&] { return ReadShared(Ext()->PendingIoCount) == 1; }));
+}
+
+TEST_F(PowerTest, APowerUpEndsItsWaitWhenThePowerDownLevelChangesMeanwhile)
+{
+    ASSERT_EQ(Plug(), STATUS_SUCCESS);
+    HostCloseFile(OpenOk(u"\\PIPE00"));
+    ASSERT_TRUE(WaitFor([&] { return ReadShared(Ext()->CurrentDevicePowerState) == PowerDeviceD2; }));
+    SpyDelayPowerUp(300);
+    SpyClearLog();
+    std::atomic<bool> opened{false};
+    HostFile *pipe = nullptr;
+    std::thread opener([&] {
+        pipe = OpenOk(u"\\PIPE00");
+        opened = true;
+    });
+    ASSERT_TRUE(WaitFor([] { return !SetPowerRecords(DevicePowerState).empty(); }));
+    // A wait-wake request makes DeviceWake the power-down level while the power-up is on its
+    // way; a DeviceWake of D0 leaves no state shallower than the level.
+    WriteShared(Ext()->PowerDownLevel, PowerDeviceD0);
+    bool ended = WaitFor([&] { return opened.load(); });
+    EXPECT_TRUE(ended) << "the open waits for ever for its power-up";
+    if (!ended) {
+        KeSetEvent(&Ext()->PowerUpEvent, 0, FALSE);
+    }
+    opener.join();
+    EXPECT_EQ(Ext()->CurrentDevicePowerState, PowerDeviceD0);
+    WriteShared(Ext()->PowerDownLevel, PowerDeviceD2);
+    HostCloseFile(pipe);
+    EXPECT_TRUE(WaitFor([&] { return ReadShared(Ext()->PendingIoCount) == 1; }));
+}
+
+TEST_F(PowerTest, AnOpenRacingTheCloseOfTheLastPipeKeepsTheUnitPowered)
+{
+    ASSERT_EQ(Plug(), STATUS_SUCCESS);
+    SpyAnswerTransfers(true);
+    HostFile *closing = OpenOk(u"\\PIPE00");
+    ASSERT_EQ(Ext()->CurrentDevicePowerState, PowerDeviceD0);
+
+    // The test holds the lock of the power-change claim, so that the close of the last pipe
+    // stops at its claim; an open of another pipe runs meanwhile.
+    KIRQL oldIrql;
+    KeAcquireSpinLock(&Ext()->PowerChangeLock, &oldIrql);
+    std::thread closer([&] { HostCloseFile(closing); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    HostFile *opened = nullptr;
+    std::thread opener([&] { opened = OpenOk(u"\\PIPE01"); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    KeReleaseSpinLock(&Ext()->PowerChangeLock, oldIrql);
+    closer.join();
+    opener.join();
+
+    ASSERT_TRUE(WaitFor([&] { return !ReadShared(Ext()->SelfPowerRequestPending); }));
+    EXPECT_EQ(Ext()->CurrentDevicePowerState, PowerDeviceD0) << "the unit was powered down under an open pipe";
+    UCHAR byte = 0x24;
+    ULONG_PTR moved = 0;
+    EXPECT_EQ(HostWriteFile(opened, &byte, 1, nullptr, &moved), STATUS_SUCCESS);
+    HostCloseFile(opened);
+    EXPECT_TRUE(WaitFor([&] { return ReadShared(Ext()->CurrentDevicePowerState) == PowerDeviceD2; }));
 }
 
 TEST_F(PowerTest, PowerRequestsThatFailAtOnceGiveBackWhatTheyTook)

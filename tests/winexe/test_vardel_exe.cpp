@@ -1,21 +1,27 @@
 /*
- * vardel.exe, the Windows deliverable: what its image says (a 32-bit console program that
- * imports only system libraries), and what it does under Wine on a machine without a unit.
+ * The Windows deliverables: what vardel.exe's image says (a 32-bit console program that
+ * imports only system libraries, with its version resource), what the driver's INF file says
+ * for both architectures, and what vardel.exe does under Wine on a machine without a unit.
  */
 #include "e2e/pty_run.h"
 #include "winexe/terminal_screen.h"
 
 #include "common/murvo_public.h"
+#include "common/murvo_version.h"
 
+#include <ctype.h>
 #include <gtest/gtest.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <map>
 #include <set>
 #include <sstream>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -60,18 +66,171 @@ TEST(VardelExe, IsA32BitConsoleProgramImportingOnlySystemLibraries)
         EXPECT_EQ(system.count(dll), 1u) << "imports " << dll;
 }
 
-TEST(MurvoUsbInf, NamesTheServiceTheDriverFileAndTheUnitsHardwareId)
+/* The release number as the version resources write it ("0.20.0"), from the one header. */
+std::string VersionText()
 {
-    const std::string inf = std::string(MURVO_SOURCE_DIR) + "/build/win32/bin/murvousb.inf";
-    ASSERT_TRUE(Exists(inf)) << inf << " is missing: build the win32 preset first";
-    std::string text = Output("cat '" + inf + "'");
+    return MURVO_VERSION_TEXT;
+}
+
+TEST(VardelExe, VersionResourceCarriesTheReleaseNumber)
+{
+    ASSERT_TRUE(Exists(Exe)) << Exe << " is missing: build the win32 preset first";
+    std::string resources = Output("i686-w64-mingw32-windres -J coff -O rc -i '" + Exe + "'");
+    char numbers[64];
+    snprintf(numbers, sizeof numbers, "%d, %d, %d, 0", MURVO_VERSION_MAJOR, MURVO_VERSION_MINOR, MURVO_VERSION_PATCH);
+    EXPECT_NE(resources.find(std::string(" FILEVERSION ") + numbers + "\n"), std::string::npos) << resources;
+    EXPECT_NE(resources.find(std::string(" PRODUCTVERSION ") + numbers + "\n"), std::string::npos);
+    EXPECT_NE(resources.find(" FILETYPE 0x1\n"), std::string::npos) << "not VFT_APP";
+    EXPECT_NE(resources.find("VALUE \"FileVersion\", \"" + VersionText() + "\"\n"), std::string::npos);
+    EXPECT_NE(resources.find("VALUE \"ProductVersion\", \"" + VersionText() + "\"\n"), std::string::npos);
+    EXPECT_NE(resources.find("VALUE \"CompanyName\", \"" MURVO_COMPANY_NAME "\"\n"), std::string::npos);
+    EXPECT_NE(resources.find("VALUE \"ProductName\", \"" MURVO_PRODUCT_NAME "\"\n"), std::string::npos);
+    EXPECT_NE(resources.find("VALUE \"OriginalFilename\", \"vardel.exe\"\n"), std::string::npos);
+}
+
+/* An INF file as its sections: name (lower case, as Windows compares them) to lines, with
+ * comments, blank lines and the spaces around each line dropped. */
+struct InfFile {
+    std::map<std::string, std::vector<std::string>> Sections;
+    bool LinesEndInCrLf = true;
+    bool Loaded = false;
+
+    const std::vector<std::string> &Lines(const std::string &name) const
+    {
+        static const std::vector<std::string> none;
+        auto found = Sections.find(Lower(name));
+        return found == Sections.end() ? none : found->second;
+    }
+
+    bool Has(const std::string &name) const { return Sections.count(Lower(name)) != 0; }
+
+    static std::string Lower(std::string text)
+    {
+        for (char &c : text)
+            c = (char)tolower((unsigned char)c);
+        return text;
+    }
+};
+
+std::string Trim(const std::string &text)
+{
+    size_t first = text.find_first_not_of(" \t");
+    size_t last = text.find_last_not_of(" \t");
+    return first == std::string::npos ? "" : text.substr(first, last - first + 1);
+}
+
+/* Drops a comment: a ';' outside double quotes. */
+std::string WithoutComment(const std::string &line)
+{
+    bool quoted = false;
+    for (size_t i = 0; i < line.size(); i++) {
+        if (line[i] == '"')
+            quoted = !quoted;
+        else if (line[i] == ';' && !quoted)
+            return line.substr(0, i);
+    }
+    return line;
+}
+
+InfFile ReadInf(const std::string &path)
+{
+    InfFile inf;
+    FILE *file = fopen(path.c_str(), "rb");
+    if (file == NULL)
+        return inf;
+    inf.Loaded = true;
+    std::string text;
+    char buffer[4096];
+    size_t got;
+    while ((got = fread(buffer, 1, sizeof buffer, file)) > 0)
+        text.append(buffer, got);
+    fclose(file);
+
+    std::string section;
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.empty() || line.back() != '\r')
+            inf.LinesEndInCrLf = false;
+        else
+            line.pop_back();
+        line = Trim(WithoutComment(line));
+        if (line.empty())
+            continue;
+        if (line.front() == '[' && line.back() == ']') {
+            section = InfFile::Lower(line.substr(1, line.size() - 2));
+            inf.Sections[section];
+            continue;
+        }
+        inf.Sections[section].push_back(line);
+    }
+    return inf;
+}
+
+bool Contains(const std::vector<std::string> &lines, const std::string &line)
+{
+    return std::find(lines.begin(), lines.end(), line) != lines.end();
+}
+
+const std::string Inf32 = std::string(MURVO_SOURCE_DIR) + "/build/win32/bin/murvousb.inf";
+const std::string Inf64 = std::string(MURVO_SOURCE_DIR) + "/build/win64/bin/murvousb.inf";
+
+TEST(MurvoUsbInf, NamesTheServiceTheDriverFileTheUnitsHardwareIdAndTheRelease)
+{
+    InfFile inf = ReadInf(Inf32);
+    ASSERT_TRUE(inf.Loaded) << Inf32 << " is missing: build the win32 preset first";
+    EXPECT_TRUE(inf.LinesEndInCrLf);
+    EXPECT_TRUE(Contains(inf.Lines("Version"), std::string("DriverVer   = ") + MURVO_RELEASE_DATE + "," + VersionText() + ".0"));
+    EXPECT_TRUE(Contains(inf.Lines("MurvoUsb_Install.NT"), "CopyFiles = MurvoUsb_CopyFiles"));
+    EXPECT_TRUE(Contains(inf.Lines("MurvoUsb_CopyFiles"), "murvousb.sys"));
+    EXPECT_TRUE(Contains(inf.Lines("MurvoUsb_Install.NT.Services"), "AddService = murvousb, 0x00000002, MurvoUsb_Service"));
+    EXPECT_TRUE(Contains(inf.Lines("MurvoUsb_Service"), "ServiceBinary = %12%\\murvousb.sys"));
+    for (const auto &section : inf.Sections)
+        for (const std::string &line : section.second)
+            EXPECT_EQ(line.find('@'), std::string::npos) << "an unreplaced template variable: " << line;
+}
+
+/* Each architecture has its models section, and takes murvousb.sys from its own folder of the
+ * package; no undecorated source section stands in for a missing architecture. */
+TEST(MurvoUsbInf, InstallsEachArchitecturesDriverFromItsOwnFolder)
+{
+    InfFile inf = ReadInf(Inf32);
+    ASSERT_TRUE(inf.Loaded) << Inf32 << " is missing: build the win32 preset first";
     char hardwareId[64];
     snprintf(hardwareId, sizeof hardwareId, "USB\\VID_%04X&PID_%04X", MURVO_USB_VENDOR_ID, MURVO_USB_PRODUCT_ID);
-    EXPECT_NE(text.find(std::string("MurvoUsb_Install, ") + hardwareId + "\r\n"), std::string::npos) << hardwareId;
-    EXPECT_NE(text.find("AddService = murvousb, 0x00000002, MurvoUsb_Service\r\n"), std::string::npos);
-    EXPECT_NE(text.find("ServiceBinary = %12%\\murvousb.sys\r\n"), std::string::npos);
-    EXPECT_NE(text.find("[SourceDisksFiles]\r\nmurvousb.sys = 1\r\n"), std::string::npos);
-    EXPECT_EQ(text.find("@"), std::string::npos) << "an unreplaced template variable";
+    EXPECT_TRUE(Contains(inf.Lines("Manufacturer"), "%ManufacturerName% = MurvoDevices,NTx86,NTamd64"));
+    for (const char *arch : {"x86", "amd64"}) {
+        SCOPED_TRACE(arch);
+        EXPECT_TRUE(Contains(inf.Lines(std::string("MurvoDevices.NT") + arch),
+                             std::string("%MurvoUnit.DeviceDesc% = MurvoUsb_Install, ") + hardwareId));
+        EXPECT_TRUE(Contains(inf.Lines(std::string("SourceDisksNames.") + arch), std::string("1 = %DiskName%,,,\\") + arch));
+        EXPECT_TRUE(Contains(inf.Lines(std::string("SourceDisksFiles.") + arch), "murvousb.sys = 1"));
+    }
+    EXPECT_FALSE(inf.Has("SourceDisksNames"));
+    EXPECT_FALSE(inf.Has("SourceDisksFiles"));
+    EXPECT_FALSE(inf.Has("MurvoDevices"));
+
+    std::string text32 = Output("cat '" + Inf32 + "'");
+    std::string text64 = Output("cat '" + Inf64 + "'");
+    ASSERT_FALSE(text64.empty()) << Inf64 << " is missing: build the win64 preset first";
+    EXPECT_TRUE(text32 == text64) << "the win32 and win64 builds make different INF files";
+}
+
+/* The stack's security: FILE_DEVICE_SECURE_OPEN, so that opens of the pipes below the device
+ * are checked too, and a protected DACL granting SYSTEM and Administrators alone. */
+TEST(MurvoUsbInf, GivesTheDeviceStackAnExplicitSecurityPolicy)
+{
+    InfFile inf = ReadInf(Inf32);
+    ASSERT_TRUE(inf.Loaded) << Inf32 << " is missing: build the win32 preset first";
+    const std::vector<std::string> &hardware = inf.Lines("MurvoUsb_Install.NT.HW");
+    ASSERT_EQ(hardware.size(), 1u);
+    ASSERT_EQ(hardware[0].rfind("AddReg = ", 0), 0u) << hardware[0];
+    const std::vector<std::string> &addReg = inf.Lines(hardware[0].substr(9));
+    EXPECT_TRUE(Contains(addReg, "HKR,,DeviceCharacteristics,0x10001,0x100")) << "FILE_DEVICE_SECURE_OPEN as a REG_DWORD";
+    std::string security;
+    for (const std::string &line : addReg)
+        if (line.rfind("HKR,,Security,,", 0) == 0)
+            security = line.substr(15);
+    EXPECT_EQ(security, "\"D:P(A;;GA;;;SY)(A;;GA;;;BA)\"");
 }
 
 /* What Wine's console wrote at a terminal while vardel asked its question (captured from

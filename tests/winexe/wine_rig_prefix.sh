@@ -1,7 +1,8 @@
 #!/bin/sh
 # wine_rig_prefix.sh PREFIX WIN32_BIN: makes a fresh Wine prefix at PREFIX with the Wine rig
 # installed: murvousb.inf and murvousb.sys, then the rig's bus murvorig, each through Wine's
-# INF installer (rigctl install), from a folder C:\rig holding the win32 build's files.
+# INF installer (rigctl install), from a folder C:\rig laid out as the release package is
+# (the driver in x86\) with the win32 build's files.
 # Wine's INF installer refuses an INF file whose catalog is missing, and murvousb.cat is only
 # made when the driver is signed, so the folder gets an empty one.
 set -eu
@@ -14,9 +15,13 @@ if [ ! -d "$prefix/drive_c" ]; then
 fi
 export WINEPREFIX="$prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 rig="$prefix/drive_c/rig"
-mkdir -p "$rig"
-cp "$bin/murvousb.inf" "$bin/murvousb.sys" "$bin/vardel.exe" "$bin/winerig/murvorig.inf" "$bin/winerig/murvorig.sys" \
+mkdir -p "$rig/x86"
+cp "$bin/murvousb.inf" "$bin/vardel.exe" "$bin/winerig/murvorig.inf" "$bin/winerig/murvorig.sys" \
    "$bin/winerig/rigctl.exe" "$rig/"
+# The INF file takes each architecture's driver from its own folder ([SourceDisksNames.x86]);
+# Wine 8's installer reads only the undecorated sections and looks for it beside the INF file.
+cp "$bin/murvousb.sys" "$rig/x86/"
+cp "$bin/murvousb.sys" "$rig/"
 : > "$rig/murvousb.cat"
 start=$(date +%s)
 wineserver --persistent

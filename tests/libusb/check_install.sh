@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# cmake --install of the libusb build into a scratch root: vardel and the udev rule land
+# where they belong, and the rule names the unit's IDs as sysfs spells them (four lower-case
+# hexadecimal digits) with the uaccess tag.
+# Usage: check_install.sh BUILD_DIR SOURCE_DIR
+set -euo pipefail
+build=$1
+source=$2
+root=$(mktemp -d)
+trap 'rm -rf "$root"' EXIT
+
+DESTDIR="$root" cmake --install "$build" --prefix /usr/local >/dev/null
+fail() { echo "check_install: $*" >&2; exit 1; }
+
+[ -x "$root/usr/local/bin/vardel" ] || fail "vardel is not installed in /usr/local/bin"
+rule="$root/etc/udev/rules.d/70-murvo.rules"
+[ -f "$rule" ] || fail "the udev rule is not installed in /etc/udev/rules.d"
+
+id_of() { sed -n "s/^#define $1 *0x\([0-9A-Fa-f]*\).*/\1/p" "$source/common/murvo_public.h" | tr 'A-F' 'a-f'; }
+vid=$(printf '%04x' "0x$(id_of MURVO_USB_VENDOR_ID)")
+pid=$(printf '%04x' "0x$(id_of MURVO_USB_PRODUCT_ID)")
+line=$(grep -v '^#' "$rule" | grep -v '^$')
+[ "$(printf '%s\n' "$line" | wc -l)" = 1 ] || fail "the rule file should hold one rule: $line"
+for part in 'SUBSYSTEM=="usb"' "ATTR{idVendor}==\"$vid\"" "ATTR{idProduct}==\"$pid\"" 'TAG+="uaccess"'; do
+  case "$line" in
+    *"$part"*) ;;
+    *) fail "the rule lacks $part: $line" ;;
+  esac
+done
+echo "check_install: vardel and 70-murvo.rules installed; the rule matches $vid:$pid"
