@@ -6,6 +6,7 @@
 #include "romtool/rom_build.h"
 
 #include "tool/rom_image.h"
+#include "unitsim/sim_unit.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -108,7 +109,7 @@ static int CreateCommand(int argc, char **argv)
         if (strcmp(arg, "--from") == 0) {
             options.RawFile = next;
         } else if (strcmp(arg, "--fill") == 0) {
-            if (!RomParseNumber(next, &value) || value > 0xFF)
+            if (!SimParseNumber(next, &value) || value > 0xFF)
                 return UsageError("--fill takes a byte value, not ", next);
             options.FillByte = (uint8_t)value;
         } else if (strcmp(arg, "--pattern") == 0) {
@@ -116,14 +117,14 @@ static int CreateCommand(int argc, char **argv)
                 options.Contents = RomContentsOffset;
             } else if (strcmp(next, "random") == 0) {
                 options.Contents = RomContentsRandom;
-            } else if (strncmp(next, "random:", 7) == 0 && RomParseNumber(next + 7, &value)) {
+            } else if (strncmp(next, "random:", 7) == 0 && SimParseNumber(next + 7, &value)) {
                 options.Contents = RomContentsRandom;
                 options.Seed = value;
             } else {
                 return UsageError("unknown pattern ", next);
             }
         } else if (strcmp(arg, "--checksum") == 0) {
-            if (!RomParseNumber(next, &value) || value > 0xFFFF)
+            if (!SimParseNumber(next, &value) || value > 0xFFFF)
                 return UsageError("--checksum takes a 16-bit value, not ", next);
             options.ForceChecksum = true;
             options.Checksum = (uint16_t)value;
@@ -139,7 +140,7 @@ static int CreateCommand(int argc, char **argv)
     }
     if (operandCount != 2)
         return UsageError("create needs IMAGE and SIZE", NULL);
-    if (!RomParseNumber(operands[1], &options.Size))
+    if (!SimParseNumber(operands[1], &options.Size))
         return UsageError("SIZE is not a number: ", operands[1]);
 
     char error[1200];
@@ -176,7 +177,7 @@ static int CheckCommand(int argc, char **argv)
 
     if (argc < 1 || argc > 2)
         return UsageError("check needs IMAGE and at most a FLASH-SIZE", NULL);
-    if (argc == 2 && !RomParseNumber(argv[1], &flashSize))
+    if (argc == 2 && !SimParseNumber(argv[1], &flashSize))
         return UsageError("FLASH-SIZE is not a number: ", argv[1]);
 
     int file = open(argv[0], O_RDONLY);

@@ -38,8 +38,4 @@ void RomBuildDefaults(RomBuildOptions *options);
  * unreadable). The checksum covers every byte but the last two and is stored little-endian. */
 bool RomBuildImage(const RomBuildOptions *options, uint8_t *image, uint16_t *checksum, char *error, size_t errorSize);
 
-/* Parses a size or number: decimal or 0x-hexadecimal, optionally followed by K (x1024) or
- * M (x1048576) for decimal numbers. False when the text is anything else or exceeds 32 bits. */
-bool RomParseNumber(const char *text, uint32_t *value);
-
 #endif /* MURVO_ROMTOOL_ROM_BUILD_H */

@@ -19,6 +19,7 @@
 
 #define BOOT_BLOCK_SIZE 0x10000u        /* start offset when the boot block is preserved */
 #define BOOT_BLOCK_COUNT 8u             /* first block when the boot block is preserved */
+#define BOOT_BLOCK_ERASE_SIZE 0x2000u   /* the block size that puts block 8 at 0x10000 */
 #define DISPLAY_STEP 0x4000u            /* write progress reaches the display every 16 KiB */
 #define UPGRADE_READY_BIT 0x80000000u   /* OS version bit: the unit takes an upgrade */
 
@@ -41,6 +42,8 @@ struct UpdateRun {
     uint32_t FirstBlock;
     uint8_t UnitStatus;        /* status of the last block or write command; 0 is success */
     uint16_t RunningChecksum;  /* byte sum of every record read in the write phase */
+    uint32_t CheckedCrc;       /* Crc32 of the write range as the image check read it */
+    uint32_t SentCrc;          /* Crc32 of every record read in the write phase */
     uint16_t UnitChecksum;
     bool ImageEndedEarly;      /* a read of the write phase gave less than a record */
     int RuntimeError;          /* errno of the first failed file or console operation, 0 if none */
@@ -102,9 +105,19 @@ static void ShowUsage(void)
 /* Asks the user; true only for "Y" or "y". A failed key read is a refusal. */
 static bool Confirm(UpdateRun *run)
 {
-    Say(run, "\nvardel v" MURVO_BANNER_VERSION " %s ", run->ImagePath);
-    Say(run, "\nThis will reprogram the MURVO FlashROM\nAre you sure you want to continue? [Y/N] \n");
-    int key = ReadConsoleKey();
+    static const char BannerFormat[] = "\nvardel v" MURVO_BANNER_VERSION " %s ";
+    static const char PromptText[] = "\nThis will reprogram the MURVO FlashROM\nAre you sure you want to continue? [Y/N] \n";
+    Say(run, BannerFormat, run->ImagePath);
+    Say(run, "%s", PromptText);
+    /* The same question for the console, should standard output lead elsewhere. */
+    size_t size = sizeof BannerFormat + strlen(run->ImagePath) + sizeof PromptText;
+    char *question = (char *)malloc(size);
+    if (question != NULL) {
+        snprintf(question, size, BannerFormat, run->ImagePath);
+        strcat(question, PromptText);
+    }
+    int key = ReadConsoleKey(question != NULL ? question : PromptText);
+    free(question);
     if (key >= 'a' && key <= 'z')
         key = key - 'a' + 'A';
     return key == 'Y';
@@ -133,6 +146,13 @@ static void QueryUnit(UpdateRun *run)
         FatalError("MURVO reports a Flash ROM of size 0");
     if (!run->OverwriteBootBlock && run->FlashSize < BOOT_BLOCK_SIZE)
         FatalError("Flash ROM is smaller than the boot block");
+    /* The preserved pair (0x10000, block 8) holds only for blocks of 8 KiB: with any other
+     * layout, erasing from block 8 would erase part of the boot block, or leave flash that
+     * the write phase then writes unerased. */
+    if (!run->OverwriteBootBlock &&
+        (run->BlockCount == 0 || run->FlashSize % run->BlockCount != 0 ||
+         run->FlashSize / run->BlockCount != BOOT_BLOCK_ERASE_SIZE))
+        FatalError("Flash ROM blocks are not 8 KB: cannot keep the boot block");
     if (run->Verbose)
         Say(run, "\nChecking ROM file %s ", run->ImagePath);
 }
@@ -173,6 +193,7 @@ static void WritePhase(UpdateRun *run)
             break;
         }
         run->RunningChecksum = (uint16_t)(run->RunningChecksum + ByteSum16(run->Record, ROM_RECORD_SIZE));
+        run->SentCrc = Crc32(run->SentCrc, run->Record, ROM_RECORD_SIZE);
         run->UnitStatus = WriteFlash(offset, run->Record);
     }
     if (run->Verbose)
@@ -196,6 +217,10 @@ static int Verdict(UpdateRun *run)
         Say(run, "\nOperation failed. Error code (%u, %u)", (unsigned)run->UnitStatus, (unsigned)run->RuntimeError);
     } else if (run->ImageEndedEarly) {
         Say(run, "\nOperation failed. ROM file ended early");
+    } else if (run->SentCrc != run->CheckedCrc) {
+        /* Every record went out (nothing stopped the write phase), but not as checked: the
+         * file was changed in place after the check. */
+        Say(run, "\nOperation failed. ROM file changed since it was checked");
     } else if (run->UnitChecksum != run->RunningChecksum) {
         Say(run, "\nOperation failed. Checksum mismatch");
     } else {
@@ -236,17 +261,16 @@ int RunUpdateSequence(int argc, char **argv)
         Say(&run, "\nUSB initialised ok");
 
     QueryUnit(&run);
-    CheckRomImage(run.ImageFile, run.FlashSize);
+    run.StartOffset = run.OverwriteBootBlock ? 0 : BOOT_BLOCK_SIZE;
+    CheckRomImageRange(run.ImageFile, run.FlashSize, run.StartOffset, &run.CheckedCrc);
     if (run.Verbose)
         Say(&run, "ok");
 
     if (run.OverwriteBootBlock) {
-        run.StartOffset = 0;
         run.FirstBlock = 0;
         if (run.Verbose)
             Say(&run, "\nOverwriting boot block");
     } else {
-        run.StartOffset = BOOT_BLOCK_SIZE;
         run.FirstBlock = BOOT_BLOCK_COUNT;
         if (run.Verbose)
             Say(&run, "\nPreserving boot block (start at offset %lXh, block %u) ", (unsigned long)BOOT_BLOCK_SIZE,

@@ -64,8 +64,11 @@ const char *SimFaultKindName(SimFaultKind kind)
     return index < sizeof SimFaultKindNames / sizeof SimFaultKindNames[0] ? SimFaultKindNames[index] : "?";
 }
 
-/* SimParseNumber: text must be all decimal digits, or "0x"/"0X" and hexadecimal digits; no
- * sign, no spaces. False when it is anything else or does not fit in 32 bits. */
+/* SimParseNumber: decimal digits, or "0x"/"0X" and hexadecimal digits, the whole text; a
+ * decimal number may end in K or k (x1024) or M (x1048576). No sign, no spaces. False when
+ * the text is anything else or the value does not fit in 32 bits; *value is then left alone.
+ * murvorom reads its numbers with it too, so an image size and a flash size are written
+ * the same way. */
 bool SimParseNumber(const char *text, uint32_t *value)
 {
     uint64_t result = 0;
@@ -76,8 +79,7 @@ bool SimParseNumber(const char *text, uint32_t *value)
         base = 16;
         p += 2;
     }
-    if (*p == '\0')
-        return false;
+    const char *digits = p;
     for (; *p != '\0'; p++) {
         unsigned digit;
         if (*p >= '0' && *p <= '9')
@@ -87,12 +89,22 @@ bool SimParseNumber(const char *text, uint32_t *value)
         else if (base == 16 && *p >= 'A' && *p <= 'F')
             digit = (unsigned)(*p - 'A' + 10);
         else
-            return false;
+            break;
         result = result * base + digit;
-        /* Leading zeros are fine; stop before the 64-bit sum could wrap. */
         if (result > 0xFFFFFFFFull)
             return false;
     }
+    if (p == digits)
+        return false;
+    if (base == 10 && (*p == 'K' || *p == 'k') && p[1] == '\0') {
+        result *= 1024;
+        p++;
+    } else if (base == 10 && *p == 'M' && p[1] == '\0') {
+        result *= 1024 * 1024;
+        p++;
+    }
+    if (*p != '\0' || result > 0xFFFFFFFFull)
+        return false;
     *value = (uint32_t)result;
     return true;
 }

@@ -60,7 +60,7 @@ static bool SimNumberSetting(const char *name, uint32_t *value, bool *given, cha
     if (text == NULL)
         return true;
     if (!SimParseNumber(text, value))
-        return SimFail(error, errorSize, "%s: \"%s\" is not a 32-bit number (decimal or 0x-hexadecimal)", name, text);
+        return SimFail(error, errorSize, "%s: \"%s\" is not a 32-bit number (decimal, 0x-hexadecimal, or decimal with K or M)", name, text);
     *given = true;
     return true;
 }

@@ -3,11 +3,9 @@
  */
 #include "unitsim/sim_flash.h"
 
-#include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/stat.h>
 
 /* SimFlashInit: see sim_flash.h. The layout was checked by the configuration. */
 bool SimFlashInit(SimFlash *flash, const SimConfig *config)
@@ -32,72 +30,12 @@ bool SimFlashInit(SimFlash *flash, const SimConfig *config)
 /* SimFlashFree: see sim_flash.h; safe on a flash that failed to initialise. */
 void SimFlashFree(SimFlash *flash)
 {
+    if (flash->Mapped)
+        SimFlashUnmap(flash);
     free(flash->Bytes);
     free(flash->Locked);
     flash->Bytes = NULL;
     flash->Locked = NULL;
-}
-
-/* SimFlashLoad: see sim_flash.h. */
-bool SimFlashLoad(SimFlash *flash, const char *path, char *error, size_t errorSize)
-{
-    FILE *file = fopen(path, "rb");
-    struct stat info;
-    bool ok = false;
-
-    if (file == NULL) {
-        if (errno == ENOENT)
-            return true; /* a new flash file: the unit starts erased */
-        snprintf(error, errorSize, "flash file %s: %s", path, strerror(errno));
-        return false;
-    }
-    if (fstat(fileno(file), &info) != 0) {
-        snprintf(error, errorSize, "flash file %s: %s", path, strerror(errno));
-        goto exit_close;
-    }
-    if (!S_ISREG(info.st_mode) || (uint64_t)info.st_size != flash->Size) {
-        snprintf(error, errorSize, "flash file %s holds %llu bytes, the flash has 0x%X", path,
-                 (unsigned long long)info.st_size, (unsigned)flash->Size);
-        goto exit_close;
-    }
-    if (fread(flash->Bytes, 1, flash->Size, file) != flash->Size) {
-        snprintf(error, errorSize, "flash file %s: read failed", path);
-        goto exit_close;
-    }
-    ok = true;
-exit_close:
-    fclose(file);
-    return ok;
-}
-
-/* SimFlashSave: see sim_flash.h. */
-bool SimFlashSave(const SimFlash *flash, const char *path, char *error, size_t errorSize)
-{
-    char temporary[1100];
-    FILE *file;
-
-    snprintf(temporary, sizeof temporary, "%s.tmp", path);
-    file = fopen(temporary, "wb");
-    if (file == NULL) {
-        snprintf(error, errorSize, "flash file %s: %s", temporary, strerror(errno));
-        return false;
-    }
-    bool written = fwrite(flash->Bytes, 1, flash->Size, file) == flash->Size;
-    if (fclose(file) != 0)
-        written = false;
-    if (!written) {
-        snprintf(error, errorSize, "flash file %s: write failed", temporary);
-        goto err_remove;
-    }
-    if (rename(temporary, path) != 0) {
-        snprintf(error, errorSize, "flash file %s: %s", path, strerror(errno));
-        goto err_remove;
-    }
-    return true;
-
-err_remove:
-    remove(temporary);
-    return false;
 }
 
 /* SimFlashErase: sets every byte of an unlocked block to 0xFF. */

@@ -16,23 +16,29 @@ struct SimFlash {
     uint32_t Size;
     uint32_t BlockCount;
     uint32_t BlockSize;  /* Size / BlockCount; 0 for an empty flash */
-    uint8_t *Bytes;      /* Size bytes (malloc) */
+    uint8_t *Bytes;      /* Size bytes: malloc, or a shared mapping of the flash file */
+    bool Mapped;         /* Bytes is the mapping of the flash file */
     uint8_t *Locked;     /* BlockCount flags, non-zero = locked (malloc) */
 };
 
 /* Allocates an erased, fully locked flash of the configured layout. False when memory is short. */
 bool SimFlashInit(SimFlash *flash, const SimConfig *config);
 
-/* Frees what SimFlashInit allocated. */
+/* Frees what SimFlashInit allocated, or unmaps the flash file. */
 void SimFlashFree(SimFlash *flash);
 
-/* Loads the contents from path; a missing file leaves the flash erased. False with a message
- * when the file exists but cannot be read or its length differs from the flash size. */
-bool SimFlashLoad(SimFlash *flash, const char *path, char *error, size_t errorSize);
+/* Makes the flash file at path the flash itself (sim_flash_file.cpp): its bytes become the
+ * flash's, mapped shared, so every erase and write is in the file as soon as it is done. A
+ * missing file is made erased (whole under "<path>.tmp", then renamed). False with a message
+ * when the file cannot be made or mapped, or its length differs from the flash size. */
+bool SimFlashMapFile(SimFlash *flash, const char *path, char *error, size_t errorSize);
 
-/* Writes the contents to path through a temporary file renamed over it, so a failed save
- * never leaves a half-written flash file. False with a message on failure. */
-bool SimFlashSave(const SimFlash *flash, const char *path, char *error, size_t errorSize);
+/* Waits until the mapped flash file is written out to its disk; true for a flash in memory.
+ * False with a message (naming path) on failure. */
+bool SimFlashSync(const SimFlash *flash, const char *path, char *error, size_t errorSize);
+
+/* Lets go of the flash file's mapping (SimFlashFree calls it). */
+void SimFlashUnmap(SimFlash *flash);
 
 /* Block operations; each returns a SimStatus. */
 uint8_t SimFlashErase(SimFlash *flash, uint32_t block);

@@ -22,7 +22,7 @@ SimUnit *SimUnitCreate(const SimConfig *config, char *error, size_t errorSize)
         snprintf(error, errorSize, "out of memory for a flash of 0x%X bytes", (unsigned)config->FlashSize);
         goto err_delete;
     }
-    if (config->FlashFile[0] != '\0' && !SimFlashLoad(&unit->Flash, config->FlashFile, error, errorSize))
+    if (config->FlashFile[0] != '\0' && !SimFlashMapFile(&unit->Flash, config->FlashFile, error, errorSize))
         goto err_free_flash;
     if (config->LogFile[0] != '\0') {
         unit->Log = fopen(config->LogFile, "a");
@@ -40,7 +40,8 @@ err_delete:
     return NULL;
 }
 
-/* SimUnitDestroy: see sim_unit.h. The unit is freed even when the save fails. */
+/* SimUnitDestroy: see sim_unit.h. The flash file already holds every change; power-off
+ * waits until it is on disk. The unit is freed even when that fails. */
 bool SimUnitDestroy(SimUnit *unit)
 {
     char error[1200];
@@ -48,7 +49,7 @@ bool SimUnitDestroy(SimUnit *unit)
 
     if (unit == NULL)
         return true;
-    if (unit->Config.FlashFile[0] != '\0' && !SimFlashSave(&unit->Flash, unit->Config.FlashFile, error, sizeof error)) {
+    if (unit->Config.FlashFile[0] != '\0' && !SimFlashSync(&unit->Flash, unit->Config.FlashFile, error, sizeof error)) {
         fprintf(stderr, "unitsim: %s\n", error);
         saved = false;
     }
@@ -65,7 +66,7 @@ bool SimUnitSaveFlash(SimUnit *unit, char *error, size_t errorSize)
     std::lock_guard<std::mutex> guard(unit->Lock);
     if (unit->Config.FlashFile[0] == '\0')
         return true;
-    return SimFlashSave(&unit->Flash, unit->Config.FlashFile, error, errorSize);
+    return SimFlashSync(&unit->Flash, unit->Config.FlashFile, error, errorSize);
 }
 
 /* SimUnitReceive: see sim_unit.h. Requests are framed by the length their code implies, so

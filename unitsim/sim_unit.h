@@ -98,14 +98,16 @@ void SimConfigDefaults(SimConfig *config);
 /* Parses a MURVO_SIM_FAULTS list into config. Same error rule as SimConfigFromEnv. */
 bool SimParseFaults(const char *text, SimConfig *config, char *error, size_t errorSize);
 
-/* Powers a unit on: flash loaded from FlashFile when set (erased to 0xFF otherwise; a missing
- * file counts as erased), every block locked, the command log opened for appending when
- * LogFile is set. Returns NULL with a message in error when the flash cannot be allocated, the
- * flash file cannot be read or has another length than the flash, or the log cannot be opened. */
+/* Powers a unit on: the flash is FlashFile when set, mapped so that every erase and write is
+ * in the file as it happens (a missing file is made erased), and in memory, erased to 0xFF,
+ * otherwise; every block locked; the command log opened for appending when LogFile is set.
+ * Returns NULL with a message in error when the flash cannot be allocated, the flash file
+ * cannot be made, opened or mapped or has another length than the flash, or the log cannot
+ * be opened. */
 SimUnit *SimUnitCreate(const SimConfig *config, char *error, size_t errorSize);
 
-/* Powers the unit off: saves the flash to FlashFile when set, then frees the unit.
- * Returns false when the save failed. */
+/* Powers the unit off: waits until the flash file (when set) is on disk, then frees the unit.
+ * Returns false when that failed. */
 bool SimUnitDestroy(SimUnit *unit);
 
 /* Bytes arriving on the bulk OUT endpoint, in any portions. Whole requests are carried out at
@@ -141,8 +143,8 @@ bool SimUnitDisplayAt(SimUnit *unit, size_t index, uint8_t text[SIM_DISPLAY_SIZE
 /* The configuration the unit was powered on with. */
 void SimUnitGetConfig(SimUnit *unit, SimConfig *config);
 
-/* Saves the flash to FlashFile now (nothing to do when it is not set); false with a message
- * in error when the file cannot be written. The previous file stays whole on failure. */
+/* Waits until the flash file (when set) is written out to disk; every change is in the file
+ * already. False with a message in error when the write-out failed. */
 bool SimUnitSaveFlash(SimUnit *unit, char *error, size_t errorSize);
 
 /* The command table. Name and lengths of command code, or NULL / 0 for an unknown code. */
@@ -155,7 +157,9 @@ int SimCommandFromName(const char *name);
 /* Name of a fault kind as MURVO_SIM_FAULTS spells it ("noreply", "stall", ...). */
 const char *SimFaultKindName(SimFaultKind kind);
 
-/* Parses a number in decimal or 0x-hexadecimal, the whole text, into 32 bits. */
+/* Parses a number, the whole text, into 32 bits: decimal or 0x-hexadecimal, and a decimal
+ * number may end in K (x1024, also k) or M (x1048576). The one number syntax of the
+ * MURVO_SIM_* settings, the fault lists and murvorom. */
 bool SimParseNumber(const char *text, uint32_t *value);
 
 #endif /* MURVO_UNITSIM_SIM_UNIT_H */

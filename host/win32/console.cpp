@@ -1,5 +1,6 @@
 /*
- * console.cpp - console input of the Win32 stand-in, over the controlling terminal.
+ * console.cpp - the console of the Win32 stand-in, over the controlling terminal: key input,
+ * console output, and the standard handles.
  *
  * Windows reads keys from the console itself, whatever standard input is redirected to;
  * the nearest Linux equivalent is /dev/tty. A process without a controlling terminal has
@@ -12,9 +13,13 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
+#include <stdio.h>
 #include <string.h>
 #include <termios.h>
 #include <unistd.h>
+
+#include <initializer_list>
 
 static_assert(sizeof(struct termios) <= sizeof(((HostConsoleHandle *)0)->SavedTerminal),
               "SavedTerminal must hold a struct termios");
@@ -42,6 +47,81 @@ static HostConsoleHandle *ConsoleOf(HANDLE handle)
     return (HostConsoleHandle *)HostHandleOf(handle, HostHandleConsoleInput);
 }
 
+HANDLE HostConsoleOpenOutput(void)
+{
+    int fd = open("/dev/tty", O_WRONLY | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        SetLastError(errno == ENOENT ? ERROR_FILE_NOT_FOUND : ERROR_INVALID_HANDLE);
+        return INVALID_HANDLE_VALUE;
+    }
+    HostStreamHandle *record = new HostStreamHandle();
+    record->Header.Kind = HostHandleConsoleOutput;
+    record->Fd = fd;
+    return record;
+}
+
+void HostConsoleOutputClose(HostHandle *header)
+{
+    HostStreamHandle *handle = (HostStreamHandle *)header;
+    close(handle->Fd);
+    handle->Header.Kind = (HostHandleKind)0;
+    delete handle;
+}
+
+HANDLE GetStdHandle(DWORD nStdHandle)
+{
+    static HostStreamHandle output = {{HostHandleStdStream}, 1};
+    static HostStreamHandle error = {{HostHandleStdStream}, 2};
+    if (nStdHandle == STD_OUTPUT_HANDLE)
+        return &output;
+    if (nStdHandle == STD_ERROR_HANDLE)
+        return &error;
+    /* Standard input is not modelled (the tool reads keys from CONIN$): say so. */
+    fprintf(stderr, "win32 stand-in: GetStdHandle(%d) is not modelled\n", (int)nStdHandle);
+    SetLastError(ERROR_INVALID_HANDLE);
+    return INVALID_HANDLE_VALUE;
+}
+
+/* The descriptor of a console output handle, or of a standard handle that is a terminal (the
+ * console); -1 with ERROR_INVALID_HANDLE for anything else, as Windows fails console calls on
+ * a redirected handle. */
+static int ConsoleOutputFd(HANDLE handle)
+{
+    HostHandle *record = (HostHandle *)handle;
+    if (handle != NULL && handle != INVALID_HANDLE_VALUE) {
+        if (record->Kind == HostHandleConsoleOutput)
+            return ((HostStreamHandle *)record)->Fd;
+        if (record->Kind == HostHandleStdStream && isatty(((HostStreamHandle *)record)->Fd))
+            return ((HostStreamHandle *)record)->Fd;
+    }
+    SetLastError(ERROR_INVALID_HANDLE);
+    return -1;
+}
+
+BOOL WriteConsoleA(HANDLE hConsoleOutput, const void *lpBuffer, DWORD nNumberOfCharsToWrite,
+                   LPDWORD lpNumberOfCharsWritten, LPVOID lpReserved)
+{
+    (void)lpReserved;
+    int fd = ConsoleOutputFd(hConsoleOutput);
+    if (fd < 0)
+        return FALSE;
+    const char *bytes = (const char *)lpBuffer;
+    DWORD done = 0;
+    while (done < nNumberOfCharsToWrite) {
+        ssize_t put = write(fd, bytes + done, nNumberOfCharsToWrite - done);
+        if (put < 0 && errno == EINTR)
+            continue;
+        if (put <= 0) {
+            SetLastError(ERROR_GEN_FAILURE);
+            break;
+        }
+        done += (DWORD)put;
+    }
+    if (lpNumberOfCharsWritten != NULL)
+        *lpNumberOfCharsWritten = done;
+    return done == nNumberOfCharsToWrite;
+}
+
 void HostConsoleClose(HostHandle *header)
 {
     HostConsoleHandle *handle = (HostConsoleHandle *)header;
@@ -57,6 +137,15 @@ void HostConsoleClose(HostHandle *header)
 
 BOOL GetConsoleMode(HANDLE hConsoleHandle, LPDWORD lpMode)
 {
+    HostHandle *record = (HostHandle *)hConsoleHandle;
+    if (hConsoleHandle != NULL && hConsoleHandle != INVALID_HANDLE_VALUE && lpMode != NULL &&
+        (record->Kind == HostHandleConsoleOutput || record->Kind == HostHandleStdStream)) {
+        /* An output handle is a console one only when it leads to the terminal. */
+        if (ConsoleOutputFd(hConsoleHandle) < 0)
+            return FALSE;
+        *lpMode = ENABLE_PROCESSED_OUTPUT | ENABLE_WRAP_AT_EOL_OUTPUT;
+        return TRUE;
+    }
     HostConsoleHandle *console = ConsoleOf(hConsoleHandle);
     if (console == NULL || lpMode == NULL)
         return FALSE;
@@ -70,36 +159,103 @@ BOOL SetConsoleMode(HANDLE hConsoleHandle, DWORD dwMode)
     if (console == NULL)
         return FALSE;
     struct termios mode;
-    if (tcgetattr(console->Fd, &mode) != 0) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
     if (!console->RawModeSet) {
+        if (tcgetattr(console->Fd, &mode) != 0) {
+            SetLastError(ERROR_INVALID_HANDLE);
+            return FALSE;
+        }
         memcpy(console->SavedTerminal, &mode, sizeof mode);
         console->RawModeSet = true;
     }
-    if (dwMode & ENABLE_LINE_INPUT)
+    /* Every mode is made from the terminal's own settings, so the console's first mode gives
+     * the terminal back exactly as it was. */
+    memcpy(&mode, console->SavedTerminal, sizeof mode);
+    if (dwMode & ENABLE_LINE_INPUT) {
         mode.c_lflag |= ICANON;
-    else
+    } else {
         mode.c_lflag &= ~ICANON;
+        mode.c_iflag &= ~(ICRNL | INLCR | IGNCR);
+        mode.c_cc[VMIN] = 1;
+        mode.c_cc[VTIME] = 0;
+    }
     if (dwMode & ENABLE_ECHO_INPUT)
         mode.c_lflag |= ECHO;
     else
         mode.c_lflag &= ~ECHO;
-    /* Without processed input Ctrl+C is an ordinary key, as in the Windows console. */
-    if (dwMode & ENABLE_PROCESSED_INPUT)
-        mode.c_lflag |= ISIG;
-    else
-        mode.c_lflag &= ~ISIG;
-    mode.c_iflag &= ~(ICRNL | INLCR | IGNCR);
-    mode.c_cc[VMIN] = 1;
-    mode.c_cc[VTIME] = 0;
+    /* Without processed input Ctrl+C (and Ctrl+Z) are ordinary keys, as in the Windows
+     * console; Ctrl+Break (Ctrl+\ here) raises its event whatever the mode. */
+    mode.c_lflag |= ISIG;
+    if (!(dwMode & ENABLE_PROCESSED_INPUT)) {
+        mode.c_cc[VINTR] = _POSIX_VDISABLE;
+        mode.c_cc[VSUSP] = _POSIX_VDISABLE;
+    }
     if (tcsetattr(console->Fd, TCSANOW, &mode) != 0) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
     console->ConsoleMode = dwMode;
     return TRUE;
+}
+
+/* Console control handlers: the routines, in the order they were registered. */
+static const int MaxControlHandlers = 8;
+static PHANDLER_ROUTINE ControlHandlers[MaxControlHandlers];
+static volatile sig_atomic_t ControlHandlerCount;
+
+/* A console control event, from the signal that stands for it: the routines run last
+ * registered first; unless one handles it (and never for a close), the process ends by
+ * the signal, as Windows' default handler ends it. */
+static void ControlSignal(int signalNumber)
+{
+    DWORD event = signalNumber == SIGINT ? CTRL_C_EVENT : signalNumber == SIGQUIT ? CTRL_BREAK_EVENT : CTRL_CLOSE_EVENT;
+    bool handled = false;
+    for (int i = ControlHandlerCount - 1; i >= 0 && !handled; i--)
+        handled = ControlHandlers[i](event) != FALSE;
+    if (handled && event != CTRL_CLOSE_EVENT)
+        return;
+    signal(signalNumber, SIG_DFL);
+    raise(signalNumber);
+}
+
+BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE HandlerRoutine, BOOL Add)
+{
+    if (HandlerRoutine == NULL) {
+        /* The null routine (Ctrl+C ignored or not) is not modelled: say so. */
+        fprintf(stderr, "win32 stand-in: SetConsoleCtrlHandler(NULL) is not modelled\n");
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (Add) {
+        if (ControlHandlerCount == MaxControlHandlers) {
+            SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+            return FALSE;
+        }
+        static bool installed;
+        if (!installed) {
+            struct sigaction action;
+            memset(&action, 0, sizeof action);
+            action.sa_handler = ControlSignal;
+            sigemptyset(&action.sa_mask);
+            for (int each : {SIGINT, SIGQUIT, SIGHUP, SIGTERM})
+                sigaddset(&action.sa_mask, each);
+            for (int each : {SIGINT, SIGQUIT, SIGHUP, SIGTERM})
+                sigaction(each, &action, NULL);
+            installed = true;
+        }
+        ControlHandlers[ControlHandlerCount] = HandlerRoutine;
+        ControlHandlerCount = ControlHandlerCount + 1;
+        return TRUE;
+    }
+    for (int i = ControlHandlerCount - 1; i >= 0; i--) {
+        if (ControlHandlers[i] == HandlerRoutine) {
+            for (int j = i; j + 1 < ControlHandlerCount; j++)
+                ControlHandlers[j] = ControlHandlers[j + 1];
+            ControlHandlerCount = ControlHandlerCount - 1;
+            return TRUE;
+        }
+    }
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
 }
 
 /* Reads one byte; waitMs < 0 waits for ever. Returns the byte, -2 when none came in time, -1 on error. */

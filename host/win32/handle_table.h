@@ -14,6 +14,8 @@ enum HostHandleKind {
     HostHandleDeviceFile = 0x46494c45,   /* "FILE": a file object on a device */
     HostHandleEvent = 0x45564e54,        /* "EVNT": an event */
     HostHandleDeviceInfoSet = 0x44494e46, /* "DINF": a SetupAPI device information set */
+    HostHandleConsoleOutput = 0x434f4e4f, /* "CONO": the controlling terminal, for writing */
+    HostHandleStdStream = 0x53544444,     /* "STDD": a standard handle (descriptor 0, 1 or 2) */
 };
 
 struct HostHandle {
@@ -31,12 +33,20 @@ struct HostConsoleHandle {
     CHAR PendingKeyUpChar;
 };
 
+/* A console output handle (CONOUT$), or a standard handle as GetStdHandle gives it. */
+struct HostStreamHandle {
+    HostHandle Header;
+    int Fd;
+};
+
 /* The record behind handle if it is one of kind; NULL with ERROR_INVALID_HANDLE otherwise. */
 HostHandle *HostHandleOf(HANDLE handle, HostHandleKind kind);
 
 /* The owners' parts of CreateFileA and CloseHandle. */
 HANDLE HostConsoleOpenInput(void);
 void HostConsoleClose(HostHandle *handle);
+HANDLE HostConsoleOpenOutput(void);
+void HostConsoleOutputClose(HostHandle *handle);
 HANDLE HostDeviceFileOpen(LPCSTR path, DWORD flagsAndAttributes);
 BOOL HostDeviceFileClose(HostHandle *handle);
 BOOL HostEventClose(HostHandle *handle);

@@ -43,6 +43,8 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
     }
     if (strcmp(lpFileName, "CONIN$") == 0 && dwCreationDisposition == OPEN_EXISTING)
         return HostConsoleOpenInput();
+    if (strcmp(lpFileName, "CONOUT$") == 0 && dwCreationDisposition == OPEN_EXISTING)
+        return HostConsoleOpenOutput();
     /* Device paths: "\\?\..." and "\\.\...". */
     if (strncmp(lpFileName, "\\\\?\\", 4) == 0 || strncmp(lpFileName, "\\\\.\\", 4) == 0) {
         if (dwCreationDisposition != OPEN_EXISTING) {
@@ -68,6 +70,11 @@ BOOL CloseHandle(HANDLE hObject)
     case HostHandleConsoleInput:
         HostConsoleClose(record);
         return TRUE;
+    case HostHandleConsoleOutput:
+        HostConsoleOutputClose(record);
+        return TRUE;
+    case HostHandleStdStream:
+        return TRUE; /* closing a standard handle is allowed; the stand-in keeps the descriptor */
     case HostHandleDeviceFile:
         return HostDeviceFileClose(record);
     case HostHandleEvent:

@@ -6,6 +6,18 @@
  * mode. ReadConsoleInputA turns the terminal's bytes into key events the way the Windows
  * console reports them: a key-down event then a key-up event per key, the character in
  * uChar.AsciiChar, and 0 there for cursor and function keys (escape sequences).
+ *
+ * CreateFileA("CONOUT$") opens the controlling terminal for writing, whatever standard output
+ * is redirected to; WriteConsoleA writes to it. GetStdHandle gives the process's standard
+ * handles; as on Windows, GetConsoleMode succeeds on one only when it is the console (here: a
+ * terminal), which is how a program tells whether its output was redirected.
+ *
+ * Console control events come from signals: SIGINT is CTRL_C_EVENT, SIGQUIT CTRL_BREAK_EVENT,
+ * SIGHUP (the terminal went away) and SIGTERM CTRL_CLOSE_EVENT. SetConsoleCtrlHandler's
+ * routines are called last registered first; when none returns TRUE, or for a close event
+ * whatever they return, the process ends as the default handler would end it (here: by the
+ * signal itself). With processed input off, Ctrl+C is an ordinary key, but Ctrl+Break, which
+ * the terminal sends as Ctrl+\, still raises its event, as on Windows.
  */
 #ifndef MURVO_HOST_WIN32_WIN32_CONSOLE_H
 #define MURVO_HOST_WIN32_WIN32_CONSOLE_H
@@ -15,6 +27,19 @@
 #define ENABLE_PROCESSED_INPUT 0x0001
 #define ENABLE_LINE_INPUT      0x0002
 #define ENABLE_ECHO_INPUT      0x0004
+
+#define ENABLE_PROCESSED_OUTPUT   0x0001
+#define ENABLE_WRAP_AT_EOL_OUTPUT 0x0002
+
+#define STD_INPUT_HANDLE  ((DWORD)-10)
+#define STD_OUTPUT_HANDLE ((DWORD)-11)
+#define STD_ERROR_HANDLE  ((DWORD)-12)
+
+#define CTRL_C_EVENT     0
+#define CTRL_BREAK_EVENT 1
+#define CTRL_CLOSE_EVENT 2
+
+typedef BOOL(WINAPI *PHANDLER_ROUTINE)(DWORD CtrlType);
 
 #define KEY_EVENT   0x0001
 #define MOUSE_EVENT 0x0002
@@ -73,6 +98,10 @@ typedef struct _INPUT_RECORD {
 
 BOOL GetConsoleMode(HANDLE hConsoleHandle, LPDWORD lpMode);
 BOOL SetConsoleMode(HANDLE hConsoleHandle, DWORD dwMode);
+BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE HandlerRoutine, BOOL Add);
+HANDLE GetStdHandle(DWORD nStdHandle);
+BOOL WriteConsoleA(HANDLE hConsoleOutput, const void *lpBuffer, DWORD nNumberOfCharsToWrite,
+                   LPDWORD lpNumberOfCharsWritten, LPVOID lpReserved);
 BOOL ReadConsoleInputA(HANDLE hConsoleInput, PINPUT_RECORD lpBuffer, DWORD nLength, LPDWORD lpNumberOfEventsRead);
 
 #endif /* MURVO_HOST_WIN32_WIN32_CONSOLE_H */

@@ -33,6 +33,11 @@ typedef BOOL *LPBOOL;
 #define FALSE 0
 #endif
 
+/* The calling convention of Win32 callbacks: __stdcall on 32-bit Windows, nothing here. */
+#ifndef WINAPI
+#define WINAPI
+#endif
+
 #define INVALID_HANDLE_VALUE ((HANDLE)(intptr_t)-1)
 
 /* Access, share and disposition values of CreateFileA. */

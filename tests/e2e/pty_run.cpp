@@ -12,18 +12,32 @@
 #include <string.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
 /* In the child: environment, working folder, streams, then the program. Never returns. */
 static void StartChild(const ProgramSetup &setup, int errPipe)
 {
+    struct rlimit noCore = {0, 0};
+    setrlimit(RLIMIT_CORE, &noCore); /* a program ended by SIGQUIT leaves no core file */
     for (const auto &entry : setup.Env)
         setenv(entry.first.c_str(), entry.second.c_str(), 1);
     if (!setup.WorkDir.empty() && chdir(setup.WorkDir.c_str()) != 0)
         _exit(126);
     if (errPipe >= 0)
         dup2(errPipe, 2);
+    if (!setup.StdoutFile.empty()) {
+        /* The terminal stays open in the program, as a shell keeps it: without any descriptor
+         * on it, the test would read the end of the terminal before the program opens it. */
+        if (!setup.NoTerminal && dup(1) < 0)
+            _exit(126);
+        int out = open(setup.StdoutFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        if (out < 0)
+            _exit(126);
+        dup2(out, 1);
+        close(out);
+    }
     if (setup.StdinFromDevNull) {
         int null = open("/dev/null", O_RDONLY);
         dup2(null, 0);
@@ -79,6 +93,7 @@ ProgramRun RunProgram(const ProgramSetup &setup)
         close(errPipe[1]);
 
     bool typed = setup.Keys.empty();
+    bool signalled = setup.SendSignal == 0;
     bool masterOpen = true, errOpen = errPipe[0] >= 0;
     double deadline = Now() + setup.TimeoutSeconds;
     while ((masterOpen || errOpen) && Now() < deadline) {
@@ -101,11 +116,19 @@ ProgramRun RunProgram(const ProgramSetup &setup)
             else
                 errOpen = false;
         }
-        if (!typed && (setup.Screen ? setup.Screen(run.Terminal) : run.Terminal).find(setup.Prompt) != std::string::npos) {
+        struct termios mode;
+        bool echoOff = !setup.NoTerminal && tcgetattr(master, &mode) == 0 && (mode.c_lflag & ECHO) == 0;
+        if (!typed && (setup.Screen ? setup.Screen(run.Terminal) : run.Terminal).find(setup.Prompt) != std::string::npos &&
+            (!setup.WaitForEchoOff || echoOff)) {
             /* Give the program a moment to put its terminal into raw mode. */
-            usleep(50 * 1000);
+            usleep((useconds_t)setup.KeyDelayMs * 1000);
             if (write(master, setup.Keys.data(), setup.Keys.size()) == (ssize_t)setup.Keys.size())
                 typed = true;
+        }
+        if (typed && !signalled && run.Terminal.find(setup.SignalWhen) != std::string::npos &&
+            (!setup.WaitForEchoOff || echoOff)) {
+            kill(child, setup.SendSignal);
+            signalled = true;
         }
     }
     int status = 0;
@@ -114,9 +137,15 @@ ProgramRun RunProgram(const ProgramSetup &setup)
     struct rusage usage;
     memset(&usage, 0, sizeof usage);
     wait4(child, &status, 0, &usage);
+    /* The master reports the terminal's own settings. */
+    struct termios mode;
+    if (!setup.NoTerminal && tcgetattr(master, &mode) == 0)
+        run.EchoAtExit = (mode.c_lflag & (ECHO | ICANON)) == (ECHO | ICANON);
     run.MaxRssKiB = usage.ru_maxrss;
     if (WIFEXITED(status))
         run.ExitStatus = WEXITSTATUS(status);
+    if (WIFSIGNALED(status))
+        run.Signal = WTERMSIG(status);
     close(master);
     if (errPipe[0] >= 0)
         close(errPipe[0]);

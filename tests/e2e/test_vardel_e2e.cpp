@@ -5,11 +5,13 @@
 #include "pty_run.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <iterator>
 
@@ -120,6 +122,164 @@ TEST_F(VardelEndToEnd, UpdatePreservesTheBootBlockAndWritesTheRest)
     EXPECT_TRUE(std::equal(after.begin() + 0x10000, after.end(), Image.begin() + 0x10000));
     EXPECT_EQ(LogCount("UnlockBlock"), 24u);
     EXPECT_EQ(LogCount("WriteFlash"), (FlashSize - 0x10000) / 512);
+}
+
+TEST_F(VardelEndToEnd, BootBlockOfAUnitWithoutEightKiBBlocksIsNeverTouched)
+{
+    /* 64 blocks of 4 KiB: blocks 8 to 15 are the second half of the boot block. */
+    for (const char *blocks : {"64", "16", "1"}) {
+        unlink((Dir + "/unit.log").c_str());
+        ProgramRun run = Update({"/v", "rom.bin"}, "Y", {{"MURVO_SIM_BLOCKS", blocks}});
+        EXPECT_EQ(run.ExitStatus, 1) << blocks;
+        EXPECT_EQ(run.Err, "\n*Error* Flash ROM blocks are not 8 KB: cannot keep the boot block\n") << blocks;
+        EXPECT_EQ(LogCount("UnlockBlock") + LogCount("EraseBlock") + LogCount("WriteFlash"), 0u) << blocks;
+        EXPECT_EQ(ReadFile(Dir + "/flash.bin"), Before) << blocks;
+    }
+    ProgramRun run = Update({"/bootblock", "rom.bin"}, "Y", {{"MURVO_SIM_BLOCKS", "64"}});
+    EXPECT_EQ(run.ExitStatus, 0) << run.Err;
+    EXPECT_EQ(ReadFile(Dir + "/flash.bin"), Image);
+}
+
+TEST_F(VardelEndToEnd, InterruptedUpdateLeavesTheFlashAsFarAsItGotAndARerunRepairsIt)
+{
+    /* The fifth record's reply is held back, so the run is surely in its write phase, with
+     * every block erased and four or five records written, when the signal comes. */
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        WriteFile(Dir + "/flash.bin", Before);
+        unlink((Dir + "/unit.log").c_str());
+        ProgramSetup setup;
+        setup.Program = VARDEL_PATH;
+        setup.Args = {"rom.bin"};
+        setup.WorkDir = Dir;
+        setup.Keys = "Y";
+        setup.Env = {{"MURVO_SIM_FLASH_SIZE", std::to_string(FlashSize)},
+                     {"MURVO_SIM_FLASH_FILE", Dir + "/flash.bin"},
+                     {"MURVO_SIM_LOG", Dir + "/unit.log"},
+                     {"MURVO_SIM_FAULTS", "delay:WriteFlash:5:1500"}};
+        setup.SendSignal = signal;
+        setup.SignalWhen = "Writing flash 10A00h";
+        ProgramRun run = RunProgram(setup);
+        ASSERT_EQ(run.Signal, signal) << run.Terminal << run.Err;
+
+        /* The log line of a command is written just before it is carried out, so the last
+         * logged record may or may not have reached the flash. */
+        size_t logged = LogCount("WriteFlash");
+        ASSERT_GE(logged, 4u);
+        ASSERT_LT(logged, (FlashSize - 0x10000) / 512);
+        EXPECT_EQ(LogCount("EraseBlock"), 24u);
+        std::vector<uint8_t> after = ReadFile(Dir + "/flash.bin");
+        ASSERT_EQ(after.size(), FlashSize);
+        uint32_t done = 0x10000 + (uint32_t)(logged - 1) * 512, end = done + 512;
+        EXPECT_TRUE(std::equal(after.begin(), after.begin() + 0x10000, Before.begin())) << signal;
+        EXPECT_TRUE(std::equal(after.begin() + 0x10000, after.begin() + done, Image.begin() + 0x10000)) << signal;
+        EXPECT_TRUE(std::equal(after.begin() + done, after.begin() + end, Image.begin() + done) ||
+                    std::all_of(after.begin() + done, after.begin() + end, [](uint8_t b) { return b == 0xFF; }))
+            << signal;
+        EXPECT_EQ(std::vector<uint8_t>(after.begin() + end, after.end()), std::vector<uint8_t>(FlashSize - end, 0xFF))
+            << signal;
+
+        run = Update({"rom.bin"});
+        ASSERT_EQ(run.ExitStatus, 0) << run.Err;
+        after = ReadFile(Dir + "/flash.bin");
+        EXPECT_TRUE(std::equal(after.begin(), after.begin() + 0x10000, Before.begin()));
+        EXPECT_TRUE(std::equal(after.begin() + 0x10000, after.end(), Image.begin() + 0x10000));
+    }
+}
+
+TEST_F(VardelEndToEnd, FlashFileThatCannotBeMadeStopsThePowerOn)
+{
+    ProgramRun run = Update({"rom.bin"}, "Y", {{"MURVO_SIM_FLASH_FILE", Dir + "/missing/flash.bin"}});
+    EXPECT_EQ(run.ExitStatus, 1);
+    EXPECT_NE(run.Err.find("missing/flash.bin"), std::string::npos) << run.Err;
+    EXPECT_TRUE(LogLines().empty());
+}
+
+TEST_F(VardelEndToEnd, PromptShowsOnTheTerminalWhenStandardOutputIsRedirected)
+{
+    /* At the terminal: the question once, on standard output. */
+    ProgramRun plain = Update({"/v", "rom.bin"});
+    ASSERT_EQ(plain.ExitStatus, 0) << plain.Err;
+    std::string shown = Plain(plain.Terminal);
+    EXPECT_EQ(shown.find("[Y/N]"), shown.rfind("[Y/N]"));
+
+    /* Redirected: the terminal shows the question, and only the question; the file gets
+     * exactly what the terminal got before. */
+    WriteFile(Dir + "/flash.bin", Before);
+    ProgramSetup setup;
+    setup.Program = VARDEL_PATH;
+    setup.Args = {"/v", "rom.bin"};
+    setup.WorkDir = Dir;
+    setup.Keys = "Y";
+    setup.StdoutFile = Dir + "/out.txt";
+    setup.WaitForEchoOff = true; /* a key typed earlier would be echoed */
+    setup.TimeoutSeconds = 15;
+    setup.Env = {{"MURVO_SIM_FLASH_SIZE", std::to_string(FlashSize)}, {"MURVO_SIM_FLASH_FILE", Dir + "/flash.bin"}};
+    ProgramRun run = RunProgram(setup);
+    ASSERT_EQ(run.ExitStatus, 0) << run.Terminal << run.Err;
+    EXPECT_EQ(Plain(run.Terminal), "\nvardel v0.20 rom.bin \nThis will reprogram the MURVO FlashROM\n"
+                                   "Are you sure you want to continue? [Y/N] \n");
+    std::vector<uint8_t> out = ReadFile(Dir + "/out.txt");
+    EXPECT_EQ(std::string(out.begin(), out.end()), shown);
+}
+
+TEST_F(VardelEndToEnd, TerminalEchoesAgainWhenTheProgramIsEndedDuringTheKeyWait)
+{
+    ProgramRun run = Update({"rom.bin"}, "n");
+    ASSERT_EQ(run.ExitStatus, 1);
+    EXPECT_TRUE(run.EchoAtExit); /* the plain way out */
+
+    /* Ctrl+Break (Ctrl+\ at a terminal) is no key: it ends the program. */
+    run = Update({"rom.bin"}, "\x1c");
+    EXPECT_EQ(run.Signal, SIGQUIT) << run.Terminal;
+    EXPECT_TRUE(run.EchoAtExit);
+    EXPECT_TRUE(LogLines().empty());
+
+    /* The window closed (SIGHUP), or the program was told to end. */
+    for (int signal : {SIGHUP, SIGTERM, SIGINT}) {
+        ProgramSetup setup;
+        setup.Program = VARDEL_PATH;
+        setup.Args = {"rom.bin"};
+        setup.WorkDir = Dir;
+        setup.Env = {{"MURVO_SIM_FLASH_FILE", Dir + "/flash.bin"}, {"MURVO_SIM_FLASH_SIZE", std::to_string(FlashSize)}};
+        setup.SendSignal = signal;
+        setup.SignalWhen = "[Y/N] ";
+        setup.WaitForEchoOff = true;
+        setup.TimeoutSeconds = 10;
+        run = RunProgram(setup);
+        EXPECT_EQ(run.Signal, signal);
+        EXPECT_TRUE(run.EchoAtExit) << signal;
+    }
+    EXPECT_EQ(ReadFile(Dir + "/flash.bin"), Before);
+}
+
+TEST_F(VardelEndToEnd, DemoStartsItsFlashAfreshWhenTheFlashSizeChanges)
+{
+    /* The demo script in a tree of its own, with the programs already built. */
+    std::string tree = Dir + "/tree";
+    std::string command = "mkdir -p '" + tree + "/scripts' '" + tree + "/build/host/bin' && cp '" +
+                          MURVO_SOURCE_DIR "/scripts/demo' '" + tree + "/scripts/' && ln -s '" VARDEL_PATH "' '" +
+                          tree + "/build/host/bin/vardel' && ln -s '" MURVOROM_PATH "' '" + tree +
+                          "/build/host/bin/murvorom'";
+    ASSERT_EQ(system(command.c_str()), 0) << command;
+    ProgramSetup setup;
+    setup.Program = tree + "/scripts/demo";
+    setup.WorkDir = tree;
+    setup.Keys = "Y";
+    setup.TimeoutSeconds = 30;
+    struct Step {
+        const char *Size;
+        uint32_t Bytes;
+        bool Afresh; /* the demo says it starts its flash afresh */
+    };
+    for (const Step &step : {Step{"256K", 0x40000, false}, Step{"128K", 0x20000, true}, Step{"128K", 0x20000, false}}) {
+        setup.Env = {{"MURVO_DEMO_PREBUILT", "1"}, {"MURVO_SIM_FLASH_SIZE", step.Size}};
+        ProgramRun run = RunProgram(setup);
+        std::string shown = Plain(run.Terminal);
+        EXPECT_EQ(run.ExitStatus, 0) << step.Size << shown << run.Err;
+        EXPECT_NE(shown.find("\nCompleted ok\n"), std::string::npos) << step.Size << shown;
+        EXPECT_EQ(shown.find("starting it afresh") != std::string::npos, step.Afresh) << step.Size << shown;
+        EXPECT_EQ(ReadFile(tree + "/demo/flash.bin").size(), step.Bytes) << step.Size;
+    }
 }
 
 TEST_F(VardelEndToEnd, BootBlockOptionWritesTheWholeFlash)

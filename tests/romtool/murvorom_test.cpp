@@ -132,6 +132,13 @@ TEST_F(Murvorom, CheckRefusesWithTheToolsMessages)
     EXPECT_NE(run.Err.find("warning"), std::string::npos) << run.Err;
     ExpectRefused("'" + image + "'", "Failed reading file");
 
+    /* An empty file holds no image, whatever flash size it is checked against. */
+    FILE *empty = fopen(image.c_str(), "wb");
+    ASSERT_NE(empty, nullptr);
+    fclose(empty);
+    ExpectRefused("'" + image + "'", "File does not contain a MURVO ROM image");
+    ExpectRefused("'" + image + "' 0", "File does not contain a MURVO ROM image");
+
     run = Murvo("check '" + Path("missing.rom") + "' 0x1000");
     EXPECT_EQ(run.Status, 1);
     EXPECT_EQ(run.Err, Path("missing.rom") + ": No such file or directory\n");

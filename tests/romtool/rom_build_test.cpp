@@ -165,21 +165,4 @@ TEST(RomBuild, SizesTooSmallForMarkerOrChecksum)
     EXPECT_TRUE(Refused(Options(ROM_BUILD_MAX_SIZE + 1), &message));
 }
 
-TEST(RomBuild, NumbersWithBasesAndSuffixes)
-{
-    struct { const char *Text; uint32_t Value; } good[] = {
-        {"0", 0}, {"512", 512}, {"0x200000", 0x200000}, {"0XfF", 0xFF}, {"64K", 0x10000}, {"64k", 0x10000},
-        {"2M", 0x200000}, {"4095M", 4095u << 20}, {"4294967295", 0xFFFFFFFF},
-    };
-    for (const auto &entry : good) {
-        uint32_t value = 0;
-        EXPECT_TRUE(RomParseNumber(entry.Text, &value)) << entry.Text;
-        EXPECT_EQ(value, entry.Value) << entry.Text;
-    }
-    for (const char *text : {"", "K", "0x", "0x10K", "2m", "3G", "4096M", "4194304K", "4294967296", "1 ", "-1", "2MB"}) {
-        uint32_t value = 0;
-        EXPECT_FALSE(RomParseNumber(text, &value)) << text;
-    }
-}
-
 } // namespace

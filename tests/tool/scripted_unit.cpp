@@ -11,15 +11,18 @@
 
 ScriptedUnit Unit;
 int ScriptedKey = 'Y';
+std::string ScriptedQuestion;
 
 void ResetScriptedUnit(void)
 {
     Unit = ScriptedUnit();
     ScriptedKey = 'Y';
+    ScriptedQuestion.clear();
 }
 
-int ReadConsoleKey(void)
+int ReadConsoleKey(const char *question)
 {
+    ScriptedQuestion = question;
     return ScriptedKey;
 }
 

@@ -61,5 +61,7 @@ void ResetScriptedUnit(void);
 
 /* The key the console "reads" in tests; -1 means no console. */
 extern int ScriptedKey;
+/* The question the sequence last gave the key read, for the console. */
+extern std::string ScriptedQuestion;
 
 #endif /* MURVO_TESTS_TOOL_SCRIPTED_UNIT_H */

@@ -36,6 +36,34 @@ TEST(ByteSum16, SumsUnsignedBytesModulo65536)
     EXPECT_EQ(ByteSum16(many.data(), 70000), (uint16_t)(70000 - 65536));
 }
 
+TEST(Crc32, IsTheStandardCrcAndContinuesAcrossCalls)
+{
+    const uint8_t digits[] = "123456789";
+    EXPECT_EQ(Crc32(0, digits, 9), 0xCBF43926u);
+    EXPECT_EQ(Crc32(Crc32(0, digits, 4), digits + 4, 5), 0xCBF43926u);
+    EXPECT_EQ(Crc32(0, digits, 0), 0u);
+}
+
+TEST(CheckRomImage, RangeCrcCoversTheBytesFromTheStartOffsetOn)
+{
+    std::vector<uint8_t> image = MakeImage(0x20000, 3);
+    for (uint32_t from : {0u, 0x10000u, 0x1FE00u, 0x20000u}) {
+        int fd = OpenImage(image);
+        uint32_t crc = 0x12345678;
+        CheckRomImageRange(fd, 0x20000, from, &crc);
+        EXPECT_EQ(crc, Crc32(0, image.data() + from, 0x20000 - from)) << from;
+        close(fd);
+    }
+}
+
+TEST(CheckRomImage, AnEmptyImageIsNoImage)
+{
+    /* Nothing is read for a flash of size 0, so no marker is found. */
+    int fd = OpenImage({});
+    EXPECT_EXIT(CheckRomImage(fd, 0), ExitedWithCode(1), MarkerMessage);
+    close(fd);
+}
+
 TEST(CheckRomImage, AcceptsAGoodImageAndLeavesThePositionAtItsEnd)
 {
     for (uint32_t size : {512u, 1024u, 0x20000u}) {

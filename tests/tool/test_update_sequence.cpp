@@ -167,8 +167,43 @@ TEST_F(UpdateSequence, FatalErrorsOfTheUnitAndTransport)
     EXPECT_EXIT(RunDirect({"/bootblock", Path}), ExitedWithCode(1), "^\n\\*Error\\* MURVO reports a Flash ROM of size 0\n$");
     Unit.FlashSize = 0x8000;
     EXPECT_EXIT(RunDirect({Path}), ExitedWithCode(1), "^\n\\*Error\\* Flash ROM is smaller than the boot block\n$");
-    Unit.FlashSize = 0x20000 + 512;
+    Unit.FlashSize = 0x20000 + 0x2000;
+    Unit.BlockCount = 17;
     EXPECT_EXIT(RunDirect({Path}), ExitedWithCode(1), "Binary file is not the same size as the Flash ROM");
+}
+
+TEST_F(UpdateSequence, BootBlockIsKeptOnlyWhenBlockEightStartsAtItsEnd)
+{
+    /* Flash size and block count whose blocks are not 8 KiB, or do not divide the flash
+     * evenly: block 8 does not start at 0x10000, so erasing from block 8 would erase part of
+     * the boot block or leave flash unwritten. Nothing may be unlocked, erased or written. */
+    const std::pair<uint32_t, uint32_t> layouts[] = {
+        {0x200000, 512}, {0x200000, 1}, {0x200000, 2}, {0x200000, 4}, {0x200000, 16},
+        {0x20000, 32},   {0x20000, 8},  {0x20000 + 15, 16}, {0x20000, 0}};
+    for (const auto &layout : layouts) {
+        UseFlash(layout.first, layout.second);
+        EXPECT_EXIT(
+            {
+                atexit([] {
+                    for (const ScriptedRequest &request : Unit.Requests)
+                        if (request.Code >= 2 && request.Code <= 5)
+                            fputs("block or write command sent\n", stderr);
+                });
+                RunDirect({"/v", Path});
+            },
+            ExitedWithCode(1), "^\n\\*Error\\* Flash ROM blocks are not 8 KB: cannot keep the boot block\n$")
+            << layout.first << " in " << layout.second;
+    }
+    /* With the boot block overwritten every layout is fine. */
+    for (const auto &layout : layouts) {
+        if (layout.second == 0 || layout.first % layout.second != 0 || layout.first % 512 != 0)
+            continue;
+        ResetScriptedUnit();
+        UseFlash(layout.first, layout.second);
+        RunResult result = RunTool({"/bootblock", Path});
+        EXPECT_EQ(result.Status, 0) << layout.first << " in " << layout.second << result.Err;
+        EXPECT_EQ(Unit.Of(2).size(), layout.second);
+    }
 }
 
 TEST_F(UpdateSequence, FatalErrorClosesTheTransportOnTheWayOut)
@@ -245,6 +280,8 @@ TEST_F(UpdateSequence, QuietRunConsoleOutputByteForByte)
     expected += PowerCycle;
     EXPECT_EQ(result.Out, expected);
     EXPECT_EQ(result.Err, "");
+    /* The console gets the same question, should standard output be redirected. */
+    EXPECT_EQ(ScriptedQuestion, Banner(Path));
 }
 
 TEST_F(UpdateSequence, VerboseRunConsoleOutputByteForByte)
@@ -360,6 +397,44 @@ TEST_F(UpdateSequence, ImageCutShortAfterTheCheckEndsTheWritePhase)
     EXPECT_EQ(result.Status, 2);
 }
 
+TEST_F(UpdateSequence, ImageChangedInPlaceAfterTheCheckFailsTheUpdate)
+{
+    /* Two records of the write range swapped in the file during the unlock phase: the same
+     * bytes, so every byte sum agrees, but not the image that was checked. */
+    std::vector<uint8_t> changed = Image;
+    std::swap_ranges(changed.begin() + 0x12000, changed.begin() + 0x12200, changed.begin() + 0x1C000);
+    ASSERT_NE(changed, Image);
+    std::string path = Path;
+    Unit.OnRequest = [path, changed](const ScriptedRequest &request) {
+        if (request.Code == 3 && request.Param32(4) == 8) {
+            int fd = open(path.c_str(), O_WRONLY);
+            ASSERT_EQ(pwrite(fd, changed.data(), changed.size(), 0), (ssize_t)changed.size());
+            close(fd);
+        }
+    };
+    RunResult result = RunTool({Path});
+    EXPECT_EQ(Unit.Of(5).size(), 128u);
+    EXPECT_EQ(Unit.Of(4).size(), 8u);
+    std::string tail = std::string("\nOperation failed. ROM file changed since it was checked") + PowerCycle;
+    EXPECT_EQ(result.Out.substr(result.Out.size() - tail.size()), tail);
+    EXPECT_EQ(result.Status, 2);
+
+    /* A change inside the boot block, which is not written, does not matter. */
+    ResetScriptedUnit();
+    Path = WriteTempFile("rom.bin", Image);
+    changed = Image;
+    changed[0x100] ^= 0x5A;
+    Unit.OnRequest = [path, changed](const ScriptedRequest &request) {
+        if (request.Code == 3 && request.Param32(4) == 8) {
+            int fd = open(path.c_str(), O_WRONLY);
+            ASSERT_EQ(pwrite(fd, changed.data(), changed.size(), 0), (ssize_t)changed.size());
+            close(fd);
+        }
+    };
+    result = RunTool({Path});
+    EXPECT_EQ(result.Status, 0) << result.Out;
+}
+
 /* The descriptor of the open image file, found by its path. */
 int FindOpenFile(const std::string &path)
 {
@@ -412,7 +487,7 @@ TEST_F(UpdateSequence, StrayErrnoFromOtherCallsDoesNotFailAGoodRun)
 
 TEST_F(UpdateSequence, ProgressPercentDoesNotOverflowOnLargeFlash)
 {
-    UseFlash(0x3000000, 0x180); /* 48 MiB: end * 100 exceeds 32 bits */
+    UseFlash(0x3000000, 0x1800); /* 48 MiB: end * 100 exceeds 32 bits */
     RunResult result = RunTool({Path});
     ASSERT_EQ(result.Status, 0);
     EXPECT_NE(result.Out.find("\rWriting flash 1800000h 50%"), std::string::npos);

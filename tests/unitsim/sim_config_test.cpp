@@ -34,7 +34,7 @@ struct Config : ::testing::Test {
     }
 };
 
-TEST(Numbers, DecimalAndHexadecimalOnly)
+TEST(Numbers, DecimalHexadecimalAndSizeSuffixes)
 {
     uint32_t value = 0;
     EXPECT_TRUE(SimParseNumber("0X1f", &value));
@@ -43,7 +43,16 @@ TEST(Numbers, DecimalAndHexadecimalOnly)
     EXPECT_EQ(value, 0x10u);
     EXPECT_TRUE(SimParseNumber("4294967295", &value));
     EXPECT_EQ(value, 0xFFFFFFFFu);
-    for (const char *text : {"0x", "+1", " 1", "0x1G", "4294967296", "1e3"}) {
+    struct { const char *Text; uint32_t Value; } good[] = {
+        {"0", 0}, {"512", 512}, {"0x200000", 0x200000}, {"0XfF", 0xFF}, {"64K", 0x10000}, {"64k", 0x10000},
+        {"2M", 0x200000}, {"4095M", 4095u << 20}, {"4294967295", 0xFFFFFFFF},
+    };
+    for (const auto &entry : good) {
+        EXPECT_TRUE(SimParseNumber(entry.Text, &value)) << entry.Text;
+        EXPECT_EQ(value, entry.Value) << entry.Text;
+    }
+    for (const char *text : {"0x", "+1", " 1", "0x1G", "4294967296", "1e3", "", "K", "0x10K", "2m", "3G", "4096M",
+                             "4194304K", "1 ", "-1", "2MB"}) {
         value = 0x5A5A;
         EXPECT_FALSE(SimParseNumber(text, &value)) << text;
         EXPECT_EQ(value, 0x5A5Au) << text;
@@ -92,6 +101,19 @@ TEST_F(Config, EachSettingIsApplied)
     ASSERT_TRUE(Read()) << Error;
     EXPECT_STREQ(Result.FlashFile, "");
     EXPECT_EQ(Result.FaultCount, 0u);
+}
+
+TEST_F(Config, NumbersTakeTheFormsOfTheImageTool)
+{
+    /* An image made with "murvorom create ... 4M" fits a unit set up with the same text. */
+    setenv("MURVO_SIM_FLASH_SIZE", "4M", 1);
+    setenv("MURVO_SIM_BLOCKS", "1k", 1);
+    setenv("MURVO_SIM_FLASH_ADDRESS", "16M", 1);
+    ASSERT_TRUE(Read()) << Error;
+    EXPECT_EQ(Result.FlashSize, 0x400000u);
+    EXPECT_EQ(Result.BlockCount, 1024u);
+    EXPECT_EQ(Result.FlashAddress, 0x1000000u);
+    ExpectRefused("MURVO_SIM_FLASH_SIZE", "4G");
 }
 
 TEST_F(Config, BlockCountFollowsOddSizes)

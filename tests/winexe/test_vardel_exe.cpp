@@ -276,8 +276,10 @@ protected:
         setup.Args = {Exe};
         setup.Args.insert(setup.Args.end(), args.begin(), args.end());
         setup.WorkDir = Dir;
-        setup.Keys = std::move(keys);
+        /* Wine's console at a terminal passes keys on only at Enter: the key, then Enter. */
+        setup.Keys = keys.empty() ? keys : keys + "\r";
         setup.Screen = TerminalScreen;
+        setup.Prompt = "[Y/N]"; /* the space after it is a blank the console erases to */
         /* Wine's console reads its keyboard from Wine's own standard input: the terminal. */
         setup.StdinFromDevNull = false;
         setup.Env = {{"WINEPREFIX", MURVO_WINE_PREFIX}, {"WINEDEBUG", "-all"}};
@@ -327,6 +329,48 @@ TEST_F(VardelUnderWine, RefusalOpensNothing)
     ProgramRun run = Run({"sample.rom"}, "n");
     EXPECT_EQ(run.ExitStatus, 1);
     EXPECT_NE(TerminalScreen(run.Terminal).find("* Aborted *"), std::string::npos) << TerminalScreen(run.Terminal);
+}
+
+/* The calls of one Wine relay trace made by the thread that called first, counted by name
+ * ("msvcrt.fputc", "KERNEL32.WriteConsoleW", ...). */
+size_t CountRelayCalls(const std::string &trace, const std::string &thread, const std::string &function)
+{
+    std::string call = "\n" + thread + ":Call " + function + "(";
+    size_t count = 0;
+    for (size_t at = trace.find(call); at != std::string::npos; at = trace.find(call, at + 1))
+        count++;
+    return count;
+}
+
+TEST_F(VardelUnderWine, EachMessageReachesTheConsoleInOneWriteNotOnePerCharacter)
+{
+    /* The runtime's printf hands standard output one character at a time (fputc); buffered,
+     * the console sees a write per message: banner, prompt and "* Aborted *" here. */
+    ProgramSetup setup;
+    setup.Program = "/usr/bin/wine";
+    setup.Args = {Exe, "sample.rom"};
+    setup.WorkDir = Dir;
+    /* Wine's console at a terminal passes keys on only at Enter (its terminal stays in line
+     * mode, where Windows hands over each key): "n" then Enter. */
+    setup.Keys = "n\r";
+    setup.Prompt = ""; /* typed at once: drawn a character at a time, the prompt is no text to find */
+    setup.Env = {{"WINEPREFIX", MURVO_WINE_PREFIX}, {"WINEDEBUG", "+relay"}};
+    setup.StdinFromDevNull = false; /* Wine's console reads keys from its standard input */
+    setup.KeyDelayMs = 2000; /* the terminal holds the line until the program reads it */
+    setup.TimeoutSeconds = 60;
+    ProgramRun run = RunProgram(setup);
+    ASSERT_EQ(run.ExitStatus, 1) << Plain(run.Terminal);
+    size_t first = run.Err.find(":Call msvcrt.fputc(");
+    ASSERT_NE(first, std::string::npos) << "no relay trace of vardel.exe";
+    size_t lineStart = run.Err.rfind('\n', first) + 1;
+    std::string thread = run.Err.substr(lineStart, first - lineStart);
+    size_t characters = CountRelayCalls(run.Err, thread, "msvcrt.fputc");
+    size_t writes = CountRelayCalls(run.Err, thread, "KERNEL32.WriteFile") +
+                    CountRelayCalls(run.Err, thread, "KERNEL32.WriteConsoleA") +
+                    CountRelayCalls(run.Err, thread, "KERNEL32.WriteConsoleW");
+    printf("vardel.exe under Wine: %zu characters through fputc, %zu console writes\n", characters, writes);
+    EXPECT_GE(characters, 100u);
+    EXPECT_LE(writes, 6u);
 }
 
 } // namespace

@@ -253,8 +253,9 @@ ProgramRun RunVardel(std::vector<std::string> args, const char *debug = "-all")
     setup.Program = "/usr/bin/wine";
     setup.Args = {"C:\\rig\\vardel.exe"};
     setup.Args.insert(setup.Args.end(), args.begin(), args.end());
-    setup.Keys = "Y";
+    setup.Keys = "Y\r"; /* Wine's console at a terminal passes keys on only at Enter */
     setup.Screen = TerminalScreen;
+    setup.Prompt = "[Y/N]"; /* the space after it is a blank the console erases to */
     setup.StdinFromDevNull = false; /* Wine's console reads its keyboard from Wine's standard input */
     setup.Env = {{"WINEPREFIX", MURVO_RIG_PREFIX}, {"WINEDEBUG", debug}};
     setup.TimeoutSeconds = 60;
