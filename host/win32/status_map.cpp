@@ -1,6 +1,8 @@
 /*
  * status_map.cpp - the Win32 error that Windows reports for each NTSTATUS a request of the
  * stand-in can end with (RtlNtStatusToDosError's table, for the statuses that occur here).
+ * Every entry is the value Wine's RtlNtStatusToDosError gives, which the tests under Wine
+ * compare (tests/winexe).
  */
 #include "host/nt/ntddk.h"
 #include "host/win32/handle_table.h"
@@ -21,7 +23,7 @@ static const StatusMapping StatusMappings[] = {
     {STATUS_NOT_IMPLEMENTED, ERROR_INVALID_FUNCTION},
     {STATUS_INVALID_HANDLE, ERROR_INVALID_HANDLE},
     {STATUS_INVALID_PARAMETER, ERROR_INVALID_PARAMETER},
-    {STATUS_NO_SUCH_DEVICE, ERROR_FILE_NOT_FOUND},
+    {STATUS_NO_SUCH_DEVICE, 433 /* ERROR_NO_SUCH_DEVICE */},
     {STATUS_INVALID_DEVICE_REQUEST, ERROR_INVALID_FUNCTION},
     {STATUS_NO_MEMORY, ERROR_NOT_ENOUGH_MEMORY},
     {STATUS_ACCESS_DENIED, ERROR_ACCESS_DENIED},
