@@ -189,9 +189,16 @@ static void PoisonIrp(HostIrpRecord *Record) { memset(&Record->Irp, HOST_FREED_I
 
 static void CheckPoisonedIrp(HostIrpRecord *Record, size_t Size)
 {
-    static const std::vector<unsigned char> pattern(IoSizeOfIrp(127), HOST_FREED_IRP_BYTE);
+    /* Never destroyed: system threads still free requests while the process's static
+     * objects are being destroyed at exit. */
+    static const size_t patternSize = IoSizeOfIrp(127);
+    static const unsigned char *const pattern = [] {
+        unsigned char *bytes = new unsigned char[patternSize];
+        memset(bytes, HOST_FREED_IRP_BYTE, patternSize);
+        return bytes;
+    }();
     const unsigned char *bytes = (const unsigned char *)&Record->Irp;
-    if (Size <= pattern.size() && memcmp(bytes, pattern.data(), Size) == 0)
+    if (Size <= patternSize && memcmp(bytes, pattern, Size) == 0)
         return;
     size_t at = 0;
     while (at < Size && bytes[at] == HOST_FREED_IRP_BYTE)
