@@ -253,6 +253,11 @@ VOID(IoDeleteDevice)(PDEVICE_OBJECT DeviceObject)
         HostReport("DEVICE_DELETED_ATTACHED", nullptr, site,
                    "device %p deleted while still attached to device %p (IoDetachDevice first)", (void *)DeviceObject,
                    (void *)doe->AttachedTo);
+    LONG below = __atomic_load_n(&doe->SentBelow, __ATOMIC_ACQUIRE);
+    if (below)
+        HostReport("DEVICE_DELETED_WITH_REQUEST_BELOW", nullptr, site,
+                   "device %p deleted while %d request(s) it passed down are still outstanding below it",
+                   (void *)DeviceObject, (int)below);
     char when[160];
     snprintf(when, sizeof when, "deletion of device %p (driver %s)", (void *)DeviceObject,
              HostDriverOf(DeviceObject->DriverObject)->Info->Name);
@@ -333,6 +338,10 @@ PDEVICE_OBJECT(IoAttachDeviceToDeviceStack)(PDEVICE_OBJECT SourceDevice, PDEVICE
 VOID(IoDetachDevice)(PDEVICE_OBJECT TargetDevice)
 {
     HostCallSite site = HostTakeCallSite();
+    if (HostThreadInPnpDispatch(IRP_MN_SURPRISE_REMOVAL))
+        HostReport("PNP_SURPRISE_DETACHED", nullptr, site,
+                   "IoDetachDevice(%p) while handling IRP_MN_SURPRISE_REMOVAL; only IRP_MN_REMOVE_DEVICE may detach",
+                   (void *)TargetDevice);
     bool freeTarget;
     {
         std::lock_guard<std::mutex> guard(HostKernelLock);

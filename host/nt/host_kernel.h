@@ -129,10 +129,16 @@ DEVICE_POWER_STATE HostPoGetDevicePowerState(PDEVICE_OBJECT DeviceObject);
  *   PNP_SURPRISE_DELETED, PNP_DEVICE_INITIALIZING, PNP_ADD_DEVICE_LEFT_DEVICE,
  *   DEVICE_DELETED_ATTACHED, DRIVER_UNLOAD_DEVICES, IRQL_NOT_LESS, NOT_MODELLED,
  *   ASSERTION, PAGED_CODE, DEVICE_NOT_LIVE, NOT_COMPLETED_NOT_PENDING, MDL_OUT_OF_RANGE,
- *   POWER_START_NEXT_MISSING, PROCESS_CANCEL_TIMEOUT.
+ *   POWER_START_NEXT_MISSING, PROCESS_CANCEL_TIMEOUT, NEXT_LOCATION_NOT_SET,
+ *   COMPLETION_ROUTINE_AFTER_SKIP, COMPLETION_ROUTINE_COMPLETED, CALL_WITH_CANCEL_ROUTINE,
+ *   IRP_FORWARDED_WHILE_BELOW, IRP_COMPLETED_WHILE_BELOW, CANCEL_ROUTINE_ON_LOWER_IRP,
+ *   DEVICE_DELETED_WITH_REQUEST_BELOW, IRP_TOUCHED_AFTER_FREE, POOL_TOUCHED_AFTER_FREE,
+ *   INFORMATION_EXCEEDS_BUFFER, PNP_FAILED_PASSED_DOWN, PNP_CALL_IRQL, PNP_NOT_PASSED_DOWN,
+ *   POWER_NOT_PASSED_DOWN, PNP_UNFAILABLE_FAILED, PNP_SURPRISE_DETACHED, PNP_SURPRISE_INTERFACE_ENABLED,
+ *   PNP_CAPABILITIES_NOT_INITIALIZED, DEVICE_IO_FLAGS_CONFLICT, POWER_PAGABLE_NOT_INHERITED.
  * The USB bus stand-in adds, through HostVerifierReport: URB_BAD_LENGTH, URB_BAD_PIPE_HANDLE,
  *   URB_TRANSFER_TOO_LARGE, URB_WRONG_DIRECTION, URB_NOT_CONFIGURED, URB_AFTER_REMOVAL,
- *   URB_BAD_BUFFER, URB_IRQL. */
+ *   URB_BAD_BUFFER, URB_IRQL, URB_UNCONFIGURE_WITH_TRANSFERS, URB_FREED_WHILE_QUEUED. */
 
 /* Reports a violation of Rule found by a platform component on behalf of the driver that
  * called it: same format, same abort-or-count mode as the kernel's own reports; the call
@@ -172,6 +178,9 @@ VOID HostVerifierFailCall(const char *Routine, ULONG Nth);
  * (IofCallDriver, IofCompleteRequest, KeSetEvent, spin lock release, PoRequestPowerIrp)
  * yield or sleep up to MaxDelayMicroseconds, choices drawn from Seed. Percent 0: off. */
 VOID HostVerifierSetDelayFuzzing(ULONG Seed, ULONG Percent, ULONG MaxDelayMicroseconds);
+/* With delay fuzzing on, a seeded coin for a platform component to choose between two
+ * orders Windows allows (FALSE always when it is off). */
+BOOLEAN HostVerifierFuzzChoice(void);
 
 /* ---- Pool ledger -------------------------------------------------------------------- */
 
@@ -186,6 +195,13 @@ typedef struct HostPoolUsage {
     ULONG Allocations;
 } HostPoolUsage;
 HostPoolUsage HostPoolUsageByTag(ULONG Tag);
+/* Checks every freed pool block still in quarantine (reporting POOL_TOUCHED_AFTER_FREE for
+ * one written after its free) and lets them go; HostKernelReset does it too. */
+void HostPoolCheckFreed(void);
+/* Sets a routine called with every pool block a driver frees, before the free (the USB bus
+ * stand-in checks that it holds no URB of a queued transfer). Null removes it. */
+typedef void HOST_POOL_FREE_HOOK(const void *Block, SIZE_T Size);
+void HostPoolSetFreeHook(HOST_POOL_FREE_HOOK *Hook);
 HostPoolUsage HostPoolUsageByDriver(PDRIVER_OBJECT DriverObject);
 HostPoolUsage HostPoolUsageByDevice(PDEVICE_OBJECT DeviceObject);
 /* Requests and MDLs currently allocated by anyone (the I/O manager's own included). */

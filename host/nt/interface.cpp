@@ -184,3 +184,13 @@ void HostDisableInterfaceStatesOf(PDEVICE_OBJECT Pdo)
         if (entry->Pdo == Pdo)
             entry->Enabled = false;
 }
+
+ULONG HostEnabledInterfaceCount(PDEVICE_OBJECT Pdo)
+{
+    std::lock_guard<std::mutex> guard(HostKernelLock);
+    ULONG count = 0;
+    for (HostInterface *entry : Interfaces)
+        if (entry->Pdo == Pdo && entry->Enabled)
+            count++;
+    return count;
+}

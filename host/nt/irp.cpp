@@ -18,6 +18,7 @@
 #include <string.h>
 
 #include <unordered_set>
+#include <vector>
 
 #include "host/nt/nt_internal.h"
 
@@ -26,6 +27,102 @@ static std::mutex IrpSetLock;
 static std::unordered_set<PIRP> LiveIrps;
 
 HostIrpRecord *HostIrpRecordOf(PIRP Irp) { return CONTAINING_RECORD(Irp, HostIrpRecord, Irp); }
+
+/* The major function the I/O manager writes into the location below a driver's when it
+ * calls the driver: a driver that passes the request on must copy, skip or fill. */
+#define HOST_UNSET_MAJOR 0xFF
+
+/* Whether the code running on this thread (a device of a driver, or a driver on behalf of
+ * none) has passed the request down and it has not come back past that location: until it
+ * does, a lower driver owns it. */
+static bool SentByCaller(HostIrpRecord *Record)
+{
+    HostThreadState *thread = HostThread();
+    if (!thread->ContextDriver)
+        return false;
+    std::lock_guard<std::mutex> guard(*Record->Track);
+    for (int i = 0; i < Record->SendCount; i++) {
+        const HostIrpSend &send = Record->Sends[i];
+        if (thread->ContextDevice ? send.Device == thread->ContextDevice
+                                  : !send.Device && send.Driver == thread->ContextDriver)
+            return true;
+    }
+    return false;
+}
+
+/* Completion has left Location: whoever passed the request to it owns it again. */
+static void ForgetSendsTo(HostIrpRecord *Record, CHAR Location)
+{
+    std::lock_guard<std::mutex> guard(*Record->Track);
+    int kept = 0;
+    for (int i = 0; i < Record->SendCount; i++) {
+        HostIrpSend send = Record->Sends[i];
+        if (Location == 0 || send.Location == Location) {
+            if (send.Device)
+                InterlockedDecrement(&send.Device->DeviceObjectExtension->SentBelow);
+        } else {
+            Record->Sends[kept++] = send;
+        }
+    }
+    Record->SendCount = kept;
+}
+
+static void PushThreadFrame(HostDispatchFrame *Frame)
+{
+    HostThreadState *thread = HostThread();
+    Frame->ThreadNext = thread->Frames;
+    thread->Frames = Frame;
+}
+
+static void PopThreadFrame(HostDispatchFrame *Frame)
+{
+    HostThreadState *thread = HostThread();
+    HostDispatchFrame **link = &thread->Frames;
+    while (*link && *link != Frame)
+        link = &(*link)->ThreadNext;
+    if (*link)
+        *link = Frame->ThreadNext;
+}
+
+/* The innermost routine running on Irp on this thread, or null. */
+static HostDispatchFrame *ThreadFrameOf(PIRP Irp)
+{
+    for (HostDispatchFrame *frame = HostThread()->Frames; frame; frame = frame->ThreadNext)
+        if (frame->Irp == Irp)
+            return frame;
+    return nullptr;
+}
+
+bool HostThreadInPnpDispatch(UCHAR Minor)
+{
+    for (HostDispatchFrame *frame = HostThread()->Frames; frame; frame = frame->ThreadNext)
+        if (frame->Location && frame->Major == IRP_MJ_PNP && frame->Minor == Minor)
+            return true;
+    return false;
+}
+
+VOID HostCheckCompletionRoutineSlot(PIRP Irp)
+{
+    HostCallSite site = HostTakeCallSite();
+    HostDispatchFrame *frame = ThreadFrameOf(Irp);
+    if (frame && frame->Location && Irp->CurrentLocation > frame->Location)
+        HostReport("COMPLETION_ROUTINE_AFTER_SKIP", Irp, site,
+                   "IoSetCompletionRoutine after IoSkipCurrentIrpStackLocation: the routine would go into the "
+                   "location of the driver above (location %d; this dispatch routine runs at location %d)",
+                   Irp->CurrentLocation - 1, frame->Location);
+}
+
+VOID HostCheckCancelRoutineOwner(PIRP Irp, PDRIVER_CANCEL CancelRoutine)
+{
+    HostCallSite site = HostTakeCallSite();
+    PDRIVER_OBJECT driver = HostThread()->ContextDriver;
+    if (!CancelRoutine || !driver || !HostIrpIsLive(Irp))
+        return;
+    if (SentByCaller(HostIrpRecordOf(Irp)))
+        HostReport("CANCEL_ROUTINE_ON_LOWER_IRP", Irp, site,
+                   "driver %s set a cancel routine on a request it has passed down and a lower driver still owns",
+                   HostDriverOf(driver)->Info->Name);
+}
 
 bool HostIrpIsLive(PIRP Irp)
 {
@@ -71,6 +168,9 @@ PIRP HostAllocateIrp(CCHAR StackSize, HostIrpKind Kind, HostCallSite Site, bool 
     record->Kind = Kind;
     record->AllocDriver = HostThread()->ContextDriver;
     record->AllocSite = Site;
+    record->AllocDevice = HostThread()->ContextDevice;
+    record->AllocStackSize = StackSize;
+    record->Lowest = (CHAR)(StackSize + 1);
     record->Track = new std::mutex;
     KeInitializeEvent(&record->Done, NotificationEvent, FALSE);
     IoInitializeIrp(&record->Irp, IoSizeOfIrp(StackSize), StackSize);
@@ -79,8 +179,43 @@ PIRP HostAllocateIrp(CCHAR StackSize, HostIrpKind Kind, HostCallSite Site, bool 
     return &record->Irp;
 }
 
+/* A request that no longer exists is filled with this byte, and must still hold it when its
+ * memory goes: a driver that wrote into it after its completion or free is reported. */
+#define HOST_FREED_IRP_BYTE 0xDB
+
+static size_t IrpBodySize(HostIrpRecord *Record) { return IoSizeOfIrp(Record->AllocStackSize); }
+
+static void PoisonIrp(HostIrpRecord *Record) { memset(&Record->Irp, HOST_FREED_IRP_BYTE, IrpBodySize(Record)); }
+
+static void CheckPoisonedIrp(HostIrpRecord *Record, size_t Size)
+{
+    /* Never destroyed: system threads still free requests while the process's static
+     * objects are being destroyed at exit. */
+    static const size_t patternSize = IoSizeOfIrp(127);
+    static const unsigned char *const pattern = [] {
+        unsigned char *bytes = new unsigned char[patternSize];
+        memset(bytes, HOST_FREED_IRP_BYTE, patternSize);
+        return bytes;
+    }();
+    const unsigned char *bytes = (const unsigned char *)&Record->Irp;
+    if (Size <= patternSize && memcmp(bytes, pattern, Size) == 0)
+        return;
+    size_t at = 0;
+    while (at < Size && bytes[at] == HOST_FREED_IRP_BYTE)
+        at++;
+    if (at < Size) {
+        char allocated[300];
+        HostDescribeSite(Record->AllocSite, allocated, sizeof allocated);
+        HostReport("IRP_TOUCHED_AFTER_FREE", nullptr, HostCallSite{nullptr, 0},
+                   "request %p, allocated at %s, was written after it was completed to its issuer or freed "
+                   "(byte %lu of the request is 0x%02x)",
+                   (void *)&Record->Irp, allocated, (unsigned long)at, bytes[at]);
+    }
+}
+
 static void ReallyFree(HostIrpRecord *Record)
 {
+    CheckPoisonedIrp(Record, Record->PoisonedSize);
     std::mutex *track = Record->Track;
     Record->Magic = 0;
     HostPoolFree(Record, Record->AllocSite, "request");
@@ -90,10 +225,13 @@ static void ReallyFree(HostIrpRecord *Record)
 /* Takes the request out of existence; its memory goes when no dispatch frame remains. */
 static void FreeIrpRecord(HostIrpRecord *Record)
 {
+    ForgetSendsTo(Record, 0);
     {
         std::lock_guard<std::mutex> guard(IrpSetLock);
         LiveIrps.erase(&Record->Irp);
     }
+    Record->PoisonedSize = IrpBodySize(Record);
+    PoisonIrp(Record);
     {
         std::lock_guard<std::mutex> guard(*Record->Track);
         if (Record->Frames) {
@@ -168,12 +306,24 @@ NTSTATUS HostCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp, HostCallSite Site
         return STATUS_INVALID_PARAMETER;
     }
     HostIrpRecord *record = HostIrpRecordOf(Irp);
+    PDRIVER_OBJECT caller = thread->ContextDriver;
+    if (SentByCaller(record))
+        HostReport("IRP_FORWARDED_WHILE_BELOW", Irp, Site,
+                   "driver %s passed on a request that it had already passed down and a lower driver still owns",
+                   HostDriverOf(caller)->Info->Name);
     if (Irp->CurrentLocation <= 1) {
         HostReport("IRP_NO_STACK_LOCATION", Irp, Site, "IoCallDriver to %p: the request has no stack location left",
                    (void *)DeviceObject);
         return STATUS_INVALID_PARAMETER;
     }
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(Irp);
+    if (next->MajorFunction == HOST_UNSET_MAJOR)
+        HostReport("NEXT_LOCATION_NOT_SET", Irp, Site,
+                   "IoCallDriver to %p without setting up the next stack location (copy, skip or fill it first)",
+                   (void *)DeviceObject);
+    if (__atomic_load_n(&Irp->CancelRoutine, __ATOMIC_ACQUIRE))
+        HostReport("CALL_WITH_CANCEL_ROUTINE", Irp, Site, "IoCallDriver to %p while the request's cancel routine %p is still set",
+                   (void *)DeviceObject, (void *)Irp->CancelRoutine);
     if (next->MajorFunction == IRP_MJ_POWER && !viaPo)
         HostReport("POWER_IRP_NOT_PO_CALL", Irp, Site, "power request passed with IoCallDriver instead of PoCallDriver");
     if ((next->MajorFunction == IRP_MJ_PNP || next->MajorFunction == IRP_MJ_POWER) &&
@@ -182,25 +332,76 @@ NTSTATUS HostCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp, HostCallSite Site
         HostReport("PNP_POWER_STATUS_NOT_INITIALIZED", Irp, Site,
                    "%s request sent with IoStatus.Status 0x%08x; its sender must set STATUS_NOT_SUPPORTED",
                    HostMajorName(next->MajorFunction), (unsigned)Irp->IoStatus.Status);
+    if (next->MajorFunction == IRP_MJ_PNP) {
+        if (thread->Irql >= DISPATCH_LEVEL)
+            HostReport("PNP_CALL_IRQL", Irp, Site, "plug-and-play request (minor 0x%02x) passed down at IRQL %d",
+                       next->MinorFunction, thread->Irql);
+        bool passedOn; /* not the issuer's first send */
+        {
+            std::lock_guard<std::mutex> guard(*record->Track);
+            passedOn = record->Lowest <= Irp->StackCount;
+        }
+        if (passedOn && !NT_SUCCESS(Irp->IoStatus.Status) &&
+            Irp->IoStatus.Status != STATUS_NOT_SUPPORTED)
+            HostReport("PNP_FAILED_PASSED_DOWN", Irp, Site,
+                       "plug-and-play request (minor 0x%02x) passed down with the failure 0x%08x: a driver that fails "
+                       "it completes it",
+                       next->MinorFunction, (unsigned)Irp->IoStatus.Status);
+        if (next->MinorFunction == IRP_MN_QUERY_CAPABILITIES && Irp->CurrentLocation == Irp->StackCount + 1) {
+            PDEVICE_CAPABILITIES caps = next->Parameters.DeviceCapabilities.Capabilities;
+            if (!caps || caps->Version != 1 || caps->Size != sizeof(DEVICE_CAPABILITIES) || caps->Address != (ULONG)-1 ||
+                caps->UINumber != (ULONG)-1)
+                HostReport("PNP_CAPABILITIES_NOT_INITIALIZED", Irp, Site,
+                           "IRP_MN_QUERY_CAPABILITIES sent without Version 1, Size, Address and UINumber -1 preset");
+        }
+    }
     HostFuzzPoint();
 
     IoSetNextIrpStackLocation(Irp);
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
     stack->DeviceObject = DeviceObject;
     UCHAR major = stack->MajorFunction, minor = stack->MinorFunction;
+    if (Irp->CurrentLocation > 1)
+        (stack - 1)->MajorFunction = HOST_UNSET_MAJOR;
+    bool bottom;
+    {
+        std::lock_guard<std::mutex> guard(HostKernelLock);
+        bottom = !DeviceObject->DeviceObjectExtension->AttachedTo;
+    }
+    {
+        std::lock_guard<std::mutex> guard(*record->Track);
+        if (Irp->CurrentLocation < record->Lowest)
+            record->Lowest = Irp->CurrentLocation;
+        if (bottom)
+            record->ReachedBottom = true;
+        /* The plug-and-play and power managers' own requests and user-mode requests are sent
+         * to the top by the I/O manager, whatever driver the thread is running for. */
+        bool byDriver = Irp->CurrentLocation < Irp->StackCount || record->Kind == HostIrpDriver ||
+                        record->Kind == HostIrpThreaded;
+        if (caller && byDriver && record->SendCount < HOST_MAX_IRP_SENDS) {
+            PDEVICE_OBJECT sender = thread->ContextDevice;
+            if (sender && !HostDeviceIsLive(sender))
+                sender = nullptr;
+            record->Sends[record->SendCount++] = HostIrpSend{Irp->CurrentLocation, caller, sender};
+            if (sender)
+                InterlockedIncrement(&sender->DeviceObjectExtension->SentBelow);
+        }
+    }
     PDRIVER_OBJECT driver = DeviceObject->DriverObject;
     const char *driverName = HostDriverOf(driver)->Info->Name;
     KIRQL entryIrql = thread->Irql;
 
-    HostDispatchFrame frame = {nullptr, Irp->CurrentLocation, false, false, 0};
+    HostDispatchFrame frame = {nullptr, nullptr, Irp, Irp->CurrentLocation, major, minor, false, false, false, 0};
     {
         std::lock_guard<std::mutex> guard(*record->Track);
         frame.Next = record->Frames;
         record->Frames = &frame;
     }
+    PushThreadFrame(&frame);
     HostContextSave save = HostEnterDriver(driver, DeviceObject);
     NTSTATUS status = driver->MajorFunction[major](DeviceObject, Irp);
     HostLeaveDriver(save);
+    PopThreadFrame(&frame);
 
     bool pending, last;
     {
@@ -257,11 +458,18 @@ NTSTATUS(IofCallDriver)(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 static void FinishThreaded(HostIrpRecord *Record)
 {
     PIRP irp = &Record->Irp;
+    if (Record->CopyOut && NT_SUCCESS(irp->IoStatus.Status) && irp->IoStatus.Information > Record->OutputLength)
+        HostReport("INFORMATION_EXCEEDS_BUFFER", nullptr, Record->AllocSite,
+                   "buffered device control completed with Information %lu, more than its output buffer of %lu bytes",
+                   (unsigned long)irp->IoStatus.Information, (unsigned long)Record->OutputLength);
     if (Record->CopyOut && NT_SUCCESS(irp->IoStatus.Status) && Record->OutputBuffer) {
         ULONG_PTR n = irp->IoStatus.Information;
         memcpy(Record->OutputBuffer, Record->SystemBuffer, n < Record->OutputLength ? n : Record->OutputLength);
     }
-    if (irp->UserIosb)
+    /* A request that failed without ever being pended leaves its issuer's status block and
+     * event untouched: the issuer has the status from IoCallDriver. */
+    bool report = !NT_ERROR(irp->IoStatus.Status) || irp->PendingReturned;
+    if (irp->UserIosb && report)
         *irp->UserIosb = irp->IoStatus;
     if (Record->SystemBuffer)
         HostPoolFree(Record->SystemBuffer, Record->AllocSite, "system buffer");
@@ -269,10 +477,59 @@ static void FinishThreaded(HostIrpRecord *Record)
         MmUnlockPages(Record->IoMdl);
         HostFreeMdl(Record->IoMdl, Record->AllocSite);
     }
-    PKEVENT event = irp->UserEvent;
+    PKEVENT event = report ? irp->UserEvent : nullptr;
     FreeIrpRecord(Record);
     if (event)
         KeSetEvent(event, IO_NO_INCREMENT, FALSE);
+}
+
+/* Plug-and-play requests that every driver of the stack must see and pass down, and power
+ * requests that only the bus driver may end with success. */
+static bool MustPassDown(UCHAR Major, UCHAR Minor, NTSTATUS Status)
+{
+    if (Major == IRP_MJ_POWER)
+        return NT_SUCCESS(Status) && Minor != IRP_MN_WAIT_WAKE;
+    if (Major != IRP_MJ_PNP)
+        return false;
+    switch (Minor) {
+    case IRP_MN_REMOVE_DEVICE:
+    case IRP_MN_SURPRISE_REMOVAL:
+    case IRP_MN_STOP_DEVICE:
+    case IRP_MN_CANCEL_STOP_DEVICE:
+    case IRP_MN_CANCEL_REMOVE_DEVICE:
+        return true;
+    case IRP_MN_START_DEVICE:
+        return NT_SUCCESS(Status);
+    default:
+        return false;
+    }
+}
+
+/* A driver above the bus driver completes, at its own location, a request it never passed
+ * below that location. */
+static void CheckPassedDown(PIRP Irp, HostIrpRecord *Record, PIO_STACK_LOCATION Stack, HostCallSite Site)
+{
+    if (Irp->CurrentLocation > Irp->StackCount || !MustPassDown(Stack->MajorFunction, Stack->MinorFunction, Irp->IoStatus.Status))
+        return;
+    PDEVICE_OBJECT device = Stack->DeviceObject;
+    if (!device || !HostDeviceIsLive(device))
+        return;
+    {
+        std::lock_guard<std::mutex> guard(HostKernelLock);
+        if (!device->DeviceObjectExtension->AttachedTo)
+            return;
+    }
+    CHAR lowest;
+    {
+        std::lock_guard<std::mutex> guard(*Record->Track);
+        lowest = Record->Lowest;
+    }
+    if (lowest >= Irp->CurrentLocation)
+        HostReport(Stack->MajorFunction == IRP_MJ_PNP ? "PNP_NOT_PASSED_DOWN" : "POWER_NOT_PASSED_DOWN", Irp, Site,
+                   "%s request (minor 0x%02x) completed with 0x%08x by device %p (driver %s) without passing it to the "
+                   "device below",
+                   HostMajorName(Stack->MajorFunction), Stack->MinorFunction, (unsigned)Irp->IoStatus.Status,
+                   (void *)device, HostDriverOf(device->DriverObject)->Info->Name);
 }
 
 static void CompleteRequest(PIRP Irp, HostCallSite Site)
@@ -284,8 +541,15 @@ static void CompleteRequest(PIRP Irp, HostCallSite Site)
         return;
     }
     HostIrpRecord *record = HostIrpRecordOf(Irp);
+    for (HostDispatchFrame *frame = thread->Frames; frame; frame = frame->ThreadNext)
+        if (frame->Irp == Irp && !frame->Location)
+            frame->CompletedInside = true;
     if (thread->Irql > DISPATCH_LEVEL)
         HostReport("IRQL_NOT_LESS", Irp, Site, "IoCompleteRequest at IRQL %d", thread->Irql);
+    if (SentByCaller(record))
+        HostReport("IRP_COMPLETED_WHILE_BELOW", Irp, Site,
+                   "driver %s completed a request that it had passed down and a lower driver still owns",
+                   HostDriverOf(thread->ContextDriver)->Info->Name);
     if (Irp->CurrentLocation > Irp->StackCount) {
         HostReport("IRP_COMPLETED_TWICE", Irp, Site, "request completed again: %s",
                    Irp->CurrentLocation > Irp->StackCount + 1 ? "its completion has already reached the top"
@@ -303,6 +567,10 @@ static void CompleteRequest(PIRP Irp, HostCallSite Site)
         HostDescribeSite(thread->Held[0].Site, where, sizeof where);
         HostReport("COMPLETE_HOLDING_SPINLOCK", Irp, Site, "IoCompleteRequest while holding spin lock %p (acquired at %s)",
                    (void *)thread->Held[0].Lock, where);
+    }
+    if (Irp->CurrentLocation >= 1) {
+        PIO_STACK_LOCATION first = IoGetCurrentIrpStackLocation(Irp);
+        CheckPassedDown(Irp, record, first, Site);
     }
     HostFuzzPoint();
 
@@ -343,6 +611,7 @@ static void CompleteRequest(PIRP Irp, HostCallSite Site)
         stack->CompletionRoutine = nullptr;
         stack->Context = nullptr;
         IoSkipCurrentIrpStackLocation(Irp);
+        ForgetSendsTo(record, location);
         bool top = Irp->CurrentLocation == Irp->StackCount + 1;
 
         bool invoke = routine && ((NT_SUCCESS(status) && (control & SL_INVOKE_ON_SUCCESS)) ||
@@ -358,7 +627,10 @@ static void CompleteRequest(PIRP Irp, HostCallSite Site)
                 thread->Irql = DISPATCH_LEVEL;
             KIRQL entered = thread->Irql;
             HostFuzzPoint();
+            HostDispatchFrame running = {nullptr, nullptr, Irp, 0, 0, 0, false, false, false, 0};
+            PushThreadFrame(&running);
             NTSTATUS result = routine(device, Irp, context);
+            PopThreadFrame(&running);
             if (thread->Irql != entered)
                 HostReport("DISPATCH_IRQL_CHANGED", nullptr, Site, "completion routine %p returned at IRQL %d, entered at %d",
                            (void *)routine, thread->Irql, entered);
@@ -366,6 +638,14 @@ static void CompleteRequest(PIRP Irp, HostCallSite Site)
             HostLeaveDriver(save);
             if (result == STATUS_MORE_PROCESSING_REQUIRED)
                 return;
+            if (running.CompletedInside) {
+                /* The request has been completed from inside: it may be gone already. */
+                HostReport("COMPLETION_ROUTINE_COMPLETED", nullptr, Site,
+                           "completion routine %p called IoCompleteRequest on its request and returned 0x%08x; it must "
+                           "return STATUS_MORE_PROCESSING_REQUIRED after completing it again",
+                           (void *)routine, (unsigned)result);
+                return;
+            }
             if (!top && Irp->PendingReturned && !(IoGetCurrentIrpStackLocation(Irp)->Control & SL_PENDING_RETURNED))
                 HostReport("PENDING_RETURNED_IGNORED", Irp, Site,
                            "completion routine %p saw PendingReturned and returned 0x%08x without IoMarkIrpPending",
@@ -515,7 +795,7 @@ static NTSTATUS SystemIrpDone(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Conte
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
-NTSTATUS HostSendSystemIrp(PDEVICE_OBJECT Top, PIRP Irp)
+NTSTATUS HostSendSystemIrp(PDEVICE_OBJECT Top, PIRP Irp, bool *ReachedBottom, ULONG_PTR *Information)
 {
     HostIrpRecord *record = HostIrpRecordOf(Irp);
     IoSetCompletionRoutine(Irp, SystemIrpDone, nullptr, TRUE, TRUE, TRUE);
@@ -530,6 +810,10 @@ NTSTATUS HostSendSystemIrp(PDEVICE_OBJECT Top, PIRP Irp)
     if (status == STATUS_PENDING)
         (KeWaitForSingleObject)(&record->Done, Executive, KernelMode, FALSE, nullptr);
     NTSTATUS final = Irp->IoStatus.Status;
+    if (ReachedBottom)
+        *ReachedBottom = record->ReachedBottom;
+    if (Information)
+        *Information = Irp->IoStatus.Information;
     FreeIrpRecord(record);
     return final;
 }

@@ -49,6 +49,7 @@ typedef struct HostThreadState {
     PDRIVER_OBJECT ContextDriver;        /* whose code runs on this thread now */
     PDEVICE_OBJECT ContextDevice;        /* on behalf of which device, when known */
     BOOLEAN InPoCallDriver;              /* IofCallDriver is being called by PoCallDriver */
+    struct HostDispatchFrame *Frames;    /* dispatch and completion routines running on this thread, innermost first */
 } HostThreadState;
 
 HostThreadState *HostThread(void);
@@ -124,6 +125,7 @@ struct _DEVOBJ_EXTENSION {
     DEVICE_POWER_STATE PowerState;  /* as declared with PoSetPowerState */
     SIZE_T ExtensionSize;
     bool DeletePending;             /* deleted while attached above or referenced: freed when neither */
+    LONG SentBelow;                 /* requests passed down by this device and not yet back */
     ULONGLONG Serial;               /* unique over the process's life, unlike the address */
 };
 
@@ -136,16 +138,32 @@ typedef enum HostIrpKind {
     HostIrpSystem    /* plug-and-play and power manager's own requests */
 } HostIrpKind;
 
-/* A dispatch routine running on a request, for the checks made when it returns. */
+/* A dispatch routine running on a request, for the checks made when it returns; also on
+ * the running thread's list (with the completion routines it runs), so that a routine a
+ * driver calls on the request knows which location the driver owns. */
 typedef struct HostDispatchFrame {
     struct HostDispatchFrame *Next;
-    CHAR Location;        /* CurrentLocation while the routine runs */
+    struct HostDispatchFrame *ThreadNext;
+    PIRP Irp;
+    CHAR Location;        /* CurrentLocation while the routine runs; 0 for a completion routine */
+    UCHAR Major, Minor;
+    bool CompletedInside; /* completion routine frames: IoCompleteRequest was called on Irp */
     bool Completed;       /* completion has passed this location */
     bool PendingMarked;   /* SL_PENDING_RETURNED was set when it did */
     NTSTATUS CompletedStatus;
 } HostDispatchFrame;
 
 struct HostFile;
+
+/* A request passed down by a driver and not yet completed back past the location it was
+ * passed to: the sender no longer owns it until then. */
+typedef struct HostIrpSend {
+    CHAR Location;            /* the location the request was passed to */
+    PDRIVER_OBJECT Driver;    /* the driver that passed it */
+    PDEVICE_OBJECT Device;    /* on behalf of which device, when known */
+} HostIrpSend;
+
+#define HOST_MAX_IRP_SENDS 16
 
 typedef struct HostIrpRecord {
     ULONG Magic;
@@ -159,6 +177,13 @@ typedef struct HostIrpRecord {
     bool StartedNext;            /* PoStartNextPowerIrp called since the request was last passed on */
     ULONG PendingCheckMask;      /* locations that returned STATUS_PENDING before being marked:
                                   * the mark must be there when completion passes them */
+    HostIrpSend Sends[HOST_MAX_IRP_SENDS]; /* guarded by Track */
+    int SendCount;
+    CHAR Lowest;                 /* lowest location the request has reached */
+    bool ReachedBottom;          /* a device attached to nothing (the stack's bottom) was called */
+    size_t PoisonedSize;         /* bytes of the IRP filled with the freed pattern when it was freed */
+    PDEVICE_OBJECT AllocDevice;  /* device context of the allocation */
+    CCHAR AllocStackSize;
     /* Threaded and user requests: buffers the I/O manager owns. */
     PVOID OutputBuffer;
     ULONG OutputLength;
@@ -190,9 +215,13 @@ void HostReleaseIrpRecord(HostIrpRecord *Record); /* drops one reference; frees 
 void HostRetireIrp(HostIrpRecord *Record);        /* completion reached the top: no longer a live request */
 BOOLEAN HostCancelIrpUnchecked(PIRP Irp);          /* IoCancelIrp on a request kept alive by a reference */
 void HostFinishUserIrp(HostIrpRecord *Record);
+bool HostThreadInPnpDispatch(UCHAR Minor);          /* a dispatch routine of this PnP minor runs on this thread */
 NTSTATUS HostCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp, HostCallSite Site);
-/* Sends a system request to the top of Pdo's stack and waits for its final status. */
-NTSTATUS HostSendSystemIrp(PDEVICE_OBJECT Top, PIRP Irp);
+/* Sends a system request to the top of Pdo's stack and waits for its final status;
+ * ReachedBottom, when given, tells whether the bottom device of the stack was called;
+ * Information receives the final IoStatus.Information. */
+NTSTATUS HostSendSystemIrp(PDEVICE_OBJECT Top, PIRP Irp, bool *ReachedBottom = nullptr,
+                           ULONG_PTR *Information = nullptr);
 PMDL HostAllocateMdl(PVOID VirtualAddress, ULONG Length, HostCallSite Site, PDRIVER_OBJECT Driver);
 void HostFreeMdl(PMDL Mdl, HostCallSite Site);
 
@@ -215,7 +244,21 @@ struct HostDeviceNode {
 };
 
 /* Guards the kernel's tables: drivers, devices, nodes, interfaces, files. Never held
- * while calling driver code. */
+ * while calling driver code.
+ *
+ * Order of the stand-in's own mutexes, outermost first: a mutex is only taken while
+ * holding mutexes above it, never one below it. None is held while driver code runs.
+ *   1. HostKernelLock (device.cpp): drivers, device links, nodes, interfaces, files
+ *   2. a process's Lock (usermode.cpp): its files and their outstanding requests (not
+ *      held with HostKernelLock today)
+ *   3. a request's Track (nt_internal.h HostIrpRecord): dispatch frames, sends, lowest location
+ *   4. DeviceSetLock (device.cpp): the set of live device objects
+ *   5. IrpSetLock (irp.cpp), MdlSetLock (mdl.cpp): the sets of live requests and MDLs
+ *   6. PoolLock (pool.cpp): the pool ledger; QuarantineLock (pool.cpp) is never held with it
+ *   7. LowResourcesLock, LockOrderLock, ReportLock (verifier.cpp); the event table's locks
+ *      (sync.cpp) and a system thread's queue lock (system_thread.cpp): leaves
+ * Spin locks (KSPIN_LOCK, the cancel spin lock) are the driver's order, checked by the
+ * verifier's LOCK_ORDER rule; a std::mutex above may be taken while one is held. */
 extern std::mutex HostKernelLock;
 extern std::condition_variable HostKernelChanged;
 
@@ -225,6 +268,7 @@ void HostFileClosed(HostDeviceNode *Node);
 PDEVICE_OBJECT HostFindInterfaceDevice(const std::u16string &Path, std::u16string *Suffix);
 void HostDisableInterfacesOf(PDEVICE_OBJECT Pdo);      /* forgets them: the device is deleted */
 void HostDisableInterfaceStatesOf(PDEVICE_OBJECT Pdo); /* disables them: the stack was removed */
+ULONG HostEnabledInterfaceCount(PDEVICE_OBJECT Pdo);   /* interfaces of Pdo's stack enabled now */
 std::vector<HostDeviceNode *> HostStartedNodes(void);
 void HostForgetInterfaces(void);
 void HostForgetNodes(void);

@@ -586,6 +586,21 @@ typedef struct _IRP {
     } Tail;
 } IRP, *PIRP;
 
+typedef enum _DEVICE_RELATION_TYPE {
+    BusRelations,
+    EjectionRelations,
+    PowerRelations,
+    RemovalRelations,
+    TargetDeviceRelation,
+    SingleBusRelations,
+    TransportRelations
+} DEVICE_RELATION_TYPE;
+
+typedef struct _DEVICE_RELATIONS {
+    ULONG Count;
+    PDEVICE_OBJECT Objects[1];
+} DEVICE_RELATIONS, *PDEVICE_RELATIONS;
+
 typedef struct _IO_STACK_LOCATION {
     UCHAR MajorFunction;
     UCHAR MinorFunction;
@@ -618,6 +633,9 @@ typedef struct _IO_STACK_LOCATION {
         struct {
             PDEVICE_CAPABILITIES Capabilities;
         } DeviceCapabilities;
+        struct {
+            DEVICE_RELATION_TYPE Type;
+        } QueryDeviceRelations;
         struct {
             SYSTEM_POWER_STATE PowerState;
         } WaitWake;
@@ -809,9 +827,14 @@ static inline VOID IoCopyCurrentIrpStackLocationToNext(PIRP Irp)
     next->Control = 0;
 }
 
+/* Verifier checks of the inline routines below (the stand-in's own). */
+VOID HostCheckCompletionRoutineSlot(PIRP Irp);
+VOID HostCheckCancelRoutineOwner(PIRP Irp, PDRIVER_CANCEL CancelRoutine);
+
 static inline VOID IoSetCompletionRoutine(PIRP Irp, PIO_COMPLETION_ROUTINE CompletionRoutine, PVOID Context,
                                           BOOLEAN InvokeOnSuccess, BOOLEAN InvokeOnError, BOOLEAN InvokeOnCancel)
 {
+    HostCheckCompletionRoutineSlot(Irp);
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(Irp);
     next->CompletionRoutine = CompletionRoutine;
     next->Context = Context;
@@ -828,6 +851,7 @@ static inline VOID IoMarkIrpPending(PIRP Irp) { IoGetCurrentIrpStackLocation(Irp
 
 static inline PDRIVER_CANCEL IoSetCancelRoutine(PIRP Irp, PDRIVER_CANCEL CancelRoutine)
 {
+    HostCheckCancelRoutineOwner(Irp, CancelRoutine);
     return (PDRIVER_CANCEL)__atomic_exchange_n(&Irp->CancelRoutine, CancelRoutine, __ATOMIC_SEQ_CST);
 }
 
@@ -869,6 +893,8 @@ POWER_STATE PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type, 
 #define PoCallDriver(d, i) HOST_AT(PoCallDriver((d), (i)))
 #define PoRequestPowerIrp(d, m, s, f, c, i) HOST_AT(PoRequestPowerIrp((d), (m), (s), (f), (c), (i)))
 #define PoStartNextPowerIrp(i) HOST_AT(PoStartNextPowerIrp(i))
+#define IoSetCompletionRoutine(i, r, c, s, e, x) HOST_AT(IoSetCompletionRoutine((i), (r), (c), (s), (e), (x)))
+#define IoSetCancelRoutine(i, r) HOST_AT(IoSetCancelRoutine((i), (r)))
 
 /* ---- Debug output ------------------------------------------------------------------ */
 

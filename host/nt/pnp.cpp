@@ -28,8 +28,10 @@ HostDeviceState HostPnpGetState(HostDeviceNode *Node)
     return Node->State;
 }
 
-/* Sends one plug-and-play request to the top of the node's stack and waits for it. */
-static NTSTATUS SendPnp(HostDeviceNode *Node, UCHAR Minor)
+/* Sends one plug-and-play request to the top of the node's stack and waits for it;
+ * Parameter is the capabilities record of QUERY_CAPABILITIES, or the relation type of
+ * QUERY_DEVICE_RELATIONS; *Information receives the request's final Information. */
+static NTSTATUS SendPnp(HostDeviceNode *Node, UCHAR Minor, PVOID Parameter = nullptr, ULONG_PTR *Information = nullptr)
 {
     PDEVICE_OBJECT top = IoGetAttachedDevice(Node->Pdo);
     PIRP irp = HostAllocateIrp(top->StackSize, HostIrpSystem, HostCallSite{nullptr, 0}, false);
@@ -37,7 +39,57 @@ static NTSTATUS SendPnp(HostDeviceNode *Node, UCHAR Minor)
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
     next->MajorFunction = IRP_MJ_PNP;
     next->MinorFunction = Minor;
-    return HostSendSystemIrp(top, irp);
+    if (Minor == IRP_MN_QUERY_CAPABILITIES)
+        next->Parameters.DeviceCapabilities.Capabilities = (PDEVICE_CAPABILITIES)Parameter;
+    else if (Minor == IRP_MN_QUERY_DEVICE_RELATIONS)
+        next->Parameters.QueryDeviceRelations.Type = (DEVICE_RELATION_TYPE)(uintptr_t)Parameter;
+    bool reachedBottom = false;
+    ULONG_PTR information = 0;
+    NTSTATUS status = HostSendSystemIrp(top, irp, &reachedBottom, &information);
+    if (Information)
+        *Information = information;
+    /* Requests every driver of the stack must pass down, and no driver may fail. */
+    bool unfailable = Minor == IRP_MN_STOP_DEVICE || Minor == IRP_MN_REMOVE_DEVICE || Minor == IRP_MN_SURPRISE_REMOVAL ||
+                      Minor == IRP_MN_CANCEL_STOP_DEVICE || Minor == IRP_MN_CANCEL_REMOVE_DEVICE;
+    if (unfailable && !reachedBottom)
+        HostReport("PNP_NOT_PASSED_DOWN", nullptr, HostCallSite{nullptr, 0},
+                   "plug-and-play request (minor 0x%02x) completed without reaching the physical device object", Minor);
+    if (unfailable && !NT_SUCCESS(status))
+        HostReport("PNP_UNFAILABLE_FAILED", nullptr, HostCallSite{nullptr, 0},
+                   "plug-and-play request (minor 0x%02x) failed with 0x%08x: no driver may fail it", Minor,
+                   (unsigned)status);
+    return status;
+}
+
+/* QUERY_DEVICE_RELATIONS of Type; a list a driver returns is let go (children and
+ * removal relations are not modelled: units have none). */
+static void QueryRelations(HostDeviceNode *Node, DEVICE_RELATION_TYPE Type)
+{
+    ULONG_PTR information = 0;
+    NTSTATUS status = SendPnp(Node, IRP_MN_QUERY_DEVICE_RELATIONS, (PVOID)(uintptr_t)Type, &information);
+    if (NT_SUCCESS(status) && information) {
+        PDEVICE_RELATIONS relations = (PDEVICE_RELATIONS)information;
+        if (relations->Count)
+            HostReport("NOT_MODELLED", nullptr, HostCallSite{nullptr, 0},
+                       "device relations (type %d) answered with %lu device object(s)", (int)Type,
+                       (unsigned long)relations->Count);
+        HostPoolFree(relations, HostCallSite{nullptr, 0}, "device relations");
+    }
+}
+
+/* What the plug-and-play manager asks a stack after it has started (Windows: "Adding a PnP
+ * Device to a Running System"): its capabilities, its state, its bus relations. */
+static void QueryStartedStack(HostDeviceNode *Node)
+{
+    DEVICE_CAPABILITIES caps;
+    memset(&caps, 0, sizeof caps);
+    caps.Size = sizeof caps;
+    caps.Version = 1;
+    caps.Address = (ULONG)-1;
+    caps.UINumber = (ULONG)-1;
+    SendPnp(Node, IRP_MN_QUERY_CAPABILITIES, &caps);
+    SendPnp(Node, IRP_MN_QUERY_PNP_DEVICE_STATE);
+    QueryRelations(Node, BusRelations);
 }
 
 static bool FunctionDeviceLive(HostDeviceNode *Node) { return Node->Fdo && HostDeviceIsLiveSerial(Node->Fdo, Node->FdoSerial); }
@@ -76,6 +128,12 @@ static VOID RemoveWork(PVOID Context) { RemoveStack((HostDeviceNode *)Context); 
 static void SurpriseRemove(HostDeviceNode *Node)
 {
     SendPnp(Node, IRP_MN_SURPRISE_REMOVAL);
+    /* "Handling an IRP_MN_SURPRISE_REMOVAL Request": the function driver disables its
+     * device interfaces there, so that no application opens the device any more. */
+    if (Node->Pdo && HostEnabledInterfaceCount(Node->Pdo))
+        HostReport("PNP_SURPRISE_INTERFACE_ENABLED", nullptr, HostCallSite{nullptr, 0},
+                   "%lu device interface(s) of physical device %p still enabled after IRP_MN_SURPRISE_REMOVAL",
+                   (unsigned long)HostEnabledInterfaceCount(Node->Pdo), (void *)Node->Pdo);
     if (Node->Fdo && !FunctionDeviceLive(Node))
         HostReport("PNP_SURPRISE_DELETED", nullptr, HostCallSite{nullptr, 0},
                    "function device %p was deleted on IRP_MN_SURPRISE_REMOVAL; only IRP_MN_REMOVE_DEVICE may delete it",
@@ -180,14 +238,26 @@ static VOID ArrivalWork(PVOID Context)
             HostReport("PNP_DEVICE_INITIALIZING", nullptr, none,
                        "device %p (driver %s) still has DO_DEVICE_INITIALIZING set after AddDevice", (void *)d,
                        HostDriverOf(d->DriverObject)->Info->Name);
+    for (PDEVICE_OBJECT d = args->Pdo; d; d = d->AttachedDevice) {
+        if ((d->Flags & DO_BUFFERED_IO) && (d->Flags & DO_DIRECT_IO))
+            HostReport("DEVICE_IO_FLAGS_CONFLICT", nullptr, none,
+                       "device %p (driver %s) has both DO_BUFFERED_IO and DO_DIRECT_IO set", (void *)d,
+                       HostDriverOf(d->DriverObject)->Info->Name);
+        PDEVICE_OBJECT below = d->DeviceObjectExtension->AttachedTo;
+        if (below && (below->Flags & DO_POWER_PAGABLE) && !(d->Flags & DO_POWER_PAGABLE))
+            HostReport("POWER_PAGABLE_NOT_INHERITED", nullptr, none,
+                       "device %p (driver %s) is attached above a device with DO_POWER_PAGABLE but does not set it",
+                       (void *)d, HostDriverOf(d->DriverObject)->Info->Name);
+    }
     node->Fdo = args->Pdo->AttachedDevice;
     if (node->Fdo)
         node->FdoSerial = node->Fdo->DeviceObjectExtension->Serial;
     args->Node = node;
     args->Status = SendPnp(node, IRP_MN_START_DEVICE);
-    if (NT_SUCCESS(args->Status))
+    if (NT_SUCCESS(args->Status)) {
+        QueryStartedStack(node);
         SetState(node, HostDeviceStarted);
-    else
+    } else
         RemoveStack(node);
 }
 
@@ -240,9 +310,10 @@ static NTSTATUS DoStart(HostDeviceNode *Node)
     if (Node->State != HostDeviceStopped)
         return STATUS_INVALID_DEVICE_STATE;
     NTSTATUS status = SendPnp(Node, IRP_MN_START_DEVICE);
-    if (NT_SUCCESS(status))
+    if (NT_SUCCESS(status)) {
+        QueryStartedStack(Node);
         SetState(Node, HostDeviceStarted);
-    else
+    } else
         RemoveStack(Node);
     return status;
 }
@@ -252,13 +323,17 @@ static NTSTATUS DoQueryRemove(HostDeviceNode *Node)
     HostDeviceState state = HostPnpGetState(Node);
     if (state != HostDeviceStarted && state != HostDeviceStopped && state != HostDeviceAdded)
         return STATUS_INVALID_DEVICE_STATE;
-    {
-        /* An open handle vetoes a removal before any driver is asked. */
+    /* As Windows orders it ("Handling an IRP_MN_QUERY_REMOVE_DEVICE Request"): the removal
+     * relations, the query to the stack, then the open handles: a handle still open fails
+     * the query, and the stack gets CANCEL_REMOVE like any failed query. (No application
+     * or kernel component registers for notifications here, so none is asked first.) */
+    QueryRelations(Node, RemovalRelations);
+    NTSTATUS status = SendPnp(Node, IRP_MN_QUERY_REMOVE_DEVICE);
+    if (NT_SUCCESS(status)) {
         std::lock_guard<std::mutex> guard(HostKernelLock);
         if (Node->OpenFiles)
-            return STATUS_DEVICE_BUSY;
+            status = STATUS_DEVICE_BUSY;
     }
-    NTSTATUS status = SendPnp(Node, IRP_MN_QUERY_REMOVE_DEVICE);
     if (NT_SUCCESS(status)) {
         SetState(Node, HostDeviceRemovePending);
         return status;

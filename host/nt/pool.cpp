@@ -10,9 +10,29 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <atomic>
+#include <deque>
 #include <unordered_set>
 
 #include "host/nt/nt_internal.h"
+
+/* Freed blocks are kept a while, filled with a pattern that is checked before the memory goes
+ * back to the heap, as the verifier's special pool does; under the address sanitizer, which
+ * catches any touch of freed memory at once, they go back at once. */
+#if defined(__SANITIZE_ADDRESS__)
+#define POOL_QUARANTINE 0
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define POOL_QUARANTINE 0
+#endif
+#endif
+#ifndef POOL_QUARANTINE
+#define POOL_QUARANTINE 1
+#endif
+
+#define POOL_FREED_BYTE 0xDF
+#define POOL_QUARANTINE_BLOCKS 2048
+#define POOL_QUARANTINE_BYTES (8u << 20)
 
 #define POOL_MAGIC 0x4C4F4F50u
 
@@ -30,6 +50,24 @@ static std::mutex PoolLock;
 static std::unordered_set<const void *> LiveBlocks;
 static std::unordered_set<const void *> FreedBlocks;
 
+/* A freed block waiting in quarantine, with what its header said (the header is filled too). */
+typedef struct QuarantinedBlock {
+    PoolHeader *Header;
+    SIZE_T Size;
+    ULONG Tag;
+    HostCallSite AllocSite;
+    HostCallSite FreeSite;
+} QuarantinedBlock;
+
+/* Guards the quarantine; never held together with PoolLock. */
+static std::mutex QuarantineLock;
+
+static std::atomic<HOST_POOL_FREE_HOOK *> FreeHook{nullptr};
+
+void HostPoolSetFreeHook(HOST_POOL_FREE_HOOK *Hook) { FreeHook.store(Hook); }
+static std::deque<QuarantinedBlock> Quarantine;
+static size_t QuarantineBytes;
+
 static PoolHeader *HeaderOf(const void *Block) { return (PoolHeader *)((char *)Block - sizeof(PoolHeader)); }
 
 static void TagText(ULONG Tag, char Out[5])
@@ -39,6 +77,37 @@ static void TagText(ULONG Tag, char Out[5])
         Out[i] = (c >= 0x20 && c < 0x7F) ? c : '.';
     }
     Out[4] = 0;
+}
+
+/* Checks that a quarantined block still holds the pattern, reports it if not, frees it. */
+static void ReleaseQuarantined(const QuarantinedBlock &Block)
+{
+    static unsigned char pattern[4096];
+    static std::once_flag filled;
+    std::call_once(filled, [] { memset(pattern, POOL_FREED_BYTE, sizeof pattern); });
+    const unsigned char *bytes = (const unsigned char *)Block.Header;
+    size_t total = sizeof(PoolHeader) + Block.Size;
+    size_t at = 0;
+    while (at < total) {
+        size_t chunk = total - at < sizeof pattern ? total - at : sizeof pattern;
+        if (memcmp(bytes + at, pattern, chunk) != 0)
+            break;
+        at += chunk;
+    }
+    while (at < total && bytes[at] == POOL_FREED_BYTE)
+        at++;
+    if (at < total) {
+        char tag[5], allocated[300], freed[300];
+        TagText(Block.Tag, tag);
+        HostDescribeSite(Block.AllocSite, allocated, sizeof allocated);
+        HostDescribeSite(Block.FreeSite, freed, sizeof freed);
+        long offset = (long)at - (long)sizeof(PoolHeader);
+        HostReport("POOL_TOUCHED_AFTER_FREE", nullptr, HostCallSite{nullptr, 0},
+                   "pool block with tag '%s' of %lu bytes, allocated at %s and freed at %s, was written after its "
+                   "free (byte %ld is 0x%02x)",
+                   tag, (unsigned long)Block.Size, allocated, freed, offset, bytes[at]);
+    }
+    free(Block.Header);
 }
 
 void *HostPoolAllocate(SIZE_T Size, ULONG Tag, HostCallSite Site, PDRIVER_OBJECT Driver, PDEVICE_OBJECT Device)
@@ -87,9 +156,42 @@ void HostPoolFree(void *Block, HostCallSite Site, const char *What)
         return;
     }
     PoolHeader *header = HeaderOf(Block);
+    HOST_POOL_FREE_HOOK *hook = FreeHook.load();
+    if (hook)
+        hook(Block, header->Size);
     HostLockOrderForgetRange(Block, header->Size);
     header->Magic = 0;
+#if POOL_QUARANTINE
+    QuarantinedBlock entry = {header, header->Size, header->Tag, header->Site, Site};
+    memset(header, POOL_FREED_BYTE, sizeof(PoolHeader) + header->Size);
+    std::vector<QuarantinedBlock> evicted;
+    {
+        std::lock_guard<std::mutex> guard(QuarantineLock);
+        Quarantine.push_back(entry);
+        QuarantineBytes += entry.Size;
+        while (Quarantine.size() > POOL_QUARANTINE_BLOCKS || QuarantineBytes > POOL_QUARANTINE_BYTES) {
+            evicted.push_back(Quarantine.front());
+            QuarantineBytes -= Quarantine.front().Size;
+            Quarantine.pop_front();
+        }
+    }
+    for (const QuarantinedBlock &old : evicted)
+        ReleaseQuarantined(old);
+#else
     free(header);
+#endif
+}
+
+void HostPoolCheckFreed(void)
+{
+    std::deque<QuarantinedBlock> all;
+    {
+        std::lock_guard<std::mutex> guard(QuarantineLock);
+        all.swap(Quarantine);
+        QuarantineBytes = 0;
+    }
+    for (const QuarantinedBlock &block : all)
+        ReleaseQuarantined(block);
 }
 
 PVOID(ExAllocatePoolWithTag)(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)

@@ -109,6 +109,10 @@ void HostFinishUserIrp(HostIrpRecord *Record)
     PIRP irp = &Record->Irp;
     HostRetireIrp(Record);
     bool moved = ((ULONG)irp->IoStatus.Status >> 30) != 3; /* success, information or warning */
+    if (Record->CopyOut && moved && irp->IoStatus.Information > Record->OutputLength)
+        HostReport("INFORMATION_EXCEEDS_BUFFER", nullptr, Record->AllocSite,
+                   "buffered request completed with Information %lu, more than its output buffer of %lu bytes",
+                   (unsigned long)irp->IoStatus.Information, (unsigned long)Record->OutputLength);
     if (Record->CopyOut && moved && Record->OutputBuffer) {
         ULONG_PTR n = irp->IoStatus.Information;
         memcpy(Record->OutputBuffer, Record->SystemBuffer, n < Record->OutputLength ? n : Record->OutputLength);
@@ -136,7 +140,13 @@ void HostFinishUserIrp(HostIrpRecord *Record)
         }
     }
     HostAsyncIo *async = Record->Async;
-    if (async) {
+    /* As the I/O manager does: a request that failed without ever being pended reports to
+     * nobody (status block, event and callback untouched); its issuer has the status from
+     * the call. A warning, a success or a pended request reports. */
+    bool silent = NT_ERROR(irp->IoStatus.Status) && !irp->PendingReturned;
+    if (async && silent) {
+        /* nothing: the caller takes the status returned by the dispatch routine */
+    } else if (async) {
         async->IoStatus = irp->IoStatus;
         if (async->Event)
             (KeSetEvent)(async->Event, IO_NO_INCREMENT, FALSE);
@@ -445,4 +455,5 @@ VOID HostKernelReset(void)
     HostForgetInterfaces();
     HostPowerReset();
     HostVerifierResetSettings();
+    HostPoolCheckFreed();
 }

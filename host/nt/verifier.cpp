@@ -290,6 +290,14 @@ void HostFuzzPoint(void)
     nanosleep(&ts, nullptr);
 }
 
+BOOLEAN HostVerifierFuzzChoice(void)
+{
+    if (!FuzzPercent.load(std::memory_order_relaxed))
+        return FALSE;
+    uint64_t r = SplitMix((FuzzSeed.load(std::memory_order_relaxed) << 32) ^ FuzzCounter.fetch_add(1));
+    return (r >> 24) & 1 ? TRUE : FALSE;
+}
+
 /* ---- Lock order ---------------------------------------------------------------------- */
 
 typedef struct LockEdge {

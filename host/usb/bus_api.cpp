@@ -71,6 +71,7 @@ HostUsbBus *HostUsbBusCreate(void)
             if (!NT_SUCCESS(HostLoadDriver(&BusDriverInfo, &BusDriver))) {
                 return NULL;
             }
+            HostPoolSetFreeHook(BusCheckFreedBlock);
         }
         BusCount++;
     }

@@ -12,6 +12,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <set>
+
 #include "host/usb/bus_internal.h"
 
 void BusListAppend(BusTransferList *list, BusTransfer *transfer)
@@ -48,6 +50,44 @@ bool BusListRemove(BusTransferList *list, BusTransfer *transfer)
     return false;
 }
 
+/* URBs of the transfers queued on every bus, so that a driver freeing one is reported at
+ * its free. UrbWatchLock is a leaf: nothing else is taken while it is held. */
+static std::mutex UrbWatchLock;
+static std::multiset<uintptr_t> QueuedUrbs;
+
+static void WatchUrb(PURB urb)
+{
+    std::lock_guard<std::mutex> hold(UrbWatchLock);
+    QueuedUrbs.insert((uintptr_t)urb);
+}
+
+static void UnwatchUrb(PURB urb)
+{
+    std::lock_guard<std::mutex> hold(UrbWatchLock);
+    auto at = QueuedUrbs.find((uintptr_t)urb);
+    if (at != QueuedUrbs.end()) {
+        QueuedUrbs.erase(at);
+    }
+}
+
+void BusCheckFreedBlock(const void *block, SIZE_T size)
+{
+    uintptr_t start = (uintptr_t)block;
+    uintptr_t found = 0;
+    {
+        std::lock_guard<std::mutex> hold(UrbWatchLock);
+        auto at = QueuedUrbs.lower_bound(start);
+        if (at != QueuedUrbs.end() && *at < start + size) {
+            found = *at;
+        }
+    }
+    if (found != 0) {
+        HostVerifierReport("URB_FREED_WHILE_QUEUED", NULL,
+                           "pool block %p freed while it holds the URB %p of a transfer still queued on the bus",
+                           block, (void *)found);
+    }
+}
+
 /* Cancel routine of a queued transfer: unlinks it and completes it as cancelled. Runs
  * with the cancel spin lock held (released at once) at DISPATCH_LEVEL. */
 static VOID BusCancelTransfer(PDEVICE_OBJECT deviceObject, PIRP irp)
@@ -57,9 +97,18 @@ static VOID BusCancelTransfer(PDEVICE_OBJECT deviceObject, PIRP irp)
     BusTransfer *transfer = (BusTransfer *)irp->Tail.Overlay.DriverContext[0];
     BusUnit *unit = transfer->Unit;
     HostUsbBus *bus = unit->Bus;
+    /* A cancelled transfer may complete after IoCancelIrp has returned, from the host
+     * controller's thread; under delay fuzzing, half the time it does. */
+    bool later = HostVerifierFuzzChoice();
+    uint32_t *waiter;
     {
         std::lock_guard<std::mutex> hold(bus->Lock);
         BusListRemove(&transfer->Pipe->Queue, transfer);
+        waiter = transfer->Waiter;
+        if (later) {
+            BusFinishLocked(transfer, USBD_STATUS_CANCELED, STATUS_CANCELLED);
+            return;
+        }
     }
     PURB urb = transfer->Urb;
     urb->UrbBulkOrInterruptTransfer.TransferBufferLength = transfer->Moved;
@@ -67,8 +116,12 @@ static VOID BusCancelTransfer(PDEVICE_OBJECT deviceObject, PIRP irp)
     irp->IoStatus.Status = STATUS_CANCELLED;
     irp->IoStatus.Information = 0;
     free(transfer);
+    UnwatchUrb(urb);
     IoCompleteRequest(irp, IO_NO_INCREMENT);
     std::lock_guard<std::mutex> hold(bus->Lock);
+    if (waiter != NULL) {
+        (*waiter)--;
+    }
     unit->Outstanding--;
     bus->Changed.notify_all();
 }
@@ -85,6 +138,7 @@ bool BusQueueTransferLocked(BusUnit *unit, BusPipe *pipe, BusTransfer *transfer)
         IoReleaseCancelSpinLock(irql);
         return false; /* cancelled before it was queued; the caller completes it */
     }
+    WatchUrb(transfer->Urb);
     IoSetCancelRoutine(irp, BusCancelTransfer);
     IoReleaseCancelSpinLock(irql);
     unit->Outstanding++;
@@ -373,6 +427,7 @@ static void CompleteTransfer(BusTransfer *transfer)
     irp->IoStatus.Status = transfer->IrpStatus;
     irp->IoStatus.Information = 0;
     free(transfer);
+    UnwatchUrb(urb);
     IoCompleteRequest(irp, IO_NO_INCREMENT);
 }
 
@@ -416,10 +471,14 @@ static void ControllerMain(HostUsbBus *bus)
         for (BusTransfer *transfer = done.Head; transfer != NULL;) {
             BusTransfer *next = transfer->Next;
             BusUnit *unit = transfer->Unit;
+            uint32_t *waiter = transfer->Waiter;
             KeRaiseIrql(DISPATCH_LEVEL, &oldIrql);
             CompleteTransfer(transfer);
             KeLowerIrql(oldIrql);
             std::lock_guard<std::mutex> counted(bus->Lock);
+            if (waiter != NULL) {
+                (*waiter)--;
+            }
             unit->Outstanding--;
             bus->Changed.notify_all();
             transfer = next;

@@ -9,9 +9,16 @@
  *
  * Locking: HostUsbBus::Lock guards the bus and every unit's state below it (ports, pipes,
  * queues, records of the IN endpoint, flags). It is never held while a request is
- * completed or the kernel is called (IoSetCancelRoutine, an atomic exchange, excepted);
- * a cancel routine releases the cancel spin lock before it takes it. The firmware's own
- * lock is taken inside it.
+ * completed or a driver is called; a cancel routine releases the cancel spin lock before
+ * it takes it. Order, outermost first (a lock is only ever taken while holding locks above
+ * it in this list):
+ *   1. DriverLock (bus_api.cpp: the bus driver's load count; the kernel's locks inside it)
+ *   2. HostUsbBus::Lock (the bus)
+ *   3. the cancel spin lock (IoAcquireCancelSpinLock in BusQueueTransferLocked), and the
+ *      kernel's request set and request tracking that IoSetCancelRoutine's check takes
+ *   4. SimUnit's lock (the firmware, taken inside the bus lock)
+ *   5. UrbWatchLock (bus_controller.cpp: queued URBs; a leaf, taken with nothing else
+ *      needed inside it)
  */
 #ifndef MURVO_HOST_USB_BUS_INTERNAL_H
 #define MURVO_HOST_USB_BUS_INTERNAL_H
@@ -53,6 +60,7 @@ struct BusTransfer {
     bool In;
     bool ShortOk;
     bool Ended;          /* the data phase is over; Status holds its outcome */
+    uint32_t *Waiter;    /* an abort waiting for this transfer's completion counts down here */
     uint64_t DueUs;      /* timing model: completed not before this; 0 without the model */
     USBD_STATUS Status;  /* final status, once on the completion list */
     NTSTATUS IrpStatus;  /* final request status, once on the completion list */
@@ -158,6 +166,8 @@ bool BusListRemove(BusTransferList *list, BusTransfer *transfer);
 /* Queues a data transfer on its pipe with the cancel routine set, or, when the request is
  * already cancelled, hands it back for completion as cancelled (returns false). Caller
  * holds the bus lock. */
+/* Pool free hook: reports a freed block that holds the URB of a queued transfer. */
+void BusCheckFreedBlock(const void *block, SIZE_T size);
 bool BusQueueTransferLocked(BusUnit *unit, BusPipe *pipe, BusTransfer *transfer);
 
 /* Claims every transfer queued on the pipe (those whose cancel routine is already running

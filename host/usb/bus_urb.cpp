@@ -218,6 +218,18 @@ static uint32_t InterfaceEndpoints(PUSB_CONFIGURATION_DESCRIPTOR config, PUSB_IN
     return count;
 }
 
+/* Transfers queued on the unit's pipes. Caller holds the bus lock. */
+static uint32_t QueuedOnPipesLocked(BusUnit *unit)
+{
+    uint32_t count = 0;
+    for (uint32_t i = 0; i < unit->PipeCount; i++) {
+        for (BusTransfer *t = unit->Pipes[i].Queue.Head; t != NULL; t = t->Next) {
+            count++;
+        }
+    }
+    return count;
+}
+
 /* URB_FUNCTION_SELECT_CONFIGURATION: selects the configuration of the descriptor given
  * (filling in every interface and pipe), or unconfigures the unit when it is null. */
 static NTSTATUS SelectConfiguration(BusUnit *unit, PIRP irp, PURB urb)
@@ -247,6 +259,20 @@ static NTSTATUS SelectConfiguration(BusUnit *unit, PIRP irp, PURB urb)
     }
     PUSB_CONFIGURATION_DESCRIPTOR config = select->ConfigurationDescriptor;
     if (config == NULL) {
+        /* What the USB stack does with transfers still queued is not documented (one
+         * independent implementation waits for each pipe to drain and cancels nothing): a
+         * driver must abort its pipes first, and one that does not is reported. In count
+         * mode the unconfigure waits for the pipes, as that implementation does. */
+        uint32_t queued = QueuedOnPipesLocked(unit);
+        if (queued != 0) {
+            hold.unlock();
+            BusReport("URB_UNCONFIGURE_WITH_TRANSFERS", irp,
+                      "SELECT_CONFIGURATION unconfigures the unit on port %d while %u transfer(s) are still queued on "
+                      "its pipes (abort the pipes and wait for them first)",
+                      unit->Port, (unsigned)queued);
+            hold.lock();
+            bus->Changed.wait(hold, [unit] { return !unit->Connected || QueuedOnPipesLocked(unit) == 0; });
+        }
         BusUnconfigureLocked(unit, USBD_STATUS_CANCELED, STATUS_CANCELLED);
         select->ConfigurationHandle = NULL;
         hold.unlock();
@@ -476,7 +502,18 @@ static NTSTATUS AbortPipe(BusUnit *unit, PIRP irp, PURB urb)
         hold.unlock();
         return FailUrb(irp, urb, USBD_STATUS_INVALID_PIPE_HANDLE);
     }
+    /* The abort may complete before or after the transfers it cancels (both are allowed);
+     * they complete from the host controller's thread. Under delay fuzzing, half the time
+     * the abort waits for them (only at PASSIVE_LEVEL, where waiting is allowed). */
+    uint32_t waiting = 0;
+    if (pipe->Queue.Head != NULL && KeGetCurrentIrql() == PASSIVE_LEVEL && HostVerifierFuzzChoice()) {
+        for (BusTransfer *t = pipe->Queue.Head; t != NULL; t = t->Next) {
+            t->Waiter = &waiting;
+            waiting++;
+        }
+    }
     BusFailPipeLocked(unit, pipe, USBD_STATUS_CANCELED, STATUS_CANCELLED);
+    bus->Changed.wait(hold, [&waiting] { return waiting == 0; });
     hold.unlock();
     return CompleteUrb(irp, urb, USBD_STATUS_SUCCESS, STATUS_SUCCESS);
 }
@@ -586,8 +623,9 @@ static NTSTATUS SubmitUrb(BusUnit *unit, PIRP irp, PURB urb)
     case URB_FUNCTION_SYNC_CLEAR_STALL:
         return ResetPipe(unit, irp, urb);
     default:
+        /* As the USB stack answers a function it does not handle. */
         BusNotModelled("URB function 0x%04x", (unsigned)urb->UrbHeader.Function);
-        return FailUrb(irp, urb, USBD_STATUS_NOT_SUPPORTED);
+        return FailUrb(irp, urb, USBD_STATUS_INVALID_URB_FUNCTION);
     }
 }
 

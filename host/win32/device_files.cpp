@@ -207,6 +207,14 @@ static BOOL RunRequest(HANDLE handle, const RequestArgs &args, LPDWORD transferr
         SetLastError(ERROR_IO_PENDING);
         return FALSE;
     }
+    if (NT_ERROR(status)) {
+        /* Failed without being pended: the I/O manager reports nothing (the OVERLAPPED record
+         * keeps STATUS_PENDING, the event stays clear); the error comes back from the call. */
+        LetGo(request);
+        LetGo(request);
+        HostSetLastErrorFromStatus(status);
+        return FALSE;
+    }
     /* Completed at once: the report may still be on its way; take the result from it. */
     {
         std::unique_lock<std::mutex> hold(request->Lock);

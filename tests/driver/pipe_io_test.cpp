@@ -578,3 +578,21 @@ TEST_F(DeviceControlTest, EveryCodeFailsAfterSurpriseRemoval)
 }
 
 } // namespace
+
+namespace {
+/* A read left waiting on the IN pipe (no reply comes) when the unit is stopped: the stop must
+ * abort the pipe and wait for it before it unconfigures the unit. */
+TEST_F(HandleTest, StopWithAReadWaitingAbortsThePipeBeforeUnconfiguring)
+{
+    ASSERT_EQ(Plug(), STATUS_SUCCESS);
+    HostFile *in = OpenOk(u"\\PIPE00");
+    UCHAR buffer[8];
+    Pending read;
+    ASSERT_EQ(HostReadFile(in, buffer, sizeof buffer, &read.Io, nullptr), STATUS_PENDING);
+    ASSERT_EQ(HostPnpQueryStop(Node()), STATUS_SUCCESS);
+    EXPECT_EQ(HostPnpStop(Node()), STATUS_SUCCESS);
+    read.Wait();
+    EXPECT_EQ(read.Io.IoStatus.Status, STATUS_CANCELLED);
+    HostCloseFile(in);
+}
+} // namespace

@@ -118,7 +118,8 @@ ProgramRun RunProgram(const ProgramSetup &setup)
         }
         struct termios mode;
         bool echoOff = !setup.NoTerminal && tcgetattr(master, &mode) == 0 && (mode.c_lflag & ECHO) == 0;
-        if (!typed && run.Terminal.find(setup.Prompt) != std::string::npos && (!setup.WaitForEchoOff || echoOff)) {
+        if (!typed && (setup.Screen ? setup.Screen(run.Terminal) : run.Terminal).find(setup.Prompt) != std::string::npos &&
+            (!setup.WaitForEchoOff || echoOff)) {
             /* Give the program a moment to put its terminal into raw mode. */
             usleep((useconds_t)setup.KeyDelayMs * 1000);
             if (write(master, setup.Keys.data(), setup.Keys.size()) == (ssize_t)setup.Keys.size())

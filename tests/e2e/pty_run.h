@@ -25,6 +25,9 @@ struct ProgramSetup {
     std::string WorkDir;
     std::string Keys;          /* typed once the prompt has appeared ("" types nothing) */
     std::string Prompt = "[Y/N] "; /* the text to wait for before typing */
+    /* How the terminal shows what was written, where the prompt is looked for; none: the
+     * bytes as written. */
+    std::string (*Screen)(const std::string &written) = nullptr;
     int KeyDelayMs = 50;       /* the time the program gets after the prompt to set its terminal up */
     bool SplitStderr = true;   /* standard error to a pipe of its own instead of the terminal */
     bool StdinFromDevNull = true; /* a redirected standard input must neither confirm nor refuse */

@@ -12,7 +12,10 @@ TEST_F(NtTest, ArrivalLoadsAddsAndStartsAtPassiveLevel)
 {
     PDEVICE_OBJECT pdo;
     HostDeviceNode *node = Arrive(&pdo);
-    std::vector<std::string> expected = {"FDO ENTRY", "FDO ADD", "FDO 1b.00 @0", "PDO 1b.00 @0"};
+    /* After the start, the whole stack is asked its capabilities, state and bus relations. */
+    std::vector<std::string> expected = {"FDO ENTRY",    "FDO ADD",      "FDO 1b.00 @0", "PDO 1b.00 @0",
+                                         "FDO 1b.09 @0", "PDO 1b.09 @0", "FDO 1b.14 @0", "PDO 1b.14 @0",
+                                         "FDO 1b.07 @0", "PDO 1b.07 @0"};
     EXPECT_EQ(expected, TestLogEntries());
     EXPECT_EQ(HostDeviceStarted, HostPnpGetState(node));
     PDEVICE_OBJECT fdo = HostPnpFunctionDevice(node);
@@ -28,7 +31,8 @@ TEST_F(NtTest, StopAndRestartFollowWindowsOrder)
     HostDeviceNode *node = Arrive(&pdo);
     TestLogClear();
     EXPECT_EQ(STATUS_SUCCESS, HostPnpRebalance(node));
-    std::vector<std::string> expected = {"FDO 1b.05 @0", "FDO 1b.04 @0", "FDO 1b.00 @0"};
+    std::vector<std::string> expected = {"FDO 1b.05 @0", "FDO 1b.04 @0", "FDO 1b.00 @0",
+                                         "FDO 1b.09 @0", "FDO 1b.14 @0", "FDO 1b.07 @0"};
     EXPECT_EQ(expected, FunctionPnp());
     EXPECT_EQ(HostDeviceStarted, HostPnpGetState(node));
 
@@ -57,7 +61,8 @@ TEST_F(NtTest, RemovalDeletesTheStackAndUnloadsTheLastDevicesDriver)
     TestLogClear();
     TestBusMarkGone(pdo);
     EXPECT_EQ(STATUS_SUCCESS, HostPnpUninstall(node));
-    std::vector<std::string> expected = {"FDO 1b.01 @0", "FDO 1b.02 @0"};
+    /* Removal relations are asked before the query. */
+    std::vector<std::string> expected = {"FDO 1b.07 @0", "FDO 1b.01 @0", "FDO 1b.02 @0"};
     EXPECT_EQ(expected, FunctionPnp());
     EXPECT_EQ("FDO UNLOAD", TestLogEntries().back());
     EXPECT_EQ(HostDeviceRemoved, HostPnpGetState(node));
@@ -98,8 +103,12 @@ TEST_F(NtTest, OpenFileVetoesQueryRemove)
     HostProcess *process = HostProcessCreate();
     HostFile *file;
     ASSERT_EQ(STATUS_SUCCESS, HostCreateFile(process, path, &file));
+    TestLogClear();
     EXPECT_EQ(STATUS_DEVICE_BUSY, HostPnpQueryRemove(node));
     EXPECT_EQ(HostDeviceStarted, HostPnpGetState(node));
+    /* The stack is asked first; the open handle then fails the query, which is cancelled. */
+    std::vector<std::string> expected = {"FDO 1b.07 @0", "FDO 1b.01 @0", "FDO 1b.03 @0"};
+    EXPECT_EQ(expected, FunctionPnp());
     HostProcessEnd(process);
     Unplug(node, pdo);
 }

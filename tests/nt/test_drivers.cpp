@@ -332,11 +332,15 @@ static NTSTATUS FunctionPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         IoDeleteDevice(DeviceObject);
         return status;
     }
+    case IRP_MN_SURPRISE_REMOVAL:
+        /* the device is gone: no new open may find it */
+        IoSetDeviceInterfaceState(&ext->Link, FALSE);
+        Irp->IoStatus.Status = STATUS_SUCCESS;
+        return PassDown(DeviceObject, Irp);
     case IRP_MN_STOP_DEVICE:
     case IRP_MN_CANCEL_STOP_DEVICE:
     case IRP_MN_QUERY_REMOVE_DEVICE:
     case IRP_MN_CANCEL_REMOVE_DEVICE:
-    case IRP_MN_SURPRISE_REMOVAL:
         Irp->IoStatus.Status = STATUS_SUCCESS;
         return PassDown(DeviceObject, Irp);
     default:

@@ -172,4 +172,59 @@ TEST_F(UserModeTest, ProcessEndCancelsRequestsBeforeClosingFiles)
     EXPECT_EQ(STATUS_CANCELLED, async.IoStatus.Status);
 }
 
+std::atomic<int> Reported{0};
+VOID CountReport(PVOID, NTSTATUS, ULONG_PTR) { Reported++; }
+
+/* The I/O manager reports to the issuer (status block, event, callback) a request that
+ * succeeded, ended with a warning, or was pended; one that failed at once reports nothing,
+ * its status comes back from the call. */
+TEST_F(UserModeTest, AnImmediateFailureReportsToNobody)
+{
+    HostFile *file = Open(u"\\PIPE00");
+    UCHAR buffer[8];
+    struct Case {
+        TestBusMode Mode;
+        NTSTATUS Status;
+        bool Reports;
+    } cases[] = {
+        {TestBusCompleteNow, STATUS_DEVICE_DATA_ERROR, false},
+        {TestBusCompleteNow, STATUS_DEVICE_BUSY, true}, /* a warning */
+        {TestBusCompleteNow, STATUS_SUCCESS, true},
+        {TestBusHold, STATUS_DEVICE_DATA_ERROR, true},
+    };
+    for (const Case &c : cases) {
+        TestBusSetMode(c.Mode, c.Status);
+        KEVENT event;
+        KeInitializeEvent(&event, NotificationEvent, FALSE);
+        Reported = 0;
+        HostAsyncIo async = {CountReport, nullptr, &event, {}};
+        async.IoStatus.Status = 0x12345678;
+        NTSTATUS status = HostReadFile(file, buffer, sizeof buffer, &async, nullptr);
+        if (c.Mode == TestBusHold) {
+            EXPECT_EQ(STATUS_PENDING, status);
+            TestBusCompleteHeld(c.Status, 0);
+        } else {
+            EXPECT_EQ(c.Status, status);
+        }
+        EXPECT_EQ(c.Reports ? c.Status : 0x12345678, async.IoStatus.Status) << std::hex << c.Status;
+        EXPECT_EQ(c.Reports ? 1 : 0, KeReadStateEvent(&event)) << std::hex << c.Status;
+        EXPECT_EQ(c.Reports ? 1 : 0, Reported.load()) << std::hex << c.Status;
+    }
+    TestBusSetMode(TestBusCompleteNow, STATUS_SUCCESS);
+    HostCloseFile(file);
+
+    /* A driver's threaded device control likewise. */
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    IO_STATUS_BLOCK iosb;
+    iosb.Status = 0x12345678;
+    TestBusSetMode(TestBusCompleteNow, STATUS_DEVICE_DATA_ERROR);
+    PIRP irp = IoBuildDeviceIoControlRequest(CTL_CODE(FILE_DEVICE_UNKNOWN, 0x800, METHOD_BUFFERED, FILE_ANY_ACCESS), Pdo,
+                                             nullptr, 0, nullptr, 0, FALSE, &event, &iosb);
+    EXPECT_EQ(STATUS_DEVICE_DATA_ERROR, IoCallDriver(Pdo, irp));
+    EXPECT_EQ(0x12345678, iosb.Status);
+    EXPECT_EQ(0, KeReadStateEvent(&event));
+    TestBusSetMode(TestBusCompleteNow, STATUS_SUCCESS);
+}
+
 } // namespace

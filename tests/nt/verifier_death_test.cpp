@@ -16,7 +16,20 @@ Behaviour *FaultyRead;
 NTSTATUS FaultyDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) { return FaultyRead(DeviceObject, Irp); }
 
 /* What the faulty function driver does wrong in plug and play. */
-enum PnpFault { NoPnpFault, RemoveKeepsDevice, SurpriseDeletes, StaysInitializing };
+enum PnpFault {
+    NoPnpFault,
+    RemoveKeepsDevice,
+    SurpriseDeletes,
+    StaysInitializing,
+    QueryRemoveFailedPassedDown, /* fails QUERY_REMOVE, then passes it down all the same */
+    StartPassedAtDispatchLevel,
+    RemoveCompletedHere,         /* completes REMOVE itself, then detaches and deletes */
+    SurpriseFailedOnTheWayUp,    /* its completion routine turns SURPRISE_REMOVAL into a failure */
+    StopFailedHere,              /* fails STOP without passing it down */
+    NotPagable,                  /* clears DO_POWER_PAGABLE over a pageable device */
+    BufferedAndDirect,
+    SurpriseKeepsInterface       /* enables an interface at AddDevice, never disables it */
+};
 PnpFault Fault;
 PVOID EntryLeak;
 
@@ -24,14 +37,47 @@ typedef struct FaultyExt {
     PDEVICE_OBJECT Lower;
 } FaultyExt;
 
+NTSTATUS TurnsIntoFailure(PDEVICE_OBJECT, PIRP Irp, PVOID)
+{
+    if (Irp->PendingReturned)
+        IoMarkIrpPending(Irp);
+    Irp->IoStatus.Status = STATUS_UNSUCCESSFUL;
+    return STATUS_SUCCESS;
+}
+
 NTSTATUS FaultyPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     FaultyExt *ext = (FaultyExt *)DeviceObject->DeviceExtension;
     UCHAR minor = IoGetCurrentIrpStackLocation(Irp)->MinorFunction;
     if (minor != IRP_MN_QUERY_CAPABILITIES)
         Irp->IoStatus.Status = STATUS_SUCCESS;
+    if (minor == IRP_MN_QUERY_REMOVE_DEVICE && Fault == QueryRemoveFailedPassedDown)
+        Irp->IoStatus.Status = STATUS_DEVICE_BUSY;
+    if (minor == IRP_MN_REMOVE_DEVICE && Fault == RemoveCompletedHere) {
+        IoCompleteRequest(Irp, IO_NO_INCREMENT);
+        IoDetachDevice(ext->Lower);
+        IoDeleteDevice(DeviceObject);
+        return STATUS_SUCCESS;
+    }
+    if (minor == IRP_MN_SURPRISE_REMOVAL && Fault == SurpriseFailedOnTheWayUp) {
+        IoCopyCurrentIrpStackLocationToNext(Irp);
+        IoSetCompletionRoutine(Irp, TurnsIntoFailure, nullptr, TRUE, TRUE, TRUE);
+        IoCallDriver(ext->Lower, Irp);
+        return STATUS_UNSUCCESSFUL;
+    }
+    if (minor == IRP_MN_STOP_DEVICE && Fault == StopFailedHere)
+    {
+        Irp->IoStatus.Status = STATUS_UNSUCCESSFUL;
+        IoCompleteRequest(Irp, IO_NO_INCREMENT);
+        return STATUS_UNSUCCESSFUL;
+    }
+    KIRQL old = PASSIVE_LEVEL;
+    if (minor == IRP_MN_START_DEVICE && Fault == StartPassedAtDispatchLevel)
+        KeRaiseIrql(DISPATCH_LEVEL, &old);
     IoSkipCurrentIrpStackLocation(Irp);
     NTSTATUS status = IoCallDriver(ext->Lower, Irp);
+    if (minor == IRP_MN_START_DEVICE && Fault == StartPassedAtDispatchLevel)
+        KeLowerIrql(old);
     bool remove = minor == IRP_MN_REMOVE_DEVICE && Fault != RemoveKeepsDevice;
     bool surprise = minor == IRP_MN_SURPRISE_REMOVAL && Fault == SurpriseDeletes;
     if (remove || surprise) {
@@ -46,7 +92,16 @@ NTSTATUS FaultyAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Pdo)
     PDEVICE_OBJECT fdo;
     IoCreateDevice(DriverObject, sizeof(FaultyExt), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &fdo);
     ((FaultyExt *)fdo->DeviceExtension)->Lower = IoAttachDeviceToDeviceStack(fdo, Pdo);
-    fdo->Flags |= DO_POWER_PAGABLE;
+    if (Fault != NotPagable)
+        fdo->Flags |= DO_POWER_PAGABLE;
+    if (Fault == BufferedAndDirect)
+        fdo->Flags |= DO_BUFFERED_IO | DO_DIRECT_IO;
+    if (Fault == SurpriseKeepsInterface) {
+        static const GUID faultyClass = {0x0badf00d, 0x1, 0x2, {3, 4, 5, 6, 7, 8, 9, 10}};
+        static UNICODE_STRING link;
+        IoRegisterDeviceInterface(Pdo, &faultyClass, nullptr, &link);
+        IoSetDeviceInterfaceState(&link, TRUE);
+    }
     if (Fault != StaysInitializing)
         fdo->Flags &= ~DO_DEVICE_INITIALIZING;
     return STATUS_SUCCESS;
@@ -56,6 +111,7 @@ NTSTATUS FaultyEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath)
 {
     (void)RegistryPath;
     DriverObject->MajorFunction[IRP_MJ_READ] = FaultyDispatch;
+    DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = FaultyDispatch;
     DriverObject->MajorFunction[IRP_MJ_POWER] = FaultyDispatch;
     DriverObject->MajorFunction[IRP_MJ_PNP] = FaultyPnp;
     DriverObject->DriverExtension->AddDevice = FaultyAddDevice;
@@ -546,7 +602,7 @@ TEST_F(VerifierTest, SurpriseRemovalThatDeletes)
             HostPnpDeviceArrived(pdo, u"TEST\\BAD\\1", &FaultyInfo, &node);
             HostPnpSurpriseRemove(node);
         },
-        "VERIFIER: PNP_SURPRISE_DELETED");
+        "VERIFIER: PNP_SURPRISE_DETACHED");
 }
 
 TEST_F(VerifierTest, AddDeviceLeavingDeviceInitializing)
@@ -559,5 +615,266 @@ TEST_F(VerifierTest, AddDeviceLeavingDeviceInitializing)
         },
         "VERIFIER: PNP_DEVICE_INITIALIZING");
 }
+
+/* ---- Faulty drivers, one table per rule family ------------------------------------------
+ *
+ * Each case is a small faulty driver (or a faulty caller) run in a child process; the
+ * verifier must end it with the named report. */
+
+typedef struct FaultCase {
+    const char *Name;
+    void (*Run)(void);
+    const char *Rule;
+} FaultCase;
+
+void PrintTo(const FaultCase &Case, std::ostream *Out) { *Out << Case.Name; }
+
+PDEVICE_OBJECT LowerOf(PDEVICE_OBJECT Device) { return ((FaultyExt *)Device->DeviceExtension)->Lower; }
+
+/* A device of the faulty driver attached over a test-bus PDO. */
+PDEVICE_OBJECT StackedDevice(void)
+{
+    PDEVICE_OBJECT pdo = TestBusCreatePdo();
+    PDRIVER_OBJECT driver;
+    HostLoadDriver(&FaultyInfo, &driver);
+    PDEVICE_OBJECT device;
+    IoCreateDevice(driver, sizeof(FaultyExt), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
+    ((FaultyExt *)device->DeviceExtension)->Lower = IoAttachDeviceToDeviceStack(device, pdo);
+    device->Flags |= DO_POWER_PAGABLE;
+    device->Flags &= ~DO_DEVICE_INITIALIZING;
+    return device;
+}
+
+/* A read of the issuer's own, freed by its completion routine, sent to Device. */
+NTSTATUS SendRead(PDEVICE_OBJECT Device, Behaviour *What)
+{
+    FaultyRead = What;
+    PIRP irp = IoAllocateIrp(Device->StackSize, FALSE);
+    IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_READ;
+    IoSetCompletionRoutine(irp, FreeAtIssuer, nullptr, TRUE, TRUE, TRUE);
+    return IoCallDriver(Device, irp);
+}
+
+NTSTATUS PassCopied(PDEVICE_OBJECT Device, PIRP Irp)
+{
+    IoCopyCurrentIrpStackLocationToNext(Irp);
+    return IoCallDriver(LowerOf(Device), Irp);
+}
+
+NTSTATUS CompletesAgainAndContinues(PDEVICE_OBJECT, PIRP Irp, PVOID)
+{
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    return STATUS_SUCCESS;
+}
+
+class FaultyDriverTest : public VerifierTest, public ::testing::WithParamInterface<FaultCase> {};
+
+TEST_P(FaultyDriverTest, IsReportedUnderItsRule)
+{
+    EXPECT_DEATH(GetParam().Run(), std::string("VERIFIER: ") + GetParam().Rule);
+}
+
+std::string CaseName(const ::testing::TestParamInfo<FaultCase> &Info) { return Info.param.Name; }
+
+/* How a driver passes a request down: the next location, the completion routine's slot. */
+const FaultCase StackLocationFaults[] = {
+    {"NextLocationNeverSetUp",
+     [] { SendRead(StackedDevice(), [](PDEVICE_OBJECT d, PIRP irp) { return IoCallDriver(LowerOf(d), irp); }); },
+     "NEXT_LOCATION_NOT_SET"},
+    {"CompletionRoutineSetAfterSkipping",
+     [] {
+         SendRead(StackedDevice(), [](PDEVICE_OBJECT d, PIRP irp) {
+             IoSkipCurrentIrpStackLocation(irp);
+             IoSetCompletionRoutine(irp, IgnoresPendingReturned, nullptr, TRUE, TRUE, TRUE);
+             return IoCallDriver(LowerOf(d), irp);
+         });
+     },
+     "COMPLETION_ROUTINE_AFTER_SKIP"},
+    {"CompletionRoutineCompletesAndContinues",
+     [] {
+         SendRead(StackedDevice(), [](PDEVICE_OBJECT d, PIRP irp) {
+             IoCopyCurrentIrpStackLocationToNext(irp);
+             IoSetCompletionRoutine(irp, CompletesAgainAndContinues, nullptr, TRUE, TRUE, TRUE);
+             return IoCallDriver(LowerOf(d), irp);
+         });
+     },
+     "COMPLETION_ROUTINE_COMPLETED"},
+};
+INSTANTIATE_TEST_SUITE_P(StackLocations, FaultyDriverTest, ::testing::ValuesIn(StackLocationFaults), CaseName);
+
+/* Who owns a request: once passed down, it belongs to the driver below until it comes back. */
+const FaultCase OwnershipFaults[] = {
+    {"PassedDownWithItsCancelRoutineSet",
+     [] {
+         SendRead(StackedDevice(), [](PDEVICE_OBJECT d, PIRP irp) {
+             IoSetCancelRoutine(irp, NeverCalled);
+             return PassCopied(d, irp);
+         });
+     },
+     "CALL_WITH_CANCEL_ROUTINE"},
+    {"PassedDownAgainWhileHeldBelow",
+     [] {
+         TestBusSetMode(TestBusHold, STATUS_SUCCESS);
+         SendRead(StackedDevice(), [](PDEVICE_OBJECT d, PIRP irp) {
+             IoMarkIrpPending(irp);
+             PassCopied(d, irp);
+             IoCallDriver(LowerOf(d), irp);
+             return STATUS_PENDING;
+         });
+     },
+     "IRP_FORWARDED_WHILE_BELOW"},
+    {"CompletedWhileHeldBelow",
+     [] {
+         TestBusSetMode(TestBusHold, STATUS_SUCCESS);
+         SendRead(StackedDevice(), [](PDEVICE_OBJECT d, PIRP irp) {
+             PassCopied(d, irp);
+             return Complete(irp, STATUS_SUCCESS);
+         });
+     },
+     "IRP_COMPLETED_WHILE_BELOW"},
+    {"CancelRoutineSetWhileHeldBelow",
+     [] {
+         TestBusSetMode(TestBusHold, STATUS_SUCCESS);
+         SendRead(StackedDevice(), [](PDEVICE_OBJECT d, PIRP irp) {
+             IoMarkIrpPending(irp);
+             PassCopied(d, irp);
+             IoSetCancelRoutine(irp, NeverCalled);
+             return STATUS_PENDING;
+         });
+     },
+     "CANCEL_ROUTINE_ON_LOWER_IRP"},
+    {"DeviceDeletedWhileItsRequestIsHeldBelow",
+     [] {
+         TestBusSetMode(TestBusHold, STATUS_SUCCESS);
+         PDEVICE_OBJECT device = StackedDevice();
+         SendRead(device, [](PDEVICE_OBJECT d, PIRP irp) {
+             IoMarkIrpPending(irp);
+             PassCopied(d, irp);
+             return STATUS_PENDING;
+         });
+         IoDetachDevice(LowerOf(device));
+         IoDeleteDevice(device);
+     },
+     "DEVICE_DELETED_WITH_REQUEST_BELOW"},
+};
+INSTANTIATE_TEST_SUITE_P(Ownership, FaultyDriverTest, ::testing::ValuesIn(OwnershipFaults), CaseName);
+
+/* Arrival of a test-bus unit driven by the faulty driver, with Fault set. */
+HostDeviceNode *ArriveFaulty(PnpFault What)
+{
+    Fault = What;
+    HostDeviceNode *node = nullptr;
+    HostPnpDeviceArrived(TestBusCreatePdo(), u"TEST\\BAD\\1", &FaultyInfo, &node);
+    return node;
+}
+
+/* Plug and play and power: what must be passed down, what must not fail, flags of the stack. */
+const FaultCase PnpPowerFaults[] = {
+    {"FailedQueryPassedDown", [] { HostPnpQueryRemove(ArriveFaulty(QueryRemoveFailedPassedDown)); },
+     "PNP_FAILED_PASSED_DOWN"},
+    {"StartPassedDownAtDispatchLevel", [] { ArriveFaulty(StartPassedAtDispatchLevel); }, "PNP_CALL_IRQL"},
+    {"RemoveCompletedWithoutPassingItDown", [] { HostPnpUninstall(ArriveFaulty(RemoveCompletedHere)); },
+     "PNP_NOT_PASSED_DOWN"},
+    {"SurpriseRemovalFailed", [] { HostPnpSurpriseRemove(ArriveFaulty(SurpriseFailedOnTheWayUp)); },
+     "PNP_UNFAILABLE_FAILED"},
+    {"StopFailedWithoutPassingItDown",
+     [] {
+         HostDeviceNode *node = ArriveFaulty(StopFailedHere);
+         HostPnpQueryStop(node);
+         HostPnpStop(node);
+     },
+     "PNP_NOT_PASSED_DOWN"},
+    {"InterfaceLeftEnabledAtSurpriseRemoval", [] { HostPnpSurpriseRemove(ArriveFaulty(SurpriseKeepsInterface)); },
+     "PNP_SURPRISE_INTERFACE_ENABLED"},
+    {"PagableFlagNotTakenFromBelow", [] { ArriveFaulty(NotPagable); }, "POWER_PAGABLE_NOT_INHERITED"},
+    {"BufferedAndDirectBothSet", [] { ArriveFaulty(BufferedAndDirect); }, "DEVICE_IO_FLAGS_CONFLICT"},
+    {"CapabilitiesSentWithoutPresets",
+     [] {
+         static DEVICE_CAPABILITIES caps;
+         memset(&caps, 0, sizeof caps);
+         caps.Size = sizeof caps;
+         caps.Version = 1;
+         PIRP irp = IoAllocateIrp(1, FALSE);
+         irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+         PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+         next->MajorFunction = IRP_MJ_PNP;
+         next->MinorFunction = IRP_MN_QUERY_CAPABILITIES;
+         next->Parameters.DeviceCapabilities.Capabilities = &caps;
+         IoSetCompletionRoutine(irp, FreeAtIssuer, nullptr, TRUE, TRUE, TRUE);
+         IoCallDriver(TestBusCreatePdo(), irp);
+     },
+     "PNP_CAPABILITIES_NOT_INITIALIZED"},
+    {"PowerRequestCompletedWithoutPassingItDown",
+     [] {
+         PDEVICE_OBJECT device = StackedDevice();
+         FaultyRead = [](PDEVICE_OBJECT, PIRP irp) {
+             PoStartNextPowerIrp(irp);
+             return Complete(irp, STATUS_SUCCESS);
+         };
+         PIRP irp = IoAllocateIrp(device->StackSize, FALSE);
+         irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+         PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+         next->MajorFunction = IRP_MJ_POWER;
+         next->MinorFunction = IRP_MN_SET_POWER;
+         next->Parameters.Power.Type = DevicePowerState;
+         next->Parameters.Power.State.DeviceState = PowerDeviceD0;
+         IoSetCompletionRoutine(irp, FreeAtIssuer, nullptr, TRUE, TRUE, TRUE);
+         PoCallDriver(device, irp);
+     },
+     "POWER_NOT_PASSED_DOWN"},
+};
+INSTANTIATE_TEST_SUITE_P(PnpPower, FaultyDriverTest, ::testing::ValuesIn(PnpPowerFaults), CaseName);
+
+/* What a completed request may report back to its issuer. */
+const FaultCase CompletionFaults[] = {
+    {"InformationBeyondTheOutputBuffer",
+     [] {
+         PDRIVER_OBJECT driver;
+         HostLoadDriver(&FaultyInfo, &driver);
+         PDEVICE_OBJECT device;
+         IoCreateDevice(driver, sizeof(FaultyExt), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
+         device->Flags &= ~DO_DEVICE_INITIALIZING;
+         FaultyRead = [](PDEVICE_OBJECT, PIRP irp) {
+             irp->IoStatus.Information = 8;
+             return Complete(irp, STATUS_SUCCESS);
+         };
+         static UCHAR out[4];
+         KEVENT event;
+         IO_STATUS_BLOCK iosb;
+         KeInitializeEvent(&event, NotificationEvent, FALSE);
+         IoCallDriver(device, IoBuildDeviceIoControlRequest(CTL_CODE(FILE_DEVICE_UNKNOWN, 0x800, METHOD_BUFFERED, FILE_ANY_ACCESS),
+                                                            device, nullptr, 0, out, sizeof out, FALSE, &event, &iosb));
+     },
+     "INFORMATION_EXCEEDS_BUFFER"},
+    {"RequestWrittenAfterItsCompletion",
+     [] {
+         PDRIVER_OBJECT driver;
+         HostLoadDriver(&FaultyInfo, &driver);
+         PDEVICE_OBJECT device;
+         IoCreateDevice(driver, sizeof(FaultyExt), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
+         device->Flags &= ~DO_DEVICE_INITIALIZING;
+         FaultyRead = [](PDEVICE_OBJECT, PIRP irp) {
+             NTSTATUS status = Complete(irp, STATUS_SUCCESS);
+             irp->IoStatus.Information = 1; /* the I/O manager has finished and freed it */
+             return status;
+         };
+         KEVENT event;
+         IO_STATUS_BLOCK iosb;
+         KeInitializeEvent(&event, NotificationEvent, FALSE);
+         IoCallDriver(device, IoBuildDeviceIoControlRequest(CTL_CODE(FILE_DEVICE_UNKNOWN, 0x800, METHOD_BUFFERED, FILE_ANY_ACCESS),
+                                                            device, nullptr, 0, nullptr, 0, FALSE, &event, &iosb));
+     },
+     "IRP_TOUCHED_AFTER_FREE"},
+    {"PoolBlockWrittenAfterItsFree",
+     [] {
+         volatile UCHAR *block = (volatile UCHAR *)ExAllocatePoolWithTag(NonPagedPool, 16, TEST_TAG);
+         ExFreePool((PVOID)block);
+         block[3] = 1;
+         HostPoolCheckFreed();
+     },
+     /* The address sanitizer sees the write itself. */
+     "POOL_TOUCHED_AFTER_FREE|heap-use-after-free"},
+};
+INSTANTIATE_TEST_SUITE_P(Completion, FaultyDriverTest, ::testing::ValuesIn(CompletionFaults), CaseName);
 
 } // namespace

@@ -123,3 +123,38 @@ TEST(TransportStackFaults, UnplugWhileAReadWaitsFails)
     CloseTransport();
     EXPECT_TRUE(HostUsbWaitGone(StackBus(), 1, 10000));
 }
+
+static const GUID FaultsUnitClass = MURVO_INTERFACE_GUID_INIT;
+
+TEST(TransportStackFaults, AReadRefusedAtOnceLeavesItsOverlappedRecordAlone)
+{
+    BOOT_STACK_OR_SKIP(1, "");
+    char path[DEVICE_PATH_CHARS];
+    ASSERT_TRUE(ProbeUnit(&FaultsUnitClass, path));
+    char pipePath[DEVICE_PATH_CHARS + 8];
+    snprintf(pipePath, sizeof pipePath, "%s\\PIPE00", path);
+    HANDLE pipe = CreateFileA(pipePath, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                              OPEN_EXISTING, FILE_FLAG_OVERLAPPED, NULL);
+    ASSERT_NE(pipe, INVALID_HANDLE_VALUE);
+    /* Pulled while the handle stays open: the driver refuses new reads at once. */
+    HostUsbUnplug(StackBus(), 1);
+    HostDeviceNode *node = StackNode(1);
+    for (uint64_t start = NowMs(); HostPnpGetState(node) != HostDeviceSurpriseRemoved && NowMs() - start < 5000;)
+        usleep(1000);
+    ASSERT_EQ(HostPnpGetState(node), HostDeviceSurpriseRemoved);
+
+    OVERLAPPED overlapped;
+    memset(&overlapped, 0, sizeof overlapped);
+    overlapped.hEvent = CreateEventA(NULL, TRUE, TRUE, NULL);
+    uint8_t reply[8];
+    DWORD got = 0xFFFF;
+    EXPECT_FALSE(ReadFile(pipe, reply, sizeof reply, &got, &overlapped));
+    DWORD error = GetLastError();
+    EXPECT_EQ(error, (DWORD)ERROR_ACCESS_DENIED) << "STATUS_DELETE_PENDING, as RtlNtStatusToDosError maps it";
+    /* The I/O manager reported nothing: the record keeps what the call set at issue. */
+    EXPECT_EQ(overlapped.Internal, (ULONG_PTR)0x103 /* STATUS_PENDING */);
+    EXPECT_EQ(WaitForSingleObject(overlapped.hEvent, 0), (DWORD)WAIT_TIMEOUT) << "the event was reset at issue";
+    CloseHandle(overlapped.hEvent);
+    CloseHandle(pipe);
+    EXPECT_TRUE(HostUsbWaitGone(StackBus(), 1, 10000));
+}

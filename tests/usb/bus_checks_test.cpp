@@ -3,6 +3,10 @@
  * reports misuse of the kernel's.
  */
 #include <string.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <thread>
 
 #include "usb/usb_test_driver.h"
 
@@ -104,6 +108,63 @@ TEST_F(BusChecks, RequestAfterRemoval)
     PDEVICE_OBJECT pdo = HostUsbUnitPdo(bus, port);
     ASSERT_EQ(HostPnpUninstall(HostUsbUnitNode(bus, port)), STATUS_SUCCESS);
     EXPECT_DEATH(Transfer(config.Pipes[1].PipeHandle, false, 4, pdo), "VERIFIER: URB_AFTER_REMOVAL");
+}
+
+TEST_F(BusChecks, UrbFreedWhileItsTransferIsQueued)
+{
+    EXPECT_DEATH(
+        {
+            /* A read with no reply waiting stays queued on the bus. */
+            PURB urb = (PURB)ExAllocatePoolWithTag(NonPagedPool, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), HOST_POOL_TAG('T', 'e', 's', 't'));
+            static UCHAR bytes[8];
+            UsbBuildInterruptOrBulkTransferRequest(urb, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER),
+                                                   config.Pipes[0].PipeHandle, bytes, NULL, sizeof bytes,
+                                                   USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK, NULL);
+            PIRP irp = IoAllocateIrp(lower->StackSize, FALSE);
+            PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+            next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+            next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+            next->Parameters.Others.Argument1 = urb;
+            IoCallDriver(lower, irp);
+            ExFreePool(urb);
+        },
+        "VERIFIER: URB_FREED_WHILE_QUEUED");
+}
+
+/* Unconfiguring with transfers queued: reported; in count mode the unconfigure waits for
+ * the pipes to drain and cancels nothing, so that no driver can rely on either outcome. */
+TEST_F(BusChecks, UnconfigureWithATransferQueued)
+{
+    auto unconfigure = [this] {
+        URB urb;
+        memset(&urb, 0, sizeof(urb));
+        UsbBuildSelectConfigurationRequest(&urb, sizeof(struct _URB_SELECT_CONFIGURATION), NULL);
+        return UsbTestSubmit(lower, &urb);
+    };
+    UsbTestTransfer read;
+    UsbTestPrepareBulk(&read, config.Pipes[0].PipeHandle, true, 8, true);
+    ASSERT_EQ(UsbTestStart(lower, &read), STATUS_PENDING) << "no reply waits: the read stays queued";
+    EXPECT_DEATH(unconfigure(), "VERIFIER: URB_UNCONFIGURE_WITH_TRANSFERS");
+
+    HostVerifierSetMode(HostVerifierCount);
+    ULONG before = HostVerifierReportCount();
+    std::atomic<bool> done{false};
+    std::thread select([&] {
+        EXPECT_EQ(unconfigure(), STATUS_SUCCESS);
+        done = true;
+    });
+    usleep(50 * 1000);
+    EXPECT_FALSE(done) << "the unconfigure waits for the queued read";
+    EXPECT_FALSE(UsbTestIsDone(&read)) << "and cancels nothing";
+    EXPECT_TRUE(IoCancelIrp(read.Irp));
+    select.join();
+    EXPECT_TRUE(done);
+    ASSERT_TRUE(UsbTestWait(&read));
+    EXPECT_EQ(read.Status, STATUS_CANCELLED);
+    UsbTestRelease(&read);
+    EXPECT_EQ(HostVerifierReportCount() - before, 1u);
+    EXPECT_STREQ(HostVerifierLastRule(), "URB_UNCONFIGURE_WITH_TRANSFERS");
+    HostVerifierSetMode(HostVerifierAbort);
 }
 
 TEST_F(BusChecks, InCountModeTheRequestFailsWithAClearStatus)

@@ -4,6 +4,7 @@
  * for both architectures, and what vardel.exe does under Wine on a machine without a unit.
  */
 #include "e2e/pty_run.h"
+#include "winexe/terminal_screen.h"
 
 #include "common/murvo_public.h"
 #include "common/murvo_version.h"
@@ -232,11 +233,24 @@ TEST(MurvoUsbInf, GivesTheDeviceStackAnExplicitSecurityPolicy)
     EXPECT_EQ(security, "\"D:P(A;;GA;;;SY)(A;;GA;;;BA)\"");
 }
 
+/* What Wine's console wrote at a terminal while vardel asked its question (captured from
+ * Wine 8), and what a user read there. */
+TEST(TerminalScreen, ShowsWhatWinesConsoleDrewCharacterByCharacter)
+{
+    const std::string drawn = "\r\r\n\x1b[?25lA\x1b[?25h\x1b[?25lr\x1b[?25h\x1b[?25le\x1b[?25h\x1b[?25l\x1b[K\x1b[1C"
+                              "\x1b[?25h\x1b[?25ly\x1b[?25h\x1b[?25l[\x1b[?25h\x1b[?25lY\x1b[?25h\x1b[?25l/\x1b[?25h"
+                              "\x1b[?25lN\x1b[?25h\x1b[?25l]\x1b[?25h\x1b[?25l\x1b[K\x1b[1C\x1b[?25h";
+    EXPECT_EQ(TerminalScreen(drawn), "\nAre y[Y/N] ");
+    /* Erasing, moving back and positioning the cursor rewrite what the screen shows. */
+    EXPECT_EQ(TerminalScreen("12345\x1b[3D\x1b[Kab\r\nx\x1b[1;2Hz\x1b[2;3Hq"), "1zab\nx q");
+    EXPECT_EQ(TerminalScreen("old\x1b[2J\x1b[Hnew"), "new");
+}
+
 /* Wine runs 32-bit Windows programs only where the kernel runs 32-bit x86 code. */
 std::string WhyWineCannotRun()
 {
     if (system("command -v wine >/dev/null 2>&1") != 0)
-        return "wine is not installed (MURVO_WITH_WINE=1 ./scripts/test installs it)";
+        return "wine is not installed, and scripts/install-deps could not install it here";
     if (system("/usr/lib/wine/wineserver32 --version >/dev/null 2>&1") != 0 &&
         system("wineserver --version >/dev/null 2>&1") != 0)
         return "this machine's kernel does not run 32-bit x86 programs";
@@ -262,9 +276,14 @@ protected:
         setup.Args = {Exe};
         setup.Args.insert(setup.Args.end(), args.begin(), args.end());
         setup.WorkDir = Dir;
-        setup.Keys = std::move(keys);
-        setup.Env = {{"WINEPREFIX", std::string(MURVO_BINARY_DIR) + "/wineprefix"}, {"WINEDEBUG", "-all"}};
-        setup.TimeoutSeconds = 120;
+        /* Wine's console at a terminal passes keys on only at Enter: the key, then Enter. */
+        setup.Keys = keys.empty() ? keys : keys + "\r";
+        setup.Screen = TerminalScreen;
+        setup.Prompt = "[Y/N]"; /* the space after it is a blank the console erases to */
+        /* Wine's console reads its keyboard from Wine's own standard input: the terminal. */
+        setup.StdinFromDevNull = false;
+        setup.Env = {{"WINEPREFIX", MURVO_WINE_PREFIX}, {"WINEDEBUG", "-all"}};
+        setup.TimeoutSeconds = 60;
         return RunProgram(setup);
     }
 
@@ -309,7 +328,7 @@ TEST_F(VardelUnderWine, RefusalOpensNothing)
 {
     ProgramRun run = Run({"sample.rom"}, "n");
     EXPECT_EQ(run.ExitStatus, 1);
-    EXPECT_NE(Plain(run.Terminal).find("* Aborted *"), std::string::npos);
+    EXPECT_NE(TerminalScreen(run.Terminal).find("* Aborted *"), std::string::npos) << TerminalScreen(run.Terminal);
 }
 
 /* The calls of one Wine relay trace made by the thread that called first, counted by name
@@ -335,7 +354,7 @@ TEST_F(VardelUnderWine, EachMessageReachesTheConsoleInOneWriteNotOnePerCharacter
      * mode, where Windows hands over each key): "n" then Enter. */
     setup.Keys = "n\r";
     setup.Prompt = ""; /* typed at once: drawn a character at a time, the prompt is no text to find */
-    setup.Env = {{"WINEPREFIX", std::string(MURVO_BINARY_DIR) + "/wineprefix"}, {"WINEDEBUG", "+relay"}};
+    setup.Env = {{"WINEPREFIX", MURVO_WINE_PREFIX}, {"WINEDEBUG", "+relay"}};
     setup.StdinFromDevNull = false; /* Wine's console reads keys from its standard input */
     setup.KeyDelayMs = 2000; /* the terminal holds the line until the program reads it */
     setup.TimeoutSeconds = 60;

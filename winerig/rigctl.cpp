@@ -1,0 +1,259 @@
+/*
+ * rigctl.cpp - rigctl.exe, the Wine rig's program (a test fixture, never shipped).
+ *
+ *   rigctl install FOLDER  installs murvousb.inf and murvorig.inf from FOLDER through the
+ *                          system's INF installer, then makes the root device root\murvorig,
+ *                          whose bus brings the unit
+ *   rigctl probe           finds the unit's interface through SetupAPI, opens it, sends
+ *                          IOCTL_GET_CONFIG_DESCRIPTOR, IOCTL_RESET_DEVICE, IOCTL_RESET_PIPE
+ *                          and an unknown code, opens the read pipe below it; one line per
+ *                          step
+ *   rigctl log             prints the bus's log
+ *   rigctl unplug          unplugs the unit from the bus
+ *   rigctl errors STATUS.. the Win32 error the system gives for each NTSTATUS (hexadecimal),
+ *                          from ntdll's RtlNtStatusToDosError: "0xC0000056: 5"
+ *   rigctl unplug-open     unplugs the unit while a handle to its interface is open, sends
+ *                          IOCTL_GET_CONFIG_DESCRIPTOR through it, closes it; says whether
+ *                          the bus saw the unit's removal before and after the close
+ *
+ * Every line it prints is "name: value", for the tests to read. Exit status 0 unless a step
+ * could not be carried out at all.
+ */
+#include <windows.h>
+#include <winioctl.h>
+#include <setupapi.h>
+#include <newdev.h>
+
+#include "winerig/rig_public.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+static const GUID InterfaceClass = MURVO_INTERFACE_GUID_INIT;
+
+static int Fail(const char *step)
+{
+    printf("%s: error %lu\n", step, (unsigned long)GetLastError());
+    return 1;
+}
+
+static int Install(const char *folder)
+{
+    char inf[MAX_PATH];
+    snprintf(inf, sizeof inf, "%s\\murvousb.inf", folder);
+    WCHAR wideInf[MAX_PATH], wideFolder[MAX_PATH], installed[MAX_PATH];
+    MultiByteToWideChar(CP_ACP, 0, inf, -1, wideInf, MAX_PATH);
+    MultiByteToWideChar(CP_ACP, 0, folder, -1, wideFolder, MAX_PATH);
+    if (!SetupCopyOEMInfW(wideInf, wideFolder, SPOST_PATH, 0, installed, MAX_PATH, NULL, NULL)) {
+        return Fail("murvousb.inf");
+    }
+    printf("murvousb.inf: %ls\n", installed);
+
+    snprintf(inf, sizeof inf, "%s\\murvorig.inf", folder);
+    HDEVINFO set = SetupDiCreateDeviceInfoList(NULL, NULL);
+    if (set == INVALID_HANDLE_VALUE) {
+        return Fail("device list");
+    }
+    static const GUID systemClass = {0x4D36E97D, 0xE325, 0x11CE, {0xBF, 0xC1, 0x08, 0x00, 0x2B, 0xE1, 0x03, 0x18}};
+    SP_DEVINFO_DATA device;
+    memset(&device, 0, sizeof device);
+    device.cbSize = sizeof device;
+    static const char hardwareId[] = "root\\murvorig\0";
+    if (!SetupDiCreateDeviceInfoA(set, "MURVORIG", &systemClass, NULL, NULL, DICD_GENERATE_ID, &device) ||
+        !SetupDiSetDeviceRegistryPropertyA(set, &device, SPDRP_HARDWAREID, (const BYTE *)hardwareId, sizeof hardwareId) ||
+        !SetupDiCallClassInstaller(DIF_REGISTERDEVICE, set, &device)) {
+        int status = Fail("root device");
+        SetupDiDestroyDeviceInfoList(set);
+        return status;
+    }
+    SetupDiDestroyDeviceInfoList(set);
+    BOOL reboot = FALSE;
+    if (!UpdateDriverForPlugAndPlayDevicesA(NULL, "root\\murvorig", inf, INSTALLFLAG_FORCE, &reboot)) {
+        return Fail("murvorig.inf");
+    }
+    printf("murvorig.inf: installed\n");
+    return 0;
+}
+
+static HANDLE OpenControl(void)
+{
+    return CreateFileA(RIG_CONTROL_PATH, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
+}
+
+/* The bus's log, NUL-terminated, or NULL when it cannot be had. */
+static const char *ReadLog(void)
+{
+    HANDLE control = OpenControl();
+    if (control == INVALID_HANDLE_VALUE) {
+        return NULL;
+    }
+    static char log[RIG_LOG_SIZE + 1];
+    DWORD got = 0;
+    BOOL ok = DeviceIoControl(control, IOCTL_RIG_GET_LOG, NULL, 0, log, RIG_LOG_SIZE, &got, NULL);
+    CloseHandle(control);
+    log[ok ? got : 0] = 0;
+    return ok ? log : NULL;
+}
+
+static int PrintLog(void)
+{
+    const char *log = ReadLog();
+    if (log == NULL) {
+        return Fail("log");
+    }
+    fputs(log, stdout);
+    return 0;
+}
+
+static const char *Removed(void)
+{
+    const char *log = ReadLog();
+    return log != NULL && strstr(log, "unit REMOVE_DEVICE") != NULL ? "yes" : "no";
+}
+
+static int Unplug(void)
+{
+    HANDLE control = OpenControl();
+    if (control == INVALID_HANDLE_VALUE) {
+        return Fail("control");
+    }
+    DWORD got = 0;
+    BOOL ok = DeviceIoControl(control, IOCTL_RIG_UNPLUG, NULL, 0, NULL, 0, &got, NULL);
+    CloseHandle(control);
+    if (!ok) {
+        return Fail("unplug");
+    }
+    printf("unplug: done\n");
+    return 0;
+}
+
+/* The unit's interface path, from SetupAPI; false when none is present. */
+static bool InterfacePath(char *path, size_t size)
+{
+    HDEVINFO set = SetupDiGetClassDevsA(&InterfaceClass, NULL, NULL, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    if (set == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    SP_DEVICE_INTERFACE_DATA iface;
+    memset(&iface, 0, sizeof iface);
+    iface.cbSize = sizeof iface;
+    bool found = false;
+    if (SetupDiEnumDeviceInterfaces(set, NULL, &InterfaceClass, 0, &iface)) {
+        static char buffer[1024];
+        SP_DEVICE_INTERFACE_DETAIL_DATA_A *detail = (SP_DEVICE_INTERFACE_DETAIL_DATA_A *)buffer;
+        detail->cbSize = sizeof(*detail);
+        if (SetupDiGetDeviceInterfaceDetailA(set, &iface, detail, sizeof buffer, NULL, NULL)) {
+            snprintf(path, size, "%s", detail->DevicePath);
+            found = true;
+        }
+    }
+    SetupDiDestroyDeviceInfoList(set);
+    return found;
+}
+
+/* One device-control request: its status (ok or error N) and the bytes returned in hex. */
+static void Control(HANDLE device, const char *name, DWORD code)
+{
+    unsigned char out[256];
+    DWORD got = 0;
+    if (DeviceIoControl(device, code, NULL, 0, out, sizeof out, &got, NULL)) {
+        printf("%s: ok", name);
+    } else {
+        printf("%s: error %lu", name, (unsigned long)GetLastError());
+    }
+    printf(" bytes");
+    for (DWORD i = 0; i < got && i < sizeof out; i++) {
+        printf(" %02x", out[i]);
+    }
+    printf("\n");
+}
+
+static int UnplugWhileOpen(void)
+{
+    char path[1024];
+    if (!InterfacePath(path, sizeof path)) {
+        return Fail("interface");
+    }
+    HANDLE device = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
+    if (device == INVALID_HANDLE_VALUE) {
+        return Fail("open");
+    }
+    int status = Unplug();
+    Sleep(2000);
+    Control(device, "IOCTL_GET_CONFIG_DESCRIPTOR after unplug", IOCTL_GET_CONFIG_DESCRIPTOR);
+    printf("removed before close: %s\n", Removed());
+    CloseHandle(device);
+    Sleep(2000);
+    printf("removed after close: %s\n", Removed());
+    return status;
+}
+
+static int Errors(int count, char **statuses)
+{
+    typedef ULONG(WINAPI * StatusToError)(LONG);
+    StatusToError toError = (StatusToError)(void *)GetProcAddress(GetModuleHandleA("ntdll.dll"), "RtlNtStatusToDosError");
+    if (toError == NULL) {
+        return Fail("RtlNtStatusToDosError");
+    }
+    for (int i = 0; i < count; i++) {
+        unsigned long status = strtoul(statuses[i], NULL, 16);
+        printf("0x%08lX: %lu\n", status, (unsigned long)toError((LONG)status));
+    }
+    return 0;
+}
+
+static int Probe(void)
+{
+    char path[1024];
+    if (!InterfacePath(path, sizeof path)) {
+        return Fail("interface");
+    }
+    printf("interface: %s\n", path);
+    HANDLE device = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
+    if (device == INVALID_HANDLE_VALUE) {
+        return Fail("open");
+    }
+    printf("open: ok\n");
+    Control(device, "IOCTL_GET_CONFIG_DESCRIPTOR", IOCTL_GET_CONFIG_DESCRIPTOR);
+    Control(device, "IOCTL_RESET_DEVICE", IOCTL_RESET_DEVICE);
+    Control(device, "IOCTL_RESET_PIPE", IOCTL_RESET_PIPE);
+    Control(device, "unknown", CTL_CODE(FILE_DEVICE_UNKNOWN, 0x0123, METHOD_BUFFERED, FILE_ANY_ACCESS));
+    CloseHandle(device);
+
+    char pipe[1100];
+    snprintf(pipe, sizeof pipe, "%s\\%s", path, MURVO_READ_PIPE_NAME);
+    HANDLE read = CreateFileA(pipe, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
+    if (read == INVALID_HANDLE_VALUE) {
+        printf("open %s: error %lu\n", MURVO_READ_PIPE_NAME, (unsigned long)GetLastError());
+    } else {
+        printf("open %s: ok\n", MURVO_READ_PIPE_NAME);
+        CloseHandle(read);
+    }
+    return 0;
+}
+
+int main(int argc, char **argv)
+{
+    setvbuf(stdout, NULL, _IONBF, 0);
+    if (argc == 3 && strcmp(argv[1], "install") == 0) {
+        return Install(argv[2]);
+    }
+    if (argc == 2 && strcmp(argv[1], "probe") == 0) {
+        return Probe();
+    }
+    if (argc == 2 && strcmp(argv[1], "log") == 0) {
+        return PrintLog();
+    }
+    if (argc == 2 && strcmp(argv[1], "unplug") == 0) {
+        return Unplug();
+    }
+    if (argc >= 2 && strcmp(argv[1], "errors") == 0) {
+        return Errors(argc - 2, argv + 2);
+    }
+    if (argc == 2 && strcmp(argv[1], "unplug-open") == 0) {
+        return UnplugWhileOpen();
+    }
+    fprintf(stderr, "usage: rigctl install FOLDER | probe | log | unplug | unplug-open | errors STATUS...\n");
+    return 2;
+}
