@@ -64,7 +64,7 @@ NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     Irp->IoStatus.Status = STATUS_SUCCESS;
     Irp->IoStatus.Information = 0;
 
-    if (!CanAcceptIo(DeviceObject)) {
+    if (!CanContinueIo(DeviceObject)) {
         status = STATUS_DELETE_PENDING;
     } else {
         switch (stack->Parameters.DeviceIoControl.IoControlCode) {

@@ -160,6 +160,7 @@ NTSTATUS ResetDevice(PDEVICE_OBJECT DeviceObject);
 /* Plug and Play and USB configuration (pnp.cpp). */
 NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 BOOLEAN CanAcceptIo(PDEVICE_OBJECT DeviceObject);
+BOOLEAN CanContinueIo(PDEVICE_OBJECT DeviceObject);
 
 /* Power management (power.cpp). */
 NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp);

@@ -26,6 +26,19 @@ BOOLEAN CanAcceptIo(PDEVICE_OBJECT DeviceObject)
 }
 
 /*
+ * CanContinueIo: true when requests on handles already open may go on: as CanAcceptIo, except
+ * that a pending removal does not stop them. A query for removal is refused by the
+ * plug-and-play manager while a handle is open and then cancelled, so failing a transfer in
+ * that window would break the transfer for nothing; only new opens are refused meanwhile.
+ * Any IRQL.
+ */
+BOOLEAN CanContinueIo(PDEVICE_OBJECT DeviceObject)
+{
+    DeviceExtension *extension = ExtensionOf(DeviceObject);
+    return !ReadShared(extension->Removing) && ReadShared(extension->Started) && !ReadShared(extension->StopPending);
+}
+
+/*
  * PassDown: hands a request on to the lower driver unchanged, without waiting for it.
  * Returns the lower driver's status. PASSIVE_LEVEL.
  */

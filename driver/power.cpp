@@ -314,14 +314,14 @@ static NTSTATUS IssueSelfPowerRequest(PDEVICE_OBJECT DeviceObject, DEVICE_POWER_
  * increment of OpenPipes the close's decision missed finds the close's claim, waits for its
  * power-down and powers the unit up again. A power change of the driver's own still on the
  * way is waited for first.
- * Returns STATUS_DELETE_PENDING when the unit does not accept I/O, else the outcome of the
+ * Returns STATUS_DELETE_PENDING when requests on open handles cannot go on (CanContinueIo), else the outcome of the
  * power request (STATUS_SUCCESS when none was needed). PASSIVE_LEVEL: may wait.
  */
 NTSTATUS SelfSuspendOrActivate(PDEVICE_OBJECT DeviceObject, BOOLEAN Suspend)
 {
     PAGED_CODE();
     DeviceExtension *extension = ExtensionOf(DeviceObject);
-    if (!CanAcceptIo(DeviceObject)) {
+    if (!CanContinueIo(DeviceObject)) {
         return STATUS_DELETE_PENDING;
     }
     for (;;) {

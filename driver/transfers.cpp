@@ -417,7 +417,7 @@ static NTSTATUS StagedTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp, PipeContex
     NTSTATUS failure = STATUS_SUCCESS;
     ULONG issued = 0;
     for (ULONG k = 0; k < stageCount; k++) {
-        if (!CanAcceptIo(DeviceObject)) {
+        if (!CanContinueIo(DeviceObject)) {
             failure = STATUS_DELETE_PENDING;
             break;
         }
@@ -438,7 +438,7 @@ static NTSTATUS StagedTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp, PipeContex
         }
     }
 
-    if (!NT_SUCCESS(failure) && failure != STATUS_CANCELLED && CanAcceptIo(DeviceObject)) {
+    if (!NT_SUCCESS(failure) && failure != STATUS_CANCELLED && CanContinueIo(DeviceObject)) {
         if (!NT_SUCCESS(ResetPipe(DeviceObject, Pipe->PipeInformation))) {
             ResetDevice(DeviceObject);
         }
@@ -495,7 +495,7 @@ static NTSTATUS StartTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp, TransferDir
     PFILE_OBJECT fileObject = IoGetCurrentIrpStackLocation(Irp)->FileObject;
     Irp->IoStatus.Information = 0;
 
-    if (!CanAcceptIo(DeviceObject)) {
+    if (!CanContinueIo(DeviceObject)) {
         return CompleteTransferRequest(Irp, STATUS_DELETE_PENDING);
     }
     // A power-up that failed left the unit in its low-power state: ask again, and refuse the
