@@ -263,7 +263,7 @@ NTSTATUS NTAPI SpyDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         std::unique_lock<std::mutex> guard(spy.Lock);
         spy.Held.push_back(Irp);
         IoSetCancelRoutine(Irp, SpyCancel);
-        if (Irp->Cancel && IoSetCancelRoutine(Irp, nullptr) != nullptr) {
+        if (ReadShared(Irp->Cancel) && IoSetCancelRoutine(Irp, nullptr) != nullptr) {
             spy.Held.pop_back();
             guard.unlock();
             Irp->IoStatus.Status = STATUS_CANCELLED;
