@@ -179,10 +179,5 @@ HostUsbBus *HostMachineBus(void)
     return Bus;
 }
 
-const HostDriverInfo *HostMachineFunctionDriver(void)
-{
-    return &MurvoUsbDriver;
-}
-
 /* Registration with the Win32 stand-in, before main. It only stores a pointer. */
 static const bool Registered = (HostWin32SetMachineBoot(BootMachine), true);

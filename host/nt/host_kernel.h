@@ -82,7 +82,6 @@ NTSTATUS HostPnpStart(HostDeviceNode *Node);        /* START of a stopped device
 NTSTATUS HostPnpRebalance(HostDeviceNode *Node);    /* QUERY_STOP, STOP, START */
 NTSTATUS HostPnpQueryRemove(HostDeviceNode *Node);  /* QUERY_REMOVE; on failure CANCEL_REMOVE follows */
 NTSTATUS HostPnpCancelRemove(HostDeviceNode *Node); /* CANCEL_REMOVE after a successful QUERY_REMOVE */
-NTSTATUS HostPnpRemove(HostDeviceNode *Node);       /* REMOVE after a successful QUERY_REMOVE */
 NTSTATUS HostPnpUninstall(HostDeviceNode *Node);    /* QUERY_REMOVE then REMOVE (or CANCEL_REMOVE) */
 /* SURPRISE_REMOVAL; REMOVE_DEVICE follows from the plug-and-play thread once every file
  * object opened on the device is closed (at once when none is open). */

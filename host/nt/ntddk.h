@@ -714,7 +714,6 @@ VOID ExFreePoolWithTag(PVOID P, ULONG Tag);
 KIRQL KeGetCurrentIrql(void);
 VOID KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql);
 VOID KeLowerIrql(KIRQL NewIrql);
-KIRQL KeRaiseIrqlToDpcLevel(void);
 VOID KeInitializeSpinLock(PKSPIN_LOCK SpinLock);
 KIRQL KfAcquireSpinLock(PKSPIN_LOCK SpinLock);
 VOID KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql);
@@ -738,15 +737,6 @@ static inline LONG InterlockedExchangeAdd(LONG volatile *Addend, LONG Value)
     return __atomic_fetch_add(Addend, Value, __ATOMIC_SEQ_CST);
 }
 static inline LONG InterlockedCompareExchange(LONG volatile *Destination, LONG Exchange, LONG Comparand)
-{
-    __atomic_compare_exchange_n(Destination, &Comparand, Exchange, 0, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
-    return Comparand;
-}
-static inline PVOID InterlockedExchangePointer(PVOID volatile *Target, PVOID Value)
-{
-    return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
-}
-static inline PVOID InterlockedCompareExchangePointer(PVOID volatile *Destination, PVOID Exchange, PVOID Comparand)
 {
     __atomic_compare_exchange_n(Destination, &Comparand, Exchange, 0, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
     return Comparand;

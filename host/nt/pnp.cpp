@@ -281,7 +281,6 @@ typedef enum Transition {
     Rebalance,
     QueryRemove,
     CancelRemove,
-    Remove,
     Uninstall,
     Surprise
 } Transition;
@@ -385,12 +384,6 @@ static VOID TransitionWork(PVOID Context)
             SetState(node, HostDeviceStarted);
         }
         break;
-    case Remove:
-        if (state == HostDeviceRemovePending) {
-            RemoveStack(node);
-            status = STATUS_SUCCESS;
-        }
-        break;
     case Uninstall:
         status = DoQueryRemove(node);
         if (NT_SUCCESS(status))
@@ -423,7 +416,6 @@ NTSTATUS HostPnpStart(HostDeviceNode *Node) { return RunTransition(Node, Start);
 NTSTATUS HostPnpRebalance(HostDeviceNode *Node) { return RunTransition(Node, Rebalance); }
 NTSTATUS HostPnpQueryRemove(HostDeviceNode *Node) { return RunTransition(Node, QueryRemove); }
 NTSTATUS HostPnpCancelRemove(HostDeviceNode *Node) { return RunTransition(Node, CancelRemove); }
-NTSTATUS HostPnpRemove(HostDeviceNode *Node) { return RunTransition(Node, Remove); }
 NTSTATUS HostPnpUninstall(HostDeviceNode *Node) { return RunTransition(Node, Uninstall); }
 NTSTATUS HostPnpSurpriseRemove(HostDeviceNode *Node) { return RunTransition(Node, Surprise); }
 

@@ -38,13 +38,6 @@ VOID KeLowerIrql(KIRQL NewIrql)
     thread->Irql = NewIrql;
 }
 
-KIRQL KeRaiseIrqlToDpcLevel(void)
-{
-    KIRQL old;
-    KeRaiseIrql(DISPATCH_LEVEL, &old);
-    return old;
-}
-
 /* ---- Spin locks --------------------------------------------------------------------- */
 
 static ULONG_PTR OwnerToken(void) { return (ULONG_PTR)HostThread() | 1; }

@@ -84,11 +84,3 @@ PUSB_INTERFACE_DESCRIPTOR USBD_ParseConfigurationDescriptor(PUSB_CONFIGURATION_D
     return USBD_ParseConfigurationDescriptorEx(ConfigurationDescriptor, ConfigurationDescriptor, InterfaceNumber,
                                                AlternateSetting, -1, -1, -1);
 }
-
-VOID USBD_GetUSBDIVersion(PUSBD_VERSION_INFORMATION VersionInformation)
-{
-    if (VersionInformation != NULL) {
-        VersionInformation->USBDI_Version = 0x00000500; /* the interface of Windows XP */
-        VersionInformation->Supported_USB_Version = 0x0200;
-    }
-}

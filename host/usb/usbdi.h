@@ -139,11 +139,6 @@ typedef PVOID USBD_INTERFACE_HANDLE;
 
 #define USBD_DEFAULT_MAXIMUM_TRANSFER_SIZE 0xffffffffUL
 
-typedef struct _USBD_VERSION_INFORMATION {
-    ULONG USBDI_Version;
-    ULONG Supported_USB_Version;
-} USBD_VERSION_INFORMATION, *PUSBD_VERSION_INFORMATION;
-
 typedef enum _USBD_PIPE_TYPE {
     UsbdPipeTypeControl,
     UsbdPipeTypeIsochronous,

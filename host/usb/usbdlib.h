@@ -95,9 +95,6 @@ PURB USBD_CreateConfigurationRequestEx(PUSB_CONFIGURATION_DESCRIPTOR Configurati
  * configuration, and stores its length in *Siz (0 when it returns NULL). */
 PURB USBD_CreateConfigurationRequest(PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor, PUSHORT Siz);
 
-/* Fills in the version of the USB driver interface that the stand-in models. */
-VOID USBD_GetUSBDIVersion(PUSBD_VERSION_INFORMATION VersionInformation);
-
 #ifdef __cplusplus
 }
 #endif

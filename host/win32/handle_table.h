@@ -50,7 +50,6 @@ void HostConsoleOutputClose(HostHandle *handle);
 HANDLE HostDeviceFileOpen(LPCSTR path, DWORD flagsAndAttributes);
 BOOL HostDeviceFileClose(HostHandle *handle);
 BOOL HostEventClose(HostHandle *handle);
-BOOL HostDeviceInfoSetClose(HostHandle *handle);
 
 /* Sets the last error from an NTSTATUS, by Windows' mapping. */
 void HostSetLastErrorFromStatus(int32_t status);
