@@ -224,6 +224,18 @@ NTSTATUS NTAPI OnCompleteSetEvent(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID C
 }
 
 /*
+ * CompleteRequest: completes a request that moved no data with Status; returns Status.
+ * Any IRQL up to DISPATCH_LEVEL.
+ */
+NTSTATUS CompleteRequest(PIRP Irp, NTSTATUS Status)
+{
+    Irp->IoStatus.Status = Status;
+    Irp->IoStatus.Information = 0;
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    return Status;
+}
+
+/*
  * WaitForEvent: the driver's one way of waiting on its own events: kernel mode, not
  * alertable, no time-out. PASSIVE_LEVEL only.
  */

@@ -143,6 +143,7 @@ NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Registry
 /* Part of driver entry and device objects (driver_entry.cpp). */
 NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject);
 NTSTATUS NTAPI OnCompleteSetEvent(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+NTSTATUS CompleteRequest(PIRP Irp, NTSTATUS Status);
 void IoIncrement(PDEVICE_OBJECT DeviceObject);
 LONG IoDecrement(PDEVICE_OBJECT DeviceObject);
 void WaitForEvent(PKEVENT Event);

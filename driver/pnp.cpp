@@ -50,17 +50,6 @@ static NTSTATUS PassDown(DeviceExtension *Extension, PIRP Irp)
 }
 
 /*
- * CompleteWith: completes a request with Status and information 0; returns Status.
- */
-static NTSTATUS CompleteWith(PIRP Irp, NTSTATUS Status)
-{
-    Irp->IoStatus.Status = Status;
-    Irp->IoStatus.Information = 0;
-    IoCompleteRequest(Irp, IO_NO_INCREMENT);
-    return Status;
-}
-
-/*
  * FreeIfPresent: frees a pool buffer held in Slot and clears the slot.
  */
 template <typename T> static void FreeIfPresent(T *&Slot)
@@ -568,7 +557,7 @@ NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
             WaitForIoDispatches(DeviceObject);
             if (StagesOutstandingOnAllPipes(extension) != 0) {
                 WriteShared(extension->StopPending, static_cast<BOOLEAN>(FALSE));
-                status = CompleteWith(Irp, STATUS_UNSUCCESSFUL);
+                status = CompleteRequest(Irp, STATUS_UNSUCCESSFUL);
                 break;
             }
             Irp->IoStatus.Status = STATUS_SUCCESS;

@@ -10,6 +10,9 @@
 #include <stdio.h>
 #include <string.h>
 
+/* The simulated unit keeps its own copy of this table (unitsim/sim_commands.cpp) on purpose:
+ * the tool and the unit are the two ends of the protocol, and a length wrong on one end
+ * shows up as a refused or short record in the tests instead of agreeing with itself. */
 const UnitCommandShape UnitCommandShapes[UNIT_COMMAND_COUNT] = {
     {"GetOsVersion", 4, 8},
     {"GetFlashInfo", 4, 20},

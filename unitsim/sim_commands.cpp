@@ -11,7 +11,9 @@ struct SimCommandInfo {
     uint16_t ReplyLength;   /* whole reply record, the 4-byte header included */
 };
 
-/* Indexed by command code. */
+/* Indexed by command code. The tool keeps its own copy of this table (tool/unit_commands.cpp)
+ * on purpose: the unit and the tool are the two ends of the protocol, and a length wrong on
+ * one end shows up as a refused or short record in the tests instead of agreeing with itself. */
 static const SimCommandInfo SimCommandTable[SIM_COMMAND_COUNT] = {
     {"GetOsVersion", 4, 8},
     {"GetFlashInfo", 4, 20},
