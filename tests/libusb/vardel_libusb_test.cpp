@@ -25,7 +25,7 @@ namespace {
 #define BOOT_BLOCK 0x10000u
 #define OLD_BYTE 0x5A        /* what the unit's flash holds before the update */
 
-class VardelLibusb : public testing::Test {
+class VardelLibusbTest : public ::testing::Test {
 protected:
     std::string Dir;
     std::vector<uint8_t> Image;
@@ -95,7 +95,7 @@ protected:
 
 /* Without /bootblock: the boot block keeps its old bytes, every byte after it is the
  * image's, and the unit's blocks are locked again. */
-TEST_F(VardelLibusb, UpdatePreservingTheBootBlock)
+TEST_F(VardelLibusbTest, UpdatePreservingTheBootBlock)
 {
     ASSERT_EQ(PlugUnit(0), 0);
     ProgramRun run = Update({"./image.rom"});
@@ -110,7 +110,7 @@ TEST_F(VardelLibusb, UpdatePreservingTheBootBlock)
 }
 
 /* With /bootblock the whole flash is the image's, byte for byte. */
-TEST_F(VardelLibusb, UpdateWithTheBootBlock)
+TEST_F(VardelLibusbTest, UpdateWithTheBootBlock)
 {
     ASSERT_EQ(PlugUnit(0), 0);
     ProgramRun run = Update({"/bootblock", "./image.rom"});
@@ -119,7 +119,7 @@ TEST_F(VardelLibusb, UpdateWithTheBootBlock)
     EXPECT_EQ(Flash(0), Image);
 }
 
-TEST_F(VardelLibusb, NoUnitStopsWithTheReason)
+TEST_F(VardelLibusbTest, NoUnitStopsWithTheReason)
 {
     ProgramRun run = Update({"./image.rom"});
     EXPECT_EQ(run.ExitStatus, 1);
@@ -129,7 +129,7 @@ TEST_F(VardelLibusb, NoUnitStopsWithTheReason)
 
 /* The unit drops off the bus in the middle of the write phase: vardel stops with the send
  * error instead of waiting, and the part written so far is all the unit has. */
-TEST_F(VardelLibusb, UnplugInTheMiddleStops)
+TEST_F(VardelLibusbTest, UnplugInTheMiddleStops)
 {
     ASSERT_EQ(PlugUnit(0, "unplug:WriteFlash:100"), 0);
     ProgramRun run = Update({"./image.rom"});
@@ -145,7 +145,7 @@ TEST_F(VardelLibusb, UnplugInTheMiddleStops)
 
 /* A unit that stops answering: the read times out, vardel cancels it and clears the pipe's
  * halt, then stops with the receive error. */
-TEST_F(VardelLibusb, UnitThatDoesNotReplyTimesOut)
+TEST_F(VardelLibusbTest, UnitThatDoesNotReplyTimesOut)
 {
     ASSERT_EQ(PlugUnit(0, "noreply:WriteFlash:3"), 0);
     ProgramRun run = Update({"./image.rom"});
@@ -159,7 +159,7 @@ TEST_F(VardelLibusb, UnitThatDoesNotReplyTimesOut)
 
 /* A unit whose node the user may not open for writing (no udev rule): vardel says so, with
  * the hint, and stops. As root, which opens any file, vardel runs as the user nobody. */
-TEST_F(VardelLibusb, NoPermissionGivesTheUdevHint)
+TEST_F(VardelLibusbTest, NoPermissionGivesTheUdevHint)
 {
     ASSERT_EQ(PlugUnit(0), 0);
     ASSERT_TRUE(UsbUnitBedDenyWriteAccess(0));
@@ -183,7 +183,7 @@ TEST_F(VardelLibusb, NoPermissionGivesTheUdevHint)
 }
 
 /* Two units: one is updated, the other keeps its flash. */
-TEST_F(VardelLibusb, TwoUnitsOneIsUpdated)
+TEST_F(VardelLibusbTest, TwoUnitsOneIsUpdated)
 {
     ASSERT_EQ(PlugUnit(0), 0);
     ASSERT_EQ(PlugUnit(1), 1);

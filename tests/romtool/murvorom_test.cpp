@@ -35,7 +35,8 @@ std::string ReadFile(const std::string &path)
     return text;
 }
 
-struct Murvorom : ::testing::Test {
+class MurvoromTest : public ::testing::Test {
+protected:
     std::string Dir;
 
     void SetUp() override
@@ -70,7 +71,7 @@ struct Murvorom : ::testing::Test {
     }
 };
 
-TEST_F(Murvorom, CreateThenCheckRoundTrip)
+TEST_F(MurvoromTest, CreateThenCheckRoundTrip)
 {
     std::string image = Path("unit.rom");
     RunResult run = Murvo("create --pattern random:42 '" + image + "' 64K");
@@ -93,7 +94,7 @@ TEST_F(Murvorom, CreateThenCheckRoundTrip)
     EXPECT_EQ(ReadFile(Path("again.rom")), bytes);
 }
 
-TEST_F(Murvorom, CreateFromARawFile)
+TEST_F(MurvoromTest, CreateFromARawFile)
 {
     std::string raw = Path("raw.bin");
     FILE *file = fopen(raw.c_str(), "wb");
@@ -109,7 +110,7 @@ TEST_F(Murvorom, CreateFromARawFile)
     EXPECT_EQ(Murvo("check '" + Path("unit.rom") + "' 2048").Status, 0);
 }
 
-TEST_F(Murvorom, CheckRefusesWithTheToolsMessages)
+TEST_F(MurvoromTest, CheckRefusesWithTheToolsMessages)
 {
     std::string image = Path("unit.rom");
     ASSERT_EQ(Murvo("create '" + image + "' 0x1000").Status, 0);
@@ -144,7 +145,7 @@ TEST_F(Murvorom, CheckRefusesWithTheToolsMessages)
     EXPECT_EQ(run.Err, Path("missing.rom") + ": No such file or directory\n");
 }
 
-TEST_F(Murvorom, UsageErrorsExitWithStatusTwo)
+TEST_F(MurvoromTest, UsageErrorsExitWithStatusTwo)
 {
     const char *bad[] = {
         "", "frobnicate", "create only-image", "create a b c", "create x.rom 12Q", "create --fill 256 x.rom 4096",
@@ -164,7 +165,7 @@ TEST_F(Murvorom, UsageErrorsExitWithStatusTwo)
     EXPECT_EQ(help.Err, "");
 }
 
-TEST_F(Murvorom, CreateFailuresExitWithStatusOneAndLeaveNoFile)
+TEST_F(MurvoromTest, CreateFailuresExitWithStatusOneAndLeaveNoFile)
 {
     RunResult run = Murvo("create '" + Path("no/such/dir.rom") + "' 4096");
     EXPECT_EQ(run.Status, 1);

@@ -9,7 +9,8 @@ const char *const Settings[] = {"MURVO_SIM_FLASH_SIZE", "MURVO_SIM_BLOCKS", "MUR
                                 "MURVO_SIM_FLASH_ID", "MURVO_SIM_OS_VERSION", "MURVO_SIM_FLASH_FILE",
                                 "MURVO_SIM_LOG", "MURVO_SIM_FAULTS"};
 
-struct Config : ::testing::Test {
+class SimConfigTest : public ::testing::Test {
+protected:
     SimConfig Result;
     char Error[512];
 
@@ -59,7 +60,7 @@ TEST(Numbers, DecimalHexadecimalAndSizeSuffixes)
     }
 }
 
-TEST_F(Config, DefaultsWithNothingSet)
+TEST_F(SimConfigTest, DefaultsWithNothingSet)
 {
     ASSERT_TRUE(Read()) << Error;
     EXPECT_EQ(Result.FlashSize, 0x200000u);
@@ -74,7 +75,7 @@ TEST_F(Config, DefaultsWithNothingSet)
     EXPECT_EQ(memcmp(&defaults, &Result, sizeof defaults), 0);
 }
 
-TEST_F(Config, EachSettingIsApplied)
+TEST_F(SimConfigTest, EachSettingIsApplied)
 {
     setenv("MURVO_SIM_FLASH_SIZE", "0x100000", 1);
     setenv("MURVO_SIM_FLASH_ADDRESS", "4096", 1);
@@ -103,7 +104,7 @@ TEST_F(Config, EachSettingIsApplied)
     EXPECT_EQ(Result.FaultCount, 0u);
 }
 
-TEST_F(Config, NumbersTakeTheFormsOfTheImageTool)
+TEST_F(SimConfigTest, NumbersTakeTheFormsOfTheImageTool)
 {
     /* An image made with "murvorom create ... 4M" fits a unit set up with the same text. */
     setenv("MURVO_SIM_FLASH_SIZE", "4M", 1);
@@ -116,7 +117,7 @@ TEST_F(Config, NumbersTakeTheFormsOfTheImageTool)
     ExpectRefused("MURVO_SIM_FLASH_SIZE", "4G");
 }
 
-TEST_F(Config, BlockCountFollowsOddSizes)
+TEST_F(SimConfigTest, BlockCountFollowsOddSizes)
 {
     setenv("MURVO_SIM_FLASH_SIZE", "0x10100", 1); /* not a multiple of 8 KiB: one block */
     ASSERT_TRUE(Read()) << Error;
@@ -127,7 +128,7 @@ TEST_F(Config, BlockCountFollowsOddSizes)
     ExpectRefused("MURVO_SIM_BLOCKS", "1"); /* an empty flash has no blocks */
 }
 
-TEST_F(Config, BadValuesAreRefusedNamingTheSetting)
+TEST_F(SimConfigTest, BadValuesAreRefusedNamingTheSetting)
 {
     for (const char *name : {"MURVO_SIM_FLASH_SIZE", "MURVO_SIM_BLOCKS", "MURVO_SIM_FLASH_ADDRESS", "MURVO_SIM_FLASH_ID",
                              "MURVO_SIM_OS_VERSION"}) {

@@ -5,7 +5,8 @@
 
 namespace {
 
-struct Firmware : ::testing::Test {
+class SimFirmwareTest : public ::testing::Test {
+protected:
     SimUnit *Unit = nullptr;
     void SetUp() override { ASSERT_NE(Unit = CreateUnit(SmallConfig()), nullptr); }
     void TearDown() override { EXPECT_TRUE(SimUnitDestroy(Unit)); }
@@ -15,7 +16,7 @@ struct Firmware : ::testing::Test {
 
 Bytes Filled(uint8_t value) { return Bytes(SIM_RECORD_SIZE, value); }
 
-TEST_F(Firmware, EveryCommandAnswersWithItsReplyLengthAndEchoesTheCode)
+TEST_F(SimFirmwareTest, EveryCommandAnswersWithItsReplyLengthAndEchoesTheCode)
 {
     for (unsigned code = 0; code < SIM_COMMAND_COUNT; code++) {
         Bytes reply = Transact(Unit, MakeRequest(code));
@@ -42,7 +43,7 @@ TEST(FirmwareInfo, VersionWordAndFlashInfoAtTheirOffsets)
     EXPECT_TRUE(SimUnitDestroy(unit));
 }
 
-TEST_F(Firmware, PowersOnErasedAndLockedAndRefusesBadBlockNumbers)
+TEST_F(SimFirmwareTest, PowersOnErasedAndLockedAndRefusesBadBlockNumbers)
 {
     for (uint32_t i = 0; i < 0x10000; i++)
         ASSERT_EQ(Flash()[i], 0xFF) << i;
@@ -57,7 +58,7 @@ TEST_F(Firmware, PowersOnErasedAndLockedAndRefusesBadBlockNumbers)
     }
 }
 
-TEST_F(Firmware, UnlockWriteLockAndEraseOneBlock)
+TEST_F(SimFirmwareTest, UnlockWriteLockAndEraseOneBlock)
 {
     ASSERT_EQ(Unlock(Unit, 1), SimStatusOk);
     EXPECT_EQ(Unlock(Unit, 1), SimStatusOk); /* twice is fine */
@@ -81,7 +82,7 @@ TEST_F(Firmware, UnlockWriteLockAndEraseOneBlock)
     EXPECT_EQ(Flash()[0x4000], 0x44);
 }
 
-TEST_F(Firmware, ProgrammingOnlyClearsBits)
+TEST_F(SimFirmwareTest, ProgrammingOnlyClearsBits)
 {
     ASSERT_EQ(Unlock(Unit, 0), SimStatusOk);
     ASSERT_EQ(Write(Unit, 0x200, Filled(0xF0)), SimStatusOk);
@@ -96,7 +97,7 @@ TEST_F(Firmware, ProgrammingOnlyClearsBits)
     EXPECT_EQ(Flash()[0x200 + 511], 0x38);
 }
 
-TEST_F(Firmware, WriteOffsetsMisalignedOrOutOfRange)
+TEST_F(SimFirmwareTest, WriteOffsetsMisalignedOrOutOfRange)
 {
     UnlockAll();
     EXPECT_EQ(Write(Unit, 1, Filled(0)), SimStatusMisaligned);
@@ -131,7 +132,7 @@ TEST(FirmwareLayouts, StraddlingRecordsAndAnEmptyFlash)
     EXPECT_TRUE(SimUnitDestroy(unit));
 }
 
-TEST_F(Firmware, ChecksumOverAbsoluteRangesCountsOnlyTheFlash)
+TEST_F(SimFirmwareTest, ChecksumOverAbsoluteRangesCountsOnlyTheFlash)
 {
     const uint32_t base = 0x00100000;
     ASSERT_EQ(Unlock(Unit, 0), SimStatusOk);
@@ -152,7 +153,7 @@ TEST_F(Firmware, ChecksumOverAbsoluteRangesCountsOnlyTheFlash)
     EXPECT_EQ(Checksum(Unit, 0xFFFFFF00, 0x00200000), 0);  /* must not wrap to low addresses */
 }
 
-TEST_F(Firmware, DisplayKeepsTheLastTextAndEveryTextInOrder)
+TEST_F(SimFirmwareTest, DisplayKeepsTheLastTextAndEveryTextInOrder)
 {
     Bytes first = MakeRequest(SimDisplayText);
     memcpy(first.data() + 4, "Erasing\x01\n", 9);
@@ -175,7 +176,7 @@ TEST_F(Firmware, DisplayKeepsTheLastTextAndEveryTextInOrder)
     EXPECT_FALSE(SimUnitDisplayAt(Unit, 2, raw));
 }
 
-TEST_F(Firmware, WriteRecordProgramsSilentlyAndReadRecordReadsBack)
+TEST_F(SimFirmwareTest, WriteRecordProgramsSilentlyAndReadRecordReadsBack)
 {
     Bytes write = MakeRequest(SimWriteRecord, 0x2200);
     for (size_t i = 0; i < SIM_RECORD_SIZE; i++)
@@ -196,7 +197,7 @@ TEST_F(Firmware, WriteRecordProgramsSilentlyAndReadRecordReadsBack)
     EXPECT_EQ(std::count(reply.begin() + 4, reply.end(), 0xFF), 512);
 }
 
-TEST_F(Firmware, RequestsArriveInPiecesOrSeveralAtOnce)
+TEST_F(SimFirmwareTest, RequestsArriveInPiecesOrSeveralAtOnce)
 {
     ASSERT_EQ(Unlock(Unit, 0), SimStatusOk);
     Bytes write = MakeRequest(SimWriteFlash, 0x200);
@@ -221,7 +222,7 @@ TEST_F(Firmware, RequestsArriveInPiecesOrSeveralAtOnce)
     EXPECT_EQ(SimUnitReplyPending(Unit), 13u);
 }
 
-TEST_F(Firmware, UnknownCodeDropsTheRestOfItsInputAndAnswersNothing)
+TEST_F(SimFirmwareTest, UnknownCodeDropsTheRestOfItsInputAndAnswersNothing)
 {
     Bytes input = {0x0A, 0x00, 0x00, 0x00};
     Bytes version = MakeRequest(SimGetOsVersion);
@@ -232,7 +233,7 @@ TEST_F(Firmware, UnknownCodeDropsTheRestOfItsInputAndAnswersNothing)
     EXPECT_TRUE(Transact(Unit, Bytes({0x00, 0x01, 0, 0})).empty());
 }
 
-TEST_F(Firmware, PipeResetDropsRepliesAndAPartialRequest)
+TEST_F(SimFirmwareTest, PipeResetDropsRepliesAndAPartialRequest)
 {
     Bytes version = MakeRequest(SimGetOsVersion);
     SimUnitReceive(Unit, version.data(), version.size());

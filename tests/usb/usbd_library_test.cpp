@@ -127,7 +127,7 @@ TEST(UsbdParse, SkipsAnInterfaceDescriptorTooShortForItsFields)
     EXPECT_EQ(USBD_ParseConfigurationDescriptorEx(AsConfig(bytes), bytes.data(), -1, -1, -1, -1, -1), nullptr);
 }
 
-class UsbdRequest : public ::testing::Test {
+class UsbdRequestTest : public ::testing::Test {
 protected:
     void TearDown() override
     {
@@ -135,7 +135,7 @@ protected:
     }
 };
 
-TEST_F(UsbdRequest, BuildsTheSelectConfigurationOfTheUnit)
+TEST_F(UsbdRequestTest, BuildsTheSelectConfigurationOfTheUnit)
 {
     std::vector<UCHAR> bytes = UnitConfig();
     USHORT size = 0;
@@ -158,7 +158,7 @@ TEST_F(UsbdRequest, BuildsTheSelectConfigurationOfTheUnit)
     ExFreePool(urb);
 }
 
-TEST_F(UsbdRequest, ListsOnlyAlternateSettingZeroOfEachInterface)
+TEST_F(UsbdRequestTest, ListsOnlyAlternateSettingZeroOfEachInterface)
 {
     UsbDescriptorSet set;
     UsbDescriptorSetUnit(&set, UsbFullSpeed);
@@ -182,7 +182,7 @@ TEST_F(UsbdRequest, ListsOnlyAlternateSettingZeroOfEachInterface)
     ExFreePool(urb);
 }
 
-TEST_F(UsbdRequest, ExFillsTheListAndRefusesAnEmptyOne)
+TEST_F(UsbdRequestTest, ExFillsTheListAndRefusesAnEmptyOne)
 {
     std::vector<UCHAR> bytes = UnitConfig();
     USBD_INTERFACE_LIST_ENTRY list[2] = {};
@@ -203,7 +203,7 @@ TEST_F(UsbdRequest, ExFillsTheListAndRefusesAnEmptyOne)
     EXPECT_EQ(size, 0);
 }
 
-TEST_F(UsbdRequest, FailsLikeAnyAllocationUnderLowResources)
+TEST_F(UsbdRequestTest, FailsLikeAnyAllocationUnderLowResources)
 {
     std::vector<UCHAR> bytes = UnitConfig();
     HostLowResources failing = {nullptr, 1, FALSE, 0, 0};

@@ -257,7 +257,7 @@ std::string WhyWineCannotRun()
     return "";
 }
 
-class VardelUnderWine : public ::testing::Test {
+class VardelUnderWineTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
@@ -299,21 +299,21 @@ protected:
     std::string Dir;
 };
 
-TEST_F(VardelUnderWine, UsageTextAndStatus)
+TEST_F(VardelUnderWineTest, UsageTextAndStatus)
 {
     ProgramRun run = Run({}, "");
     EXPECT_EQ(run.ExitStatus, 1);
     EXPECT_NE(Plain(run.Err).find("Usage  : vardel [options] <binfile>\n"), std::string::npos) << run.Err;
 }
 
-TEST_F(VardelUnderWine, ImageThatCannotBeOpened)
+TEST_F(VardelUnderWineTest, ImageThatCannotBeOpened)
 {
     ProgramRun run = Run({"missing.rom"}, "Y");
     EXPECT_EQ(run.ExitStatus, 1);
     EXPECT_NE(Plain(run.Err).find("Cannot open file for reading: "), std::string::npos) << run.Err;
 }
 
-TEST_F(VardelUnderWine, NoUnitAttached)
+TEST_F(VardelUnderWineTest, NoUnitAttached)
 {
     FILE *image = fopen((Dir + "/sample.rom").c_str(), "wb");
     ASSERT_NE(image, nullptr);
@@ -324,7 +324,7 @@ TEST_F(VardelUnderWine, NoUnitAttached)
     EXPECT_NE(Plain(run.Err).find("\n*Error* Failed to initialise USB\n"), std::string::npos) << run.Err;
 }
 
-TEST_F(VardelUnderWine, RefusalOpensNothing)
+TEST_F(VardelUnderWineTest, RefusalOpensNothing)
 {
     ProgramRun run = Run({"sample.rom"}, "n");
     EXPECT_EQ(run.ExitStatus, 1);
@@ -342,7 +342,7 @@ size_t CountRelayCalls(const std::string &trace, const std::string &thread, cons
     return count;
 }
 
-TEST_F(VardelUnderWine, EachMessageReachesTheConsoleInOneWriteNotOnePerCharacter)
+TEST_F(VardelUnderWineTest, EachMessageReachesTheConsoleInOneWriteNotOnePerCharacter)
 {
     /* The runtime's printf hands standard output one character at a time (fputc); buffered,
      * the console sees a write per message: banner, prompt and "* Aborted *" here. */

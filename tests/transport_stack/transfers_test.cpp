@@ -1,5 +1,5 @@
 /*
- * test_transfers.cpp - data through the whole stack: writes around the 4096-byte chunk
+ * transfers_test.cpp - data through the whole stack: writes around the 4096-byte chunk
  * size reach the firmware byte for byte, and framed writes go through.
  */
 #include "transport_stack/stack_machine.h"

@@ -15,7 +15,7 @@ const char Unit1[] = "\\\\?\\usb#vid_1234&pid_5678#1#{0a1940c6-c2a0-47d2-86a6-d3
 const char Unit2[] = "\\\\?\\usb#vid_1234&pid_5678#2#{0a1940c6-c2a0-47d2-86a6-d378d0db62ce}";
 const GUID UnitClass = MURVO_INTERFACE_GUID_INIT;
 
-class PipeTransport : public ::testing::Test {
+class PipeTransportTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
@@ -32,7 +32,7 @@ protected:
     }
 };
 
-TEST_F(PipeTransport, OpensReadPipeOverlappedAndWritePipeSynchronous)
+TEST_F(PipeTransportTest, OpensReadPipeOverlappedAndWritePipeSynchronous)
 {
     ASSERT_TRUE(OpenTransport());
     /* Each pipe open runs a discovery of its own: the bare path, closed again, then the pipe. */
@@ -51,7 +51,7 @@ TEST_F(PipeTransport, OpensReadPipeOverlappedAndWritePipeSynchronous)
     EXPECT_EQ(ReadOverlapped.Offset, 0u);
 }
 
-TEST_F(PipeTransport, CloseTwiceClosesOnce)
+TEST_F(PipeTransportTest, CloseTwiceClosesOnce)
 {
     ASSERT_TRUE(OpenTransport());
     int before = Fake.Closes;
@@ -63,7 +63,7 @@ TEST_F(PipeTransport, CloseTwiceClosesOnce)
     EXPECT_EQ(WriteHandle, INVALID_HANDLE_VALUE);
 }
 
-TEST_F(PipeTransport, FailedReadPipeStillTriesTheWritePipeThenClosesIt)
+TEST_F(PipeTransportTest, FailedReadPipeStillTriesTheWritePipeThenClosesIt)
 {
     Fake.Unopenable = {std::string(Unit1) + "\\PIPE00"};
     EXPECT_FALSE(OpenTransport());
@@ -74,14 +74,14 @@ TEST_F(PipeTransport, FailedReadPipeStillTriesTheWritePipeThenClosesIt)
     EXPECT_EQ(WriteHandle, INVALID_HANDLE_VALUE);
 }
 
-TEST_F(PipeTransport, FailedEventClosesBothPipes)
+TEST_F(PipeTransportTest, FailedEventClosesBothPipes)
 {
     Fake.EventFails = true;
     EXPECT_FALSE(OpenTransport());
     EXPECT_TRUE(Fake.Open.empty());
 }
 
-TEST_F(PipeTransport, ReopenedTransportKeepsItsEvents)
+TEST_F(PipeTransportTest, ReopenedTransportKeepsItsEvents)
 {
     ASSERT_TRUE(OpenTransport());
     HANDLE readEvent = ReadOverlapped.hEvent;
@@ -93,7 +93,7 @@ TEST_F(PipeTransport, ReopenedTransportKeepsItsEvents)
     EXPECT_EQ(ReadOverlapped.hEvent, readEvent);
 }
 
-TEST_F(PipeTransport, DiscoveryTakesTheFirstInterfaceThatOpens)
+TEST_F(PipeTransportTest, DiscoveryTakesTheFirstInterfaceThatOpens)
 {
     Fake.Interfaces = {Unit1, Unit2};
     Fake.Unopenable = {Unit1};
@@ -110,7 +110,7 @@ TEST_F(PipeTransport, DiscoveryTakesTheFirstInterfaceThatOpens)
     EXPECT_EQ(std::string(path), Unit2);
 }
 
-TEST_F(PipeTransport, DiscoveryEndsWithoutAUnit)
+TEST_F(PipeTransportTest, DiscoveryEndsWithoutAUnit)
 {
     char path[DEVICE_PATH_CHARS] = "";
     Fake.Interfaces.clear();
@@ -139,7 +139,7 @@ TEST_F(PipeTransport, DiscoveryEndsWithoutAUnit)
     CloseHandle(handle);
 }
 
-TEST_F(PipeTransport, WritesGoOutInChunksOfAtMost4096)
+TEST_F(PipeTransportTest, WritesGoOutInChunksOfAtMost4096)
 {
     ASSERT_TRUE(OpenTransport());
     std::vector<uint8_t> data(2 * 4096 + 1);
@@ -164,7 +164,7 @@ TEST_F(PipeTransport, WritesGoOutInChunksOfAtMost4096)
     }
 }
 
-TEST_F(PipeTransport, ShortWriteStopsAtThatChunk)
+TEST_F(PipeTransportTest, ShortWriteStopsAtThatChunk)
 {
     ASSERT_TRUE(OpenTransport());
     std::vector<uint8_t> data(3 * 4096);
@@ -175,7 +175,7 @@ TEST_F(PipeTransport, ShortWriteStopsAtThatChunk)
     EXPECT_EQ(count, 2u * 4096); /* the failed chunk counts as attempted */
 }
 
-TEST_F(PipeTransport, ReadTimeOutGrowsWithLengthAndExtra)
+TEST_F(PipeTransportTest, ReadTimeOutGrowsWithLengthAndExtra)
 {
     ASSERT_TRUE(OpenTransport());
     Fake.ReadMode = FakeReadNever;
@@ -193,7 +193,7 @@ TEST_F(PipeTransport, ReadTimeOutGrowsWithLengthAndExtra)
     }
 }
 
-TEST_F(PipeTransport, TimedOutReadResetsTheReadPipeOnce)
+TEST_F(PipeTransportTest, TimedOutReadResetsTheReadPipeOnce)
 {
     ASSERT_TRUE(OpenTransport());
     Fake.ReadMode = FakeReadNever;
@@ -209,7 +209,7 @@ TEST_F(PipeTransport, TimedOutReadResetsTheReadPipeOnce)
     EXPECT_NE(Fake.ControlOverlapped[0]->hEvent, ReadOverlapped.hEvent);
 }
 
-TEST_F(PipeTransport, ReadSuccessRules)
+TEST_F(PipeTransportTest, ReadSuccessRules)
 {
     ASSERT_TRUE(OpenTransport());
     uint8_t reply[20];
@@ -248,7 +248,7 @@ std::vector<uint8_t> Framed(const std::vector<uint8_t> &data)
     return out;
 }
 
-TEST_F(PipeTransport, FramedWritesPackPacketsAndFlushAt16K)
+TEST_F(PipeTransportTest, FramedWritesPackPacketsAndFlushAt16K)
 {
     ASSERT_TRUE(OpenTransport());
     for (uint32_t length : {0u, 1u, 62u, 63u, 124u, 256u * 62u, 256u * 62u + 1u, 1000u * 62u + 7u}) {
@@ -274,7 +274,7 @@ TEST_F(PipeTransport, FramedWritesPackPacketsAndFlushAt16K)
     EXPECT_EQ(Fake.WriteSizes, std::vector<uint32_t>({67}));
 }
 
-TEST_F(PipeTransport, FailedFramedWriteStopsPacking)
+TEST_F(PipeTransportTest, FailedFramedWriteStopsPacking)
 {
     ASSERT_TRUE(OpenTransport());
     std::vector<uint8_t> data(600 * 62);
@@ -285,7 +285,7 @@ TEST_F(PipeTransport, FailedFramedWriteStopsPacking)
     EXPECT_EQ(Fake.WriteSizes.size(), 1u);
 }
 
-TEST_F(PipeTransport, ResetDeviceAndReport)
+TEST_F(PipeTransportTest, ResetDeviceAndReport)
 {
     ASSERT_TRUE(OpenTransport());
     EXPECT_TRUE(SendResetDevice(WriteHandle, NULL));

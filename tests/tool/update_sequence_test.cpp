@@ -73,7 +73,7 @@ std::string DisplayOf(const ScriptedRequest &request)
     return field.substr(0, field.find('\0'));
 }
 
-class UpdateSequence : public ::testing::Test {
+class UpdateSequenceTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
@@ -103,7 +103,7 @@ protected:
     std::string Path;
 };
 
-TEST_F(UpdateSequence, CommandLineWithoutImagePathShowsUsage)
+TEST_F(UpdateSequenceTest, CommandLineWithoutImagePathShowsUsage)
 {
     const std::string usage = "Usage  : vardel [options] <binfile>\n"
                               "Options: /bootblock ... overwrite boot block. DANGEROUS!\n"
@@ -120,7 +120,7 @@ TEST_F(UpdateSequence, CommandLineWithoutImagePathShowsUsage)
     EXPECT_FALSE(Unit.Opened);
 }
 
-TEST_F(UpdateSequence, RefusedOrUnreadableKeyAbortsBeforeAnythingOpens)
+TEST_F(UpdateSequenceTest, RefusedOrUnreadableKeyAbortsBeforeAnythingOpens)
 {
     for (int key : std::vector<int>{'n', 'N', '\r', 0x1B, 0, -1, ' ', 'Z'}) {
         ScriptedKey = key;
@@ -133,7 +133,7 @@ TEST_F(UpdateSequence, RefusedOrUnreadableKeyAbortsBeforeAnythingOpens)
     EXPECT_TRUE(Unit.Requests.empty());
 }
 
-TEST_F(UpdateSequence, LowerCaseYConfirmsAndOptionsAfterThePathAreIgnored)
+TEST_F(UpdateSequenceTest, LowerCaseYConfirmsAndOptionsAfterThePathAreIgnored)
 {
     ScriptedKey = 'y';
     RunResult result = RunTool({Path, "/v"});
@@ -145,7 +145,7 @@ TEST_F(UpdateSequence, LowerCaseYConfirmsAndOptionsAfterThePathAreIgnored)
     EXPECT_EQ(result.Err.rfind("Cannot open file for reading: ", 0), 0u);
 }
 
-TEST_F(UpdateSequence, UnopenableImageEndsBeforeTheTransportOpens)
+TEST_F(UpdateSequenceTest, UnopenableImageEndsBeforeTheTransportOpens)
 {
     RunResult result = RunTool({Path + ".missing"});
     EXPECT_EQ(result.Status, 1);
@@ -154,7 +154,7 @@ TEST_F(UpdateSequence, UnopenableImageEndsBeforeTheTransportOpens)
     EXPECT_FALSE(Unit.Opened);
 }
 
-TEST_F(UpdateSequence, FatalErrorsOfTheUnitAndTransport)
+TEST_F(UpdateSequenceTest, FatalErrorsOfTheUnitAndTransport)
 {
     Unit.OpenFails = true;
     EXPECT_EXIT(RunDirect({Path}), ExitedWithCode(1), "^\n\\*Error\\* Failed to initialise USB\n$");
@@ -172,7 +172,7 @@ TEST_F(UpdateSequence, FatalErrorsOfTheUnitAndTransport)
     EXPECT_EXIT(RunDirect({Path}), ExitedWithCode(1), "Binary file is not the same size as the Flash ROM");
 }
 
-TEST_F(UpdateSequence, BootBlockIsKeptOnlyWhenBlockEightStartsAtItsEnd)
+TEST_F(UpdateSequenceTest, BootBlockIsKeptOnlyWhenBlockEightStartsAtItsEnd)
 {
     /* Flash size and block count whose blocks are not 8 KiB, or do not divide the flash
      * evenly: block 8 does not start at 0x10000, so erasing from block 8 would erase part of
@@ -206,7 +206,7 @@ TEST_F(UpdateSequence, BootBlockIsKeptOnlyWhenBlockEightStartsAtItsEnd)
     }
 }
 
-TEST_F(UpdateSequence, FatalErrorClosesTheTransportOnTheWayOut)
+TEST_F(UpdateSequenceTest, FatalErrorClosesTheTransportOnTheWayOut)
 {
     Unit.FailReadAt = 40; /* somewhere in the erase phase */
     EXPECT_EXIT(
@@ -220,7 +220,7 @@ TEST_F(UpdateSequence, FatalErrorClosesTheTransportOnTheWayOut)
         ExitedWithCode(1), "Failed to receive USB reply\nclosed\n$");
 }
 
-TEST_F(UpdateSequence, PreservedBootBlockCommandOrderAndDisplayTexts)
+TEST_F(UpdateSequenceTest, PreservedBootBlockCommandOrderAndDisplayTexts)
 {
     RunResult result = RunTool({Path});
     ASSERT_EQ(result.Status, 0) << result.Err;
@@ -266,7 +266,7 @@ TEST_F(UpdateSequence, PreservedBootBlockCommandOrderAndDisplayTexts)
     EXPECT_EQ(Unit.CloseCalls, 0); /* closing is left to the exit path */
 }
 
-TEST_F(UpdateSequence, QuietRunConsoleOutputByteForByte)
+TEST_F(UpdateSequenceTest, QuietRunConsoleOutputByteForByte)
 {
     RunResult result = RunTool({Path});
     ASSERT_EQ(result.Status, 0) << result.Err;
@@ -284,7 +284,7 @@ TEST_F(UpdateSequence, QuietRunConsoleOutputByteForByte)
     EXPECT_EQ(ScriptedQuestion, Banner(Path));
 }
 
-TEST_F(UpdateSequence, VerboseRunConsoleOutputByteForByte)
+TEST_F(UpdateSequenceTest, VerboseRunConsoleOutputByteForByte)
 {
     Unit.OsVersion = 0x80000012;
     Unit.FlashId = 0xBF2782;
@@ -317,13 +317,13 @@ TEST_F(UpdateSequence, VerboseRunConsoleOutputByteForByte)
     EXPECT_EQ(Unit.Of(5).front().Param32(4), 0u);
 }
 
-TEST_F(UpdateSequence, VerbosePreservingLineNamesTheOffsetAndBlock)
+TEST_F(UpdateSequenceTest, VerbosePreservingLineNamesTheOffsetAndBlock)
 {
     RunResult result = RunTool({"/v", Path});
     EXPECT_NE(result.Out.find("\nPreserving boot block (start at offset 10000h, block 8) \n"), std::string::npos);
 }
 
-TEST_F(UpdateSequence, StatusInEachPhaseStopsThatPhaseAndEveryLaterOne)
+TEST_F(UpdateSequenceTest, StatusInEachPhaseStopsThatPhaseAndEveryLaterOne)
 {
     struct Case {
         uint16_t Code;
@@ -359,7 +359,7 @@ TEST_F(UpdateSequence, StatusInEachPhaseStopsThatPhaseAndEveryLaterOne)
     }
 }
 
-TEST_F(UpdateSequence, UnlockFailureStillEndsItsLinesAndComparesAZeroChecksum)
+TEST_F(UpdateSequenceTest, UnlockFailureStillEndsItsLinesAndComparesAZeroChecksum)
 {
     Unit.Statuses[{3, 1}] = 5;
     Unit.ChecksumSet = true;
@@ -370,7 +370,7 @@ TEST_F(UpdateSequence, UnlockFailureStillEndsItsLinesAndComparesAZeroChecksum)
     EXPECT_EQ(result.Status, 2);
 }
 
-TEST_F(UpdateSequence, ChecksumMismatchFailsTheUpdate)
+TEST_F(UpdateSequenceTest, ChecksumMismatchFailsTheUpdate)
 {
     Unit.ChecksumSet = true;
     Unit.Checksum = (uint16_t)(SumOf(0x10000) + 1);
@@ -381,7 +381,7 @@ TEST_F(UpdateSequence, ChecksumMismatchFailsTheUpdate)
     EXPECT_EQ(result.Status, 2);
 }
 
-TEST_F(UpdateSequence, ImageCutShortAfterTheCheckEndsTheWritePhase)
+TEST_F(UpdateSequenceTest, ImageCutShortAfterTheCheckEndsTheWritePhase)
 {
     std::string path = Path;
     Unit.OnRequest = [path](const ScriptedRequest &request) {
@@ -397,7 +397,7 @@ TEST_F(UpdateSequence, ImageCutShortAfterTheCheckEndsTheWritePhase)
     EXPECT_EQ(result.Status, 2);
 }
 
-TEST_F(UpdateSequence, ImageChangedInPlaceAfterTheCheckFailsTheUpdate)
+TEST_F(UpdateSequenceTest, ImageChangedInPlaceAfterTheCheckFailsTheUpdate)
 {
     /* Two records of the write range swapped in the file during the unlock phase: the same
      * bytes, so every byte sum agrees, but not the image that was checked. */
@@ -458,7 +458,7 @@ int FindOpenFile(const std::string &path)
     return found;
 }
 
-TEST_F(UpdateSequence, FailedImageReadReportsItsErrorNumber)
+TEST_F(UpdateSequenceTest, FailedImageReadReportsItsErrorNumber)
 {
     std::string path = Path;
     Unit.OnRequest = [path](const ScriptedRequest &request) {
@@ -477,7 +477,7 @@ TEST_F(UpdateSequence, FailedImageReadReportsItsErrorNumber)
     EXPECT_EQ(result.Status, 2);
 }
 
-TEST_F(UpdateSequence, StrayErrnoFromOtherCallsDoesNotFailAGoodRun)
+TEST_F(UpdateSequenceTest, StrayErrnoFromOtherCallsDoesNotFailAGoodRun)
 {
     Unit.OnRequest = [](const ScriptedRequest &) { errno = ENOTTY; };
     RunResult result = RunTool({Path});
@@ -485,7 +485,7 @@ TEST_F(UpdateSequence, StrayErrnoFromOtherCallsDoesNotFailAGoodRun)
     EXPECT_NE(result.Out.find("\nCompleted ok"), std::string::npos);
 }
 
-TEST_F(UpdateSequence, ProgressPercentDoesNotOverflowOnLargeFlash)
+TEST_F(UpdateSequenceTest, ProgressPercentDoesNotOverflowOnLargeFlash)
 {
     UseFlash(0x3000000, 0x1800); /* 48 MiB: end * 100 exceeds 32 bits */
     RunResult result = RunTool({Path});
@@ -494,7 +494,7 @@ TEST_F(UpdateSequence, ProgressPercentDoesNotOverflowOnLargeFlash)
     EXPECT_NE(result.Out.find("\rWriting flash 3000000h 100%\n"), std::string::npos);
 }
 
-TEST_F(UpdateSequence, SmallFlashWithBootBlockOverwritten)
+TEST_F(UpdateSequenceTest, SmallFlashWithBootBlockOverwritten)
 {
     UseFlash(1024, 1);
     RunResult result = RunTool({"/bootblock", Path});

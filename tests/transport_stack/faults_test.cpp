@@ -1,5 +1,5 @@
 /*
- * test_faults.cpp - the transport when the unit misbehaves or goes away: a reply that never
+ * faults_test.cpp - the transport when the unit misbehaves or goes away: a reply that never
  * comes, one byte too few or too many, and the unit unplugged in the middle of a transfer.
  * Each must end in a failure report, in bounded time, and leave nothing open.
  */

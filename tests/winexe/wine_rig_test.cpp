@@ -111,7 +111,7 @@ bool RigInstalled()
 
 const char *const InterfaceClass = "{0a1940c6-c2a0-47d2-86a6-d378d0db62ce}";
 
-class WineRig : public ::testing::Test {
+class WineRigTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
@@ -170,7 +170,7 @@ protected:
     std::map<std::string, std::string> Probe;
 };
 
-TEST_F(WineRig, MurvousbStartsOnTheUnitAndItsInterfaceAppears)
+TEST_F(WineRigTest, MurvousbStartsOnTheUnitAndItsInterfaceAppears)
 {
     char path[128];
     snprintf(path, sizeof path, "\\\\?\\usb#vid_%04x&pid_%04x#1#%s", MURVO_USB_VENDOR_ID, MURVO_USB_PRODUCT_ID, InterfaceClass);
@@ -187,7 +187,7 @@ TEST_F(WineRig, MurvousbStartsOnTheUnitAndItsInterfaceAppears)
     EXPECT_EQ(log.find("refused"), std::string::npos) << log;
 }
 
-TEST_F(WineRig, BareInterfaceAnswersTheDeviceControlRequests)
+TEST_F(WineRigTest, BareInterfaceAnswersTheDeviceControlRequests)
 {
     UsbDescriptorSet unit;
     UsbDescriptorSetUnit(&unit, UsbFullSpeed);
@@ -211,7 +211,7 @@ TEST_F(WineRig, BareInterfaceAnswersTheDeviceControlRequests)
     EXPECT_EQ(log.find("urb SYNC_RESET_PIPE"), std::string::npos) << log;
 }
 
-TEST_F(WineRig, UnplugReachesMurvousbAsSurpriseRemovalThenRemoval)
+TEST_F(WineRigTest, UnplugReachesMurvousbAsSurpriseRemovalThenRemoval)
 {
     EXPECT_EQ(Fields(Rigctl("unplug"))["unplug"], "done");
     ASSERT_TRUE(WaitForInterface(false)) << Rigctl("log");
@@ -225,7 +225,7 @@ TEST_F(WineRig, UnplugReachesMurvousbAsSurpriseRemovalThenRemoval)
 
 /* A handle open across the unplug: murvousb refuses requests once the unit is gone
  * (STATUS_DELETE_PENDING, which Windows maps to ERROR_ACCESS_DENIED). */
-TEST_F(WineRig, UnplugWithAHandleOpenRefusesItsRequests)
+TEST_F(WineRigTest, UnplugWithAHandleOpenRefusesItsRequests)
 {
     auto result = Fields(Rigctl("unplug-open"));
     EXPECT_EQ(result["unplug"], "done");
@@ -235,7 +235,7 @@ TEST_F(WineRig, UnplugWithAHandleOpenRefusesItsRequests)
 
 /* Windows sends IRP_MN_REMOVE_DEVICE after a surprise removal only once the last handle to
  * the device is closed ("Handling an IRP_MN_SURPRISE_REMOVAL Request"). */
-TEST_F(WineRig, RemovalWaitsForTheLastHandleToClose)
+TEST_F(WineRigTest, RemovalWaitsForTheLastHandleToClose)
 {
     auto result = Fields(Rigctl("unplug-open"));
     ASSERT_EQ(result["unplug"], "done");
@@ -264,7 +264,7 @@ ProgramRun RunVardel(std::vector<std::string> args, const char *debug = "-all")
 
 /* vardel says nothing of the path it found; Wine's trace of the file calls shows it: the
  * interface SetupAPI gave it, with the read pipe's name below it. */
-TEST_F(WineRig, VardelFindsTheUnit)
+TEST_F(WineRigTest, VardelFindsTheUnit)
 {
     ProgramRun run = RunVardel({"C:\\rig\\murvousb.inf"}, "trace+file");
     std::string pipe = Probe["interface"] + "\\" MURVO_READ_PIPE_NAME, traced;
@@ -277,7 +277,7 @@ TEST_F(WineRig, VardelFindsTheUnit)
     EXPECT_NE(run.Err.find("*Error* Failed to initialise USB"), std::string::npos);
 }
 
-TEST_F(WineRig, VardelOpensTheUnitsPipes)
+TEST_F(WineRigTest, VardelOpensTheUnitsPipes)
 {
     if (Probe["open PIPE00"] == "error 2")
         GTEST_SKIP() << "Wine limit: opening <interface path>\\PIPE00 fails with error 2 (Wine's server looks up "
@@ -288,7 +288,7 @@ TEST_F(WineRig, VardelOpensTheUnitsPipes)
     EXPECT_EQ(run.Err.find("Failed to initialise USB"), std::string::npos) << run.Err;
 }
 
-TEST_F(WineRig, MurvousbUnloadsOnceItsLastDeviceIsRemoved)
+TEST_F(WineRigTest, MurvousbUnloadsOnceItsLastDeviceIsRemoved)
 {
     ASSERT_EQ(Fields(Rigctl("unplug"))["unplug"], "done");
     ASSERT_TRUE(WaitForInterface(false)) << Rigctl("log");
@@ -307,7 +307,7 @@ TEST_F(WineRig, MurvousbUnloadsOnceItsLastDeviceIsRemoved)
 
 /* Windows sends IRP_MN_QUERY_CAPABILITIES to the whole device stack once it has started
  * ("Adding a PnP Device to a Running System"); murvousb passes it down to the bus. */
-TEST_F(WineRig, CapabilitiesAreQueriedThroughTheWholeStackAfterTheStart)
+TEST_F(WineRigTest, CapabilitiesAreQueriedThroughTheWholeStackAfterTheStart)
 {
     std::string log = Rigctl("log");
     size_t started = log.find("unit START_DEVICE stack 2\n");
@@ -321,7 +321,7 @@ TEST_F(WineRig, CapabilitiesAreQueriedThroughTheWholeStackAfterTheStart)
 /* Windows sends IRP_MJ_CLEANUP when the last handle to a file object closes, then
  * IRP_MJ_CLOSE once the last reference goes ("IRP_MJ_CLEANUP"); murvousb cancels a pipe's
  * queued requests on the first. */
-TEST_F(WineRig, ClosingAHandleSendsCleanupBeforeClose)
+TEST_F(WineRigTest, ClosingAHandleSendsCleanupBeforeClose)
 {
     std::string text = DispatchTrace();
     size_t close = text.find("dispatch_close");
@@ -334,7 +334,7 @@ TEST_F(WineRig, ClosingAHandleSendsCleanupBeforeClose)
 
 /* On Windows a user request reaches the driver in the thread that made it, so the requests
  * of two programs come on two threads. */
-TEST_F(WineRig, RequestsOfTwoProgramsComeOnTheirOwnThreads)
+TEST_F(WineRigTest, RequestsOfTwoProgramsComeOnTheirOwnThreads)
 {
     std::string text = DispatchTrace();
     std::set<std::string> threads;
@@ -354,7 +354,7 @@ TEST_F(WineRig, RequestsOfTwoProgramsComeOnTheirOwnThreads)
     SUCCEED();
 }
 
-TEST_F(WineRig, PowerRequestsComeDownThroughMurvousb)
+TEST_F(WineRigTest, PowerRequestsComeDownThroughMurvousb)
 {
     std::string log = Rigctl("log");
     if (log.find("unit POWER") == std::string::npos)
