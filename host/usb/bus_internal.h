@@ -146,13 +146,13 @@ struct HostUsbBus {
 
 /* Reports a misuse of the USB interface by the function driver as the verifier reports
  * its findings (printed, then the process aborts). Any IRQL. */
-void BusReport(const char *rule, PIRP irp, const char *format, ...) __attribute__((format(printf, 3, 4)));
+void BusReport(const char *Rule, PIRP Irp, const char *Format, ...) __attribute__((format(printf, 3, 4)));
 
 /* Notes something that the stand-in does not model, once per kind, on standard error. */
 void BusNotModelled(const char *format, ...) __attribute__((format(printf, 1, 2)));
 
 /* The request status that goes with a USBD status. */
-NTSTATUS BusNtStatus(USBD_STATUS status);
+NTSTATUS BusNtStatus(USBD_STATUS Status);
 
 /* The bus clock, in microseconds. */
 uint64_t BusNowUs(void);
@@ -167,18 +167,18 @@ bool BusListRemove(BusTransferList *list, BusTransfer *transfer);
  * already cancelled, hands it back for completion as cancelled (returns false). Caller
  * holds the bus lock. */
 /* Pool free hook: reports a freed block that holds the URB of a queued transfer. */
-void BusCheckFreedBlock(const void *block, SIZE_T size);
+void BusCheckFreedBlock(const void *Block, SIZE_T Size);
 bool BusQueueTransferLocked(BusUnit *unit, BusPipe *pipe, BusTransfer *transfer);
 
 /* Claims every transfer queued on the pipe (those whose cancel routine is already running
  * stay with it) and puts them on the completion list with status. Caller holds the lock. */
-void BusFailPipeLocked(BusUnit *unit, BusPipe *pipe, USBD_STATUS status, NTSTATUS irpStatus);
+void BusFailPipeLocked(BusUnit *Unit, BusPipe *Pipe, USBD_STATUS Status, NTSTATUS IrpStatus);
 /* The same for every pipe of the unit. */
-void BusFailUnitLocked(BusUnit *unit, USBD_STATUS status, NTSTATUS irpStatus);
+void BusFailUnitLocked(BusUnit *Unit, USBD_STATUS Status, NTSTATUS IrpStatus);
 
 /* Puts a finished transfer on the completion list (its cancel routine already cleared or
  * never set). Caller holds the lock. */
-void BusFinishLocked(BusTransfer *transfer, USBD_STATUS status, NTSTATUS irpStatus);
+void BusFinishLocked(BusTransfer *Transfer, USBD_STATUS Status, NTSTATUS IrpStatus);
 
 /* Takes the unit off the bus as an unplug does: disconnected, transfers failed, records
  * dropped. Caller holds the lock. */
@@ -208,21 +208,21 @@ void BusDeleteUnit(BusUnit *unit);
 /* ---- bus_urb.cpp ------------------------------------------------------------------ */
 
 /* IRP_MJ_INTERNAL_DEVICE_CONTROL of a unit's device object. */
-NTSTATUS BusDispatchInternalControl(PDEVICE_OBJECT deviceObject, PIRP irp);
+NTSTATUS BusDispatchInternalControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 
 /* Drops the unit's configuration: pipes gone, their transfers failed with status. Caller
  * holds the lock. */
-void BusUnconfigureLocked(BusUnit *unit, USBD_STATUS status, NTSTATUS irpStatus);
+void BusUnconfigureLocked(BusUnit *Unit, USBD_STATUS Status, NTSTATUS IrpStatus);
 
 /* ---- bus_pnp_power.cpp ------------------------------------------------------------ */
 
-NTSTATUS BusDispatchPnp(PDEVICE_OBJECT deviceObject, PIRP irp);
-NTSTATUS BusDispatchPower(PDEVICE_OBJECT deviceObject, PIRP irp);
-NTSTATUS BusDispatchSystemControl(PDEVICE_OBJECT deviceObject, PIRP irp);
+NTSTATUS BusDispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS BusDispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS BusDispatchSystemControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 
 /* Completes a held wait-wake request with status; false when none is held. Caller:
  * PASSIVE_LEVEL or DISPATCH_LEVEL, bus lock not held. */
-bool BusCompleteWaitWake(BusUnit *unit, NTSTATUS status);
+bool BusCompleteWaitWake(BusUnit *Unit, NTSTATUS Status);
 
 /* ---- bus_timing.cpp --------------------------------------------------------------- */
 

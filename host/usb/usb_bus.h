@@ -48,7 +48,7 @@ typedef struct HostUsbTiming {
 
 /* Fills timing with the figures of a bus of the given speed and a typical NOR flash,
  * Enabled true. */
-void HostUsbTimingDefaults(HostUsbTiming *timing, USB_DEVICE_SPEED speed);
+void HostUsbTimingDefaults(HostUsbTiming *Timing, USB_DEVICE_SPEED Speed);
 
 /* Everything that makes one unit. */
 typedef struct HostUsbUnitSettings {
@@ -62,7 +62,7 @@ typedef struct HostUsbUnitSettings {
 /* Fills settings for a unit of the given speed: SimConfigDefaults, the unit's descriptor
  * set, capabilities mapping S0 to D0 and S1 to S3 to D2, S4 and S5 to D3, DeviceWake D2,
  * SystemWake S3, removable, surprise removal OK. FunctionDriver null. */
-void HostUsbUnitSettingsDefault(HostUsbUnitSettings *settings, USB_DEVICE_SPEED speed);
+void HostUsbUnitSettingsDefault(HostUsbUnitSettings *Settings, USB_DEVICE_SPEED Speed);
 
 /* What a test can see of a port. */
 typedef struct HostUsbUnitState {
@@ -97,8 +97,8 @@ void HostUsbBusSetTiming(HostUsbBus *bus, const HostUsbTiming *timing);
  * number (1 to HOST_USB_PORTS), or 0 with a one-line message in error when the firmware or
  * the device object cannot be made or no port is free. When the function driver fails to
  * add or start, the unit leaves the bus again (HostUsbWaitGone on the returned port). */
-int HostUsbPlug(HostUsbBus *bus, const HostUsbUnitSettings *settings, NTSTATUS *startStatus, char *error,
-                size_t errorSize);
+int HostUsbPlug(HostUsbBus *Bus, const HostUsbUnitSettings *Settings, NTSTATUS *StartStatus, char *Error,
+                size_t ErrorSize);
 
 /* Pulls the unit out of its port at once: pending transfers fail with
  * USBD_STATUS_DEVICE_GONE, the port reads disconnected, and the plug-and-play manager is
@@ -129,7 +129,7 @@ bool HostUsbQueryUnit(HostUsbBus *bus, int port, HostUsbUnitState *state);
 /* The physical device object of the port, the plug-and-play node of its stack, and the
  * firmware; null when the port is empty. The firmware stays valid until the unit's device
  * object is gone. */
-PDEVICE_OBJECT HostUsbUnitPdo(HostUsbBus *bus, int port);
+PDEVICE_OBJECT HostUsbUnitPdo(HostUsbBus *Bus, int Port);
 HostDeviceNode *HostUsbUnitNode(HostUsbBus *bus, int port);
 SimUnit *HostUsbUnitSim(HostUsbBus *bus, int port);
 

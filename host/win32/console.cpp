@@ -42,9 +42,9 @@ HANDLE HostConsoleOpenInput(void)
 }
 
 /* The console record behind handle, or NULL. */
-static HostConsoleHandle *ConsoleOf(HANDLE handle)
+static HostConsoleHandle *ConsoleOf(HANDLE Handle)
 {
-    return (HostConsoleHandle *)HostHandleOf(handle, HostHandleConsoleInput);
+    return (HostConsoleHandle *)HostHandleOf(Handle, HostHandleConsoleInput);
 }
 
 HANDLE HostConsoleOpenOutput(void)
@@ -85,10 +85,10 @@ HANDLE GetStdHandle(DWORD nStdHandle)
 /* The descriptor of a console output handle, or of a standard handle that is a terminal (the
  * console); -1 with ERROR_INVALID_HANDLE for anything else, as Windows fails console calls on
  * a redirected handle. */
-static int ConsoleOutputFd(HANDLE handle)
+static int ConsoleOutputFd(HANDLE Handle)
 {
-    HostHandle *record = (HostHandle *)handle;
-    if (handle != NULL && handle != INVALID_HANDLE_VALUE) {
+    HostHandle *record = (HostHandle *)Handle;
+    if (Handle != NULL && Handle != INVALID_HANDLE_VALUE) {
         if (record->Kind == HostHandleConsoleOutput)
             return ((HostStreamHandle *)record)->Fd;
         if (record->Kind == HostHandleStdStream && isatty(((HostStreamHandle *)record)->Fd))
@@ -279,13 +279,13 @@ static int ReadTerminalByte(int fd, int waitMs)
 
 /* Consumes the rest of an escape sequence after ESC and the byte that followed it; returns the
  * virtual key it stands for (cursor and editing keys by name, VK_F1 for anything else). */
-static WORD ReadEscapeSequence(int fd, int introducer)
+static WORD ReadEscapeSequence(int Fd, int Introducer)
 {
-    int last = introducer;
-    if (introducer == '[' || introducer == 'O') {
+    int last = Introducer;
+    if (Introducer == '[' || Introducer == 'O') {
         /* Parameter and intermediate bytes run until a final byte in 0x40..0x7E. */
         for (int i = 0; i < 16; i++) {
-            int next = ReadTerminalByte(fd, EscapeSequenceGapMs);
+            int next = ReadTerminalByte(Fd, EscapeSequenceGapMs);
             if (next < 0)
                 break;
             last = next;
@@ -305,13 +305,13 @@ static WORD ReadEscapeSequence(int fd, int introducer)
 }
 
 /* Virtual key of a plain character, as the Windows console reports it. */
-static WORD VirtualKeyOf(unsigned char c)
+static WORD VirtualKeyOf(unsigned char C)
 {
-    if (c >= 'a' && c <= 'z')
-        return (WORD)(c - 'a' + 'A');
-    if ((c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'))
-        return c;
-    switch (c) {
+    if (C >= 'a' && C <= 'z')
+        return (WORD)(C - 'a' + 'A');
+    if ((C >= 'A' && C <= 'Z') || (C >= '0' && C <= '9'))
+        return C;
+    switch (C) {
     case '\r': case '\n': return VK_RETURN;
     case 0x1B: return VK_ESCAPE;
     case '\t': return VK_TAB;
@@ -320,14 +320,14 @@ static WORD VirtualKeyOf(unsigned char c)
     }
 }
 
-static void FillKeyEvent(PINPUT_RECORD record, BOOL down, WORD virtualKey, CHAR ascii)
+static void FillKeyEvent(PINPUT_RECORD Record, BOOL Down, WORD VirtualKey, CHAR Ascii)
 {
-    memset(record, 0, sizeof *record);
-    record->EventType = KEY_EVENT;
-    record->Event.KeyEvent.bKeyDown = down;
-    record->Event.KeyEvent.wRepeatCount = 1;
-    record->Event.KeyEvent.wVirtualKeyCode = virtualKey;
-    record->Event.KeyEvent.uChar.AsciiChar = ascii;
+    memset(Record, 0, sizeof *Record);
+    Record->EventType = KEY_EVENT;
+    Record->Event.KeyEvent.bKeyDown = Down;
+    Record->Event.KeyEvent.wRepeatCount = 1;
+    Record->Event.KeyEvent.wVirtualKeyCode = VirtualKey;
+    Record->Event.KeyEvent.uChar.AsciiChar = Ascii;
 }
 
 BOOL ReadConsoleInputA(HANDLE hConsoleInput, PINPUT_RECORD lpBuffer, DWORD nLength, LPDWORD lpNumberOfEventsRead)

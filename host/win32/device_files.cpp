@@ -66,15 +66,15 @@ void HostWin32EndProcess(void)
         HostProcessEnd(ending);
 }
 
-static HostDeviceFileHandle *DeviceFileOf(HANDLE handle)
+static HostDeviceFileHandle *DeviceFileOf(HANDLE Handle)
 {
-    return (HostDeviceFileHandle *)HostHandleOf(handle, HostHandleDeviceFile);
+    return (HostDeviceFileHandle *)HostHandleOf(Handle, HostHandleDeviceFile);
 }
 
-HANDLE HostDeviceFileOpen(LPCSTR path, DWORD flagsAndAttributes)
+HANDLE HostDeviceFileOpen(LPCSTR Path, DWORD FlagsAndAttributes)
 {
     std::u16string widePath;
-    for (const char *c = path; *c != '\0'; c++)
+    for (const char *c = Path; *c != '\0'; c++)
         widePath.push_back((char16_t)(unsigned char)*c);
     HostFile *file = NULL;
     NTSTATUS status = HostCreateFile(HostWin32Process(), widePath.c_str(), &file);
@@ -85,13 +85,13 @@ HANDLE HostDeviceFileOpen(LPCSTR path, DWORD flagsAndAttributes)
     HostDeviceFileHandle *handle = new HostDeviceFileHandle();
     handle->Header.Kind = HostHandleDeviceFile;
     handle->File = file;
-    handle->Overlapped = (flagsAndAttributes & FILE_FLAG_OVERLAPPED) != 0;
+    handle->Overlapped = (FlagsAndAttributes & FILE_FLAG_OVERLAPPED) != 0;
     return handle;
 }
 
-BOOL HostDeviceFileClose(HostHandle *header)
+BOOL HostDeviceFileClose(HostHandle *Header)
 {
-    HostDeviceFileHandle *handle = (HostDeviceFileHandle *)header;
+    HostDeviceFileHandle *handle = (HostDeviceFileHandle *)Header;
     NTSTATUS status = HostCloseFile(handle->File);
     handle->Header.Kind = (HostHandleKind)0;
     delete handle;
@@ -125,12 +125,12 @@ static void LetGo(OverlappedRequest *request)
 }
 
 /* The completion report: the record first, then the event, as the I/O manager does. */
-static VOID OnOverlappedComplete(PVOID context, NTSTATUS status, ULONG_PTR information)
+static VOID OnOverlappedComplete(PVOID Context, NTSTATUS Status, ULONG_PTR Information)
 {
-    OverlappedRequest *request = (OverlappedRequest *)context;
+    OverlappedRequest *request = (OverlappedRequest *)Context;
     LPOVERLAPPED overlapped = request->Overlapped;
-    __atomic_store_n(&overlapped->InternalHigh, (ULONG_PTR)information, __ATOMIC_RELEASE);
-    __atomic_store_n(&overlapped->Internal, (ULONG_PTR)(uint32_t)status, __ATOMIC_RELEASE);
+    __atomic_store_n(&overlapped->InternalHigh, (ULONG_PTR)Information, __ATOMIC_RELEASE);
+    __atomic_store_n(&overlapped->Internal, (ULONG_PTR)(uint32_t)Status, __ATOMIC_RELEASE);
     if (overlapped->hEvent != NULL)
         SetEvent(overlapped->hEvent);
     {
@@ -152,34 +152,34 @@ struct RequestArgs {
     ULONG OutputLength;
 };
 
-static NTSTATUS Issue(HostFile *file, const RequestArgs &args, HostAsyncIo *async, ULONG_PTR *information)
+static NTSTATUS Issue(HostFile *File, const RequestArgs &Args, HostAsyncIo *Async, ULONG_PTR *Information)
 {
-    switch (args.Kind) {
+    switch (Args.Kind) {
     case RequestRead:
-        return HostReadFile(file, args.Buffer, args.Length, async, information);
+        return HostReadFile(File, Args.Buffer, Args.Length, Async, Information);
     case RequestWrite:
-        return HostWriteFile(file, args.Buffer, args.Length, async, information);
+        return HostWriteFile(File, Args.Buffer, Args.Length, Async, Information);
     case RequestControl:
-        return HostDeviceIoControl(file, args.Code, args.Buffer, args.Length, args.Output, args.OutputLength, async,
-                                   information);
+        return HostDeviceIoControl(File, Args.Code, Args.Buffer, Args.Length, Args.Output, Args.OutputLength, Async,
+                                   Information);
     }
     return STATUS_INVALID_PARAMETER;
 }
 
 /* Runs one request the way the handle says; the Win32 result and byte count. */
-static BOOL RunRequest(HANDLE handle, const RequestArgs &args, LPDWORD transferred, LPOVERLAPPED overlapped)
+static BOOL RunRequest(HANDLE Handle, const RequestArgs &Args, LPDWORD Transferred, LPOVERLAPPED Overlapped)
 {
-    HostDeviceFileHandle *file = DeviceFileOf(handle);
+    HostDeviceFileHandle *file = DeviceFileOf(Handle);
     if (file == NULL)
         return FALSE;
-    if (transferred != NULL)
-        *transferred = 0;
+    if (Transferred != NULL)
+        *Transferred = 0;
 
     if (!file->Overlapped) {
         ULONG_PTR information = 0;
-        NTSTATUS status = Issue(file->File, args, NULL, &information);
-        if (transferred != NULL)
-            *transferred = (DWORD)information;
+        NTSTATUS status = Issue(file->File, Args, NULL, &information);
+        if (Transferred != NULL)
+            *Transferred = (DWORD)information;
         if (!NT_SUCCESS(status)) {
             HostSetLastErrorFromStatus(status);
             return FALSE;
@@ -187,21 +187,21 @@ static BOOL RunRequest(HANDLE handle, const RequestArgs &args, LPDWORD transferr
         return TRUE;
     }
 
-    if (overlapped == NULL) {
+    if (Overlapped == NULL) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    __atomic_store_n(&overlapped->Internal, (ULONG_PTR)(uint32_t)STATUS_PENDING, __ATOMIC_RELEASE);
-    __atomic_store_n(&overlapped->InternalHigh, (ULONG_PTR)0, __ATOMIC_RELEASE);
-    if (overlapped->hEvent != NULL)
-        ResetEvent(overlapped->hEvent);
+    __atomic_store_n(&Overlapped->Internal, (ULONG_PTR)(uint32_t)STATUS_PENDING, __ATOMIC_RELEASE);
+    __atomic_store_n(&Overlapped->InternalHigh, (ULONG_PTR)0, __ATOMIC_RELEASE);
+    if (Overlapped->hEvent != NULL)
+        ResetEvent(Overlapped->hEvent);
 
     OverlappedRequest *request = new OverlappedRequest();
     request->Async.Callback = OnOverlappedComplete;
     request->Async.Context = request;
-    request->Overlapped = overlapped;
+    request->Overlapped = Overlapped;
     request->Holders = 2;
-    NTSTATUS status = Issue(file->File, args, &request->Async, NULL);
+    NTSTATUS status = Issue(file->File, Args, &request->Async, NULL);
     if (status == STATUS_PENDING) {
         LetGo(request);
         SetLastError(ERROR_IO_PENDING);
@@ -220,9 +220,9 @@ static BOOL RunRequest(HANDLE handle, const RequestArgs &args, LPDWORD transferr
         std::unique_lock<std::mutex> hold(request->Lock);
         request->Done.wait(hold, [request] { return request->Completed; });
     }
-    NTSTATUS final = (NTSTATUS)(uint32_t)__atomic_load_n(&overlapped->Internal, __ATOMIC_ACQUIRE);
-    if (transferred != NULL)
-        *transferred = (DWORD)__atomic_load_n(&overlapped->InternalHigh, __ATOMIC_ACQUIRE);
+    NTSTATUS final = (NTSTATUS)(uint32_t)__atomic_load_n(&Overlapped->Internal, __ATOMIC_ACQUIRE);
+    if (Transferred != NULL)
+        *Transferred = (DWORD)__atomic_load_n(&Overlapped->InternalHigh, __ATOMIC_ACQUIRE);
     LetGo(request);
     if (!NT_SUCCESS(final)) {
         HostSetLastErrorFromStatus(final);

@@ -18,9 +18,9 @@ struct HostEventHandle {
     bool Signalled;
 };
 
-static HostEventHandle *EventOf(HANDLE handle)
+static HostEventHandle *EventOf(HANDLE Handle)
 {
-    return (HostEventHandle *)HostHandleOf(handle, HostHandleEvent);
+    return (HostEventHandle *)HostHandleOf(Handle, HostHandleEvent);
 }
 
 HANDLE CreateEventA(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset, BOOL bInitialState, LPCSTR lpName)
@@ -38,9 +38,9 @@ HANDLE CreateEventA(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset, 
     return event;
 }
 
-BOOL HostEventClose(HostHandle *handle)
+BOOL HostEventClose(HostHandle *Handle)
 {
-    HostEventHandle *event = (HostEventHandle *)handle;
+    HostEventHandle *event = (HostEventHandle *)Handle;
     event->Header.Kind = (HostHandleKind)0;
     delete event;
     return TRUE;

@@ -40,20 +40,20 @@ struct HostStreamHandle {
 };
 
 /* The record behind handle if it is one of kind; NULL with ERROR_INVALID_HANDLE otherwise. */
-HostHandle *HostHandleOf(HANDLE handle, HostHandleKind kind);
+HostHandle *HostHandleOf(HANDLE Handle, HostHandleKind Kind);
 
 /* The owners' parts of CreateFileA and CloseHandle. */
 HANDLE HostConsoleOpenInput(void);
 void HostConsoleClose(HostHandle *handle);
 HANDLE HostConsoleOpenOutput(void);
 void HostConsoleOutputClose(HostHandle *handle);
-HANDLE HostDeviceFileOpen(LPCSTR path, DWORD flagsAndAttributes);
-BOOL HostDeviceFileClose(HostHandle *handle);
-BOOL HostEventClose(HostHandle *handle);
+HANDLE HostDeviceFileOpen(LPCSTR Path, DWORD FlagsAndAttributes);
+BOOL HostDeviceFileClose(HostHandle *Handle);
+BOOL HostEventClose(HostHandle *Handle);
 
 /* Sets the last error from an NTSTATUS, by Windows' mapping. */
 void HostSetLastErrorFromStatus(int32_t status);
 /* The Win32 error Windows gives for an NTSTATUS. */
-DWORD HostWin32ErrorOf(int32_t status);
+DWORD HostWin32ErrorOf(int32_t Status);
 
 #endif /* MURVO_HOST_WIN32_HANDLE_TABLE_H */

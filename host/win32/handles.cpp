@@ -19,10 +19,10 @@ void SetLastError(DWORD dwErrCode)
     LastError = dwErrCode;
 }
 
-HostHandle *HostHandleOf(HANDLE handle, HostHandleKind kind)
+HostHandle *HostHandleOf(HANDLE Handle, HostHandleKind Kind)
 {
-    HostHandle *record = (HostHandle *)handle;
-    if (handle == NULL || handle == INVALID_HANDLE_VALUE || record->Kind != kind) {
+    HostHandle *record = (HostHandle *)Handle;
+    if (Handle == NULL || Handle == INVALID_HANDLE_VALUE || record->Kind != Kind) {
         SetLastError(ERROR_INVALID_HANDLE);
         return NULL;
     }

@@ -19,9 +19,9 @@ struct HostDeviceInfoSet {
     std::vector<std::string> Paths; /* user-mode interface paths, in enumeration order */
 };
 
-static HostDeviceInfoSet *SetOf(HDEVINFO handle)
+static HostDeviceInfoSet *SetOf(HDEVINFO Handle)
 {
-    return (HostDeviceInfoSet *)HostHandleOf(handle, HostHandleDeviceInfoSet);
+    return (HostDeviceInfoSet *)HostHandleOf(Handle, HostHandleDeviceInfoSet);
 }
 
 HDEVINFO SetupDiGetClassDevsA(const GUID *ClassGuid, LPCSTR Enumerator, HWND hwndParent, DWORD Flags)

@@ -49,10 +49,10 @@ static const StatusMapping StatusMappings[] = {
     {STATUS_DEVICE_REMOVED, 1617 /* ERROR_DEVICE_REMOVED */},
 };
 
-DWORD HostWin32ErrorOf(int32_t status)
+DWORD HostWin32ErrorOf(int32_t Status)
 {
     for (const StatusMapping &mapping : StatusMappings)
-        if (mapping.Status == status)
+        if (mapping.Status == Status)
             return mapping.Error;
     return 317; /* ERROR_MR_MID_NOT_FOUND: Windows' answer for a status without a mapping */
 }
