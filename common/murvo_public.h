@@ -28,11 +28,14 @@
 #define MURVO_INTERFACE_GUID_DATA1 0x0A1940C6UL
 #define MURVO_INTERFACE_GUID_DATA2 0xC2A0
 #define MURVO_INTERFACE_GUID_DATA3 0x47D2
+/* Braced initialisers in a macro stay on one line. */
+/* clang-format off */
 #define MURVO_INTERFACE_GUID_DATA4 {0x86, 0xA6, 0xD3, 0x78, 0xD0, 0xDB, 0x62, 0xCE}
 
 /* Initialiser of a GUID record holding the interface class, for either side's GUID type. */
 #define MURVO_INTERFACE_GUID_INIT \
     { MURVO_INTERFACE_GUID_DATA1, MURVO_INTERFACE_GUID_DATA2, MURVO_INTERFACE_GUID_DATA3, MURVO_INTERFACE_GUID_DATA4 }
+/* clang-format on */
 
 /* USB identity of the unit, from which the driver's INF file takes its hardware ID and the
  * simulated unit its device descriptor. PLACEHOLDER VALUES: the real unit's vendor and product
