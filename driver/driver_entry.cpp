@@ -91,8 +91,7 @@ NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDev
     // The last sleeping state whose device state is shallower than D3 names the self
     // power-down level; an unspecified entry counts as shallower and replaces an earlier one.
     extension->PowerDownLevel = PowerDeviceUnspecified;
-    static const SYSTEM_POWER_STATE sleeping[] = {PowerSystemSleeping1, PowerSystemSleeping2,
-                                                  PowerSystemSleeping3};
+    static const SYSTEM_POWER_STATE sleeping[] = {PowerSystemSleeping1, PowerSystemSleeping2, PowerSystemSleeping3};
     for (SYSTEM_POWER_STATE state : sleeping) {
         DEVICE_POWER_STATE mapped = extension->DeviceCapabilities.DeviceState[state];
         if (static_cast<LONG>(mapped) < static_cast<LONG>(PowerDeviceD3)) {

@@ -170,7 +170,8 @@ NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp)
                 WriteShared(pipe->IsOpen, static_cast<UCHAR>(1));
                 InterlockedIncrement(&extension->OpenPipes);
                 fileObject->FsContext = pipe;
-                fileObject->FsContext2 = reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(extension->PipeTableGeneration));
+                fileObject->FsContext2 =
+                    reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(extension->PipeTableGeneration));
             }
             KeReleaseSpinLock(&extension->StageLock, oldIrql);
             if (pipe != NULL) {

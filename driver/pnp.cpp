@@ -21,8 +21,8 @@ static NTSTATUS RemoveDevice(PDEVICE_OBJECT DeviceObject);
 BOOLEAN CanAcceptIo(PDEVICE_OBJECT DeviceObject)
 {
     DeviceExtension *extension = ExtensionOf(DeviceObject);
-    return !ReadShared(extension->Removing) && ReadShared(extension->Started) && !ReadShared(extension->RemovePending) &&
-           !ReadShared(extension->StopPending);
+    return !ReadShared(extension->Removing) && ReadShared(extension->Started) &&
+           !ReadShared(extension->RemovePending) && !ReadShared(extension->StopPending);
 }
 
 /*
@@ -143,8 +143,8 @@ static void ReleaseStartBuffers(DeviceExtension *Extension)
  */
 static PURB AllocateDescriptorUrb()
 {
-    PURB urb = static_cast<PURB>(ExAllocatePoolWithTag(
-        NonPagedPool, sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST), MURVO_POOL_TAG));
+    PURB urb = static_cast<PURB>(
+        ExAllocatePoolWithTag(NonPagedPool, sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST), MURVO_POOL_TAG));
     if (urb != NULL) {
         RtlZeroMemory(urb, sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST));
     }
@@ -254,8 +254,8 @@ static NTSTATUS ConfigureDevice(PDEVICE_OBJECT DeviceObject)
     NTSTATUS status = STATUS_DEVICE_DATA_ERROR;
     ULONG bufferSize = MURVO_FIRST_CONFIG_READ;
     for (int read = 0; read < MURVO_MAX_CONFIG_READS; read++) {
-        extension->ConfigDescriptor = static_cast<PUSB_CONFIGURATION_DESCRIPTOR>(
-            ExAllocatePoolWithTag(NonPagedPool, bufferSize, MURVO_POOL_TAG));
+        extension->ConfigDescriptor =
+            static_cast<PUSB_CONFIGURATION_DESCRIPTOR>(ExAllocatePoolWithTag(NonPagedPool, bufferSize, MURVO_POOL_TAG));
         if (extension->ConfigDescriptor == NULL) {
             status = STATUS_INSUFFICIENT_RESOURCES;
             goto done;

@@ -19,8 +19,7 @@
 #include "driver/murvousb.h"
 
 static NTSTATUS StartTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp, TransferDirection Direction);
-static NTSTATUS SingleTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp, PipeContext *Pipe,
-                               TransferDirection Direction);
+static NTSTATUS SingleTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp, PipeContext *Pipe, TransferDirection Direction);
 static PURB BuildBulkUrb(PDEVICE_OBJECT DeviceObject, PIRP Irp, PUSBD_PIPE_INFORMATION PipeInformation,
                          TransferDirection Direction);
 static NTSTATUS NTAPI OnSingleTransferComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
@@ -76,8 +75,8 @@ static PURB BuildBulkUrb(PDEVICE_OBJECT DeviceObject, PIRP Irp, PUSBD_PIPE_INFOR
                          TransferDirection Direction)
 {
     (void)DeviceObject;
-    PURB urb = static_cast<PURB>(ExAllocatePoolWithTag(
-        NonPagedPool, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), MURVO_POOL_TAG));
+    PURB urb = static_cast<PURB>(
+        ExAllocatePoolWithTag(NonPagedPool, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), MURVO_POOL_TAG));
     if (urb == NULL) {
         return NULL;
     }
@@ -292,11 +291,11 @@ void CancelPendingStages(PDEVICE_OBJECT DeviceObject)
 /*
  * IssueStage: allocates stage Index's request, partial MDL and URB and sends the stage down.
  * Sent tells whether the stage went down; if not, the status is STATUS_INSUFFICIENT_RESOURCES
- * (or STATUS_CANCELLED once the master is cancelled) and nothing is left allocated. Once sent, the stage belongs to OnStageComplete and the
- * status is what IoCallDriver returned. PASSIVE_LEVEL.
+ * (or STATUS_CANCELLED once the master is cancelled) and nothing is left allocated. Once
+ * sent, the stage belongs to OnStageComplete and the status is what IoCallDriver returned. PASSIVE_LEVEL.
  */
-static NTSTATUS IssueStage(PDEVICE_OBJECT DeviceObject, PIRP Master, PipeContext *Pipe, ULONG Index,
-                           ULONG Offset, ULONG Length, TransferDirection Direction, BOOLEAN *Sent)
+static NTSTATUS IssueStage(PDEVICE_OBJECT DeviceObject, PIRP Master, PipeContext *Pipe, ULONG Index, ULONG Offset,
+                           ULONG Length, TransferDirection Direction, BOOLEAN *Sent)
 {
     PAGED_CODE();
     *Sent = FALSE;

@@ -26,8 +26,8 @@ enum UnitCommandCode {
 };
 
 #define UNIT_COMMAND_COUNT 10
-#define UNIT_RECORD_DATA 512u   /* data bytes of WriteFlash, ReadRecord and WriteRecord */
-#define UNIT_DISPLAY_WIDTH 40u  /* bytes of the display field */
+#define UNIT_RECORD_DATA 512u  /* data bytes of WriteFlash, ReadRecord and WriteRecord */
+#define UNIT_DISPLAY_WIDTH 40u /* bytes of the display field */
 #define UNIT_HEADER_SIZE 4u
 
 /* Request and reply lengths of each command, indexed by code. */

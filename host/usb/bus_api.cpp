@@ -19,10 +19,7 @@ static int BusCount;
 /* Serial numbers of plugged units; only ever grows. */
 static std::atomic<uint32_t> NextSerial{1};
 
-static VOID BusUnload(PDRIVER_OBJECT DriverObject)
-{
-    (void)DriverObject;
-}
+static VOID BusUnload(PDRIVER_OBJECT DriverObject) { (void)DriverObject; }
 
 /* DriverEntry of the bus driver. */
 static NTSTATUS BusDriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath)
@@ -119,7 +116,8 @@ static uint8_t FirstBulkEndpoint(const UsbDescriptorSet *set, bool in)
     uint32_t end = set->ConfigLength;
     for (uint32_t at = 0; at + 2 <= end && set->Config[at] >= 2 && at + set->Config[at] <= end; at += set->Config[at]) {
         const uint8_t *d = set->Config + at;
-        if (d[1] == USB_ENDPOINT_DESCRIPTOR_TYPE && d[0] >= 7 && (d[3] & USB_ENDPOINT_TYPE_MASK) == USB_ENDPOINT_TYPE_BULK &&
+        if (d[1] == USB_ENDPOINT_DESCRIPTOR_TYPE && d[0] >= 7 &&
+            (d[3] & USB_ENDPOINT_TYPE_MASK) == USB_ENDPOINT_TYPE_BULK &&
             ((d[2] & USB_ENDPOINT_DIRECTION_MASK) != 0) == in) {
             return d[2];
         }
@@ -288,10 +286,7 @@ static VOID DeleteWhenRemoved(PVOID Context)
     BusDeleteUnit(unit);
 }
 
-void BusScheduleDelete(BusUnit *unit)
-{
-    HostQueueWork(DeleteWhenRemoved, unit);
-}
+void BusScheduleDelete(BusUnit *unit) { HostQueueWork(DeleteWhenRemoved, unit); }
 
 bool BusClaimDeleteOnRemove(BusUnit *unit)
 {

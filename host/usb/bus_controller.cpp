@@ -83,8 +83,8 @@ void BusCheckFreedBlock(const void *Block, SIZE_T Size)
     }
     if (found != 0) {
         HostVerifierReport("URB_FREED_WHILE_QUEUED", NULL,
-                           "pool block %p freed while it holds the URB %p of a transfer still queued on the bus",
-                           Block, (void *)found);
+                           "pool block %p freed while it holds the URB %p of a transfer still queued on the bus", Block,
+                           (void *)found);
     }
 }
 
@@ -334,8 +334,7 @@ static bool ServiceIn(BusUnit *Unit, BusPipe *Pipe, BusTransfer *Transfer, uint6
     }
     BusInStep step;
     step.Moved = Transfer->Moved;
-    BusInTransferStep(records, Transfer->Buffer, Transfer->Length, Pipe->MaxPacket, Transfer->ShortOk, NowUs,
-                      &step);
+    BusInTransferStep(records, Transfer->Buffer, Transfer->Length, Pipe->MaxPacket, Transfer->ShortOk, NowUs, &step);
     Transfer->Moved = step.Moved;
     if (step.Status == USBD_STATUS_PENDING) {
         if (step.WakeAtUs != 0 && step.WakeAtUs < *WakeUs) {
@@ -490,10 +489,7 @@ static void ControllerMain(HostUsbBus *bus)
     }
 }
 
-void BusControllerStart(HostUsbBus *bus)
-{
-    bus->Controller = std::thread(ControllerMain, bus);
-}
+void BusControllerStart(HostUsbBus *bus) { bus->Controller = std::thread(ControllerMain, bus); }
 
 void BusControllerStop(HostUsbBus *bus)
 {

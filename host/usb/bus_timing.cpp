@@ -18,8 +18,8 @@ void HostUsbTimingDefaults(HostUsbTiming *Timing, USB_DEVICE_SPEED Speed)
         Timing->FrameMicroseconds = 1000;
         Timing->PacketsPerFrame = 19;
     }
-    Timing->EraseBlockMicroseconds = 700000;   /* a 64 KiB NOR sector */
-    Timing->ProgramRecordMicroseconds = 2560;  /* 256 words of 10 us */
+    Timing->EraseBlockMicroseconds = 700000;  /* a 64 KiB NOR sector */
+    Timing->ProgramRecordMicroseconds = 2560; /* 256 words of 10 us */
 }
 
 uint64_t BusTransferMicroseconds(const HostUsbTiming *timing, uint32_t length, uint16_t maxPacket)

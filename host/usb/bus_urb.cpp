@@ -80,8 +80,8 @@ static BusPipe *DecodePipe(BusUnit *Unit, PIRP Irp, USBD_PIPE_HANDLE Handle, con
     uint32_t kind = (uint32_t)((value >> 8) & 0xf);
     uint32_t index = (uint32_t)(value & 0xff);
     if (!Unit->Configured) {
-        BusReport("URB_NOT_CONFIGURED", Irp, "%s on pipe handle %p while the unit on port %d is unconfigured",
-                  Function, Handle, Unit->Port);
+        BusReport("URB_NOT_CONFIGURED", Irp, "%s on pipe handle %p while the unit on port %d is unconfigured", Function,
+                  Handle, Unit->Port);
         return NULL;
     }
     if ((value & 0x80000000u) == 0 || kind != HANDLE_PIPE || (value >> 32) != 0) {
@@ -120,8 +120,8 @@ static uint8_t *TransferBytes(PIRP Irp, PMDL Mdl, PVOID Buffer, ULONG Length, co
         return (uint8_t *)MmGetSystemAddressForMdlSafe(Mdl, NormalPagePriority);
     }
     if (Buffer == NULL && Length > 0) {
-        BusReport("URB_BAD_BUFFER", Irp, "%s of %lu bytes with neither TransferBuffer nor TransferBufferMDL",
-                  Function, (unsigned long)Length);
+        BusReport("URB_BAD_BUFFER", Irp, "%s of %lu bytes with neither TransferBuffer nor TransferBufferMDL", Function,
+                  (unsigned long)Length);
     }
     return (uint8_t *)Buffer;
 }
@@ -308,8 +308,8 @@ static NTSTATUS SelectConfiguration(BusUnit *Unit, PIRP Irp, PURB Urb)
                       interfaces, (unsigned)info->Length, (unsigned)Urb->UrbHeader.Length);
             return FailUrb(Irp, Urb, USBD_STATUS_INVALID_PARAMETER);
         }
-        PUSB_INTERFACE_DESCRIPTOR iface = USBD_ParseConfigurationDescriptorEx(
-            config, config, info->InterfaceNumber, info->AlternateSetting, -1, -1, -1);
+        PUSB_INTERFACE_DESCRIPTOR iface = USBD_ParseConfigurationDescriptorEx(config, config, info->InterfaceNumber,
+                                                                              info->AlternateSetting, -1, -1, -1);
         if (iface == NULL) {
             status = USBD_STATUS_INTERFACE_NOT_FOUND;
             break;
@@ -382,8 +382,8 @@ static NTSTATUS SelectConfiguration(BusUnit *Unit, PIRP Irp, PURB Urb)
     uint32_t pipeIndex = 0;
     for (uint32_t n = 0; n < interfaces; n++) {
         PUSBD_INTERFACE_INFORMATION info = (PUSBD_INTERFACE_INFORMATION)at;
-        PUSB_INTERFACE_DESCRIPTOR iface = USBD_ParseConfigurationDescriptorEx(
-            config, config, info->InterfaceNumber, info->AlternateSetting, -1, -1, -1);
+        PUSB_INTERFACE_DESCRIPTOR iface = USBD_ParseConfigurationDescriptorEx(config, config, info->InterfaceNumber,
+                                                                              info->AlternateSetting, -1, -1, -1);
         info->Class = iface->bInterfaceClass;
         info->SubClass = iface->bInterfaceSubClass;
         info->Protocol = iface->bInterfaceProtocol;

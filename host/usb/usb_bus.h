@@ -40,9 +40,9 @@ typedef struct HostUsbBus HostUsbBus;
  * as the host-controller thread gets to it. */
 typedef struct HostUsbTiming {
     bool Enabled;
-    uint32_t FrameMicroseconds;   /* 1000 at full speed, 125 (a microframe) at high speed */
-    uint32_t PacketsPerFrame;     /* bulk packets of the maximum size that fit in one frame */
-    uint32_t EraseBlockMicroseconds;  /* EraseBlock of the unit's flash */
+    uint32_t FrameMicroseconds;         /* 1000 at full speed, 125 (a microframe) at high speed */
+    uint32_t PacketsPerFrame;           /* bulk packets of the maximum size that fit in one frame */
+    uint32_t EraseBlockMicroseconds;    /* EraseBlock of the unit's flash */
     uint32_t ProgramRecordMicroseconds; /* WriteFlash of one 512-byte record */
 } HostUsbTiming;
 
@@ -52,10 +52,10 @@ void HostUsbTimingDefaults(HostUsbTiming *Timing, USB_DEVICE_SPEED Speed);
 
 /* Everything that makes one unit. */
 typedef struct HostUsbUnitSettings {
-    SimConfig Sim;                     /* the firmware's flash and faults */
-    UsbDescriptorSet Descriptors;      /* what the unit reports */
-    USB_DEVICE_SPEED Speed;            /* UsbFullSpeed or UsbHighSpeed */
-    DEVICE_CAPABILITIES Capabilities;  /* what IRP_MN_QUERY_CAPABILITIES answers (Size and Version kept) */
+    SimConfig Sim;                        /* the firmware's flash and faults */
+    UsbDescriptorSet Descriptors;         /* what the unit reports */
+    USB_DEVICE_SPEED Speed;               /* UsbFullSpeed or UsbHighSpeed */
+    DEVICE_CAPABILITIES Capabilities;     /* what IRP_MN_QUERY_CAPABILITIES answers (Size and Version kept) */
     const HostDriverInfo *FunctionDriver; /* the driver that the plug-and-play manager loads */
 } HostUsbUnitSettings;
 
@@ -66,18 +66,18 @@ void HostUsbUnitSettingsDefault(HostUsbUnitSettings *Settings, USB_DEVICE_SPEED 
 
 /* What a test can see of a port. */
 typedef struct HostUsbUnitState {
-    bool Present;          /* a unit is plugged into the port (its device object exists) */
-    bool Connected;        /* USBD_PORT_CONNECTED */
-    bool PortEnabled;      /* USBD_PORT_ENABLED */
-    bool Started;          /* the device object received START_DEVICE and no removal since */
-    bool Configured;       /* a configuration is selected */
+    bool Present;                  /* a unit is plugged into the port (its device object exists) */
+    bool Connected;                /* USBD_PORT_CONNECTED */
+    bool PortEnabled;              /* USBD_PORT_ENABLED */
+    bool Started;                  /* the device object received START_DEVICE and no removal since */
+    bool Configured;               /* a configuration is selected */
     DEVICE_POWER_STATE PowerState; /* as the last device set-power request left it */
-    bool WaitWakePending;  /* a wait-wake request is held */
-    uint32_t PendingTransfers; /* transfers queued on the unit's pipes, not yet completed */
-    uint32_t ReplyBytesWaiting; /* bytes in the IN endpoint, not yet sent */
-    bool InHalted;         /* the unit's IN pipe is halted */
-    bool OutHalted;        /* the unit's OUT pipe is halted */
-    uint32_t Transfers;    /* bulk transfers completed since the plug, successful or not */
+    bool WaitWakePending;          /* a wait-wake request is held */
+    uint32_t PendingTransfers;     /* transfers queued on the unit's pipes, not yet completed */
+    uint32_t ReplyBytesWaiting;    /* bytes in the IN endpoint, not yet sent */
+    bool InHalted;                 /* the unit's IN pipe is halted */
+    bool OutHalted;                /* the unit's OUT pipe is halted */
+    uint32_t Transfers;            /* bulk transfers completed since the plug, successful or not */
 } HostUsbUnitState;
 
 /* Creates a bus with its host-controller thread, loading the bus driver on first use.

@@ -36,8 +36,9 @@ std::string Plain(std::string text)
 {
     std::string plain;
     for (size_t i = 0; i < text.size(); i++) {
-        if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n')
+        if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') {
             continue;
+        }
         plain += text[i];
     }
     return plain;
@@ -54,8 +55,9 @@ protected:
         Image = ReadFile(Dir + "/rom.bin");
         /* The flash starts with a pattern of its own, so that what the update leaves is visible. */
         Before.resize(FlashSize);
-        for (uint32_t i = 0; i < FlashSize; i++)
+        for (uint32_t i = 0; i < FlashSize; i++) {
             Before[i] = (uint8_t)(i * 13 + (i >> 9));
+        }
         WriteFile(Dir + "/flash.bin", Before);
     }
 
@@ -78,8 +80,9 @@ protected:
         setup.Env = {{"MURVO_SIM_FLASH_SIZE", std::to_string(FlashSize)},
                      {"MURVO_SIM_FLASH_FILE", Dir + "/flash.bin"},
                      {"MURVO_SIM_LOG", Dir + "/unit.log"}};
-        for (auto &entry : env)
+        for (auto &entry : env) {
             setup.Env.push_back(entry);
+        }
         return RunProgram(setup);
     }
 
@@ -87,17 +90,20 @@ protected:
     {
         std::ifstream in(Dir + "/unit.log");
         std::vector<std::string> lines;
-        for (std::string line; std::getline(in, line);)
+        for (std::string line; std::getline(in, line);) {
             lines.push_back(line);
+        }
         return lines;
     }
 
     size_t LogCount(const std::string &command)
     {
         size_t count = 0;
-        for (const std::string &line : LogLines())
-            if (line.compare(0, command.size() + 1, command + " ") == 0 || line == command)
+        for (const std::string &line : LogLines()) {
+            if (line.compare(0, command.size() + 1, command + " ") == 0 || line == command) {
                 count++;
+            }
+        }
         return count;
     }
 
@@ -415,8 +421,8 @@ TEST_F(VardelEndToEndTest, HighSpeedBusCarriesTheSameUpdate)
 
 TEST_F(VardelEndToEndTest, BusFaultsOnTheReplyEndTheRun)
 {
-    for (const char *fault : {"stall:EraseBlock:2", "xfererr:WriteFlash:5", "short:GetFlashInfo:1",
-                              "long:UnlockBlock:1"}) {
+    for (const char *fault :
+         {"stall:EraseBlock:2", "xfererr:WriteFlash:5", "short:GetFlashInfo:1", "long:UnlockBlock:1"}) {
         unlink((Dir + "/unit.log").c_str());
         ProgramRun run = Update({"rom.bin"}, "Y", {{"MURVO_SIM_FAULTS", fault}});
         EXPECT_EQ(run.ExitStatus, 1) << fault;
@@ -444,19 +450,22 @@ TEST_F(VardelEndToEndTest, DriverAllocationFailuresEndCleanly)
      * no verifier report and no crash. */
     unsigned clean = 0, failed = 0;
     std::vector<std::string> settings;
-    for (int n = 1; n <= 60; n++)
+    for (int n = 1; n <= 60; n++) {
         settings.push_back(std::to_string(n));
-    for (int seed = 1; seed <= 6; seed++)
+    }
+    for (int seed = 1; seed <= 6; seed++) {
         settings.push_back("5%:" + std::to_string(seed));
+    }
     for (const std::string &setting : settings) {
         ProgramRun run = Update({"rom.bin"}, "Y", {{"MURVO_SIM_LOW_RESOURCES", setting}});
         ASSERT_TRUE(run.ExitStatus == 0 || run.ExitStatus == 1 || run.ExitStatus == 2)
             << setting << " ended with " << run.ExitStatus << ": " << run.Err;
         ASSERT_EQ(run.Err.find("VERIFIER"), std::string::npos) << setting << ": " << run.Err;
-        if (run.ExitStatus == 0)
+        if (run.ExitStatus == 0) {
             clean++;
-        else
+        } else {
             failed++;
+        }
     }
     /* Some allocations are made only at start-up and some for every transfer: both outcomes occur. */
     EXPECT_GT(clean, 0u);

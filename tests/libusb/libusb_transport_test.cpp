@@ -124,8 +124,8 @@ TEST_F(LibusbTransportTest, ReadTimeOutCancelsAndClearsTheHalt)
     auto start = std::chrono::steady_clock::now();
     uint32_t count = 99;
     EXPECT_FALSE(TransportRead(reply.data(), (uint32_t)reply.size(), 300, &count));
-    long elapsedMs = (long)std::chrono::duration_cast<std::chrono::milliseconds>(
-                         std::chrono::steady_clock::now() - start).count();
+    long elapsedMs =
+        (long)std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
     EXPECT_EQ(count, 0u);
     EXPECT_GE(elapsedMs, 2300); /* max(8 / 20, 2000) + 300 */
     EXPECT_LT(elapsedMs, 4000);
@@ -231,8 +231,9 @@ TEST_F(LibusbTransportTest, TwoUnitsTheFirstThatOpens)
         ASSERT_TRUE(UsbUnitBedStart());
         BedUnitQuirks busy;
         busy.ClaimBusy = true;
-        for (int index = 0; index < 2; index++)
+        for (int index = 0; index < 2; index++) {
             ASSERT_EQ(Plug(NULL, index == busyIndex ? busy : BedUnitQuirks()), index);
+        }
         ASSERT_TRUE(OpenTransport());
         ASSERT_TRUE(TransportWrite(request.data(), (uint32_t)request.size(), NULL));
         EXPECT_EQ(SimUnitCommandCount(UsbUnitBedUnit(1 - busyIndex), SimGetOsVersion), 1u);

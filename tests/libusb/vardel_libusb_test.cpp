@@ -21,9 +21,9 @@
 
 namespace {
 
-#define FLASH_SIZE 0x40000u  /* 32 blocks of 8 KiB: blocks 0 to 7 are the boot block */
+#define FLASH_SIZE 0x40000u /* 32 blocks of 8 KiB: blocks 0 to 7 are the boot block */
 #define BOOT_BLOCK 0x10000u
-#define OLD_BYTE 0x5A        /* what the unit's flash holds before the update */
+#define OLD_BYTE 0x5A /* what the unit's flash holds before the update */
 
 class VardelLibusbTest : public ::testing::Test {
 protected:
@@ -38,13 +38,15 @@ protected:
         ASSERT_TRUE(UsbUnitBedStart());
         /* An image whose every record differs, with the marker and its checksum. */
         Image.resize(FLASH_SIZE);
-        for (uint32_t offset = 0; offset < FLASH_SIZE; offset++)
+        for (uint32_t offset = 0; offset < FLASH_SIZE; offset++) {
             Image[offset] = (uint8_t)(offset * 7 + offset / 512);
+        }
         static const char marker[] = "MURVO Operating System";
         memcpy(Image.data() + 32, marker, sizeof marker);
         uint16_t sum = 0;
-        for (uint32_t offset = 0; offset < FLASH_SIZE - 2; offset++)
+        for (uint32_t offset = 0; offset < FLASH_SIZE - 2; offset++) {
             sum = (uint16_t)(sum + Image[offset]);
+        }
         Image[FLASH_SIZE - 2] = (uint8_t)sum;
         Image[FLASH_SIZE - 1] = (uint8_t)(sum >> 8);
         std::ofstream(Dir + "/image.rom", std::ios::binary).write((const char *)Image.data(), Image.size());
@@ -103,7 +105,8 @@ TEST_F(VardelLibusbTest, UpdatePreservingTheBootBlock)
     EXPECT_NE(run.Terminal.find("Completed ok"), std::string::npos) << run.Terminal;
     EXPECT_EQ(run.Err, "");
     std::vector<uint8_t> flash = Flash(0);
-    EXPECT_EQ(std::vector<uint8_t>(flash.begin(), flash.begin() + BOOT_BLOCK), std::vector<uint8_t>(BOOT_BLOCK, OLD_BYTE));
+    EXPECT_EQ(std::vector<uint8_t>(flash.begin(), flash.begin() + BOOT_BLOCK),
+              std::vector<uint8_t>(BOOT_BLOCK, OLD_BYTE));
     EXPECT_TRUE(std::equal(flash.begin() + BOOT_BLOCK, flash.end(), Image.begin() + BOOT_BLOCK));
     EXPECT_TRUE(SimUnitBlockLocked(UsbUnitBedUnit(0), 8));
     EXPECT_EQ(UsbUnitBedCounts(0).UnknownIoctls, 0u);

@@ -25,12 +25,14 @@ std::string ReadFile(const std::string &path)
 {
     std::string text;
     FILE *file = fopen(path.c_str(), "rb");
-    if (file == nullptr)
+    if (file == nullptr) {
         return text;
+    }
     char buffer[4096];
     size_t count;
-    while ((count = fread(buffer, 1, sizeof buffer, file)) > 0)
+    while ((count = fread(buffer, 1, sizeof buffer, file)) > 0) {
         text.append(buffer, count);
+    }
     fclose(file);
     return text;
 }
@@ -148,9 +150,18 @@ TEST_F(MurvoromTest, CheckRefusesWithTheToolsMessages)
 TEST_F(MurvoromTest, UsageErrorsExitWithStatusTwo)
 {
     const char *bad[] = {
-        "", "frobnicate", "create only-image", "create a b c", "create x.rom 12Q", "create --fill 256 x.rom 4096",
-        "create --pattern stripes x.rom 4096", "create --pattern offset --from raw x.rom 4096",
-        "create --checksum 0x10000 x.rom 4096", "create --bogus x.rom 4096", "check", "check a 1 2",
+        "",
+        "frobnicate",
+        "create only-image",
+        "create a b c",
+        "create x.rom 12Q",
+        "create --fill 256 x.rom 4096",
+        "create --pattern stripes x.rom 4096",
+        "create --pattern offset --from raw x.rom 4096",
+        "create --checksum 0x10000 x.rom 4096",
+        "create --bogus x.rom 4096",
+        "check",
+        "check a 1 2",
     };
     for (const char *arguments : bad) {
         RunResult run = Murvo(arguments);

@@ -15,16 +15,14 @@ protected:
     void SetUp() override { ResetScriptedUnit(); }
 };
 
-std::vector<uint8_t> Header(uint8_t code)
-{
-    return {code, 0, 0, 0};
-}
+std::vector<uint8_t> Header(uint8_t code) { return {code, 0, 0, 0}; }
 
 TEST_F(UnitCommandsTest, RequestsCarryTheCodeHeaderAndTheirExactLength)
 {
     uint8_t data[512];
-    for (int i = 0; i < 512; i++)
+    for (int i = 0; i < 512; i++) {
         data[i] = (uint8_t)(i * 7);
+    }
     uint8_t text[40];
     memset(text, 'x', sizeof text);
     uint8_t record[512];
@@ -103,8 +101,9 @@ TEST_F(UnitCommandsTest, ReadRecordCopiesTheReplyData)
     memset(record, 0, sizeof record);
     ReadRecord(0, record, 0);
     /* The scripted unit fills reply bytes it does not set with 0xEE. */
-    for (int i = 0; i < 512; i++)
+    for (int i = 0; i < 512; i++) {
         ASSERT_EQ(record[i], 0xEE) << i;
+    }
     EXPECT_TRUE(WriteRecord(0, record, 0));
 }
 
@@ -136,8 +135,9 @@ TEST_F(UnitCommandsTest, DisplayFormatFillsTheFortyByteField)
     field = DisplayField();
     std::string shown = "\rErasing block 9 of 256";
     EXPECT_EQ(std::string(field.begin(), field.begin() + shown.size()), shown);
-    for (size_t i = shown.size(); i < 40; i++)
+    for (size_t i = shown.size(); i < 40; i++) {
         EXPECT_EQ(field[i], 0) << i;
+    }
 }
 
 TEST_F(UnitCommandsTest, ControlBytesTravelUnchanged)

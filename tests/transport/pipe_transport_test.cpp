@@ -143,8 +143,9 @@ TEST_F(PipeTransportTest, WritesGoOutInChunksOfAtMost4096)
 {
     ASSERT_TRUE(OpenTransport());
     std::vector<uint8_t> data(2 * 4096 + 1);
-    for (size_t i = 0; i < data.size(); i++)
+    for (size_t i = 0; i < data.size(); i++) {
         data[i] = (uint8_t)i;
+    }
     struct Case {
         uint32_t Length;
         std::vector<uint32_t> Chunks;
@@ -158,8 +159,9 @@ TEST_F(PipeTransportTest, WritesGoOutInChunksOfAtMost4096)
         EXPECT_EQ(count, c.Length);
         EXPECT_EQ(Fake.WriteSizes, c.Chunks) << c.Length;
         std::vector<uint8_t> joined;
-        for (auto &write : Fake.Writes)
+        for (auto &write : Fake.Writes) {
             joined.insert(joined.end(), write.begin(), write.end());
+        }
         EXPECT_EQ(joined, std::vector<uint8_t>(data.begin(), data.begin() + c.Length));
     }
 }
@@ -183,7 +185,7 @@ TEST_F(PipeTransportTest, ReadTimeOutGrowsWithLengthAndExtra)
     struct Case {
         uint32_t Length, Extra, Timeout;
     };
-    const Case cases[] = {{5, 0, 2000}, {516, 0, 2000}, {40019, 0, 2000}, {40020, 0, 2001},
+    const Case cases[] = {{5, 0, 2000},     {516, 0, 2000}, {40019, 0, 2000}, {40020, 0, 2001},
                           {40040, 0, 2002}, {5, 500, 2500}, {60000, 10, 3010}};
     for (const Case &c : cases) {
         Fake.WaitTimeouts.clear();
@@ -255,18 +257,21 @@ TEST_F(PipeTransportTest, FramedWritesPackPacketsAndFlushAt16K)
         Fake.WriteSizes.clear();
         Fake.Writes.clear();
         std::vector<uint8_t> data(length);
-        for (uint32_t i = 0; i < length; i++)
+        for (uint32_t i = 0; i < length; i++) {
             data[i] = (uint8_t)(i * 31 + 1);
+        }
         uint32_t count = 12345;
         EXPECT_TRUE(WriteFramed(data.data(), length, &count));
         EXPECT_EQ(count, length);
         std::vector<uint8_t> joined;
-        for (auto &write : Fake.Writes)
+        for (auto &write : Fake.Writes) {
             joined.insert(joined.end(), write.begin(), write.end());
+        }
         EXPECT_EQ(joined, Framed(data)) << length;
         /* Mid-stream flushes happen at exactly 16 KiB, as four chunks of 4096. */
-        for (size_t i = 0; i + 1 < Fake.WriteSizes.size(); i++)
+        for (size_t i = 0; i + 1 < Fake.WriteSizes.size(); i++) {
             EXPECT_EQ(Fake.WriteSizes[i], 4096u) << length;
+        }
     }
     Fake.WriteSizes.clear();
     std::vector<uint8_t> data(63);

@@ -139,8 +139,9 @@ TEST(TransportStackFaults, AReadRefusedAtOnceLeavesItsOverlappedRecordAlone)
     /* Pulled while the handle stays open: the driver refuses new reads at once. */
     HostUsbUnplug(StackBus(), 1);
     HostDeviceNode *node = StackNode(1);
-    for (uint64_t start = NowMs(); HostPnpGetState(node) != HostDeviceSurpriseRemoved && NowMs() - start < 5000;)
+    for (uint64_t start = NowMs(); HostPnpGetState(node) != HostDeviceSurpriseRemoved && NowMs() - start < 5000;) {
         usleep(1000);
+    }
     ASSERT_EQ(HostPnpGetState(node), HostDeviceSurpriseRemoved);
 
     OVERLAPPED overlapped;

@@ -98,8 +98,9 @@ TEST(TransportStackTransfer, FramedWritesGoThrough)
     BOOT_STACK_OR_SKIP(1, "");
     ASSERT_TRUE(OpenTransport());
     std::vector<uint8_t> data(256 * 62 + 1);
-    for (size_t i = 0; i < data.size(); i++)
+    for (size_t i = 0; i < data.size(); i++) {
         data[i] = (uint8_t)(i * 7);
+    }
 
     uint32_t count = 0;
     EXPECT_TRUE(WriteFramed(data.data(), 62, &count));

@@ -115,7 +115,8 @@ TEST_F(BusChecksTest, UrbFreedWhileItsTransferIsQueued)
     EXPECT_DEATH(
         {
             /* A read with no reply waiting stays queued on the bus. */
-            PURB urb = (PURB)ExAllocatePoolWithTag(NonPagedPool, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), HOST_POOL_TAG('T', 'e', 's', 't'));
+            PURB urb = (PURB)ExAllocatePoolWithTag(NonPagedPool, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER),
+                                                   HOST_POOL_TAG('T', 'e', 's', 't'));
             static UCHAR bytes[8];
             UsbBuildInterruptOrBulkTransferRequest(urb, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER),
                                                    config.Pipes[0].PipeHandle, bytes, NULL, sizeof bytes,

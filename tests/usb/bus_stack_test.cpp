@@ -43,7 +43,8 @@ protected:
         UsbTestStart(lower, &transfer);
         EXPECT_TRUE(UsbTestWait(&transfer));
         if (in && data != nullptr) {
-            data->assign(transfer.Data.begin(), transfer.Data.begin() + transfer.Urb.UrbBulkOrInterruptTransfer.TransferBufferLength);
+            data->assign(transfer.Data.begin(),
+                         transfer.Data.begin() + transfer.Urb.UrbBulkOrInterruptTransfer.TransferBufferLength);
         }
         if (urbStatus != nullptr) {
             *urbStatus = transfer.Urb.UrbHeader.Status;

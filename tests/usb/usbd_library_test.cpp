@@ -51,7 +51,8 @@ TEST(UsbdParse, FindsTheUnitsInterfaceAndEndpoints)
               nullptr);
 
     std::vector<UCHAR> high = UnitConfig(UsbHighSpeed);
-    PUSB_COMMON_DESCRIPTOR highEndpoint = USBD_ParseDescriptors(high.data(), 32, high.data(), USB_ENDPOINT_DESCRIPTOR_TYPE);
+    PUSB_COMMON_DESCRIPTOR highEndpoint =
+        USBD_ParseDescriptors(high.data(), 32, high.data(), USB_ENDPOINT_DESCRIPTOR_TYPE);
     EXPECT_EQ(((PUSB_ENDPOINT_DESCRIPTOR)highEndpoint)->wMaxPacketSize, 512);
 }
 
@@ -232,8 +233,8 @@ TEST(UsbdLayout, RecordsKeepWindowsFieldOrder)
     EXPECT_EQ(offsetof(USBD_PIPE_INFORMATION, EndpointAddress), 2u);
     EXPECT_EQ(offsetof(USBD_PIPE_INFORMATION, PipeType), 4u);
     EXPECT_EQ(offsetof(USBD_INTERFACE_INFORMATION, Class), 4u);
-    EXPECT_EQ(sizeof(struct _URB_SELECT_CONFIGURATION), offsetof(struct _URB_SELECT_CONFIGURATION, Interface) +
-                                                            sizeof(USBD_INTERFACE_INFORMATION));
+    EXPECT_EQ(sizeof(struct _URB_SELECT_CONFIGURATION),
+              offsetof(struct _URB_SELECT_CONFIGURATION, Interface) + sizeof(USBD_INTERFACE_INFORMATION));
     EXPECT_EQ(IOCTL_INTERNAL_USB_SUBMIT_URB, 0x220003u);
     EXPECT_EQ(IOCTL_INTERNAL_USB_RESET_PORT, 0x220007u);
     EXPECT_EQ(IOCTL_INTERNAL_USB_GET_PORT_STATUS, 0x220013u);
