@@ -12,6 +12,8 @@
 
 #include <stdint.h>
 
+/* The simulated unit numbers its commands itself (unitsim/sim_unit.h), on purpose: the two ends
+ * of the protocol are written apart, so that a code wrong on one end shows up in the tests. */
 enum UnitCommandCode {
     CmdGetOsVersion = 0,
     CmdGetFlashInfo = 1,

@@ -33,7 +33,9 @@ enum SimFaultKind {
 
 #define SIM_MAX_FAULTS 32
 
-/* Command codes, as the first two bytes of a request carry them. */
+/* Command codes, as the first two bytes of a request carry them. The tool numbers its commands
+ * itself (tool/unit_commands.h), on purpose: the two ends of the protocol are written apart, so
+ * that a code wrong on one end shows up in the tests. */
 enum SimCommandCode {
     SimGetOsVersion = 0,
     SimGetFlashInfo = 1,
