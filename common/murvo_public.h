@@ -28,29 +28,33 @@
 #define MURVO_INTERFACE_GUID_DATA1 0x0A1940C6UL
 #define MURVO_INTERFACE_GUID_DATA2 0xC2A0
 #define MURVO_INTERFACE_GUID_DATA3 0x47D2
+/* Braced initialisers in a macro stay on one line. */
+/* clang-format off */
 #define MURVO_INTERFACE_GUID_DATA4 {0x86, 0xA6, 0xD3, 0x78, 0xD0, 0xDB, 0x62, 0xCE}
 
 /* Initialiser of a GUID record holding the interface class, for either side's GUID type. */
 #define MURVO_INTERFACE_GUID_INIT \
     { MURVO_INTERFACE_GUID_DATA1, MURVO_INTERFACE_GUID_DATA2, MURVO_INTERFACE_GUID_DATA3, MURVO_INTERFACE_GUID_DATA4 }
+/* clang-format on */
 
 /* USB identity of the unit, from which the driver's INF file takes its hardware ID and the
  * simulated unit its device descriptor. PLACEHOLDER VALUES: the real unit's vendor and product
  * IDs are not known to this project; replace both here before shipping the INF file. */
-#define MURVO_USB_VENDOR_ID  0xFFFF
+#define MURVO_USB_VENDOR_ID 0xFFFF
 #define MURVO_USB_PRODUCT_ID 0x0001
 
 /* Pipe file names, opened below the interface path after a backslash. */
-#define MURVO_READ_PIPE_NAME  "PIPE00" /* pipe 0 of the interface: data from the unit */
+#define MURVO_READ_PIPE_NAME "PIPE00"  /* pipe 0 of the interface: data from the unit */
 #define MURVO_WRITE_PIPE_NAME "PIPE01" /* pipe 1 of the interface: data to the unit */
 
 /* Markers of the two pipe-name forms, each followed by two digits. */
-#define MURVO_PIPE_MARKER     "\\PIPE" /* \PIPEnn: nn is the decimal index in the pipe table */
+#define MURVO_PIPE_MARKER "\\PIPE"     /* \PIPEnn: nn is the decimal index in the pipe table */
 #define MURVO_ENDPOINT_MARKER "\\ADDR" /* \ADDRxx: xx is the hexadecimal endpoint address */
 
 /* Device-control requests (buffered). */
-#define IOCTL_GET_CONFIG_DESCRIPTOR CTL_CODE(FILE_DEVICE_UNKNOWN, 0x0000, METHOD_BUFFERED, FILE_ANY_ACCESS) /* 0x220000 */
-#define IOCTL_RESET_DEVICE          CTL_CODE(FILE_DEVICE_UNKNOWN, 0x0001, METHOD_BUFFERED, FILE_ANY_ACCESS) /* 0x220004 */
-#define IOCTL_RESET_PIPE            CTL_CODE(FILE_DEVICE_UNKNOWN, 0x0002, METHOD_BUFFERED, FILE_ANY_ACCESS) /* 0x220008 */
+#define IOCTL_GET_CONFIG_DESCRIPTOR \
+    CTL_CODE(FILE_DEVICE_UNKNOWN, 0x0000, METHOD_BUFFERED, FILE_ANY_ACCESS)                        /* 0x220000 */
+#define IOCTL_RESET_DEVICE CTL_CODE(FILE_DEVICE_UNKNOWN, 0x0001, METHOD_BUFFERED, FILE_ANY_ACCESS) /* 0x220004 */
+#define IOCTL_RESET_PIPE CTL_CODE(FILE_DEVICE_UNKNOWN, 0x0002, METHOD_BUFFERED, FILE_ANY_ACCESS)   /* 0x220008 */
 
 #endif /* MURVO_COMMON_MURVO_PUBLIC_H */

@@ -91,8 +91,7 @@ NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDev
     // The last sleeping state whose device state is shallower than D3 names the self
     // power-down level; an unspecified entry counts as shallower and replaces an earlier one.
     extension->PowerDownLevel = PowerDeviceUnspecified;
-    static const SYSTEM_POWER_STATE sleeping[] = {PowerSystemSleeping1, PowerSystemSleeping2,
-                                                  PowerSystemSleeping3};
+    static const SYSTEM_POWER_STATE sleeping[] = {PowerSystemSleeping1, PowerSystemSleeping2, PowerSystemSleeping3};
     for (SYSTEM_POWER_STATE state : sleeping) {
         DEVICE_POWER_STATE mapped = extension->DeviceCapabilities.DeviceState[state];
         if (static_cast<LONG>(mapped) < static_cast<LONG>(PowerDeviceD3)) {
@@ -221,6 +220,18 @@ NTSTATUS NTAPI OnCompleteSetEvent(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID C
     (void)Irp;
     KeSetEvent(static_cast<PKEVENT>(Context), 1, FALSE);
     return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+/*
+ * CompleteRequest: completes a request that moved no data with Status; returns Status.
+ * Any IRQL up to DISPATCH_LEVEL.
+ */
+NTSTATUS CompleteRequest(PIRP Irp, NTSTATUS Status)
+{
+    Irp->IoStatus.Status = Status;
+    Irp->IoStatus.Information = 0;
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    return Status;
 }
 
 /*

@@ -41,12 +41,12 @@ struct PipeContext;
 
 /* One stage of a staged transfer: its own request, partial MDL and URB. */
 struct StageContext {
-    PURB Urb;                  /* the stage's bulk-transfer URB; null once freed */
-    PDEVICE_OBJECT Device;     /* the driver's own device object */
-    PIRP Irp;                  /* the stage's own request; null once freed */
-    PMDL Mdl;                  /* partial MDL over the caller's buffer; null once freed */
-    PipeContext *Pipe;         /* the pipe whose transfer the stage belongs to */
-    BOOLEAN Completed;         /* completion ran while a cancel walk held the request; under StageLock */
+    PURB Urb;              /* the stage's bulk-transfer URB; null once freed */
+    PDEVICE_OBJECT Device; /* the driver's own device object */
+    PIRP Irp;              /* the stage's own request; null once freed */
+    PMDL Mdl;              /* partial MDL over the caller's buffer; null once freed */
+    PipeContext *Pipe;     /* the pipe whose transfer the stage belongs to */
+    BOOLEAN Completed;     /* completion ran while a cancel walk held the request; under StageLock */
 };
 
 /* Transfer bookkeeping of one pipe. Guarded by the device's StageLock. */
@@ -69,8 +69,8 @@ struct TransferContext {
 
 /* One pipe of the selected interface. */
 struct PipeContext {
-    PDEVICE_OBJECT OwnerDevice;            /* the driver's device object */
-    UCHAR IsOpen;                          /* 1 while a handle holds the pipe; written under StageLock,
+    PDEVICE_OBJECT OwnerDevice;             /* the driver's device object */
+    UCHAR IsOpen;                           /* 1 while a handle holds the pipe; written under StageLock,
                                               read there or with ReadShared */
     PUSBD_PIPE_INFORMATION PipeInformation; /* entry of InterfaceInfo's Pipes array */
     TransferContext Transfer;
@@ -86,36 +86,36 @@ struct PipeContext {
  * - "fixed": set at AddDevice (or the start that builds it) and only read afterwards.
  */
 struct DeviceExtension {
-    PDEVICE_OBJECT LowerDevice;             /* fixed */
-    PDEVICE_OBJECT FunctionalDeviceObject;  /* fixed */
-    PDEVICE_OBJECT PhysicalDeviceObject;    /* fixed */
-    DEVICE_POWER_STATE CurrentDevicePowerState; /* shared; written by the device set-power path
+    PDEVICE_OBJECT LowerDevice;                     /* fixed */
+    PDEVICE_OBJECT FunctionalDeviceObject;          /* fixed */
+    PDEVICE_OBJECT PhysicalDeviceObject;            /* fixed */
+    DEVICE_POWER_STATE CurrentDevicePowerState;     /* shared; written by the device set-power path
                                                    (D1-D3 on the way down, D0 on a completed
                                                    power-up) */
-    USBD_CONFIGURATION_HANDLE ConfigurationHandle; /* PnP path; null once unconfigured */
+    USBD_CONFIGURATION_HANDLE ConfigurationHandle;  /* PnP path; null once unconfigured */
     PUSB_CONFIGURATION_DESCRIPTOR ConfigDescriptor; /* PnP path */
-    PUSB_DEVICE_DESCRIPTOR DeviceDescriptor;      /* PnP path */
-    PUSBD_INTERFACE_INFORMATION InterfaceInfo;    /* PnP path */
-    DEVICE_CAPABILITIES DeviceCapabilities;       /* fixed */
-    PIRP PendingSystemPowerIrp;  /* shared; set under PowerChangeLock, so that no self power
+    PUSB_DEVICE_DESCRIPTOR DeviceDescriptor;        /* PnP path */
+    PUSBD_INTERFACE_INFORMATION InterfaceInfo;      /* PnP path */
+    DEVICE_CAPABILITIES DeviceCapabilities;         /* fixed */
+    PIRP PendingSystemPowerIrp;                     /* shared; set under PowerChangeLock, so that no self power
                                     change is claimed once it is held */
-    KEVENT RemoveEvent;          /* set when PendingIoCount falls to 0 */
-    KEVENT NoPendingIoEvent;     /* set each time PendingIoCount falls to 1 */
-    KEVENT PowerUpEvent;         /* set when a self-requested power-up completes */
-    KSPIN_LOCK PendingIoLock;    /* guards PendingIoCount and the signals of its two events */
-    LONG PendingIoCount;         /* under PendingIoLock */
-    LONG OpenPipes;              /* changed by interlocked operations only; read with ReadShared */
-    PipeContext *PipeTable;      /* PnP path; its entries' transfer fields under StageLock */
-    BOOLEAN Removing;            /* shared; set by (surprise) removal, never cleared */
-    BOOLEAN RemovePending;       /* shared; PnP path: between QUERY_REMOVE and CANCEL_REMOVE */
-    BOOLEAN StopPending;         /* shared; PnP path: from QUERY_STOP to STOP or CANCEL_STOP */
-    BOOLEAN Started;             /* shared; PnP path: set by a successful start, cleared by STOP */
-    BOOLEAN WaitWakeActive;      /* shared; set while the power path holds a wait-wake request */
-    BOOLEAN SelfPowerRequestPending; /* shared; set under PowerChangeLock by the claim of a self
+    KEVENT RemoveEvent;                             /* set when PendingIoCount falls to 0 */
+    KEVENT NoPendingIoEvent;                        /* set each time PendingIoCount falls to 1 */
+    KEVENT PowerUpEvent;                            /* set when a self-requested power-up completes */
+    KSPIN_LOCK PendingIoLock;                       /* guards PendingIoCount and the signals of its two events */
+    LONG PendingIoCount;                            /* under PendingIoLock */
+    LONG OpenPipes;                                 /* changed by interlocked operations only; read with ReadShared */
+    PipeContext *PipeTable;                         /* PnP path; its entries' transfer fields under StageLock */
+    BOOLEAN Removing;                               /* shared; set by (surprise) removal, never cleared */
+    BOOLEAN RemovePending;                          /* shared; PnP path: between QUERY_REMOVE and CANCEL_REMOVE */
+    BOOLEAN StopPending;                            /* shared; PnP path: from QUERY_STOP to STOP or CANCEL_STOP */
+    BOOLEAN Started;                                /* shared; PnP path: set by a successful start, cleared by STOP */
+    BOOLEAN WaitWakeActive;                         /* shared; set while the power path holds a wait-wake request */
+    BOOLEAN SelfPowerRequestPending;                /* shared; set under PowerChangeLock by the claim of a self
                                         power change, cleared when it ends */
-    DEVICE_POWER_STATE PowerDownLevel; /* shared; fixed at AddDevice, overwritten by wait-wake */
-    ULONG MaxTransferLength;     /* fixed: 4096 */
-    KSPIN_LOCK StageLock;        /* guards every pipe's TransferContext, IsOpen and PipeTableGeneration */
+    DEVICE_POWER_STATE PowerDownLevel;              /* shared; fixed at AddDevice, overwritten by wait-wake */
+    ULONG MaxTransferLength;                        /* fixed: 4096 */
+    KSPIN_LOCK StageLock; /* guards every pipe's TransferContext, IsOpen and PipeTableGeneration */
     WCHAR SymbolicLinkName[MURVO_LINK_NAME_UNITS]; /* fixed */
     ULONG ConfigDescriptorLength; /* PnP path; valid bytes held in ConfigDescriptor (its wTotalLength) */
     ULONG PipeTableGeneration;    /* under StageLock; bumped whenever a pipe table is released; a
@@ -130,7 +130,10 @@ struct DeviceExtension {
                                      exclusive of each other */
 };
 
-enum TransferDirection { TransferRead, TransferWrite };
+enum TransferDirection {
+    TransferRead,
+    TransferWrite
+};
 
 #ifdef __cplusplus
 extern "C" {
@@ -143,6 +146,7 @@ NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Registry
 /* Part of driver entry and device objects (driver_entry.cpp). */
 NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject);
 NTSTATUS NTAPI OnCompleteSetEvent(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+NTSTATUS CompleteRequest(PIRP Irp, NTSTATUS Status);
 void IoIncrement(PDEVICE_OBJECT DeviceObject);
 LONG IoDecrement(PDEVICE_OBJECT DeviceObject);
 void WaitForEvent(PKEVENT Event);
@@ -197,10 +201,7 @@ template <typename T> inline T ReadShared(const T &Field)
     return value;
 }
 
-template <typename T> inline void WriteShared(T &Field, T Value)
-{
-    __atomic_store(&Field, &Value, __ATOMIC_RELEASE);
-}
+template <typename T> inline void WriteShared(T &Field, T Value) { __atomic_store(&Field, &Value, __ATOMIC_RELEASE); }
 
 /* The extension of one of the driver's own device objects. */
 inline DeviceExtension *ExtensionOf(PDEVICE_OBJECT DeviceObject)

@@ -170,7 +170,8 @@ NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp)
                 WriteShared(pipe->IsOpen, static_cast<UCHAR>(1));
                 InterlockedIncrement(&extension->OpenPipes);
                 fileObject->FsContext = pipe;
-                fileObject->FsContext2 = reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(extension->PipeTableGeneration));
+                fileObject->FsContext2 =
+                    reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(extension->PipeTableGeneration));
             }
             KeReleaseSpinLock(&extension->StageLock, oldIrql);
             if (pipe != NULL) {
@@ -183,9 +184,7 @@ NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     }
 
     EndIoDispatch(DeviceObject);
-    Irp->IoStatus.Information = 0;
-    Irp->IoStatus.Status = status;
-    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    CompleteRequest(Irp, status);
     IoDecrement(DeviceObject);
     return status;
 }
@@ -211,9 +210,7 @@ NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     }
     KeReleaseSpinLock(&extension->StageLock, oldIrql);
 
-    Irp->IoStatus.Status = STATUS_SUCCESS;
-    Irp->IoStatus.Information = 0;
-    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    CompleteRequest(Irp, STATUS_SUCCESS);
     // Still counted: the removal cannot free the extension under the power call, nor a stop
     // unconfigure the unit while the power-down is being asked for.
     BeginIoDispatch(DeviceObject);

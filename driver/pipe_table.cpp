@@ -26,8 +26,7 @@ static NTSTATUS SendInternalRequestSync(PDEVICE_OBJECT DeviceObject, ULONG Code,
     ioStatus.Status = STATUS_SUCCESS;
     ioStatus.Information = 0;
 
-    PIRP irp = IoBuildDeviceIoControlRequest(Code, extension->LowerDevice, NULL, 0, NULL, 0, TRUE,
-                                             &done, &ioStatus);
+    PIRP irp = IoBuildDeviceIoControlRequest(Code, extension->LowerDevice, NULL, 0, NULL, 0, TRUE, &done, &ioStatus);
     if (irp == NULL) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
@@ -98,8 +97,7 @@ NTSTATUS ResetDevice(PDEVICE_OBJECT DeviceObject)
 static NTSTATUS SendPipeRequest(PDEVICE_OBJECT DeviceObject, USHORT Function, USBD_PIPE_HANDLE PipeHandle)
 {
     PAGED_CODE();
-    PURB urb = static_cast<PURB>(
-        ExAllocatePoolWithTag(NonPagedPool, sizeof(struct _URB_PIPE_REQUEST), MURVO_POOL_TAG));
+    PURB urb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPool, sizeof(struct _URB_PIPE_REQUEST), MURVO_POOL_TAG));
     if (urb == NULL) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }

@@ -21,8 +21,8 @@ static NTSTATUS RemoveDevice(PDEVICE_OBJECT DeviceObject);
 BOOLEAN CanAcceptIo(PDEVICE_OBJECT DeviceObject)
 {
     DeviceExtension *extension = ExtensionOf(DeviceObject);
-    return !ReadShared(extension->Removing) && ReadShared(extension->Started) && !ReadShared(extension->RemovePending) &&
-           !ReadShared(extension->StopPending);
+    return !ReadShared(extension->Removing) && ReadShared(extension->Started) &&
+           !ReadShared(extension->RemovePending) && !ReadShared(extension->StopPending);
 }
 
 /*
@@ -47,17 +47,6 @@ static NTSTATUS PassDown(DeviceExtension *Extension, PIRP Irp)
     PAGED_CODE();
     IoSkipCurrentIrpStackLocation(Irp);
     return IoCallDriver(Extension->LowerDevice, Irp);
-}
-
-/*
- * CompleteWith: completes a request with Status and information 0; returns Status.
- */
-static NTSTATUS CompleteWith(PIRP Irp, NTSTATUS Status)
-{
-    Irp->IoStatus.Status = Status;
-    Irp->IoStatus.Information = 0;
-    IoCompleteRequest(Irp, IO_NO_INCREMENT);
-    return Status;
 }
 
 /*
@@ -154,8 +143,8 @@ static void ReleaseStartBuffers(DeviceExtension *Extension)
  */
 static PURB AllocateDescriptorUrb()
 {
-    PURB urb = static_cast<PURB>(ExAllocatePoolWithTag(
-        NonPagedPool, sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST), MURVO_POOL_TAG));
+    PURB urb = static_cast<PURB>(
+        ExAllocatePoolWithTag(NonPagedPool, sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST), MURVO_POOL_TAG));
     if (urb != NULL) {
         RtlZeroMemory(urb, sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST));
     }
@@ -265,8 +254,8 @@ static NTSTATUS ConfigureDevice(PDEVICE_OBJECT DeviceObject)
     NTSTATUS status = STATUS_DEVICE_DATA_ERROR;
     ULONG bufferSize = MURVO_FIRST_CONFIG_READ;
     for (int read = 0; read < MURVO_MAX_CONFIG_READS; read++) {
-        extension->ConfigDescriptor = static_cast<PUSB_CONFIGURATION_DESCRIPTOR>(
-            ExAllocatePoolWithTag(NonPagedPool, bufferSize, MURVO_POOL_TAG));
+        extension->ConfigDescriptor =
+            static_cast<PUSB_CONFIGURATION_DESCRIPTOR>(ExAllocatePoolWithTag(NonPagedPool, bufferSize, MURVO_POOL_TAG));
         if (extension->ConfigDescriptor == NULL) {
             status = STATUS_INSUFFICIENT_RESOURCES;
             goto done;
@@ -568,7 +557,7 @@ NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
             WaitForIoDispatches(DeviceObject);
             if (StagesOutstandingOnAllPipes(extension) != 0) {
                 WriteShared(extension->StopPending, static_cast<BOOLEAN>(FALSE));
-                status = CompleteWith(Irp, STATUS_UNSUCCESSFUL);
+                status = CompleteRequest(Irp, STATUS_UNSUCCESSFUL);
                 break;
             }
             Irp->IoStatus.Status = STATUS_SUCCESS;

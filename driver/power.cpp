@@ -10,10 +10,10 @@
 
 static BOOLEAN SetDevicePowerState(PDEVICE_OBJECT DeviceObject, DEVICE_POWER_STATE State);
 static NTSTATUS NTAPI PowerUpComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
-static VOID NTAPI SystemPowerRequestComplete(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction,
-                                             POWER_STATE PowerState, PVOID Context, PIO_STATUS_BLOCK IoStatus);
-static VOID NTAPI SelfPowerRequestComplete(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction,
-                                           POWER_STATE PowerState, PVOID Context, PIO_STATUS_BLOCK IoStatus);
+static VOID NTAPI SystemPowerRequestComplete(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
+                                             PVOID Context, PIO_STATUS_BLOCK IoStatus);
+static VOID NTAPI SelfPowerRequestComplete(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
+                                           PVOID Context, PIO_STATUS_BLOCK IoStatus);
 
 /*
  * PassPowerDown: hands a power request on to the lower driver, the power manager's way.
@@ -88,8 +88,8 @@ static NTSTATUS HandleSystemSetPower(PDEVICE_OBJECT DeviceObject, PIRP Irp, SYST
  * request: passes the held request on whatever the outcome, then gives up the reference
  * taken for it. Context is the driver's device object. Up to DISPATCH_LEVEL.
  */
-static VOID NTAPI SystemPowerRequestComplete(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction,
-                                             POWER_STATE PowerState, PVOID Context, PIO_STATUS_BLOCK IoStatus)
+static VOID NTAPI SystemPowerRequestComplete(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
+                                             PVOID Context, PIO_STATUS_BLOCK IoStatus)
 {
     (void)DeviceObject;
     (void)MinorFunction;
@@ -382,8 +382,8 @@ NTSTATUS SelfRequestPowerIrp(PDEVICE_OBJECT DeviceObject, DEVICE_POWER_STATE Sta
  * up the request's reference. Context
  * is the driver's device object. Up to DISPATCH_LEVEL.
  */
-static VOID NTAPI SelfPowerRequestComplete(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction,
-                                           POWER_STATE PowerState, PVOID Context, PIO_STATUS_BLOCK IoStatus)
+static VOID NTAPI SelfPowerRequestComplete(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
+                                           PVOID Context, PIO_STATUS_BLOCK IoStatus)
 {
     (void)DeviceObject;
     (void)MinorFunction;

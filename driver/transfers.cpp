@@ -19,23 +19,11 @@
 #include "driver/murvousb.h"
 
 static NTSTATUS StartTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp, TransferDirection Direction);
-static NTSTATUS SingleTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp, PipeContext *Pipe,
-                               TransferDirection Direction);
+static NTSTATUS SingleTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp, PipeContext *Pipe, TransferDirection Direction);
 static PURB BuildBulkUrb(PDEVICE_OBJECT DeviceObject, PIRP Irp, PUSBD_PIPE_INFORMATION PipeInformation,
                          TransferDirection Direction);
 static NTSTATUS NTAPI OnSingleTransferComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
 static NTSTATUS NTAPI OnStageComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
-
-/*
- * CompleteTransferRequest: completes a caller's request with Status and no data.
- */
-static NTSTATUS CompleteTransferRequest(PIRP Irp, NTSTATUS Status)
-{
-    Irp->IoStatus.Status = Status;
-    Irp->IoStatus.Information = 0;
-    IoCompleteRequest(Irp, IO_NO_INCREMENT);
-    return Status;
-}
 
 /*
  * ReleaseClaim: returns a claimed pipe to idle when its request is refused before anything
@@ -87,8 +75,8 @@ static PURB BuildBulkUrb(PDEVICE_OBJECT DeviceObject, PIRP Irp, PUSBD_PIPE_INFOR
                          TransferDirection Direction)
 {
     (void)DeviceObject;
-    PURB urb = static_cast<PURB>(ExAllocatePoolWithTag(
-        NonPagedPool, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), MURVO_POOL_TAG));
+    PURB urb = static_cast<PURB>(
+        ExAllocatePoolWithTag(NonPagedPool, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), MURVO_POOL_TAG));
     if (urb == NULL) {
         return NULL;
     }
@@ -303,11 +291,11 @@ void CancelPendingStages(PDEVICE_OBJECT DeviceObject)
 /*
  * IssueStage: allocates stage Index's request, partial MDL and URB and sends the stage down.
  * Sent tells whether the stage went down; if not, the status is STATUS_INSUFFICIENT_RESOURCES
- * (or STATUS_CANCELLED once the master is cancelled) and nothing is left allocated. Once sent, the stage belongs to OnStageComplete and the
- * status is what IoCallDriver returned. PASSIVE_LEVEL.
+ * (or STATUS_CANCELLED once the master is cancelled) and nothing is left allocated. Once
+ * sent, the stage belongs to OnStageComplete and the status is what IoCallDriver returned. PASSIVE_LEVEL.
  */
-static NTSTATUS IssueStage(PDEVICE_OBJECT DeviceObject, PIRP Master, PipeContext *Pipe, ULONG Index,
-                           ULONG Offset, ULONG Length, TransferDirection Direction, BOOLEAN *Sent)
+static NTSTATUS IssueStage(PDEVICE_OBJECT DeviceObject, PIRP Master, PipeContext *Pipe, ULONG Index, ULONG Offset,
+                           ULONG Length, TransferDirection Direction, BOOLEAN *Sent)
 {
     PAGED_CODE();
     *Sent = FALSE;
@@ -383,7 +371,7 @@ static NTSTATUS StagedTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp, PipeContex
         ExAllocatePoolWithTag(NonPagedPool, stageCount * sizeof(StageContext), MURVO_POOL_TAG));
     if (stages == NULL) {
         ReleaseClaim(extension, Pipe);
-        return CompleteTransferRequest(Irp, STATUS_INSUFFICIENT_RESOURCES);
+        return CompleteRequest(Irp, STATUS_INSUFFICIENT_RESOURCES);
     }
     RtlZeroMemory(stages, stageCount * sizeof(StageContext));
 
@@ -496,14 +484,14 @@ static NTSTATUS StartTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp, TransferDir
     Irp->IoStatus.Information = 0;
 
     if (!CanContinueIo(DeviceObject)) {
-        return CompleteTransferRequest(Irp, STATUS_DELETE_PENDING);
+        return CompleteRequest(Irp, STATUS_DELETE_PENDING);
     }
     // A power-up that failed left the unit in its low-power state: ask again, and refuse the
     // request with the power-up's failure rather than send it to a unit that cannot answer.
     if (ReadShared(extension->CurrentDevicePowerState) != PowerDeviceD0) {
         NTSTATUS powerStatus = SelfSuspendOrActivate(DeviceObject, FALSE);
         if (!NT_SUCCESS(powerStatus)) {
-            return CompleteTransferRequest(Irp, powerStatus);
+            return CompleteRequest(Irp, powerStatus);
         }
     }
 
@@ -525,7 +513,7 @@ static NTSTATUS StartTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp, TransferDir
     }
     KeReleaseSpinLock(&extension->StageLock, oldIrql);
     if (refusal != STATUS_SUCCESS) {
-        return CompleteTransferRequest(Irp, refusal);
+        return CompleteRequest(Irp, refusal);
     }
 
     ULONG length = Irp->MdlAddress ? MmGetMdlByteCount(Irp->MdlAddress) : 0;
@@ -533,18 +521,18 @@ static NTSTATUS StartTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp, TransferDir
         // Nothing to receive: a zero-length IN transfer would only take the unit's next
         // packet, or wait for one. A zero-length write goes down as a zero-length packet.
         ReleaseClaim(extension, pipe);
-        return CompleteTransferRequest(Irp, STATUS_SUCCESS);
+        return CompleteRequest(Irp, STATUS_SUCCESS);
     }
     if (length > MURVO_MAX_REQUEST_LENGTH) {
         ReleaseClaim(extension, pipe);
-        return CompleteTransferRequest(Irp, STATUS_INVALID_PARAMETER);
+        return CompleteRequest(Irp, STATUS_INVALID_PARAMETER);
     }
     if (length <= extension->MaxTransferLength) {
         return SingleTransfer(DeviceObject, Irp, pipe, Direction);
     }
     if (pipe->PipeInformation == NULL) {
         ReleaseClaim(extension, pipe);
-        return CompleteTransferRequest(Irp, STATUS_INVALID_HANDLE);
+        return CompleteRequest(Irp, STATUS_INVALID_HANDLE);
     }
     return StagedTransfer(DeviceObject, Irp, pipe, length, Direction);
 }
@@ -560,12 +548,12 @@ static NTSTATUS SingleTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp, PipeContex
     Irp->IoStatus.Information = 0;
     if (Pipe->PipeInformation == NULL) {
         ReleaseClaim(extension, Pipe);
-        return CompleteTransferRequest(Irp, STATUS_INVALID_HANDLE);
+        return CompleteRequest(Irp, STATUS_INVALID_HANDLE);
     }
     PURB urb = BuildBulkUrb(DeviceObject, Irp, Pipe->PipeInformation, Direction);
     if (urb == NULL) {
         ReleaseClaim(extension, Pipe);
-        return CompleteTransferRequest(Irp, STATUS_INSUFFICIENT_RESOURCES);
+        return CompleteRequest(Irp, STATUS_INSUFFICIENT_RESOURCES);
     }
 
     KIRQL oldIrql;

@@ -113,8 +113,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     HostPoolUsage usage = HostPoolUsageByTag(MurvoUsb.PoolTag);
     FUZZ_CHECK(usage.Allocations == 0, "murvousb holds %lu bytes of pool after a start with status 0x%08X",
                (unsigned long)usage.Bytes, (unsigned)start);
-    for (int i = 0; i < 2000 && HostFindDriver(&MurvoUsb) != NULL; i++)
+    for (int i = 0; i < 2000 && HostFindDriver(&MurvoUsb) != NULL; i++) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
     FUZZ_CHECK(HostFindDriver(&MurvoUsb) == NULL, "murvousb is still loaded after its unit went");
     HostKernelReset();
     return 0;

@@ -25,20 +25,11 @@ struct FuzzInput {
     size_t Used;
 };
 
-static inline FuzzInput FuzzInputOf(const uint8_t *data, size_t size)
-{
-    return FuzzInput{data, size, 0};
-}
+static inline FuzzInput FuzzInputOf(const uint8_t *data, size_t size) { return FuzzInput{data, size, 0}; }
 
-static inline bool FuzzMore(const FuzzInput *in)
-{
-    return in->Used < in->Size;
-}
+static inline bool FuzzMore(const FuzzInput *in) { return in->Used < in->Size; }
 
-static inline uint8_t FuzzTake8(FuzzInput *in)
-{
-    return in->Used < in->Size ? in->Data[in->Used++] : 0;
-}
+static inline uint8_t FuzzTake8(FuzzInput *in) { return in->Used < in->Size ? in->Data[in->Used++] : 0; }
 
 static inline uint16_t FuzzTake16(FuzzInput *in)
 {
@@ -56,10 +47,12 @@ static inline uint32_t FuzzTake32(FuzzInput *in)
 static inline size_t FuzzTakeBytes(FuzzInput *in, void *buffer, size_t count)
 {
     size_t left = in->Size - in->Used;
-    if (count > left)
+    if (count > left) {
         count = left;
-    if (count == 0)
+    }
+    if (count == 0) {
         return 0;
+    }
     memcpy(buffer, in->Data + in->Used, count);
     in->Used += count;
     return count;
@@ -67,14 +60,14 @@ static inline size_t FuzzTakeBytes(FuzzInput *in, void *buffer, size_t count)
 
 /* A broken property: says which and where, then aborts, which libFuzzer reports as a crash
  * (keeping the input) and the replay test as a failure. */
-#define FUZZ_CHECK(condition, ...)                                                             \
-    do {                                                                                       \
-        if (!(condition)) {                                                                    \
+#define FUZZ_CHECK(condition, ...)                                                                    \
+    do {                                                                                              \
+        if (!(condition)) {                                                                           \
             fprintf(stderr, "\n*** FUZZ PROPERTY: %s (%s:%d)\n    ", #condition, __FILE__, __LINE__); \
-            fprintf(stderr, __VA_ARGS__);                                                      \
-            fprintf(stderr, "\n");                                                             \
-            abort();                                                                           \
-        }                                                                                      \
+            fprintf(stderr, __VA_ARGS__);                                                             \
+            fprintf(stderr, "\n");                                                                    \
+            abort();                                                                                  \
+        }                                                                                             \
     } while (0)
 
 #endif /* MURVO_FUZZ_FUZZ_SUPPORT_H */

@@ -22,11 +22,13 @@
 static long TwoDigitsAt(const std::u16string &name, const std::u16string &marker, bool hex, long *value)
 {
     size_t at = name.find(marker);
-    if (at == std::u16string::npos || at + marker.size() + 2 > name.size())
+    if (at == std::u16string::npos || at + marker.size() + 2 > name.size()) {
         return -1;
+    }
     char16_t d1 = name[at + marker.size()], d2 = name[at + marker.size() + 1];
-    if (d1 < u'0' || d1 > u'9' || d2 < u'0' || d2 > u'9')
+    if (d1 < u'0' || d1 > u'9' || d2 < u'0' || d2 > u'9') {
         return -1;
+    }
     *value = (hex ? 16 : 10) * (d1 - u'0') + (d2 - u'0');
     return 0;
 }
@@ -57,8 +59,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     device.DeviceExtension = &extension;
 
     size_t byteCount = size - in.Used;
-    if (byteCount > 0xFFFE)
+    if (byteCount > 0xFFFE) {
         byteCount = 0xFFFE;
+    }
     uint8_t *bytes = byteCount ? static_cast<uint8_t *>(malloc(byteCount)) : NULL;
     FuzzTakeBytes(&in, bytes, byteCount);
     UNICODE_STRING name;
@@ -67,8 +70,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     name.MaximumLength = static_cast<USHORT>(byteCount);
 
     std::u16string text;
-    for (size_t i = 0; i + 1 < byteCount; i += 2)
+    for (size_t i = 0; i + 1 < byteCount; i += 2) {
         text.push_back(static_cast<char16_t>(bytes[i] | bytes[i + 1] << 8));
+    }
 
     long index = -1, address = -1;
     bool byIndex = TwoDigitsAt(text, u"\\PIPE", false, &index) == 0;
@@ -77,13 +81,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     ULONG parsed = 0xFFFFFFFF;
     BOOLEAN parsedPipe = ParsePipeName(&name, &parsed);
     FUZZ_CHECK(parsedPipe == byIndex, "ParsePipeName says %d, the grammar %d", parsedPipe, byIndex);
-    if (byIndex)
+    if (byIndex) {
         FUZZ_CHECK(parsed == static_cast<ULONG>(index), "pipe index %lu, the grammar %ld", (unsigned long)parsed,
                    index);
+    }
 
     long expected = -1;
-    if (byIndex && !noTable)
+    if (byIndex && !noTable) {
         expected = index < static_cast<long>(pipeCount) ? index : -1;
+    }
     if (byAddress && !noTable) {
         for (ULONG i = 0; i < pipeCount; i++) {
             if (info->Pipes[i].EndpointAddress == address) {
@@ -92,8 +98,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             }
         }
     }
-    if (expected >= 0 && pipes[expected].IsOpen)
+    if (expected >= 0 && pipes[expected].IsOpen) {
         expected = -1;
+    }
 
     PipeContext *found = FindPipeForFile(&device, &name);
     long foundIndex = found == NULL ? -1 : static_cast<long>(found - pipes);

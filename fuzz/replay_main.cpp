@@ -32,16 +32,19 @@ int main(int argc, char **argv)
         std::filesystem::path path(argv[i]);
         std::vector<std::filesystem::path> files;
         if (std::filesystem::is_directory(path)) {
-            for (const auto &entry : std::filesystem::directory_iterator(path))
-                if (entry.is_regular_file())
+            for (const auto &entry : std::filesystem::directory_iterator(path)) {
+                if (entry.is_regular_file()) {
                     files.push_back(entry.path());
+                }
+            }
             std::sort(files.begin(), files.end());
         } else {
             files.push_back(path);
         }
         for (const auto &file : files) {
-            if (ReplayFile(file) != 0)
+            if (ReplayFile(file) != 0) {
                 return 1;
+            }
             count++;
         }
     }

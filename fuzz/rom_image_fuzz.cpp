@@ -35,21 +35,28 @@ static const char *ImagePath()
 static const char *ExpectedVerdict(const uint8_t *file, size_t length, uint32_t flashSize)
 {
     static const char Marker[] = "MURVO Operating System";
-    if (length != flashSize)
+    if (length != flashSize) {
         return "Binary file is not the same size as the Flash ROM";
-    if (flashSize == 0)
+    }
+    if (flashSize == 0) {
         return "File does not contain a MURVO ROM image"; /* an empty image has no marker */
-    if (flashSize < 512)
+    }
+    if (flashSize < 512) {
         return "Failed reading file";
-    if (memcmp(file + 32, Marker, sizeof Marker) != 0)
+    }
+    if (memcmp(file + 32, Marker, sizeof Marker) != 0) {
         return "File does not contain a MURVO ROM image";
-    if (flashSize % 512 != 0)
+    }
+    if (flashSize % 512 != 0) {
         return "Failed reading file";
+    }
     uint32_t sum = 0;
-    for (size_t i = 0; i + 2 < length; i++)
+    for (size_t i = 0; i + 2 < length; i++) {
         sum += file[i];
-    if ((uint16_t)sum != (uint16_t)(file[length - 2] | file[length - 1] << 8))
+    }
+    if ((uint16_t)sum != (uint16_t)(file[length - 2] | file[length - 1] << 8)) {
         return "ROM file has invalid checksum";
+    }
     return NULL;
 }
 
@@ -61,10 +68,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     size_t length = size - in.Used;
 
     uint32_t flashSize = (uint32_t)length;
-    if (mode % 4 == 1)
+    if (mode % 4 == 1) {
         flashSize = (uint32_t)length + (uint32_t)(int8_t)FuzzTake8(&in);
-    else if (mode % 4 == 2)
+    } else if (mode % 4 == 2) {
         flashSize = FuzzTake32(&in);
+    }
     /* The bytes the size was taken from stay part of the file: the file is what follows the mode. */
 
     FILE *out = fopen(ImagePath(), "wb");
@@ -92,8 +100,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     } else {
         FUZZ_CHECK(got != NULL, "image of %zu bytes, flash 0x%X accepted; the rules say: %s", length, flashSize,
                    expected);
-        FUZZ_CHECK(strcmp(got, expected) == 0, "image of %zu bytes, flash 0x%X: \"%s\", the rules say \"%s\"",
-                   length, flashSize, got, expected);
+        FUZZ_CHECK(strcmp(got, expected) == 0, "image of %zu bytes, flash 0x%X: \"%s\", the rules say \"%s\"", length,
+                   flashSize, got, expected);
     }
     return 0;
 }

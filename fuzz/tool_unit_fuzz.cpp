@@ -63,15 +63,15 @@ struct UnitRun {
     std::vector<uint8_t> Contents; /* the honest unit's flash */
     uint32_t Commands;
     uint32_t CommandLimit;
-    bool TransportFailed;          /* a send or receive failed; nothing more may be sent */
-    const char *FailureMessage;    /* the fatal error that must follow */
-    bool PendingReply;             /* a request was written and its reply not yet read */
+    bool TransportFailed;       /* a send or receive failed; nothing more may be sent */
+    const char *FailureMessage; /* the fatal error that must follow */
+    bool PendingReply;          /* a request was written and its reply not yet read */
     uint8_t PendingCode;
     std::vector<uint8_t> Request;
     bool AllStatusesZero;
     bool ChecksumAnswered;
     uint16_t ChecksumReply;
-    uint16_t SentSum;              /* byte sum of every record sent with WriteFlash */
+    uint16_t SentSum;                /* byte sum of every record sent with WriteFlash */
     std::vector<uint32_t> Blocks[3]; /* blocks unlocked, erased, locked (codes 3, 2, 4) */
     std::vector<uint32_t> Offsets;   /* WriteFlash offsets in order */
 };
@@ -85,8 +85,9 @@ static uint32_t Get32(const uint8_t *p)
 
 static void Put32(uint8_t *p, uint32_t value)
 {
-    for (int i = 0; i < 4; i++)
+    for (int i = 0; i < 4; i++) {
         p[i] = (uint8_t)(value >> (8 * i));
+    }
 }
 
 /* The console: the user always presses Y. */
@@ -98,14 +99,9 @@ int ReadConsoleKey(const char *question)
 
 static bool OpenFails;
 
-bool OpenTransport(void)
-{
-    return !OpenFails;
-}
+bool OpenTransport(void) { return !OpenFails; }
 
-void CloseTransport(void)
-{
-}
+void CloseTransport(void) {}
 
 bool TransportWrite(const void *data, uint32_t length, uint32_t *count)
 {
@@ -116,8 +112,9 @@ bool TransportWrite(const void *data, uint32_t length, uint32_t *count)
     unsigned code = bytes[0] | bytes[1] << 8;
     FUZZ_CHECK(code < 10 && length == RequestLengths[code] && bytes[2] == 0 && bytes[3] == 0,
                "request code %u of %u bytes", code, length);
-    if (count != NULL)
+    if (count != NULL) {
         *count = length;
+    }
     Run.Commands++;
     /* The action for this command: read now, so a failed write uses it too. */
     uint8_t action = FuzzMore(&Run.In) ? FuzzTake8(&Run.In) : 0;
@@ -134,18 +131,22 @@ bool TransportWrite(const void *data, uint32_t length, uint32_t *count)
 
     uint32_t value = code >= 2 && code <= 5 ? Get32(bytes + 4) : 0;
     if (!Run.BootBlock) {
-        if (code >= 2 && code <= 4)
+        if (code >= 2 && code <= 4) {
             FUZZ_CHECK(value >= 8, "block command %u for block %u without /bootblock", code, value);
-        if (code == 5)
+        }
+        if (code == 5) {
             FUZZ_CHECK(value >= 0x10000, "WriteFlash at offset 0x%X without /bootblock", value);
+        }
         FUZZ_CHECK(code != 6 && code != 7, "record command %u sent", code);
     }
-    if (code == 2 || code == 3 || code == 4)
+    if (code == 2 || code == 3 || code == 4) {
         Run.Blocks[code == 3 ? 0 : code == 2 ? 1 : 2].push_back(value);
+    }
     if (code == 5) {
         Run.Offsets.push_back(value);
-        for (uint32_t i = 0; i < 512; i++)
+        for (uint32_t i = 0; i < 512; i++) {
             Run.SentSum = (uint16_t)(Run.SentSum + bytes[8 + i]);
+        }
     }
     return true;
 }
@@ -168,10 +169,11 @@ static void HonestReply(unsigned code, const uint8_t *request, uint8_t *reply)
         break;
     case 2: {
         uint32_t block = Get32(request + 4);
-        if (block >= Run.Flash.Blocks)
+        if (block >= Run.Flash.Blocks) {
             reply[4] = 0x01;
-        else
+        } else {
             memset(Run.Contents.data() + (size_t)block * blockSize, 0xFF, blockSize);
+        }
         break;
     }
     case 3:
@@ -180,18 +182,21 @@ static void HonestReply(unsigned code, const uint8_t *request, uint8_t *reply)
         break;
     case 5: {
         uint32_t offset = Get32(request + 4);
-        if (offset % 512 != 0 || (uint64_t)offset + 512 > Run.Flash.Size)
+        if (offset % 512 != 0 || (uint64_t)offset + 512 > Run.Flash.Size) {
             reply[4] = 0x06;
-        else
+        } else {
             memcpy(Run.Contents.data() + offset, request + 8, 512);
+        }
         break;
     }
     case 8: {
         uint64_t start = Get32(request + 4), end = start + Get32(request + 8);
         uint16_t sum = 0;
-        for (uint64_t i = 0; i < Run.Contents.size(); i++)
-            if (Run.Address + i >= start && Run.Address + i < end)
+        for (uint64_t i = 0; i < Run.Contents.size(); i++) {
+            if (Run.Address + i >= start && Run.Address + i < end) {
                 sum = (uint16_t)(sum + Run.Contents[i]);
+            }
+        }
         reply[4] = (uint8_t)sum;
         reply[5] = (uint8_t)(sum >> 8);
         break;
@@ -233,8 +238,9 @@ bool TransportRead(void *buffer, uint32_t length, uint32_t extraMs, uint32_t *co
     case 13: { /* one 32-bit result */
         uint32_t at = 4 + 4 * (FuzzTake8(&Run.In) % 4);
         uint32_t value = FuzzTake32(&Run.In);
-        if (at + 4 <= length)
+        if (at + 4 <= length) {
             Put32(reply + at, value);
+        }
         break;
     }
     case 14: /* a chosen checksum */
@@ -251,15 +257,17 @@ bool TransportRead(void *buffer, uint32_t length, uint32_t extraMs, uint32_t *co
         break;
     }
     memcpy(buffer, reply, got);
-    if (count != NULL)
+    if (count != NULL) {
         *count = got;
+    }
     if (got != length) {
         Run.TransportFailed = true;
         Run.FailureMessage = "Failed to receive USB reply";
         return false;
     }
-    if (code >= 2 && code <= 5 && reply[4] != 0)
+    if (code >= 2 && code <= 5 && reply[4] != 0) {
         Run.AllStatusesZero = false;
+    }
     if (code == 8) {
         Run.ChecksumAnswered = true;
         Run.ChecksumReply = (uint16_t)(reply[4] | reply[5] << 8);
@@ -276,9 +284,11 @@ static std::string RelativeTempDirectory()
     char cwd[4096];
     FUZZ_CHECK(getcwd(cwd, sizeof cwd) != NULL, "no working directory");
     std::string path = ".";
-    for (const char *p = cwd; *p; p++)
-        if (*p == '/' && p[1] != 0)
+    for (const char *p = cwd; *p; p++) {
+        if (*p == '/' && p[1] != 0) {
             path += "/..";
+        }
+    }
     return path + directory;
 }
 
@@ -287,25 +297,29 @@ static const std::string &ImageOf(unsigned layout)
 {
     static std::string directory;
     static std::string paths[LAYOUT_COUNT];
-    if (directory.empty())
+    if (directory.empty()) {
         directory = RelativeTempDirectory();
+    }
     if (paths[layout].empty()) {
         uint32_t size = Layouts[layout].Size;
         std::vector<uint8_t> image(size);
-        for (uint32_t i = 0; i < size; i++)
+        for (uint32_t i = 0; i < size; i++) {
             image[i] = (uint8_t)(i * 7 + (i >> 9) * 13);
+        }
         static const char Marker[] = "MURVO Operating System"; /* with its zero byte */
-        for (size_t i = 0; i < sizeof Marker; i++)
+        for (size_t i = 0; i < sizeof Marker; i++) {
             image[32 + i] = (uint8_t)Marker[i];
+        }
         uint16_t sum = 0;
-        for (uint32_t i = 0; i + 2 < size; i++)
+        for (uint32_t i = 0; i + 2 < size; i++) {
             sum = (uint16_t)(sum + image[i]);
+        }
         image[size - 2] = (uint8_t)sum;
         image[size - 1] = (uint8_t)(sum >> 8);
         std::string path = directory + "/image-" + std::to_string(layout) + ".rom";
         FILE *file = fopen(path.c_str(), "wb");
-        FUZZ_CHECK(file != NULL && fwrite(image.data(), 1, size, file) == size && fclose(file) == 0,
-                   "cannot write %s", path.c_str());
+        FUZZ_CHECK(file != NULL && fwrite(image.data(), 1, size, file) == size && fclose(file) == 0, "cannot write %s",
+                   path.c_str());
         paths[layout] = path;
     }
     return paths[layout];
@@ -332,8 +346,9 @@ static std::string RunOutput(int savedStdout)
     rewind(output);
     char chunk[4096];
     size_t got;
-    while ((got = fread(chunk, 1, sizeof chunk, output)) > 0)
+    while ((got = fread(chunk, 1, sizeof chunk, output)) > 0) {
         text.append(chunk, got);
+    }
     return text;
 }
 
@@ -357,8 +372,9 @@ static const char *const FatalMessages[] = {
 static std::vector<bool> OpenDescriptors()
 {
     std::vector<bool> open(1024);
-    for (int fd = 0; fd < 1024; fd++)
+    for (int fd = 0; fd < 1024; fd++) {
         open[fd] = fcntl(fd, F_GETFD) != -1;
+    }
     return open;
 }
 
@@ -395,10 +411,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     std::vector<char *> argv;
     char program[] = "vardel", bootblock[] = "/bootblock", verbose[] = "/v";
     argv.push_back(program);
-    if (options & 1)
+    if (options & 1) {
         argv.push_back(bootblock);
-    if (options & 2)
+    }
+    if (options & 2) {
         argv.push_back(verbose);
+    }
     argv.push_back(&image[0]);
     argv.push_back(NULL);
 
@@ -424,12 +442,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     if (fatal != NULL) {
         bool known = false;
-        for (const char *message : FatalMessages)
+        for (const char *message : FatalMessages) {
             known = known || strcmp(fatal, message) == 0;
+        }
         FUZZ_CHECK(known, "fatal error \"%s\" is none of the tool's", fatal);
-        if (Run.TransportFailed)
+        if (Run.TransportFailed) {
             FUZZ_CHECK(strcmp(fatal, Run.FailureMessage) == 0, "after \"%s\" the run ended with \"%s\"",
                        Run.FailureMessage, fatal);
+        }
         FUZZ_CHECK(text.find("Completed ok") == std::string::npos, "\"Completed ok\" before a fatal error");
         return 0;
     }
@@ -439,7 +459,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     bool completed = text.find("\nCompleted ok") != std::string::npos;
     bool failed = text.find("\nOperation failed. ") != std::string::npos;
     FUZZ_CHECK(completed == (status == EXIT_UPDATE_OK) && failed == (status == EXIT_UPDATE_FAILED),
-               "exit status %d with output ...%s", status, text.substr(text.size() > 200 ? text.size() - 200 : 0).c_str());
+               "exit status %d with output ...%s", status,
+               text.substr(text.size() > 200 ? text.size() - 200 : 0).c_str());
     FUZZ_CHECK(Run.ChecksumAnswered, "the run reached its verdict without a checksum");
     if (status != EXIT_UPDATE_OK) {
         FUZZ_CHECK(!Run.AllStatusesZero || Run.ChecksumReply != Run.SentSum,
@@ -455,14 +476,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     /* The unit may have reported another block count; the tool follows what it reported. */
     for (int phase = 0; phase < 3; phase++) {
         const std::vector<uint32_t> &blocks = Run.Blocks[phase];
-        for (size_t i = 0; i < blocks.size(); i++)
+        for (size_t i = 0; i < blocks.size(); i++) {
             FUZZ_CHECK(blocks[i] == firstBlock + i, "phase %d: block %u as command %zu", phase, blocks[i], i);
+        }
         FUZZ_CHECK(blocks.size() == Run.Blocks[0].size(), "phase %d covers %zu blocks, unlock %zu", phase,
                    blocks.size(), Run.Blocks[0].size());
     }
-    FUZZ_CHECK(Run.Offsets.size() == (Run.Flash.Size - start) / 512, "%zu records written of %u",
-               Run.Offsets.size(), (Run.Flash.Size - start) / 512);
-    for (size_t i = 0; i < Run.Offsets.size(); i++)
+    FUZZ_CHECK(Run.Offsets.size() == (Run.Flash.Size - start) / 512, "%zu records written of %u", Run.Offsets.size(),
+               (Run.Flash.Size - start) / 512);
+    for (size_t i = 0; i < Run.Offsets.size(); i++) {
         FUZZ_CHECK(Run.Offsets[i] == start + 512 * i, "record %zu at offset 0x%X", i, Run.Offsets[i]);
+    }
     return 0;
 }

@@ -45,8 +45,8 @@ struct UnitModel {
     uint32_t FlashId;
     std::vector<uint8_t> Flash;
     std::vector<bool> Locked;
-    std::vector<uint8_t> Request;  /* the request being assembled */
-    std::deque<uint8_t> Replies;   /* what the IN endpoint must give, in order */
+    std::vector<uint8_t> Request; /* the request being assembled */
+    std::deque<uint8_t> Replies;  /* what the IN endpoint must give, in order */
 };
 
 static uint32_t Get32(const uint8_t *p)
@@ -56,24 +56,32 @@ static uint32_t Get32(const uint8_t *p)
 
 static void Put32(std::vector<uint8_t> &reply, size_t at, uint32_t value)
 {
-    for (int i = 0; i < 4; i++)
+    for (int i = 0; i < 4; i++) {
         reply[at + i] = (uint8_t)(value >> (8 * i));
+    }
 }
 
 static uint8_t ModelProgram(UnitModel *m, uint32_t offset, const uint8_t *data)
 {
-    if (offset % 512 != 0)
+    if (offset % 512 != 0) {
         return 0x05;
-    if ((uint64_t)offset + 512 > m->Flash.size())
+    }
+    if ((uint64_t)offset + 512 > m->Flash.size()) {
         return 0x06;
-    for (uint32_t at = offset; at < offset + 512; at++)
-        if (m->Locked[at / m->BlockSize])
+    }
+    for (uint32_t at = offset; at < offset + 512; at++) {
+        if (m->Locked[at / m->BlockSize]) {
             return 0x03;
-    for (uint32_t i = 0; i < 512; i++)
-        if ((m->Flash[offset + i] & data[i]) != data[i])
+        }
+    }
+    for (uint32_t i = 0; i < 512; i++) {
+        if ((m->Flash[offset + i] & data[i]) != data[i]) {
             return 0x04;
-    for (uint32_t i = 0; i < 512; i++)
+        }
+    }
+    for (uint32_t i = 0; i < 512; i++) {
         m->Flash[offset + i] = data[i];
+    }
     return 0x00;
 }
 
@@ -95,14 +103,16 @@ static void ModelExecute(UnitModel *m, unsigned code, const uint8_t *request)
         break;
     case 2: /* EraseBlock */
         reply[4] = block >= blocks ? 0x01 : m->Locked[block] ? 0x02 : 0x00;
-        if (reply[4] == 0)
+        if (reply[4] == 0) {
             memset(m->Flash.data() + (size_t)block * m->BlockSize, 0xFF, m->BlockSize);
+        }
         break;
     case 3: /* UnlockBlock */
     case 4: /* LockBlock */
         reply[4] = block >= blocks ? 0x01 : 0x00;
-        if (reply[4] == 0)
+        if (reply[4] == 0) {
             m->Locked[block] = code == 4;
+        }
         break;
     case 5:
         reply[4] = ModelProgram(m, Get32(request + 4), request + 8);
@@ -123,8 +133,9 @@ static void ModelExecute(UnitModel *m, unsigned code, const uint8_t *request)
         uint16_t sum = 0;
         for (uint64_t i = 0; i < m->Flash.size(); i++) {
             uint64_t address = m->Address + i;
-            if (address >= start && address < end)
+            if (address >= start && address < end) {
                 sum = (uint16_t)(sum + m->Flash[i]);
+            }
         }
         reply[4] = (uint8_t)sum;
         reply[5] = (uint8_t)(sum >> 8);
@@ -140,8 +151,9 @@ static void ModelReceive(UnitModel *m, const uint8_t *data, size_t length)
 {
     for (size_t i = 0; i < length; i++) {
         m->Request.push_back(data[i]);
-        if (m->Request.size() < 2)
+        if (m->Request.size() < 2) {
             continue;
+        }
         unsigned code = m->Request[0] | m->Request[1] << 8;
         if (code >= 10) {
             m->Request.clear();
@@ -181,8 +193,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     config.BlockCount = layout.Blocks;
     uint32_t address = FuzzTake32(&in);
     config.FlashAddress = address > 0xFFFFFFFFu - layout.Size ? 0xFFFFFFFFu - layout.Size + 1 : address;
-    if (layout.Size == 0)
+    if (layout.Size == 0) {
         config.FlashAddress = address;
+    }
     config.OsVersion = FuzzTake32(&in);
     config.FlashId = FuzzTake32(&in);
 
@@ -204,10 +217,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         case 0:
         case 1: {
             size_t length = FuzzTake8(&in);
-            if (op & 0x80)
+            if (op & 0x80) {
                 length += (size_t)(FuzzTake8(&in) % 8) * 256; /* up to two whole write requests */
-            if (length > in.Size - in.Used)
+            }
+            if (length > in.Size - in.Used) {
                 length = in.Size - in.Used;
+            }
             /* A block of exactly the portion's size. */
             uint8_t *portion = (uint8_t *)malloc(length ? length : 1);
             FuzzTakeBytes(&in, portion, length);
@@ -229,8 +244,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     TakeAndCompare(unit, &model, model.Replies.size());
     FUZZ_CHECK(layout.Size == 0 || memcmp(SimUnitFlash(unit), model.Flash.data(), layout.Size) == 0,
                "the unit's flash differs from what the rules leave");
-    for (uint32_t block = 0; block < layout.Blocks; block++)
+    for (uint32_t block = 0; block < layout.Blocks; block++) {
         FUZZ_CHECK(SimUnitBlockLocked(unit, block) == model.Locked[block], "block %u lock state", block);
+    }
     FUZZ_CHECK(SimUnitDestroy(unit), "power-off failed");
     return 0;
 }

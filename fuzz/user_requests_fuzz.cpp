@@ -13,9 +13,10 @@
  *
  * Properties: every request completes exactly once, at the latest when the process ends
  * (its files' requests cancelled and waited for): a request refused at once by an error from
- * its call reports nothing more, any other reports through its completion record once; no request reports more bytes than it
- * asked for; once the unit is gone murvousb holds no pool and is unloaded; the verifier
- * reports nothing (a report aborts); the address sanitizer sees no access outside a buffer.
+ * its call reports nothing more, any other reports through its completion record once; no
+ * request reports more bytes than it asked for; once the unit is gone murvousb holds no pool
+ * and is unloaded; the verifier reports nothing (a report aborts); the address sanitizer sees
+ * no access outside a buffer.
  */
 #include "fuzz/fuzz_support.h"
 
@@ -40,7 +41,7 @@ struct Request {
     HostAsyncIo Async;
     std::vector<UCHAR> Buffer;
     std::vector<UCHAR> Output;
-    ULONG Length;           /* bytes asked for (read, write) or the output length (device control) */
+    ULONG Length; /* bytes asked for (read, write) or the output length (device control) */
     std::atomic<int> Completions{0};
     std::atomic<ULONG_PTR> Information{0};
     NTSTATUS Returned = STATUS_PENDING; /* what the call returned */
@@ -70,8 +71,9 @@ static const ULONG Lengths[] = {0, 1, 4095, 4096, 4097, 8192, 3 * 4096 + 500, 65
 static ULONG TakeLength(FuzzInput *in)
 {
     uint8_t choice = FuzzTake8(in);
-    if (choice < 0xF0)
+    if (choice < 0xF0) {
         return Lengths[choice % (sizeof Lengths / sizeof Lengths[0])];
+    }
     return FuzzTake16(in) + (choice & 1) * 0x10000u; /* up to 128 KiB */
 }
 
@@ -79,8 +81,9 @@ static std::u16string InterfacePath()
 {
     WCHAR buffer[512];
     ULONG required = 0;
-    if (!NT_SUCCESS(HostGetDeviceInterfacePath(&MurvoInterface, 0, buffer, 512, &required)))
+    if (!NT_SUCCESS(HostGetDeviceInterfacePath(&MurvoInterface, 0, buffer, 512, &required))) {
         return std::u16string();
+    }
     return std::u16string(reinterpret_cast<const char16_t *>(buffer));
 }
 
@@ -110,8 +113,9 @@ static std::u16string TakeName(FuzzInput *in)
         size_t length = FuzzTake8(in) % 64;
         for (size_t i = 0; i < length; i++) {
             char16_t unit = static_cast<char16_t>(FuzzTake16(in));
-            if (unit == 0)
+            if (unit == 0) {
                 break;
+            }
             name.push_back(unit);
         }
         return name;
@@ -132,16 +136,14 @@ static Request *NewRequest(Session *s, const char *what)
 
 /* A request refused at once (an error returned by the call, never pended) reports to nobody,
  * as the I/O manager does: the call's status is its completion. Any other reports once. */
-static int ExpectedReports(const Request *request)
-{
-    return NT_ERROR(request->Returned) ? 0 : 1;
-}
+static int ExpectedReports(const Request *request) { return NT_ERROR(request->Returned) ? 0 : 1; }
 
 static size_t InFlight(Session *s)
 {
     size_t count = 0;
-    for (Request *request : s->Requests)
+    for (Request *request : s->Requests) {
         count += request->Completions.load() < ExpectedReports(request);
+    }
     return count;
 }
 
@@ -170,28 +172,32 @@ static void Step(Session *s, FuzzInput *in)
             *file = nullptr;
         }
         std::u16string path = InterfacePath();
-        if (path.empty())
+        if (path.empty()) {
             break;
+        }
         path += name;
         HostFile *opened = nullptr;
-        if (NT_SUCCESS(HostCreateFile(s->Process, reinterpret_cast<PCWSTR>(path.c_str()), &opened)))
+        if (NT_SUCCESS(HostCreateFile(s->Process, reinterpret_cast<PCWSTR>(path.c_str()), &opened))) {
             *file = opened;
+        }
         break;
     }
     case 2:
     case 3:
     case 4: { /* read or write */
         ULONG length = TakeLength(in);
-        if (*file == nullptr || InFlight(s) >= MAX_IN_FLIGHT)
+        if (*file == nullptr || InFlight(s) >= MAX_IN_FLIGHT) {
             break;
+        }
         bool write = (op % 16) != 2;
         Request *request = NewRequest(s, write ? "write" : "read");
         request->Length = length;
         request->Buffer.resize(length);
         if (write) {
             /* The unit's own commands now and then, so that it answers. */
-            for (ULONG i = 0; i < length; i++)
+            for (ULONG i = 0; i < length; i++) {
                 request->Buffer[i] = static_cast<UCHAR>(i % 4 == 0 ? (i / 4) % 10 : 0);
+            }
             request->Returned = HostWriteFile(*file, request->Buffer.data(), length, &request->Async, nullptr);
         } else {
             request->Returned = HostReadFile(*file, request->Buffer.data(), length, &request->Async, nullptr);
@@ -203,16 +209,17 @@ static void Step(Session *s, FuzzInput *in)
         uint8_t choice = FuzzTake8(in);
         ULONG code = choice < 0xC0 ? Codes[choice % 3] : FuzzTake32(in);
         ULONG inputLength = TakeLength(in) % 4097, outputLength = TakeLength(in) % 4097;
-        if (*file == nullptr || InFlight(s) >= MAX_IN_FLIGHT)
+        if (*file == nullptr || InFlight(s) >= MAX_IN_FLIGHT) {
             break;
+        }
         /* Neither-method codes would hand the driver user addresses; the buffers are real. */
         Request *request = NewRequest(s, "device control");
         request->Length = outputLength;
         request->Buffer.assign(inputLength, 0x5A);
         request->Output.assign(outputLength, 0xA5);
-        request->Returned =
-            HostDeviceIoControl(*file, code, inputLength ? request->Buffer.data() : nullptr, inputLength,
-                                outputLength ? request->Output.data() : nullptr, outputLength, &request->Async, nullptr);
+        request->Returned = HostDeviceIoControl(*file, code, inputLength ? request->Buffer.data() : nullptr,
+                                                inputLength, outputLength ? request->Output.data() : nullptr,
+                                                outputLength, &request->Async, nullptr);
         break;
     }
     case 6: /* close */
@@ -222,8 +229,9 @@ static void Step(Session *s, FuzzInput *in)
         }
         break;
     case 7: /* cancel */
-        if (*file != nullptr)
+        if (*file != nullptr) {
             HostCancelFileIo(*file);
+        }
         break;
     case 8: /* unplug, or plug a unit again */
         if (s->Plugged) {
@@ -243,20 +251,23 @@ static void Step(Session *s, FuzzInput *in)
         }
         break;
     case 10: /* surprise removal (the unit stays on the bus, its stack goes) */
-        if (node != nullptr && HostPnpGetState(node) == HostDeviceStarted)
+        if (node != nullptr && HostPnpGetState(node) == HostDeviceStarted) {
             HostPnpSurpriseRemove(node);
+        }
         break;
     case 11: /* query-remove and cancel */
-        if (node != nullptr && HostPnpGetState(node) == HostDeviceStarted && NT_SUCCESS(HostPnpQueryRemove(node)))
+        if (node != nullptr && HostPnpGetState(node) == HostDeviceStarted && NT_SUCCESS(HostPnpQueryRemove(node))) {
             HostPnpCancelRemove(node);
+        }
         break;
     case 12: /* system sleep and wake */
         HostPoSetSystemPowerState(PowerSystemSleeping3);
         HostPoSetSystemPowerState(PowerSystemWorking);
         break;
     case 13: /* a remote wake-up, when a wait-wake request is held */
-        if (s->Plugged)
+        if (s->Plugged) {
             HostUsbSignalWake(s->Bus, s->Port);
+        }
         break;
     default: /* a pause, so that transfers move */
         std::this_thread::sleep_for(std::chrono::microseconds(100 * (FuzzTake8(in) % 8)));
@@ -281,8 +292,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     Plug(&s);
     s.Process = HostProcessCreate();
 
-    for (int steps = 0; FuzzMore(&in) && steps < 200; steps++)
+    for (int steps = 0; FuzzMore(&in) && steps < 200; steps++) {
         Step(&s, &in);
+    }
 
     /* The end of the program: its requests are cancelled and waited for, its files closed. */
     HostProcessEnd(s.Process);
@@ -293,18 +305,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         FUZZ_CHECK(request->Information.load() <= request->Length, "a %s of %lu bytes reports %lu", request->What,
                    (unsigned long)request->Length, (unsigned long)request->Information.load());
     }
-    if (s.Plugged)
+    if (s.Plugged) {
         HostUsbUnplug(s.Bus, s.Port);
+    }
     FUZZ_CHECK(HostUsbWaitGone(s.Bus, s.Port, 10000), "the unit's device object stayed after the unplug");
     HostUsbBusDestroy(s.Bus);
     HostPoolUsage usage = HostPoolUsageByTag(MurvoUsb.PoolTag);
     FUZZ_CHECK(usage.Allocations == 0, "murvousb holds %lu bytes of pool in %lu blocks", (unsigned long)usage.Bytes,
                (unsigned long)usage.Allocations);
-    for (int i = 0; i < 2000 && HostFindDriver(&MurvoUsb) != nullptr; i++)
+    for (int i = 0; i < 2000 && HostFindDriver(&MurvoUsb) != nullptr; i++) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
     FUZZ_CHECK(HostFindDriver(&MurvoUsb) == nullptr, "murvousb is still loaded after its unit went");
     HostKernelReset();
-    for (Request *request : s.Requests)
+    for (Request *request : s.Requests) {
         delete request;
+    }
     return 0;
 }

@@ -79,8 +79,9 @@ bool RomBuildImage(const RomBuildOptions *options, uint8_t *image, uint16_t *che
 {
     uint32_t least = options->Marker ? ROM_MARKER_END + 2 : 2;
     if (options->Size < least) {
-        snprintf(error, errorSize, "an image of %u bytes has no room for %s (at least %u bytes)", (unsigned)options->Size,
-                 options->Marker ? "the marker and the checksum" : "the checksum", (unsigned)least);
+        snprintf(error, errorSize, "an image of %u bytes has no room for %s (at least %u bytes)",
+                 (unsigned)options->Size, options->Marker ? "the marker and the checksum" : "the checksum",
+                 (unsigned)least);
         return false;
     }
     if (options->Size > ROM_BUILD_MAX_SIZE) {
@@ -90,13 +91,15 @@ bool RomBuildImage(const RomBuildOptions *options, uint8_t *image, uint16_t *che
     }
 
     if (options->RawFile != NULL) {
-        if (!RomCopyRawFile(options, image, error, errorSize))
+        if (!RomCopyRawFile(options, image, error, errorSize)) {
             return false;
+        }
     } else {
         RomFillContents(options, image);
     }
-    if (options->Marker)
+    if (options->Marker) {
         memcpy(image + ROM_MARKER_OFFSET, ROM_MARKER_TEXT, sizeof ROM_MARKER_TEXT); /* with its zero */
+    }
 
     uint32_t summed = options->Size - 2;
     *checksum = options->ForceChecksum ? options->Checksum : ByteSum16(image, summed);

@@ -13,19 +13,19 @@
 
 /* Where the contents of a new image come from. */
 enum RomContents {
-    RomContentsFill,    /* every byte is FillByte */
-    RomContentsOffset,  /* each byte derived from its offset: no two records of the first 32 MiB alike */
-    RomContentsRandom,  /* pseudo-random bytes from Seed, the same for the same seed */
+    RomContentsFill,   /* every byte is FillByte */
+    RomContentsOffset, /* each byte derived from its offset: no two records of the first 32 MiB alike */
+    RomContentsRandom, /* pseudo-random bytes from Seed, the same for the same seed */
 };
 
 struct RomBuildOptions {
-    uint32_t Size;          /* image length in bytes, the flash size */
+    uint32_t Size; /* image length in bytes, the flash size */
     RomContents Contents;
-    uint8_t FillByte;       /* RomContentsFill, and after a raw file that is shorter than Size */
-    uint32_t Seed;          /* RomContentsRandom */
-    const char *RawFile;    /* NULL, or a file whose bytes go first, from offset 0 */
-    bool Marker;            /* put the marker at offset 32 (normally true) */
-    bool ForceChecksum;     /* store Checksum instead of the sum (to make refused images) */
+    uint8_t FillByte;    /* RomContentsFill, and after a raw file that is shorter than Size */
+    uint32_t Seed;       /* RomContentsRandom */
+    const char *RawFile; /* NULL, or a file whose bytes go first, from offset 0 */
+    bool Marker;         /* put the marker at offset 32 (normally true) */
+    bool ForceChecksum;  /* store Checksum instead of the sum (to make refused images) */
     uint16_t Checksum;
 };
 

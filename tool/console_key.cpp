@@ -11,10 +11,20 @@
 static bool IsModifierKey(WORD virtualKey)
 {
     switch (virtualKey) {
-    case VK_SHIFT: case VK_CONTROL: case VK_MENU: case VK_CAPITAL:
-    case VK_LWIN: case VK_RWIN: case VK_NUMLOCK: case VK_SCROLL:
-    case VK_LSHIFT: case VK_RSHIFT: case VK_LCONTROL: case VK_RCONTROL:
-    case VK_LMENU: case VK_RMENU:
+    case VK_SHIFT:
+    case VK_CONTROL:
+    case VK_MENU:
+    case VK_CAPITAL:
+    case VK_LWIN:
+    case VK_RWIN:
+    case VK_NUMLOCK:
+    case VK_SCROLL:
+    case VK_LSHIFT:
+    case VK_RSHIFT:
+    case VK_LCONTROL:
+    case VK_RCONTROL:
+    case VK_LMENU:
+    case VK_RMENU:
         return true;
     default:
         return false;
@@ -26,12 +36,14 @@ static bool IsModifierKey(WORD virtualKey)
 static void ShowOnConsoleIfRedirected(const char *text)
 {
     DWORD mode;
-    if (GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode))
+    if (GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode)) {
         return; /* standard output is the console: the text is already there */
+    }
     HANDLE screen = CreateFileA("CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
                                 OPEN_EXISTING, 0, NULL);
-    if (screen == INVALID_HANDLE_VALUE)
+    if (screen == INVALID_HANDLE_VALUE) {
         return;
+    }
     DWORD written = 0;
     WriteConsoleA(screen, text, (DWORD)strlen(text), &written, NULL);
     CloseHandle(screen);
@@ -49,17 +61,19 @@ static BOOL WINAPI RestoreConsoleOnControlEvent(DWORD controlType)
 {
     (void)controlType;
     HANDLE console = WaitingConsole;
-    if (console != NULL)
+    if (console != NULL) {
         SetConsoleMode(console, WaitingConsoleMode);
+    }
     return FALSE;
 }
 
 int ReadConsoleKey(const char *question)
 {
-    HANDLE console = CreateFileA("CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                 NULL, OPEN_EXISTING, 0, NULL);
-    if (console == INVALID_HANDLE_VALUE)
+    HANDLE console = CreateFileA("CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                                 OPEN_EXISTING, 0, NULL);
+    if (console == INVALID_HANDLE_VALUE) {
         return -1;
+    }
     ShowOnConsoleIfRedirected(question);
 
     DWORD savedMode = 0;
@@ -72,8 +86,9 @@ int ReadConsoleKey(const char *question)
     }
     /* No echo, no line editing, and Ctrl+C is a key like any other. */
     if (!SetConsoleMode(console, 0)) {
-        if (handlerSet)
+        if (handlerSet) {
             SetConsoleCtrlHandler(RestoreConsoleOnControlEvent, FALSE);
+        }
         WaitingConsole = NULL;
         CloseHandle(console);
         return -1;
@@ -83,21 +98,26 @@ int ReadConsoleKey(const char *question)
     for (;;) {
         INPUT_RECORD event;
         DWORD eventsRead = 0;
-        if (!ReadConsoleInputA(console, &event, 1, &eventsRead))
+        if (!ReadConsoleInputA(console, &event, 1, &eventsRead)) {
             break;
-        if (eventsRead != 1 || event.EventType != KEY_EVENT)
+        }
+        if (eventsRead != 1 || event.EventType != KEY_EVENT) {
             continue;
+        }
         const KEY_EVENT_RECORD &keyEvent = event.Event.KeyEvent;
-        if (!keyEvent.bKeyDown || IsModifierKey(keyEvent.wVirtualKeyCode))
+        if (!keyEvent.bKeyDown || IsModifierKey(keyEvent.wVirtualKeyCode)) {
             continue;
+        }
         key = (unsigned char)keyEvent.uChar.AsciiChar;
         break;
     }
 
-    if (modeSaved)
+    if (modeSaved) {
         SetConsoleMode(console, savedMode);
-    if (handlerSet)
+    }
+    if (handlerSet) {
         SetConsoleCtrlHandler(RestoreConsoleOnControlEvent, FALSE);
+    }
     WaitingConsole = NULL;
     CloseHandle(console);
     return key;

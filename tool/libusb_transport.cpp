@@ -15,8 +15,8 @@
 #include <libusb.h>
 #include <stdio.h>
 
-#define WRITE_CHUNK 4096u     /* largest single bulk OUT transfer */
-#define WRITE_TIMEOUT_MS 0u   /* writes wait as long as the unit takes, as WriteFile does */
+#define WRITE_CHUNK 4096u      /* largest single bulk OUT transfer */
+#define WRITE_TIMEOUT_MS 0u    /* writes wait as long as the unit takes, as WriteFile does */
 #define UNIT_INTERFACE_INDEX 0 /* the interface of the unit's configuration that carries the pipes */
 
 /* Why no unit could be opened, in rising weight: of several units the weightiest reason met
@@ -88,11 +88,11 @@ static OpenFailure FindPipes(libusb_device *device, int *interfaceNumber)
 {
     libusb_config_descriptor *config = NULL;
     int result = libusb_get_active_config_descriptor(device, &config);
-    if (result != 0)
+    if (result != 0) {
         return FailureOf(result);
+    }
     OpenFailure failure = OpenFailureNoPipes;
-    if (config->bNumInterfaces > UNIT_INTERFACE_INDEX &&
-        config->interface[UNIT_INTERFACE_INDEX].num_altsetting > 0) {
+    if (config->bNumInterfaces > UNIT_INTERFACE_INDEX && config->interface[UNIT_INTERFACE_INDEX].num_altsetting > 0) {
         const libusb_interface_descriptor *setting = &config->interface[UNIT_INTERFACE_INDEX].altsetting[0];
         if (setting->bNumEndpoints >= 2 && IsBulk(&setting->endpoint[0], LIBUSB_ENDPOINT_IN) &&
             IsBulk(&setting->endpoint[1], LIBUSB_ENDPOINT_OUT)) {
@@ -111,17 +111,20 @@ static OpenFailure OpenUnit(libusb_device *device, int *libusbError)
 {
     int interfaceNumber = 0;
     OpenFailure failure = FindPipes(device, &interfaceNumber);
-    if (failure != OpenFailureNone)
+    if (failure != OpenFailureNone) {
         return failure;
+    }
     libusb_device_handle *handle = NULL;
     int result = libusb_open(device, &handle);
     /* The claim fails with LIBUSB_ERROR_BUSY when another program or a kernel driver holds
      * the interface: it is left to its holder, never detached. */
-    if (result == 0)
+    if (result == 0) {
         result = libusb_claim_interface(handle, interfaceNumber);
+    }
     if (result != 0) {
-        if (handle != NULL)
+        if (handle != NULL) {
             libusb_close(handle);
+        }
         *libusbError = result;
         return FailureOf(result);
     }
@@ -147,8 +150,9 @@ bool OpenTransport(void)
     for (ssize_t index = 0; index < count && UnitHandle == NULL; index++) {
         libusb_device_descriptor descriptor;
         if (libusb_get_device_descriptor(devices[index], &descriptor) != 0 ||
-            descriptor.idVendor != MURVO_USB_VENDOR_ID || descriptor.idProduct != MURVO_USB_PRODUCT_ID)
+            descriptor.idVendor != MURVO_USB_VENDOR_ID || descriptor.idProduct != MURVO_USB_PRODUCT_ID) {
             continue;
+        }
         int error = 0;
         OpenFailure failure = OpenUnit(devices[index], &error);
         if (failure > worst) {
@@ -156,8 +160,9 @@ bool OpenTransport(void)
             worstError = error;
         }
     }
-    if (count >= 0) /* an empty list is allocated too */
+    if (count >= 0) { /* an empty list is allocated too */
         libusb_free_device_list(devices, 1);
+    }
     if (UnitHandle == NULL) {
         ReportOpenFailure(count < 0 ? OpenFailureError : worst, count < 0 ? (int)count : worstError);
         CloseTransport();
@@ -169,8 +174,9 @@ bool OpenTransport(void)
 void CloseTransport(void)
 {
     if (UnitHandle != NULL) {
-        if (ClaimedInterface >= 0)
+        if (ClaimedInterface >= 0) {
             libusb_release_interface(UnitHandle, ClaimedInterface);
+        }
         libusb_close(UnitHandle);
         UnitHandle = NULL;
     }
@@ -192,14 +198,16 @@ bool TransportWrite(const void *data, uint32_t length, uint32_t *count)
         int written = 0;
         if (libusb_bulk_transfer(UnitHandle, WriteEndpoint, (unsigned char *)next, (int)chunk, &written,
                                  WRITE_TIMEOUT_MS) != 0 ||
-            (uint32_t)written != chunk)
+            (uint32_t)written != chunk) {
             failed = true;
+        }
         total += chunk;
         next += chunk;
         remaining -= chunk;
     }
-    if (count != NULL)
+    if (count != NULL) {
         *count = total;
+    }
     return !failed;
 }
 
@@ -212,11 +220,13 @@ bool TransportRead(void *buffer, uint32_t length, uint32_t extraMs, uint32_t *co
          * halt then resets the pipe, as the pipe reset does on Windows. */
         int result = libusb_bulk_transfer(UnitHandle, ReadEndpoint, (unsigned char *)buffer, (int)length, &got,
                                           TransportReadTimeout(length, extraMs));
-        if (result == LIBUSB_ERROR_TIMEOUT)
+        if (result == LIBUSB_ERROR_TIMEOUT) {
             libusb_clear_halt(UnitHandle, ReadEndpoint);
+        }
         ok = result == 0 && (uint32_t)got == length;
     }
-    if (count != NULL)
+    if (count != NULL) {
         *count = (uint32_t)got;
+    }
     return ok;
 }

@@ -13,12 +13,12 @@ static_assert(sizeof(SP_DEVICE_INTERFACE_DATA) == 28, "SP_DEVICE_INTERFACE_DATA 
 static_assert(sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A) == 5, "SP_DEVICE_INTERFACE_DETAIL_DATA_A is 5 bytes");
 #endif
 
-#define WRITE_CHUNK 4096u          /* largest single WriteFile */
-#define FRAMED_FLUSH 0x4000u       /* staging fill at which WriteFramed writes */
-#define FRAMED_PACKET 64u          /* mark and data of a full packet */
-#define FRAMED_DATA 62u            /* data bytes of a full packet */
-#define RESET_SCRATCH 256u         /* in and out buffer of the pipe reset */
-#define ENUM_ERRORS_IN_A_ROW 64u   /* enumeration failures tolerated before discovery gives up */
+#define WRITE_CHUNK 4096u        /* largest single WriteFile */
+#define FRAMED_FLUSH 0x4000u     /* staging fill at which WriteFramed writes */
+#define FRAMED_PACKET 64u        /* mark and data of a full packet */
+#define FRAMED_DATA 62u          /* data bytes of a full packet */
+#define RESET_SCRATCH 256u       /* in and out buffer of the pipe reset */
+#define ENUM_ERRORS_IN_A_ROW 64u /* enumeration failures tolerated before discovery gives up */
 
 static const GUID UnitInterfaceClass = MURVO_INTERFACE_GUID_INIT;
 
@@ -39,11 +39,13 @@ static HANDLE OpenCandidate(HDEVINFO set, SP_DEVICE_INTERFACE_DATA *interfaceDat
 {
     DWORD required = 0;
     SetupDiGetDeviceInterfaceDetailA(set, interfaceData, NULL, 0, &required, NULL);
-    if (required < sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A))
+    if (required < sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A)) {
         return INVALID_HANDLE_VALUE;
+    }
     SP_DEVICE_INTERFACE_DETAIL_DATA_A *detail = (SP_DEVICE_INTERFACE_DETAIL_DATA_A *)malloc(required);
-    if (detail == NULL)
+    if (detail == NULL) {
         return INVALID_HANDLE_VALUE;
+    }
     detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
     HANDLE handle = INVALID_HANDLE_VALUE;
     if (SetupDiGetDeviceInterfaceDetailA(set, interfaceData, detail, required, NULL, NULL)) {
@@ -63,8 +65,9 @@ static HANDLE OpenCandidate(HDEVINFO set, SP_DEVICE_INTERFACE_DATA *interfaceDat
 HANDLE FindUnitInterface(const GUID *interfaceClass, char *path)
 {
     HDEVINFO set = SetupDiGetClassDevsA(interfaceClass, NULL, NULL, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
-    if (set == INVALID_HANDLE_VALUE)
+    if (set == INVALID_HANDLE_VALUE) {
         return INVALID_HANDLE_VALUE;
+    }
     HANDLE handle = INVALID_HANDLE_VALUE;
     unsigned errorsInARow = 0;
     for (DWORD index = 0;; index++) {
@@ -73,14 +76,16 @@ HANDLE FindUnitInterface(const GUID *interfaceClass, char *path)
         interfaceData.cbSize = sizeof(SP_DEVICE_INTERFACE_DATA);
         if (!SetupDiEnumDeviceInterfaces(set, NULL, interfaceClass, index, &interfaceData)) {
             /* The end of the list is the expected way out; other errors skip the member. */
-            if (GetLastError() == ERROR_NO_MORE_ITEMS || ++errorsInARow >= ENUM_ERRORS_IN_A_ROW)
+            if (GetLastError() == ERROR_NO_MORE_ITEMS || ++errorsInARow >= ENUM_ERRORS_IN_A_ROW) {
                 break;
+            }
             continue;
         }
         errorsInARow = 0;
         handle = OpenCandidate(set, &interfaceData, path);
-        if (handle != INVALID_HANDLE_VALUE)
+        if (handle != INVALID_HANDLE_VALUE) {
             break;
+        }
     }
     SetupDiDestroyDeviceInfoList(set);
     return handle;
@@ -89,19 +94,22 @@ HANDLE FindUnitInterface(const GUID *interfaceClass, char *path)
 bool ProbeUnit(const GUID *interfaceClass, char *path)
 {
     HANDLE handle = FindUnitInterface(interfaceClass, path);
-    if (handle == INVALID_HANDLE_VALUE)
+    if (handle == INVALID_HANDLE_VALUE) {
         return false;
+    }
     CloseHandle(handle);
     return true;
 }
 
 HANDLE OpenPipe(const char *pipeName, DWORD flagsAndAttributes)
 {
-    if (!ProbeUnit(&UnitInterfaceClass, DevicePath))
+    if (!ProbeUnit(&UnitInterfaceClass, DevicePath)) {
         return INVALID_HANDLE_VALUE;
+    }
     size_t length = strlen(DevicePath);
-    if (length + 1 + strlen(pipeName) + 1 > DEVICE_PATH_CHARS)
+    if (length + 1 + strlen(pipeName) + 1 > DEVICE_PATH_CHARS) {
         return INVALID_HANDLE_VALUE;
+    }
     DevicePath[length] = '\\';
     strcpy(DevicePath + length + 1, pipeName);
     return CreateFileA(DevicePath, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
@@ -124,8 +132,9 @@ bool OpenTransport(void)
         CloseTransport();
         return false;
     }
-    if (ResetOverlapped.hEvent == NULL)
+    if (ResetOverlapped.hEvent == NULL) {
         ResetOverlapped.hEvent = CreateEventA(NULL, FALSE, FALSE, NULL);
+    }
     if (ResetOverlapped.hEvent == NULL) {
         CloseTransport();
         return false;
@@ -154,14 +163,16 @@ bool TransportWrite(const void *data, uint32_t length, uint32_t *count)
     while (remaining > 0 && !failed) {
         DWORD chunk = remaining < WRITE_CHUNK ? remaining : WRITE_CHUNK;
         DWORD written = 0;
-        if (!WriteFile(WriteHandle, next, chunk, &written, NULL) || written != chunk)
+        if (!WriteFile(WriteHandle, next, chunk, &written, NULL) || written != chunk) {
             failed = true;
+        }
         total += chunk;
         next += chunk;
         remaining -= chunk;
     }
-    if (count != NULL)
+    if (count != NULL) {
         *count = total;
+    }
     return !failed;
 }
 
@@ -174,13 +185,15 @@ bool TransportRead(void *buffer, uint32_t length, uint32_t extraMs, uint32_t *co
         /* Completed at once: only a whole reply counts, so no stale bytes stay in the record. */
         ok = got == length;
     } else if (GetLastError() == ERROR_IO_PENDING) {
-        if (WaitForSingleObject(ReadOverlapped.hEvent, timeout + extraMs) == WAIT_TIMEOUT)
+        if (WaitForSingleObject(ReadOverlapped.hEvent, timeout + extraMs) == WAIT_TIMEOUT) {
             SendResetPipe(ReadHandle, &ResetOverlapped);
-        else
+        } else {
             ok = GetOverlappedResult(ReadHandle, &ReadOverlapped, &got, FALSE) && got == length;
+        }
     }
-    if (count != NULL)
+    if (count != NULL) {
         *count = got;
+    }
     return ok;
 }
 
@@ -212,10 +225,12 @@ static bool FlushFramed(uint32_t fill, uint32_t *count)
 
 bool WriteFramed(const void *data, uint32_t length, uint32_t *count)
 {
-    if (count != NULL)
+    if (count != NULL) {
         *count = 0;
-    if (length == 0)
+    }
+    if (length == 0) {
         return true;
+    }
     const uint8_t *bytes = (const uint8_t *)data;
     uint32_t fill = 0;
     bool failed = false;
@@ -230,17 +245,19 @@ bool WriteFramed(const void *data, uint32_t length, uint32_t *count)
             fill = 0;
         }
     }
-    if (!failed && fill > 0)
+    if (!failed && fill > 0) {
         failed = !FlushFramed(fill, count);
+    }
     return !failed;
 }
 
 HANDLE OpenUnitAndReport(void)
 {
     HANDLE handle = FindUnitInterface(&UnitInterfaceClass, DevicePath);
-    if (handle == INVALID_HANDLE_VALUE)
+    if (handle == INVALID_HANDLE_VALUE) {
         printf("Failed to open (%s) = %d", DevicePath, (int)GetLastError());
-    else
+    } else {
         printf("DeviceName = (%s)\n", DevicePath);
+    }
     return handle;
 }

@@ -15,8 +15,8 @@
 
 /* The interface path of the unit found last; after OpenPipe, followed by "\" and the pipe. */
 extern char DevicePath[DEVICE_PATH_CHARS];
-extern HANDLE ReadHandle;   /* "PIPE00", overlapped; INVALID_HANDLE_VALUE when not open */
-extern HANDLE WriteHandle;  /* "PIPE01", synchronous; INVALID_HANDLE_VALUE when not open */
+extern HANDLE ReadHandle;         /* "PIPE00", overlapped; INVALID_HANDLE_VALUE when not open */
+extern HANDLE WriteHandle;        /* "PIPE01", synchronous; INVALID_HANDLE_VALUE when not open */
 extern OVERLAPPED ReadOverlapped; /* used by every read; hEvent is the read event */
 
 /* Opens the first present interface of the class whose path opens; the path of the last

@@ -7,8 +7,8 @@
 
 #include <stdint.h>
 
-#define ROM_RECORD_SIZE 512u           /* the image is read and written in records of this size */
-#define ROM_MARKER_OFFSET 32u          /* the marker text starts here in the first record */
+#define ROM_RECORD_SIZE 512u  /* the image is read and written in records of this size */
+#define ROM_MARKER_OFFSET 32u /* the marker text starts here in the first record */
 #define ROM_MARKER_TEXT "MURVO Operating System"
 
 /* The unsigned 16-bit sum of count bytes, each taken from 0 to 255; 0 for a count of 0. */

@@ -28,8 +28,9 @@ bool TransportRead(void *buffer, uint32_t length, uint32_t extraMs, uint32_t *co
 static inline uint32_t TransportReadTimeout(uint32_t length, uint32_t extraMs)
 {
     uint32_t timeout = length / 20;
-    if (timeout < 2000)
+    if (timeout < 2000) {
         timeout = 2000;
+    }
     return timeout + extraMs;
 }
 

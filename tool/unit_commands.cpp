@@ -10,17 +10,13 @@
 #include <stdio.h>
 #include <string.h>
 
+/* The simulated unit keeps its own copy of this table (unitsim/sim_commands.cpp) on purpose:
+ * the tool and the unit are the two ends of the protocol, and a length wrong on one end
+ * shows up as a refused or short record in the tests instead of agreeing with itself. */
 const UnitCommandShape UnitCommandShapes[UNIT_COMMAND_COUNT] = {
-    {"GetOsVersion", 4, 8},
-    {"GetFlashInfo", 4, 20},
-    {"EraseBlock", 8, 5},
-    {"UnlockBlock", 8, 5},
-    {"LockBlock", 8, 5},
-    {"WriteFlash", 520, 5},
-    {"ReadRecord", 10, 516},
-    {"WriteRecord", 522, 4},
-    {"GetChecksum", 12, 6},
-    {"DisplayText", 44, 4},
+    {"GetOsVersion", 4, 8}, {"GetFlashInfo", 4, 20}, {"EraseBlock", 8, 5},    {"UnlockBlock", 8, 5},
+    {"LockBlock", 8, 5},    {"WriteFlash", 520, 5},  {"ReadRecord", 10, 516}, {"WriteRecord", 522, 4},
+    {"GetChecksum", 12, 6}, {"DisplayText", 44, 4},
 };
 
 static void Put16(uint8_t *at, uint16_t value)
@@ -37,10 +33,7 @@ static void Put32(uint8_t *at, uint32_t value)
     at[3] = (uint8_t)(value >> 24);
 }
 
-static uint16_t Get16(const uint8_t *at)
-{
-    return (uint16_t)(at[0] | (at[1] << 8));
-}
+static uint16_t Get16(const uint8_t *at) { return (uint16_t)(at[0] | (at[1] << 8)); }
 
 static uint32_t Get32(const uint8_t *at)
 {
@@ -52,10 +45,12 @@ bool SendCommand(uint16_t code, UnitCommand *request, uint32_t requestLength, Un
     Put16(request->Bytes, code);
     request->Bytes[2] = 0;
     request->Bytes[3] = 0;
-    if (!TransportWrite(request->Bytes, requestLength, NULL))
+    if (!TransportWrite(request->Bytes, requestLength, NULL)) {
         FatalError("Failed to send USB command");
-    if (!TransportRead(reply->Bytes, replyLength, 0, NULL))
+    }
+    if (!TransportRead(reply->Bytes, replyLength, 0, NULL)) {
         FatalError("Failed to receive USB reply");
+    }
     return true;
 }
 
@@ -95,20 +90,11 @@ static uint8_t BlockCommand(UnitCommandCode code, uint32_t block)
     return reply.Bytes[4];
 }
 
-uint8_t EraseBlock(uint32_t block)
-{
-    return BlockCommand(CmdEraseBlock, block);
-}
+uint8_t EraseBlock(uint32_t block) { return BlockCommand(CmdEraseBlock, block); }
 
-uint8_t UnlockBlock(uint32_t block)
-{
-    return BlockCommand(CmdUnlockBlock, block);
-}
+uint8_t UnlockBlock(uint32_t block) { return BlockCommand(CmdUnlockBlock, block); }
 
-uint8_t LockBlock(uint32_t block)
-{
-    return BlockCommand(CmdLockBlock, block);
-}
+uint8_t LockBlock(uint32_t block) { return BlockCommand(CmdLockBlock, block); }
 
 uint8_t WriteFlash(uint32_t offset, const uint8_t *data)
 {

@@ -12,6 +12,8 @@
 
 #include <stdint.h>
 
+/* The simulated unit numbers its commands itself (unitsim/sim_unit.h), on purpose: the two ends
+ * of the protocol are written apart, so that a code wrong on one end shows up in the tests. */
 enum UnitCommandCode {
     CmdGetOsVersion = 0,
     CmdGetFlashInfo = 1,
@@ -26,8 +28,8 @@ enum UnitCommandCode {
 };
 
 #define UNIT_COMMAND_COUNT 10
-#define UNIT_RECORD_DATA 512u   /* data bytes of WriteFlash, ReadRecord and WriteRecord */
-#define UNIT_DISPLAY_WIDTH 40u  /* bytes of the display field */
+#define UNIT_RECORD_DATA 512u  /* data bytes of WriteFlash, ReadRecord and WriteRecord */
+#define UNIT_DISPLAY_WIDTH 40u /* bytes of the display field */
 #define UNIT_HEADER_SIZE 4u
 
 /* Request and reply lengths of each command, indexed by code. */

@@ -17,11 +17,11 @@
 #include <stdlib.h>
 #include <string.h>
 
-#define BOOT_BLOCK_SIZE 0x10000u        /* start offset when the boot block is preserved */
-#define BOOT_BLOCK_COUNT 8u             /* first block when the boot block is preserved */
-#define BOOT_BLOCK_ERASE_SIZE 0x2000u   /* the block size that puts block 8 at 0x10000 */
-#define DISPLAY_STEP 0x4000u            /* write progress reaches the display every 16 KiB */
-#define UPGRADE_READY_BIT 0x80000000u   /* OS version bit: the unit takes an upgrade */
+#define BOOT_BLOCK_SIZE 0x10000u      /* start offset when the boot block is preserved */
+#define BOOT_BLOCK_COUNT 8u           /* first block when the boot block is preserved */
+#define BOOT_BLOCK_ERASE_SIZE 0x2000u /* the block size that puts block 8 at 0x10000 */
+#define DISPLAY_STEP 0x4000u          /* write progress reaches the display every 16 KiB */
+#define UPGRADE_READY_BIT 0x80000000u /* OS version bit: the unit takes an upgrade */
 
 /* The display texts; each is handed to DisplayFormat as its format. */
 static const char WarningText[] = "\x01\nDO NOT POWER-OFF UNIT DURING UPGRADE!\n\n";
@@ -40,13 +40,13 @@ struct UpdateRun {
     uint32_t BlockCount;
     uint32_t StartOffset;
     uint32_t FirstBlock;
-    uint8_t UnitStatus;        /* status of the last block or write command; 0 is success */
-    uint16_t RunningChecksum;  /* byte sum of every record read in the write phase */
-    uint32_t CheckedCrc;       /* Crc32 of the write range as the image check read it */
-    uint32_t SentCrc;          /* Crc32 of every record read in the write phase */
+    uint8_t UnitStatus;       /* status of the last block or write command; 0 is success */
+    uint16_t RunningChecksum; /* byte sum of every record read in the write phase */
+    uint32_t CheckedCrc;      /* Crc32 of the write range as the image check read it */
+    uint32_t SentCrc;         /* Crc32 of every record read in the write phase */
     uint16_t UnitChecksum;
-    bool ImageEndedEarly;      /* a read of the write phase gave less than a record */
-    int RuntimeError;          /* errno of the first failed file or console operation, 0 if none */
+    bool ImageEndedEarly; /* a read of the write phase gave less than a record */
+    int RuntimeError;     /* errno of the first failed file or console operation, 0 if none */
     uint8_t Record[ROM_RECORD_SIZE];
 };
 
@@ -54,8 +54,9 @@ struct UpdateRun {
  * such failures count: other library calls may leave errno set without anything failing. */
 static void NoteRuntimeFailure(UpdateRun *run)
 {
-    if (run->RuntimeError == 0)
+    if (run->RuntimeError == 0) {
         run->RuntimeError = errno != 0 ? errno : EIO;
+    }
 }
 
 /* Writes console output and shows it at once (progress lines overwrite one another). */
@@ -71,8 +72,9 @@ static void Say(UpdateRun *run, const char *format, ...)
     va_start(args, format);
     int written = vprintf(format, args);
     va_end(args);
-    if (written < 0 || fflush(stdout) != 0)
+    if (written < 0 || fflush(stdout) != 0) {
         NoteRuntimeFailure(run);
+    }
 }
 
 /* The options before the image path; false when no image path was found. */
@@ -84,12 +86,13 @@ static bool ParseCommandLine(UpdateRun *run, int argc, char **argv)
             run->ImagePath = argument;
             return true;
         }
-        if (strcmp(argument + 1, "bootblock") == 0)
+        if (strcmp(argument + 1, "bootblock") == 0) {
             run->OverwriteBootBlock = true;
-        else if (strcmp(argument + 1, "v") == 0)
+        } else if (strcmp(argument + 1, "v") == 0) {
             run->Verbose = true;
-        else
+        } else {
             return false; /* an unknown option ends the examination */
+        }
     }
     return false;
 }
@@ -106,7 +109,8 @@ static void ShowUsage(void)
 static bool Confirm(UpdateRun *run)
 {
     static const char BannerFormat[] = "\nvardel v" MURVO_BANNER_VERSION " %s ";
-    static const char PromptText[] = "\nThis will reprogram the MURVO FlashROM\nAre you sure you want to continue? [Y/N] \n";
+    static const char PromptText[] =
+        "\nThis will reprogram the MURVO FlashROM\nAre you sure you want to continue? [Y/N] \n";
     Say(run, BannerFormat, run->ImagePath);
     Say(run, "%s", PromptText);
     /* The same question for the console, should standard output lead elsewhere. */
@@ -118,8 +122,9 @@ static bool Confirm(UpdateRun *run)
     }
     int key = ReadConsoleKey(question != NULL ? question : PromptText);
     free(question);
-    if (key >= 'a' && key <= 'z')
+    if (key >= 'a' && key <= 'z') {
         key = key - 'a' + 'A';
+    }
     return key == 'Y';
 }
 
@@ -127,10 +132,12 @@ static bool Confirm(UpdateRun *run)
 static void QueryUnit(UpdateRun *run)
 {
     run->OsVersion = GetOsVersion();
-    if (run->Verbose)
+    if (run->Verbose) {
         Say(run, "\nOS Version %04lX ", (unsigned long)run->OsVersion);
-    if ((run->OsVersion & UPGRADE_READY_BIT) == 0)
+    }
+    if ((run->OsVersion & UPGRADE_READY_BIT) == 0) {
         FatalError("MURVO is not set up to receive software upgrade (see SETUP|OS)");
+    }
 
     run->FlashId = GetFlashInfo(&run->FlashAddress, &run->FlashSize, &run->BlockCount);
     if (run->Verbose) {
@@ -142,19 +149,22 @@ static void QueryUnit(UpdateRun *run)
         Say(run, "\n-------------------");
     }
     /* Nothing could be written to such a unit, and the checksum range would wrap. */
-    if (run->FlashSize == 0)
+    if (run->FlashSize == 0) {
         FatalError("MURVO reports a Flash ROM of size 0");
-    if (!run->OverwriteBootBlock && run->FlashSize < BOOT_BLOCK_SIZE)
+    }
+    if (!run->OverwriteBootBlock && run->FlashSize < BOOT_BLOCK_SIZE) {
         FatalError("Flash ROM is smaller than the boot block");
+    }
     /* The preserved pair (0x10000, block 8) holds only for blocks of 8 KiB: with any other
      * layout, erasing from block 8 would erase part of the boot block, or leave flash that
      * the write phase then writes unerased. */
-    if (!run->OverwriteBootBlock &&
-        (run->BlockCount == 0 || run->FlashSize % run->BlockCount != 0 ||
-         run->FlashSize / run->BlockCount != BOOT_BLOCK_ERASE_SIZE))
+    if (!run->OverwriteBootBlock && (run->BlockCount == 0 || run->FlashSize % run->BlockCount != 0 ||
+                                     run->FlashSize / run->BlockCount != BOOT_BLOCK_ERASE_SIZE)) {
         FatalError("Flash ROM blocks are not 8 KB: cannot keep the boot block");
-    if (run->Verbose)
+    }
+    if (run->Verbose) {
         Say(run, "\nChecking ROM file %s ", run->ImagePath);
+    }
 }
 
 /* Runs one block command over every block from the first, while the unit reports success.
@@ -165,10 +175,12 @@ static void BlockPhase(UpdateRun *run, uint8_t (*command)(uint32_t), const char 
 {
     for (uint32_t block = run->FirstBlock; block < run->BlockCount && run->UnitStatus == 0; block++) {
         unsigned long shown = block + 1, count = run->BlockCount;
-        if (always || run->Verbose)
+        if (always || run->Verbose) {
             Say(run, progressText, shown, count);
-        if (display)
+        }
+        if (display) {
             DisplayFormat(progressText, shown, count);
+        }
         run->UnitStatus = command(block);
     }
 }
@@ -182,32 +194,36 @@ static void WritePhase(UpdateRun *run)
         /* In 64 bits: end * 100 overflows 32 bits above 40 MiB. */
         unsigned percent = (unsigned)((uint64_t)end * 100u / run->FlashSize);
         Say(run, "\rWriting flash %lXh %u%%", (unsigned long)end, percent);
-        if (end % DISPLAY_STEP == 0)
+        if (end % DISPLAY_STEP == 0) {
             DisplayFormat("\rWriting Flash %lXh %u%%", (unsigned long)end, percent);
+        }
         int got = _read(run->ImageFile, run->Record, ROM_RECORD_SIZE);
         if (got != (int)ROM_RECORD_SIZE) {
-            if (got < 0)
+            if (got < 0) {
                 NoteRuntimeFailure(run);
-            else
+            } else {
                 run->ImageEndedEarly = true;
+            }
             break;
         }
         run->RunningChecksum = (uint16_t)(run->RunningChecksum + ByteSum16(run->Record, ROM_RECORD_SIZE));
         run->SentCrc = Crc32(run->SentCrc, run->Record, ROM_RECORD_SIZE);
         run->UnitStatus = WriteFlash(offset, run->Record);
     }
-    if (run->Verbose)
+    if (run->Verbose) {
         Say(run, "\n");
+    }
 }
 
 /* Compares the unit's checksum of the written range with the running checksum. */
 static void Verify(UpdateRun *run)
 {
     run->UnitChecksum = GetChecksum(run->FlashAddress + run->StartOffset, run->FlashSize - run->StartOffset);
-    if (run->UnitChecksum != run->RunningChecksum)
+    if (run->UnitChecksum != run->RunningChecksum) {
         Say(run, "\nChecksum mismatch %04X, %04X", (unsigned)run->RunningChecksum, (unsigned)run->UnitChecksum);
-    else if (run->Verbose)
+    } else if (run->Verbose) {
         Say(run, "\nChecksum verified ok (%4X) ", (unsigned)run->RunningChecksum);
+    }
 }
 
 /* Writes the verdict and returns the exit status. */
@@ -254,34 +270,41 @@ int RunUpdateSequence(int argc, char **argv)
         perror("Cannot open file for reading");
         return EXIT_UPDATE_STOPPED;
     }
-    if (!OpenTransport())
+    if (!OpenTransport()) {
         FatalError("Failed to initialise USB");
+    }
     atexit(CloseTransport);
-    if (run.Verbose)
+    if (run.Verbose) {
         Say(&run, "\nUSB initialised ok");
+    }
 
     QueryUnit(&run);
     run.StartOffset = run.OverwriteBootBlock ? 0 : BOOT_BLOCK_SIZE;
     CheckRomImageRange(run.ImageFile, run.FlashSize, run.StartOffset, &run.CheckedCrc);
-    if (run.Verbose)
+    if (run.Verbose) {
         Say(&run, "ok");
+    }
 
     if (run.OverwriteBootBlock) {
         run.FirstBlock = 0;
-        if (run.Verbose)
+        if (run.Verbose) {
             Say(&run, "\nOverwriting boot block");
+        }
     } else {
         run.FirstBlock = BOOT_BLOCK_COUNT;
-        if (run.Verbose)
+        if (run.Verbose) {
             Say(&run, "\nPreserving boot block (start at offset %lXh, block %u) ", (unsigned long)BOOT_BLOCK_SIZE,
                 BOOT_BLOCK_COUNT);
+        }
     }
-    if (_lseek(run.ImageFile, (long)run.StartOffset, SEEK_SET) != (long)run.StartOffset)
+    if (_lseek(run.ImageFile, (long)run.StartOffset, SEEK_SET) != (long)run.StartOffset) {
         FatalError("Failed to seek into ROM file");
+    }
 
     DisplayFormat(WarningText);
-    if (run.Verbose)
+    if (run.Verbose) {
         Say(&run, "\n");
+    }
 
     BlockPhase(&run, UnlockBlock, "\rUnlock block %lu of %lu", false, false);
     Say(&run, "\n");
@@ -293,8 +316,9 @@ int RunUpdateSequence(int argc, char **argv)
     Verify(&run);
     DisplayFormat(ClosingText);
 
-    if (_close(run.ImageFile) != 0)
+    if (_close(run.ImageFile) != 0) {
         NoteRuntimeFailure(&run);
+    }
     run.ImageFile = -1;
 
     int status = Verdict(&run);

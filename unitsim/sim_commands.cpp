@@ -11,18 +11,13 @@ struct SimCommandInfo {
     uint16_t ReplyLength;   /* whole reply record, the 4-byte header included */
 };
 
-/* Indexed by command code. */
+/* Indexed by command code. The tool keeps its own copy of this table (tool/unit_commands.cpp)
+ * on purpose: the unit and the tool are the two ends of the protocol, and a length wrong on
+ * one end shows up as a refused or short record in the tests instead of agreeing with itself. */
 static const SimCommandInfo SimCommandTable[SIM_COMMAND_COUNT] = {
-    {"GetOsVersion", 4, 8},
-    {"GetFlashInfo", 4, 20},
-    {"EraseBlock", 8, 5},
-    {"UnlockBlock", 8, 5},
-    {"LockBlock", 8, 5},
-    {"WriteFlash", 520, 5},
-    {"ReadRecord", 10, 516},
-    {"WriteRecord", 522, 4},
-    {"GetChecksum", 12, 6},
-    {"DisplayText", 44, 4},
+    {"GetOsVersion", 4, 8}, {"GetFlashInfo", 4, 20}, {"EraseBlock", 8, 5},    {"UnlockBlock", 8, 5},
+    {"LockBlock", 8, 5},    {"WriteFlash", 520, 5},  {"ReadRecord", 10, 516}, {"WriteRecord", 522, 4},
+    {"GetChecksum", 12, 6}, {"DisplayText", 44, 4},
 };
 
 static const char *const SimFaultKindNames[] = {
@@ -51,8 +46,9 @@ size_t SimCommandReplyLength(unsigned command)
 int SimCommandFromName(const char *name)
 {
     for (unsigned i = 0; i < SIM_COMMAND_COUNT; i++) {
-        if (strcmp(SimCommandTable[i].Name, name) == 0)
+        if (strcmp(SimCommandTable[i].Name, name) == 0) {
             return (int)i;
+        }
     }
     return -1;
 }
@@ -82,20 +78,23 @@ bool SimParseNumber(const char *text, uint32_t *value)
     const char *digits = p;
     for (; *p != '\0'; p++) {
         unsigned digit;
-        if (*p >= '0' && *p <= '9')
+        if (*p >= '0' && *p <= '9') {
             digit = (unsigned)(*p - '0');
-        else if (base == 16 && *p >= 'a' && *p <= 'f')
+        } else if (base == 16 && *p >= 'a' && *p <= 'f') {
             digit = (unsigned)(*p - 'a' + 10);
-        else if (base == 16 && *p >= 'A' && *p <= 'F')
+        } else if (base == 16 && *p >= 'A' && *p <= 'F') {
             digit = (unsigned)(*p - 'A' + 10);
-        else
+        } else {
             break;
+        }
         result = result * base + digit;
-        if (result > 0xFFFFFFFFull)
+        if (result > 0xFFFFFFFFull) {
             return false;
+        }
     }
-    if (p == digits)
+    if (p == digits) {
         return false;
+    }
     if (base == 10 && (*p == 'K' || *p == 'k') && p[1] == '\0') {
         result *= 1024;
         p++;
@@ -103,8 +102,9 @@ bool SimParseNumber(const char *text, uint32_t *value)
         result *= 1024 * 1024;
         p++;
     }
-    if (*p != '\0' || result > 0xFFFFFFFFull)
+    if (*p != '\0' || result > 0xFFFFFFFFull) {
         return false;
+    }
     *value = (uint32_t)result;
     return true;
 }

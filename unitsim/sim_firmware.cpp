@@ -17,7 +17,7 @@ struct SimDueFaults {
     uint8_t StatusValue;
     bool Checksum;
     uint16_t ChecksumValue;
-    bool Bus;          /* the first bus-level fault listed for this request */
+    bool Bus; /* the first bus-level fault listed for this request */
     SimFault BusFault;
 };
 
@@ -27,8 +27,9 @@ static void SimCollectFaults(const SimConfig *config, unsigned code, uint32_t n,
     memset(due, 0, sizeof *due);
     for (unsigned i = 0; i < config->FaultCount; i++) {
         const SimFault *fault = &config->Faults[i];
-        if (fault->Command != code || fault->Occurrence != n)
+        if (fault->Command != code || fault->Occurrence != n) {
             continue;
+        }
         switch (fault->Kind) {
         case SimFaultNoReply:
             due->NoReply = true;
@@ -122,25 +123,32 @@ void SimExecuteRequest(SimUnit *unit, unsigned code, const uint8_t *request)
 
     SimCollectFaults(&unit->Config, code, n, &due);
     unit->BusFaultPending = due.Bus;
-    if (due.Bus)
+    if (due.Bus) {
         unit->BusFault = due.BusFault;
-    if (due.Bus && (due.BusFault.Kind == SimFaultUnplug || due.BusFault.Kind == SimFaultPortOff))
+    }
+    if (due.Bus && (due.BusFault.Kind == SimFaultUnplug || due.BusFault.Kind == SimFaultPortOff)) {
         return; /* the request never reached a working unit */
+    }
 
     memset(reply, 0, sizeof reply);
     SimPut16(reply, (uint16_t)code);
-    if (due.Status)
+    if (due.Status) {
         reply[4] = due.StatusValue; /* refused as if by the unit: nothing is changed */
-    else
+    } else {
         SimRunCommand(unit, code, request, reply);
-    if (due.Checksum)
+    }
+    if (due.Checksum) {
         SimPut16(reply + 4, due.ChecksumValue);
+    }
 
-    if (due.NoReply)
+    if (due.NoReply) {
         return;
-    if (due.Short)
+    }
+    if (due.Short) {
         replyLength--;
-    if (due.Long)
+    }
+    if (due.Long) {
         replyLength++; /* the extra byte is zero */
+    }
     unit->Replies.insert(unit->Replies.end(), reply, reply + replyLength);
 }

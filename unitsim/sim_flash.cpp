@@ -30,8 +30,9 @@ bool SimFlashInit(SimFlash *flash, const SimConfig *config)
 /* SimFlashFree: see sim_flash.h; safe on a flash that failed to initialise. */
 void SimFlashFree(SimFlash *flash)
 {
-    if (flash->Mapped)
+    if (flash->Mapped) {
         SimFlashUnmap(flash);
+    }
     free(flash->Bytes);
     free(flash->Locked);
     flash->Bytes = NULL;
@@ -41,10 +42,12 @@ void SimFlashFree(SimFlash *flash)
 /* SimFlashErase: sets every byte of an unlocked block to 0xFF. */
 uint8_t SimFlashErase(SimFlash *flash, uint32_t block)
 {
-    if (block >= flash->BlockCount)
+    if (block >= flash->BlockCount) {
         return SimStatusBadBlock;
-    if (flash->Locked[block])
+    }
+    if (flash->Locked[block]) {
         return SimStatusBlockLocked;
+    }
     memset(flash->Bytes + (size_t)block * flash->BlockSize, 0xFF, flash->BlockSize);
     return SimStatusOk;
 }
@@ -52,8 +55,9 @@ uint8_t SimFlashErase(SimFlash *flash, uint32_t block)
 /* SimFlashSetLock: locks or unlocks a block; doing either twice is no error. */
 uint8_t SimFlashSetLock(SimFlash *flash, uint32_t block, bool locked)
 {
-    if (block >= flash->BlockCount)
+    if (block >= flash->BlockCount) {
         return SimStatusBadBlock;
+    }
     flash->Locked[block] = locked ? 1 : 0;
     return SimStatusOk;
 }
@@ -62,25 +66,30 @@ uint8_t SimFlashSetLock(SimFlash *flash, uint32_t block, bool locked)
  * erased state, so each refusal reports the first rule broken. */
 uint8_t SimFlashProgram(SimFlash *flash, uint32_t offset, const uint8_t *data)
 {
-    if (offset % SIM_RECORD_SIZE != 0)
+    if (offset % SIM_RECORD_SIZE != 0) {
         return SimStatusMisaligned;
-    if ((uint64_t)offset + SIM_RECORD_SIZE > flash->Size)
+    }
+    if ((uint64_t)offset + SIM_RECORD_SIZE > flash->Size) {
         return SimStatusOutOfRange;
+    }
     /* A record may straddle blocks when the block size is not a multiple of 512. */
     uint32_t first = offset / flash->BlockSize;
     uint32_t last = (offset + SIM_RECORD_SIZE - 1) / flash->BlockSize;
     for (uint32_t block = first; block <= last; block++) {
-        if (flash->Locked[block])
+        if (flash->Locked[block]) {
             return SimStatusWriteLocked;
+        }
     }
     uint8_t *target = flash->Bytes + offset;
     for (unsigned i = 0; i < SIM_RECORD_SIZE; i++) {
         /* Programming drives bits from 1 to 0 only; a 1 over a 0 needs an erase first. */
-        if ((target[i] & data[i]) != data[i])
+        if ((target[i] & data[i]) != data[i]) {
             return SimStatusNotErased;
+        }
     }
-    for (unsigned i = 0; i < SIM_RECORD_SIZE; i++)
+    for (unsigned i = 0; i < SIM_RECORD_SIZE; i++) {
         target[i] &= data[i];
+    }
     return SimStatusOk;
 }
 
@@ -88,11 +97,13 @@ uint8_t SimFlashProgram(SimFlash *flash, uint32_t offset, const uint8_t *data)
 void SimFlashRead(const SimFlash *flash, uint32_t offset, uint8_t *data)
 {
     memset(data, 0xFF, SIM_RECORD_SIZE);
-    if (offset >= flash->Size)
+    if (offset >= flash->Size) {
         return;
+    }
     uint32_t count = flash->Size - offset;
-    if (count > SIM_RECORD_SIZE)
+    if (count > SIM_RECORD_SIZE) {
         count = SIM_RECORD_SIZE;
+    }
     memcpy(data, flash->Bytes + offset, count);
 }
 
@@ -106,11 +117,14 @@ uint16_t SimFlashChecksum(const SimFlash *flash, uint32_t start, uint32_t length
     uint64_t flashEnd = flashBegin + flash->Size;
     uint16_t sum = 0;
 
-    if (begin < flashBegin)
+    if (begin < flashBegin) {
         begin = flashBegin;
-    if (end > flashEnd)
+    }
+    if (end > flashEnd) {
         end = flashEnd;
-    for (uint64_t address = begin; address < end; address++)
+    }
+    for (uint64_t address = begin; address < end; address++) {
         sum = (uint16_t)(sum + flash->Bytes[address - flashBegin]);
+    }
     return sum;
 }

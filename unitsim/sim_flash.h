@@ -12,13 +12,13 @@
 #include "unitsim/sim_unit.h"
 
 struct SimFlash {
-    uint32_t Address;    /* absolute address of Bytes[0] */
+    uint32_t Address; /* absolute address of Bytes[0] */
     uint32_t Size;
     uint32_t BlockCount;
-    uint32_t BlockSize;  /* Size / BlockCount; 0 for an empty flash */
-    uint8_t *Bytes;      /* Size bytes: malloc, or a shared mapping of the flash file */
-    bool Mapped;         /* Bytes is the mapping of the flash file */
-    uint8_t *Locked;     /* BlockCount flags, non-zero = locked (malloc) */
+    uint32_t BlockSize; /* Size / BlockCount; 0 for an empty flash */
+    uint8_t *Bytes;     /* Size bytes: malloc, or a shared mapping of the flash file */
+    bool Mapped;        /* Bytes is the mapping of the flash file */
+    uint8_t *Locked;    /* BlockCount flags, non-zero = locked (malloc) */
 };
 
 /* Allocates an erased, fully locked flash of the configured layout. False when memory is short. */

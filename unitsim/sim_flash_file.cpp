@@ -36,10 +36,11 @@ static bool SimFlashFileCreate(const char *path, uint32_t size, char *error, siz
     for (uint32_t done = 0; done < size && written;) {
         uint32_t chunk = size - done < sizeof erased ? size - done : (uint32_t)sizeof erased;
         ssize_t put = write(fd, erased, chunk);
-        if (put <= 0)
+        if (put <= 0) {
             written = false;
-        else
+        } else {
             done += (uint32_t)put;
+        }
     }
     int saved = errno;
     if (close(fd) != 0 && written) {
@@ -65,8 +66,9 @@ bool SimFlashMapFile(SimFlash *flash, const char *path, char *error, size_t erro
     int fd = open(path, O_RDWR | O_CLOEXEC);
     if (fd < 0 && errno == ENOENT) {
         /* A new flash file: the unit starts erased. */
-        if (!SimFlashFileCreate(path, flash->Size, error, errorSize))
+        if (!SimFlashFileCreate(path, flash->Size, error, errorSize)) {
             return false;
+        }
         fd = open(path, O_RDWR | O_CLOEXEC);
     }
     if (fd < 0) {
@@ -105,8 +107,9 @@ bool SimFlashMapFile(SimFlash *flash, const char *path, char *error, size_t erro
 /* SimFlashSync: see sim_flash.h. */
 bool SimFlashSync(const SimFlash *flash, const char *path, char *error, size_t errorSize)
 {
-    if (!flash->Mapped || msync(flash->Bytes, flash->Size, MS_SYNC) == 0)
+    if (!flash->Mapped || msync(flash->Bytes, flash->Size, MS_SYNC) == 0) {
         return true;
+    }
     snprintf(error, errorSize, "flash file %s: %s", path, strerror(errno));
     return false;
 }
@@ -114,8 +117,9 @@ bool SimFlashSync(const SimFlash *flash, const char *path, char *error, size_t e
 /* SimFlashUnmap: see sim_flash.h. */
 void SimFlashUnmap(SimFlash *flash)
 {
-    if (flash->Mapped)
+    if (flash->Mapped) {
         munmap(flash->Bytes, flash->Size);
+    }
     flash->Bytes = NULL;
     flash->Mapped = false;
 }

@@ -28,14 +28,14 @@ struct SimUnit {
 
     uint32_t CommandCounts[SIM_COMMAND_COUNT]; /* requests received, per command */
 
-    uint8_t Display[SIM_DISPLAY_SIZE];                         /* the last text shown */
+    uint8_t Display[SIM_DISPLAY_SIZE];                                 /* the last text shown */
     std::vector<std::array<uint8_t, SIM_DISPLAY_SIZE>> DisplayHistory; /* every text, in order */
 
     bool BusFaultPending; /* BusFault is due for the last command received */
     SimFault BusFault;
 
-    FILE *Log;            /* the command log, or NULL */
-    bool LogFailed;       /* a log write failed; reported once */
+    FILE *Log;      /* the command log, or NULL */
+    bool LogFailed; /* a log write failed; reported once */
 };
 
 /* Formats the log line of a whole request of command code (a valid code), without a line
@@ -55,10 +55,7 @@ static inline uint32_t SimGet32(const uint8_t *p)
     return (uint32_t)p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16 | (uint32_t)p[3] << 24;
 }
 
-static inline uint16_t SimGet16(const uint8_t *p)
-{
-    return (uint16_t)(p[0] | p[1] << 8);
-}
+static inline uint16_t SimGet16(const uint8_t *p) { return (uint16_t)(p[0] | p[1] << 8); }
 
 static inline void SimPut32(uint8_t *p, uint32_t value)
 {

@@ -12,12 +12,14 @@ static void SimAppendDisplayText(const uint8_t *field, char *line, size_t lineSi
     size_t used = strlen(line);
     for (unsigned i = 0; i < SIM_DISPLAY_SIZE && field[i] != 0; i++) {
         uint8_t byte = field[i];
-        if (used + 5 > lineSize)
+        if (used + 5 > lineSize) {
             break; /* the caller's line holds any 40 bytes; stay safe with a shorter one */
-        if (byte >= 0x20 && byte <= 0x7E)
+        }
+        if (byte >= 0x20 && byte <= 0x7E) {
             used += (size_t)snprintf(line + used, lineSize - used, "%c", byte);
-        else
+        } else {
             used += (size_t)snprintf(line + used, lineSize - used, "\\x%02X", byte);
+        }
     }
 }
 
@@ -34,13 +36,16 @@ void SimFormatLogLine(unsigned code, const uint8_t *request, char *line, size_t 
         snprintf(line, lineSize, "%s 0x%X", name, (unsigned)SimGet32(request + 4));
         break;
     case SimReadRecord:
-        snprintf(line, lineSize, "%s 0x%X 0x%X", name, (unsigned)SimGet32(request + 4), (unsigned)SimGet16(request + 8));
+        snprintf(line, lineSize, "%s 0x%X 0x%X", name, (unsigned)SimGet32(request + 4),
+                 (unsigned)SimGet16(request + 8));
         break;
     case SimWriteRecord:
-        snprintf(line, lineSize, "%s 0x%X 0x%X", name, (unsigned)SimGet32(request + 4), (unsigned)SimGet16(request + 520));
+        snprintf(line, lineSize, "%s 0x%X 0x%X", name, (unsigned)SimGet32(request + 4),
+                 (unsigned)SimGet16(request + 520));
         break;
     case SimGetChecksum:
-        snprintf(line, lineSize, "%s 0x%X 0x%X", name, (unsigned)SimGet32(request + 4), (unsigned)SimGet32(request + 8));
+        snprintf(line, lineSize, "%s 0x%X 0x%X", name, (unsigned)SimGet32(request + 4),
+                 (unsigned)SimGet32(request + 8));
         break;
     case SimDisplayText:
         snprintf(line, lineSize, "%s ", name);
@@ -56,11 +61,13 @@ void SimFormatLogLine(unsigned code, const uint8_t *request, char *line, size_t 
  * that ends without powering the unit off. */
 void SimWriteLog(SimUnit *unit, const char *line)
 {
-    if (unit->Log == NULL)
+    if (unit->Log == NULL) {
         return;
+    }
     if (fprintf(unit->Log, "%s\n", line) < 0 || fflush(unit->Log) != 0) {
-        if (!unit->LogFailed)
+        if (!unit->LogFailed) {
             fprintf(stderr, "unitsim: writing the command log %s failed\n", unit->Config.LogFile);
+        }
         unit->LogFailed = true;
     }
 }

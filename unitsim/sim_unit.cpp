@@ -22,8 +22,9 @@ SimUnit *SimUnitCreate(const SimConfig *config, char *error, size_t errorSize)
         snprintf(error, errorSize, "out of memory for a flash of 0x%X bytes", (unsigned)config->FlashSize);
         goto err_delete;
     }
-    if (config->FlashFile[0] != '\0' && !SimFlashMapFile(&unit->Flash, config->FlashFile, error, errorSize))
+    if (config->FlashFile[0] != '\0' && !SimFlashMapFile(&unit->Flash, config->FlashFile, error, errorSize)) {
         goto err_free_flash;
+    }
     if (config->LogFile[0] != '\0') {
         unit->Log = fopen(config->LogFile, "a");
         if (unit->Log == NULL) {
@@ -47,14 +48,16 @@ bool SimUnitDestroy(SimUnit *unit)
     char error[1200];
     bool saved = true;
 
-    if (unit == NULL)
+    if (unit == NULL) {
         return true;
+    }
     if (unit->Config.FlashFile[0] != '\0' && !SimFlashSync(&unit->Flash, unit->Config.FlashFile, error, sizeof error)) {
         fprintf(stderr, "unitsim: %s\n", error);
         saved = false;
     }
-    if (unit->Log != NULL)
+    if (unit->Log != NULL) {
         fclose(unit->Log);
+    }
     SimFlashFree(&unit->Flash);
     delete unit;
     return saved;
@@ -64,8 +67,9 @@ bool SimUnitDestroy(SimUnit *unit)
 bool SimUnitSaveFlash(SimUnit *unit, char *error, size_t errorSize)
 {
     std::lock_guard<std::mutex> guard(unit->Lock);
-    if (unit->Config.FlashFile[0] == '\0')
+    if (unit->Config.FlashFile[0] == '\0') {
         return true;
+    }
     return SimFlashSync(&unit->Flash, unit->Config.FlashFile, error, errorSize);
 }
 
@@ -80,14 +84,16 @@ void SimUnitReceive(SimUnit *unit, const uint8_t *data, size_t length)
     while (length > 0) {
         size_t need = unit->RequestFill < 2 ? 2 : SimCommandRequestLength(SimGet16(unit->Request));
         size_t take = need - unit->RequestFill;
-        if (take > length)
+        if (take > length) {
             take = length;
+        }
         memcpy(unit->Request + unit->RequestFill, data, take);
         unit->RequestFill += take;
         data += take;
         length -= take;
-        if (unit->RequestFill < 2)
+        if (unit->RequestFill < 2) {
             break;
+        }
 
         unsigned code = SimGet16(unit->Request);
         if (SimCommandName(code) == NULL) {
@@ -134,8 +140,9 @@ void SimUnitResetPipes(SimUnit *unit)
 bool SimUnitTakeBusFault(SimUnit *unit, SimFault *fault)
 {
     std::lock_guard<std::mutex> guard(unit->Lock);
-    if (!unit->BusFaultPending)
+    if (!unit->BusFaultPending) {
         return false;
+    }
     *fault = unit->BusFault;
     unit->BusFaultPending = false;
     return true;
@@ -181,8 +188,9 @@ size_t SimUnitDisplayCount(SimUnit *unit)
 bool SimUnitDisplayAt(SimUnit *unit, size_t index, uint8_t text[SIM_DISPLAY_SIZE])
 {
     std::lock_guard<std::mutex> guard(unit->Lock);
-    if (index >= unit->DisplayHistory.size())
+    if (index >= unit->DisplayHistory.size()) {
         return false;
+    }
     memcpy(text, unit->DisplayHistory[index].data(), SIM_DISPLAY_SIZE);
     return true;
 }

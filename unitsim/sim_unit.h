@@ -18,11 +18,11 @@
 
 /* Faults that the unit can be told to show, by command and occurrence. */
 enum SimFaultKind {
-    SimFaultNoReply,   /* "noreply": the reply never comes */
-    SimFaultShort,     /* "short": the reply is one byte short */
-    SimFaultLong,      /* "long": the reply carries one byte too many */
-    SimFaultStatus,    /* "status": the reply carries status VALUE */
-    SimFaultChecksum,  /* "checksum": GetChecksum answers VALUE */
+    SimFaultNoReply,  /* "noreply": the reply never comes */
+    SimFaultShort,    /* "short": the reply is one byte short */
+    SimFaultLong,     /* "long": the reply carries one byte too many */
+    SimFaultStatus,   /* "status": the reply carries status VALUE */
+    SimFaultChecksum, /* "checksum": GetChecksum answers VALUE */
     /* Faults of the USB bus below the unit; the firmware only reports them (SimUnitTakeBusFault). */
     SimFaultStall,     /* "stall": the IN endpoint stalls instead of replying */
     SimFaultXferError, /* "xfererr": the IN transfer fails with a transfer error */
@@ -33,7 +33,9 @@ enum SimFaultKind {
 
 #define SIM_MAX_FAULTS 32
 
-/* Command codes, as the first two bytes of a request carry them. */
+/* Command codes, as the first two bytes of a request carry them. The tool numbers its commands
+ * itself (tool/unit_commands.h), on purpose: the two ends of the protocol are written apart, so
+ * that a code wrong on one end shows up in the tests. */
 enum SimCommandCode {
     SimGetOsVersion = 0,
     SimGetFlashInfo = 1,
@@ -48,8 +50,8 @@ enum SimCommandCode {
 };
 
 #define SIM_COMMAND_COUNT 10
-#define SIM_RECORD_SIZE 512       /* data bytes of WriteFlash, ReadRecord, WriteRecord */
-#define SIM_DISPLAY_SIZE 40       /* bytes of the display field */
+#define SIM_RECORD_SIZE 512 /* data bytes of WriteFlash, ReadRecord, WriteRecord */
+#define SIM_DISPLAY_SIZE 40 /* bytes of the display field */
 #define SIM_MAX_REQUEST_LENGTH 522
 #define SIM_MAX_REPLY_LENGTH 516
 
@@ -57,19 +59,19 @@ enum SimCommandCode {
  * value and leaves the flash and the locks unchanged. */
 enum SimStatus {
     SimStatusOk = 0x00,
-    SimStatusBadBlock = 0x01,     /* block number not below the block count */
-    SimStatusBlockLocked = 0x02,  /* EraseBlock of a locked block */
-    SimStatusWriteLocked = 0x03,  /* WriteFlash touching a locked block */
-    SimStatusNotErased = 0x04,    /* WriteFlash that would have to set a cleared bit */
-    SimStatusMisaligned = 0x05,   /* WriteFlash offset not a multiple of 512 */
-    SimStatusOutOfRange = 0x06,   /* WriteFlash record not wholly inside the flash */
+    SimStatusBadBlock = 0x01,    /* block number not below the block count */
+    SimStatusBlockLocked = 0x02, /* EraseBlock of a locked block */
+    SimStatusWriteLocked = 0x03, /* WriteFlash touching a locked block */
+    SimStatusNotErased = 0x04,   /* WriteFlash that would have to set a cleared bit */
+    SimStatusMisaligned = 0x05,  /* WriteFlash offset not a multiple of 512 */
+    SimStatusOutOfRange = 0x06,  /* WriteFlash record not wholly inside the flash */
 };
 
 struct SimFault {
     SimFaultKind Kind;
-    unsigned Command;   /* command code, 0 to 9 */
+    unsigned Command;    /* command code, 0 to 9 */
     uint32_t Occurrence; /* N: counts that command's requests from 1 */
-    uint32_t Value;     /* VALUE, 0 when not given */
+    uint32_t Value;      /* VALUE, 0 when not given */
     bool HasValue;
 };
 
@@ -79,8 +81,8 @@ struct SimConfig {
     uint32_t BlockCount;   /* erase blocks, all of FlashSize / BlockCount bytes */
     uint32_t FlashId;      /* reported by GetFlashInfo */
     uint32_t OsVersion;
-    char FlashFile[1024];  /* empty: the flash lives in memory only */
-    char LogFile[1024];    /* empty: no command log */
+    char FlashFile[1024]; /* empty: the flash lives in memory only */
+    char LogFile[1024];   /* empty: no command log */
     SimFault Faults[SIM_MAX_FAULTS];
     unsigned FaultCount;
 };
@@ -131,7 +133,7 @@ void SimUnitResetPipes(SimUnit *unit);
 bool SimUnitTakeBusFault(SimUnit *unit, SimFault *fault);
 
 /* Read-only views for tests and tools. */
-const uint8_t *SimUnitFlash(SimUnit *unit);   /* FlashSize bytes */
+const uint8_t *SimUnitFlash(SimUnit *unit); /* FlashSize bytes */
 bool SimUnitBlockLocked(SimUnit *unit, uint32_t block);
 /* The last display text, up to its first zero byte (at most 40 bytes), NUL-terminated. */
 void SimUnitDisplay(SimUnit *unit, char text[41]);

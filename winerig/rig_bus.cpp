@@ -31,7 +31,11 @@ extern "C" int __cdecl _snwprintf(wchar_t *buffer, size_t count, const wchar_t *
 
 #define RIG_POOL_TAG 0x6769524D /* 'MRig' */
 
-enum RigObjectKind { RigBus, RigUnit, RigControl };
+enum RigObjectKind {
+    RigBus,
+    RigUnit,
+    RigControl
+};
 
 struct RIG_EXTENSION {
     RigObjectKind Kind;
@@ -43,7 +47,7 @@ static struct {
     KSPIN_LOCK Lock;
     PDEVICE_OBJECT Bus;
     PDEVICE_OBJECT BusPdo;
-    PDEVICE_OBJECT Unit;     /* the unit's physical device object, once made */
+    PDEVICE_OBJECT Unit; /* the unit's physical device object, once made */
     PDEVICE_OBJECT Control;
     BOOLEAN Plugged;
     BOOLEAN Configured;
@@ -53,15 +57,56 @@ static struct {
 
 /* The unit's descriptors: a vendor-specific full-speed device with one configuration and one
  * interface; endpoint 0x81 bulk IN and 0x02 bulk OUT, 64-byte packets. */
-static const UCHAR UnitDeviceDescriptor[18] = {
-    18, USB_DEVICE_DESCRIPTOR_TYPE, 0x10, 0x01, 0xff, 0, 0, 64,
-    MURVO_USB_VENDOR_ID & 0xff, MURVO_USB_VENDOR_ID >> 8, MURVO_USB_PRODUCT_ID & 0xff, MURVO_USB_PRODUCT_ID >> 8,
-    0x00, 0x01, 0, 0, 0, 1};
-static const UCHAR UnitConfigDescriptor[32] = {
-    9, USB_CONFIGURATION_DESCRIPTOR_TYPE, 32, 0, 1, 1, 0, 0x80, 50,
-    9, USB_INTERFACE_DESCRIPTOR_TYPE, 0, 0, 2, 0xff, 0, 0, 0,
-    7, USB_ENDPOINT_DESCRIPTOR_TYPE, 0x81, USB_ENDPOINT_TYPE_BULK, 64, 0, 0,
-    7, USB_ENDPOINT_DESCRIPTOR_TYPE, 0x02, USB_ENDPOINT_TYPE_BULK, 64, 0, 0};
+static const UCHAR UnitDeviceDescriptor[18] = {18,
+                                               USB_DEVICE_DESCRIPTOR_TYPE,
+                                               0x10,
+                                               0x01,
+                                               0xff,
+                                               0,
+                                               0,
+                                               64,
+                                               MURVO_USB_VENDOR_ID & 0xff,
+                                               MURVO_USB_VENDOR_ID >> 8,
+                                               MURVO_USB_PRODUCT_ID & 0xff,
+                                               MURVO_USB_PRODUCT_ID >> 8,
+                                               0x00,
+                                               0x01,
+                                               0,
+                                               0,
+                                               0,
+                                               1};
+static const UCHAR UnitConfigDescriptor[32] = {9,
+                                               USB_CONFIGURATION_DESCRIPTOR_TYPE,
+                                               32,
+                                               0,
+                                               1,
+                                               1,
+                                               0,
+                                               0x80,
+                                               50,
+                                               9,
+                                               USB_INTERFACE_DESCRIPTOR_TYPE,
+                                               0,
+                                               0,
+                                               2,
+                                               0xff,
+                                               0,
+                                               0,
+                                               0,
+                                               7,
+                                               USB_ENDPOINT_DESCRIPTOR_TYPE,
+                                               0x81,
+                                               USB_ENDPOINT_TYPE_BULK,
+                                               64,
+                                               0,
+                                               0,
+                                               7,
+                                               USB_ENDPOINT_DESCRIPTOR_TYPE,
+                                               0x02,
+                                               USB_ENDPOINT_TYPE_BULK,
+                                               64,
+                                               0,
+                                               0};
 
 #define RIG_CONFIGURATION_HANDLE ((USBD_CONFIGURATION_HANDLE)0x52494731)
 #define RIG_INTERFACE_HANDLE ((USBD_INTERFACE_HANDLE)0x52494732)
@@ -88,10 +133,7 @@ static void RigLog(const char *format, ...)
 
 /* The request's stack locations: 1 when it was made for the unit's physical device object
  * alone, more when it was sent to the top of the unit's device stack and came down it. */
-static int StackLocations(PIRP Irp)
-{
-    return Irp->StackCount;
-}
+static int StackLocations(PIRP Irp) { return Irp->StackCount; }
 
 static NTSTATUS Complete(PIRP Irp, NTSTATUS Status, ULONG_PTR Information)
 {
@@ -101,10 +143,7 @@ static NTSTATUS Complete(PIRP Irp, NTSTATUS Status, ULONG_PTR Information)
     return Status;
 }
 
-static RIG_EXTENSION *Extension(PDEVICE_OBJECT DeviceObject)
-{
-    return (RIG_EXTENSION *)DeviceObject->DeviceExtension;
-}
+static RIG_EXTENSION *Extension(PDEVICE_OBJECT DeviceObject) { return (RIG_EXTENSION *)DeviceObject->DeviceExtension; }
 
 /* A multi-string (or string when the second part is absent) in paged pool, as IRP_MN_QUERY_ID
  * returns it: the caller frees it. */
@@ -199,7 +238,8 @@ static NTSTATUS NTAPI UnitPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         status = UnitQueryCapabilities(Irp, stack);
         break;
     case IRP_MN_QUERY_DEVICE_TEXT:
-        RigLog("unit QUERY_DEVICE_TEXT %d stack %d", (int)stack->Parameters.QueryDeviceText.DeviceTextType, StackLocations(Irp));
+        RigLog("unit QUERY_DEVICE_TEXT %d stack %d", (int)stack->Parameters.QueryDeviceText.DeviceTextType,
+               StackLocations(Irp));
         if (stack->Parameters.QueryDeviceText.DeviceTextType == DeviceTextDescription) {
             PWCHAR text = PoolStrings(L"MURVO unit (Wine rig)", NULL);
             status = text != NULL ? STATUS_SUCCESS : STATUS_INSUFFICIENT_RESOURCES;
@@ -208,7 +248,8 @@ static NTSTATUS NTAPI UnitPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         break;
     case IRP_MN_QUERY_DEVICE_RELATIONS:
         if (stack->Parameters.QueryDeviceRelations.Type == TargetDeviceRelation) {
-            PDEVICE_RELATIONS relations = (PDEVICE_RELATIONS)ExAllocatePoolWithTag(PagedPool, sizeof(DEVICE_RELATIONS), RIG_POOL_TAG);
+            PDEVICE_RELATIONS relations =
+                (PDEVICE_RELATIONS)ExAllocatePoolWithTag(PagedPool, sizeof(DEVICE_RELATIONS), RIG_POOL_TAG);
             if (relations == NULL) {
                 status = STATUS_INSUFFICIENT_RESOURCES;
                 break;
@@ -258,14 +299,22 @@ static NTSTATUS NTAPI UnitPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 static const char *UrbName(USHORT Function)
 {
     switch (Function) {
-    case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE: return "GET_DESCRIPTOR_FROM_DEVICE";
-    case URB_FUNCTION_SELECT_CONFIGURATION: return "SELECT_CONFIGURATION";
-    case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER: return "BULK_OR_INTERRUPT_TRANSFER";
-    case URB_FUNCTION_ABORT_PIPE: return "ABORT_PIPE";
-    case URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL: return "SYNC_RESET_PIPE_AND_CLEAR_STALL";
-    case URB_FUNCTION_SYNC_RESET_PIPE: return "SYNC_RESET_PIPE";
-    case URB_FUNCTION_SYNC_CLEAR_STALL: return "SYNC_CLEAR_STALL";
-    default: return "other";
+    case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE:
+        return "GET_DESCRIPTOR_FROM_DEVICE";
+    case URB_FUNCTION_SELECT_CONFIGURATION:
+        return "SELECT_CONFIGURATION";
+    case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER:
+        return "BULK_OR_INTERRUPT_TRANSFER";
+    case URB_FUNCTION_ABORT_PIPE:
+        return "ABORT_PIPE";
+    case URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL:
+        return "SYNC_RESET_PIPE_AND_CLEAR_STALL";
+    case URB_FUNCTION_SYNC_RESET_PIPE:
+        return "SYNC_RESET_PIPE";
+    case URB_FUNCTION_SYNC_CLEAR_STALL:
+        return "SYNC_CLEAR_STALL";
+    default:
+        return "other";
     }
 }
 
@@ -435,8 +484,8 @@ static NTSTATUS NTAPI BusPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         if (stack->Parameters.QueryDeviceRelations.Type == BusRelations) {
             if (Rig.Plugged && Rig.Unit == NULL) {
                 PDEVICE_OBJECT unit;
-                NTSTATUS status = IoCreateDevice(DeviceObject->DriverObject, sizeof(RIG_EXTENSION), NULL, FILE_DEVICE_USB,
-                                                 FILE_AUTOGENERATED_DEVICE_NAME, FALSE, &unit);
+                NTSTATUS status = IoCreateDevice(DeviceObject->DriverObject, sizeof(RIG_EXTENSION), NULL,
+                                                 FILE_DEVICE_USB, FILE_AUTOGENERATED_DEVICE_NAME, FALSE, &unit);
                 if (!NT_SUCCESS(status)) {
                     return Complete(Irp, status, 0);
                 }
@@ -446,7 +495,8 @@ static NTSTATUS NTAPI BusPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
                 Rig.Unit = unit;
             }
             ULONG count = Rig.Plugged ? 1 : 0;
-            PDEVICE_RELATIONS relations = (PDEVICE_RELATIONS)ExAllocatePoolWithTag(PagedPool, sizeof(DEVICE_RELATIONS), RIG_POOL_TAG);
+            PDEVICE_RELATIONS relations =
+                (PDEVICE_RELATIONS)ExAllocatePoolWithTag(PagedPool, sizeof(DEVICE_RELATIONS), RIG_POOL_TAG);
             if (relations == NULL) {
                 return Complete(Irp, STATUS_INSUFFICIENT_RESOURCES, 0);
             }
@@ -517,9 +567,12 @@ static NTSTATUS ControlRequest(PIRP Irp)
 static NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     switch (Extension(DeviceObject)->Kind) {
-    case RigBus: return BusPnp(DeviceObject, Irp);
-    case RigUnit: return UnitPnp(DeviceObject, Irp);
-    default: return Complete(Irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+    case RigBus:
+        return BusPnp(DeviceObject, Irp);
+    case RigUnit:
+        return UnitPnp(DeviceObject, Irp);
+    default:
+        return Complete(Irp, STATUS_INVALID_DEVICE_REQUEST, 0);
     }
 }
 
@@ -558,7 +611,8 @@ static NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Phys
         return STATUS_DEVICE_ALREADY_ATTACHED;
     }
     PDEVICE_OBJECT bus;
-    NTSTATUS status = IoCreateDevice(DriverObject, sizeof(RIG_EXTENSION), NULL, FILE_DEVICE_BUS_EXTENDER, 0, FALSE, &bus);
+    NTSTATUS status =
+        IoCreateDevice(DriverObject, sizeof(RIG_EXTENSION), NULL, FILE_DEVICE_BUS_EXTENDER, 0, FALSE, &bus);
     if (!NT_SUCCESS(status)) {
         return status;
     }
@@ -602,7 +656,8 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRI
     UNICODE_STRING name, link;
     RtlInitUnicodeString(&name, RIG_CONTROL_DEVICE_NAME);
     RtlInitUnicodeString(&link, RIG_CONTROL_LINK_NAME);
-    NTSTATUS status = IoCreateDevice(DriverObject, sizeof(RIG_EXTENSION), &name, FILE_DEVICE_UNKNOWN, 0, FALSE, &Rig.Control);
+    NTSTATUS status =
+        IoCreateDevice(DriverObject, sizeof(RIG_EXTENSION), &name, FILE_DEVICE_UNKNOWN, 0, FALSE, &Rig.Control);
     if (!NT_SUCCESS(status)) {
         return status;
     }

@@ -61,7 +61,8 @@ static int Install(const char *folder)
     device.cbSize = sizeof device;
     static const char hardwareId[] = "root\\murvorig\0";
     if (!SetupDiCreateDeviceInfoA(set, "MURVORIG", &systemClass, NULL, NULL, DICD_GENERATE_ID, &device) ||
-        !SetupDiSetDeviceRegistryPropertyA(set, &device, SPDRP_HARDWAREID, (const BYTE *)hardwareId, sizeof hardwareId) ||
+        !SetupDiSetDeviceRegistryPropertyA(set, &device, SPDRP_HARDWAREID, (const BYTE *)hardwareId,
+                                           sizeof hardwareId) ||
         !SetupDiCallClassInstaller(DIF_REGISTERDEVICE, set, &device)) {
         int status = Fail("root device");
         SetupDiDestroyDeviceInfoList(set);
@@ -192,7 +193,8 @@ static int UnplugWhileOpen(void)
 static int Errors(int count, char **statuses)
 {
     typedef ULONG(WINAPI * StatusToError)(LONG);
-    StatusToError toError = (StatusToError)(void *)GetProcAddress(GetModuleHandleA("ntdll.dll"), "RtlNtStatusToDosError");
+    StatusToError toError =
+        (StatusToError)(void *)GetProcAddress(GetModuleHandleA("ntdll.dll"), "RtlNtStatusToDosError");
     if (toError == NULL) {
         return Fail("RtlNtStatusToDosError");
     }

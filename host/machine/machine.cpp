@@ -46,33 +46,39 @@ static HostUsbBus *Bus; /* the machine's one bus, once booted */
 static unsigned UnitCountSetting(void)
 {
     const char *text = getenv("MURVO_SIM_UNITS");
-    if (text == NULL || *text == '\0')
+    if (text == NULL || *text == '\0') {
         return 1;
+    }
     char *end = NULL;
     errno = 0;
     unsigned long count = strtoul(text, &end, 0);
-    if (errno != 0 || *end != '\0' || text[0] == '-' || count > HOST_USB_PORTS)
+    if (errno != 0 || *end != '\0' || text[0] == '-' || count > HOST_USB_PORTS) {
         SettingError("MURVO_SIM_UNITS must be a number from 0 to 8");
+    }
     return (unsigned)count;
 }
 
 static USB_DEVICE_SPEED SpeedSetting(void)
 {
     const char *text = getenv("MURVO_SIM_SPEED");
-    if (text == NULL || *text == '\0' || strcmp(text, "full") == 0)
+    if (text == NULL || *text == '\0' || strcmp(text, "full") == 0) {
         return UsbFullSpeed;
-    if (strcmp(text, "high") == 0)
+    }
+    if (strcmp(text, "high") == 0) {
         return UsbHighSpeed;
+    }
     SettingError("MURVO_SIM_SPEED must be \"full\" or \"high\"");
 }
 
 static bool TimingSetting(void)
 {
     const char *text = getenv("MURVO_SIM_TIMING");
-    if (text == NULL || *text == '\0' || strcmp(text, "off") == 0)
+    if (text == NULL || *text == '\0' || strcmp(text, "off") == 0) {
         return false;
-    if (strcmp(text, "on") == 0)
+    }
+    if (strcmp(text, "on") == 0) {
         return true;
+    }
     SettingError("MURVO_SIM_TIMING must be \"on\" or \"off\"");
 }
 
@@ -80,29 +86,34 @@ static bool TimingSetting(void)
 static void LowResourcesSetting(void)
 {
     const char *text = getenv("MURVO_SIM_LOW_RESOURCES");
-    if (text == NULL || *text == '\0')
+    if (text == NULL || *text == '\0') {
         return;
+    }
     HostLowResources settings = {};
     settings.Driver = &MurvoUsbDriver;
     char *end = NULL;
     errno = 0;
     unsigned long n = strtoul(text, &end, 0);
     bool percent = *end == '%';
-    if (percent)
+    if (percent) {
         end++;
+    }
     unsigned long seed = 1;
     if (*end == ':') {
         const char *seedText = end + 1;
         seed = strtoul(seedText, &end, 0);
-        if (end == seedText)
+        if (end == seedText) {
             end = (char *)"x";
+        }
     }
-    if (errno != 0 || *end != '\0' || text[0] == '-' || n == 0 || (percent && n > 100))
+    if (errno != 0 || *end != '\0' || text[0] == '-' || n == 0 || (percent && n > 100)) {
         SettingError("MURVO_SIM_LOW_RESOURCES must be N, N:SEED or P%:SEED");
-    if (percent)
+    }
+    if (percent) {
         settings.FailPercent = (ULONG)n;
-    else
+    } else {
         settings.FailNth = (ULONG)n;
+    }
     settings.Seed = (ULONG)seed;
     HostVerifierSetLowResources(&settings);
 }
@@ -110,11 +121,13 @@ static void LowResourcesSetting(void)
 /* Gives the n-th unit (from 2) its own file beside the first unit's. */
 static void SuffixPath(char *path, size_t size, unsigned n)
 {
-    if (path[0] == '\0')
+    if (path[0] == '\0') {
         return;
+    }
     size_t length = strlen(path);
-    if (snprintf(path + length, size - length, ".%u", n) >= (int)(size - length))
+    if (snprintf(path + length, size - length, ".%u", n) >= (int)(size - length)) {
         SettingError("a MURVO_SIM_ file path is too long");
+    }
 }
 
 static void ShutDownMachine(void)
@@ -130,21 +143,24 @@ static bool Booted; /* BootMachine has run */
 
 static void BootMachine(void)
 {
-    if (Booted)
+    if (Booted) {
         return;
+    }
     Booted = true;
     unsigned units = UnitCountSetting();
     USB_DEVICE_SPEED speed = SpeedSetting();
     bool timed = TimingSetting();
     SimConfig config;
     char error[256];
-    if (!SimConfigFromEnv(&config, error, sizeof error))
+    if (!SimConfigFromEnv(&config, error, sizeof error)) {
         SettingError(error);
+    }
 
     LowResourcesSetting();
     Bus = HostUsbBusCreate();
-    if (Bus == NULL)
+    if (Bus == NULL) {
         SettingError("the USB bus could not be created");
+    }
     atexit(ShutDownMachine);
     if (timed) {
         HostUsbTiming timing;
@@ -162,27 +178,17 @@ static void BootMachine(void)
         }
         settings.FunctionDriver = &MurvoUsbDriver;
         NTSTATUS startStatus = STATUS_SUCCESS;
-        if (HostUsbPlug(Bus, &settings, &startStatus, error, sizeof error) == 0)
+        if (HostUsbPlug(Bus, &settings, &startStatus, error, sizeof error) == 0) {
             SettingError(error);
+        }
         /* A unit whose driver failed to start is still on the bus, as on Windows; it just
          * publishes no usable interface. */
     }
 }
 
-void HostMachineBoot(void)
-{
-    HostWin32Process(); /* runs BootMachine once, through the Win32 stand-in */
-}
+void HostMachineBoot(void) { HostWin32Process(); /* runs BootMachine once, through the Win32 stand-in */ }
 
-HostUsbBus *HostMachineBus(void)
-{
-    return Bus;
-}
-
-const HostDriverInfo *HostMachineFunctionDriver(void)
-{
-    return &MurvoUsbDriver;
-}
+HostUsbBus *HostMachineBus(void) { return Bus; }
 
 /* Registration with the Win32 stand-in, before main. It only stores a pointer. */
 static const bool Registered = (HostWin32SetMachineBoot(BootMachine), true);

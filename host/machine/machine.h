@@ -14,7 +14,4 @@ void HostMachineBoot(void);
 /* The machine's bus, or null before the boot. Port n holds the n-th unit. */
 HostUsbBus *HostMachineBus(void);
 
-/* The driver record the plug-and-play manager loads murvousb with. */
-const HostDriverInfo *HostMachineFunctionDriver(void);
-
 #endif /* MURVO_HOST_MACHINE_MACHINE_H */

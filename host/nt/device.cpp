@@ -38,10 +38,12 @@ bool HostDeviceIsLiveSerial(PDEVICE_OBJECT DeviceObject, ULONGLONG Serial)
 static void SetUnicode(PUNICODE_STRING String, PWSTR Buffer, const char *Prefix, const char *Name, size_t Capacity)
 {
     size_t n = 0;
-    for (const char *p = Prefix; *p && n + 1 < Capacity; p++)
+    for (const char *p = Prefix; *p && n + 1 < Capacity; p++) {
         Buffer[n++] = (WCHAR)*p;
-    for (const char *p = Name; *p && n + 1 < Capacity; p++)
+    }
+    for (const char *p = Name; *p && n + 1 < Capacity; p++) {
         Buffer[n++] = (WCHAR)*p;
+    }
     Buffer[n] = 0;
     String->Buffer = Buffer;
     String->Length = (USHORT)(n * sizeof(WCHAR));
@@ -61,8 +63,9 @@ static NTSTATUS DefaultDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 NTSTATUS HostLoadDriverInternal(const HostDriverInfo *Info, bool ByPnp, PDRIVER_OBJECT *DriverObject)
 {
     *DriverObject = nullptr;
-    if (HostThread()->Irql != PASSIVE_LEVEL)
+    if (HostThread()->Irql != PASSIVE_LEVEL) {
         HostReport("IRQL_NOT_LESS", nullptr, HostTakeCallSite(), "driver loaded at IRQL %d", HostThread()->Irql);
+    }
     {
         std::lock_guard<std::mutex> guard(HostKernelLock);
         for (HostDriver *driver : LoadedDrivers) {
@@ -82,30 +85,36 @@ NTSTATUS HostLoadDriverInternal(const HostDriverInfo *Info, bool ByPnp, PDRIVER_
     driver->Extension.DriverObject = object;
     SetUnicode(&object->DriverName, driver->NameBuffer, "\\Driver\\", Info->Name, 80);
     object->DriverInit = Info->Entry;
-    for (int i = 0; i <= IRP_MJ_MAXIMUM_FUNCTION; i++)
+    for (int i = 0; i <= IRP_MJ_MAXIMUM_FUNCTION; i++) {
         object->MajorFunction[i] = DefaultDispatch;
+    }
 
     WCHAR pathBuffer[160];
     UNICODE_STRING registryPath;
-    SetUnicode(&registryPath, pathBuffer, "\\Registry\\Machine\\System\\CurrentControlSet\\Services\\", Info->Name, 160);
+    SetUnicode(&registryPath, pathBuffer, "\\Registry\\Machine\\System\\CurrentControlSet\\Services\\", Info->Name,
+               160);
     HostContextSave save = HostEnterDriver(object, nullptr);
     NTSTATUS status = Info->Entry(object, &registryPath);
     HostLeaveDriver(save);
-    if (HostThread()->Irql != PASSIVE_LEVEL)
+    if (HostThread()->Irql != PASSIVE_LEVEL) {
         HostReport("DISPATCH_IRQL_CHANGED", nullptr, HostCallSite{nullptr, 0}, "DriverEntry of %s returned at IRQL %d",
                    Info->Name, HostThread()->Irql);
+    }
     if (!NT_SUCCESS(status)) {
-        if (object->DeviceObject)
+        if (object->DeviceObject) {
             HostReport("DRIVER_UNLOAD_DEVICES", nullptr, HostCallSite{nullptr, 0},
                        "DriverEntry of %s failed (0x%08x) but left device objects", Info->Name, (unsigned)status);
+        }
         HostPoolReportLeaks(object, nullptr, "failed DriverEntry");
         free(driver);
         return status;
     }
-    for (int i = 0; i <= IRP_MJ_MAXIMUM_FUNCTION; i++)
-        if (!object->MajorFunction[i])
-            HostReport("NOT_MODELLED", nullptr, HostCallSite{nullptr, 0}, "DriverEntry of %s set %s to null", Info->Name,
-                       HostMajorName((UCHAR)i));
+    for (int i = 0; i <= IRP_MJ_MAXIMUM_FUNCTION; i++) {
+        if (!object->MajorFunction[i]) {
+            HostReport("NOT_MODELLED", nullptr, HostCallSite{nullptr, 0}, "DriverEntry of %s set %s to null",
+                       Info->Name, HostMajorName((UCHAR)i));
+        }
+    }
     {
         std::lock_guard<std::mutex> guard(HostKernelLock);
         LoadedDrivers.push_back(driver);
@@ -122,9 +131,11 @@ NTSTATUS HostLoadDriver(const HostDriverInfo *Info, PDRIVER_OBJECT *DriverObject
 PDRIVER_OBJECT HostFindDriver(const HostDriverInfo *Info)
 {
     std::lock_guard<std::mutex> guard(HostKernelLock);
-    for (HostDriver *driver : LoadedDrivers)
-        if (driver->Info == Info)
+    for (HostDriver *driver : LoadedDrivers) {
+        if (driver->Info == Info) {
             return &driver->Object;
+        }
+    }
     return nullptr;
 }
 
@@ -141,13 +152,15 @@ NTSTATUS HostUnloadDriver(PDRIVER_OBJECT DriverObject)
                 break;
             }
         }
-        if (!found)
+        if (!found) {
             return STATUS_INVALID_PARAMETER;
+        }
     }
-    if (DriverObject->DeviceObject)
+    if (DriverObject->DeviceObject) {
         HostReport("DRIVER_UNLOAD_DEVICES", nullptr, HostCallSite{nullptr, 0},
                    "driver %s unloaded while its device object %p still exists", driver->Info->Name,
                    (void *)DriverObject->DeviceObject);
+    }
     if (DriverObject->DriverUnload) {
         HostContextSave save = HostEnterDriver(DriverObject, nullptr);
         DriverObject->DriverUnload(DriverObject);
@@ -163,8 +176,9 @@ NTSTATUS HostUnloadDriver(PDRIVER_OBJECT DriverObject)
 void HostUnloadIfUnused(PDRIVER_OBJECT DriverObject)
 {
     HostDriver *driver = HostDriverOf(DriverObject);
-    if (driver->LoadedByPnp && !DriverObject->DeviceObject)
+    if (driver->LoadedByPnp && !DriverObject->DeviceObject) {
         HostUnloadDriver(DriverObject);
+    }
 }
 
 ULONG HostLoadedDriverCount(void)
@@ -188,13 +202,16 @@ NTSTATUS(IoCreateDevice)
     (void)DeviceName; /* there is no object namespace: names are accepted and not published */
     HostCallSite site = HostTakeCallSite();
     *DeviceObject = nullptr;
-    if (HostThread()->Irql != PASSIVE_LEVEL)
+    if (HostThread()->Irql != PASSIVE_LEVEL) {
         HostReport("IRQL_NOT_LESS", nullptr, site, "IoCreateDevice at IRQL %d", HostThread()->Irql);
-    if (HostShouldFailCall("IoCreateDevice"))
+    }
+    if (HostShouldFailCall("IoCreateDevice")) {
         return STATUS_INSUFFICIENT_RESOURCES;
+    }
     char *block = (char *)calloc(1, ExtensionOffset() + DeviceExtensionSize);
-    if (!block)
+    if (!block) {
         return STATUS_INSUFFICIENT_RESOURCES;
+    }
     PDEVICE_OBJECT device = (PDEVICE_OBJECT)block;
     struct _DEVOBJ_EXTENSION *doe = (struct _DEVOBJ_EXTENSION *)(block + sizeof(DEVICE_OBJECT));
     device->Type = IO_TYPE_DEVICE;
@@ -233,8 +250,9 @@ static void FreeDevice(PDEVICE_OBJECT DeviceObject)
         LiveDevices.erase(DeviceObject);
     }
     struct _DEVOBJ_EXTENSION *doe = DeviceObject->DeviceObjectExtension;
-    if (doe->ExtensionSize)
+    if (doe->ExtensionSize) {
         HostLockOrderForgetRange(DeviceObject->DeviceExtension, doe->ExtensionSize);
+    }
     free(DeviceObject);
 }
 
@@ -242,22 +260,25 @@ VOID(IoDeleteDevice)(PDEVICE_OBJECT DeviceObject)
 {
     HostCallSite site = HostTakeCallSite();
     if (!HostDeviceIsLive(DeviceObject) || DeviceObject->DeviceObjectExtension->DeletePending) {
-        HostReport("DEVICE_NOT_LIVE", nullptr, site, "IoDeleteDevice of %p, which is not a device object (deleted twice?)",
-                   (void *)DeviceObject);
+        HostReport("DEVICE_NOT_LIVE", nullptr, site,
+                   "IoDeleteDevice of %p, which is not a device object (deleted twice?)", (void *)DeviceObject);
         return;
     }
-    if (HostThread()->Irql != PASSIVE_LEVEL)
+    if (HostThread()->Irql != PASSIVE_LEVEL) {
         HostReport("IRQL_NOT_LESS", nullptr, site, "IoDeleteDevice at IRQL %d", HostThread()->Irql);
+    }
     struct _DEVOBJ_EXTENSION *doe = DeviceObject->DeviceObjectExtension;
-    if (doe->AttachedTo)
+    if (doe->AttachedTo) {
         HostReport("DEVICE_DELETED_ATTACHED", nullptr, site,
                    "device %p deleted while still attached to device %p (IoDetachDevice first)", (void *)DeviceObject,
                    (void *)doe->AttachedTo);
+    }
     LONG below = __atomic_load_n(&doe->SentBelow, __ATOMIC_ACQUIRE);
-    if (below)
+    if (below) {
         HostReport("DEVICE_DELETED_WITH_REQUEST_BELOW", nullptr, site,
                    "device %p deleted while %d request(s) it passed down are still outstanding below it",
                    (void *)DeviceObject, (int)below);
+    }
     char when[160];
     snprintf(when, sizeof when, "deletion of device %p (driver %s)", (void *)DeviceObject,
              HostDriverOf(DeviceObject->DriverObject)->Info->Name);
@@ -267,12 +288,15 @@ VOID(IoDeleteDevice)(PDEVICE_OBJECT DeviceObject)
     {
         std::lock_guard<std::mutex> guard(HostKernelLock);
         PDEVICE_OBJECT *link = &DeviceObject->DriverObject->DeviceObject;
-        while (*link && *link != DeviceObject)
+        while (*link && *link != DeviceObject) {
             link = &(*link)->NextDevice;
-        if (*link)
+        }
+        if (*link) {
             *link = DeviceObject->NextDevice;
-        if (doe->Node)
+        }
+        if (doe->Node) {
             doe->Node->Pdo = nullptr;
+        }
         HostKernelChanged.notify_all();
     }
     /* As on Windows, a device with another still attached above it (a physical device
@@ -284,8 +308,9 @@ VOID(IoDeleteDevice)(PDEVICE_OBJECT DeviceObject)
         held = DeviceObject->AttachedDevice != nullptr || DeviceObject->ReferenceCount > 0;
         doe->DeletePending = held;
     }
-    if (!held)
+    if (!held) {
         FreeDevice(DeviceObject);
+    }
 }
 
 void HostDereferenceDevice(PDEVICE_OBJECT DeviceObject)
@@ -297,15 +322,17 @@ void HostDereferenceDevice(PDEVICE_OBJECT DeviceObject)
         free = DeviceObject->ReferenceCount == 0 && !DeviceObject->AttachedDevice &&
                DeviceObject->DeviceObjectExtension->DeletePending;
     }
-    if (free)
+    if (free) {
         FreeDevice(DeviceObject);
+    }
 }
 
 PDEVICE_OBJECT IoGetAttachedDevice(PDEVICE_OBJECT DeviceObject)
 {
     std::lock_guard<std::mutex> guard(HostKernelLock);
-    while (DeviceObject->AttachedDevice)
+    while (DeviceObject->AttachedDevice) {
         DeviceObject = DeviceObject->AttachedDevice;
+    }
     return DeviceObject;
 }
 
@@ -317,16 +344,18 @@ PDEVICE_OBJECT(IoAttachDeviceToDeviceStack)(PDEVICE_OBJECT SourceDevice, PDEVICE
                    (void *)SourceDevice, (void *)TargetDevice);
         return nullptr;
     }
-    if (HostShouldFailCall("IoAttachDeviceToDeviceStack"))
+    if (HostShouldFailCall("IoAttachDeviceToDeviceStack")) {
         return nullptr;
+    }
     std::lock_guard<std::mutex> guard(HostKernelLock);
     if (SourceDevice->DeviceObjectExtension->AttachedTo) {
         HostReport("NOT_MODELLED", nullptr, site, "device %p attached twice", (void *)SourceDevice);
         return nullptr;
     }
     PDEVICE_OBJECT top = TargetDevice;
-    while (top->AttachedDevice)
+    while (top->AttachedDevice) {
         top = top->AttachedDevice;
+    }
     top->AttachedDevice = SourceDevice;
     SourceDevice->DeviceObjectExtension->AttachedTo = top;
     SourceDevice->StackSize = (CCHAR)(top->StackSize + 1);
@@ -338,10 +367,11 @@ PDEVICE_OBJECT(IoAttachDeviceToDeviceStack)(PDEVICE_OBJECT SourceDevice, PDEVICE
 VOID(IoDetachDevice)(PDEVICE_OBJECT TargetDevice)
 {
     HostCallSite site = HostTakeCallSite();
-    if (HostThreadInPnpDispatch(IRP_MN_SURPRISE_REMOVAL))
+    if (HostThreadInPnpDispatch(IRP_MN_SURPRISE_REMOVAL)) {
         HostReport("PNP_SURPRISE_DETACHED", nullptr, site,
                    "IoDetachDevice(%p) while handling IRP_MN_SURPRISE_REMOVAL; only IRP_MN_REMOVE_DEVICE may detach",
                    (void *)TargetDevice);
+    }
     bool freeTarget;
     {
         std::lock_guard<std::mutex> guard(HostKernelLock);
@@ -355,6 +385,7 @@ VOID(IoDetachDevice)(PDEVICE_OBJECT TargetDevice)
         above->DeviceObjectExtension->AttachedTo = nullptr;
         freeTarget = TargetDevice->DeviceObjectExtension->DeletePending && TargetDevice->ReferenceCount == 0;
     }
-    if (freeTarget)
+    if (freeTarget) {
         FreeDevice(TargetDevice);
+    }
 }

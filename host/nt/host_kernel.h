@@ -23,7 +23,8 @@ extern "C" {
 
 /* A pool tag from its four characters, as the multi-character constant 'abcd' reads on
  * Windows once stored little-endian: HOST_POOL_TAG('W','d','m',' ') is the tag "Wdm ". */
-#define HOST_POOL_TAG(a, b, c, d) ((ULONG)(UCHAR)(a) | ((ULONG)(UCHAR)(b) << 8) | ((ULONG)(UCHAR)(c) << 16) | ((ULONG)(UCHAR)(d) << 24))
+#define HOST_POOL_TAG(a, b, c, d) \
+    ((ULONG)(UCHAR)(a) | ((ULONG)(UCHAR)(b) << 8) | ((ULONG)(UCHAR)(c) << 16) | ((ULONG)(UCHAR)(d) << 24))
 
 /* ---- Drivers ----------------------------------------------------------------------- */
 
@@ -54,9 +55,9 @@ ULONG HostLoadedDriverCount(void);
 typedef struct HostDeviceNode HostDeviceNode; /* one device in the plug-and-play tree */
 
 typedef enum HostDeviceState {
-    HostDeviceAdded,           /* AddDevice done, not started (or start failed and removal follows) */
+    HostDeviceAdded, /* AddDevice done, not started (or start failed and removal follows) */
     HostDeviceStarted,
-    HostDeviceStopPending,     /* QUERY_STOP succeeded */
+    HostDeviceStopPending, /* QUERY_STOP succeeded */
     HostDeviceStopped,
     HostDeviceRemovePending,   /* QUERY_REMOVE succeeded */
     HostDeviceSurpriseRemoved, /* SURPRISE_REMOVAL sent; REMOVE follows once every file is closed */
@@ -82,7 +83,6 @@ NTSTATUS HostPnpStart(HostDeviceNode *Node);        /* START of a stopped device
 NTSTATUS HostPnpRebalance(HostDeviceNode *Node);    /* QUERY_STOP, STOP, START */
 NTSTATUS HostPnpQueryRemove(HostDeviceNode *Node);  /* QUERY_REMOVE; on failure CANCEL_REMOVE follows */
 NTSTATUS HostPnpCancelRemove(HostDeviceNode *Node); /* CANCEL_REMOVE after a successful QUERY_REMOVE */
-NTSTATUS HostPnpRemove(HostDeviceNode *Node);       /* REMOVE after a successful QUERY_REMOVE */
 NTSTATUS HostPnpUninstall(HostDeviceNode *Node);    /* QUERY_REMOVE then REMOVE (or CANCEL_REMOVE) */
 /* SURPRISE_REMOVAL; REMOVE_DEVICE follows from the plug-and-play thread once every file
  * object opened on the device is closed (at once when none is open). */
@@ -147,7 +147,10 @@ VOID HostVerifierReport(const char *Rule, PIRP Irp, const char *Format, ...) __a
 
 /* How the verifier acts on a violation: HostVerifierAbort (the default) prints and aborts;
  * HostVerifierCount prints and counts, for tests of the stand-in that must go on. */
-typedef enum HostVerifierMode { HostVerifierAbort, HostVerifierCount } HostVerifierMode;
+typedef enum HostVerifierMode {
+    HostVerifierAbort,
+    HostVerifierCount
+} HostVerifierMode;
 VOID HostVerifierSetMode(HostVerifierMode Mode);
 ULONG HostVerifierReportCount(void);
 /* The rule of the last report, or "" (for tests in count mode). */

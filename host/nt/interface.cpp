@@ -27,9 +27,9 @@ static char16_t Lower(char16_t c) { return (c >= u'A' && c <= u'Z') ? (char16_t)
 static std::u16string GuidText(const GUID *Guid)
 {
     char text[40];
-    snprintf(text, sizeof text, "{%08x-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x}", (unsigned)Guid->Data1, Guid->Data2,
-             Guid->Data3, Guid->Data4[0], Guid->Data4[1], Guid->Data4[2], Guid->Data4[3], Guid->Data4[4], Guid->Data4[5],
-             Guid->Data4[6], Guid->Data4[7]);
+    snprintf(text, sizeof text, "{%08x-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x}", (unsigned)Guid->Data1,
+             Guid->Data2, Guid->Data3, Guid->Data4[0], Guid->Data4[1], Guid->Data4[2], Guid->Data4[3], Guid->Data4[4],
+             Guid->Data4[5], Guid->Data4[6], Guid->Data4[7]);
     return std::u16string(text, text + strlen(text));
 }
 
@@ -40,41 +40,50 @@ NTSTATUS(IoRegisterDeviceInterface)
  PUNICODE_STRING SymbolicLinkName)
 {
     HostCallSite site = HostTakeCallSite();
-    if (HostThread()->Irql != PASSIVE_LEVEL)
+    if (HostThread()->Irql != PASSIVE_LEVEL) {
         HostReport("IRQL_NOT_LESS", nullptr, site, "IoRegisterDeviceInterface at IRQL %d", HostThread()->Irql);
-    if (!HostDeviceIsLive(PhysicalDeviceObject) || !PhysicalDeviceObject->DeviceObjectExtension->Node)
+    }
+    if (!HostDeviceIsLive(PhysicalDeviceObject) || !PhysicalDeviceObject->DeviceObjectExtension->Node) {
         return STATUS_INVALID_DEVICE_REQUEST;
-    if (HostShouldFailCall("IoRegisterDeviceInterface"))
+    }
+    if (HostShouldFailCall("IoRegisterDeviceInterface")) {
         return STATUS_INSUFFICIENT_RESOURCES;
+    }
     std::u16string name;
     {
         std::lock_guard<std::mutex> guard(HostKernelLock);
         std::u16string instance = PhysicalDeviceObject->DeviceObjectExtension->Node->InstanceId;
-        for (char16_t &c : instance)
-            if (c == u'\\')
+        for (char16_t &c : instance) {
+            if (c == u'\\') {
                 c = u'#';
+            }
+        }
         name = u"\\??\\" + instance + u"#" + GuidText(InterfaceClassGuid);
-        if (ReferenceString && ReferenceString->Length)
+        if (ReferenceString && ReferenceString->Length) {
             name += u"\\" + std::u16string(ReferenceString->Buffer, ReferenceString->Length / sizeof(WCHAR));
+        }
         bool known = false;
-        for (HostInterface *entry : Interfaces)
+        for (HostInterface *entry : Interfaces) {
             known = known || entry->KernelName == name;
+        }
         if (!known) {
             HostInterface *entry = new HostInterface;
             entry->Class = *InterfaceClassGuid;
             entry->Pdo = PhysicalDeviceObject;
             entry->KernelName = name;
             entry->UserPath = u"\\\\?\\" + name.substr(4);
-            for (char16_t &c : entry->UserPath)
+            for (char16_t &c : entry->UserPath) {
                 c = Lower(c);
+            }
             entry->Enabled = false;
             Interfaces.push_back(entry);
         }
     }
     size_t bytes = name.size() * sizeof(WCHAR);
     PWSTR buffer = (PWSTR)HostPoolAllocate(bytes + sizeof(WCHAR), HOST_TAG_NAME, site, nullptr, nullptr);
-    if (!buffer)
+    if (!buffer) {
         return STATUS_INSUFFICIENT_RESOURCES;
+    }
     memcpy(buffer, name.data(), bytes);
     buffer[name.size()] = 0;
     SymbolicLinkName->Buffer = buffer;
@@ -86,17 +95,21 @@ NTSTATUS(IoRegisterDeviceInterface)
 NTSTATUS(IoSetDeviceInterfaceState)(PUNICODE_STRING SymbolicLinkName, BOOLEAN Enable)
 {
     HostCallSite site = HostTakeCallSite();
-    if (HostThread()->Irql != PASSIVE_LEVEL)
+    if (HostThread()->Irql != PASSIVE_LEVEL) {
         HostReport("IRQL_NOT_LESS", nullptr, site, "IoSetDeviceInterfaceState at IRQL %d", HostThread()->Irql);
-    if (HostShouldFailCall("IoSetDeviceInterfaceState"))
+    }
+    if (HostShouldFailCall("IoSetDeviceInterfaceState")) {
         return STATUS_INSUFFICIENT_RESOURCES;
+    }
     std::u16string name(SymbolicLinkName->Buffer, SymbolicLinkName->Length / sizeof(WCHAR));
     std::lock_guard<std::mutex> guard(HostKernelLock);
     for (HostInterface *entry : Interfaces) {
-        if (entry->KernelName != name)
+        if (entry->KernelName != name) {
             continue;
-        if (Enable && entry->Enabled)
+        }
+        if (Enable && entry->Enabled) {
             return STATUS_OBJECT_NAME_EXISTS;
+        }
         entry->Enabled = Enable != FALSE;
         return STATUS_SUCCESS;
     }
@@ -119,18 +132,22 @@ void HostDisableInterfacesOf(PDEVICE_OBJECT Pdo)
 void HostForgetInterfaces(void)
 {
     std::lock_guard<std::mutex> guard(HostKernelLock);
-    for (HostInterface *entry : Interfaces)
+    for (HostInterface *entry : Interfaces) {
         delete entry;
+    }
     Interfaces.clear();
 }
 
 static bool StartsWithFolded(const std::u16string &Text, const std::u16string &Prefix)
 {
-    if (Text.size() < Prefix.size())
+    if (Text.size() < Prefix.size()) {
         return false;
-    for (size_t i = 0; i < Prefix.size(); i++)
-        if (Lower(Text[i]) != Lower(Prefix[i]))
+    }
+    for (size_t i = 0; i < Prefix.size(); i++) {
+        if (Lower(Text[i]) != Lower(Prefix[i])) {
             return false;
+        }
+    }
     return true;
 }
 
@@ -138,14 +155,17 @@ PDEVICE_OBJECT HostFindInterfaceDevice(const std::u16string &Path, std::u16strin
 {
     std::lock_guard<std::mutex> guard(HostKernelLock);
     for (HostInterface *entry : Interfaces) {
-        if (!entry->Enabled)
+        if (!entry->Enabled) {
             continue;
+        }
         for (const std::u16string *name : {&entry->UserPath, &entry->KernelName}) {
-            if (!StartsWithFolded(Path, *name))
+            if (!StartsWithFolded(Path, *name)) {
                 continue;
+            }
             std::u16string rest = Path.substr(name->size());
-            if (!rest.empty() && rest[0] != u'\\')
+            if (!rest.empty() && rest[0] != u'\\') {
                 continue;
+            }
             *Suffix = rest;
             entry->Pdo->ReferenceCount++; /* held by the file being opened */
             return entry->Pdo;
@@ -160,15 +180,19 @@ NTSTATUS HostGetDeviceInterfacePath(const GUID *InterfaceClass, ULONG Index, PWS
     std::lock_guard<std::mutex> guard(HostKernelLock);
     ULONG seen = 0;
     for (HostInterface *entry : Interfaces) {
-        if (!entry->Enabled || !SameGuid(&entry->Class, InterfaceClass))
+        if (!entry->Enabled || !SameGuid(&entry->Class, InterfaceClass)) {
             continue;
-        if (seen++ != Index)
+        }
+        if (seen++ != Index) {
             continue;
+        }
         ULONG needed = (ULONG)entry->UserPath.size() + 1;
-        if (RequiredChars)
+        if (RequiredChars) {
             *RequiredChars = needed;
-        if (BufferChars < needed)
+        }
+        if (BufferChars < needed) {
             return STATUS_BUFFER_TOO_SMALL;
+        }
         memcpy(Buffer, entry->UserPath.data(), entry->UserPath.size() * sizeof(WCHAR));
         Buffer[entry->UserPath.size()] = 0;
         return STATUS_SUCCESS;
@@ -180,17 +204,21 @@ NTSTATUS HostGetDeviceInterfacePath(const GUID *InterfaceClass, ULONG Index, PWS
 void HostDisableInterfaceStatesOf(PDEVICE_OBJECT Pdo)
 {
     std::lock_guard<std::mutex> guard(HostKernelLock);
-    for (HostInterface *entry : Interfaces)
-        if (entry->Pdo == Pdo)
+    for (HostInterface *entry : Interfaces) {
+        if (entry->Pdo == Pdo) {
             entry->Enabled = false;
+        }
+    }
 }
 
 ULONG HostEnabledInterfaceCount(PDEVICE_OBJECT Pdo)
 {
     std::lock_guard<std::mutex> guard(HostKernelLock);
     ULONG count = 0;
-    for (HostInterface *entry : Interfaces)
-        if (entry->Pdo == Pdo && entry->Enabled)
+    for (HostInterface *entry : Interfaces) {
+        if (entry->Pdo == Pdo && entry->Enabled) {
             count++;
+        }
+    }
     return count;
 }

@@ -38,14 +38,16 @@ HostIrpRecord *HostIrpRecordOf(PIRP Irp) { return CONTAINING_RECORD(Irp, HostIrp
 static bool SentByCaller(HostIrpRecord *Record)
 {
     HostThreadState *thread = HostThread();
-    if (!thread->ContextDriver)
+    if (!thread->ContextDriver) {
         return false;
+    }
     std::lock_guard<std::mutex> guard(*Record->Track);
     for (int i = 0; i < Record->SendCount; i++) {
         const HostIrpSend &send = Record->Sends[i];
         if (thread->ContextDevice ? send.Device == thread->ContextDevice
-                                  : !send.Device && send.Driver == thread->ContextDriver)
+                                  : !send.Device && send.Driver == thread->ContextDriver) {
             return true;
+        }
     }
     return false;
 }
@@ -58,8 +60,9 @@ static void ForgetSendsTo(HostIrpRecord *Record, CHAR Location)
     for (int i = 0; i < Record->SendCount; i++) {
         HostIrpSend send = Record->Sends[i];
         if (Location == 0 || send.Location == Location) {
-            if (send.Device)
+            if (send.Device) {
                 InterlockedDecrement(&send.Device->DeviceObjectExtension->SentBelow);
+            }
         } else {
             Record->Sends[kept++] = send;
         }
@@ -78,26 +81,32 @@ static void PopThreadFrame(HostDispatchFrame *Frame)
 {
     HostThreadState *thread = HostThread();
     HostDispatchFrame **link = &thread->Frames;
-    while (*link && *link != Frame)
+    while (*link && *link != Frame) {
         link = &(*link)->ThreadNext;
-    if (*link)
+    }
+    if (*link) {
         *link = Frame->ThreadNext;
+    }
 }
 
 /* The innermost routine running on Irp on this thread, or null. */
 static HostDispatchFrame *ThreadFrameOf(PIRP Irp)
 {
-    for (HostDispatchFrame *frame = HostThread()->Frames; frame; frame = frame->ThreadNext)
-        if (frame->Irp == Irp)
+    for (HostDispatchFrame *frame = HostThread()->Frames; frame; frame = frame->ThreadNext) {
+        if (frame->Irp == Irp) {
             return frame;
+        }
+    }
     return nullptr;
 }
 
 bool HostThreadInPnpDispatch(UCHAR Minor)
 {
-    for (HostDispatchFrame *frame = HostThread()->Frames; frame; frame = frame->ThreadNext)
-        if (frame->Location && frame->Major == IRP_MJ_PNP && frame->Minor == Minor)
+    for (HostDispatchFrame *frame = HostThread()->Frames; frame; frame = frame->ThreadNext) {
+        if (frame->Location && frame->Major == IRP_MJ_PNP && frame->Minor == Minor) {
             return true;
+        }
+    }
     return false;
 }
 
@@ -105,23 +114,26 @@ VOID HostCheckCompletionRoutineSlot(PIRP Irp)
 {
     HostCallSite site = HostTakeCallSite();
     HostDispatchFrame *frame = ThreadFrameOf(Irp);
-    if (frame && frame->Location && Irp->CurrentLocation > frame->Location)
+    if (frame && frame->Location && Irp->CurrentLocation > frame->Location) {
         HostReport("COMPLETION_ROUTINE_AFTER_SKIP", Irp, site,
                    "IoSetCompletionRoutine after IoSkipCurrentIrpStackLocation: the routine would go into the "
                    "location of the driver above (location %d; this dispatch routine runs at location %d)",
                    Irp->CurrentLocation - 1, frame->Location);
+    }
 }
 
 VOID HostCheckCancelRoutineOwner(PIRP Irp, PDRIVER_CANCEL CancelRoutine)
 {
     HostCallSite site = HostTakeCallSite();
     PDRIVER_OBJECT driver = HostThread()->ContextDriver;
-    if (!CancelRoutine || !driver || !HostIrpIsLive(Irp))
+    if (!CancelRoutine || !driver || !HostIrpIsLive(Irp)) {
         return;
-    if (SentByCaller(HostIrpRecordOf(Irp)))
+    }
+    if (SentByCaller(HostIrpRecordOf(Irp))) {
         HostReport("CANCEL_ROUTINE_ON_LOWER_IRP", Irp, site,
                    "driver %s set a cancel routine on a request it has passed down and a lower driver still owns",
                    HostDriverOf(driver)->Info->Name);
+    }
 }
 
 bool HostIrpIsLive(PIRP Irp)
@@ -151,18 +163,22 @@ VOID IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize)
 
 PIRP HostAllocateIrp(CCHAR StackSize, HostIrpKind Kind, HostCallSite Site, bool Counted)
 {
-    if (Counted && HostShouldFailAllocation(Site))
+    if (Counted && HostShouldFailAllocation(Site)) {
         return nullptr;
+    }
     size_t size = sizeof(HostIrpRecord) + (size_t)StackSize * sizeof(IO_STACK_LOCATION);
     HostContextSave save = {nullptr, nullptr};
     bool charged = Kind == HostIrpDriver || Kind == HostIrpThreaded;
-    if (!charged)
+    if (!charged) {
         save = HostEnterDriver(nullptr, nullptr);
+    }
     HostIrpRecord *record = (HostIrpRecord *)HostPoolAllocate(size, HOST_TAG_IRP, Site, nullptr, nullptr);
-    if (!charged)
+    if (!charged) {
         HostLeaveDriver(save);
-    if (!record)
+    }
+    if (!record) {
         return nullptr;
+    }
     memset(record, 0, size);
     record->Magic = HOST_IRP_MAGIC;
     record->Kind = Kind;
@@ -198,11 +214,13 @@ static void CheckPoisonedIrp(HostIrpRecord *Record, size_t Size)
         return bytes;
     }();
     const unsigned char *bytes = (const unsigned char *)&Record->Irp;
-    if (Size <= patternSize && memcmp(bytes, pattern, Size) == 0)
+    if (Size <= patternSize && memcmp(bytes, pattern, Size) == 0) {
         return;
+    }
     size_t at = 0;
-    while (at < Size && bytes[at] == HOST_FREED_IRP_BYTE)
+    while (at < Size && bytes[at] == HOST_FREED_IRP_BYTE) {
         at++;
+    }
     if (at < Size) {
         char allocated[300];
         HostDescribeSite(Record->AllocSite, allocated, sizeof allocated);
@@ -251,18 +269,21 @@ void HostRetireIrp(HostIrpRecord *Record)
 
 void HostReleaseIrpRecord(HostIrpRecord *Record)
 {
-    if (InterlockedDecrement(&Record->Refs) == 0)
+    if (InterlockedDecrement(&Record->Refs) == 0) {
         FreeIrpRecord(Record);
+    }
 }
 
 PIRP(IoAllocateIrp)(CCHAR StackSize, BOOLEAN ChargeQuota)
 {
     (void)ChargeQuota;
     HostCallSite site = HostTakeCallSite();
-    if (HostThread()->Irql > DISPATCH_LEVEL)
+    if (HostThread()->Irql > DISPATCH_LEVEL) {
         HostReport("IRQL_NOT_LESS", nullptr, site, "IoAllocateIrp at IRQL %d", HostThread()->Irql);
-    if (StackSize < 1)
+    }
+    if (StackSize < 1) {
         HostReport("IRP_NO_STACK_LOCATION", nullptr, site, "IoAllocateIrp with %d stack locations", StackSize);
+    }
     return HostAllocateIrp(StackSize, HostIrpDriver, site, true);
 }
 
@@ -270,19 +291,22 @@ VOID(IoFreeIrp)(PIRP Irp)
 {
     HostCallSite site = HostTakeCallSite();
     if (!HostIrpIsLive(Irp)) {
-        HostReport("IRP_NOT_ALLOCATED", nullptr, site, "IoFreeIrp of %p, which is not an allocated request (freed twice?)",
-                   (void *)Irp);
+        HostReport("IRP_NOT_ALLOCATED", nullptr, site,
+                   "IoFreeIrp of %p, which is not an allocated request (freed twice?)", (void *)Irp);
         return;
     }
     HostIrpRecord *record = HostIrpRecordOf(Irp);
-    if (record->Kind != HostIrpDriver)
+    if (record->Kind != HostIrpDriver) {
         HostReport("IRP_FREED_IN_USE", Irp, site,
                    "a request that the I/O manager built (and frees at its completion) was freed by a driver");
-    if (Irp->CurrentLocation <= Irp->StackCount)
+    }
+    if (Irp->CurrentLocation <= Irp->StackCount) {
         HostReport("IRP_FREED_OWNED_BY_LOWER", Irp, site,
                    "request freed while a lower driver still owns it (it has not been completed back to its issuer)");
-    if (__atomic_load_n(&Irp->CancelRoutine, __ATOMIC_ACQUIRE))
+    }
+    if (__atomic_load_n(&Irp->CancelRoutine, __ATOMIC_ACQUIRE)) {
         HostReport("IRP_FREED_IN_USE", Irp, site, "request freed while its cancel routine is still set");
+    }
     FreeIrpRecord(record);
 }
 
@@ -293,8 +317,9 @@ NTSTATUS HostCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp, HostCallSite Site
     HostThreadState *thread = HostThread();
     bool viaPo = thread->InPoCallDriver;
     thread->InPoCallDriver = FALSE;
-    if (thread->Irql > DISPATCH_LEVEL)
+    if (thread->Irql > DISPATCH_LEVEL) {
         HostReport("CALL_DRIVER_IRQL", Irp, Site, "IoCallDriver at IRQL %d", thread->Irql);
+    }
     if (!HostIrpIsLive(Irp)) {
         HostReport("IRP_NOT_ALLOCATED", nullptr, Site, "IoCallDriver with %p, which is not an allocated request",
                    (void *)Irp);
@@ -307,52 +332,61 @@ NTSTATUS HostCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp, HostCallSite Site
     }
     HostIrpRecord *record = HostIrpRecordOf(Irp);
     PDRIVER_OBJECT caller = thread->ContextDriver;
-    if (SentByCaller(record))
+    if (SentByCaller(record)) {
         HostReport("IRP_FORWARDED_WHILE_BELOW", Irp, Site,
                    "driver %s passed on a request that it had already passed down and a lower driver still owns",
                    HostDriverOf(caller)->Info->Name);
+    }
     if (Irp->CurrentLocation <= 1) {
         HostReport("IRP_NO_STACK_LOCATION", Irp, Site, "IoCallDriver to %p: the request has no stack location left",
                    (void *)DeviceObject);
         return STATUS_INVALID_PARAMETER;
     }
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(Irp);
-    if (next->MajorFunction == HOST_UNSET_MAJOR)
+    if (next->MajorFunction == HOST_UNSET_MAJOR) {
         HostReport("NEXT_LOCATION_NOT_SET", Irp, Site,
                    "IoCallDriver to %p without setting up the next stack location (copy, skip or fill it first)",
                    (void *)DeviceObject);
-    if (__atomic_load_n(&Irp->CancelRoutine, __ATOMIC_ACQUIRE))
-        HostReport("CALL_WITH_CANCEL_ROUTINE", Irp, Site, "IoCallDriver to %p while the request's cancel routine %p is still set",
-                   (void *)DeviceObject, (void *)Irp->CancelRoutine);
-    if (next->MajorFunction == IRP_MJ_POWER && !viaPo)
-        HostReport("POWER_IRP_NOT_PO_CALL", Irp, Site, "power request passed with IoCallDriver instead of PoCallDriver");
+    }
+    if (__atomic_load_n(&Irp->CancelRoutine, __ATOMIC_ACQUIRE)) {
+        HostReport("CALL_WITH_CANCEL_ROUTINE", Irp, Site,
+                   "IoCallDriver to %p while the request's cancel routine %p is still set", (void *)DeviceObject,
+                   (void *)Irp->CancelRoutine);
+    }
+    if (next->MajorFunction == IRP_MJ_POWER && !viaPo) {
+        HostReport("POWER_IRP_NOT_PO_CALL", Irp, Site,
+                   "power request passed with IoCallDriver instead of PoCallDriver");
+    }
     if ((next->MajorFunction == IRP_MJ_PNP || next->MajorFunction == IRP_MJ_POWER) &&
         Irp->CurrentLocation == Irp->StackCount + 1 && record->Kind == HostIrpDriver &&
-        Irp->IoStatus.Status != STATUS_NOT_SUPPORTED)
+        Irp->IoStatus.Status != STATUS_NOT_SUPPORTED) {
         HostReport("PNP_POWER_STATUS_NOT_INITIALIZED", Irp, Site,
                    "%s request sent with IoStatus.Status 0x%08x; its sender must set STATUS_NOT_SUPPORTED",
                    HostMajorName(next->MajorFunction), (unsigned)Irp->IoStatus.Status);
+    }
     if (next->MajorFunction == IRP_MJ_PNP) {
-        if (thread->Irql >= DISPATCH_LEVEL)
+        if (thread->Irql >= DISPATCH_LEVEL) {
             HostReport("PNP_CALL_IRQL", Irp, Site, "plug-and-play request (minor 0x%02x) passed down at IRQL %d",
                        next->MinorFunction, thread->Irql);
+        }
         bool passedOn; /* not the issuer's first send */
         {
             std::lock_guard<std::mutex> guard(*record->Track);
             passedOn = record->Lowest <= Irp->StackCount;
         }
-        if (passedOn && !NT_SUCCESS(Irp->IoStatus.Status) &&
-            Irp->IoStatus.Status != STATUS_NOT_SUPPORTED)
+        if (passedOn && !NT_SUCCESS(Irp->IoStatus.Status) && Irp->IoStatus.Status != STATUS_NOT_SUPPORTED) {
             HostReport("PNP_FAILED_PASSED_DOWN", Irp, Site,
                        "plug-and-play request (minor 0x%02x) passed down with the failure 0x%08x: a driver that fails "
                        "it completes it",
                        next->MinorFunction, (unsigned)Irp->IoStatus.Status);
+        }
         if (next->MinorFunction == IRP_MN_QUERY_CAPABILITIES && Irp->CurrentLocation == Irp->StackCount + 1) {
             PDEVICE_CAPABILITIES caps = next->Parameters.DeviceCapabilities.Capabilities;
-            if (!caps || caps->Version != 1 || caps->Size != sizeof(DEVICE_CAPABILITIES) || caps->Address != (ULONG)-1 ||
-                caps->UINumber != (ULONG)-1)
+            if (!caps || caps->Version != 1 || caps->Size != sizeof(DEVICE_CAPABILITIES) ||
+                caps->Address != (ULONG)-1 || caps->UINumber != (ULONG)-1) {
                 HostReport("PNP_CAPABILITIES_NOT_INITIALIZED", Irp, Site,
                            "IRP_MN_QUERY_CAPABILITIES sent without Version 1, Size, Address and UINumber -1 preset");
+            }
         }
     }
     HostFuzzPoint();
@@ -361,8 +395,9 @@ NTSTATUS HostCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp, HostCallSite Site
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
     stack->DeviceObject = DeviceObject;
     UCHAR major = stack->MajorFunction, minor = stack->MinorFunction;
-    if (Irp->CurrentLocation > 1)
+    if (Irp->CurrentLocation > 1) {
         (stack - 1)->MajorFunction = HOST_UNSET_MAJOR;
+    }
     bool bottom;
     {
         std::lock_guard<std::mutex> guard(HostKernelLock);
@@ -370,21 +405,25 @@ NTSTATUS HostCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp, HostCallSite Site
     }
     {
         std::lock_guard<std::mutex> guard(*record->Track);
-        if (Irp->CurrentLocation < record->Lowest)
+        if (Irp->CurrentLocation < record->Lowest) {
             record->Lowest = Irp->CurrentLocation;
-        if (bottom)
+        }
+        if (bottom) {
             record->ReachedBottom = true;
+        }
         /* The plug-and-play and power managers' own requests and user-mode requests are sent
          * to the top by the I/O manager, whatever driver the thread is running for. */
-        bool byDriver = Irp->CurrentLocation < Irp->StackCount || record->Kind == HostIrpDriver ||
-                        record->Kind == HostIrpThreaded;
+        bool byDriver =
+            Irp->CurrentLocation < Irp->StackCount || record->Kind == HostIrpDriver || record->Kind == HostIrpThreaded;
         if (caller && byDriver && record->SendCount < HOST_MAX_IRP_SENDS) {
             PDEVICE_OBJECT sender = thread->ContextDevice;
-            if (sender && !HostDeviceIsLive(sender))
+            if (sender && !HostDeviceIsLive(sender)) {
                 sender = nullptr;
+            }
             record->Sends[record->SendCount++] = HostIrpSend{Irp->CurrentLocation, caller, sender};
-            if (sender)
+            if (sender) {
                 InterlockedIncrement(&sender->DeviceObjectExtension->SentBelow);
+            }
         }
     }
     PDRIVER_OBJECT driver = DeviceObject->DriverObject;
@@ -407,8 +446,9 @@ NTSTATUS HostCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp, HostCallSite Site
     {
         std::lock_guard<std::mutex> guard(*record->Track);
         HostDispatchFrame **link = &record->Frames;
-        while (*link != &frame)
+        while (*link != &frame) {
             link = &(*link)->Next;
+        }
         *link = frame.Next;
         if (frame.Completed) {
             pending = frame.PendingMarked;
@@ -417,34 +457,39 @@ NTSTATUS HostCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp, HostCallSite Site
              * right now on another thread (propagating PendingReturned), so the location is
              * not read here: the mark is checked when completion passes this location. */
             pending = status == STATUS_PENDING;
-            if (pending && frame.Location < 32)
+            if (pending && frame.Location < 32) {
                 record->PendingCheckMask |= 1u << frame.Location;
+            }
         }
         last = !record->Frames && record->FreeDeferred;
     }
-    if (last)
+    if (last) {
         ReallyFree(record);
+    }
     PIRP shown = (last || !HostIrpIsLive(Irp)) ? nullptr : Irp;
 
-    if (thread->Irql != entryIrql)
-        HostReport("DISPATCH_IRQL_CHANGED", shown, Site, "%s dispatch routine of %s (minor 0x%02x) entered at IRQL %d and returned at IRQL %d",
+    if (thread->Irql != entryIrql) {
+        HostReport("DISPATCH_IRQL_CHANGED", shown, Site,
+                   "%s dispatch routine of %s (minor 0x%02x) entered at IRQL %d and returned at IRQL %d",
                    HostMajorName(major), driverName, minor, entryIrql, thread->Irql);
-    if (status == STATUS_PENDING && !pending)
+    }
+    if (status == STATUS_PENDING && !pending) {
         HostReport("PENDING_NOT_MARKED", shown, Site,
                    "%s dispatch routine of %s (minor 0x%02x) returned STATUS_PENDING without IoMarkIrpPending",
                    HostMajorName(major), driverName, minor);
-    else if (status != STATUS_PENDING && pending)
+    } else if (status != STATUS_PENDING && pending) {
         HostReport("MARKED_PENDING_NOT_RETURNED", shown, Site,
                    "%s dispatch routine of %s (minor 0x%02x) marked the request pending but returned 0x%08x",
                    HostMajorName(major), driverName, minor, (unsigned)status);
-    else if (status != STATUS_PENDING && !frame.Completed)
+    } else if (status != STATUS_PENDING && !frame.Completed) {
         HostReport("NOT_COMPLETED_NOT_PENDING", shown, Site,
                    "%s dispatch routine of %s (minor 0x%02x) returned 0x%08x without completing the request",
                    HostMajorName(major), driverName, minor, (unsigned)status);
-    else if (status != STATUS_PENDING && status != frame.CompletedStatus)
+    } else if (status != STATUS_PENDING && status != frame.CompletedStatus) {
         HostReport("STATUS_MISMATCH", shown, Site,
                    "%s dispatch routine of %s (minor 0x%02x) returned 0x%08x but the request was completed with 0x%08x",
                    HostMajorName(major), driverName, minor, (unsigned)status, (unsigned)frame.CompletedStatus);
+    }
     return status;
 }
 
@@ -458,10 +503,11 @@ NTSTATUS(IofCallDriver)(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 static void FinishThreaded(HostIrpRecord *Record)
 {
     PIRP irp = &Record->Irp;
-    if (Record->CopyOut && NT_SUCCESS(irp->IoStatus.Status) && irp->IoStatus.Information > Record->OutputLength)
+    if (Record->CopyOut && NT_SUCCESS(irp->IoStatus.Status) && irp->IoStatus.Information > Record->OutputLength) {
         HostReport("INFORMATION_EXCEEDS_BUFFER", nullptr, Record->AllocSite,
                    "buffered device control completed with Information %lu, more than its output buffer of %lu bytes",
                    (unsigned long)irp->IoStatus.Information, (unsigned long)Record->OutputLength);
+    }
     if (Record->CopyOut && NT_SUCCESS(irp->IoStatus.Status) && Record->OutputBuffer) {
         ULONG_PTR n = irp->IoStatus.Information;
         memcpy(Record->OutputBuffer, Record->SystemBuffer, n < Record->OutputLength ? n : Record->OutputLength);
@@ -469,28 +515,33 @@ static void FinishThreaded(HostIrpRecord *Record)
     /* A request that failed without ever being pended leaves its issuer's status block and
      * event untouched: the issuer has the status from IoCallDriver. */
     bool report = !NT_ERROR(irp->IoStatus.Status) || irp->PendingReturned;
-    if (irp->UserIosb && report)
+    if (irp->UserIosb && report) {
         *irp->UserIosb = irp->IoStatus;
-    if (Record->SystemBuffer)
+    }
+    if (Record->SystemBuffer) {
         HostPoolFree(Record->SystemBuffer, Record->AllocSite, "system buffer");
+    }
     if (Record->IoMdl) {
         MmUnlockPages(Record->IoMdl);
         HostFreeMdl(Record->IoMdl, Record->AllocSite);
     }
     PKEVENT event = report ? irp->UserEvent : nullptr;
     FreeIrpRecord(Record);
-    if (event)
+    if (event) {
         KeSetEvent(event, IO_NO_INCREMENT, FALSE);
+    }
 }
 
 /* Plug-and-play requests that every driver of the stack must see and pass down, and power
  * requests that only the bus driver may end with success. */
 static bool MustPassDown(UCHAR Major, UCHAR Minor, NTSTATUS Status)
 {
-    if (Major == IRP_MJ_POWER)
+    if (Major == IRP_MJ_POWER) {
         return NT_SUCCESS(Status) && Minor != IRP_MN_WAIT_WAKE;
-    if (Major != IRP_MJ_PNP)
+    }
+    if (Major != IRP_MJ_PNP) {
         return false;
+    }
     switch (Minor) {
     case IRP_MN_REMOVE_DEVICE:
     case IRP_MN_SURPRISE_REMOVAL:
@@ -509,64 +560,77 @@ static bool MustPassDown(UCHAR Major, UCHAR Minor, NTSTATUS Status)
  * below that location. */
 static void CheckPassedDown(PIRP Irp, HostIrpRecord *Record, PIO_STACK_LOCATION Stack, HostCallSite Site)
 {
-    if (Irp->CurrentLocation > Irp->StackCount || !MustPassDown(Stack->MajorFunction, Stack->MinorFunction, Irp->IoStatus.Status))
+    if (Irp->CurrentLocation > Irp->StackCount ||
+        !MustPassDown(Stack->MajorFunction, Stack->MinorFunction, Irp->IoStatus.Status)) {
         return;
+    }
     PDEVICE_OBJECT device = Stack->DeviceObject;
-    if (!device || !HostDeviceIsLive(device))
+    if (!device || !HostDeviceIsLive(device)) {
         return;
+    }
     {
         std::lock_guard<std::mutex> guard(HostKernelLock);
-        if (!device->DeviceObjectExtension->AttachedTo)
+        if (!device->DeviceObjectExtension->AttachedTo) {
             return;
+        }
     }
     CHAR lowest;
     {
         std::lock_guard<std::mutex> guard(*Record->Track);
         lowest = Record->Lowest;
     }
-    if (lowest >= Irp->CurrentLocation)
+    if (lowest >= Irp->CurrentLocation) {
         HostReport(Stack->MajorFunction == IRP_MJ_PNP ? "PNP_NOT_PASSED_DOWN" : "POWER_NOT_PASSED_DOWN", Irp, Site,
                    "%s request (minor 0x%02x) completed with 0x%08x by device %p (driver %s) without passing it to the "
                    "device below",
                    HostMajorName(Stack->MajorFunction), Stack->MinorFunction, (unsigned)Irp->IoStatus.Status,
                    (void *)device, HostDriverOf(device->DriverObject)->Info->Name);
+    }
 }
 
 static void CompleteRequest(PIRP Irp, HostCallSite Site)
 {
     HostThreadState *thread = HostThread();
     if (!HostIrpIsLive(Irp)) {
-        HostReport("IRP_NOT_ALLOCATED", nullptr, Site, "IoCompleteRequest of %p, which is not an allocated request (completed and freed already?)",
+        HostReport("IRP_NOT_ALLOCATED", nullptr, Site,
+                   "IoCompleteRequest of %p, which is not an allocated request (completed and freed already?)",
                    (void *)Irp);
         return;
     }
     HostIrpRecord *record = HostIrpRecordOf(Irp);
-    for (HostDispatchFrame *frame = thread->Frames; frame; frame = frame->ThreadNext)
-        if (frame->Irp == Irp && !frame->Location)
+    for (HostDispatchFrame *frame = thread->Frames; frame; frame = frame->ThreadNext) {
+        if (frame->Irp == Irp && !frame->Location) {
             frame->CompletedInside = true;
-    if (thread->Irql > DISPATCH_LEVEL)
+        }
+    }
+    if (thread->Irql > DISPATCH_LEVEL) {
         HostReport("IRQL_NOT_LESS", Irp, Site, "IoCompleteRequest at IRQL %d", thread->Irql);
-    if (SentByCaller(record))
+    }
+    if (SentByCaller(record)) {
         HostReport("IRP_COMPLETED_WHILE_BELOW", Irp, Site,
                    "driver %s completed a request that it had passed down and a lower driver still owns",
                    HostDriverOf(thread->ContextDriver)->Info->Name);
+    }
     if (Irp->CurrentLocation > Irp->StackCount) {
         HostReport("IRP_COMPLETED_TWICE", Irp, Site, "request completed again: %s",
                    Irp->CurrentLocation > Irp->StackCount + 1 ? "its completion has already reached the top"
                                                               : "no driver owns it (it is back with its issuer)");
         return;
     }
-    if (Irp->IoStatus.Status == STATUS_PENDING)
+    if (Irp->IoStatus.Status == STATUS_PENDING) {
         HostReport("IRP_COMPLETED_PENDING", Irp, Site, "request completed with STATUS_PENDING");
+    }
     PDRIVER_CANCEL cancelRoutine = __atomic_load_n(&Irp->CancelRoutine, __ATOMIC_ACQUIRE);
-    if (cancelRoutine)
-        HostReport("IRP_COMPLETED_WITH_CANCEL_ROUTINE", Irp, Site, "request completed while its cancel routine %p is still set",
-                   (void *)cancelRoutine);
+    if (cancelRoutine) {
+        HostReport("IRP_COMPLETED_WITH_CANCEL_ROUTINE", Irp, Site,
+                   "request completed while its cancel routine %p is still set", (void *)cancelRoutine);
+    }
     if (thread->HeldCount) {
         char where[300];
         HostDescribeSite(thread->Held[0].Site, where, sizeof where);
-        HostReport("COMPLETE_HOLDING_SPINLOCK", Irp, Site, "IoCompleteRequest while holding spin lock %p (acquired at %s)",
-                   (void *)thread->Held[0].Lock, where);
+        HostReport("COMPLETE_HOLDING_SPINLOCK", Irp, Site,
+                   "IoCompleteRequest while holding spin lock %p (acquired at %s)", (void *)thread->Held[0].Lock,
+                   where);
     }
     if (Irp->CurrentLocation >= 1) {
         PIO_STACK_LOCATION first = IoGetCurrentIrpStackLocation(Irp);
@@ -593,11 +657,12 @@ static void CompleteRequest(PIRP Irp, HostCallSite Site)
                 }
             }
         }
-        if (unmarked)
+        if (unmarked) {
             HostReport("PENDING_NOT_MARKED", Irp, Site,
                        "the dispatch routine at location %d returned STATUS_PENDING, and the request was never marked "
                        "pending there (IoMarkIrpPending, in dispatch or by propagating PendingReturned)",
                        location);
+        }
         Irp->PendingReturned = (stack->Control & SL_PENDING_RETURNED) != 0;
         PIO_COMPLETION_ROUTINE routine = stack->CompletionRoutine;
         PVOID context = stack->Context;
@@ -623,21 +688,25 @@ static void CompleteRequest(PIRP Irp, HostCallSite Site)
             HostContextSave save = HostEnterDriver(driver, device);
             /* Completion routines must be callable at DISPATCH_LEVEL: they always run there. */
             KIRQL old = thread->Irql;
-            if (old < DISPATCH_LEVEL)
+            if (old < DISPATCH_LEVEL) {
                 thread->Irql = DISPATCH_LEVEL;
+            }
             KIRQL entered = thread->Irql;
             HostFuzzPoint();
             HostDispatchFrame running = {nullptr, nullptr, Irp, 0, 0, 0, false, false, false, 0};
             PushThreadFrame(&running);
             NTSTATUS result = routine(device, Irp, context);
             PopThreadFrame(&running);
-            if (thread->Irql != entered)
-                HostReport("DISPATCH_IRQL_CHANGED", nullptr, Site, "completion routine %p returned at IRQL %d, entered at %d",
-                           (void *)routine, thread->Irql, entered);
+            if (thread->Irql != entered) {
+                HostReport("DISPATCH_IRQL_CHANGED", nullptr, Site,
+                           "completion routine %p returned at IRQL %d, entered at %d", (void *)routine, thread->Irql,
+                           entered);
+            }
             thread->Irql = old;
             HostLeaveDriver(save);
-            if (result == STATUS_MORE_PROCESSING_REQUIRED)
+            if (result == STATUS_MORE_PROCESSING_REQUIRED) {
                 return;
+            }
             if (running.CompletedInside) {
                 /* The request has been completed from inside: it may be gone already. */
                 HostReport("COMPLETION_ROUTINE_COMPLETED", nullptr, Site,
@@ -646,15 +715,17 @@ static void CompleteRequest(PIRP Irp, HostCallSite Site)
                            (void *)routine, (unsigned)result);
                 return;
             }
-            if (!top && Irp->PendingReturned && !(IoGetCurrentIrpStackLocation(Irp)->Control & SL_PENDING_RETURNED))
+            if (!top && Irp->PendingReturned && !(IoGetCurrentIrpStackLocation(Irp)->Control & SL_PENDING_RETURNED)) {
                 HostReport("PENDING_RETURNED_IGNORED", Irp, Site,
                            "completion routine %p saw PendingReturned and returned 0x%08x without IoMarkIrpPending",
                            (void *)routine, (unsigned)result);
+            }
         } else if (!top && Irp->PendingReturned) {
             IoMarkIrpPending(Irp);
         }
-        if (top)
+        if (top) {
             break;
+        }
     }
     IoSkipCurrentIrpStackLocation(Irp);
     switch (record->Kind) {
@@ -685,8 +756,9 @@ VOID(IofCompleteRequest)(PIRP Irp, CCHAR PriorityBoost)
 
 static BOOLEAN CancelIrp(PIRP Irp, HostCallSite site)
 {
-    if (HostThread()->Irql > DISPATCH_LEVEL)
+    if (HostThread()->Irql > DISPATCH_LEVEL) {
         HostReport("IRQL_NOT_LESS", Irp, site, "IoCancelIrp at IRQL %d", HostThread()->Irql);
+    }
     KIRQL irql;
     IoAcquireCancelSpinLock(&irql);
     __atomic_store_n(&Irp->Cancel, TRUE, __ATOMIC_RELEASE);
@@ -696,7 +768,8 @@ static BOOLEAN CancelIrp(PIRP Irp, HostCallSite site)
         return FALSE;
     }
     Irp->CancelIrql = irql;
-    PDEVICE_OBJECT device = Irp->CurrentLocation <= Irp->StackCount ? IoGetCurrentIrpStackLocation(Irp)->DeviceObject : nullptr;
+    PDEVICE_OBJECT device =
+        Irp->CurrentLocation <= Irp->StackCount ? IoGetCurrentIrpStackLocation(Irp)->DeviceObject : nullptr;
     HostContextSave save = HostEnterDriver(device ? device->DriverObject : nullptr, device);
     routine(device, Irp);
     HostLeaveDriver(save);
@@ -728,16 +801,18 @@ PIRP(IoBuildDeviceIoControlRequest)
  ULONG OutputBufferLength, BOOLEAN InternalDeviceIoControl, PKEVENT Event, PIO_STATUS_BLOCK IoStatusBlock)
 {
     HostCallSite site = HostTakeCallSite();
-    if (HostThread()->Irql > APC_LEVEL)
+    if (HostThread()->Irql > APC_LEVEL) {
         HostReport("IRQL_NOT_LESS", nullptr, site, "IoBuildDeviceIoControlRequest at IRQL %d", HostThread()->Irql);
+    }
     if (!HostDeviceIsLive(DeviceObject)) {
-        HostReport("DEVICE_NOT_LIVE", nullptr, site, "IoBuildDeviceIoControlRequest for %p, which is not a device object",
-                   (void *)DeviceObject);
+        HostReport("DEVICE_NOT_LIVE", nullptr, site,
+                   "IoBuildDeviceIoControlRequest for %p, which is not a device object", (void *)DeviceObject);
         return nullptr;
     }
     PIRP irp = HostAllocateIrp(DeviceObject->StackSize, HostIrpThreaded, site, true);
-    if (!irp)
+    if (!irp) {
         return nullptr;
+    }
     HostIrpRecord *record = HostIrpRecordOf(irp);
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
     next->MajorFunction = InternalDeviceIoControl ? IRP_MJ_INTERNAL_DEVICE_CONTROL : IRP_MJ_DEVICE_CONTROL;
@@ -750,8 +825,9 @@ PIRP(IoBuildDeviceIoControlRequest)
             ULONG size = InputBufferLength > OutputBufferLength ? InputBufferLength : OutputBufferLength;
             record->SystemBuffer = HostPoolAllocate(size, HOST_TAG_BUFFER, site, nullptr, nullptr);
             memset(record->SystemBuffer, 0, size);
-            if (InputBuffer && InputBufferLength)
+            if (InputBuffer && InputBufferLength) {
                 memcpy(record->SystemBuffer, InputBuffer, InputBufferLength);
+            }
             irp->AssociatedIrp.SystemBuffer = record->SystemBuffer;
             irp->Flags = IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER | (OutputBufferLength ? IRP_INPUT_OPERATION : 0);
             record->CopyOut = OutputBufferLength != 0;
@@ -802,18 +878,22 @@ NTSTATUS HostSendSystemIrp(PDEVICE_OBJECT Top, PIRP Irp, bool *ReachedBottom, UL
     bool power = IoGetNextIrpStackLocation(Irp)->MajorFunction == IRP_MJ_POWER;
     HostThreadState *thread = HostThread();
     KIRQL old = thread->Irql;
-    if (power && !(Top->Flags & DO_POWER_PAGABLE))
+    if (power && !(Top->Flags & DO_POWER_PAGABLE)) {
         thread->Irql = DISPATCH_LEVEL;
+    }
     thread->InPoCallDriver = power;
     NTSTATUS status = HostCallDriver(Top, Irp, HostCallSite{nullptr, 0});
     thread->Irql = old;
-    if (status == STATUS_PENDING)
+    if (status == STATUS_PENDING) {
         (KeWaitForSingleObject)(&record->Done, Executive, KernelMode, FALSE, nullptr);
+    }
     NTSTATUS final = Irp->IoStatus.Status;
-    if (ReachedBottom)
+    if (ReachedBottom) {
         *ReachedBottom = record->ReachedBottom;
-    if (Information)
+    }
+    if (Information) {
         *Information = Irp->IoStatus.Information;
+    }
     FreeIrpRecord(record);
     return final;
 }

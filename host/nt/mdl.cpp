@@ -38,13 +38,16 @@ PMDL HostAllocateMdl(PVOID VirtualAddress, ULONG Length, HostCallSite Site, PDRI
     ULONG pages = SpanPages(VirtualAddress, Length);
     size_t size = sizeof(MDL) + pages * sizeof(ULONG_PTR);
     HostContextSave save = {nullptr, nullptr};
-    if (!Driver)
+    if (!Driver) {
         save = HostEnterDriver(nullptr, nullptr);
+    }
     PMDL mdl = (PMDL)HostPoolAllocate(size, HOST_TAG_MDL, Site, nullptr, nullptr);
-    if (!Driver)
+    if (!Driver) {
         HostLeaveDriver(save);
-    if (!mdl)
+    }
+    if (!mdl) {
         return nullptr;
+    }
     memset(mdl, 0, size);
     mdl->Size = (CSHORT)size;
     mdl->MdlFlags = MDL_ALLOCATED_FIXED_SIZE;
@@ -59,8 +62,8 @@ void HostFreeMdl(PMDL Mdl, HostCallSite Site)
     {
         std::lock_guard<std::mutex> guard(MdlSetLock);
         if (!LiveMdls.erase(Mdl)) {
-            HostReport("MDL_DOUBLE_FREE", nullptr, Site, "IoFreeMdl of %p, which is not an allocated MDL (freed twice?)",
-                       (void *)Mdl);
+            HostReport("MDL_DOUBLE_FREE", nullptr, Site,
+                       "IoFreeMdl of %p, which is not an allocated MDL (freed twice?)", (void *)Mdl);
             return;
         }
     }
@@ -77,18 +80,21 @@ PMDL(IoAllocateMdl)(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer,
 {
     (void)ChargeQuota;
     HostCallSite site = HostTakeCallSite();
-    if (HostThread()->Irql > DISPATCH_LEVEL)
+    if (HostThread()->Irql > DISPATCH_LEVEL) {
         HostReport("IRQL_NOT_LESS", nullptr, site, "IoAllocateMdl at IRQL %d", HostThread()->Irql);
-    if (HostShouldFailAllocation(site))
+    }
+    if (HostShouldFailAllocation(site)) {
         return nullptr;
+    }
     PMDL mdl = HostAllocateMdl(VirtualAddress, Length, site, HostThread()->ContextDriver);
     if (mdl && Irp) {
         if (!SecondaryBuffer) {
             Irp->MdlAddress = mdl;
         } else {
             PMDL *link = &Irp->MdlAddress;
-            while (*link)
+            while (*link) {
                 link = &(*link)->Next;
+            }
             *link = mdl;
         }
     }
@@ -107,14 +113,19 @@ VOID(IoBuildPartialMdl)(PMDL SourceMdl, PMDL TargetMdl, PVOID VirtualAddress, UL
                    (void *)va, (void *)sourceVa, SourceMdl->ByteCount);
         return;
     }
-    if (Length == 0)
+    if (Length == 0) {
         Length = (ULONG)(sourceVa + SourceMdl->ByteCount - va);
-    if (va + Length > sourceVa + SourceMdl->ByteCount)
-        HostReport("MDL_OUT_OF_RANGE", nullptr, site, "IoBuildPartialMdl of %u bytes at offset %ld runs past the source's %u bytes",
-                   Length, (long)(va - sourceVa), SourceMdl->ByteCount);
-    if (SpanPages(va, Length) > CapacityPages(TargetMdl))
-        HostReport("MDL_OUT_OF_RANGE", nullptr, site, "IoBuildPartialMdl of %u bytes into an MDL that can describe %u page(s)",
-                   Length, CapacityPages(TargetMdl));
+    }
+    if (va + Length > sourceVa + SourceMdl->ByteCount) {
+        HostReport("MDL_OUT_OF_RANGE", nullptr, site,
+                   "IoBuildPartialMdl of %u bytes at offset %ld runs past the source's %u bytes", Length,
+                   (long)(va - sourceVa), SourceMdl->ByteCount);
+    }
+    if (SpanPages(va, Length) > CapacityPages(TargetMdl)) {
+        HostReport("MDL_OUT_OF_RANGE", nullptr, site,
+                   "IoBuildPartialMdl of %u bytes into an MDL that can describe %u page(s)", Length,
+                   CapacityPages(TargetMdl));
+    }
     Describe(TargetMdl, va, Length);
     TargetMdl->Process = SourceMdl->Process;
     TargetMdl->MdlFlags = (CSHORT)((TargetMdl->MdlFlags & MDL_ALLOCATED_FIXED_SIZE) | MDL_PARTIAL |
@@ -127,18 +138,21 @@ VOID(IoBuildPartialMdl)(PMDL SourceMdl, PMDL TargetMdl, PVOID VirtualAddress, UL
         TargetMdl->MdlFlags |= MDL_PARENT_MAPPED_SYSTEM_VA;
         TargetMdl->MappedSystemVa = (char *)SourceMdl->MappedSystemVa + (va - sourceVa);
     }
-    if (SourceMdl->MdlFlags & (MDL_PAGES_LOCKED | MDL_PARTIAL | MDL_SOURCE_IS_NONPAGED_POOL))
+    if (SourceMdl->MdlFlags & (MDL_PAGES_LOCKED | MDL_PARTIAL | MDL_SOURCE_IS_NONPAGED_POOL)) {
         TargetMdl->MdlFlags |= MDL_PAGES_LOCKED;
+    }
 }
 
 PVOID HostMmMapMdl(PMDL Mdl, MM_PAGE_PRIORITY Priority)
 {
     (void)Priority;
     HostCallSite site = HostTakeCallSite();
-    if (HostThread()->Irql > DISPATCH_LEVEL)
+    if (HostThread()->Irql > DISPATCH_LEVEL) {
         HostReport("IRQL_NOT_LESS", nullptr, site, "MmGetSystemAddressForMdlSafe at IRQL %d", HostThread()->Irql);
-    if (!(Mdl->MdlFlags & (MDL_PAGES_LOCKED | MDL_PARTIAL)))
+    }
+    if (!(Mdl->MdlFlags & (MDL_PAGES_LOCKED | MDL_PARTIAL))) {
         HostReport("NOT_MODELLED", nullptr, site, "mapping MDL %p whose pages are not locked", (void *)Mdl);
+    }
     Mdl->MappedSystemVa = MmGetMdlVirtualAddress(Mdl);
     Mdl->MdlFlags |= MDL_MAPPED_TO_SYSTEM_VA | ((Mdl->MdlFlags & MDL_PARTIAL) ? MDL_PARTIAL_HAS_BEEN_MAPPED : 0);
     return Mdl->MappedSystemVa;

@@ -43,13 +43,13 @@ typedef struct HostHeldLock {
 
 typedef struct HostThreadState {
     KIRQL Irql;
-    HostCallSite NextSite;               /* noted by HOST_AT for the next kernel call */
+    HostCallSite NextSite; /* noted by HOST_AT for the next kernel call */
     HostHeldLock Held[HOST_MAX_HELD_LOCKS];
     int HeldCount;
-    PDRIVER_OBJECT ContextDriver;        /* whose code runs on this thread now */
-    PDEVICE_OBJECT ContextDevice;        /* on behalf of which device, when known */
-    BOOLEAN InPoCallDriver;              /* IofCallDriver is being called by PoCallDriver */
-    struct HostDispatchFrame *Frames;    /* dispatch and completion routines running on this thread, innermost first */
+    PDRIVER_OBJECT ContextDriver;     /* whose code runs on this thread now */
+    PDEVICE_OBJECT ContextDevice;     /* on behalf of which device, when known */
+    BOOLEAN InPoCallDriver;           /* IofCallDriver is being called by PoCallDriver */
+    struct HostDispatchFrame *Frames; /* dispatch and completion routines running on this thread, innermost first */
 } HostThreadState;
 
 HostThreadState *HostThread(void);
@@ -120,13 +120,13 @@ struct _DEVOBJ_EXTENSION {
     CSHORT Type;
     USHORT Size;
     PDEVICE_OBJECT DeviceObject;
-    PDEVICE_OBJECT AttachedTo;      /* the device this one is attached to, or null */
-    HostDeviceNode *Node;           /* for a physical device object announced to plug and play */
-    DEVICE_POWER_STATE PowerState;  /* as declared with PoSetPowerState */
+    PDEVICE_OBJECT AttachedTo;     /* the device this one is attached to, or null */
+    HostDeviceNode *Node;          /* for a physical device object announced to plug and play */
+    DEVICE_POWER_STATE PowerState; /* as declared with PoSetPowerState */
     SIZE_T ExtensionSize;
-    bool DeletePending;             /* deleted while attached above or referenced: freed when neither */
-    LONG SentBelow;                 /* requests passed down by this device and not yet back */
-    ULONGLONG Serial;               /* unique over the process's life, unlike the address */
+    bool DeletePending; /* deleted while attached above or referenced: freed when neither */
+    LONG SentBelow;     /* requests passed down by this device and not yet back */
+    ULONGLONG Serial;   /* unique over the process's life, unlike the address */
 };
 
 /* ---- Requests ------------------------------------------------------------------------- */
@@ -145,7 +145,7 @@ typedef struct HostDispatchFrame {
     struct HostDispatchFrame *Next;
     struct HostDispatchFrame *ThreadNext;
     PIRP Irp;
-    CHAR Location;        /* CurrentLocation while the routine runs; 0 for a completion routine */
+    CHAR Location; /* CurrentLocation while the routine runs; 0 for a completion routine */
     UCHAR Major, Minor;
     bool CompletedInside; /* completion routine frames: IoCompleteRequest was called on Irp */
     bool Completed;       /* completion has passed this location */
@@ -158,9 +158,9 @@ struct HostFile;
 /* A request passed down by a driver and not yet completed back past the location it was
  * passed to: the sender no longer owns it until then. */
 typedef struct HostIrpSend {
-    CHAR Location;            /* the location the request was passed to */
-    PDRIVER_OBJECT Driver;    /* the driver that passed it */
-    PDEVICE_OBJECT Device;    /* on behalf of which device, when known */
+    CHAR Location;         /* the location the request was passed to */
+    PDRIVER_OBJECT Driver; /* the driver that passed it */
+    PDEVICE_OBJECT Device; /* on behalf of which device, when known */
 } HostIrpSend;
 
 #define HOST_MAX_IRP_SENDS 16
@@ -170,24 +170,24 @@ typedef struct HostIrpRecord {
     HostIrpKind Kind;
     PDRIVER_OBJECT AllocDriver;
     HostCallSite AllocSite;
-    std::mutex *Track;           /* guards Frames, FreeDeferred, Finished */
+    std::mutex *Track; /* guards Frames, FreeDeferred, Finished */
     HostDispatchFrame *Frames;
-    bool FreeDeferred;           /* freed while a dispatch routine was still on the stack */
-    bool Finished;               /* completion reached the top (I/O manager requests) */
-    bool StartedNext;            /* PoStartNextPowerIrp called since the request was last passed on */
-    ULONG PendingCheckMask;      /* locations that returned STATUS_PENDING before being marked:
+    bool FreeDeferred;                     /* freed while a dispatch routine was still on the stack */
+    bool Finished;                         /* completion reached the top (I/O manager requests) */
+    bool StartedNext;                      /* PoStartNextPowerIrp called since the request was last passed on */
+    ULONG PendingCheckMask;                /* locations that returned STATUS_PENDING before being marked:
                                   * the mark must be there when completion passes them */
     HostIrpSend Sends[HOST_MAX_IRP_SENDS]; /* guarded by Track */
     int SendCount;
-    CHAR Lowest;                 /* lowest location the request has reached */
-    bool ReachedBottom;          /* a device attached to nothing (the stack's bottom) was called */
-    size_t PoisonedSize;         /* bytes of the IRP filled with the freed pattern when it was freed */
-    PDEVICE_OBJECT AllocDevice;  /* device context of the allocation */
+    CHAR Lowest;                /* lowest location the request has reached */
+    bool ReachedBottom;         /* a device attached to nothing (the stack's bottom) was called */
+    size_t PoisonedSize;        /* bytes of the IRP filled with the freed pattern when it was freed */
+    PDEVICE_OBJECT AllocDevice; /* device context of the allocation */
     CCHAR AllocStackSize;
     /* Threaded and user requests: buffers the I/O manager owns. */
     PVOID OutputBuffer;
     ULONG OutputLength;
-    bool CopyOut;                /* METHOD_BUFFERED: copy Information bytes out at completion */
+    bool CopyOut; /* METHOD_BUFFERED: copy Information bytes out at completion */
     PVOID SystemBuffer;
     PMDL IoMdl;
     /* User requests. */
@@ -196,7 +196,7 @@ typedef struct HostIrpRecord {
     KEVENT Done;
     NTSTATUS FinalStatus;
     ULONG_PTR FinalInformation;
-    LONG Refs;                   /* completion + waiters/cancellers holding the memory */
+    LONG Refs; /* completion + waiters/cancellers holding the memory */
     /* System requests. */
     PREQUEST_POWER_COMPLETE PowerCallback;
     PVOID PowerContext;
@@ -213,9 +213,9 @@ bool HostIrpIsLive(PIRP Irp);
 PIRP HostAllocateIrp(CCHAR StackSize, HostIrpKind Kind, HostCallSite Site, bool Counted);
 void HostReleaseIrpRecord(HostIrpRecord *Record); /* drops one reference; frees at zero */
 void HostRetireIrp(HostIrpRecord *Record);        /* completion reached the top: no longer a live request */
-BOOLEAN HostCancelIrpUnchecked(PIRP Irp);          /* IoCancelIrp on a request kept alive by a reference */
+BOOLEAN HostCancelIrpUnchecked(PIRP Irp);         /* IoCancelIrp on a request kept alive by a reference */
 void HostFinishUserIrp(HostIrpRecord *Record);
-bool HostThreadInPnpDispatch(UCHAR Minor);          /* a dispatch routine of this PnP minor runs on this thread */
+bool HostThreadInPnpDispatch(UCHAR Minor); /* a dispatch routine of this PnP minor runs on this thread */
 NTSTATUS HostCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp, HostCallSite Site);
 /* Sends a system request to the top of Pdo's stack and waits for its final status;
  * ReachedBottom, when given, tells whether the bottom device of the stack was called;

@@ -58,7 +58,7 @@ typedef const UNICODE_STRING *PCUNICODE_STRING;
 #define EVENT_INCREMENT 1
 
 #define FIELD_OFFSET(type, field) ((LONG)offsetof(type, field))
-#define CONTAINING_RECORD(address, type, field) ((type *)((PCHAR)(address) - offsetof(type, field)))
+#define CONTAINING_RECORD(address, type, field) ((type *)((PCHAR)(address)-offsetof(type, field)))
 #define UNREFERENCED_PARAMETER(P) ((void)(P))
 #define PAGED_CODE() HostPagedCode(__FILE__, __LINE__)
 #define ASSERT(e) ((e) ? (void)0 : HostAssertFailed(#e, __FILE__, __LINE__))
@@ -119,7 +119,10 @@ struct _IO_STATUS_BLOCK;
 
 /* ---- Dispatcher objects ------------------------------------------------------------ */
 
-typedef enum _EVENT_TYPE { NotificationEvent, SynchronizationEvent } EVENT_TYPE;
+typedef enum _EVENT_TYPE {
+    NotificationEvent,
+    SynchronizationEvent
+} EVENT_TYPE;
 
 typedef enum _KWAIT_REASON {
     Executive,
@@ -204,7 +207,10 @@ typedef union _POWER_STATE {
     DEVICE_POWER_STATE DeviceState;
 } POWER_STATE, *PPOWER_STATE;
 
-typedef enum _POWER_STATE_TYPE { SystemPowerState = 0, DevicePowerState } POWER_STATE_TYPE, *PPOWER_STATE_TYPE;
+typedef enum _POWER_STATE_TYPE {
+    SystemPowerState = 0,
+    DevicePowerState
+} POWER_STATE_TYPE, *PPOWER_STATE_TYPE;
 
 typedef enum _POWER_ACTION {
     PowerActionNone = 0,
@@ -276,8 +282,16 @@ typedef struct _MDL {
 #define PAGE_SIZE 0x1000
 #define PAGE_SHIFT 12
 
-typedef enum _MM_PAGE_PRIORITY { LowPagePriority, NormalPagePriority = 16, HighPagePriority = 32 } MM_PAGE_PRIORITY;
-typedef enum _LOCK_OPERATION { IoReadAccess, IoWriteAccess, IoModifyAccess } LOCK_OPERATION;
+typedef enum _MM_PAGE_PRIORITY {
+    LowPagePriority,
+    NormalPagePriority = 16,
+    HighPagePriority = 32
+} MM_PAGE_PRIORITY;
+typedef enum _LOCK_OPERATION {
+    IoReadAccess,
+    IoWriteAccess,
+    IoModifyAccess
+} LOCK_OPERATION;
 
 /* ---- Pool ------------------------------------------------------------------------- */
 
@@ -530,7 +544,7 @@ typedef struct _DEVICE_OBJECT {
 #define FILE_WRITE_ACCESS 0x0002
 #define CTL_CODE(DeviceType, Function, Method, Access) \
     (((DeviceType) << 16) | ((Access) << 14) | ((Function) << 2) | (Method))
-#define METHOD_FROM_CTL_CODE(ctrlCode) ((ULONG)((ctrlCode) & 3))
+#define METHOD_FROM_CTL_CODE(ctrlCode) ((ULONG)((ctrlCode)&3))
 
 typedef struct _IRP {
     CSHORT Type;
@@ -714,7 +728,6 @@ VOID ExFreePoolWithTag(PVOID P, ULONG Tag);
 KIRQL KeGetCurrentIrql(void);
 VOID KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql);
 VOID KeLowerIrql(KIRQL NewIrql);
-KIRQL KeRaiseIrqlToDpcLevel(void);
 VOID KeInitializeSpinLock(PKSPIN_LOCK SpinLock);
 KIRQL KfAcquireSpinLock(PKSPIN_LOCK SpinLock);
 VOID KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql);
@@ -727,8 +740,14 @@ VOID KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock);
 
 /* ---- Interlocked operations -------------------------------------------------------- */
 
-static inline LONG InterlockedIncrement(LONG volatile *Addend) { return __atomic_add_fetch(Addend, 1, __ATOMIC_SEQ_CST); }
-static inline LONG InterlockedDecrement(LONG volatile *Addend) { return __atomic_sub_fetch(Addend, 1, __ATOMIC_SEQ_CST); }
+static inline LONG InterlockedIncrement(LONG volatile *Addend)
+{
+    return __atomic_add_fetch(Addend, 1, __ATOMIC_SEQ_CST);
+}
+static inline LONG InterlockedDecrement(LONG volatile *Addend)
+{
+    return __atomic_sub_fetch(Addend, 1, __ATOMIC_SEQ_CST);
+}
 static inline LONG InterlockedExchange(LONG volatile *Target, LONG Value)
 {
     return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
@@ -738,15 +757,6 @@ static inline LONG InterlockedExchangeAdd(LONG volatile *Addend, LONG Value)
     return __atomic_fetch_add(Addend, Value, __ATOMIC_SEQ_CST);
 }
 static inline LONG InterlockedCompareExchange(LONG volatile *Destination, LONG Exchange, LONG Comparand)
-{
-    __atomic_compare_exchange_n(Destination, &Comparand, Exchange, 0, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
-    return Comparand;
-}
-static inline PVOID InterlockedExchangePointer(PVOID volatile *Target, PVOID Value)
-{
-    return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
-}
-static inline PVOID InterlockedCompareExchangePointer(PVOID volatile *Destination, PVOID Exchange, PVOID Comparand)
 {
     __atomic_compare_exchange_n(Destination, &Comparand, Exchange, 0, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
     return Comparand;
@@ -803,9 +813,15 @@ PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObj
 #define IoCallDriver IofCallDriver
 #define IoCompleteRequest IofCompleteRequest
 
-static inline PIO_STACK_LOCATION IoGetCurrentIrpStackLocation(PIRP Irp) { return Irp->Tail.Overlay.CurrentStackLocation; }
+static inline PIO_STACK_LOCATION IoGetCurrentIrpStackLocation(PIRP Irp)
+{
+    return Irp->Tail.Overlay.CurrentStackLocation;
+}
 
-static inline PIO_STACK_LOCATION IoGetNextIrpStackLocation(PIRP Irp) { return Irp->Tail.Overlay.CurrentStackLocation - 1; }
+static inline PIO_STACK_LOCATION IoGetNextIrpStackLocation(PIRP Irp)
+{
+    return Irp->Tail.Overlay.CurrentStackLocation - 1;
+}
 
 static inline VOID IoSetNextIrpStackLocation(PIRP Irp)
 {
@@ -839,12 +855,15 @@ static inline VOID IoSetCompletionRoutine(PIRP Irp, PIO_COMPLETION_ROUTINE Compl
     next->CompletionRoutine = CompletionRoutine;
     next->Context = Context;
     next->Control = 0;
-    if (InvokeOnSuccess)
+    if (InvokeOnSuccess) {
         next->Control = SL_INVOKE_ON_SUCCESS;
-    if (InvokeOnError)
+    }
+    if (InvokeOnError) {
         next->Control |= SL_INVOKE_ON_ERROR;
-    if (InvokeOnCancel)
+    }
+    if (InvokeOnCancel) {
         next->Control |= SL_INVOKE_ON_CANCEL;
+    }
 }
 
 static inline VOID IoMarkIrpPending(PIRP Irp) { IoGetCurrentIrpStackLocation(Irp)->Control |= SL_PENDING_RETURNED; }
@@ -871,9 +890,9 @@ PVOID HostMmMapMdl(PMDL Mdl, MM_PAGE_PRIORITY Priority);
 #define MmGetMdlVirtualAddress(Mdl) ((PVOID)((PCHAR)((Mdl)->StartVa) + (Mdl)->ByteOffset))
 #define MmGetMdlByteCount(Mdl) ((Mdl)->ByteCount)
 #define MmGetMdlByteOffset(Mdl) ((Mdl)->ByteOffset)
-#define MmGetSystemAddressForMdlSafe(Mdl, Priority)                                                       \
+#define MmGetSystemAddressForMdlSafe(Mdl, Priority)                                                      \
     (((Mdl)->MdlFlags & (MDL_MAPPED_TO_SYSTEM_VA | MDL_SOURCE_IS_NONPAGED_POOL)) ? (Mdl)->MappedSystemVa \
-                                                                                   : HostMmMapMdl((Mdl), (Priority)))
+                                                                                 : HostMmMapMdl((Mdl), (Priority)))
 
 /* ---- Device interfaces ------------------------------------------------------------- */
 

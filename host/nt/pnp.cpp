@@ -39,25 +39,30 @@ static NTSTATUS SendPnp(HostDeviceNode *Node, UCHAR Minor, PVOID Parameter = nul
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
     next->MajorFunction = IRP_MJ_PNP;
     next->MinorFunction = Minor;
-    if (Minor == IRP_MN_QUERY_CAPABILITIES)
+    if (Minor == IRP_MN_QUERY_CAPABILITIES) {
         next->Parameters.DeviceCapabilities.Capabilities = (PDEVICE_CAPABILITIES)Parameter;
-    else if (Minor == IRP_MN_QUERY_DEVICE_RELATIONS)
+    } else if (Minor == IRP_MN_QUERY_DEVICE_RELATIONS) {
         next->Parameters.QueryDeviceRelations.Type = (DEVICE_RELATION_TYPE)(uintptr_t)Parameter;
+    }
     bool reachedBottom = false;
     ULONG_PTR information = 0;
     NTSTATUS status = HostSendSystemIrp(top, irp, &reachedBottom, &information);
-    if (Information)
+    if (Information) {
         *Information = information;
+    }
     /* Requests every driver of the stack must pass down, and no driver may fail. */
-    bool unfailable = Minor == IRP_MN_STOP_DEVICE || Minor == IRP_MN_REMOVE_DEVICE || Minor == IRP_MN_SURPRISE_REMOVAL ||
-                      Minor == IRP_MN_CANCEL_STOP_DEVICE || Minor == IRP_MN_CANCEL_REMOVE_DEVICE;
-    if (unfailable && !reachedBottom)
+    bool unfailable = Minor == IRP_MN_STOP_DEVICE || Minor == IRP_MN_REMOVE_DEVICE ||
+                      Minor == IRP_MN_SURPRISE_REMOVAL || Minor == IRP_MN_CANCEL_STOP_DEVICE ||
+                      Minor == IRP_MN_CANCEL_REMOVE_DEVICE;
+    if (unfailable && !reachedBottom) {
         HostReport("PNP_NOT_PASSED_DOWN", nullptr, HostCallSite{nullptr, 0},
                    "plug-and-play request (minor 0x%02x) completed without reaching the physical device object", Minor);
-    if (unfailable && !NT_SUCCESS(status))
+    }
+    if (unfailable && !NT_SUCCESS(status)) {
         HostReport("PNP_UNFAILABLE_FAILED", nullptr, HostCallSite{nullptr, 0},
                    "plug-and-play request (minor 0x%02x) failed with 0x%08x: no driver may fail it", Minor,
                    (unsigned)status);
+    }
     return status;
 }
 
@@ -69,10 +74,11 @@ static void QueryRelations(HostDeviceNode *Node, DEVICE_RELATION_TYPE Type)
     NTSTATUS status = SendPnp(Node, IRP_MN_QUERY_DEVICE_RELATIONS, (PVOID)(uintptr_t)Type, &information);
     if (NT_SUCCESS(status) && information) {
         PDEVICE_RELATIONS relations = (PDEVICE_RELATIONS)information;
-        if (relations->Count)
+        if (relations->Count) {
             HostReport("NOT_MODELLED", nullptr, HostCallSite{nullptr, 0},
                        "device relations (type %d) answered with %lu device object(s)", (int)Type,
                        (unsigned long)relations->Count);
+        }
         HostPoolFree(relations, HostCallSite{nullptr, 0}, "device relations");
     }
 }
@@ -92,22 +98,28 @@ static void QueryStartedStack(HostDeviceNode *Node)
     QueryRelations(Node, BusRelations);
 }
 
-static bool FunctionDeviceLive(HostDeviceNode *Node) { return Node->Fdo && HostDeviceIsLiveSerial(Node->Fdo, Node->FdoSerial); }
+static bool FunctionDeviceLive(HostDeviceNode *Node)
+{
+    return Node->Fdo && HostDeviceIsLiveSerial(Node->Fdo, Node->FdoSerial);
+}
 
 /* REMOVE_DEVICE, then the checks of a removal and the driver's unload when it has no
  * device left. */
 static void RemoveStack(HostDeviceNode *Node)
 {
     SendPnp(Node, IRP_MN_REMOVE_DEVICE);
-    if (FunctionDeviceLive(Node))
-        HostReport("PNP_REMOVE_NOT_DELETED", nullptr, HostCallSite{nullptr, 0},
-                   "function device %p of driver %s still exists after IRP_MN_REMOVE_DEVICE: it must detach and delete it",
-                   (void *)Node->Fdo, HostDriverOf(Node->FunctionDriver)->Info->Name);
-    else if (Node->Pdo && HostDeviceIsLive(Node->Pdo) && Node->Pdo->AttachedDevice)
+    if (FunctionDeviceLive(Node)) {
+        HostReport(
+            "PNP_REMOVE_NOT_DELETED", nullptr, HostCallSite{nullptr, 0},
+            "function device %p of driver %s still exists after IRP_MN_REMOVE_DEVICE: it must detach and delete it",
+            (void *)Node->Fdo, HostDriverOf(Node->FunctionDriver)->Info->Name);
+    } else if (Node->Pdo && HostDeviceIsLive(Node->Pdo) && Node->Pdo->AttachedDevice) {
         HostReport("PNP_REMOVE_NOT_DELETED", nullptr, HostCallSite{nullptr, 0},
                    "a device is still attached to physical device %p after IRP_MN_REMOVE_DEVICE", (void *)Node->Pdo);
-    if (Node->Pdo)
+    }
+    if (Node->Pdo) {
         HostDisableInterfaceStatesOf(Node->Pdo);
+    }
     PDRIVER_OBJECT driver = Node->FunctionDriver;
     {
         std::lock_guard<std::mutex> guard(HostKernelLock);
@@ -117,8 +129,9 @@ static void RemoveStack(HostDeviceNode *Node)
     }
     /* The driver is unloaded before the removal is announced, so that whoever waits for it
      * may load the driver again at once. */
-    if (driver)
+    if (driver) {
         HostUnloadIfUnused(driver);
+    }
     SetState(Node, HostDeviceRemoved);
 }
 
@@ -130,14 +143,16 @@ static void SurpriseRemove(HostDeviceNode *Node)
     SendPnp(Node, IRP_MN_SURPRISE_REMOVAL);
     /* "Handling an IRP_MN_SURPRISE_REMOVAL Request": the function driver disables its
      * device interfaces there, so that no application opens the device any more. */
-    if (Node->Pdo && HostEnabledInterfaceCount(Node->Pdo))
+    if (Node->Pdo && HostEnabledInterfaceCount(Node->Pdo)) {
         HostReport("PNP_SURPRISE_INTERFACE_ENABLED", nullptr, HostCallSite{nullptr, 0},
                    "%lu device interface(s) of physical device %p still enabled after IRP_MN_SURPRISE_REMOVAL",
                    (unsigned long)HostEnabledInterfaceCount(Node->Pdo), (void *)Node->Pdo);
-    if (Node->Fdo && !FunctionDeviceLive(Node))
+    }
+    if (Node->Fdo && !FunctionDeviceLive(Node)) {
         HostReport("PNP_SURPRISE_DELETED", nullptr, HostCallSite{nullptr, 0},
                    "function device %p was deleted on IRP_MN_SURPRISE_REMOVAL; only IRP_MN_REMOVE_DEVICE may delete it",
                    (void *)Node->Fdo);
+    }
     bool removeNow;
     {
         std::lock_guard<std::mutex> guard(HostKernelLock);
@@ -146,8 +161,9 @@ static void SurpriseRemove(HostDeviceNode *Node)
         Node->RemoveWhenClosed = !removeNow;
         HostKernelChanged.notify_all();
     }
-    if (removeNow)
+    if (removeNow) {
         RemoveStack(Node);
+    }
 }
 
 void HostFileClosed(HostDeviceNode *Node)
@@ -157,11 +173,13 @@ void HostFileClosed(HostDeviceNode *Node)
         std::lock_guard<std::mutex> guard(HostKernelLock);
         Node->OpenFiles--;
         removeNow = Node->OpenFiles == 0 && Node->RemoveWhenClosed;
-        if (removeNow)
+        if (removeNow) {
             Node->RemoveWhenClosed = false;
+        }
     }
-    if (removeNow)
+    if (removeNow) {
         HostRunOnPnpThread(RemoveWork, Node, false);
+    }
 }
 
 /* ---- Arrival ----------------------------------------------------------------------------- */
@@ -178,13 +196,15 @@ static VOID ArrivalWork(PVOID Context)
 {
     ArrivalArgs *args = (ArrivalArgs *)Context;
     HostCallSite none = {nullptr, 0};
-    if (args->Pdo->Flags & DO_DEVICE_INITIALIZING)
+    if (args->Pdo->Flags & DO_DEVICE_INITIALIZING) {
         HostReport("PNP_DEVICE_INITIALIZING", nullptr, none,
                    "physical device object %p announced with DO_DEVICE_INITIALIZING still set", (void *)args->Pdo);
+    }
     PDRIVER_OBJECT driver;
     args->Status = HostLoadDriverInternal(args->Driver, true, &driver);
-    if (!NT_SUCCESS(args->Status))
+    if (!NT_SUCCESS(args->Status)) {
         return;
+    }
     if (!driver->DriverExtension->AddDevice) {
         args->Status = STATUS_NOT_SUPPORTED;
         HostUnloadIfUnused(driver);
@@ -200,15 +220,17 @@ static VOID ArrivalWork(PVOID Context)
         std::lock_guard<std::mutex> guard(HostKernelLock);
         args->Pdo->DeviceObjectExtension->Node = node;
         Nodes.push_back(node);
-        for (PDEVICE_OBJECT d = driver->DeviceObject; d; d = d->NextDevice)
+        for (PDEVICE_OBJECT d = driver->DeviceObject; d; d = d->NextDevice) {
             before.push_back(d);
+        }
     }
     HostContextSave save = HostEnterDriver(driver, nullptr);
     NTSTATUS status = driver->DriverExtension->AddDevice(driver, args->Pdo);
     HostLeaveDriver(save);
-    if (HostThread()->Irql != PASSIVE_LEVEL)
+    if (HostThread()->Irql != PASSIVE_LEVEL) {
         HostReport("DISPATCH_IRQL_CHANGED", nullptr, none, "AddDevice of %s returned at IRQL %d", args->Driver->Name,
                    HostThread()->Irql);
+    }
     args->Status = status;
     if (!NT_SUCCESS(status)) {
         bool left = args->Pdo->AttachedDevice != nullptr;
@@ -216,8 +238,9 @@ static VOID ArrivalWork(PVOID Context)
             std::lock_guard<std::mutex> guard(HostKernelLock);
             for (PDEVICE_OBJECT d = driver->DeviceObject; d; d = d->NextDevice) {
                 bool old = false;
-                for (PDEVICE_OBJECT b : before)
+                for (PDEVICE_OBJECT b : before) {
                     old = old || b == d;
+                }
                 left = left || !old;
             }
             args->Pdo->DeviceObjectExtension->Node = nullptr;
@@ -225,40 +248,47 @@ static VOID ArrivalWork(PVOID Context)
             node->FunctionDriver = nullptr;
             node->State = HostDeviceRemoved;
         }
-        if (left)
+        if (left) {
             HostReport("PNP_ADD_DEVICE_LEFT_DEVICE", nullptr, none,
                        "AddDevice of %s failed (0x%08x) but left a device object behind", args->Driver->Name,
                        (unsigned)status);
+        }
         HostDisableInterfaceStatesOf(args->Pdo);
         HostUnloadIfUnused(driver);
         return;
     }
-    for (PDEVICE_OBJECT d = args->Pdo->AttachedDevice; d; d = d->AttachedDevice)
-        if (d->Flags & DO_DEVICE_INITIALIZING)
+    for (PDEVICE_OBJECT d = args->Pdo->AttachedDevice; d; d = d->AttachedDevice) {
+        if (d->Flags & DO_DEVICE_INITIALIZING) {
             HostReport("PNP_DEVICE_INITIALIZING", nullptr, none,
                        "device %p (driver %s) still has DO_DEVICE_INITIALIZING set after AddDevice", (void *)d,
                        HostDriverOf(d->DriverObject)->Info->Name);
+        }
+    }
     for (PDEVICE_OBJECT d = args->Pdo; d; d = d->AttachedDevice) {
-        if ((d->Flags & DO_BUFFERED_IO) && (d->Flags & DO_DIRECT_IO))
+        if ((d->Flags & DO_BUFFERED_IO) && (d->Flags & DO_DIRECT_IO)) {
             HostReport("DEVICE_IO_FLAGS_CONFLICT", nullptr, none,
                        "device %p (driver %s) has both DO_BUFFERED_IO and DO_DIRECT_IO set", (void *)d,
                        HostDriverOf(d->DriverObject)->Info->Name);
+        }
         PDEVICE_OBJECT below = d->DeviceObjectExtension->AttachedTo;
-        if (below && (below->Flags & DO_POWER_PAGABLE) && !(d->Flags & DO_POWER_PAGABLE))
+        if (below && (below->Flags & DO_POWER_PAGABLE) && !(d->Flags & DO_POWER_PAGABLE)) {
             HostReport("POWER_PAGABLE_NOT_INHERITED", nullptr, none,
                        "device %p (driver %s) is attached above a device with DO_POWER_PAGABLE but does not set it",
                        (void *)d, HostDriverOf(d->DriverObject)->Info->Name);
+        }
     }
     node->Fdo = args->Pdo->AttachedDevice;
-    if (node->Fdo)
+    if (node->Fdo) {
         node->FdoSerial = node->Fdo->DeviceObjectExtension->Serial;
+    }
     args->Node = node;
     args->Status = SendPnp(node, IRP_MN_START_DEVICE);
     if (NT_SUCCESS(args->Status)) {
         QueryStartedStack(node);
         SetState(node, HostDeviceStarted);
-    } else
+    } else {
         RemoveStack(node);
+    }
 }
 
 NTSTATUS HostPnpDeviceArrived(PDEVICE_OBJECT Pdo, PCWSTR InstanceId, const HostDriverInfo *FunctionDriver,
@@ -266,8 +296,9 @@ NTSTATUS HostPnpDeviceArrived(PDEVICE_OBJECT Pdo, PCWSTR InstanceId, const HostD
 {
     ArrivalArgs args = {Pdo, InstanceId, FunctionDriver, nullptr, STATUS_SUCCESS};
     HostRunOnPnpThread(ArrivalWork, &args, true);
-    if (Node)
+    if (Node) {
         *Node = args.Node;
+    }
     return args.Status;
 }
 
@@ -281,7 +312,6 @@ typedef enum Transition {
     Rebalance,
     QueryRemove,
     CancelRemove,
-    Remove,
     Uninstall,
     Surprise
 } Transition;
@@ -294,8 +324,9 @@ typedef struct TransitionArgs {
 
 static NTSTATUS DoQueryStop(HostDeviceNode *Node)
 {
-    if (Node->State != HostDeviceStarted)
+    if (Node->State != HostDeviceStarted) {
         return STATUS_INVALID_DEVICE_STATE;
+    }
     NTSTATUS status = SendPnp(Node, IRP_MN_QUERY_STOP_DEVICE);
     if (NT_SUCCESS(status)) {
         SetState(Node, HostDeviceStopPending);
@@ -307,22 +338,25 @@ static NTSTATUS DoQueryStop(HostDeviceNode *Node)
 
 static NTSTATUS DoStart(HostDeviceNode *Node)
 {
-    if (Node->State != HostDeviceStopped)
+    if (Node->State != HostDeviceStopped) {
         return STATUS_INVALID_DEVICE_STATE;
+    }
     NTSTATUS status = SendPnp(Node, IRP_MN_START_DEVICE);
     if (NT_SUCCESS(status)) {
         QueryStartedStack(Node);
         SetState(Node, HostDeviceStarted);
-    } else
+    } else {
         RemoveStack(Node);
+    }
     return status;
 }
 
 static NTSTATUS DoQueryRemove(HostDeviceNode *Node)
 {
     HostDeviceState state = HostPnpGetState(Node);
-    if (state != HostDeviceStarted && state != HostDeviceStopped && state != HostDeviceAdded)
+    if (state != HostDeviceStarted && state != HostDeviceStopped && state != HostDeviceAdded) {
         return STATUS_INVALID_DEVICE_STATE;
+    }
     /* As Windows orders it ("Handling an IRP_MN_QUERY_REMOVE_DEVICE Request"): the removal
      * relations, the query to the stack, then the open handles: a handle still open fails
      * the query, and the stack gets CANCEL_REMOVE like any failed query. (No application
@@ -331,8 +365,9 @@ static NTSTATUS DoQueryRemove(HostDeviceNode *Node)
     NTSTATUS status = SendPnp(Node, IRP_MN_QUERY_REMOVE_DEVICE);
     if (NT_SUCCESS(status)) {
         std::lock_guard<std::mutex> guard(HostKernelLock);
-        if (Node->OpenFiles)
+        if (Node->OpenFiles) {
             status = STATUS_DEVICE_BUSY;
+        }
     }
     if (NT_SUCCESS(status)) {
         SetState(Node, HostDeviceRemovePending);
@@ -369,12 +404,14 @@ static VOID TransitionWork(PVOID Context)
         break;
     case Rebalance:
         status = DoQueryStop(node);
-        if (!NT_SUCCESS(status))
+        if (!NT_SUCCESS(status)) {
             break;
+        }
         status = SendPnp(node, IRP_MN_STOP_DEVICE);
         SetState(node, NT_SUCCESS(status) ? HostDeviceStopped : HostDeviceStarted);
-        if (NT_SUCCESS(status))
+        if (NT_SUCCESS(status)) {
             status = DoStart(node);
+        }
         break;
     case QueryRemove:
         status = DoQueryRemove(node);
@@ -385,16 +422,11 @@ static VOID TransitionWork(PVOID Context)
             SetState(node, HostDeviceStarted);
         }
         break;
-    case Remove:
-        if (state == HostDeviceRemovePending) {
-            RemoveStack(node);
-            status = STATUS_SUCCESS;
-        }
-        break;
     case Uninstall:
         status = DoQueryRemove(node);
-        if (NT_SUCCESS(status))
+        if (NT_SUCCESS(status)) {
             RemoveStack(node);
+        }
         break;
     case Surprise:
         if (state != HostDeviceSurpriseRemoved && state != HostDeviceRemoved) {
@@ -408,9 +440,10 @@ static VOID TransitionWork(PVOID Context)
 
 static NTSTATUS RunTransition(HostDeviceNode *Node, Transition What)
 {
-    if (HostThread()->Irql != PASSIVE_LEVEL)
+    if (HostThread()->Irql != PASSIVE_LEVEL) {
         HostReport("IRQL_NOT_LESS", nullptr, HostTakeCallSite(), "plug-and-play request asked for at IRQL %d",
                    HostThread()->Irql);
+    }
     TransitionArgs args = {Node, What, STATUS_SUCCESS};
     HostRunOnPnpThread(TransitionWork, &args, true);
     return args.Status;
@@ -423,7 +456,6 @@ NTSTATUS HostPnpStart(HostDeviceNode *Node) { return RunTransition(Node, Start);
 NTSTATUS HostPnpRebalance(HostDeviceNode *Node) { return RunTransition(Node, Rebalance); }
 NTSTATUS HostPnpQueryRemove(HostDeviceNode *Node) { return RunTransition(Node, QueryRemove); }
 NTSTATUS HostPnpCancelRemove(HostDeviceNode *Node) { return RunTransition(Node, CancelRemove); }
-NTSTATUS HostPnpRemove(HostDeviceNode *Node) { return RunTransition(Node, Remove); }
 NTSTATUS HostPnpUninstall(HostDeviceNode *Node) { return RunTransition(Node, Uninstall); }
 NTSTATUS HostPnpSurpriseRemove(HostDeviceNode *Node) { return RunTransition(Node, Surprise); }
 
@@ -431,10 +463,11 @@ static VOID GoneWork(PVOID Context)
 {
     HostDeviceNode *node = (HostDeviceNode *)Context;
     HostDeviceState state = HostPnpGetState(node);
-    if (state == HostDeviceAdded)
+    if (state == HostDeviceAdded) {
         RemoveStack(node);
-    else if (state != HostDeviceSurpriseRemoved && state != HostDeviceRemoved)
+    } else if (state != HostDeviceSurpriseRemoved && state != HostDeviceRemoved) {
         SurpriseRemove(node);
+    }
 }
 
 VOID HostPnpDeviceGone(PDEVICE_OBJECT Pdo)
@@ -444,8 +477,9 @@ VOID HostPnpDeviceGone(PDEVICE_OBJECT Pdo)
         std::lock_guard<std::mutex> guard(HostKernelLock);
         node = Pdo->DeviceObjectExtension->Node;
     }
-    if (node)
+    if (node) {
         HostRunOnPnpThread(GoneWork, node, false);
+    }
 }
 
 BOOLEAN HostPnpWaitRemoved(HostDeviceNode *Node, ULONG TimeoutMs)
@@ -472,9 +506,11 @@ std::vector<HostDeviceNode *> HostStartedNodes(void)
 {
     std::lock_guard<std::mutex> guard(HostKernelLock);
     std::vector<HostDeviceNode *> started;
-    for (HostDeviceNode *node : Nodes)
-        if (node->State == HostDeviceStarted && node->Pdo)
+    for (HostDeviceNode *node : Nodes) {
+        if (node->State == HostDeviceStarted && node->Pdo) {
             started.push_back(node);
+        }
+    }
     return started;
 }
 
@@ -482,8 +518,9 @@ void HostForgetNodes(void)
 {
     std::lock_guard<std::mutex> guard(HostKernelLock);
     for (HostDeviceNode *node : Nodes) {
-        if (node->Pdo && node->Pdo->DeviceObjectExtension->Node == node)
+        if (node->Pdo && node->Pdo->DeviceObjectExtension->Node == node) {
             node->Pdo->DeviceObjectExtension->Node = nullptr;
+        }
         delete node;
     }
     Nodes.clear();

@@ -90,12 +90,14 @@ static void ReleaseQuarantined(const QuarantinedBlock &Block)
     size_t at = 0;
     while (at < total) {
         size_t chunk = total - at < sizeof pattern ? total - at : sizeof pattern;
-        if (memcmp(bytes + at, pattern, chunk) != 0)
+        if (memcmp(bytes + at, pattern, chunk) != 0) {
             break;
+        }
         at += chunk;
     }
-    while (at < total && bytes[at] == POOL_FREED_BYTE)
+    while (at < total && bytes[at] == POOL_FREED_BYTE) {
         at++;
+    }
     if (at < total) {
         char tag[5], allocated[300], freed[300];
         TagText(Block.Tag, tag);
@@ -114,8 +116,9 @@ void *HostPoolAllocate(SIZE_T Size, ULONG Tag, HostCallSite Site, PDRIVER_OBJECT
 {
     HostThreadState *thread = HostThread();
     PoolHeader *header = (PoolHeader *)malloc(sizeof(PoolHeader) + (Size ? Size : 1));
-    if (!header)
+    if (!header) {
         return nullptr;
+    }
     header->Magic = POOL_MAGIC;
     header->Tag = Tag;
     header->Size = Size;
@@ -143,22 +146,25 @@ void HostPoolFree(void *Block, HostCallSite Site, const char *What)
         live = LiveBlocks.erase(Block) != 0;
         freedBefore = !live && FreedBlocks.count(Block);
         if (live) {
-            if (FreedBlocks.size() > 100000)
+            if (FreedBlocks.size() > 100000) {
                 FreedBlocks.clear();
+            }
             FreedBlocks.insert(Block);
         }
     }
     if (!live) {
-        if (freedBefore)
+        if (freedBefore) {
             HostReport("POOL_DOUBLE_FREE", nullptr, Site, "%s %p freed twice", What, Block);
-        else
+        } else {
             HostReport("POOL_BAD_FREE", nullptr, Site, "%s %p freed, but it is not an allocated block", What, Block);
+        }
         return;
     }
     PoolHeader *header = HeaderOf(Block);
     HOST_POOL_FREE_HOOK *hook = FreeHook.load();
-    if (hook)
+    if (hook) {
         hook(Block, header->Size);
+    }
     HostLockOrderForgetRange(Block, header->Size);
     header->Magic = 0;
 #if POOL_QUARANTINE
@@ -175,8 +181,9 @@ void HostPoolFree(void *Block, HostCallSite Site, const char *What)
             Quarantine.pop_front();
         }
     }
-    for (const QuarantinedBlock &old : evicted)
+    for (const QuarantinedBlock &old : evicted) {
         ReleaseQuarantined(old);
+    }
 #else
     free(header);
 #endif
@@ -190,8 +197,9 @@ void HostPoolCheckFreed(void)
         all.swap(Quarantine);
         QuarantineBytes = 0;
     }
-    for (const QuarantinedBlock &block : all)
+    for (const QuarantinedBlock &block : all) {
         ReleaseQuarantined(block);
+    }
 }
 
 PVOID(ExAllocatePoolWithTag)(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
@@ -199,21 +207,23 @@ PVOID(ExAllocatePoolWithTag)(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag
     HostCallSite site = HostTakeCallSite();
     HostThreadState *thread = HostThread();
     bool paged = PoolType == PagedPool || PoolType == PagedPoolCacheAligned;
-    if (thread->Irql > DISPATCH_LEVEL || (paged && thread->Irql > APC_LEVEL))
+    if (thread->Irql > DISPATCH_LEVEL || (paged && thread->Irql > APC_LEVEL)) {
         HostReport("POOL_IRQL", nullptr, site, "%s pool allocation at IRQL %d", paged ? "paged" : "non-paged",
                    thread->Irql);
+    }
     if (thread->ContextDriver) {
         ULONG declared = HostDriverOf(thread->ContextDriver)->Info->PoolTag;
         if (declared && Tag != declared) {
             char got[5], want[5];
             TagText(Tag, got);
             TagText(declared, want);
-            HostReport("POOL_WRONG_TAG", nullptr, site, "allocation with tag '%s' by a driver that declared tag '%s'", got,
-                       want);
+            HostReport("POOL_WRONG_TAG", nullptr, site, "allocation with tag '%s' by a driver that declared tag '%s'",
+                       got, want);
         }
     }
-    if (HostShouldFailAllocation(site))
+    if (HostShouldFailAllocation(site)) {
         return nullptr;
+    }
     return HostPoolAllocate(NumberOfBytes, Tag, site, nullptr, nullptr);
 }
 
@@ -226,8 +236,9 @@ PVOID(ExAllocatePool)(POOL_TYPE PoolType, SIZE_T NumberOfBytes)
 
 static void FreeChecked(PVOID P, ULONG Tag, bool CheckTag, HostCallSite Site)
 {
-    if (HostThread()->Irql > DISPATCH_LEVEL)
+    if (HostThread()->Irql > DISPATCH_LEVEL) {
         HostReport("POOL_IRQL", nullptr, Site, "pool freed at IRQL %d", HostThread()->Irql);
+    }
     if (!P) {
         HostReport("POOL_BAD_FREE", nullptr, Site, "ExFreePool of a null pointer");
         return;
@@ -236,8 +247,8 @@ static void FreeChecked(PVOID P, ULONG Tag, bool CheckTag, HostCallSite Site)
         char got[5], want[5];
         TagText(Tag, got);
         TagText(HeaderOf(P)->Tag, want);
-        HostReport("POOL_WRONG_TAG", nullptr, Site, "ExFreePoolWithTag with tag '%s' of a block allocated with tag '%s'",
-                   got, want);
+        HostReport("POOL_WRONG_TAG", nullptr, Site,
+                   "ExFreePoolWithTag with tag '%s' of a block allocated with tag '%s'", got, want);
     }
     HostPoolFree(P, Site, "pool block");
 }
@@ -286,10 +297,12 @@ void HostPoolReportLeaks(PDRIVER_OBJECT Driver, PDEVICE_OBJECT Device, const cha
         std::lock_guard<std::mutex> guard(PoolLock);
         for (const void *block : LiveBlocks) {
             PoolHeader *header = HeaderOf(block);
-            if (Device ? header->Device != Device : header->Driver != Driver)
+            if (Device ? header->Device != Device : header->Driver != Driver) {
                 continue;
-            if (count++ == 0)
+            }
+            if (count++ == 0) {
                 first = header->Site;
+            }
             if (count <= 16) {
                 char tag[5], site[300], line[400];
                 TagText(header->Tag, tag);
@@ -300,8 +313,9 @@ void HostPoolReportLeaks(PDRIVER_OBJECT Driver, PDEVICE_OBJECT Device, const cha
             }
         }
     }
-    if (count)
+    if (count) {
         HostReport("POOL_LEAK", nullptr, first, "%u pool allocation(s) still held at %s:%s", count, When, list.c_str());
+    }
 }
 
 void HostPoolForgetDevice(PDEVICE_OBJECT Device)
@@ -309,8 +323,9 @@ void HostPoolForgetDevice(PDEVICE_OBJECT Device)
     std::lock_guard<std::mutex> guard(PoolLock);
     for (const void *block : LiveBlocks) {
         PoolHeader *header = HeaderOf(block);
-        if (header->Device == Device)
+        if (header->Device == Device) {
             header->Device = nullptr;
+        }
     }
 }
 
@@ -320,8 +335,9 @@ SIZE_T HostRtlCompareMemory(const VOID *Source1, const VOID *Source2, SIZE_T Len
 {
     const UCHAR *a = (const UCHAR *)Source1, *b = (const UCHAR *)Source2;
     SIZE_T i = 0;
-    while (i < Length && a[i] == b[i])
+    while (i < Length && a[i] == b[i]) {
         i++;
+    }
     return i;
 }
 
@@ -333,10 +349,12 @@ VOID RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString
         return;
     }
     size_t units = 0;
-    while (SourceString[units])
+    while (SourceString[units]) {
         units++;
-    if (units > 0x7FFE)
+    }
+    if (units > 0x7FFE) {
         units = 0x7FFE;
+    }
     DestinationString->Length = (USHORT)(units * sizeof(WCHAR));
     DestinationString->MaximumLength = (USHORT)(DestinationString->Length + sizeof(WCHAR));
     DestinationString->Buffer = (PWSTR)SourceString;
@@ -345,8 +363,9 @@ VOID RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString
 VOID(RtlFreeUnicodeString)(PUNICODE_STRING UnicodeString)
 {
     HostCallSite site = HostTakeCallSite();
-    if (UnicodeString->Buffer)
+    if (UnicodeString->Buffer) {
         FreeChecked(UnicodeString->Buffer, 0, false, site);
+    }
     UnicodeString->Buffer = nullptr;
     UnicodeString->Length = UnicodeString->MaximumLength = 0;
 }
@@ -358,23 +377,26 @@ VOID RtlCopyUnicodeString(PUNICODE_STRING DestinationString, PCUNICODE_STRING So
         return;
     }
     USHORT bytes = SourceString->Length < DestinationString->MaximumLength ? SourceString->Length
-                                                                          : DestinationString->MaximumLength;
+                                                                           : DestinationString->MaximumLength;
     memmove(DestinationString->Buffer, SourceString->Buffer, bytes);
     DestinationString->Length = bytes;
-    if (bytes + sizeof(WCHAR) <= DestinationString->MaximumLength)
+    if (bytes + sizeof(WCHAR) <= DestinationString->MaximumLength) {
         DestinationString->Buffer[bytes / sizeof(WCHAR)] = 0;
+    }
 }
 
 static WCHAR Upcase(WCHAR c) { return (c >= u'a' && c <= u'z') ? (WCHAR)(c - u'a' + u'A') : c; }
 
 BOOLEAN RtlEqualUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2, BOOLEAN CaseInSensitive)
 {
-    if (String1->Length != String2->Length)
+    if (String1->Length != String2->Length) {
         return FALSE;
+    }
     for (USHORT i = 0; i < String1->Length / sizeof(WCHAR); i++) {
         WCHAR a = String1->Buffer[i], b = String2->Buffer[i];
-        if (CaseInSensitive ? Upcase(a) != Upcase(b) : a != b)
+        if (CaseInSensitive ? Upcase(a) != Upcase(b) : a != b) {
             return FALSE;
+        }
     }
     return TRUE;
 }
@@ -382,9 +404,11 @@ BOOLEAN RtlEqualUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2
 PVOID HostLibraryAllocatePool(SIZE_T NumberOfBytes, ULONG Tag)
 {
     HostCallSite site = HostTakeCallSite();
-    if (HostThread()->Irql > DISPATCH_LEVEL)
+    if (HostThread()->Irql > DISPATCH_LEVEL) {
         HostReport("POOL_IRQL", nullptr, site, "pool allocation at IRQL %d", HostThread()->Irql);
-    if (HostShouldFailAllocation(site))
+    }
+    if (HostShouldFailAllocation(site)) {
         return nullptr;
+    }
     return HostPoolAllocate(NumberOfBytes, Tag, site, nullptr, nullptr);
 }

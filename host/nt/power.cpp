@@ -30,15 +30,17 @@ static VOID DeferredPowerWork(PVOID Context)
 static NTSTATUS PowerCall(PDEVICE_OBJECT DeviceObject, PIRP Irp, HostCallSite Site)
 {
     HostThreadState *thread = HostThread();
-    if (thread->Irql > DISPATCH_LEVEL)
+    if (thread->Irql > DISPATCH_LEVEL) {
         HostReport("CALL_DRIVER_IRQL", Irp, Site, "PoCallDriver at IRQL %d", thread->Irql);
+    }
     if (!HostIrpIsLive(Irp)) {
         HostReport("IRP_NOT_ALLOCATED", nullptr, Site, "PoCallDriver with %p, which is not an allocated request",
                    (void *)Irp);
         return STATUS_INVALID_PARAMETER;
     }
     if (!HostDeviceIsLive(DeviceObject)) {
-        HostReport("DEVICE_NOT_LIVE", Irp, Site, "PoCallDriver to %p, which is not a device object", (void *)DeviceObject);
+        HostReport("DEVICE_NOT_LIVE", Irp, Site, "PoCallDriver to %p, which is not a device object",
+                   (void *)DeviceObject);
         return STATUS_INVALID_PARAMETER;
     }
     HostIrpRecord *record = HostIrpRecordOf(Irp);
@@ -50,23 +52,28 @@ static NTSTATUS PowerCall(PDEVICE_OBJECT DeviceObject, PIRP Irp, HostCallSite Si
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(Irp);
     bool serialised = next->MinorFunction == IRP_MN_SET_POWER || next->MinorFunction == IRP_MN_QUERY_POWER;
     if (!issuer && next->MajorFunction == IRP_MJ_POWER && serialised &&
-        !__atomic_exchange_n(&record->StartedNext, false, __ATOMIC_ACQ_REL))
+        !__atomic_exchange_n(&record->StartedNext, false, __ATOMIC_ACQ_REL)) {
         HostReport("POWER_START_NEXT_MISSING", Irp, Site,
                    "power request passed on without PoStartNextPowerIrp (the next power request would never come)");
+    }
     if ((DeviceObject->Flags & DO_POWER_PAGABLE) && thread->Irql > PASSIVE_LEVEL) {
         HostQueueWork(DeferredPowerWork, new DeferredPowerCall{DeviceObject, Irp, Site});
         return STATUS_PENDING;
     }
     KIRQL old = thread->Irql;
-    if (!(DeviceObject->Flags & DO_POWER_PAGABLE) && old < DISPATCH_LEVEL)
+    if (!(DeviceObject->Flags & DO_POWER_PAGABLE) && old < DISPATCH_LEVEL) {
         thread->Irql = DISPATCH_LEVEL;
+    }
     thread->InPoCallDriver = TRUE;
     NTSTATUS status = HostCallDriver(DeviceObject, Irp, Site);
     thread->Irql = old;
     return status;
 }
 
-NTSTATUS(PoCallDriver)(PDEVICE_OBJECT DeviceObject, PIRP Irp) { return PowerCall(DeviceObject, Irp, HostTakeCallSite()); }
+NTSTATUS(PoCallDriver)(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    return PowerCall(DeviceObject, Irp, HostTakeCallSite());
+}
 
 VOID(PoStartNextPowerIrp)(PIRP Irp)
 {
@@ -76,8 +83,9 @@ VOID(PoStartNextPowerIrp)(PIRP Irp)
                    (void *)Irp);
         return;
     }
-    if (HostThread()->Irql > DISPATCH_LEVEL)
+    if (HostThread()->Irql > DISPATCH_LEVEL) {
         HostReport("IRQL_NOT_LESS", Irp, site, "PoStartNextPowerIrp at IRQL %d", HostThread()->Irql);
+    }
     __atomic_store_n(&HostIrpRecordOf(Irp)->StartedNext, true, __ATOMIC_RELEASE);
 }
 
@@ -101,21 +109,24 @@ NTSTATUS(PoRequestPowerIrp)
  PVOID Context, PIRP *Irp)
 {
     HostCallSite site = HostTakeCallSite();
-    if (HostThread()->Irql > DISPATCH_LEVEL)
+    if (HostThread()->Irql > DISPATCH_LEVEL) {
         HostReport("IRQL_NOT_LESS", nullptr, site, "PoRequestPowerIrp at IRQL %d", HostThread()->Irql);
+    }
     if (!HostDeviceIsLive(DeviceObject)) {
         HostReport("DEVICE_NOT_LIVE", nullptr, site, "PoRequestPowerIrp for %p, which is not a device object",
                    (void *)DeviceObject);
         return STATUS_INVALID_PARAMETER;
     }
-    if (MinorFunction != IRP_MN_SET_POWER && MinorFunction != IRP_MN_QUERY_POWER && MinorFunction != IRP_MN_WAIT_WAKE)
+    if (MinorFunction != IRP_MN_SET_POWER && MinorFunction != IRP_MN_QUERY_POWER && MinorFunction != IRP_MN_WAIT_WAKE) {
         return STATUS_INVALID_PARAMETER;
+    }
     PDEVICE_OBJECT top = IoGetAttachedDevice(DeviceObject);
     /* Counted by the low-resources simulation in the caller's context: on Windows this
      * allocation can fail, and then the callback never runs. */
     PIRP irp = HostAllocateIrp(top->StackSize, HostIrpSystem, site, true);
-    if (!irp)
+    if (!irp) {
         return STATUS_INSUFFICIENT_RESOURCES;
+    }
     HostIrpRecord *record = HostIrpRecordOf(irp);
     record->Refs = 1;
     record->PowerCallback = CompletionFunction;
@@ -135,8 +146,9 @@ NTSTATUS(PoRequestPowerIrp)
         next->Parameters.Power.ShutdownType = PowerActionNone;
     }
     IoSetCompletionRoutine(irp, PowerRequestDone, record, TRUE, TRUE, TRUE);
-    if (Irp)
+    if (Irp) {
         *Irp = irp;
+    }
     HostFuzzPoint();
     PowerCall(top, irp, site);
     return STATUS_PENDING;
@@ -212,26 +224,30 @@ static VOID SystemPowerWork(PVOID Context)
         }
         if (!NT_SUCCESS(args->Status)) {
             /* A refused query is withdrawn by setting the current state again. */
-            for (size_t i = 0; i < queried; i++)
+            for (size_t i = 0; i < queried; i++) {
                 SendSystemPower(nodes[i], IRP_MN_SET_POWER, SystemState.load());
+            }
             return;
         }
     }
     for (HostDeviceNode *node : nodes) {
         NTSTATUS status = SendSystemPower(node, IRP_MN_SET_POWER, args->State);
-        if (!NT_SUCCESS(status) && NT_SUCCESS(args->Status))
+        if (!NT_SUCCESS(status) && NT_SUCCESS(args->Status)) {
             args->Status = status;
+        }
     }
     SystemState = args->State;
 }
 
 NTSTATUS HostPoSetSystemPowerState(SYSTEM_POWER_STATE State)
 {
-    if (HostThread()->Irql != PASSIVE_LEVEL)
+    if (HostThread()->Irql != PASSIVE_LEVEL) {
         HostReport("IRQL_NOT_LESS", nullptr, HostTakeCallSite(), "system power transition asked for at IRQL %d",
                    HostThread()->Irql);
-    if (State < PowerSystemWorking || State > PowerSystemShutdown)
+    }
+    if (State < PowerSystemWorking || State > PowerSystemShutdown) {
         return STATUS_INVALID_PARAMETER;
+    }
     SystemPowerArgs args = {State, STATUS_SUCCESS};
     HostRunOnPnpThread(SystemPowerWork, &args, true);
     return args.Status;

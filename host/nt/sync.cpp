@@ -22,9 +22,10 @@ KIRQL KeGetCurrentIrql(void) { return HostThread()->Irql; }
 VOID KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql)
 {
     HostThreadState *thread = HostThread();
-    if (NewIrql < thread->Irql)
+    if (NewIrql < thread->Irql) {
         HostReport("IRQL_NOT_LESS", nullptr, HostTakeCallSite(), "KeRaiseIrql to %d below the current IRQL %d", NewIrql,
                    thread->Irql);
+    }
     *OldIrql = thread->Irql;
     thread->Irql = NewIrql;
 }
@@ -32,17 +33,11 @@ VOID KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql)
 VOID KeLowerIrql(KIRQL NewIrql)
 {
     HostThreadState *thread = HostThread();
-    if (NewIrql > thread->Irql)
+    if (NewIrql > thread->Irql) {
         HostReport("IRQL_NOT_LESS", nullptr, HostTakeCallSite(), "KeLowerIrql to %d above the current IRQL %d", NewIrql,
                    thread->Irql);
+    }
     thread->Irql = NewIrql;
-}
-
-KIRQL KeRaiseIrqlToDpcLevel(void)
-{
-    KIRQL old;
-    KeRaiseIrql(DISPATCH_LEVEL, &old);
-    return old;
 }
 
 /* ---- Spin locks --------------------------------------------------------------------- */
@@ -52,9 +47,11 @@ static ULONG_PTR OwnerToken(void) { return (ULONG_PTR)HostThread() | 1; }
 bool HostThreadHoldsLock(PKSPIN_LOCK Lock)
 {
     HostThreadState *thread = HostThread();
-    for (int i = 0; i < thread->HeldCount; i++)
-        if (thread->Held[i].Lock == Lock)
+    for (int i = 0; i < thread->HeldCount; i++) {
+        if (thread->Held[i].Lock == Lock) {
             return true;
+        }
+    }
     return false;
 }
 
@@ -69,15 +66,18 @@ VOID KeInitializeSpinLock(PKSPIN_LOCK SpinLock)
 static void TakeLockWord(PKSPIN_LOCK SpinLock, HostCallSite Site)
 {
     ULONG_PTR token = OwnerToken();
-    if (HostThreadHoldsLock(SpinLock))
-        HostReport("SPINLOCK_RECURSION", nullptr, Site, "spin lock %p acquired again by the thread that holds it (deadlock)",
-                   (void *)SpinLock);
+    if (HostThreadHoldsLock(SpinLock)) {
+        HostReport("SPINLOCK_RECURSION", nullptr, Site,
+                   "spin lock %p acquired again by the thread that holds it (deadlock)", (void *)SpinLock);
+    }
     for (int spins = 0;; spins++) {
         ULONG_PTR expected = 0;
-        if (__atomic_compare_exchange_n(SpinLock, &expected, token, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED))
+        if (__atomic_compare_exchange_n(SpinLock, &expected, token, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED)) {
             return;
-        if (spins > 64)
+        }
+        if (spins > 64) {
             sched_yield();
+        }
     }
 }
 
@@ -85,8 +85,9 @@ static void PushHeld(PKSPIN_LOCK SpinLock, KIRQL OldIrql, HostCallSite Site)
 {
     HostThreadState *thread = HostThread();
     HostLockOrderAcquire(SpinLock, Site);
-    if (thread->HeldCount == HOST_MAX_HELD_LOCKS)
+    if (thread->HeldCount == HOST_MAX_HELD_LOCKS) {
         HostReport("NOT_MODELLED", nullptr, Site, "more than %d spin locks held at once", HOST_MAX_HELD_LOCKS);
+    }
     thread->Held[thread->HeldCount++] = HostHeldLock{SpinLock, OldIrql, Site};
 }
 
@@ -96,11 +97,13 @@ static KIRQL PopHeld(PKSPIN_LOCK SpinLock, HostCallSite Site)
 {
     HostThreadState *thread = HostThread();
     for (int i = thread->HeldCount - 1; i >= 0; i--) {
-        if (thread->Held[i].Lock != SpinLock)
+        if (thread->Held[i].Lock != SpinLock) {
             continue;
+        }
         KIRQL old = thread->Held[i].OldIrql;
-        for (int j = i; j + 1 < thread->HeldCount; j++)
+        for (int j = i; j + 1 < thread->HeldCount; j++) {
             thread->Held[j] = thread->Held[j + 1];
+        }
         thread->HeldCount--;
         return old;
     }
@@ -114,8 +117,9 @@ KIRQL(KfAcquireSpinLock)(PKSPIN_LOCK SpinLock)
 {
     HostCallSite site = HostTakeCallSite();
     HostThreadState *thread = HostThread();
-    if (thread->Irql > DISPATCH_LEVEL)
+    if (thread->Irql > DISPATCH_LEVEL) {
         HostReport("IRQL_NOT_LESS", nullptr, site, "KeAcquireSpinLock at IRQL %d", thread->Irql);
+    }
     KIRQL old = thread->Irql;
     thread->Irql = DISPATCH_LEVEL;
     TakeLockWord(SpinLock, site);
@@ -127,13 +131,15 @@ VOID(KfReleaseSpinLock)(PKSPIN_LOCK SpinLock, KIRQL NewIrql)
 {
     HostCallSite site = HostTakeCallSite();
     HostThreadState *thread = HostThread();
-    if (thread->Irql != DISPATCH_LEVEL)
+    if (thread->Irql != DISPATCH_LEVEL) {
         HostReport("SPINLOCK_RELEASE_IRQL", nullptr, site, "spin lock %p released at IRQL %d instead of DISPATCH_LEVEL",
                    (void *)SpinLock, thread->Irql);
+    }
     KIRQL old = PopHeld(SpinLock, site);
-    if (NewIrql != old)
+    if (NewIrql != old) {
         HostReport("SPINLOCK_RELEASE_IRQL", nullptr, site,
                    "spin lock %p released to IRQL %d, but it was acquired at IRQL %d", (void *)SpinLock, NewIrql, old);
+    }
     __atomic_store_n(SpinLock, 0, __ATOMIC_RELEASE);
     thread->Irql = NewIrql;
     HostFuzzPoint();
@@ -143,8 +149,9 @@ VOID KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock)
 {
     HostCallSite site = HostTakeCallSite();
     HostThreadState *thread = HostThread();
-    if (thread->Irql != DISPATCH_LEVEL)
+    if (thread->Irql != DISPATCH_LEVEL) {
         HostReport("IRQL_NOT_LESS", nullptr, site, "KeAcquireSpinLockAtDpcLevel at IRQL %d", thread->Irql);
+    }
     TakeLockWord(SpinLock, site);
     PushHeld(SpinLock, DISPATCH_LEVEL, site);
 }
@@ -152,9 +159,10 @@ VOID KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock)
 VOID KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock)
 {
     HostCallSite site = HostTakeCallSite();
-    if (HostThread()->Irql != DISPATCH_LEVEL)
+    if (HostThread()->Irql != DISPATCH_LEVEL) {
         HostReport("SPINLOCK_RELEASE_IRQL", nullptr, site, "KeReleaseSpinLockFromDpcLevel at IRQL %d",
                    HostThread()->Irql);
+    }
     PopHeld(SpinLock, site);
     __atomic_store_n(SpinLock, 0, __ATOMIC_RELEASE);
 }
@@ -181,8 +189,10 @@ static EventBucket *BucketOf(PRKEVENT Event) { return &EventBuckets[((ULONG_PTR)
 
 static void CheckEvent(PRKEVENT Event, HostCallSite Site, const char *Routine)
 {
-    if (Event->Header.Type > SynchronizationEvent || Event->Header.Size != EVENT_SIZE_MARK)
-        HostReport("NOT_MODELLED", nullptr, Site, "%s on %p, which is not an initialised event", Routine, (void *)Event);
+    if (Event->Header.Type > SynchronizationEvent || Event->Header.Size != EVENT_SIZE_MARK) {
+        HostReport("NOT_MODELLED", nullptr, Site, "%s on %p, which is not an initialised event", Routine,
+                   (void *)Event);
+    }
 }
 
 VOID KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State)
@@ -200,10 +210,12 @@ LONG(KeSetEvent)(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait)
     (void)Increment;
     HostCallSite site = HostTakeCallSite();
     CheckEvent(Event, site, "KeSetEvent");
-    if (HostThread()->Irql > DISPATCH_LEVEL)
+    if (HostThread()->Irql > DISPATCH_LEVEL) {
         HostReport("IRQL_NOT_LESS", nullptr, site, "KeSetEvent at IRQL %d", HostThread()->Irql);
-    if (Wait)
+    }
+    if (Wait) {
         HostReport("NOT_MODELLED", nullptr, site, "KeSetEvent with Wait TRUE");
+    }
     EventBucket *bucket = BucketOf(Event);
     LONG previous;
     {
@@ -240,13 +252,17 @@ NTSTATUS(KeWaitForSingleObject)
     CheckEvent(event, site, "KeWaitForSingleObject");
     HostThreadState *thread = HostThread();
     bool zeroTimeout = Timeout && Timeout->QuadPart == 0;
-    if (thread->Irql > APC_LEVEL && !zeroTimeout)
-        HostReport("WAIT_AT_HIGH_IRQL", nullptr, site, "wait with %s time-out at IRQL %d (only a zero time-out is allowed above APC_LEVEL)",
+    if (thread->Irql > APC_LEVEL && !zeroTimeout) {
+        HostReport("WAIT_AT_HIGH_IRQL", nullptr, site,
+                   "wait with %s time-out at IRQL %d (only a zero time-out is allowed above APC_LEVEL)",
                    Timeout ? "a non-zero" : "no", thread->Irql);
-    if (Alertable || WaitMode != KernelMode)
+    }
+    if (Alertable || WaitMode != KernelMode) {
         HostReport("NOT_MODELLED", nullptr, site, "alertable or user-mode waits");
-    if (Timeout && Timeout->QuadPart > 0)
+    }
+    if (Timeout && Timeout->QuadPart > 0) {
         HostReport("NOT_MODELLED", nullptr, site, "waits until an absolute time");
+    }
 
     EventBucket *bucket = BucketOf(event);
     std::unique_lock<std::mutex> guard(bucket->Lock);
@@ -256,21 +272,25 @@ NTSTATUS(KeWaitForSingleObject)
     } else {
         /* Relative time-outs are negative counts of 100-nanosecond units. */
         auto deadline = std::chrono::steady_clock::now() + std::chrono::nanoseconds(-Timeout->QuadPart * 100);
-        if (!bucket->Signalled.wait_until(guard, deadline, satisfied))
+        if (!bucket->Signalled.wait_until(guard, deadline, satisfied)) {
             return STATUS_TIMEOUT;
+        }
     }
-    if (event->Header.Type == SynchronizationEvent)
+    if (event->Header.Type == SynchronizationEvent) {
         __atomic_store_n(&event->Header.SignalState, 0, __ATOMIC_RELEASE);
+    }
     return STATUS_SUCCESS;
 }
 
 NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Interval)
 {
     HostCallSite site = HostTakeCallSite();
-    if (HostThread()->Irql > APC_LEVEL)
+    if (HostThread()->Irql > APC_LEVEL) {
         HostReport("WAIT_AT_HIGH_IRQL", nullptr, site, "KeDelayExecutionThread at IRQL %d", HostThread()->Irql);
-    if (Alertable || WaitMode != KernelMode || Interval->QuadPart > 0)
+    }
+    if (Alertable || WaitMode != KernelMode || Interval->QuadPart > 0) {
         HostReport("NOT_MODELLED", nullptr, site, "alertable, user-mode or absolute delays");
+    }
     struct timespec ts;
     long long nanos = -Interval->QuadPart * 100;
     ts.tv_sec = nanos / 1000000000;

@@ -36,8 +36,10 @@ struct HostFile {
 
 static void CheckPassive(const char *What)
 {
-    if (HostThread()->Irql != PASSIVE_LEVEL)
-        HostReport("IRQL_NOT_LESS", nullptr, HostTakeCallSite(), "%s from user mode at IRQL %d", What, HostThread()->Irql);
+    if (HostThread()->Irql != PASSIVE_LEVEL) {
+        HostReport("IRQL_NOT_LESS", nullptr, HostTakeCallSite(), "%s from user mode at IRQL %d", What,
+                   HostThread()->Irql);
+    }
 }
 
 HostProcess *HostProcessCreate(void) { return new HostProcess(); }
@@ -71,12 +73,14 @@ static void DropFileRef(HostFile *File, bool MayWait)
         std::lock_guard<std::mutex> guard(File->Process->Lock);
         last = --File->Refs == 0;
     }
-    if (!last)
+    if (!last) {
         return;
-    if (MayWait)
+    }
+    if (MayWait) {
         CloseWork(File);
-    else
+    } else {
         HostQueueWork(CloseWork, File);
+    }
 }
 
 /* Sends a request and, for a synchronous one, waits for its final status. Tracked requests
@@ -94,12 +98,14 @@ static NTSTATUS SendUserIrp(HostFile *File, PIRP Irp, HostAsyncIo *Async, ULONG_
     }
     PDEVICE_OBJECT top = IoGetAttachedDevice(File->Pdo);
     NTSTATUS status = HostCallDriver(top, Irp, HostCallSite{nullptr, 0});
-    if (Async)
+    if (Async) {
         return status;
+    }
     (KeWaitForSingleObject)(&record->Done, Executive, KernelMode, FALSE, nullptr);
     NTSTATUS final = record->FinalStatus;
-    if (Information)
+    if (Information) {
         *Information = record->FinalInformation;
+    }
     HostReleaseIrpRecord(record);
     return final;
 }
@@ -109,16 +115,18 @@ void HostFinishUserIrp(HostIrpRecord *Record)
     PIRP irp = &Record->Irp;
     HostRetireIrp(Record);
     bool moved = ((ULONG)irp->IoStatus.Status >> 30) != 3; /* success, information or warning */
-    if (Record->CopyOut && moved && irp->IoStatus.Information > Record->OutputLength)
+    if (Record->CopyOut && moved && irp->IoStatus.Information > Record->OutputLength) {
         HostReport("INFORMATION_EXCEEDS_BUFFER", nullptr, Record->AllocSite,
                    "buffered request completed with Information %lu, more than its output buffer of %lu bytes",
                    (unsigned long)irp->IoStatus.Information, (unsigned long)Record->OutputLength);
+    }
     if (Record->CopyOut && moved && Record->OutputBuffer) {
         ULONG_PTR n = irp->IoStatus.Information;
         memcpy(Record->OutputBuffer, Record->SystemBuffer, n < Record->OutputLength ? n : Record->OutputLength);
     }
-    if (Record->SystemBuffer)
+    if (Record->SystemBuffer) {
         HostPoolFree(Record->SystemBuffer, Record->AllocSite, "system buffer");
+    }
     Record->SystemBuffer = nullptr;
     if (Record->IoMdl) {
         MmUnlockPages(Record->IoMdl);
@@ -148,16 +156,19 @@ void HostFinishUserIrp(HostIrpRecord *Record)
         /* nothing: the caller takes the status returned by the dispatch routine */
     } else if (async) {
         async->IoStatus = irp->IoStatus;
-        if (async->Event)
+        if (async->Event) {
             (KeSetEvent)(async->Event, IO_NO_INCREMENT, FALSE);
-        if (async->Callback)
+        }
+        if (async->Callback) {
             async->Callback(async->Context, Record->FinalStatus, Record->FinalInformation);
+        }
     } else {
         (KeSetEvent)(&Record->Done, IO_NO_INCREMENT, FALSE);
     }
     HostReleaseIrpRecord(Record);
-    if (tracked)
+    if (tracked) {
         DropFileRef(file, false);
+    }
 }
 
 NTSTATUS HostCreateFile(HostProcess *Process, PCWSTR Path, HostFile **File)
@@ -166,17 +177,20 @@ NTSTATUS HostCreateFile(HostProcess *Process, PCWSTR Path, HostFile **File)
     *File = nullptr;
     std::u16string suffix;
     PDEVICE_OBJECT pdo = HostFindInterfaceDevice(std::u16string(Path), &suffix);
-    if (!pdo)
+    if (!pdo) {
         return STATUS_OBJECT_NAME_NOT_FOUND;
+    }
     HostDeviceNode *node;
     {
         std::lock_guard<std::mutex> guard(HostKernelLock);
         node = pdo->DeviceObjectExtension->Node;
-        bool usable = node && node->State != HostDeviceRemoved && node->Fdo && !pdo->DeviceObjectExtension->DeletePending;
-        if (usable)
+        bool usable =
+            node && node->State != HostDeviceRemoved && node->Fdo && !pdo->DeviceObjectExtension->DeletePending;
+        if (usable) {
             node->OpenFiles++;
-        else
+        } else {
             node = nullptr;
+        }
     }
     if (!node) {
         HostDereferenceDevice(pdo);
@@ -197,8 +211,8 @@ NTSTATUS HostCreateFile(HostProcess *Process, PCWSTR Path, HostFile **File)
     KeInitializeEvent(&object->Event, NotificationEvent, FALSE);
     size_t bytes = suffix.size() * sizeof(WCHAR);
     HostContextSave save = HostEnterDriver(nullptr, nullptr);
-    object->FileName.Buffer = (PWSTR)HostPoolAllocate(bytes + sizeof(WCHAR), HOST_TAG_NAME, HostCallSite{nullptr, 0},
-                                                      nullptr, nullptr);
+    object->FileName.Buffer =
+        (PWSTR)HostPoolAllocate(bytes + sizeof(WCHAR), HOST_TAG_NAME, HostCallSite{nullptr, 0}, nullptr, nullptr);
     HostLeaveDriver(save);
     memcpy(object->FileName.Buffer, suffix.data(), bytes);
     object->FileName.Buffer[suffix.size()] = 0;
@@ -251,8 +265,9 @@ NTSTATUS HostCloseFile(HostFile *File)
     CheckPassive("CloseHandle");
     {
         std::lock_guard<std::mutex> guard(File->Process->Lock);
-        if (!File->HandleOpen)
+        if (!File->HandleOpen) {
             return STATUS_INVALID_HANDLE;
+        }
         File->HandleOpen = false;
     }
     PIRP irp = BuildUserIrp(File, IRP_MJ_CLEANUP);
@@ -276,7 +291,8 @@ static void SetTransferBuffer(PIRP Irp, PVOID Buffer, ULONG Length, bool Read)
     } else if (top->Flags & DO_BUFFERED_IO) {
         if (Length) {
             HostContextSave save = HostEnterDriver(nullptr, nullptr);
-            record->SystemBuffer = HostPoolAllocate(Length, HOST_TAG_BUFFER, HostCallSite{nullptr, 0}, nullptr, nullptr);
+            record->SystemBuffer =
+                HostPoolAllocate(Length, HOST_TAG_BUFFER, HostCallSite{nullptr, 0}, nullptr, nullptr);
             HostLeaveDriver(save);
             if (Read) {
                 memset(record->SystemBuffer, 0, Length);
@@ -302,8 +318,9 @@ static bool HandleUsable(HostFile *File)
 NTSTATUS HostReadFile(HostFile *File, PVOID Buffer, ULONG Length, HostAsyncIo *Async, ULONG_PTR *Information)
 {
     CheckPassive("ReadFile");
-    if (!HandleUsable(File))
+    if (!HandleUsable(File)) {
         return STATUS_INVALID_HANDLE;
+    }
     PIRP irp = BuildUserIrp(File, IRP_MJ_READ);
     irp->Flags = IRP_READ_OPERATION;
     IoGetNextIrpStackLocation(irp)->Parameters.Read.Length = Length;
@@ -314,8 +331,9 @@ NTSTATUS HostReadFile(HostFile *File, PVOID Buffer, ULONG Length, HostAsyncIo *A
 NTSTATUS HostWriteFile(HostFile *File, const VOID *Buffer, ULONG Length, HostAsyncIo *Async, ULONG_PTR *Information)
 {
     CheckPassive("WriteFile");
-    if (!HandleUsable(File))
+    if (!HandleUsable(File)) {
         return STATUS_INVALID_HANDLE;
+    }
     PIRP irp = BuildUserIrp(File, IRP_MJ_WRITE);
     irp->Flags = IRP_WRITE_OPERATION;
     IoGetNextIrpStackLocation(irp)->Parameters.Write.Length = Length;
@@ -327,8 +345,9 @@ NTSTATUS HostDeviceIoControl(HostFile *File, ULONG IoControlCode, PVOID InputBuf
                              PVOID OutputBuffer, ULONG OutputLength, HostAsyncIo *Async, ULONG_PTR *Information)
 {
     CheckPassive("DeviceIoControl");
-    if (!HandleUsable(File))
+    if (!HandleUsable(File)) {
         return STATUS_INVALID_HANDLE;
+    }
     PIRP irp = BuildUserIrp(File, IRP_MJ_DEVICE_CONTROL);
     HostIrpRecord *record = HostIrpRecordOf(irp);
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
@@ -342,8 +361,9 @@ NTSTATUS HostDeviceIoControl(HostFile *File, ULONG IoControlCode, PVOID InputBuf
         if (size) {
             record->SystemBuffer = HostPoolAllocate(size, HOST_TAG_BUFFER, HostCallSite{nullptr, 0}, nullptr, nullptr);
             memset(record->SystemBuffer, 0, size);
-            if (InputLength)
+            if (InputLength) {
                 memcpy(record->SystemBuffer, InputBuffer, InputLength);
+            }
             irp->AssociatedIrp.SystemBuffer = record->SystemBuffer;
             irp->Flags = IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER | (OutputLength ? IRP_INPUT_OPERATION : 0);
             record->CopyOut = OutputLength != 0;
@@ -355,7 +375,8 @@ NTSTATUS HostDeviceIoControl(HostFile *File, ULONG IoControlCode, PVOID InputBuf
         irp->UserBuffer = OutputBuffer;
     } else {
         if (InputLength) {
-            record->SystemBuffer = HostPoolAllocate(InputLength, HOST_TAG_BUFFER, HostCallSite{nullptr, 0}, nullptr, nullptr);
+            record->SystemBuffer =
+                HostPoolAllocate(InputLength, HOST_TAG_BUFFER, HostCallSite{nullptr, 0}, nullptr, nullptr);
             memcpy(record->SystemBuffer, InputBuffer, InputLength);
             irp->AssociatedIrp.SystemBuffer = record->SystemBuffer;
             irp->Flags = IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
@@ -412,8 +433,9 @@ VOID HostProcessEnd(HostProcess *Process)
         std::lock_guard<std::mutex> guard(Process->Lock);
         for (HostFile *file : Process->Files) {
             CollectOutstanding(file, records);
-            if (file->HandleOpen)
+            if (file->HandleOpen) {
                 open.push_back(file);
+            }
         }
     }
     CancelRecords(records);
@@ -430,8 +452,9 @@ VOID HostProcessEnd(HostProcess *Process)
             Process->Changed.wait(guard, [Process] { return Process->Outstanding == 0; });
         }
     }
-    for (HostFile *file : open)
+    for (HostFile *file : open) {
         HostCloseFile(file);
+    }
     {
         std::unique_lock<std::mutex> guard(Process->Lock);
         Process->Changed.wait(guard, [Process] { return Process->Files.empty(); });
@@ -445,12 +468,15 @@ VOID HostKernelReset(void)
 {
     HostWaitSystemThreadsIdle();
     ULONG drivers = HostLoadedDriverCount();
-    if (drivers)
-        HostReport("DRIVER_UNLOAD_DEVICES", nullptr, HostCallSite{nullptr, 0}, "%u driver(s) still loaded at kernel reset",
-                   drivers);
+    if (drivers) {
+        HostReport("DRIVER_UNLOAD_DEVICES", nullptr, HostCallSite{nullptr, 0},
+                   "%u driver(s) still loaded at kernel reset", drivers);
+    }
     ULONG irps = HostLiveIrpCount();
-    if (irps)
-        HostReport("POOL_LEAK", nullptr, HostCallSite{nullptr, 0}, "%u request(s) still allocated at kernel reset", irps);
+    if (irps) {
+        HostReport("POOL_LEAK", nullptr, HostCallSite{nullptr, 0}, "%u request(s) still allocated at kernel reset",
+                   irps);
+    }
     HostForgetNodes();
     HostForgetInterfaces();
     HostPowerReset();

@@ -56,23 +56,44 @@ static HostVerifierMode Mode = HostVerifierAbort;
 static ULONG ReportCount;
 static char LastRule[48];
 
-static const char *const MajorNames[IRP_MJ_MAXIMUM_FUNCTION + 1] = {
-    "IRP_MJ_CREATE", "IRP_MJ_CREATE_NAMED_PIPE", "IRP_MJ_CLOSE", "IRP_MJ_READ", "IRP_MJ_WRITE",
-    "IRP_MJ_QUERY_INFORMATION", "IRP_MJ_SET_INFORMATION", "IRP_MJ_QUERY_EA", "IRP_MJ_SET_EA",
-    "IRP_MJ_FLUSH_BUFFERS", "IRP_MJ_QUERY_VOLUME_INFORMATION", "IRP_MJ_SET_VOLUME_INFORMATION",
-    "IRP_MJ_DIRECTORY_CONTROL", "IRP_MJ_FILE_SYSTEM_CONTROL", "IRP_MJ_DEVICE_CONTROL",
-    "IRP_MJ_INTERNAL_DEVICE_CONTROL", "IRP_MJ_SHUTDOWN", "IRP_MJ_LOCK_CONTROL", "IRP_MJ_CLEANUP",
-    "IRP_MJ_CREATE_MAILSLOT", "IRP_MJ_QUERY_SECURITY", "IRP_MJ_SET_SECURITY", "IRP_MJ_POWER",
-    "IRP_MJ_SYSTEM_CONTROL", "IRP_MJ_DEVICE_CHANGE", "IRP_MJ_QUERY_QUOTA", "IRP_MJ_SET_QUOTA", "IRP_MJ_PNP"};
+static const char *const MajorNames[IRP_MJ_MAXIMUM_FUNCTION + 1] = {"IRP_MJ_CREATE",
+                                                                    "IRP_MJ_CREATE_NAMED_PIPE",
+                                                                    "IRP_MJ_CLOSE",
+                                                                    "IRP_MJ_READ",
+                                                                    "IRP_MJ_WRITE",
+                                                                    "IRP_MJ_QUERY_INFORMATION",
+                                                                    "IRP_MJ_SET_INFORMATION",
+                                                                    "IRP_MJ_QUERY_EA",
+                                                                    "IRP_MJ_SET_EA",
+                                                                    "IRP_MJ_FLUSH_BUFFERS",
+                                                                    "IRP_MJ_QUERY_VOLUME_INFORMATION",
+                                                                    "IRP_MJ_SET_VOLUME_INFORMATION",
+                                                                    "IRP_MJ_DIRECTORY_CONTROL",
+                                                                    "IRP_MJ_FILE_SYSTEM_CONTROL",
+                                                                    "IRP_MJ_DEVICE_CONTROL",
+                                                                    "IRP_MJ_INTERNAL_DEVICE_CONTROL",
+                                                                    "IRP_MJ_SHUTDOWN",
+                                                                    "IRP_MJ_LOCK_CONTROL",
+                                                                    "IRP_MJ_CLEANUP",
+                                                                    "IRP_MJ_CREATE_MAILSLOT",
+                                                                    "IRP_MJ_QUERY_SECURITY",
+                                                                    "IRP_MJ_SET_SECURITY",
+                                                                    "IRP_MJ_POWER",
+                                                                    "IRP_MJ_SYSTEM_CONTROL",
+                                                                    "IRP_MJ_DEVICE_CHANGE",
+                                                                    "IRP_MJ_QUERY_QUOTA",
+                                                                    "IRP_MJ_SET_QUOTA",
+                                                                    "IRP_MJ_PNP"};
 
 const char *HostMajorName(UCHAR Major) { return Major <= IRP_MJ_MAXIMUM_FUNCTION ? MajorNames[Major] : "IRP_MJ_?"; }
 
 void HostDescribeSite(HostCallSite Site, char *Out, size_t OutSize)
 {
-    if (Site.File)
+    if (Site.File) {
         snprintf(Out, OutSize, "%s:%d", Site.File, Site.Line);
-    else
+    } else {
         snprintf(Out, OutSize, "(call site not recorded)");
+    }
 }
 
 /* Describes a request without trusting it more than needed: a request that is not live is
@@ -95,15 +116,17 @@ static void DescribeIrp(PIRP Irp, char *Out, size_t OutSize)
         PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
         PDEVICE_OBJECT device = stack->DeviceObject;
         const char *driver = "?";
-        if (device && HostDeviceIsLive(device) && device->DriverObject)
+        if (device && HostDeviceIsLive(device) && device->DriverObject) {
             driver = HostDriverOf(device->DriverObject)->Info->Name;
+        }
         snprintf(Out, OutSize,
                  "    request: IRP %p %s minor 0x%02x, location %d of %d, device %p (driver %s), "
                  "status 0x%08x, allocated at %s\n",
                  (void *)Irp, HostMajorName(stack->MajorFunction), stack->MinorFunction, location, Irp->StackCount,
                  (void *)device, driver, (unsigned)Irp->IoStatus.Status, allocated);
     } else {
-        snprintf(Out, OutSize, "    request: IRP %p, location %d of %d (owned by no driver), status 0x%08x, allocated at %s\n",
+        snprintf(Out, OutSize,
+                 "    request: IRP %p, location %d of %d (owned by no driver), status 0x%08x, allocated at %s\n",
                  (void *)Irp, location, Irp->StackCount, (unsigned)Irp->IoStatus.Status, allocated);
     }
 }
@@ -130,8 +153,9 @@ void HostReport(const char *Rule, PIRP Irp, HostCallSite Site, const char *Forma
         snprintf(LastRule, sizeof LastRule, "%s", Rule);
         mode = Mode;
     }
-    if (mode == HostVerifierAbort)
+    if (mode == HostVerifierAbort) {
         abort();
+    }
 }
 
 void HostAssertFailed(const char *Expression, const char *File, int Line)
@@ -141,8 +165,9 @@ void HostAssertFailed(const char *Expression, const char *File, int Line)
 
 void HostPagedCode(const char *File, int Line)
 {
-    if (ThreadState.Irql > APC_LEVEL)
+    if (ThreadState.Irql > APC_LEVEL) {
         HostReport("PAGED_CODE", nullptr, HostCallSite{File, Line}, "pageable code runs at IRQL %d", ThreadState.Irql);
+    }
 }
 
 void HostVerifierSetMode(HostVerifierMode NewMode)
@@ -185,8 +210,9 @@ void HostVerifierSetLowResources(const HostLowResources *Settings)
 {
     std::lock_guard<std::mutex> guard(LowResourcesLock);
     LowResourcesOn = Settings != nullptr;
-    if (Settings)
+    if (Settings) {
         LowResources = *Settings;
+    }
     CountedAllocations = 0;
     InjectedFailures = 0;
     SeenSites.clear();
@@ -207,26 +233,33 @@ ULONG HostVerifierInjectedFailures(void)
 bool HostShouldFailAllocation(HostCallSite Site)
 {
     std::lock_guard<std::mutex> guard(LowResourcesLock);
-    if (!LowResourcesOn)
+    if (!LowResourcesOn) {
         return false;
+    }
     PDRIVER_OBJECT driver = ThreadState.ContextDriver;
     if (LowResources.Driver) {
-        if (!driver || HostDriverOf(driver)->Info != LowResources.Driver)
+        if (!driver || HostDriverOf(driver)->Info != LowResources.Driver) {
             return false;
+        }
     }
     ULONG n = ++CountedAllocations;
     bool fail = false;
-    if (LowResources.FailNth && n == LowResources.FailNth)
+    if (LowResources.FailNth && n == LowResources.FailNth) {
         fail = true;
+    }
     if (LowResources.FailNewCallSites) {
         auto key = std::make_pair(std::string(Site.File ? Site.File : "?"), Site.Line);
-        if (SeenSites.insert(key).second)
+        if (SeenSites.insert(key).second) {
             fail = true;
+        }
     }
-    if (LowResources.FailPercent && SplitMix(((uint64_t)LowResources.Seed << 32) | n) % 100 < LowResources.FailPercent)
+    if (LowResources.FailPercent &&
+        SplitMix(((uint64_t)LowResources.Seed << 32) | n) % 100 < LowResources.FailPercent) {
         fail = true;
-    if (fail)
+    }
+    if (fail) {
         InjectedFailures++;
+    }
     return fail;
 }
 
@@ -236,22 +269,26 @@ static std::map<std::string, std::pair<ULONG, ULONG>> FailingCalls;
 VOID HostVerifierFailCall(const char *Routine, ULONG Nth)
 {
     std::lock_guard<std::mutex> guard(LowResourcesLock);
-    if (Nth)
+    if (Nth) {
         FailingCalls[Routine] = std::make_pair(0u, Nth);
-    else
+    } else {
         FailingCalls.erase(Routine);
+    }
 }
 
 bool HostShouldFailCall(const char *Routine)
 {
-    if (!ThreadState.ContextDriver)
+    if (!ThreadState.ContextDriver) {
         return false;
+    }
     std::lock_guard<std::mutex> guard(LowResourcesLock);
     auto it = FailingCalls.find(Routine);
-    if (it == FailingCalls.end())
+    if (it == FailingCalls.end()) {
         return false;
-    if (++it->second.first != it->second.second)
+    }
+    if (++it->second.first != it->second.second) {
         return false;
+    }
     FailingCalls.erase(it);
     InjectedFailures++;
     return true;
@@ -275,11 +312,13 @@ void HostVerifierSetDelayFuzzing(ULONG Seed, ULONG Percent, ULONG MaxDelayMicros
 void HostFuzzPoint(void)
 {
     ULONG percent = FuzzPercent.load(std::memory_order_relaxed);
-    if (!percent)
+    if (!percent) {
         return;
+    }
     uint64_t r = SplitMix((FuzzSeed.load(std::memory_order_relaxed) << 32) ^ FuzzCounter.fetch_add(1));
-    if (r % 100 >= percent)
+    if (r % 100 >= percent) {
         return;
+    }
     ULONG maxDelay = FuzzMaxDelay.load(std::memory_order_relaxed);
     if ((r >> 8) & 1 || !maxDelay) {
         sched_yield();
@@ -292,8 +331,9 @@ void HostFuzzPoint(void)
 
 BOOLEAN HostVerifierFuzzChoice(void)
 {
-    if (!FuzzPercent.load(std::memory_order_relaxed))
+    if (!FuzzPercent.load(std::memory_order_relaxed)) {
         return FALSE;
+    }
     uint64_t r = SplitMix((FuzzSeed.load(std::memory_order_relaxed) << 32) ^ FuzzCounter.fetch_add(1));
     return (r >> 24) & 1 ? TRUE : FALSE;
 }
@@ -312,32 +352,39 @@ static std::map<PKSPIN_LOCK, std::map<PKSPIN_LOCK, LockEdge>> LockOrder;
 /* Whether To can be reached from From by edges of the graph (LockOrderLock held). */
 static bool Reaches(PKSPIN_LOCK From, PKSPIN_LOCK To, std::set<PKSPIN_LOCK> &Seen)
 {
-    if (From == To)
+    if (From == To) {
         return true;
-    if (!Seen.insert(From).second)
+    }
+    if (!Seen.insert(From).second) {
         return false;
+    }
     auto it = LockOrder.find(From);
-    if (it == LockOrder.end())
+    if (it == LockOrder.end()) {
         return false;
-    for (auto &edge : it->second)
-        if (Reaches(edge.first, To, Seen))
+    }
+    for (auto &edge : it->second) {
+        if (Reaches(edge.first, To, Seen)) {
             return true;
+        }
+    }
     return false;
 }
 
 void HostLockOrderAcquire(PKSPIN_LOCK Lock, HostCallSite Site)
 {
     HostThreadState *thread = &ThreadState;
-    if (thread->HeldCount == 0)
+    if (thread->HeldCount == 0) {
         return;
+    }
     char report[1024] = {0};
     {
         std::lock_guard<std::mutex> guard(LockOrderLock);
         for (int i = 0; i < thread->HeldCount; i++) {
             PKSPIN_LOCK held = thread->Held[i].Lock;
             auto &edges = LockOrder[held];
-            if (edges.count(Lock))
+            if (edges.count(Lock)) {
                 continue;
+            }
             std::set<PKSPIN_LOCK> seen;
             if (Reaches(Lock, held, seen)) {
                 char first[300], second[300], otherFirst[300], otherSecond[300];
@@ -361,15 +408,17 @@ void HostLockOrderAcquire(PKSPIN_LOCK Lock, HostCallSite Site)
             edges[Lock] = LockEdge{thread->Held[i].Site, Site};
         }
     }
-    if (report[0])
+    if (report[0]) {
         HostReport("LOCK_ORDER", nullptr, Site, "%s", report);
+    }
 }
 
 void HostLockOrderForgetRange(const void *Start, size_t Length)
 {
     std::lock_guard<std::mutex> guard(LockOrderLock);
-    if (LockOrder.empty())
+    if (LockOrder.empty()) {
         return;
+    }
     const char *begin = (const char *)Start;
     const char *end = begin + Length;
     auto inside = [&](PKSPIN_LOCK lock) { return (const char *)lock >= begin && (const char *)lock < end; };
@@ -378,8 +427,9 @@ void HostLockOrderForgetRange(const void *Start, size_t Length)
             it = LockOrder.erase(it);
             continue;
         }
-        for (auto edge = it->second.begin(); edge != it->second.end();)
+        for (auto edge = it->second.begin(); edge != it->second.end();) {
             edge = inside(edge->first) ? it->second.erase(edge) : std::next(edge);
+        }
         ++it;
     }
 }

@@ -55,46 +55,46 @@ bool BusListRemove(BusTransferList *list, BusTransfer *transfer)
 static std::mutex UrbWatchLock;
 static std::multiset<uintptr_t> QueuedUrbs;
 
-static void WatchUrb(PURB urb)
+static void WatchUrb(PURB Urb)
 {
     std::lock_guard<std::mutex> hold(UrbWatchLock);
-    QueuedUrbs.insert((uintptr_t)urb);
+    QueuedUrbs.insert((uintptr_t)Urb);
 }
 
-static void UnwatchUrb(PURB urb)
+static void UnwatchUrb(PURB Urb)
 {
     std::lock_guard<std::mutex> hold(UrbWatchLock);
-    auto at = QueuedUrbs.find((uintptr_t)urb);
+    auto at = QueuedUrbs.find((uintptr_t)Urb);
     if (at != QueuedUrbs.end()) {
         QueuedUrbs.erase(at);
     }
 }
 
-void BusCheckFreedBlock(const void *block, SIZE_T size)
+void BusCheckFreedBlock(const void *Block, SIZE_T Size)
 {
-    uintptr_t start = (uintptr_t)block;
+    uintptr_t start = (uintptr_t)Block;
     uintptr_t found = 0;
     {
         std::lock_guard<std::mutex> hold(UrbWatchLock);
         auto at = QueuedUrbs.lower_bound(start);
-        if (at != QueuedUrbs.end() && *at < start + size) {
+        if (at != QueuedUrbs.end() && *at < start + Size) {
             found = *at;
         }
     }
     if (found != 0) {
         HostVerifierReport("URB_FREED_WHILE_QUEUED", NULL,
-                           "pool block %p freed while it holds the URB %p of a transfer still queued on the bus",
-                           block, (void *)found);
+                           "pool block %p freed while it holds the URB %p of a transfer still queued on the bus", Block,
+                           (void *)found);
     }
 }
 
 /* Cancel routine of a queued transfer: unlinks it and completes it as cancelled. Runs
  * with the cancel spin lock held (released at once) at DISPATCH_LEVEL. */
-static VOID BusCancelTransfer(PDEVICE_OBJECT deviceObject, PIRP irp)
+static VOID BusCancelTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
-    (void)deviceObject;
-    IoReleaseCancelSpinLock(irp->CancelIrql);
-    BusTransfer *transfer = (BusTransfer *)irp->Tail.Overlay.DriverContext[0];
+    (void)DeviceObject;
+    IoReleaseCancelSpinLock(Irp->CancelIrql);
+    BusTransfer *transfer = (BusTransfer *)Irp->Tail.Overlay.DriverContext[0];
     BusUnit *unit = transfer->Unit;
     HostUsbBus *bus = unit->Bus;
     /* A cancelled transfer may complete after IoCancelIrp has returned, from the host
@@ -113,11 +113,11 @@ static VOID BusCancelTransfer(PDEVICE_OBJECT deviceObject, PIRP irp)
     PURB urb = transfer->Urb;
     urb->UrbBulkOrInterruptTransfer.TransferBufferLength = transfer->Moved;
     urb->UrbHeader.Status = USBD_STATUS_CANCELED;
-    irp->IoStatus.Status = STATUS_CANCELLED;
-    irp->IoStatus.Information = 0;
+    Irp->IoStatus.Status = STATUS_CANCELLED;
+    Irp->IoStatus.Information = 0;
     free(transfer);
     UnwatchUrb(urb);
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
     std::lock_guard<std::mutex> hold(bus->Lock);
     if (waiter != NULL) {
         (*waiter)--;
@@ -147,32 +147,32 @@ bool BusQueueTransferLocked(BusUnit *unit, BusPipe *pipe, BusTransfer *transfer)
     return true;
 }
 
-void BusFinishLocked(BusTransfer *transfer, USBD_STATUS status, NTSTATUS irpStatus)
+void BusFinishLocked(BusTransfer *Transfer, USBD_STATUS Status, NTSTATUS IrpStatus)
 {
-    transfer->Status = status;
-    transfer->IrpStatus = irpStatus;
-    BusListAppend(&transfer->Unit->Bus->Done, transfer);
-    transfer->Unit->Bus->Changed.notify_all();
+    Transfer->Status = Status;
+    Transfer->IrpStatus = IrpStatus;
+    BusListAppend(&Transfer->Unit->Bus->Done, Transfer);
+    Transfer->Unit->Bus->Changed.notify_all();
 }
 
-void BusFailPipeLocked(BusUnit *unit, BusPipe *pipe, USBD_STATUS status, NTSTATUS irpStatus)
+void BusFailPipeLocked(BusUnit *Unit, BusPipe *Pipe, USBD_STATUS Status, NTSTATUS IrpStatus)
 {
-    (void)unit;
-    BusTransfer *transfer = pipe->Queue.Head;
+    (void)Unit;
+    BusTransfer *transfer = Pipe->Queue.Head;
     while (transfer != NULL) {
         BusTransfer *next = transfer->Next;
         if (IoSetCancelRoutine(transfer->Irp, NULL) != NULL) {
-            BusListRemove(&pipe->Queue, transfer);
-            BusFinishLocked(transfer, status, irpStatus);
+            BusListRemove(&Pipe->Queue, transfer);
+            BusFinishLocked(transfer, Status, IrpStatus);
         }
         transfer = next;
     }
 }
 
-void BusFailUnitLocked(BusUnit *unit, USBD_STATUS status, NTSTATUS irpStatus)
+void BusFailUnitLocked(BusUnit *Unit, USBD_STATUS Status, NTSTATUS IrpStatus)
 {
-    for (uint32_t i = 0; i < unit->PipeCount; i++) {
-        BusFailPipeLocked(unit, &unit->Pipes[i], status, irpStatus);
+    for (uint32_t i = 0; i < Unit->PipeCount; i++) {
+        BusFailPipeLocked(Unit, &Unit->Pipes[i], Status, IrpStatus);
     }
 }
 
@@ -273,77 +273,76 @@ static void CollectReply(BusUnit *unit, uint64_t nowUs, uint32_t erasesBefore, u
 
 /* Moves an OUT transfer into the firmware (or nowhere, for a pipe without data behind
  * it); replies it causes are ready from replyUs on. Returns the transfer's status. */
-static USBD_STATUS ServiceOut(BusUnit *unit, BusPipe *pipe, BusTransfer *transfer, uint64_t replyUs)
+static USBD_STATUS ServiceOut(BusUnit *Unit, BusPipe *Pipe, BusTransfer *Transfer, uint64_t ReplyUs)
 {
-    if (pipe->Role == BusPipeLoopbackOut) {
-        transfer->Moved = transfer->Length;
-        if (!BusInAppend(&unit->LoopRecords, transfer->Buffer, transfer->Length, replyUs, BusSegmentNormal)) {
+    if (Pipe->Role == BusPipeLoopbackOut) {
+        Transfer->Moved = Transfer->Length;
+        if (!BusInAppend(&Unit->LoopRecords, Transfer->Buffer, Transfer->Length, ReplyUs, BusSegmentNormal)) {
             abort();
         }
         return USBD_STATUS_SUCCESS;
     }
-    if (pipe->Role != BusPipeFirmwareOut) {
-        transfer->Moved = transfer->Length;
+    if (Pipe->Role != BusPipeFirmwareOut) {
+        Transfer->Moved = Transfer->Length;
         return USBD_STATUS_SUCCESS;
     }
-    uint32_t packet = pipe->MaxPacket != 0 ? pipe->MaxPacket : 64;
+    uint32_t packet = Pipe->MaxPacket != 0 ? Pipe->MaxPacket : 64;
     do {
-        uint32_t chunk = transfer->Length - transfer->Moved;
+        uint32_t chunk = Transfer->Length - Transfer->Moved;
         if (chunk > packet) {
             chunk = packet;
         }
-        if (unit->UnplugArmed && unit->UnplugAfterBytes < chunk) {
-            chunk = unit->UnplugAfterBytes; /* the cable comes out in the middle of this packet */
+        if (Unit->UnplugArmed && Unit->UnplugAfterBytes < chunk) {
+            chunk = Unit->UnplugAfterBytes; /* the cable comes out in the middle of this packet */
         }
-        uint32_t erases = SimUnitCommandCount(unit->Sim, 2);
-        uint32_t writes = SimUnitCommandCount(unit->Sim, 5);
-        SimUnitReceive(unit->Sim, transfer->Buffer + transfer->Moved, chunk);
-        transfer->Moved += chunk;
-        CollectReply(unit, replyUs, erases, writes);
-        if (unit->UnplugArmed) {
-            unit->UnplugAfterBytes -= chunk;
-            if (unit->UnplugAfterBytes == 0) {
-                unit->UnplugDue = true;
-                BusDisconnectLocked(unit);
+        uint32_t erases = SimUnitCommandCount(Unit->Sim, 2);
+        uint32_t writes = SimUnitCommandCount(Unit->Sim, 5);
+        SimUnitReceive(Unit->Sim, Transfer->Buffer + Transfer->Moved, chunk);
+        Transfer->Moved += chunk;
+        CollectReply(Unit, ReplyUs, erases, writes);
+        if (Unit->UnplugArmed) {
+            Unit->UnplugAfterBytes -= chunk;
+            if (Unit->UnplugAfterBytes == 0) {
+                Unit->UnplugDue = true;
+                BusDisconnectLocked(Unit);
             }
         }
-        if (!unit->Connected) {
+        if (!Unit->Connected) {
             return USBD_STATUS_DEVICE_GONE;
         }
-        if (!unit->PortEnabled) {
+        if (!Unit->PortEnabled) {
             /* The unit took the packet, but its handshake never reached the host. */
             return USBD_STATUS_DEV_NOT_RESPONDING;
         }
-    } while (transfer->Moved < transfer->Length);
+    } while (Transfer->Moved < Transfer->Length);
     return USBD_STATUS_SUCCESS;
 }
 
 /* Fills an IN transfer from the unit's records. Returns true when it has ended. */
-static bool ServiceIn(BusUnit *unit, BusPipe *pipe, BusTransfer *transfer, uint64_t nowUs, uint64_t *wakeUs,
-                      USBD_STATUS *status)
+static bool ServiceIn(BusUnit *Unit, BusPipe *Pipe, BusTransfer *Transfer, uint64_t NowUs, uint64_t *WakeUs,
+                      USBD_STATUS *Status)
 {
-    BusInQueue *records = pipe->Role == BusPipeFirmwareIn   ? &unit->InRecords
-                          : pipe->Role == BusPipeLoopbackIn ? &unit->LoopRecords
+    BusInQueue *records = Pipe->Role == BusPipeFirmwareIn   ? &Unit->InRecords
+                          : Pipe->Role == BusPipeLoopbackIn ? &Unit->LoopRecords
                                                             : NULL;
     if (records == NULL) {
-        if (transfer->Length == 0) {
-            *status = USBD_STATUS_SUCCESS;
+        if (Transfer->Length == 0) {
+            *Status = USBD_STATUS_SUCCESS;
             return true;
         }
         return false; /* nothing ever answers on this endpoint */
     }
     BusInStep step;
-    step.Moved = transfer->Moved;
-    BusInTransferStep(records, transfer->Buffer, transfer->Length, pipe->MaxPacket, transfer->ShortOk, nowUs,
-                      &step);
-    transfer->Moved = step.Moved;
+    step.Moved = Transfer->Moved;
+    BusInTransferStep(records, Transfer->Buffer, Transfer->Length, Pipe->MaxPacket, Transfer->ShortOk, NowUs, &step);
+    Transfer->Moved = step.Moved;
     if (step.Status == USBD_STATUS_PENDING) {
-        if (step.WakeAtUs != 0 && step.WakeAtUs < *wakeUs) {
-            *wakeUs = step.WakeAtUs;
+        if (step.WakeAtUs != 0 && step.WakeAtUs < *WakeUs) {
+            *WakeUs = step.WakeAtUs;
         }
         return false;
     }
-    *status = step.Status;
+    *Status = step.Status;
     return true;
 }
 
@@ -490,10 +489,7 @@ static void ControllerMain(HostUsbBus *bus)
     }
 }
 
-void BusControllerStart(HostUsbBus *bus)
-{
-    bus->Controller = std::thread(ControllerMain, bus);
-}
+void BusControllerStart(HostUsbBus *bus) { bus->Controller = std::thread(ControllerMain, bus); }
 
 void BusControllerStop(HostUsbBus *bus)
 {

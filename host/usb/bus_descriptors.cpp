@@ -22,15 +22,15 @@ uint16_t UsbDescriptorSetTotalLength(const UsbDescriptorSet *set)
     return (uint16_t)(set->Config[2] | (set->Config[3] << 8));
 }
 
-void UsbDescriptorSetUnit(UsbDescriptorSet *set, USB_DEVICE_SPEED speed)
+void UsbDescriptorSetUnit(UsbDescriptorSet *Set, USB_DEVICE_SPEED Speed)
 {
-    memset(set, 0, sizeof(*set));
-    uint16_t maxPacket = speed == UsbHighSpeed ? 512 : 64;
+    memset(Set, 0, sizeof(*Set));
+    uint16_t maxPacket = Speed == UsbHighSpeed ? 512 : 64;
 
-    uint8_t *device = set->Device;
+    uint8_t *device = Set->Device;
     device[0] = 18;
     device[1] = USB_DEVICE_DESCRIPTOR_TYPE;
-    PutWord(device + 2, speed == UsbHighSpeed ? 0x0200 : 0x0110);
+    PutWord(device + 2, Speed == UsbHighSpeed ? 0x0200 : 0x0110);
     device[4] = USB_DEVICE_CLASS_VENDOR_SPECIFIC;
     device[5] = 0;
     device[6] = 0;
@@ -41,13 +41,13 @@ void UsbDescriptorSetUnit(UsbDescriptorSet *set, USB_DEVICE_SPEED speed)
     device[17] = 1; /* one configuration */
 
     uint8_t config[9] = {9, USB_CONFIGURATION_DESCRIPTOR_TYPE, 9, 0, 1, 1, 0, USB_CONFIG_BUS_POWERED, 50};
-    memcpy(set->Config, config, sizeof(config));
-    set->ConfigLength = sizeof(config);
+    memcpy(Set->Config, config, sizeof(config));
+    Set->ConfigLength = sizeof(config);
 
     uint8_t iface[9] = {9, USB_INTERFACE_DESCRIPTOR_TYPE, 0, 0, 0, USB_DEVICE_CLASS_VENDOR_SPECIFIC, 0, 0, 0};
-    UsbDescriptorSetAppend(set, iface, sizeof(iface));
-    UsbDescriptorSetAddEndpoint(set, BUS_UNIT_IN_ENDPOINT, USB_ENDPOINT_TYPE_BULK, maxPacket);
-    UsbDescriptorSetAddEndpoint(set, BUS_UNIT_OUT_ENDPOINT, USB_ENDPOINT_TYPE_BULK, maxPacket);
+    UsbDescriptorSetAppend(Set, iface, sizeof(iface));
+    UsbDescriptorSetAddEndpoint(Set, BUS_UNIT_IN_ENDPOINT, USB_ENDPOINT_TYPE_BULK, maxPacket);
+    UsbDescriptorSetAddEndpoint(Set, BUS_UNIT_OUT_ENDPOINT, USB_ENDPOINT_TYPE_BULK, maxPacket);
 }
 
 bool UsbDescriptorSetAppend(UsbDescriptorSet *set, const void *descriptor, uint32_t length)

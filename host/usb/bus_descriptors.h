@@ -35,7 +35,7 @@ struct UsbDescriptorSet {
 /* The unit's own set: a vendor-specific device with one configuration and one interface
  * whose endpoint 0x81 (bulk IN, pipe 0) and 0x02 (bulk OUT, pipe 1) have 64-byte packets at
  * full speed and 512-byte packets at high speed. wTotalLength 32. */
-void UsbDescriptorSetUnit(UsbDescriptorSet *set, USB_DEVICE_SPEED speed);
+void UsbDescriptorSetUnit(UsbDescriptorSet *Set, USB_DEVICE_SPEED Speed);
 
 /* Appends one descriptor (its bytes as given) and raises wTotalLength by its length.
  * Returns false when the set would overflow. */

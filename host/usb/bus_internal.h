@@ -53,17 +53,17 @@ struct BusTransfer {
     PIRP Irp;
     PURB Urb;
     BusUnit *Unit;
-    BusPipe *Pipe;       /* null for a control transfer */
-    uint8_t *Buffer;     /* the caller's bytes (mapped MDL or TransferBuffer) */
-    uint32_t Length;     /* TransferBufferLength as submitted */
-    uint32_t Moved;      /* bytes moved so far */
+    BusPipe *Pipe;   /* null for a control transfer */
+    uint8_t *Buffer; /* the caller's bytes (mapped MDL or TransferBuffer) */
+    uint32_t Length; /* TransferBufferLength as submitted */
+    uint32_t Moved;  /* bytes moved so far */
     bool In;
     bool ShortOk;
-    bool Ended;          /* the data phase is over; Status holds its outcome */
-    uint32_t *Waiter;    /* an abort waiting for this transfer's completion counts down here */
-    uint64_t DueUs;      /* timing model: completed not before this; 0 without the model */
-    USBD_STATUS Status;  /* final status, once on the completion list */
-    NTSTATUS IrpStatus;  /* final request status, once on the completion list */
+    bool Ended;         /* the data phase is over; Status holds its outcome */
+    uint32_t *Waiter;   /* an abort waiting for this transfer's completion counts down here */
+    uint64_t DueUs;     /* timing model: completed not before this; 0 without the model */
+    USBD_STATUS Status; /* final status, once on the completion list */
+    NTSTATUS IrpStatus; /* final request status, once on the completion list */
 };
 
 /* A FIFO of transfers. */
@@ -76,11 +76,11 @@ struct BusTransferList {
 struct BusPipe {
     uint8_t EndpointAddress;
     uint8_t Interval;
-    uint8_t Type;        /* USB_ENDPOINT_TYPE_* */
+    uint8_t Type; /* USB_ENDPOINT_TYPE_* */
     uint16_t MaxPacket;
     uint32_t MaxTransferSize;
     BusPipeRole Role;
-    bool Halted;         /* set by a failed transfer, cleared by RESET_PIPE or a port reset */
+    bool Halted;           /* set by a failed transfer, cleared by RESET_PIPE or a port reset */
     BusTransferList Queue; /* transfers in the order issued; only the head moves */
     uint64_t BusyUntilUs;  /* timing model: the pipe's last transfer ends then */
 };
@@ -95,7 +95,7 @@ struct BusRecordFault {
 struct BusUnit {
     HostUsbBus *Bus;
     int Port;
-    uint32_t Serial;     /* unique per plug; part of every handle the unit gives out */
+    uint32_t Serial; /* unique per plug; part of every handle the unit gives out */
     PDEVICE_OBJECT Pdo;
     HostDeviceNode *Node;
     SimUnit *Sim;
@@ -106,7 +106,7 @@ struct BusUnit {
     uint8_t FirmwareOutAddress; /* first bulk OUT endpoint */
 
     /* Everything below is guarded by the bus lock. */
-    bool Connected;       /* plugged in */
+    bool Connected; /* plugged in */
     bool PortEnabled;
     bool Started;
     bool SurpriseRemoved; /* SURPRISE_REMOVAL received */
@@ -119,26 +119,26 @@ struct BusUnit {
     uint32_t ConfigGeneration; /* raised by every selection and unconfiguration */
     uint32_t PipeCount;
     BusPipe Pipes[BUS_MAX_PIPES];
-    BusInQueue InRecords;      /* replies of the firmware, waiting for IN transfers */
-    BusInQueue LoopRecords;    /* what went out on the loopback OUT endpoint */
+    BusInQueue InRecords;   /* replies of the firmware, waiting for IN transfers */
+    BusInQueue LoopRecords; /* what went out on the loopback OUT endpoint */
     BusRecordFault RecordFaults[BUS_MAX_RECORD_FAULTS];
     uint32_t RecordFaultCount;
     bool UnplugArmed;
     uint32_t UnplugAfterBytes;
-    bool UnplugDue;            /* the controller must report the unit gone */
+    bool UnplugDue; /* the controller must report the unit gone */
     PIRP WaitWakeIrp;
-    uint32_t Outstanding;      /* transfers of this unit not yet completed */
-    uint32_t Transfers;        /* bulk transfers completed */
+    uint32_t Outstanding; /* transfers of this unit not yet completed */
+    uint32_t Transfers;   /* bulk transfers completed */
 };
 
 struct HostUsbBus {
-    std::mutex Lock; /* guards every field below and the state of every unit on the bus */
+    std::mutex Lock;                 /* guards every field below and the state of every unit on the bus */
     std::condition_variable Changed; /* work for the controller; units gone; transfers done */
     std::thread Controller;
     bool Stopping;
-    BusUnit *Ports[HOST_USB_PORTS + 1]; /* index 1 to HOST_USB_PORTS */
+    BusUnit *Ports[HOST_USB_PORTS + 1];    /* index 1 to HOST_USB_PORTS */
     bool PortDeleting[HOST_USB_PORTS + 1]; /* off the port, device object not yet deleted */
-    BusTransferList Done;               /* claimed transfers waiting to be completed */
+    BusTransferList Done;                  /* claimed transfers waiting to be completed */
     HostUsbTiming Timing;
 };
 
@@ -146,13 +146,13 @@ struct HostUsbBus {
 
 /* Reports a misuse of the USB interface by the function driver as the verifier reports
  * its findings (printed, then the process aborts). Any IRQL. */
-void BusReport(const char *rule, PIRP irp, const char *format, ...) __attribute__((format(printf, 3, 4)));
+void BusReport(const char *Rule, PIRP Irp, const char *Format, ...) __attribute__((format(printf, 3, 4)));
 
 /* Notes something that the stand-in does not model, once per kind, on standard error. */
 void BusNotModelled(const char *format, ...) __attribute__((format(printf, 1, 2)));
 
 /* The request status that goes with a USBD status. */
-NTSTATUS BusNtStatus(USBD_STATUS status);
+NTSTATUS BusNtStatus(USBD_STATUS Status);
 
 /* The bus clock, in microseconds. */
 uint64_t BusNowUs(void);
@@ -167,18 +167,18 @@ bool BusListRemove(BusTransferList *list, BusTransfer *transfer);
  * already cancelled, hands it back for completion as cancelled (returns false). Caller
  * holds the bus lock. */
 /* Pool free hook: reports a freed block that holds the URB of a queued transfer. */
-void BusCheckFreedBlock(const void *block, SIZE_T size);
+void BusCheckFreedBlock(const void *Block, SIZE_T Size);
 bool BusQueueTransferLocked(BusUnit *unit, BusPipe *pipe, BusTransfer *transfer);
 
 /* Claims every transfer queued on the pipe (those whose cancel routine is already running
  * stay with it) and puts them on the completion list with status. Caller holds the lock. */
-void BusFailPipeLocked(BusUnit *unit, BusPipe *pipe, USBD_STATUS status, NTSTATUS irpStatus);
+void BusFailPipeLocked(BusUnit *Unit, BusPipe *Pipe, USBD_STATUS Status, NTSTATUS IrpStatus);
 /* The same for every pipe of the unit. */
-void BusFailUnitLocked(BusUnit *unit, USBD_STATUS status, NTSTATUS irpStatus);
+void BusFailUnitLocked(BusUnit *Unit, USBD_STATUS Status, NTSTATUS IrpStatus);
 
 /* Puts a finished transfer on the completion list (its cancel routine already cleared or
  * never set). Caller holds the lock. */
-void BusFinishLocked(BusTransfer *transfer, USBD_STATUS status, NTSTATUS irpStatus);
+void BusFinishLocked(BusTransfer *Transfer, USBD_STATUS Status, NTSTATUS IrpStatus);
 
 /* Takes the unit off the bus as an unplug does: disconnected, transfers failed, records
  * dropped. Caller holds the lock. */
@@ -208,21 +208,21 @@ void BusDeleteUnit(BusUnit *unit);
 /* ---- bus_urb.cpp ------------------------------------------------------------------ */
 
 /* IRP_MJ_INTERNAL_DEVICE_CONTROL of a unit's device object. */
-NTSTATUS BusDispatchInternalControl(PDEVICE_OBJECT deviceObject, PIRP irp);
+NTSTATUS BusDispatchInternalControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 
 /* Drops the unit's configuration: pipes gone, their transfers failed with status. Caller
  * holds the lock. */
-void BusUnconfigureLocked(BusUnit *unit, USBD_STATUS status, NTSTATUS irpStatus);
+void BusUnconfigureLocked(BusUnit *Unit, USBD_STATUS Status, NTSTATUS IrpStatus);
 
 /* ---- bus_pnp_power.cpp ------------------------------------------------------------ */
 
-NTSTATUS BusDispatchPnp(PDEVICE_OBJECT deviceObject, PIRP irp);
-NTSTATUS BusDispatchPower(PDEVICE_OBJECT deviceObject, PIRP irp);
-NTSTATUS BusDispatchSystemControl(PDEVICE_OBJECT deviceObject, PIRP irp);
+NTSTATUS BusDispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS BusDispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS BusDispatchSystemControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 
 /* Completes a held wait-wake request with status; false when none is held. Caller:
  * PASSIVE_LEVEL or DISPATCH_LEVEL, bus lock not held. */
-bool BusCompleteWaitWake(BusUnit *unit, NTSTATUS status);
+bool BusCompleteWaitWake(BusUnit *Unit, NTSTATUS Status);
 
 /* ---- bus_timing.cpp --------------------------------------------------------------- */
 

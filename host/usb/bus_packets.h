@@ -33,7 +33,7 @@ struct BusSegment {
     uint32_t Offset;    /* bytes already sent */
     uint64_t ReadyAtUs; /* not sent before this time on the bus clock */
     BusSegmentFault Fault;
-    uint8_t *Data;      /* Length bytes, owned by the segment */
+    uint8_t *Data; /* Length bytes, owned by the segment */
 };
 
 /* The records waiting in one IN endpoint, oldest first. */
@@ -45,9 +45,9 @@ struct BusInQueue {
 
 /* Outcome of one step of an IN transfer. */
 struct BusInStep {
-    USBD_STATUS Status;  /* USBD_STATUS_PENDING: wait for data; success or an error: done */
-    uint32_t Moved;      /* bytes in the transfer buffer so far (in and out) */
-    uint64_t WakeAtUs;   /* when Status is pending and a held-back segment waits: its time; else 0 */
+    USBD_STATUS Status; /* USBD_STATUS_PENDING: wait for data; success or an error: done */
+    uint32_t Moved;     /* bytes in the transfer buffer so far (in and out) */
+    uint64_t WakeAtUs;  /* when Status is pending and a held-back segment waits: its time; else 0 */
 };
 
 /* Appends a copy of length bytes as one record. Returns false when no memory is left. */

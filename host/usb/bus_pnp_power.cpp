@@ -10,37 +10,37 @@
 
 #include "host/usb/bus_internal.h"
 
-static NTSTATUS CompleteWith(PIRP irp, NTSTATUS status)
+static NTSTATUS CompleteWith(PIRP Irp, NTSTATUS Status)
 {
-    irp->IoStatus.Status = status;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
-    return status;
+    Irp->IoStatus.Status = Status;
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    return Status;
 }
 
 /* IRP_MN_QUERY_CAPABILITIES: the unit's capabilities, with its port as address and
  * number. */
-static NTSTATUS QueryCapabilities(BusUnit *unit, PIRP irp)
+static NTSTATUS QueryCapabilities(BusUnit *Unit, PIRP Irp)
 {
-    PDEVICE_CAPABILITIES caps = IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceCapabilities.Capabilities;
+    PDEVICE_CAPABILITIES caps = IoGetCurrentIrpStackLocation(Irp)->Parameters.DeviceCapabilities.Capabilities;
     if (caps == NULL || caps->Version < 1 || caps->Size < sizeof(DEVICE_CAPABILITIES)) {
-        return CompleteWith(irp, STATUS_UNSUCCESSFUL);
+        return CompleteWith(Irp, STATUS_UNSUCCESSFUL);
     }
     USHORT size = caps->Size;
     USHORT version = caps->Version;
-    *caps = unit->Capabilities;
+    *caps = Unit->Capabilities;
     caps->Size = size;
     caps->Version = version;
-    caps->Address = (ULONG)unit->Port;
-    caps->UINumber = (ULONG)unit->Port;
-    return CompleteWith(irp, STATUS_SUCCESS);
+    caps->Address = (ULONG)Unit->Port;
+    caps->UINumber = (ULONG)Unit->Port;
+    return CompleteWith(Irp, STATUS_SUCCESS);
 }
 
-NTSTATUS BusDispatchPnp(PDEVICE_OBJECT deviceObject, PIRP irp)
+NTSTATUS BusDispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
-    BusUnit *unit = (BusUnit *)deviceObject->DeviceExtension;
+    BusUnit *unit = (BusUnit *)DeviceObject->DeviceExtension;
     HostUsbBus *bus = unit->Bus;
-    NTSTATUS status = irp->IoStatus.Status;
-    switch (IoGetCurrentIrpStackLocation(irp)->MinorFunction) {
+    NTSTATUS status = Irp->IoStatus.Status;
+    switch (IoGetCurrentIrpStackLocation(Irp)->MinorFunction) {
     case IRP_MN_START_DEVICE: {
         std::lock_guard<std::mutex> hold(bus->Lock);
         unit->Started = true;
@@ -80,92 +80,92 @@ NTSTATUS BusDispatchPnp(PDEVICE_OBJECT deviceObject, PIRP irp)
                                  unit->Connected ? STATUS_CANCELLED : STATUS_DEVICE_NOT_CONNECTED);
         }
         BusCompleteWaitWake(unit, STATUS_NO_SUCH_DEVICE);
-        CompleteWith(irp, STATUS_SUCCESS);
+        CompleteWith(Irp, STATUS_SUCCESS);
         if (BusClaimDeleteOnRemove(unit)) {
             BusScheduleDelete(unit);
         }
         return STATUS_SUCCESS;
     }
     case IRP_MN_QUERY_CAPABILITIES:
-        return QueryCapabilities(unit, irp);
+        return QueryCapabilities(unit, Irp);
     default:
         break; /* not the bus driver's to answer: completed as it came */
     }
-    return CompleteWith(irp, status);
+    return CompleteWith(Irp, status);
 }
 
 /* Cancel routine of a held wait-wake request. */
-static VOID CancelWaitWake(PDEVICE_OBJECT deviceObject, PIRP irp)
+static VOID CancelWaitWake(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
-    IoReleaseCancelSpinLock(irp->CancelIrql);
-    BusUnit *unit = (BusUnit *)deviceObject->DeviceExtension;
+    IoReleaseCancelSpinLock(Irp->CancelIrql);
+    BusUnit *unit = (BusUnit *)DeviceObject->DeviceExtension;
     {
         std::lock_guard<std::mutex> hold(unit->Bus->Lock);
-        if (unit->WaitWakeIrp == irp) {
+        if (unit->WaitWakeIrp == Irp) {
             unit->WaitWakeIrp = NULL;
         }
     }
-    CompleteWith(irp, STATUS_CANCELLED);
+    CompleteWith(Irp, STATUS_CANCELLED);
 }
 
-bool BusCompleteWaitWake(BusUnit *unit, NTSTATUS status)
+bool BusCompleteWaitWake(BusUnit *Unit, NTSTATUS Status)
 {
     PIRP irp;
     {
-        std::lock_guard<std::mutex> hold(unit->Bus->Lock);
-        irp = unit->WaitWakeIrp;
+        std::lock_guard<std::mutex> hold(Unit->Bus->Lock);
+        irp = Unit->WaitWakeIrp;
         if (irp == NULL || IoSetCancelRoutine(irp, NULL) == NULL) {
             return false; /* none held, or its cancel routine has it */
         }
-        unit->WaitWakeIrp = NULL;
+        Unit->WaitWakeIrp = NULL;
     }
-    CompleteWith(irp, status);
+    CompleteWith(irp, Status);
     return true;
 }
 
 /* IRP_MN_WAIT_WAKE: held until the unit signals wake-up, or cancelled. */
-static NTSTATUS WaitWake(BusUnit *unit, PIRP irp)
+static NTSTATUS WaitWake(BusUnit *Unit, PIRP Irp)
 {
-    std::unique_lock<std::mutex> hold(unit->Bus->Lock);
+    std::unique_lock<std::mutex> hold(Unit->Bus->Lock);
     NTSTATUS status = STATUS_PENDING;
-    if (unit->Capabilities.DeviceWake == PowerDeviceUnspecified) {
+    if (Unit->Capabilities.DeviceWake == PowerDeviceUnspecified) {
         status = STATUS_INVALID_DEVICE_STATE;
-    } else if (unit->WaitWakeIrp != NULL) {
+    } else if (Unit->WaitWakeIrp != NULL) {
         status = STATUS_DEVICE_BUSY;
-    } else if (!unit->Connected || unit->SurpriseRemoved) {
+    } else if (!Unit->Connected || Unit->SurpriseRemoved) {
         status = STATUS_NO_SUCH_DEVICE;
     }
     if (status != STATUS_PENDING) {
         hold.unlock();
-        PoStartNextPowerIrp(irp);
-        return CompleteWith(irp, status);
+        PoStartNextPowerIrp(Irp);
+        return CompleteWith(Irp, status);
     }
-    IoMarkIrpPending(irp);
+    IoMarkIrpPending(Irp);
     KIRQL irql;
     IoAcquireCancelSpinLock(&irql);
-    if (irp->Cancel) {
+    if (Irp->Cancel) {
         IoReleaseCancelSpinLock(irql);
         hold.unlock();
-        PoStartNextPowerIrp(irp);
-        CompleteWith(irp, STATUS_CANCELLED);
+        PoStartNextPowerIrp(Irp);
+        CompleteWith(Irp, STATUS_CANCELLED);
         return STATUS_PENDING;
     }
-    IoSetCancelRoutine(irp, CancelWaitWake);
+    IoSetCancelRoutine(Irp, CancelWaitWake);
     IoReleaseCancelSpinLock(irql);
-    unit->WaitWakeIrp = irp;
+    Unit->WaitWakeIrp = Irp;
     hold.unlock();
-    PoStartNextPowerIrp(irp);
+    PoStartNextPowerIrp(Irp);
     return STATUS_PENDING;
 }
 
-NTSTATUS BusDispatchPower(PDEVICE_OBJECT deviceObject, PIRP irp)
+NTSTATUS BusDispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
-    BusUnit *unit = (BusUnit *)deviceObject->DeviceExtension;
-    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-    NTSTATUS status = irp->IoStatus.Status;
+    BusUnit *unit = (BusUnit *)DeviceObject->DeviceExtension;
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+    NTSTATUS status = Irp->IoStatus.Status;
     switch (stack->MinorFunction) {
     case IRP_MN_WAIT_WAKE:
-        return WaitWake(unit, irp);
+        return WaitWake(unit, Irp);
     case IRP_MN_SET_POWER:
         if (stack->Parameters.Power.Type == DevicePowerState) {
             DEVICE_POWER_STATE state = stack->Parameters.Power.State.DeviceState;
@@ -175,7 +175,7 @@ NTSTATUS BusDispatchPower(PDEVICE_OBJECT deviceObject, PIRP irp)
                 unit->PowerState = state;
                 unit->Bus->Changed.notify_all();
             }
-            PoSetPowerState(deviceObject, DevicePowerState, stack->Parameters.Power.State);
+            PoSetPowerState(DeviceObject, DevicePowerState, stack->Parameters.Power.State);
         }
         status = STATUS_SUCCESS;
         break;
@@ -185,12 +185,12 @@ NTSTATUS BusDispatchPower(PDEVICE_OBJECT deviceObject, PIRP irp)
     default:
         break;
     }
-    PoStartNextPowerIrp(irp);
-    return CompleteWith(irp, status);
+    PoStartNextPowerIrp(Irp);
+    return CompleteWith(Irp, status);
 }
 
-NTSTATUS BusDispatchSystemControl(PDEVICE_OBJECT deviceObject, PIRP irp)
+NTSTATUS BusDispatchSystemControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
-    (void)deviceObject;
-    return CompleteWith(irp, irp->IoStatus.Status);
+    (void)DeviceObject;
+    return CompleteWith(Irp, Irp->IoStatus.Status);
 }

@@ -9,14 +9,14 @@
 
 #include "host/usb/bus_internal.h"
 
-void BusReport(const char *rule, PIRP irp, const char *format, ...)
+void BusReport(const char *Rule, PIRP Irp, const char *Format, ...)
 {
     char message[512];
     va_list args;
-    va_start(args, format);
-    vsnprintf(message, sizeof(message), format, args);
+    va_start(args, Format);
+    vsnprintf(message, sizeof(message), Format, args);
     va_end(args);
-    HostVerifierReport(rule, irp, "%s", message);
+    HostVerifierReport(Rule, Irp, "%s", message);
 }
 
 void BusNotModelled(const char *format, ...)
@@ -29,9 +29,9 @@ void BusNotModelled(const char *format, ...)
     fprintf(stderr, "usbhub: not modelled: %s\n", message);
 }
 
-NTSTATUS BusNtStatus(USBD_STATUS status)
+NTSTATUS BusNtStatus(USBD_STATUS Status)
 {
-    switch (status) {
+    switch (Status) {
     case USBD_STATUS_SUCCESS:
         return STATUS_SUCCESS;
     case USBD_STATUS_CANCELED:

@@ -8,18 +8,18 @@
  */
 #include "host/usb/bus_internal.h"
 
-void HostUsbTimingDefaults(HostUsbTiming *timing, USB_DEVICE_SPEED speed)
+void HostUsbTimingDefaults(HostUsbTiming *Timing, USB_DEVICE_SPEED Speed)
 {
-    timing->Enabled = true;
-    if (speed == UsbHighSpeed) {
-        timing->FrameMicroseconds = 125;
-        timing->PacketsPerFrame = 13;
+    Timing->Enabled = true;
+    if (Speed == UsbHighSpeed) {
+        Timing->FrameMicroseconds = 125;
+        Timing->PacketsPerFrame = 13;
     } else {
-        timing->FrameMicroseconds = 1000;
-        timing->PacketsPerFrame = 19;
+        Timing->FrameMicroseconds = 1000;
+        Timing->PacketsPerFrame = 19;
     }
-    timing->EraseBlockMicroseconds = 700000;   /* a 64 KiB NOR sector */
-    timing->ProgramRecordMicroseconds = 2560;  /* 256 words of 10 us */
+    Timing->EraseBlockMicroseconds = 700000;  /* a 64 KiB NOR sector */
+    Timing->ProgramRecordMicroseconds = 2560; /* 256 words of 10 us */
 }
 
 uint64_t BusTransferMicroseconds(const HostUsbTiming *timing, uint32_t length, uint16_t maxPacket)

@@ -40,44 +40,44 @@ typedef struct HostUsbBus HostUsbBus;
  * as the host-controller thread gets to it. */
 typedef struct HostUsbTiming {
     bool Enabled;
-    uint32_t FrameMicroseconds;   /* 1000 at full speed, 125 (a microframe) at high speed */
-    uint32_t PacketsPerFrame;     /* bulk packets of the maximum size that fit in one frame */
-    uint32_t EraseBlockMicroseconds;  /* EraseBlock of the unit's flash */
+    uint32_t FrameMicroseconds;         /* 1000 at full speed, 125 (a microframe) at high speed */
+    uint32_t PacketsPerFrame;           /* bulk packets of the maximum size that fit in one frame */
+    uint32_t EraseBlockMicroseconds;    /* EraseBlock of the unit's flash */
     uint32_t ProgramRecordMicroseconds; /* WriteFlash of one 512-byte record */
 } HostUsbTiming;
 
 /* Fills timing with the figures of a bus of the given speed and a typical NOR flash,
  * Enabled true. */
-void HostUsbTimingDefaults(HostUsbTiming *timing, USB_DEVICE_SPEED speed);
+void HostUsbTimingDefaults(HostUsbTiming *Timing, USB_DEVICE_SPEED Speed);
 
 /* Everything that makes one unit. */
 typedef struct HostUsbUnitSettings {
-    SimConfig Sim;                     /* the firmware's flash and faults */
-    UsbDescriptorSet Descriptors;      /* what the unit reports */
-    USB_DEVICE_SPEED Speed;            /* UsbFullSpeed or UsbHighSpeed */
-    DEVICE_CAPABILITIES Capabilities;  /* what IRP_MN_QUERY_CAPABILITIES answers (Size and Version kept) */
+    SimConfig Sim;                        /* the firmware's flash and faults */
+    UsbDescriptorSet Descriptors;         /* what the unit reports */
+    USB_DEVICE_SPEED Speed;               /* UsbFullSpeed or UsbHighSpeed */
+    DEVICE_CAPABILITIES Capabilities;     /* what IRP_MN_QUERY_CAPABILITIES answers (Size and Version kept) */
     const HostDriverInfo *FunctionDriver; /* the driver that the plug-and-play manager loads */
 } HostUsbUnitSettings;
 
 /* Fills settings for a unit of the given speed: SimConfigDefaults, the unit's descriptor
  * set, capabilities mapping S0 to D0 and S1 to S3 to D2, S4 and S5 to D3, DeviceWake D2,
  * SystemWake S3, removable, surprise removal OK. FunctionDriver null. */
-void HostUsbUnitSettingsDefault(HostUsbUnitSettings *settings, USB_DEVICE_SPEED speed);
+void HostUsbUnitSettingsDefault(HostUsbUnitSettings *Settings, USB_DEVICE_SPEED Speed);
 
 /* What a test can see of a port. */
 typedef struct HostUsbUnitState {
-    bool Present;          /* a unit is plugged into the port (its device object exists) */
-    bool Connected;        /* USBD_PORT_CONNECTED */
-    bool PortEnabled;      /* USBD_PORT_ENABLED */
-    bool Started;          /* the device object received START_DEVICE and no removal since */
-    bool Configured;       /* a configuration is selected */
+    bool Present;                  /* a unit is plugged into the port (its device object exists) */
+    bool Connected;                /* USBD_PORT_CONNECTED */
+    bool PortEnabled;              /* USBD_PORT_ENABLED */
+    bool Started;                  /* the device object received START_DEVICE and no removal since */
+    bool Configured;               /* a configuration is selected */
     DEVICE_POWER_STATE PowerState; /* as the last device set-power request left it */
-    bool WaitWakePending;  /* a wait-wake request is held */
-    uint32_t PendingTransfers; /* transfers queued on the unit's pipes, not yet completed */
-    uint32_t ReplyBytesWaiting; /* bytes in the IN endpoint, not yet sent */
-    bool InHalted;         /* the unit's IN pipe is halted */
-    bool OutHalted;        /* the unit's OUT pipe is halted */
-    uint32_t Transfers;    /* bulk transfers completed since the plug, successful or not */
+    bool WaitWakePending;          /* a wait-wake request is held */
+    uint32_t PendingTransfers;     /* transfers queued on the unit's pipes, not yet completed */
+    uint32_t ReplyBytesWaiting;    /* bytes in the IN endpoint, not yet sent */
+    bool InHalted;                 /* the unit's IN pipe is halted */
+    bool OutHalted;                /* the unit's OUT pipe is halted */
+    uint32_t Transfers;            /* bulk transfers completed since the plug, successful or not */
 } HostUsbUnitState;
 
 /* Creates a bus with its host-controller thread, loading the bus driver on first use.
@@ -97,8 +97,8 @@ void HostUsbBusSetTiming(HostUsbBus *bus, const HostUsbTiming *timing);
  * number (1 to HOST_USB_PORTS), or 0 with a one-line message in error when the firmware or
  * the device object cannot be made or no port is free. When the function driver fails to
  * add or start, the unit leaves the bus again (HostUsbWaitGone on the returned port). */
-int HostUsbPlug(HostUsbBus *bus, const HostUsbUnitSettings *settings, NTSTATUS *startStatus, char *error,
-                size_t errorSize);
+int HostUsbPlug(HostUsbBus *Bus, const HostUsbUnitSettings *Settings, NTSTATUS *StartStatus, char *Error,
+                size_t ErrorSize);
 
 /* Pulls the unit out of its port at once: pending transfers fail with
  * USBD_STATUS_DEVICE_GONE, the port reads disconnected, and the plug-and-play manager is
@@ -129,7 +129,7 @@ bool HostUsbQueryUnit(HostUsbBus *bus, int port, HostUsbUnitState *state);
 /* The physical device object of the port, the plug-and-play node of its stack, and the
  * firmware; null when the port is empty. The firmware stays valid until the unit's device
  * object is gone. */
-PDEVICE_OBJECT HostUsbUnitPdo(HostUsbBus *bus, int port);
+PDEVICE_OBJECT HostUsbUnitPdo(HostUsbBus *Bus, int Port);
 HostDeviceNode *HostUsbUnitNode(HostUsbBus *bus, int port);
 SimUnit *HostUsbUnitSim(HostUsbBus *bus, int port);
 

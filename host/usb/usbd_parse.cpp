@@ -10,15 +10,15 @@
 
 /* Walks descriptors from start (inclusive) to end (exclusive) and returns the first one of
  * the type wanted that lies wholly inside; NULL when the walk ends or breaks. */
-static PUSB_COMMON_DESCRIPTOR FindDescriptor(const UCHAR *start, const UCHAR *end, LONG type)
+static PUSB_COMMON_DESCRIPTOR FindDescriptor(const UCHAR *Start, const UCHAR *End, LONG Type)
 {
-    const UCHAR *at = start;
-    while (at < end && end - at >= (ptrdiff_t)sizeof(USB_COMMON_DESCRIPTOR)) {
+    const UCHAR *at = Start;
+    while (at < End && End - at >= (ptrdiff_t)sizeof(USB_COMMON_DESCRIPTOR)) {
         UCHAR length = at[0];
-        if (length < sizeof(USB_COMMON_DESCRIPTOR) || length > end - at) {
+        if (length < sizeof(USB_COMMON_DESCRIPTOR) || length > End - at) {
             return NULL; /* bLength 0 or 1 cannot advance; a long one runs past the end */
         }
-        if (at[1] == (UCHAR)type) {
+        if (at[1] == (UCHAR)Type) {
             return (PUSB_COMMON_DESCRIPTOR)at;
         }
         at += length;
@@ -83,12 +83,4 @@ PUSB_INTERFACE_DESCRIPTOR USBD_ParseConfigurationDescriptor(PUSB_CONFIGURATION_D
 {
     return USBD_ParseConfigurationDescriptorEx(ConfigurationDescriptor, ConfigurationDescriptor, InterfaceNumber,
                                                AlternateSetting, -1, -1, -1);
-}
-
-VOID USBD_GetUSBDIVersion(PUSBD_VERSION_INFORMATION VersionInformation)
-{
-    if (VersionInformation != NULL) {
-        VersionInformation->USBDI_Version = 0x00000500; /* the interface of Windows XP */
-        VersionInformation->Supported_USB_Version = 0x0200;
-    }
 }

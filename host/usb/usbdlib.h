@@ -17,16 +17,17 @@ typedef struct _USBD_INTERFACE_LIST_ENTRY {
     PUSBD_INTERFACE_INFORMATION Interface;
 } USBD_INTERFACE_LIST_ENTRY, *PUSBD_INTERFACE_LIST_ENTRY;
 
-#define GET_SELECT_CONFIGURATION_REQUEST_SIZE(totalInterfaces, totalPipes)                        \
+#define GET_SELECT_CONFIGURATION_REQUEST_SIZE(totalInterfaces, totalPipes)                                     \
     (sizeof(struct _URB_SELECT_CONFIGURATION) + (((totalInterfaces)-1) * sizeof(USBD_INTERFACE_INFORMATION)) + \
      (((totalPipes) - (totalInterfaces)) * sizeof(USBD_PIPE_INFORMATION)))
 #define GET_SELECT_INTERFACE_REQUEST_SIZE(totalPipes) \
     (sizeof(struct _URB_SELECT_INTERFACE) + (((totalPipes)-1) * sizeof(USBD_PIPE_INFORMATION)))
-#define GET_USBD_INTERFACE_SIZE(numEndpoints) \
-    (sizeof(USBD_INTERFACE_INFORMATION) + (sizeof(USBD_PIPE_INFORMATION) * (numEndpoints)) - sizeof(USBD_PIPE_INFORMATION))
+#define GET_USBD_INTERFACE_SIZE(numEndpoints)                                                \
+    (sizeof(USBD_INTERFACE_INFORMATION) + (sizeof(USBD_PIPE_INFORMATION) * (numEndpoints)) - \
+     sizeof(USBD_PIPE_INFORMATION))
 
 #define UsbBuildInterruptOrBulkTransferRequest(urb, length, pipeHandle, transferBuffer, transferBufferMDL, \
-                                               transferBufferLength, transferFlags, link)                   \
+                                               transferBufferLength, transferFlags, link)                  \
     {                                                                                                      \
         (urb)->UrbHeader.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;                               \
         (urb)->UrbHeader.Length = (length);                                                                \
@@ -39,23 +40,23 @@ typedef struct _USBD_INTERFACE_LIST_ENTRY {
     }
 
 #define UsbBuildGetDescriptorRequest(urb, length, descriptorType, descriptorIndex, languageId, transferBuffer, \
-                                     transferBufferMDL, transferBufferLength, link)                           \
-    {                                                                                                         \
-        (urb)->UrbHeader.Function = URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE;                                  \
-        (urb)->UrbHeader.Length = (length);                                                                   \
-        (urb)->UrbControlDescriptorRequest.TransferBufferLength = (transferBufferLength);                     \
-        (urb)->UrbControlDescriptorRequest.TransferBufferMDL = (transferBufferMDL);                           \
-        (urb)->UrbControlDescriptorRequest.TransferBuffer = (transferBuffer);                                 \
-        (urb)->UrbControlDescriptorRequest.DescriptorType = (descriptorType);                                 \
-        (urb)->UrbControlDescriptorRequest.Index = (descriptorIndex);                                         \
-        (urb)->UrbControlDescriptorRequest.LanguageId = (languageId);                                         \
-        (urb)->UrbControlDescriptorRequest.UrbLink = (link);                                                  \
+                                     transferBufferMDL, transferBufferLength, link)                            \
+    {                                                                                                          \
+        (urb)->UrbHeader.Function = URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE;                                   \
+        (urb)->UrbHeader.Length = (length);                                                                    \
+        (urb)->UrbControlDescriptorRequest.TransferBufferLength = (transferBufferLength);                      \
+        (urb)->UrbControlDescriptorRequest.TransferBufferMDL = (transferBufferMDL);                            \
+        (urb)->UrbControlDescriptorRequest.TransferBuffer = (transferBuffer);                                  \
+        (urb)->UrbControlDescriptorRequest.DescriptorType = (descriptorType);                                  \
+        (urb)->UrbControlDescriptorRequest.Index = (descriptorIndex);                                          \
+        (urb)->UrbControlDescriptorRequest.LanguageId = (languageId);                                          \
+        (urb)->UrbControlDescriptorRequest.UrbLink = (link);                                                   \
     }
 
-#define UsbBuildSelectConfigurationRequest(urb, length, configurationDescriptor)     \
-    {                                                                                \
-        (urb)->UrbHeader.Function = URB_FUNCTION_SELECT_CONFIGURATION;               \
-        (urb)->UrbHeader.Length = (length);                                          \
+#define UsbBuildSelectConfigurationRequest(urb, length, configurationDescriptor)           \
+    {                                                                                      \
+        (urb)->UrbHeader.Function = URB_FUNCTION_SELECT_CONFIGURATION;                     \
+        (urb)->UrbHeader.Length = (length);                                                \
         (urb)->UrbSelectConfiguration.ConfigurationDescriptor = (configurationDescriptor); \
     }
 
@@ -94,9 +95,6 @@ PURB USBD_CreateConfigurationRequestEx(PUSB_CONFIGURATION_DESCRIPTOR Configurati
 /* Builds the select-configuration URB for alternate setting 0 of every interface of the
  * configuration, and stores its length in *Siz (0 when it returns NULL). */
 PURB USBD_CreateConfigurationRequest(PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor, PUSHORT Siz);
-
-/* Fills in the version of the USB driver interface that the stand-in models. */
-VOID USBD_GetUSBDIVersion(PUSBD_VERSION_INFORMATION VersionInformation);
 
 #ifdef __cplusplus
 }

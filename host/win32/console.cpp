@@ -42,9 +42,9 @@ HANDLE HostConsoleOpenInput(void)
 }
 
 /* The console record behind handle, or NULL. */
-static HostConsoleHandle *ConsoleOf(HANDLE handle)
+static HostConsoleHandle *ConsoleOf(HANDLE Handle)
 {
-    return (HostConsoleHandle *)HostHandleOf(handle, HostHandleConsoleInput);
+    return (HostConsoleHandle *)HostHandleOf(Handle, HostHandleConsoleInput);
 }
 
 HANDLE HostConsoleOpenOutput(void)
@@ -72,10 +72,12 @@ HANDLE GetStdHandle(DWORD nStdHandle)
 {
     static HostStreamHandle output = {{HostHandleStdStream}, 1};
     static HostStreamHandle error = {{HostHandleStdStream}, 2};
-    if (nStdHandle == STD_OUTPUT_HANDLE)
+    if (nStdHandle == STD_OUTPUT_HANDLE) {
         return &output;
-    if (nStdHandle == STD_ERROR_HANDLE)
+    }
+    if (nStdHandle == STD_ERROR_HANDLE) {
         return &error;
+    }
     /* Standard input is not modelled (the tool reads keys from CONIN$): say so. */
     fprintf(stderr, "win32 stand-in: GetStdHandle(%d) is not modelled\n", (int)nStdHandle);
     SetLastError(ERROR_INVALID_HANDLE);
@@ -85,14 +87,16 @@ HANDLE GetStdHandle(DWORD nStdHandle)
 /* The descriptor of a console output handle, or of a standard handle that is a terminal (the
  * console); -1 with ERROR_INVALID_HANDLE for anything else, as Windows fails console calls on
  * a redirected handle. */
-static int ConsoleOutputFd(HANDLE handle)
+static int ConsoleOutputFd(HANDLE Handle)
 {
-    HostHandle *record = (HostHandle *)handle;
-    if (handle != NULL && handle != INVALID_HANDLE_VALUE) {
-        if (record->Kind == HostHandleConsoleOutput)
+    HostHandle *record = (HostHandle *)Handle;
+    if (Handle != NULL && Handle != INVALID_HANDLE_VALUE) {
+        if (record->Kind == HostHandleConsoleOutput) {
             return ((HostStreamHandle *)record)->Fd;
-        if (record->Kind == HostHandleStdStream && isatty(((HostStreamHandle *)record)->Fd))
+        }
+        if (record->Kind == HostHandleStdStream && isatty(((HostStreamHandle *)record)->Fd)) {
             return ((HostStreamHandle *)record)->Fd;
+        }
     }
     SetLastError(ERROR_INVALID_HANDLE);
     return -1;
@@ -103,22 +107,25 @@ BOOL WriteConsoleA(HANDLE hConsoleOutput, const void *lpBuffer, DWORD nNumberOfC
 {
     (void)lpReserved;
     int fd = ConsoleOutputFd(hConsoleOutput);
-    if (fd < 0)
+    if (fd < 0) {
         return FALSE;
+    }
     const char *bytes = (const char *)lpBuffer;
     DWORD done = 0;
     while (done < nNumberOfCharsToWrite) {
         ssize_t put = write(fd, bytes + done, nNumberOfCharsToWrite - done);
-        if (put < 0 && errno == EINTR)
+        if (put < 0 && errno == EINTR) {
             continue;
+        }
         if (put <= 0) {
             SetLastError(ERROR_GEN_FAILURE);
             break;
         }
         done += (DWORD)put;
     }
-    if (lpNumberOfCharsWritten != NULL)
+    if (lpNumberOfCharsWritten != NULL) {
         *lpNumberOfCharsWritten = done;
+    }
     return done == nNumberOfCharsToWrite;
 }
 
@@ -141,14 +148,16 @@ BOOL GetConsoleMode(HANDLE hConsoleHandle, LPDWORD lpMode)
     if (hConsoleHandle != NULL && hConsoleHandle != INVALID_HANDLE_VALUE && lpMode != NULL &&
         (record->Kind == HostHandleConsoleOutput || record->Kind == HostHandleStdStream)) {
         /* An output handle is a console one only when it leads to the terminal. */
-        if (ConsoleOutputFd(hConsoleHandle) < 0)
+        if (ConsoleOutputFd(hConsoleHandle) < 0) {
             return FALSE;
+        }
         *lpMode = ENABLE_PROCESSED_OUTPUT | ENABLE_WRAP_AT_EOL_OUTPUT;
         return TRUE;
     }
     HostConsoleHandle *console = ConsoleOf(hConsoleHandle);
-    if (console == NULL || lpMode == NULL)
+    if (console == NULL || lpMode == NULL) {
         return FALSE;
+    }
     *lpMode = console->ConsoleMode;
     return TRUE;
 }
@@ -156,8 +165,9 @@ BOOL GetConsoleMode(HANDLE hConsoleHandle, LPDWORD lpMode)
 BOOL SetConsoleMode(HANDLE hConsoleHandle, DWORD dwMode)
 {
     HostConsoleHandle *console = ConsoleOf(hConsoleHandle);
-    if (console == NULL)
+    if (console == NULL) {
         return FALSE;
+    }
     struct termios mode;
     if (!console->RawModeSet) {
         if (tcgetattr(console->Fd, &mode) != 0) {
@@ -178,10 +188,11 @@ BOOL SetConsoleMode(HANDLE hConsoleHandle, DWORD dwMode)
         mode.c_cc[VMIN] = 1;
         mode.c_cc[VTIME] = 0;
     }
-    if (dwMode & ENABLE_ECHO_INPUT)
+    if (dwMode & ENABLE_ECHO_INPUT) {
         mode.c_lflag |= ECHO;
-    else
+    } else {
         mode.c_lflag &= ~ECHO;
+    }
     /* Without processed input Ctrl+C (and Ctrl+Z) are ordinary keys, as in the Windows
      * console; Ctrl+Break (Ctrl+\ here) raises its event whatever the mode. */
     mode.c_lflag |= ISIG;
@@ -209,10 +220,12 @@ static void ControlSignal(int signalNumber)
 {
     DWORD event = signalNumber == SIGINT ? CTRL_C_EVENT : signalNumber == SIGQUIT ? CTRL_BREAK_EVENT : CTRL_CLOSE_EVENT;
     bool handled = false;
-    for (int i = ControlHandlerCount - 1; i >= 0 && !handled; i--)
+    for (int i = ControlHandlerCount - 1; i >= 0 && !handled; i--) {
         handled = ControlHandlers[i](event) != FALSE;
-    if (handled && event != CTRL_CLOSE_EVENT)
+    }
+    if (handled && event != CTRL_CLOSE_EVENT) {
         return;
+    }
     signal(signalNumber, SIG_DFL);
     raise(signalNumber);
 }
@@ -236,10 +249,12 @@ BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE HandlerRoutine, BOOL Add)
             memset(&action, 0, sizeof action);
             action.sa_handler = ControlSignal;
             sigemptyset(&action.sa_mask);
-            for (int each : {SIGINT, SIGQUIT, SIGHUP, SIGTERM})
+            for (int each : {SIGINT, SIGQUIT, SIGHUP, SIGTERM}) {
                 sigaddset(&action.sa_mask, each);
-            for (int each : {SIGINT, SIGQUIT, SIGHUP, SIGTERM})
+            }
+            for (int each : {SIGINT, SIGQUIT, SIGHUP, SIGTERM}) {
                 sigaction(each, &action, NULL);
+            }
             installed = true;
         }
         ControlHandlers[ControlHandlerCount] = HandlerRoutine;
@@ -248,8 +263,9 @@ BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE HandlerRoutine, BOOL Add)
     }
     for (int i = ControlHandlerCount - 1; i >= 0; i--) {
         if (ControlHandlers[i] == HandlerRoutine) {
-            for (int j = i; j + 1 < ControlHandlerCount; j++)
+            for (int j = i; j + 1 < ControlHandlerCount; j++) {
                 ControlHandlers[j] = ControlHandlers[j + 1];
+            }
             ControlHandlerCount = ControlHandlerCount - 1;
             return TRUE;
         }
@@ -264,10 +280,12 @@ static int ReadTerminalByte(int fd, int waitMs)
     if (waitMs >= 0) {
         struct pollfd ready = {fd, POLLIN, 0};
         int n = poll(&ready, 1, waitMs);
-        if (n == 0)
+        if (n == 0) {
             return -2;
-        if (n < 0)
+        }
+        if (n < 0) {
             return -1;
+        }
     }
     unsigned char byte;
     ssize_t got;
@@ -279,62 +297,81 @@ static int ReadTerminalByte(int fd, int waitMs)
 
 /* Consumes the rest of an escape sequence after ESC and the byte that followed it; returns the
  * virtual key it stands for (cursor and editing keys by name, VK_F1 for anything else). */
-static WORD ReadEscapeSequence(int fd, int introducer)
+static WORD ReadEscapeSequence(int Fd, int Introducer)
 {
-    int last = introducer;
-    if (introducer == '[' || introducer == 'O') {
+    int last = Introducer;
+    if (Introducer == '[' || Introducer == 'O') {
         /* Parameter and intermediate bytes run until a final byte in 0x40..0x7E. */
         for (int i = 0; i < 16; i++) {
-            int next = ReadTerminalByte(fd, EscapeSequenceGapMs);
-            if (next < 0)
+            int next = ReadTerminalByte(Fd, EscapeSequenceGapMs);
+            if (next < 0) {
                 break;
+            }
             last = next;
-            if (next >= 0x40 && next <= 0x7E)
+            if (next >= 0x40 && next <= 0x7E) {
                 break;
+            }
         }
     }
     switch (last) {
-    case 'A': return VK_UP;
-    case 'B': return VK_DOWN;
-    case 'C': return VK_RIGHT;
-    case 'D': return VK_LEFT;
-    case 'H': return VK_HOME;
-    case 'F': return VK_END;
-    default: return VK_F1;
+    case 'A':
+        return VK_UP;
+    case 'B':
+        return VK_DOWN;
+    case 'C':
+        return VK_RIGHT;
+    case 'D':
+        return VK_LEFT;
+    case 'H':
+        return VK_HOME;
+    case 'F':
+        return VK_END;
+    default:
+        return VK_F1;
     }
 }
 
 /* Virtual key of a plain character, as the Windows console reports it. */
-static WORD VirtualKeyOf(unsigned char c)
+static WORD VirtualKeyOf(unsigned char C)
 {
-    if (c >= 'a' && c <= 'z')
-        return (WORD)(c - 'a' + 'A');
-    if ((c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'))
-        return c;
-    switch (c) {
-    case '\r': case '\n': return VK_RETURN;
-    case 0x1B: return VK_ESCAPE;
-    case '\t': return VK_TAB;
-    case 0x7F: case 0x08: return VK_BACK;
-    default: return 0;
+    if (C >= 'a' && C <= 'z') {
+        return (WORD)(C - 'a' + 'A');
+    }
+    if ((C >= 'A' && C <= 'Z') || (C >= '0' && C <= '9')) {
+        return C;
+    }
+    switch (C) {
+    case '\r':
+    case '\n':
+        return VK_RETURN;
+    case 0x1B:
+        return VK_ESCAPE;
+    case '\t':
+        return VK_TAB;
+    case 0x7F:
+    case 0x08:
+        return VK_BACK;
+    default:
+        return 0;
     }
 }
 
-static void FillKeyEvent(PINPUT_RECORD record, BOOL down, WORD virtualKey, CHAR ascii)
+static void FillKeyEvent(PINPUT_RECORD Record, BOOL Down, WORD VirtualKey, CHAR Ascii)
 {
-    memset(record, 0, sizeof *record);
-    record->EventType = KEY_EVENT;
-    record->Event.KeyEvent.bKeyDown = down;
-    record->Event.KeyEvent.wRepeatCount = 1;
-    record->Event.KeyEvent.wVirtualKeyCode = virtualKey;
-    record->Event.KeyEvent.uChar.AsciiChar = ascii;
+    memset(Record, 0, sizeof *Record);
+    Record->EventType = KEY_EVENT;
+    Record->Event.KeyEvent.bKeyDown = Down;
+    Record->Event.KeyEvent.wRepeatCount = 1;
+    Record->Event.KeyEvent.wVirtualKeyCode = VirtualKey;
+    Record->Event.KeyEvent.uChar.AsciiChar = Ascii;
 }
 
 BOOL ReadConsoleInputA(HANDLE hConsoleInput, PINPUT_RECORD lpBuffer, DWORD nLength, LPDWORD lpNumberOfEventsRead)
 {
     HostConsoleHandle *console = ConsoleOf(hConsoleInput);
-    if (console == NULL)
+    if (console == NULL) {
         return FALSE;
+    }
     if (lpBuffer == NULL || lpNumberOfEventsRead == NULL || nLength == 0) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;

@@ -29,10 +29,7 @@ int _open(const char *path, int flags)
     return fd;
 }
 
-int _close(int fd)
-{
-    return close(fd);
-}
+int _close(int fd) { return close(fd); }
 
 int _read(int fd, void *buffer, unsigned int count)
 {
@@ -56,8 +53,9 @@ long _lseek(int fd, long offset, int origin)
 long _filelength(int fd)
 {
     struct stat info;
-    if (fstat(fd, &info) != 0)
+    if (fstat(fd, &info) != 0) {
         return -1;
+    }
     if (info.st_size > (off_t)0x7FFFFFFF) {
         errno = EINVAL;
         return -1;

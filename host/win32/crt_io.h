@@ -8,7 +8,7 @@
 
 #define _O_RDONLY 0x0000
 #define _O_WRONLY 0x0001
-#define _O_RDWR   0x0002
+#define _O_RDWR 0x0002
 #define _O_BINARY 0x8000
 
 int _open(const char *path, int flags);

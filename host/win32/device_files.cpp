@@ -26,9 +26,9 @@ struct HostDeviceFileHandle {
     bool Overlapped; /* opened with FILE_FLAG_OVERLAPPED */
 };
 
-static std::mutex ProcessLock;        /* guards Process and MachineBoot */
-static HostProcess *Process;          /* created on the first device call */
-static void (*MachineBoot)(void);     /* run once before the first device call */
+static std::mutex ProcessLock;    /* guards Process and MachineBoot */
+static HostProcess *Process;      /* created on the first device call */
+static void (*MachineBoot)(void); /* run once before the first device call */
 
 void HostWin32SetMachineBoot(void (*boot)(void))
 {
@@ -41,16 +41,19 @@ HostProcess *HostWin32Process(void)
     void (*boot)(void) = NULL;
     {
         std::lock_guard<std::mutex> hold(ProcessLock);
-        if (Process != NULL)
+        if (Process != NULL) {
             return Process;
+        }
         boot = MachineBoot;
         MachineBoot = NULL;
     }
-    if (boot != NULL)
+    if (boot != NULL) {
         boot(); /* outside the lock: booting plugs devices, which may call back in */
+    }
     std::lock_guard<std::mutex> hold(ProcessLock);
-    if (Process == NULL)
+    if (Process == NULL) {
         Process = HostProcessCreate();
+    }
     return Process;
 }
 
@@ -62,20 +65,22 @@ void HostWin32EndProcess(void)
         ending = Process;
         Process = NULL;
     }
-    if (ending != NULL)
+    if (ending != NULL) {
         HostProcessEnd(ending);
+    }
 }
 
-static HostDeviceFileHandle *DeviceFileOf(HANDLE handle)
+static HostDeviceFileHandle *DeviceFileOf(HANDLE Handle)
 {
-    return (HostDeviceFileHandle *)HostHandleOf(handle, HostHandleDeviceFile);
+    return (HostDeviceFileHandle *)HostHandleOf(Handle, HostHandleDeviceFile);
 }
 
-HANDLE HostDeviceFileOpen(LPCSTR path, DWORD flagsAndAttributes)
+HANDLE HostDeviceFileOpen(LPCSTR Path, DWORD FlagsAndAttributes)
 {
     std::u16string widePath;
-    for (const char *c = path; *c != '\0'; c++)
+    for (const char *c = Path; *c != '\0'; c++) {
         widePath.push_back((char16_t)(unsigned char)*c);
+    }
     HostFile *file = NULL;
     NTSTATUS status = HostCreateFile(HostWin32Process(), widePath.c_str(), &file);
     if (!NT_SUCCESS(status)) {
@@ -85,13 +90,13 @@ HANDLE HostDeviceFileOpen(LPCSTR path, DWORD flagsAndAttributes)
     HostDeviceFileHandle *handle = new HostDeviceFileHandle();
     handle->Header.Kind = HostHandleDeviceFile;
     handle->File = file;
-    handle->Overlapped = (flagsAndAttributes & FILE_FLAG_OVERLAPPED) != 0;
+    handle->Overlapped = (FlagsAndAttributes & FILE_FLAG_OVERLAPPED) != 0;
     return handle;
 }
 
-BOOL HostDeviceFileClose(HostHandle *header)
+BOOL HostDeviceFileClose(HostHandle *Header)
 {
-    HostDeviceFileHandle *handle = (HostDeviceFileHandle *)header;
+    HostDeviceFileHandle *handle = (HostDeviceFileHandle *)Header;
     NTSTATUS status = HostCloseFile(handle->File);
     handle->Header.Kind = (HostHandleKind)0;
     delete handle;
@@ -120,19 +125,21 @@ static void LetGo(OverlappedRequest *request)
         std::lock_guard<std::mutex> hold(request->Lock);
         last = --request->Holders == 0;
     }
-    if (last)
+    if (last) {
         delete request;
+    }
 }
 
 /* The completion report: the record first, then the event, as the I/O manager does. */
-static VOID OnOverlappedComplete(PVOID context, NTSTATUS status, ULONG_PTR information)
+static VOID OnOverlappedComplete(PVOID Context, NTSTATUS Status, ULONG_PTR Information)
 {
-    OverlappedRequest *request = (OverlappedRequest *)context;
+    OverlappedRequest *request = (OverlappedRequest *)Context;
     LPOVERLAPPED overlapped = request->Overlapped;
-    __atomic_store_n(&overlapped->InternalHigh, (ULONG_PTR)information, __ATOMIC_RELEASE);
-    __atomic_store_n(&overlapped->Internal, (ULONG_PTR)(uint32_t)status, __ATOMIC_RELEASE);
-    if (overlapped->hEvent != NULL)
+    __atomic_store_n(&overlapped->InternalHigh, (ULONG_PTR)Information, __ATOMIC_RELEASE);
+    __atomic_store_n(&overlapped->Internal, (ULONG_PTR)(uint32_t)Status, __ATOMIC_RELEASE);
+    if (overlapped->hEvent != NULL) {
         SetEvent(overlapped->hEvent);
+    }
     {
         std::lock_guard<std::mutex> hold(request->Lock);
         request->Completed = true;
@@ -141,7 +148,11 @@ static VOID OnOverlappedComplete(PVOID context, NTSTATUS status, ULONG_PTR infor
     LetGo(request);
 }
 
-enum RequestKind { RequestRead, RequestWrite, RequestControl };
+enum RequestKind {
+    RequestRead,
+    RequestWrite,
+    RequestControl
+};
 
 struct RequestArgs {
     RequestKind Kind;
@@ -152,34 +163,37 @@ struct RequestArgs {
     ULONG OutputLength;
 };
 
-static NTSTATUS Issue(HostFile *file, const RequestArgs &args, HostAsyncIo *async, ULONG_PTR *information)
+static NTSTATUS Issue(HostFile *File, const RequestArgs &Args, HostAsyncIo *Async, ULONG_PTR *Information)
 {
-    switch (args.Kind) {
+    switch (Args.Kind) {
     case RequestRead:
-        return HostReadFile(file, args.Buffer, args.Length, async, information);
+        return HostReadFile(File, Args.Buffer, Args.Length, Async, Information);
     case RequestWrite:
-        return HostWriteFile(file, args.Buffer, args.Length, async, information);
+        return HostWriteFile(File, Args.Buffer, Args.Length, Async, Information);
     case RequestControl:
-        return HostDeviceIoControl(file, args.Code, args.Buffer, args.Length, args.Output, args.OutputLength, async,
-                                   information);
+        return HostDeviceIoControl(File, Args.Code, Args.Buffer, Args.Length, Args.Output, Args.OutputLength, Async,
+                                   Information);
     }
     return STATUS_INVALID_PARAMETER;
 }
 
 /* Runs one request the way the handle says; the Win32 result and byte count. */
-static BOOL RunRequest(HANDLE handle, const RequestArgs &args, LPDWORD transferred, LPOVERLAPPED overlapped)
+static BOOL RunRequest(HANDLE Handle, const RequestArgs &Args, LPDWORD Transferred, LPOVERLAPPED Overlapped)
 {
-    HostDeviceFileHandle *file = DeviceFileOf(handle);
-    if (file == NULL)
+    HostDeviceFileHandle *file = DeviceFileOf(Handle);
+    if (file == NULL) {
         return FALSE;
-    if (transferred != NULL)
-        *transferred = 0;
+    }
+    if (Transferred != NULL) {
+        *Transferred = 0;
+    }
 
     if (!file->Overlapped) {
         ULONG_PTR information = 0;
-        NTSTATUS status = Issue(file->File, args, NULL, &information);
-        if (transferred != NULL)
-            *transferred = (DWORD)information;
+        NTSTATUS status = Issue(file->File, Args, NULL, &information);
+        if (Transferred != NULL) {
+            *Transferred = (DWORD)information;
+        }
         if (!NT_SUCCESS(status)) {
             HostSetLastErrorFromStatus(status);
             return FALSE;
@@ -187,21 +201,22 @@ static BOOL RunRequest(HANDLE handle, const RequestArgs &args, LPDWORD transferr
         return TRUE;
     }
 
-    if (overlapped == NULL) {
+    if (Overlapped == NULL) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    __atomic_store_n(&overlapped->Internal, (ULONG_PTR)(uint32_t)STATUS_PENDING, __ATOMIC_RELEASE);
-    __atomic_store_n(&overlapped->InternalHigh, (ULONG_PTR)0, __ATOMIC_RELEASE);
-    if (overlapped->hEvent != NULL)
-        ResetEvent(overlapped->hEvent);
+    __atomic_store_n(&Overlapped->Internal, (ULONG_PTR)(uint32_t)STATUS_PENDING, __ATOMIC_RELEASE);
+    __atomic_store_n(&Overlapped->InternalHigh, (ULONG_PTR)0, __ATOMIC_RELEASE);
+    if (Overlapped->hEvent != NULL) {
+        ResetEvent(Overlapped->hEvent);
+    }
 
     OverlappedRequest *request = new OverlappedRequest();
     request->Async.Callback = OnOverlappedComplete;
     request->Async.Context = request;
-    request->Overlapped = overlapped;
+    request->Overlapped = Overlapped;
     request->Holders = 2;
-    NTSTATUS status = Issue(file->File, args, &request->Async, NULL);
+    NTSTATUS status = Issue(file->File, Args, &request->Async, NULL);
     if (status == STATUS_PENDING) {
         LetGo(request);
         SetLastError(ERROR_IO_PENDING);
@@ -220,9 +235,10 @@ static BOOL RunRequest(HANDLE handle, const RequestArgs &args, LPDWORD transferr
         std::unique_lock<std::mutex> hold(request->Lock);
         request->Done.wait(hold, [request] { return request->Completed; });
     }
-    NTSTATUS final = (NTSTATUS)(uint32_t)__atomic_load_n(&overlapped->Internal, __ATOMIC_ACQUIRE);
-    if (transferred != NULL)
-        *transferred = (DWORD)__atomic_load_n(&overlapped->InternalHigh, __ATOMIC_ACQUIRE);
+    NTSTATUS final = (NTSTATUS)(uint32_t)__atomic_load_n(&Overlapped->Internal, __ATOMIC_ACQUIRE);
+    if (Transferred != NULL) {
+        *Transferred = (DWORD)__atomic_load_n(&Overlapped->InternalHigh, __ATOMIC_ACQUIRE);
+    }
     LetGo(request);
     if (!NT_SUCCESS(final)) {
         HostSetLastErrorFromStatus(final);
@@ -245,8 +261,8 @@ BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite, LPDW
     return RunRequest(hFile, args, lpNumberOfBytesWritten, lpOverlapped);
 }
 
-BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, DWORD nInBufferSize,
-                     LPVOID lpOutBuffer, DWORD nOutBufferSize, LPDWORD lpBytesReturned, LPOVERLAPPED lpOverlapped)
+BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, DWORD nInBufferSize, LPVOID lpOutBuffer,
+                     DWORD nOutBufferSize, LPDWORD lpBytesReturned, LPOVERLAPPED lpOverlapped)
 {
     RequestArgs args = {RequestControl, lpInBuffer, nInBufferSize, dwIoControlCode, lpOutBuffer, nOutBufferSize};
     return RunRequest(hDevice, args, lpBytesReturned, lpOverlapped);
@@ -254,8 +270,9 @@ BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, D
 
 BOOL GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped, LPDWORD lpNumberOfBytesTransferred, BOOL bWait)
 {
-    if (DeviceFileOf(hFile) == NULL)
+    if (DeviceFileOf(hFile) == NULL) {
         return FALSE;
+    }
     if (lpOverlapped == NULL) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
@@ -269,13 +286,15 @@ BOOL GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped, LPDWORD lpNumb
         if (lpOverlapped->hEvent != NULL) {
             WaitForSingleObject(lpOverlapped->hEvent, INFINITE);
         } else {
-            while (__atomic_load_n(&lpOverlapped->Internal, __ATOMIC_ACQUIRE) == (ULONG_PTR)(uint32_t)STATUS_PENDING)
+            while (__atomic_load_n(&lpOverlapped->Internal, __ATOMIC_ACQUIRE) == (ULONG_PTR)(uint32_t)STATUS_PENDING) {
                 std::this_thread::yield();
+            }
         }
         status = (NTSTATUS)(uint32_t)__atomic_load_n(&lpOverlapped->Internal, __ATOMIC_ACQUIRE);
     }
-    if (lpNumberOfBytesTransferred != NULL)
+    if (lpNumberOfBytesTransferred != NULL) {
         *lpNumberOfBytesTransferred = (DWORD)__atomic_load_n(&lpOverlapped->InternalHigh, __ATOMIC_ACQUIRE);
+    }
     if (!NT_SUCCESS(status)) {
         HostSetLastErrorFromStatus(status);
         return FALSE;
@@ -286,8 +305,9 @@ BOOL GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped, LPDWORD lpNumb
 BOOL CancelIo(HANDLE hFile)
 {
     HostDeviceFileHandle *file = DeviceFileOf(hFile);
-    if (file == NULL)
+    if (file == NULL) {
         return FALSE;
+    }
     HostCancelFileIo(file->File);
     return TRUE;
 }

@@ -18,10 +18,7 @@ struct HostEventHandle {
     bool Signalled;
 };
 
-static HostEventHandle *EventOf(HANDLE handle)
-{
-    return (HostEventHandle *)HostHandleOf(handle, HostHandleEvent);
-}
+static HostEventHandle *EventOf(HANDLE Handle) { return (HostEventHandle *)HostHandleOf(Handle, HostHandleEvent); }
 
 HANDLE CreateEventA(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset, BOOL bInitialState, LPCSTR lpName)
 {
@@ -38,9 +35,9 @@ HANDLE CreateEventA(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset, 
     return event;
 }
 
-BOOL HostEventClose(HostHandle *handle)
+BOOL HostEventClose(HostHandle *Handle)
 {
-    HostEventHandle *event = (HostEventHandle *)handle;
+    HostEventHandle *event = (HostEventHandle *)Handle;
     event->Header.Kind = (HostHandleKind)0;
     delete event;
     return TRUE;
@@ -49,24 +46,27 @@ BOOL HostEventClose(HostHandle *handle)
 BOOL SetEvent(HANDLE hEvent)
 {
     HostEventHandle *event = EventOf(hEvent);
-    if (event == NULL)
+    if (event == NULL) {
         return FALSE;
+    }
     {
         std::lock_guard<std::mutex> hold(event->Lock);
         event->Signalled = true;
     }
-    if (event->ManualReset)
+    if (event->ManualReset) {
         event->Changed.notify_all();
-    else
+    } else {
         event->Changed.notify_one();
+    }
     return TRUE;
 }
 
 BOOL ResetEvent(HANDLE hEvent)
 {
     HostEventHandle *event = EventOf(hEvent);
-    if (event == NULL)
+    if (event == NULL) {
         return FALSE;
+    }
     std::lock_guard<std::mutex> hold(event->Lock);
     event->Signalled = false;
     return TRUE;
@@ -75,15 +75,18 @@ BOOL ResetEvent(HANDLE hEvent)
 DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds)
 {
     HostEventHandle *event = EventOf(hHandle);
-    if (event == NULL)
+    if (event == NULL) {
         return WAIT_FAILED;
+    }
     std::unique_lock<std::mutex> hold(event->Lock);
     auto signalled = [event] { return event->Signalled; };
-    if (dwMilliseconds == INFINITE)
+    if (dwMilliseconds == INFINITE) {
         event->Changed.wait(hold, signalled);
-    else if (!event->Changed.wait_for(hold, std::chrono::milliseconds(dwMilliseconds), signalled))
+    } else if (!event->Changed.wait_for(hold, std::chrono::milliseconds(dwMilliseconds), signalled)) {
         return WAIT_TIMEOUT;
-    if (!event->ManualReset)
+    }
+    if (!event->ManualReset) {
         event->Signalled = false; /* an auto-reset event releases one waiter */
+    }
     return WAIT_OBJECT_0;
 }

@@ -9,20 +9,14 @@
 
 static thread_local DWORD LastError; /* per thread, as on Windows */
 
-DWORD GetLastError(void)
-{
-    return LastError;
-}
+DWORD GetLastError(void) { return LastError; }
 
-void SetLastError(DWORD dwErrCode)
-{
-    LastError = dwErrCode;
-}
+void SetLastError(DWORD dwErrCode) { LastError = dwErrCode; }
 
-HostHandle *HostHandleOf(HANDLE handle, HostHandleKind kind)
+HostHandle *HostHandleOf(HANDLE Handle, HostHandleKind Kind)
 {
-    HostHandle *record = (HostHandle *)handle;
-    if (handle == NULL || handle == INVALID_HANDLE_VALUE || record->Kind != kind) {
+    HostHandle *record = (HostHandle *)Handle;
+    if (Handle == NULL || Handle == INVALID_HANDLE_VALUE || record->Kind != Kind) {
         SetLastError(ERROR_INVALID_HANDLE);
         return NULL;
     }
@@ -30,8 +24,8 @@ HostHandle *HostHandleOf(HANDLE handle, HostHandleKind kind)
 }
 
 HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
-                   LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
-                   DWORD dwFlagsAndAttributes, HANDLE hTemplateFile)
+                   LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition, DWORD dwFlagsAndAttributes,
+                   HANDLE hTemplateFile)
 {
     (void)dwDesiredAccess;
     (void)dwShareMode;
@@ -41,10 +35,12 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
         SetLastError(ERROR_INVALID_PARAMETER);
         return INVALID_HANDLE_VALUE;
     }
-    if (strcmp(lpFileName, "CONIN$") == 0 && dwCreationDisposition == OPEN_EXISTING)
+    if (strcmp(lpFileName, "CONIN$") == 0 && dwCreationDisposition == OPEN_EXISTING) {
         return HostConsoleOpenInput();
-    if (strcmp(lpFileName, "CONOUT$") == 0 && dwCreationDisposition == OPEN_EXISTING)
+    }
+    if (strcmp(lpFileName, "CONOUT$") == 0 && dwCreationDisposition == OPEN_EXISTING) {
         return HostConsoleOpenOutput();
+    }
     /* Device paths: "\\?\..." and "\\.\...". */
     if (strncmp(lpFileName, "\\\\?\\", 4) == 0 || strncmp(lpFileName, "\\\\.\\", 4) == 0) {
         if (dwCreationDisposition != OPEN_EXISTING) {

@@ -5,17 +5,17 @@
 #include "host/win32/handle_table.h"
 #include "host/win32/win32_handles.h"
 
-HANDLE HostDeviceFileOpen(LPCSTR path, DWORD flagsAndAttributes)
+HANDLE HostDeviceFileOpen(LPCSTR Path, DWORD FlagsAndAttributes)
 {
-    (void)path;
-    (void)flagsAndAttributes;
+    (void)Path;
+    (void)FlagsAndAttributes;
     SetLastError(ERROR_FILE_NOT_FOUND);
     return INVALID_HANDLE_VALUE;
 }
 
-BOOL HostDeviceFileClose(HostHandle *handle)
+BOOL HostDeviceFileClose(HostHandle *Handle)
 {
-    (void)handle;
+    (void)Handle;
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
 }

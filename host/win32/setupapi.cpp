@@ -19,9 +19,9 @@ struct HostDeviceInfoSet {
     std::vector<std::string> Paths; /* user-mode interface paths, in enumeration order */
 };
 
-static HostDeviceInfoSet *SetOf(HDEVINFO handle)
+static HostDeviceInfoSet *SetOf(HDEVINFO Handle)
 {
-    return (HostDeviceInfoSet *)HostHandleOf(handle, HostHandleDeviceInfoSet);
+    return (HostDeviceInfoSet *)HostHandleOf(Handle, HostHandleDeviceInfoSet);
 }
 
 HDEVINFO SetupDiGetClassDevsA(const GUID *ClassGuid, LPCSTR Enumerator, HWND hwndParent, DWORD Flags)
@@ -41,13 +41,16 @@ HDEVINFO SetupDiGetClassDevsA(const GUID *ClassGuid, LPCSTR Enumerator, HWND hwn
         WCHAR path[1024];
         ULONG required = 0;
         NTSTATUS status = HostGetDeviceInterfacePath(ClassGuid, index, path, sizeof path / sizeof path[0], &required);
-        if (status == STATUS_NO_MORE_ENTRIES)
+        if (status == STATUS_NO_MORE_ENTRIES) {
             break;
-        if (!NT_SUCCESS(status))
+        }
+        if (!NT_SUCCESS(status)) {
             continue; /* a path too long for any program to use */
+        }
         std::string narrow;
-        for (const WCHAR *c = path; *c != 0; c++)
+        for (const WCHAR *c = path; *c != 0; c++) {
             narrow.push_back(*c < 0x80 ? (char)*c : '?');
+        }
         set->Paths.push_back(narrow);
     }
     return set;
@@ -58,8 +61,9 @@ BOOL SetupDiEnumDeviceInterfaces(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA Device
                                  PSP_DEVICE_INTERFACE_DATA DeviceInterfaceData)
 {
     HostDeviceInfoSet *set = SetOf(DeviceInfoSet);
-    if (set == NULL)
+    if (set == NULL) {
         return FALSE;
+    }
     if (DeviceInfoData != NULL || InterfaceClassGuid == NULL || DeviceInterfaceData == NULL) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
@@ -84,8 +88,9 @@ BOOL SetupDiGetDeviceInterfaceDetailA(HDEVINFO DeviceInfoSet, PSP_DEVICE_INTERFA
                                       PSP_DEVINFO_DATA DeviceInfoData)
 {
     HostDeviceInfoSet *set = SetOf(DeviceInfoSet);
-    if (set == NULL)
+    if (set == NULL) {
         return FALSE;
+    }
     if (DeviceInterfaceData == NULL || DeviceInfoData != NULL ||
         DeviceInterfaceData->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA) || DeviceInterfaceData->Reserved == 0 ||
         DeviceInterfaceData->Reserved > set->Paths.size()) {
@@ -94,8 +99,9 @@ BOOL SetupDiGetDeviceInterfaceDetailA(HDEVINFO DeviceInfoSet, PSP_DEVICE_INTERFA
     }
     const std::string &path = set->Paths[DeviceInterfaceData->Reserved - 1];
     DWORD required = (DWORD)(offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath) + path.size() + 1);
-    if (RequiredSize != NULL)
+    if (RequiredSize != NULL) {
         *RequiredSize = required;
+    }
     if (DeviceInterfaceDetailData == NULL) {
         SetLastError(DeviceInterfaceDetailDataSize == 0 ? ERROR_INSUFFICIENT_BUFFER : ERROR_INVALID_PARAMETER);
         return FALSE;
@@ -115,8 +121,9 @@ BOOL SetupDiGetDeviceInterfaceDetailA(HDEVINFO DeviceInfoSet, PSP_DEVICE_INTERFA
 BOOL SetupDiDestroyDeviceInfoList(HDEVINFO DeviceInfoSet)
 {
     HostDeviceInfoSet *set = SetOf(DeviceInfoSet);
-    if (set == NULL)
+    if (set == NULL) {
         return FALSE;
+    }
     set->Header.Kind = (HostHandleKind)0;
     delete set;
     return TRUE;

@@ -49,15 +49,14 @@ static const StatusMapping StatusMappings[] = {
     {STATUS_DEVICE_REMOVED, 1617 /* ERROR_DEVICE_REMOVED */},
 };
 
-DWORD HostWin32ErrorOf(int32_t status)
+DWORD HostWin32ErrorOf(int32_t Status)
 {
-    for (const StatusMapping &mapping : StatusMappings)
-        if (mapping.Status == status)
+    for (const StatusMapping &mapping : StatusMappings) {
+        if (mapping.Status == Status) {
             return mapping.Error;
+        }
+    }
     return 317; /* ERROR_MR_MID_NOT_FOUND: Windows' answer for a status without a mapping */
 }
 
-void HostSetLastErrorFromStatus(int32_t status)
-{
-    SetLastError(HostWin32ErrorOf(status));
-}
+void HostSetLastErrorFromStatus(int32_t status) { SetLastError(HostWin32ErrorOf(status)); }

@@ -25,57 +25,57 @@
 #include "host/win32/win32_types.h"
 
 #define ENABLE_PROCESSED_INPUT 0x0001
-#define ENABLE_LINE_INPUT      0x0002
-#define ENABLE_ECHO_INPUT      0x0004
+#define ENABLE_LINE_INPUT 0x0002
+#define ENABLE_ECHO_INPUT 0x0004
 
-#define ENABLE_PROCESSED_OUTPUT   0x0001
+#define ENABLE_PROCESSED_OUTPUT 0x0001
 #define ENABLE_WRAP_AT_EOL_OUTPUT 0x0002
 
-#define STD_INPUT_HANDLE  ((DWORD)-10)
+#define STD_INPUT_HANDLE ((DWORD)-10)
 #define STD_OUTPUT_HANDLE ((DWORD)-11)
-#define STD_ERROR_HANDLE  ((DWORD)-12)
+#define STD_ERROR_HANDLE ((DWORD)-12)
 
-#define CTRL_C_EVENT     0
+#define CTRL_C_EVENT 0
 #define CTRL_BREAK_EVENT 1
 #define CTRL_CLOSE_EVENT 2
 
 typedef BOOL(WINAPI *PHANDLER_ROUTINE)(DWORD CtrlType);
 
-#define KEY_EVENT   0x0001
+#define KEY_EVENT 0x0001
 #define MOUSE_EVENT 0x0002
 #define WINDOW_BUFFER_SIZE_EVENT 0x0004
-#define MENU_EVENT  0x0008
+#define MENU_EVENT 0x0008
 #define FOCUS_EVENT 0x0010
 
-#define VK_BACK    0x08
-#define VK_TAB     0x09
-#define VK_RETURN  0x0D
-#define VK_SHIFT   0x10
+#define VK_BACK 0x08
+#define VK_TAB 0x09
+#define VK_RETURN 0x0D
+#define VK_SHIFT 0x10
 #define VK_CONTROL 0x11
-#define VK_MENU    0x12
+#define VK_MENU 0x12
 #define VK_CAPITAL 0x14
-#define VK_ESCAPE  0x1B
-#define VK_PRIOR   0x21
-#define VK_NEXT    0x22
-#define VK_END     0x23
-#define VK_HOME    0x24
-#define VK_LEFT    0x25
-#define VK_UP      0x26
-#define VK_RIGHT   0x27
-#define VK_DOWN    0x28
-#define VK_INSERT  0x2D
-#define VK_DELETE  0x2E
-#define VK_LWIN    0x5B
-#define VK_RWIN    0x5C
-#define VK_F1      0x70
+#define VK_ESCAPE 0x1B
+#define VK_PRIOR 0x21
+#define VK_NEXT 0x22
+#define VK_END 0x23
+#define VK_HOME 0x24
+#define VK_LEFT 0x25
+#define VK_UP 0x26
+#define VK_RIGHT 0x27
+#define VK_DOWN 0x28
+#define VK_INSERT 0x2D
+#define VK_DELETE 0x2E
+#define VK_LWIN 0x5B
+#define VK_RWIN 0x5C
+#define VK_F1 0x70
 #define VK_NUMLOCK 0x90
-#define VK_SCROLL  0x91
-#define VK_LSHIFT   0xA0
-#define VK_RSHIFT   0xA1
+#define VK_SCROLL 0x91
+#define VK_LSHIFT 0xA0
+#define VK_RSHIFT 0xA1
 #define VK_LCONTROL 0xA2
 #define VK_RCONTROL 0xA3
-#define VK_LMENU    0xA4
-#define VK_RMENU    0xA5
+#define VK_LMENU 0xA4
+#define VK_RMENU 0xA5
 
 typedef struct _KEY_EVENT_RECORD {
     BOOL bKeyDown;

@@ -12,8 +12,8 @@
 
 #define INFINITE 0xFFFFFFFFUL
 #define WAIT_OBJECT_0 0x00000000UL
-#define WAIT_TIMEOUT  0x00000102UL
-#define WAIT_FAILED   0xFFFFFFFFUL
+#define WAIT_TIMEOUT 0x00000102UL
+#define WAIT_FAILED 0xFFFFFFFFUL
 
 /* Status of an overlapped request still in progress, kept in OVERLAPPED.Internal. */
 #define STATUS_PENDING_OVERLAPPED 0x00000103UL
@@ -35,8 +35,8 @@ BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, LPDWORD
               LPOVERLAPPED lpOverlapped);
 BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite, LPDWORD lpNumberOfBytesWritten,
                LPOVERLAPPED lpOverlapped);
-BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, DWORD nInBufferSize,
-                     LPVOID lpOutBuffer, DWORD nOutBufferSize, LPDWORD lpBytesReturned, LPOVERLAPPED lpOverlapped);
+BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, DWORD nInBufferSize, LPVOID lpOutBuffer,
+                     DWORD nOutBufferSize, LPDWORD lpBytesReturned, LPOVERLAPPED lpOverlapped);
 BOOL GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped, LPDWORD lpNumberOfBytesTransferred, BOOL bWait);
 BOOL CancelIo(HANDLE hFile);
 

@@ -275,12 +275,19 @@ TEST_F(StartTest, MalformedConfigurationDescriptorsFailTheStart)
         NTSTATUS Expected;
     } cases[] = {
         {"fewer than 9 bytes arrive", [](UsbDescriptorSet *set) { set->ConfigLength = 8; }, STATUS_DEVICE_DATA_ERROR},
-        {"wTotalLength below 9", [](UsbDescriptorSet *set) { set->Config[2] = 8; set->Config[3] = 0; },
+        {"wTotalLength below 9",
+         [](UsbDescriptorSet *set) {
+             set->Config[2] = 8;
+             set->Config[3] = 0;
+         },
          STATUS_DEVICE_DATA_ERROR},
         {"wTotalLength above the bytes sent", [](UsbDescriptorSet *set) { set->Config[2] = 40; },
          STATUS_DEVICE_DATA_ERROR},
         {"wTotalLength 600 but 550 bytes sent",
-         [](UsbDescriptorSet *set) { *set = DescriptorsOfLength(600); set->ConfigLength = 550; },
+         [](UsbDescriptorSet *set) {
+             *set = DescriptorsOfLength(600);
+             set->ConfigLength = 550;
+         },
          STATUS_DEVICE_DATA_ERROR},
         {"a descriptor of length 0 inside", [](UsbDescriptorSet *set) { set->Config[9] = 0; },
          STATUS_DEVICE_DATA_ERROR},
@@ -350,7 +357,8 @@ TEST_F(PnpTest, StopAndRestartReplaceTheBuffersAndEndPipesOpenAcrossTheStop)
     EXPECT_FALSE(Ext()->StopPending);
     bool unconfigured = false;
     for (const SpyRecord &record : SpyLog()) {
-        unconfigured |= record.IsUrb && record.UrbFunction == URB_FUNCTION_SELECT_CONFIGURATION && record.ConfigurationNull;
+        unconfigured |=
+            record.IsUrb && record.UrbFunction == URB_FUNCTION_SELECT_CONFIGURATION && record.ConfigurationNull;
     }
     EXPECT_TRUE(unconfigured);
     UCHAR byte = 0x5A;

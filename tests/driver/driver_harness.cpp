@@ -70,7 +70,8 @@ SpyRecord RecordOf(PIO_STACK_LOCATION stack)
             record.ConfigurationNull = urb->UrbSelectConfiguration.ConfigurationDescriptor == nullptr;
             if (!record.ConfigurationNull) {
                 for (ULONG i = 0; i < urb->UrbSelectConfiguration.Interface.NumberOfPipes; i++) {
-                    record.MaximumTransferSizes.push_back(urb->UrbSelectConfiguration.Interface.Pipes[i].MaximumTransferSize);
+                    record.MaximumTransferSizes.push_back(
+                        urb->UrbSelectConfiguration.Interface.Pipes[i].MaximumTransferSize);
                 }
             }
             break;
@@ -89,7 +90,8 @@ SpyRecord RecordOf(PIO_STACK_LOCATION stack)
     if (stack->MajorFunction == IRP_MJ_POWER && stack->MinorFunction == IRP_MN_SET_POWER) {
         record.PowerType = stack->Parameters.Power.Type;
         record.PowerState = stack->Parameters.Power.State;
-        record.RecordedAtArrival = g_fdo ? ReadShared(ExtensionOf(g_fdo)->CurrentDevicePowerState) : PowerDeviceUnspecified;
+        record.RecordedAtArrival =
+            g_fdo ? ReadShared(ExtensionOf(g_fdo)->CurrentDevicePowerState) : PowerDeviceUnspecified;
     }
     return record;
 }
@@ -482,10 +484,7 @@ PDEVICE_OBJECT SpyCreateFakePdo()
     return pdo;
 }
 
-PDEVICE_OBJECT SpyFunctionDevice()
-{
-    return g_fdo;
-}
+PDEVICE_OBJECT SpyFunctionDevice() { return g_fdo; }
 
 void SpySetHook(std::function<void(PIRP)> hook)
 {
@@ -580,10 +579,7 @@ NTSTATUS DriverTest::Plug(const HostUsbUnitSettings &settings)
     return startStatus;
 }
 
-PDEVICE_OBJECT DriverTest::Fdo()
-{
-    return fdo;
-}
+PDEVICE_OBJECT DriverTest::Fdo() { return fdo; }
 
 NTSTATUS DriverTest::Open(const std::u16string &suffix, HostFile **file)
 {

@@ -31,13 +31,13 @@ constexpr ULONG MurvoPoolTag = HOST_POOL_TAG('W', 'd', 'm', ' ');
 struct SpyRecord {
     UCHAR Major;
     UCHAR Minor;
-    ULONG IoControlCode;      /* internal device control */
-    bool IsUrb;               /* an IOCTL_INTERNAL_USB_SUBMIT_URB request */
-    USHORT UrbFunction;       /* its URB's function */
-    UCHAR DescriptorType;     /* for descriptor requests */
-    ULONG TransferLength;     /* TransferBufferLength as sent */
+    ULONG IoControlCode;  /* internal device control */
+    bool IsUrb;           /* an IOCTL_INTERNAL_USB_SUBMIT_URB request */
+    USHORT UrbFunction;   /* its URB's function */
+    UCHAR DescriptorType; /* for descriptor requests */
+    ULONG TransferLength; /* TransferBufferLength as sent */
     USBD_PIPE_HANDLE PipeHandle;
-    ULONG ConfigurationNull;  /* select configuration with a null descriptor (unconfigure) */
+    ULONG ConfigurationNull;                 /* select configuration with a null descriptor (unconfigure) */
     std::vector<ULONG> MaximumTransferSizes; /* select configuration: every pipe's size */
     POWER_STATE_TYPE PowerType;
     POWER_STATE PowerState;
@@ -48,12 +48,12 @@ constexpr USHORT SpyAnyUrb = 0xFFFF;
 
 /* A request the spy completes itself instead of passing it on. */
 struct SpyFailure {
-    UCHAR Major;           /* IRP_MJ_... */
-    UCHAR Minor;           /* for PnP and power; 0xFF: any */
-    ULONG IoControlCode;   /* for internal device control; 0: any */
-    USHORT UrbFunction;    /* for URBs; SpyAnyUrb: any (URB_FUNCTION_SELECT_CONFIGURATION is 0) */
-    UCHAR DescriptorType;  /* for descriptor URBs; 0: any */
-    ULONG Nth;             /* fail the Nth matching request (1 = the next); 0: every one */
+    UCHAR Major;          /* IRP_MJ_... */
+    UCHAR Minor;          /* for PnP and power; 0xFF: any */
+    ULONG IoControlCode;  /* for internal device control; 0: any */
+    USHORT UrbFunction;   /* for URBs; SpyAnyUrb: any (URB_FUNCTION_SELECT_CONFIGURATION is 0) */
+    UCHAR DescriptorType; /* for descriptor URBs; 0: any */
+    ULONG Nth;            /* fail the Nth matching request (1 = the next); 0: every one */
     NTSTATUS IrpStatus;
     USBD_STATUS UrbStatus;
 };

@@ -387,8 +387,9 @@ TEST_F(TransferTest, CancellingAStagedTransferCancelsItsStages)
     for (HostFile *file : {in, out}) {
         std::vector<UCHAR> buffer(2 * 4096 + 808);
         Pending pending;
-        NTSTATUS started = file == in ? HostReadFile(file, buffer.data(), static_cast<ULONG>(buffer.size()), &pending.Io, nullptr)
-                                      : HostWriteFile(file, buffer.data(), static_cast<ULONG>(buffer.size()), &pending.Io, nullptr);
+        NTSTATUS started =
+            file == in ? HostReadFile(file, buffer.data(), static_cast<ULONG>(buffer.size()), &pending.Io, nullptr)
+                       : HostWriteFile(file, buffer.data(), static_cast<ULONG>(buffer.size()), &pending.Io, nullptr);
         ASSERT_EQ(started, STATUS_PENDING);
         ASSERT_TRUE(WaitFor([] { return SpyHeldCount() == 3; }));
         HostCancelFileIo(file);
@@ -423,7 +424,8 @@ TEST_F(TransferTest, CancellingAStagedTransferCancelsItsStages)
             ASSERT_TRUE(WaitFor([&] { return pending.Completed(); })) << "round " << round;
             EXPECT_EQ(pending.Io.IoStatus.Status, STATUS_CANCELLED) << "round " << round;
         }
-        ASSERT_TRUE(WaitFor([&] { return PipeIdle(&Ext()->PipeTable[1]) && SpyHeldCount() == 0; })) << "round " << round;
+        ASSERT_TRUE(WaitFor([&] { return PipeIdle(&Ext()->PipeTable[1]) && SpyHeldCount() == 0; }))
+            << "round " << round;
     }
     EXPECT_TRUE(WaitFor([&] { return ReadShared(Ext()->PendingIoCount) == 1; }));
     HostCloseFile(in);
@@ -574,7 +576,8 @@ TEST_F(DeviceControlTest, EveryCodeFailsAfterSurpriseRemoval)
     ASSERT_TRUE(WaitFor([&] { return HostPnpGetState(Node()) == HostDeviceSurpriseRemoved; }));
     UCHAR buffer[1024];
     ULONG_PTR moved = 0;
-    for (ULONG code : {ULONG(IOCTL_GET_CONFIG_DESCRIPTOR), ULONG(IOCTL_RESET_DEVICE), ULONG(IOCTL_RESET_PIPE), 0x22000Cu}) {
+    for (ULONG code :
+         {ULONG(IOCTL_GET_CONFIG_DESCRIPTOR), ULONG(IOCTL_RESET_DEVICE), ULONG(IOCTL_RESET_PIPE), 0x22000Cu}) {
         EXPECT_EQ(HostDeviceIoControl(in, code, buffer, sizeof buffer, buffer, sizeof buffer, nullptr, &moved),
                   STATUS_DELETE_PENDING);
     }

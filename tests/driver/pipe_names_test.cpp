@@ -71,34 +71,23 @@ TEST(PipeNames, TheGrammarsCases)
         const char16_t *Name;
         int Pipe;
     } cases[] = {
-        {u"\\PIPE00", 0},
-        {u"\\PIPE01", 1},
-        {u"\\PIPE02", -1},
-        {u"\\PIPE05\\ADDR81", -1},
-        {u"\\PIPE1", -1},
-        {u"\\PIPE0x\\ADDR81", 0},
-        {u"\\PIPE01\\ADDR81", 1},
-        {u"\\ADDR81", 0},
-        {u"\\ADDR02", 1},
-        {u"\\ADDR03", -1},
-        {u"\\ADDR8A", -1},
-        {u"\\pipe00", -1},
-        {u"\\PiPE00", -1},
-        {u"\\", -1},
-        {u"\\PIPE", -1},
-        {u"\\PIPE0", -1},
-        {u"\\ADDR", -1},
-        {u"\\abc\\PIPE01", 1},
-        {u"\\PIPE01xyz", 1},
-        {u"\\PIPExx\\PIPE01", -1},
-        {u"\\\\PIPE01", 1},
-        {u"\\PIP\\PIPE00", 0},
-        {u"PIPE01", -1},
-        {u"\\PIPE99", -1},
+        {u"\\PIPE00", 0},         {u"\\PIPE01", 1},
+        {u"\\PIPE02", -1},        {u"\\PIPE05\\ADDR81", -1},
+        {u"\\PIPE1", -1},         {u"\\PIPE0x\\ADDR81", 0},
+        {u"\\PIPE01\\ADDR81", 1}, {u"\\ADDR81", 0},
+        {u"\\ADDR02", 1},         {u"\\ADDR03", -1},
+        {u"\\ADDR8A", -1},        {u"\\pipe00", -1},
+        {u"\\PiPE00", -1},        {u"\\", -1},
+        {u"\\PIPE", -1},          {u"\\PIPE0", -1},
+        {u"\\ADDR", -1},          {u"\\abc\\PIPE01", 1},
+        {u"\\PIPE01xyz", 1},      {u"\\PIPExx\\PIPE01", -1},
+        {u"\\\\PIPE01", 1},       {u"\\PIP\\PIPE00", 0},
+        {u"PIPE01", -1},          {u"\\PIPE99", -1},
         {u"\\PIPE0\x0661", -1},
     };
     for (const Case &c : cases) {
-        EXPECT_EQ(PipeOf(unit, c.Name), c.Pipe) << std::string(c.Name, c.Name + std::char_traits<char16_t>::length(c.Name));
+        EXPECT_EQ(PipeOf(unit, c.Name), c.Pipe)
+            << std::string(c.Name, c.Name + std::char_traits<char16_t>::length(c.Name));
     }
 }
 

@@ -191,7 +191,11 @@ TEST_F(PowerTest, WaitWakeInD3WithDeviceWakeD2WaitsForTheWakeAndPowersUp)
 
     WaitWake request;
     request.Send(Fdo());
-    ASSERT_TRUE(WaitFor([&] { HostUsbUnitState state; HostUsbQueryUnit(bus, port, &state); return state.WaitWakePending; }));
+    ASSERT_TRUE(WaitFor([&] {
+        HostUsbUnitState state;
+        HostUsbQueryUnit(bus, port, &state);
+        return state.WaitWakePending;
+    }));
     EXPECT_TRUE(Ext()->WaitWakeActive);
     EXPECT_FALSE(request.Completed());
     ASSERT_TRUE(HostUsbSignalWake(bus, port));

@@ -21,20 +21,25 @@ static void StartChild(const ProgramSetup &setup, int errPipe)
 {
     struct rlimit noCore = {0, 0};
     setrlimit(RLIMIT_CORE, &noCore); /* a program ended by SIGQUIT leaves no core file */
-    for (const auto &entry : setup.Env)
+    for (const auto &entry : setup.Env) {
         setenv(entry.first.c_str(), entry.second.c_str(), 1);
-    if (!setup.WorkDir.empty() && chdir(setup.WorkDir.c_str()) != 0)
+    }
+    if (!setup.WorkDir.empty() && chdir(setup.WorkDir.c_str()) != 0) {
         _exit(126);
-    if (errPipe >= 0)
+    }
+    if (errPipe >= 0) {
         dup2(errPipe, 2);
+    }
     if (!setup.StdoutFile.empty()) {
         /* The terminal stays open in the program, as a shell keeps it: without any descriptor
          * on it, the test would read the end of the terminal before the program opens it. */
-        if (!setup.NoTerminal && dup(1) < 0)
+        if (!setup.NoTerminal && dup(1) < 0) {
             _exit(126);
+        }
         int out = open(setup.StdoutFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        if (out < 0)
+        if (out < 0) {
             _exit(126);
+        }
         dup2(out, 1);
         close(out);
     }
@@ -44,8 +49,9 @@ static void StartChild(const ProgramSetup &setup, int errPipe)
     }
     std::vector<char *> argv;
     argv.push_back(const_cast<char *>(setup.Program.c_str()));
-    for (const std::string &arg : setup.Args)
+    for (const std::string &arg : setup.Args) {
         argv.push_back(const_cast<char *>(arg.c_str()));
+    }
     argv.push_back(nullptr);
     execv(setup.Program.c_str(), argv.data());
     _exit(127);
@@ -62,21 +68,24 @@ ProgramRun RunProgram(const ProgramSetup &setup)
 {
     ProgramRun run;
     int errPipe[2] = {-1, -1};
-    if (setup.SplitStderr && pipe(errPipe) != 0)
+    if (setup.SplitStderr && pipe(errPipe) != 0) {
         return run;
+    }
 
     int master = -1;
     pid_t child;
     int outPipe[2] = {-1, -1};
     if (setup.NoTerminal) {
-        if (pipe(outPipe) != 0)
+        if (pipe(outPipe) != 0) {
             return run;
+        }
         child = fork();
         if (child == 0) {
             setsid(); /* a new session has no controlling terminal */
             dup2(outPipe[1], 1);
-            if (!setup.SplitStderr)
+            if (!setup.SplitStderr) {
                 dup2(outPipe[1], 2);
+            }
             close(outPipe[0]);
             StartChild(setup, setup.SplitStderr ? errPipe[1] : -1);
         }
@@ -84,13 +93,16 @@ ProgramRun RunProgram(const ProgramSetup &setup)
         master = outPipe[0];
     } else {
         child = forkpty(&master, nullptr, nullptr, nullptr);
-        if (child == 0)
+        if (child == 0) {
             StartChild(setup, setup.SplitStderr ? errPipe[1] : -1);
+        }
     }
-    if (child < 0)
+    if (child < 0) {
         return run;
-    if (errPipe[1] >= 0)
+    }
+    if (errPipe[1] >= 0) {
         close(errPipe[1]);
+    }
 
     bool typed = setup.Keys.empty();
     bool signalled = setup.SendSignal == 0;
@@ -99,31 +111,36 @@ ProgramRun RunProgram(const ProgramSetup &setup)
     while ((masterOpen || errOpen) && Now() < deadline) {
         struct pollfd fds[2] = {{masterOpen ? master : -1, POLLIN, 0}, {errOpen ? errPipe[0] : -1, POLLIN, 0}};
         int n = poll(fds, 2, 100);
-        if (n < 0 && errno != EINTR)
+        if (n < 0 && errno != EINTR) {
             break;
+        }
         char buffer[4096];
         if (masterOpen && (fds[0].revents & (POLLIN | POLLHUP | POLLERR))) {
             ssize_t got = read(master, buffer, sizeof buffer);
-            if (got > 0)
+            if (got > 0) {
                 run.Terminal.append(buffer, got);
-            else
+            } else {
                 masterOpen = false; /* EIO once the child side is closed */
+            }
         }
         if (errOpen && (fds[1].revents & (POLLIN | POLLHUP | POLLERR))) {
             ssize_t got = read(errPipe[0], buffer, sizeof buffer);
-            if (got > 0)
+            if (got > 0) {
                 run.Err.append(buffer, got);
-            else
+            } else {
                 errOpen = false;
+            }
         }
         struct termios mode;
         bool echoOff = !setup.NoTerminal && tcgetattr(master, &mode) == 0 && (mode.c_lflag & ECHO) == 0;
-        if (!typed && (setup.Screen ? setup.Screen(run.Terminal) : run.Terminal).find(setup.Prompt) != std::string::npos &&
+        if (!typed &&
+            (setup.Screen ? setup.Screen(run.Terminal) : run.Terminal).find(setup.Prompt) != std::string::npos &&
             (!setup.WaitForEchoOff || echoOff)) {
             /* Give the program a moment to put its terminal into raw mode. */
             usleep((useconds_t)setup.KeyDelayMs * 1000);
-            if (write(master, setup.Keys.data(), setup.Keys.size()) == (ssize_t)setup.Keys.size())
+            if (write(master, setup.Keys.data(), setup.Keys.size()) == (ssize_t)setup.Keys.size()) {
                 typed = true;
+            }
         }
         if (typed && !signalled && run.Terminal.find(setup.SignalWhen) != std::string::npos &&
             (!setup.WaitForEchoOff || echoOff)) {
@@ -132,22 +149,27 @@ ProgramRun RunProgram(const ProgramSetup &setup)
         }
     }
     int status = 0;
-    if (Now() >= deadline)
+    if (Now() >= deadline) {
         kill(child, SIGKILL);
+    }
     struct rusage usage;
     memset(&usage, 0, sizeof usage);
     wait4(child, &status, 0, &usage);
     /* The master reports the terminal's own settings. */
     struct termios mode;
-    if (!setup.NoTerminal && tcgetattr(master, &mode) == 0)
+    if (!setup.NoTerminal && tcgetattr(master, &mode) == 0) {
         run.EchoAtExit = (mode.c_lflag & (ECHO | ICANON)) == (ECHO | ICANON);
+    }
     run.MaxRssKiB = usage.ru_maxrss;
-    if (WIFEXITED(status))
+    if (WIFEXITED(status)) {
         run.ExitStatus = WEXITSTATUS(status);
-    if (WIFSIGNALED(status))
+    }
+    if (WIFSIGNALED(status)) {
         run.Signal = WTERMSIG(status);
+    }
     close(master);
-    if (errPipe[0] >= 0)
+    if (errPipe[0] >= 0) {
         close(errPipe[0]);
+    }
     return run;
 }

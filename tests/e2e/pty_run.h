@@ -10,12 +10,12 @@
 #include <vector>
 
 struct ProgramRun {
-    int ExitStatus = -1;  /* exit status, or -1 when the program did not exit normally */
-    int Signal = 0;       /* the signal that ended the program, 0 when it exited */
-    bool EchoAtExit = false;      /* the terminal echoed and edited lines once the program had ended */
-    std::string Terminal; /* everything written to the terminal (stdout, and stderr unless split) */
-    std::string Err;      /* standard error when it was split off the terminal */
-    long MaxRssKiB = 0;   /* the program's peak resident memory in KiB, from its rusage */
+    int ExitStatus = -1;     /* exit status, or -1 when the program did not exit normally */
+    int Signal = 0;          /* the signal that ended the program, 0 when it exited */
+    bool EchoAtExit = false; /* the terminal echoed and edited lines once the program had ended */
+    std::string Terminal;    /* everything written to the terminal (stdout, and stderr unless split) */
+    std::string Err;         /* standard error when it was split off the terminal */
+    long MaxRssKiB = 0;      /* the program's peak resident memory in KiB, from its rusage */
 };
 
 struct ProgramSetup {
@@ -23,17 +23,17 @@ struct ProgramSetup {
     std::vector<std::string> Args;
     std::vector<std::pair<std::string, std::string>> Env; /* added to the environment */
     std::string WorkDir;
-    std::string Keys;          /* typed once the prompt has appeared ("" types nothing) */
+    std::string Keys;              /* typed once the prompt has appeared ("" types nothing) */
     std::string Prompt = "[Y/N] "; /* the text to wait for before typing */
     /* How the terminal shows what was written, where the prompt is looked for; none: the
      * bytes as written. */
     std::string (*Screen)(const std::string &written) = nullptr;
-    int KeyDelayMs = 50;       /* the time the program gets after the prompt to set its terminal up */
-    bool SplitStderr = true;   /* standard error to a pipe of its own instead of the terminal */
+    int KeyDelayMs = 50;          /* the time the program gets after the prompt to set its terminal up */
+    bool SplitStderr = true;      /* standard error to a pipe of its own instead of the terminal */
     bool StdinFromDevNull = true; /* a redirected standard input must neither confirm nor refuse */
-    std::string StdoutFile;    /* standard output redirected to this file instead of the terminal */
-    bool NoTerminal = false;   /* no controlling terminal at all: a new session, no pty */
-    int SendSignal = 0;        /* sent to the program once SignalWhen has appeared on the terminal */
+    std::string StdoutFile;       /* standard output redirected to this file instead of the terminal */
+    bool NoTerminal = false;      /* no controlling terminal at all: a new session, no pty */
+    int SendSignal = 0;           /* sent to the program once SignalWhen has appeared on the terminal */
     std::string SignalWhen;
     bool WaitForEchoOff = false; /* type the keys, and send the signal, only once the program has
                                     turned the terminal's echo off (it is waiting for its key) */

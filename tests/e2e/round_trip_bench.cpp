@@ -86,18 +86,22 @@ static int Loop(const char *command, uint32_t count)
         return 1;
     }
     uint8_t record[UNIT_RECORD_DATA];
-    for (uint32_t i = 0; i < sizeof record; i++)
+    for (uint32_t i = 0; i < sizeof record; i++) {
         record[i] = (uint8_t)(i * 7 + 3);
-    if (write)
+    }
+    if (write) {
         PrepareFlash();
-    else
-        for (int i = 0; i < 16; i++) /* warm the caches and the pools */
+    } else {
+        for (int i = 0; i < 16; i++) { /* warm the caches and the pools */
             RoundTrip(false, 0, record);
+        }
+    }
 
     CALLGRIND_ZERO_STATS;
     auto start = std::chrono::steady_clock::now();
-    for (uint32_t i = 0; i < count; i++)
+    for (uint32_t i = 0; i < count; i++) {
         RoundTrip(write, i, record);
+    }
     double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     CALLGRIND_DUMP_STATS_AT("round trips");
 
@@ -113,14 +117,10 @@ struct Part {
 };
 
 static const Part Parts[] = {
-    {"tool (vardel)", {"tool/"}},
-    {"driver (murvousb)", {"driver/"}},
-    {"stand-in: Win32", {"host/win32/"}},
-    {"stand-in: kernel", {"host/nt/"}},
-    {"stand-in: USB bus", {"host/usb/"}},
-    {"stand-in: machine", {"host/machine/"}},
-    {"simulated unit", {"unitsim/"}},
-    {"common", {"common/"}},
+    {"tool (vardel)", {"tool/"}},         {"driver (murvousb)", {"driver/"}},
+    {"stand-in: Win32", {"host/win32/"}}, {"stand-in: kernel", {"host/nt/"}},
+    {"stand-in: USB bus", {"host/usb/"}}, {"stand-in: machine", {"host/machine/"}},
+    {"simulated unit", {"unitsim/"}},     {"common", {"common/"}},
 };
 
 #define OTHER_PART "other: libc, libstdc++"
@@ -130,12 +130,16 @@ static std::string PartOf(const std::string &file, const std::string &root)
 {
     if (file.compare(0, root.size(), root) == 0) {
         std::string relative = file.substr(root.size());
-        for (const Part &p : Parts)
-            for (const std::string &prefix : p.Prefixes)
-                if (relative.compare(0, prefix.size(), prefix) == 0)
+        for (const Part &p : Parts) {
+            for (const std::string &prefix : p.Prefixes) {
+                if (relative.compare(0, prefix.size(), prefix) == 0) {
                     return p.Name;
-        if (relative.compare(0, 6, "tests/") == 0)
+                }
+            }
+        }
+        if (relative.compare(0, 6, "tests/") == 0) {
             return "benchmark loop";
+        }
     }
     return OTHER_PART;
 }
@@ -151,8 +155,9 @@ struct Profile {
 /* Resolves a compressed name of the dump format: "(id) name" defines id, "(id)" refers to it. */
 static std::string Name(std::map<std::string, std::string> *names, const std::string &text)
 {
-    if (text.empty() || text[0] != '(')
+    if (text.empty() || text[0] != '(') {
         return text;
+    }
     size_t close = text.find(')');
     std::string id = text.substr(0, close + 1);
     if (close + 1 < text.size()) {
@@ -170,18 +175,21 @@ static std::string Name(std::map<std::string, std::string> *names, const std::st
 static bool ReadProfile(const std::string &dump, const std::string &root, Profile *profile)
 {
     FILE *in = fopen(dump.c_str(), "r");
-    if (in == NULL)
+    if (in == NULL) {
         return false;
+    }
     std::map<std::string, std::string> files, functions;
     std::string fnPart, fnFile, calleeFile, calleeName;
     bool callCost = false;
     char buffer[16384];
     while (fgets(buffer, sizeof buffer, in) != NULL) {
         std::string line(buffer);
-        while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
+        while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) {
             line.pop_back();
-        if (line.empty())
+        }
+        if (line.empty()) {
             continue;
+        }
         char first = line[0];
         if ((first >= '0' && first <= '9') || first == '+' || first == '-' || first == '*') {
             /* "<line> <Ir>" */
@@ -190,8 +198,9 @@ static bool ReadProfile(const std::string &dump, const std::string &root, Profil
             if (callCost) {
                 callCost = false;
                 std::string calleePart = PartOf(calleeFile, root);
-                if (fnPart != OTHER_PART && calleePart == OTHER_PART)
+                if (fnPart != OTHER_PART && calleePart == OTHER_PART) {
                     profile->WithLibs[fnPart] += cost;
+                }
                 profile->Inclusive[calleeName.substr(0, calleeName.find('('))] += cost;
                 calleeFile = fnFile; /* a call without cfi= is to the caller's own file */
             } else {
@@ -202,8 +211,9 @@ static bool ReadProfile(const std::string &dump, const std::string &root, Profil
             continue;
         }
         size_t equals = line.find('=');
-        if (equals == std::string::npos)
+        if (equals == std::string::npos) {
             continue;
+        }
         std::string key = line.substr(0, equals), value = line.substr(equals + 1);
         if (key == "fl") {
             fnFile = Name(&files, value);
@@ -230,8 +240,8 @@ static bool ReadProfile(const std::string &dump, const std::string &root, Profil
 static std::string RunUnderCallgrind(const char *self, const char *command, uint32_t count, const std::string &dir)
 {
     std::string out = dir + "/callgrind." + command;
-    std::string run = "valgrind --tool=callgrind --callgrind-out-file=" + out + " " + self + " loop " + command +
-                      " " + std::to_string(count) + " >" + dir + "/" + command + ".log 2>&1";
+    std::string run = "valgrind --tool=callgrind --callgrind-out-file=" + out + " " + self + " loop " + command + " " +
+                      std::to_string(count) + " >" + dir + "/" + command + ".log 2>&1";
     if (system(run.c_str()) != 0) {
         fprintf(stderr, "round_trip_bench: callgrind run failed, see %s/%s.log\n", dir.c_str(), command);
         return "";
@@ -269,9 +279,11 @@ static void Report(const char *self, const char *command, uint32_t count, const 
     printf("  %s, %u round trips: %.0f instructions per round trip\n", command, count, total / count);
     printf("    %-32s %12s %12s\n", "instructions per round trip", "self", "with libs");
     unsigned long long standIn = 0, standInLibs = 0, ours = 0;
-    for (const auto &entry : profile.WithLibs)
-        if (entry.first != OTHER_PART)
+    for (const auto &entry : profile.WithLibs) {
+        if (entry.first != OTHER_PART) {
             ours += entry.second;
+        }
+    }
     for (const auto &entry : profile.Self) {
         /* Library code our parts call is in their column; what is left ran on its own
          * (thread start-up, calls from one library into another at the top). */
@@ -283,7 +295,8 @@ static void Report(const char *self, const char *command, uint32_t count, const 
             standInLibs += withLibs;
         }
     }
-    unsigned long long product = profile.Self["tool (vardel)"] + profile.Self["driver (murvousb)"] + profile.Self["common"];
+    unsigned long long product =
+        profile.Self["tool (vardel)"] + profile.Self["driver (murvousb)"] + profile.Self["common"];
     unsigned long long productLibs =
         profile.WithLibs["tool (vardel)"] + profile.WithLibs["driver (murvousb)"] + profile.WithLibs["common"];
     printf("    %-32s %7.0f %4.1f%% %7.0f %4.1f%%\n", "= our code (tool, murvousb)", product / (double)count,
@@ -293,15 +306,17 @@ static void Report(const char *self, const char *command, uint32_t count, const 
     printf("    inclusive instructions per round trip:\n");
     for (const auto &crossing : Crossings) {
         auto found = profile.Inclusive.find(crossing[0]);
-        if (found != profile.Inclusive.end())
+        if (found != profile.Inclusive.end()) {
             printf("      %-22s %8.0f  %s\n", crossing[0], found->second / (double)count, crossing[1]);
+        }
     }
 }
 
 int main(int argc, char **argv)
 {
-    if (argc == 4 && strcmp(argv[1], "loop") == 0)
+    if (argc == 4 && strcmp(argv[1], "loop") == 0) {
         return Loop(argv[2], (uint32_t)strtoul(argv[3], NULL, 0));
+    }
     if (argc != 1) {
         fprintf(stderr, "usage: round_trip_bench [loop os|write COUNT]\n");
         return 1;
@@ -317,8 +332,9 @@ int main(int argc, char **argv)
     for (const char *command : {"os", "write"}) {
         printf("  ");
         fflush(stdout);
-        if (system((self + " loop " + command + " 4000").c_str()) != 0)
+        if (system((self + " loop " + command + " 4000").c_str()) != 0) {
             return 1;
+        }
     }
 
     if (system("command -v valgrind >/dev/null 2>&1 && command -v callgrind_annotate >/dev/null 2>&1") != 0) {
@@ -328,14 +344,16 @@ int main(int argc, char **argv)
     std::string dir = "/tmp/murvo_round_trip_bench_" + std::to_string(getpid());
     mkdir(dir.c_str(), 0700);
     std::string root = MURVO_SOURCE_DIR;
-    if (root.empty() || root.back() != '/')
+    if (root.empty() || root.back() != '/') {
         root += "/";
+    }
     printf("instructions (callgrind, counts of the loop alone, every thread):\n");
     fflush(stdout);
     Report(argv[0], "os", 1000, dir, root);
     Report(argv[0], "write", 1000, dir, root);
     std::string clean = "rm -rf " + dir;
-    if (system(clean.c_str()) != 0)
+    if (system(clean.c_str()) != 0) {
         return 1;
+    }
     return 0;
 }

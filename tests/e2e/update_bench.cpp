@@ -47,13 +47,15 @@ static UpdateRun RunUpdate(const std::string &dir, const std::string &image, uin
     setup.Env = {{"MURVO_SIM_FLASH_SIZE", std::to_string(size)}, {"MURVO_SIM_TIMING", "off"}};
     for (const auto &entry : extra) {
         bool replaced = false;
-        for (auto &have : setup.Env)
+        for (auto &have : setup.Env) {
             if (have.first == entry.first) {
                 have.second = entry.second;
                 replaced = true;
             }
-        if (!replaced)
+        }
+        if (!replaced) {
             setup.Env.push_back(entry);
+        }
     }
     auto start = std::chrono::steady_clock::now();
     ProgramRun run = RunProgram(setup);
@@ -78,9 +80,11 @@ static double CountCommands(const std::string &dir, const std::string &image, ui
     }
     double lines = 0;
     int c;
-    while ((c = fgetc(in)) != EOF)
-        if (c == '\n')
+    while ((c = fgetc(in)) != EOF) {
+        if (c == '\n') {
             lines++;
+        }
+    }
     fclose(in);
     unlink(log.c_str());
     return lines;
@@ -105,13 +109,15 @@ int main(int argc, char **argv)
     std::vector<uint32_t> sizes;
     bool timed = false;
     for (int i = 1; i < argc; i++) {
-        if (std::string(argv[i]) == "timed")
+        if (std::string(argv[i]) == "timed") {
             timed = true;
-        else
+        } else {
             sizes.push_back((uint32_t)strtoul(argv[i], NULL, 0));
+        }
     }
-    if (sizes.empty())
+    if (sizes.empty()) {
         sizes = {0x200000, 0x2000000};
+    }
 
     std::string dir = "/tmp/murvo_update_bench_" + std::to_string(getpid());
     mkdir(dir.c_str(), 0700);
@@ -134,31 +140,35 @@ int main(int argc, char **argv)
         printf("update of %u bytes (%.1f MiB, %u records, %u blocks, %.0f commands), whole flash:\n", size,
                size / 1048576.0, records, blocks, commands);
         for (const BenchCase &c : Cases) {
-            if (c.Timed && !timed)
+            if (c.Timed && !timed) {
                 continue;
+            }
             /* The machine is shared and wall time noisy: the fastest of a few runs, the
              * largest peak memory. */
             UpdateRun run;
             for (int repeat = 0; repeat < REPEATS; repeat++) {
                 UpdateRun one = RunUpdate(dir, image, size, c.Env);
-                if (one.ExitStatus != 0 || !one.Completed)
+                if (one.ExitStatus != 0 || !one.Completed) {
                     failures++;
+                }
                 if (repeat == 0 || one.Seconds < run.Seconds) {
                     long rssSoFar = run.MaxRssKiB;
                     run = one;
                     run.MaxRssKiB = rssSoFar;
                 }
-                if (one.MaxRssKiB > run.MaxRssKiB)
+                if (one.MaxRssKiB > run.MaxRssKiB) {
                     run.MaxRssKiB = one.MaxRssKiB;
-                if (c.Timed)
+                }
+                if (c.Timed) {
                     break; /* minutes each */
+                }
             }
-            if (&c == &Cases[0])
+            if (&c == &Cases[0]) {
                 rss[s] = run.MaxRssKiB;
-            printf("  %-20s %8.3f s  %8.1f KiB/s  %7.0f commands/s  %6.2f us/command  peak RSS %6ld KiB  %s\n",
-                   c.Name, run.Seconds, size / 1024.0 / run.Seconds, commands / run.Seconds,
-                   run.Seconds * 1e6 / commands, run.MaxRssKiB,
-                   failures == 0 ? "ok" : "FAILED");
+            }
+            printf("  %-20s %8.3f s  %8.1f KiB/s  %7.0f commands/s  %6.2f us/command  peak RSS %6ld KiB  %s\n", c.Name,
+                   run.Seconds, size / 1024.0 / run.Seconds, commands / run.Seconds, run.Seconds * 1e6 / commands,
+                   run.MaxRssKiB, failures == 0 ? "ok" : "FAILED");
             fflush(stdout);
         }
         /* The bus's own limit: full speed moves at most 19 bulk packets of 64 bytes per 1 ms
@@ -169,21 +179,24 @@ int main(int argc, char **argv)
     }
 
     printf("peak memory of the vardel process (untimed, full speed):\n");
-    for (size_t s = 0; s < sizes.size(); s++)
+    for (size_t s = 0; s < sizes.size(); s++) {
         printf("  %8.1f MiB flash: peak RSS %6ld KiB, of which the simulated unit's flash %6u KiB, the rest %6ld KiB\n",
                sizes[s] / 1048576.0, rss[s], sizes[s] / 1024, rss[s] - (long)(sizes[s] / 1024));
+    }
     for (size_t s = 1; s < sizes.size(); s++) {
         long grown = rss[s] - rss[0];
         long flashGrown = (long)(sizes[s] / 1024) - (long)(sizes[0] / 1024);
         printf("  %.1f MiB against %.1f MiB: peak RSS %+ld KiB, simulated flash %+ld KiB, the rest %+ld KiB\n",
                sizes[s] / 1048576.0, sizes[0] / 1048576.0, grown, flashGrown, grown - flashGrown);
     }
-    if (sizes.size() > 1)
+    if (sizes.size() > 1) {
         printf("  (what grows besides the flash is the kernel stand-in's record of freed pool blocks,\n"
                "   kept to catch double frees and bounded at 100000 addresses; the tool reads the image\n"
                "   one 512-byte record at a time)\n");
+    }
     std::string clean = "rm -rf " + dir;
-    if (system(clean.c_str()) != 0)
+    if (system(clean.c_str()) != 0) {
         return 1;
+    }
     return failures == 0 ? 0 : 1;
 }

@@ -16,7 +16,7 @@
 namespace {
 
 /* Every test starts with an empty bus and ends with the transport closed. */
-class LibusbTransport : public testing::Test {
+class LibusbTransportTest : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_TRUE(UsbUnitBedStart()); }
     void TearDown() override
@@ -55,7 +55,7 @@ protected:
 
 /* umockdev's usbfs emulation works here: libusb lists the unit with its descriptors and
  * reaches the bed's ioctl handler on its node. */
-TEST_F(LibusbTransport, UmockdevEmulatesTheUnitForLibusb)
+TEST_F(LibusbTransportTest, UmockdevEmulatesTheUnitForLibusb)
 {
     ASSERT_EQ(Plug(), 0);
     libusb_context *context = NULL;
@@ -72,7 +72,7 @@ TEST_F(LibusbTransport, UmockdevEmulatesTheUnitForLibusb)
     libusb_exit(context);
 }
 
-TEST_F(LibusbTransport, CarriesARequestAndItsReply)
+TEST_F(LibusbTransportTest, CarriesARequestAndItsReply)
 {
     ASSERT_EQ(Plug(), 0);
     ASSERT_TRUE(OpenTransport());
@@ -89,7 +89,7 @@ TEST_F(LibusbTransport, CarriesARequestAndItsReply)
 }
 
 /* Writes go out in bulk transfers of at most 4096 bytes, and every byte reaches the unit. */
-TEST_F(LibusbTransport, WritesInChunksOfAtMost4096Bytes)
+TEST_F(LibusbTransportTest, WritesInChunksOfAtMost4096Bytes)
 {
     ASSERT_EQ(Plug(), 0);
     ASSERT_TRUE(OpenTransport());
@@ -114,7 +114,7 @@ TEST_F(LibusbTransport, WritesInChunksOfAtMost4096Bytes)
 
 /* A unit that does not answer: the read gives up after the time-out, the pending transfer
  * is cancelled and the read pipe's halt cleared; the pipe then carries the next reply. */
-TEST_F(LibusbTransport, ReadTimeOutCancelsAndClearsTheHalt)
+TEST_F(LibusbTransportTest, ReadTimeOutCancelsAndClearsTheHalt)
 {
     ASSERT_EQ(Plug("noreply:GetOsVersion:1"), 0);
     ASSERT_TRUE(OpenTransport());
@@ -124,8 +124,8 @@ TEST_F(LibusbTransport, ReadTimeOutCancelsAndClearsTheHalt)
     auto start = std::chrono::steady_clock::now();
     uint32_t count = 99;
     EXPECT_FALSE(TransportRead(reply.data(), (uint32_t)reply.size(), 300, &count));
-    long elapsedMs = (long)std::chrono::duration_cast<std::chrono::milliseconds>(
-                         std::chrono::steady_clock::now() - start).count();
+    long elapsedMs =
+        (long)std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
     EXPECT_EQ(count, 0u);
     EXPECT_GE(elapsedMs, 2300); /* max(8 / 20, 2000) + 300 */
     EXPECT_LT(elapsedMs, 4000);
@@ -140,7 +140,7 @@ TEST_F(LibusbTransport, ReadTimeOutCancelsAndClearsTheHalt)
 }
 
 /* A reply one byte short is a failed read that reports the bytes that came. */
-TEST_F(LibusbTransport, ShortReplyFailsTheRead)
+TEST_F(LibusbTransportTest, ShortReplyFailsTheRead)
 {
     ASSERT_EQ(Plug("short:GetOsVersion:1"), 0);
     ASSERT_TRUE(OpenTransport());
@@ -154,7 +154,7 @@ TEST_F(LibusbTransport, ShortReplyFailsTheRead)
 }
 
 /* A unit unplugged under the transport: writes and reads fail instead of hanging. */
-TEST_F(LibusbTransport, UnpluggedUnitFailsWritesAndReads)
+TEST_F(LibusbTransportTest, UnpluggedUnitFailsWritesAndReads)
 {
     ASSERT_EQ(Plug("unplug:GetFlashInfo:1"), 0);
     ASSERT_TRUE(OpenTransport());
@@ -168,7 +168,7 @@ TEST_F(LibusbTransport, UnpluggedUnitFailsWritesAndReads)
 }
 
 /* Why the unit could not be opened, in one line on the error stream; nothing stays open. */
-TEST_F(LibusbTransport, OpenFailuresSayWhy)
+TEST_F(LibusbTransportTest, OpenFailuresSayWhy)
 {
     struct Case {
         const char *Name;
@@ -209,7 +209,7 @@ TEST_F(LibusbTransport, OpenFailuresSayWhy)
 /* Two units: one carries the requests, the other is left alone (libusb's order decides
  * which, as the system's interface order does on Windows). A unit that cannot be opened is
  * passed over for the next, in either order. Closing releases the interface. */
-TEST_F(LibusbTransport, TwoUnitsTheFirstThatOpens)
+TEST_F(LibusbTransportTest, TwoUnitsTheFirstThatOpens)
 {
     ASSERT_EQ(Plug(), 0);
     ASSERT_EQ(Plug(), 1);
@@ -231,8 +231,9 @@ TEST_F(LibusbTransport, TwoUnitsTheFirstThatOpens)
         ASSERT_TRUE(UsbUnitBedStart());
         BedUnitQuirks busy;
         busy.ClaimBusy = true;
-        for (int index = 0; index < 2; index++)
+        for (int index = 0; index < 2; index++) {
             ASSERT_EQ(Plug(NULL, index == busyIndex ? busy : BedUnitQuirks()), index);
+        }
         ASSERT_TRUE(OpenTransport());
         ASSERT_TRUE(TransportWrite(request.data(), (uint32_t)request.size(), NULL));
         EXPECT_EQ(SimUnitCommandCount(UsbUnitBedUnit(1 - busyIndex), SimGetOsVersion), 1u);

@@ -58,18 +58,20 @@ static bool PreloadActive(void)
 void UsbUnitBedEnsurePreload(int argc, char **argv)
 {
     (void)argc;
-    if (PreloadActive())
+    if (PreloadActive()) {
         return;
+    }
     std::string preload = "libumockdev-preload.so.0";
     const char *existing = getenv("LD_PRELOAD");
-    if (existing != NULL && existing[0] != '\0')
+    if (existing != NULL && existing[0] != '\0') {
         preload += std::string(":") + existing;
+    }
     setenv("LD_PRELOAD", preload.c_str(), 1);
     /* Under the address sanitizer the preload library comes before the sanitizer's runtime;
      * the two do not overlap, so the link-order check is switched off. */
     const char *asan = getenv("ASAN_OPTIONS");
-    std::string asanOptions = std::string(asan != NULL ? asan : "") + (asan != NULL && asan[0] ? ":" : "") +
-                              "verify_asan_link_order=0";
+    std::string asanOptions =
+        std::string(asan != NULL ? asan : "") + (asan != NULL && asan[0] ? ":" : "") + "verify_asan_link_order=0";
     setenv("ASAN_OPTIONS", asanOptions.c_str(), 1);
     execv("/proc/self/exe", argv);
     perror("usb_unit_bed: re-executing under umockdev's preload library");
@@ -78,15 +80,13 @@ void UsbUnitBedEnsurePreload(int argc, char **argv)
 
 static void FreeUrb(BedUrb &urb)
 {
-    if (urb.Buffer != NULL)
+    if (urb.Buffer != NULL) {
         g_object_unref(urb.Buffer);
+    }
     g_object_unref(urb.Urb);
 }
 
-static usbdevfs_urb *UrbOf(const BedUrb &urb)
-{
-    return (usbdevfs_urb *)urb.Urb->data;
-}
+static usbdevfs_urb *UrbOf(const BedUrb &urb) { return (usbdevfs_urb *)urb.Urb->data; }
 
 /* Finishes a URB with status and length; it waits to be reaped. Caller holds the lock. */
 static void CompleteUrb(BedUnit *unit, BedUrb urb, int status, int actualLength)
@@ -114,11 +114,13 @@ static void FeedPendingIn(BedUnit *unit)
 static void UnplugLocked(BedUnit *unit)
 {
     unit->Gone = true;
-    for (BedUrb &urb : unit->PendingIn)
+    for (BedUrb &urb : unit->PendingIn) {
         FreeUrb(urb);
+    }
     unit->PendingIn.clear();
-    for (BedUrb &urb : unit->Reapable)
+    for (BedUrb &urb : unit->Reapable) {
         FreeUrb(urb);
+    }
     unit->Reapable.clear();
 }
 
@@ -138,8 +140,8 @@ static int SubmitUrb(BedUnit *unit, UMockdevIoctlData *arg)
         return EINVAL;
     }
     if (header->buffer_length > 0) {
-        urb.Buffer = umockdev_ioctl_data_resolve(urbData, offsetof(usbdevfs_urb, buffer),
-                                                 (gsize)header->buffer_length, &error);
+        urb.Buffer =
+            umockdev_ioctl_data_resolve(urbData, offsetof(usbdevfs_urb, buffer), (gsize)header->buffer_length, &error);
         if (urb.Buffer == NULL) {
             g_clear_error(&error);
             FreeUrb(urb);
@@ -149,10 +151,12 @@ static int SubmitUrb(BedUnit *unit, UMockdevIoctlData *arg)
     header = UrbOf(urb);
     if (header->endpoint == BED_OUT_ENDPOINT) {
         unit->Counts.OutUrbs++;
-        if ((uint32_t)header->buffer_length > unit->Counts.LargestOutUrb)
+        if ((uint32_t)header->buffer_length > unit->Counts.LargestOutUrb) {
             unit->Counts.LargestOutUrb = (uint32_t)header->buffer_length;
-        if (header->buffer_length > 0)
+        }
+        if (header->buffer_length > 0) {
             SimUnitReceive(unit->Firmware, urb.Buffer->data, (size_t)header->buffer_length);
+        }
         /* Of the bus faults only the unplug is modelled; the others leave the reply as it is. */
         SimFault fault;
         if (SimUnitTakeBusFault(unit->Firmware, &fault) && fault.Kind == SimFaultUnplug) {
@@ -187,8 +191,9 @@ static int DiscardUrb(BedUnit *unit, UMockdevIoctlData *arg)
 
 static int ReapUrb(BedUnit *unit, UMockdevIoctlData *arg)
 {
-    if (unit->Reapable.empty())
+    if (unit->Reapable.empty()) {
         return EAGAIN;
+    }
     /* The argument points to the caller's URB pointer, which receives the reaped URB. */
     GError *error = NULL;
     UMockdevIoctlData *slot = umockdev_ioctl_data_resolve(arg, 0, sizeof(void *), &error);
@@ -221,8 +226,9 @@ static bool ReadUint(UMockdevIoctlData *arg, unsigned *value)
 /* One usbfs request; returns 0 or the errno the kernel would give. */
 static int HandleRequest(BedUnit *unit, gulong request, UMockdevIoctlData *arg)
 {
-    if (unit->Gone)
+    if (unit->Gone) {
         return ENODEV;
+    }
     GError *error = NULL;
     unsigned value = 0;
     switch (request) {
@@ -238,8 +244,9 @@ static int HandleRequest(BedUnit *unit, gulong request, UMockdevIoctlData *arg)
         return 0;
     }
     case USBDEVFS_GETDRIVER: {
-        if (!unit->Quirks.KernelDriver)
+        if (!unit->Quirks.KernelDriver) {
             return ENODATA;
+        }
         UMockdevIoctlData *data = umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_getdriver), &error);
         if (data == NULL) {
             g_clear_error(&error);
@@ -251,17 +258,21 @@ static int HandleRequest(BedUnit *unit, gulong request, UMockdevIoctlData *arg)
         return 0;
     }
     case USBDEVFS_CLAIMINTERFACE:
-        if (!ReadUint(arg, &value))
+        if (!ReadUint(arg, &value)) {
             return EFAULT;
-        if (value != 0)
+        }
+        if (value != 0) {
             return ENOENT;
-        if (unit->Quirks.ClaimBusy || unit->Quirks.KernelDriver)
+        }
+        if (unit->Quirks.ClaimBusy || unit->Quirks.KernelDriver) {
             return EBUSY;
+        }
         unit->Counts.Claims++;
         return 0;
     case USBDEVFS_RELEASEINTERFACE:
-        if (!ReadUint(arg, &value))
+        if (!ReadUint(arg, &value)) {
             return EFAULT;
+        }
         unit->Counts.Releases++;
         return value == 0 ? 0 : EINVAL;
     case USBDEVFS_SUBMITURB:
@@ -271,10 +282,12 @@ static int HandleRequest(BedUnit *unit, gulong request, UMockdevIoctlData *arg)
     case USBDEVFS_REAPURBNDELAY:
         return ReapUrb(unit, arg);
     case USBDEVFS_CLEAR_HALT:
-        if (!ReadUint(arg, &value))
+        if (!ReadUint(arg, &value)) {
             return EFAULT;
-        if (value == BED_IN_ENDPOINT)
+        }
+        if (value == BED_IN_ENDPOINT) {
             unit->Counts.InClearHalts++;
+        }
         return value == BED_IN_ENDPOINT || value == BED_OUT_ENDPOINT ? 0 : EINVAL;
     default:
         unit->Counts.UnknownIoctls++;
@@ -304,14 +317,56 @@ static std::vector<uint8_t> UnitDescriptors(const BedUnitQuirks &quirks)
     uint8_t first = quirks.SwappedEndpoints ? BED_OUT_ENDPOINT : BED_IN_ENDPOINT;
     uint8_t second = quirks.SwappedEndpoints ? BED_IN_ENDPOINT : BED_OUT_ENDPOINT;
     return {
-        18, 1, 0x00, 0x02, 0xFF, 0x00, 0x00, 64,
-        (uint8_t)(MURVO_USB_VENDOR_ID & 0xFF), (uint8_t)(MURVO_USB_VENDOR_ID >> 8),
-        (uint8_t)(MURVO_USB_PRODUCT_ID & 0xFF), (uint8_t)(MURVO_USB_PRODUCT_ID >> 8),
-        0x00, 0x01, 0, 0, 0, 1,
-        9, 2, 32, 0, 1, 1, 0, 0x80, 50,
-        9, 4, 0, 0, 2, 0xFF, 0x00, 0x00, 0,
-        7, 5, first, 0x02, BED_MAX_PACKET, 0, 0,
-        7, 5, second, 0x02, BED_MAX_PACKET, 0, 0,
+        18,
+        1,
+        0x00,
+        0x02,
+        0xFF,
+        0x00,
+        0x00,
+        64,
+        (uint8_t)(MURVO_USB_VENDOR_ID & 0xFF),
+        (uint8_t)(MURVO_USB_VENDOR_ID >> 8),
+        (uint8_t)(MURVO_USB_PRODUCT_ID & 0xFF),
+        (uint8_t)(MURVO_USB_PRODUCT_ID >> 8),
+        0x00,
+        0x01,
+        0,
+        0,
+        0,
+        1,
+        9,
+        2,
+        32,
+        0,
+        1,
+        1,
+        0,
+        0x80,
+        50,
+        9,
+        4,
+        0,
+        0,
+        2,
+        0xFF,
+        0x00,
+        0x00,
+        0,
+        7,
+        5,
+        first,
+        0x02,
+        BED_MAX_PACKET,
+        0,
+        0,
+        7,
+        5,
+        second,
+        0x02,
+        BED_MAX_PACKET,
+        0,
+        0,
     };
 }
 
@@ -327,8 +382,9 @@ bool UsbUnitBedStart(void)
 
 int UsbUnitBedPlug(const SimConfig *config, const BedUnitQuirks &quirks)
 {
-    if (Testbed == NULL || UnitCount == BED_MAX_UNITS)
+    if (Testbed == NULL || UnitCount == BED_MAX_UNITS) {
         return -1;
+    }
     char error[256];
     SimUnit *firmware = SimUnitCreate(config, error, sizeof error);
     if (firmware == NULL) {
@@ -350,7 +406,8 @@ int UsbUnitBedPlug(const SimConfig *config, const BedUnitQuirks &quirks)
     snprintf(line, sizeof line, "E: BUSNUM=001\nE: DEVNUM=%03d\nA: busnum=1\\n\nA: devnum=%d\\n\n", index + 2,
              index + 2);
     description += line;
-    snprintf(line, sizeof line, "A: speed=12\\n\nA: bConfigurationValue=1\\n\nA: idVendor=%04x\\n\nA: idProduct=%04x\\n\n",
+    snprintf(line, sizeof line,
+             "A: speed=12\\n\nA: bConfigurationValue=1\\n\nA: idVendor=%04x\\n\nA: idProduct=%04x\\n\n",
              MURVO_USB_VENDOR_ID, MURVO_USB_PRODUCT_ID);
     description += line;
     description += "H: descriptors=";
@@ -386,10 +443,7 @@ int UsbUnitBedPlug(const SimConfig *config, const BedUnitQuirks &quirks)
     return index;
 }
 
-static BedUnit *UnitAt(int index)
-{
-    return index >= 0 && index < UnitCount ? Units[index] : NULL;
-}
+static BedUnit *UnitAt(int index) { return index >= 0 && index < UnitCount ? Units[index] : NULL; }
 
 SimUnit *UsbUnitBedUnit(int index)
 {
@@ -400,8 +454,9 @@ SimUnit *UsbUnitBedUnit(int index)
 BedUnitCounts UsbUnitBedCounts(int index)
 {
     BedUnit *unit = UnitAt(index);
-    if (unit == NULL)
+    if (unit == NULL) {
         return BedUnitCounts();
+    }
     std::lock_guard<std::mutex> hold(unit->Lock);
     return unit->Counts;
 }
@@ -409,8 +464,9 @@ BedUnitCounts UsbUnitBedCounts(int index)
 bool UsbUnitBedUnplugged(int index)
 {
     BedUnit *unit = UnitAt(index);
-    if (unit == NULL)
+    if (unit == NULL) {
         return false;
+    }
     std::lock_guard<std::mutex> hold(unit->Lock);
     return unit->Gone;
 }
@@ -418,8 +474,9 @@ bool UsbUnitBedUnplugged(int index)
 bool UsbUnitBedDenyWriteAccess(int index)
 {
     BedUnit *unit = UnitAt(index);
-    if (unit == NULL)
+    if (unit == NULL) {
         return false;
+    }
     gchar *root = umockdev_testbed_get_root_dir(Testbed);
     std::string node = std::string(root) + unit->DevNode;
     std::string socket = std::string(root) + "/ioctl" + unit->DevNode;

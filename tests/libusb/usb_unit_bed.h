@@ -21,21 +21,21 @@
 
 /* How a unit differs from a healthy one. */
 struct BedUnitQuirks {
-    bool ClaimBusy = false;      /* CLAIMINTERFACE fails with EBUSY: another program has it */
-    bool KernelDriver = false;   /* a kernel driver is bound to the interface */
+    bool ClaimBusy = false;        /* CLAIMINTERFACE fails with EBUSY: another program has it */
+    bool KernelDriver = false;     /* a kernel driver is bound to the interface */
     bool SwappedEndpoints = false; /* the OUT endpoint comes first in the interface */
 };
 
 /* What the bed saw of one unit's traffic. */
 struct BedUnitCounts {
-    uint32_t OutUrbs;         /* bulk OUT URBs submitted */
-    uint32_t InUrbs;          /* bulk IN URBs submitted */
-    uint32_t LargestOutUrb;   /* bytes of the largest OUT URB */
-    uint32_t InDiscards;      /* IN URBs discarded while pending */
-    uint32_t InClearHalts;    /* CLEAR_HALT on the IN endpoint */
-    uint32_t Claims;          /* successful CLAIMINTERFACE */
-    uint32_t Releases;        /* RELEASEINTERFACE */
-    uint32_t UnknownIoctls;   /* requests the bed does not model (answered ENOTTY) */
+    uint32_t OutUrbs;       /* bulk OUT URBs submitted */
+    uint32_t InUrbs;        /* bulk IN URBs submitted */
+    uint32_t LargestOutUrb; /* bytes of the largest OUT URB */
+    uint32_t InDiscards;    /* IN URBs discarded while pending */
+    uint32_t InClearHalts;  /* CLEAR_HALT on the IN endpoint */
+    uint32_t Claims;        /* successful CLAIMINTERFACE */
+    uint32_t Releases;      /* RELEASEINTERFACE */
+    uint32_t UnknownIoctls; /* requests the bed does not model (answered ENOTTY) */
 };
 
 /* Re-executes the running program under umockdev's preload library unless it already runs

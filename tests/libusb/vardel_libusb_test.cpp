@@ -21,11 +21,11 @@
 
 namespace {
 
-#define FLASH_SIZE 0x40000u  /* 32 blocks of 8 KiB: blocks 0 to 7 are the boot block */
+#define FLASH_SIZE 0x40000u /* 32 blocks of 8 KiB: blocks 0 to 7 are the boot block */
 #define BOOT_BLOCK 0x10000u
-#define OLD_BYTE 0x5A        /* what the unit's flash holds before the update */
+#define OLD_BYTE 0x5A /* what the unit's flash holds before the update */
 
-class VardelLibusb : public testing::Test {
+class VardelLibusbTest : public ::testing::Test {
 protected:
     std::string Dir;
     std::vector<uint8_t> Image;
@@ -38,13 +38,15 @@ protected:
         ASSERT_TRUE(UsbUnitBedStart());
         /* An image whose every record differs, with the marker and its checksum. */
         Image.resize(FLASH_SIZE);
-        for (uint32_t offset = 0; offset < FLASH_SIZE; offset++)
+        for (uint32_t offset = 0; offset < FLASH_SIZE; offset++) {
             Image[offset] = (uint8_t)(offset * 7 + offset / 512);
+        }
         static const char marker[] = "MURVO Operating System";
         memcpy(Image.data() + 32, marker, sizeof marker);
         uint16_t sum = 0;
-        for (uint32_t offset = 0; offset < FLASH_SIZE - 2; offset++)
+        for (uint32_t offset = 0; offset < FLASH_SIZE - 2; offset++) {
             sum = (uint16_t)(sum + Image[offset]);
+        }
         Image[FLASH_SIZE - 2] = (uint8_t)sum;
         Image[FLASH_SIZE - 1] = (uint8_t)(sum >> 8);
         std::ofstream(Dir + "/image.rom", std::ios::binary).write((const char *)Image.data(), Image.size());
@@ -95,7 +97,7 @@ protected:
 
 /* Without /bootblock: the boot block keeps its old bytes, every byte after it is the
  * image's, and the unit's blocks are locked again. */
-TEST_F(VardelLibusb, UpdatePreservingTheBootBlock)
+TEST_F(VardelLibusbTest, UpdatePreservingTheBootBlock)
 {
     ASSERT_EQ(PlugUnit(0), 0);
     ProgramRun run = Update({"./image.rom"});
@@ -103,14 +105,15 @@ TEST_F(VardelLibusb, UpdatePreservingTheBootBlock)
     EXPECT_NE(run.Terminal.find("Completed ok"), std::string::npos) << run.Terminal;
     EXPECT_EQ(run.Err, "");
     std::vector<uint8_t> flash = Flash(0);
-    EXPECT_EQ(std::vector<uint8_t>(flash.begin(), flash.begin() + BOOT_BLOCK), std::vector<uint8_t>(BOOT_BLOCK, OLD_BYTE));
+    EXPECT_EQ(std::vector<uint8_t>(flash.begin(), flash.begin() + BOOT_BLOCK),
+              std::vector<uint8_t>(BOOT_BLOCK, OLD_BYTE));
     EXPECT_TRUE(std::equal(flash.begin() + BOOT_BLOCK, flash.end(), Image.begin() + BOOT_BLOCK));
     EXPECT_TRUE(SimUnitBlockLocked(UsbUnitBedUnit(0), 8));
     EXPECT_EQ(UsbUnitBedCounts(0).UnknownIoctls, 0u);
 }
 
 /* With /bootblock the whole flash is the image's, byte for byte. */
-TEST_F(VardelLibusb, UpdateWithTheBootBlock)
+TEST_F(VardelLibusbTest, UpdateWithTheBootBlock)
 {
     ASSERT_EQ(PlugUnit(0), 0);
     ProgramRun run = Update({"/bootblock", "./image.rom"});
@@ -119,7 +122,7 @@ TEST_F(VardelLibusb, UpdateWithTheBootBlock)
     EXPECT_EQ(Flash(0), Image);
 }
 
-TEST_F(VardelLibusb, NoUnitStopsWithTheReason)
+TEST_F(VardelLibusbTest, NoUnitStopsWithTheReason)
 {
     ProgramRun run = Update({"./image.rom"});
     EXPECT_EQ(run.ExitStatus, 1);
@@ -129,7 +132,7 @@ TEST_F(VardelLibusb, NoUnitStopsWithTheReason)
 
 /* The unit drops off the bus in the middle of the write phase: vardel stops with the send
  * error instead of waiting, and the part written so far is all the unit has. */
-TEST_F(VardelLibusb, UnplugInTheMiddleStops)
+TEST_F(VardelLibusbTest, UnplugInTheMiddleStops)
 {
     ASSERT_EQ(PlugUnit(0, "unplug:WriteFlash:100"), 0);
     ProgramRun run = Update({"./image.rom"});
@@ -145,7 +148,7 @@ TEST_F(VardelLibusb, UnplugInTheMiddleStops)
 
 /* A unit that stops answering: the read times out, vardel cancels it and clears the pipe's
  * halt, then stops with the receive error. */
-TEST_F(VardelLibusb, UnitThatDoesNotReplyTimesOut)
+TEST_F(VardelLibusbTest, UnitThatDoesNotReplyTimesOut)
 {
     ASSERT_EQ(PlugUnit(0, "noreply:WriteFlash:3"), 0);
     ProgramRun run = Update({"./image.rom"});
@@ -159,7 +162,7 @@ TEST_F(VardelLibusb, UnitThatDoesNotReplyTimesOut)
 
 /* A unit whose node the user may not open for writing (no udev rule): vardel says so, with
  * the hint, and stops. As root, which opens any file, vardel runs as the user nobody. */
-TEST_F(VardelLibusb, NoPermissionGivesTheUdevHint)
+TEST_F(VardelLibusbTest, NoPermissionGivesTheUdevHint)
 {
     ASSERT_EQ(PlugUnit(0), 0);
     ASSERT_TRUE(UsbUnitBedDenyWriteAccess(0));
@@ -183,7 +186,7 @@ TEST_F(VardelLibusb, NoPermissionGivesTheUdevHint)
 }
 
 /* Two units: one is updated, the other keeps its flash. */
-TEST_F(VardelLibusb, TwoUnitsOneIsUpdated)
+TEST_F(VardelLibusbTest, TwoUnitsOneIsUpdated)
 {
     ASSERT_EQ(PlugUnit(0), 0);
     ASSERT_EQ(PlugUnit(1), 1);

@@ -28,8 +28,9 @@ NTSTATUS ChainComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
     ChainExt *ext = (ChainExt *)Context;
     TestLogAdd(std::string("done ") + ext->Name + (Irp->PendingReturned ? " pending" : "") + " @" +
                std::to_string(KeGetCurrentIrql()));
-    if (Irp->PendingReturned)
+    if (Irp->PendingReturned) {
         IoMarkIrpPending(Irp);
+    }
     return STATUS_SUCCESS;
 }
 
@@ -51,8 +52,9 @@ NTSTATUS ChainDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         KeInitializeEvent(&event, NotificationEvent, FALSE);
         IoCopyCurrentIrpStackLocationToNext(Irp);
         IoSetCompletionRoutine(Irp, StopAndSignal, &event, TRUE, TRUE, TRUE);
-        if (IoCallDriver(ext->Lower, Irp) == STATUS_PENDING)
+        if (IoCallDriver(ext->Lower, Irp) == STATUS_PENDING) {
             KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+        }
         TestLogAdd("B resumes");
         NTSTATUS status = Irp->IoStatus.Status;
         IoCompleteRequest(Irp, IO_NO_INCREMENT);
@@ -101,12 +103,14 @@ protected:
         ChainWaitInMiddle = 0;
         ASSERT_EQ(STATUS_SUCCESS, HostLoadDriver(&ChainInfo, &Driver));
         for (int i = 0; i < 3; i++) {
-            ASSERT_EQ(STATUS_SUCCESS, IoCreateDevice(Driver, sizeof(ChainExt), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &Dev[i]));
+            ASSERT_EQ(STATUS_SUCCESS,
+                      IoCreateDevice(Driver, sizeof(ChainExt), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &Dev[i]));
             ChainExt *ext = (ChainExt *)Dev[i]->DeviceExtension;
             ext->Name = "CBA"[i];
             ext->OnSuccess = ext->OnError = ext->OnCancel = true;
-            if (i)
+            if (i) {
                 ext->Lower = IoAttachDeviceToDeviceStack(Dev[i], Dev[0]);
+            }
             Dev[i]->Flags &= ~DO_DEVICE_INITIALIZING;
         }
     }
@@ -114,8 +118,9 @@ protected:
     {
         IoDetachDevice(Dev[1]);
         IoDetachDevice(Dev[0]);
-        for (PDEVICE_OBJECT d : Dev)
+        for (PDEVICE_OBJECT d : Dev) {
             IoDeleteDevice(d);
+        }
         HostUnloadDriver(Driver);
         NtTest::TearDown();
     }
@@ -233,8 +238,9 @@ TEST_F(NtTest, DriverEntryRunsOnceAndDeviceExtensionIsZeroFilled)
     ASSERT_EQ(STATUS_SUCCESS, IoCreateDevice(first, 4096, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device));
     const UCHAR *ext = (const UCHAR *)device->DeviceExtension;
     size_t nonzero = 0;
-    for (int i = 0; i < 4096; i++)
+    for (int i = 0; i < 4096; i++) {
         nonzero += ext[i] != 0;
+    }
     EXPECT_EQ(0u, nonzero);
     EXPECT_TRUE(device->Flags & DO_DEVICE_INITIALIZING);
     EXPECT_EQ(1, device->StackSize);
@@ -272,8 +278,8 @@ TEST_F(NtTest, DeviceIoControlRequestCopiesStatusSetsEventAndFreesItself)
     KeInitializeEvent(&event, NotificationEvent, FALSE);
     IO_STATUS_BLOCK iosb = {};
     iosb.Status = STATUS_PENDING;
-    PIRP irp = IoBuildDeviceIoControlRequest(CTL_CODE(FILE_DEVICE_UNKNOWN, 1, METHOD_BUFFERED, FILE_ANY_ACCESS), pdo, in,
-                                             sizeof in, out, sizeof out, FALSE, &event, &iosb);
+    PIRP irp = IoBuildDeviceIoControlRequest(CTL_CODE(FILE_DEVICE_UNKNOWN, 1, METHOD_BUFFERED, FILE_ANY_ACCESS), pdo,
+                                             in, sizeof in, out, sizeof out, FALSE, &event, &iosb);
     ASSERT_NE(nullptr, irp);
     EXPECT_EQ(1u, HostLiveIrpCount());
     EXPECT_EQ(STATUS_SUCCESS, IoCallDriver(pdo, irp));

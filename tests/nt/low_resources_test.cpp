@@ -32,26 +32,32 @@ NTSTATUS AllocRead(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     PMDL mdl;
     PIRP own;
     PVOID buffer = ExAllocatePoolWithTag(NonPagedPool, 64, ALLOC_TAG);
-    if (!buffer)
+    if (!buffer) {
         goto Exit;
+    }
     own = IoAllocateIrp(lower->StackSize, FALSE);
-    if (!own)
+    if (!own) {
         goto FreeBuffer;
+    }
     mdl = IoAllocateMdl(buffer, 64, FALSE, FALSE, own);
-    if (!mdl)
+    if (!mdl) {
         goto FreeIrp;
+    }
     MmBuildMdlForNonPagedPool(mdl);
     KeInitializeEvent(&event, NotificationEvent, FALSE);
     ioctl = IoBuildDeviceIoControlRequest(0x220003, lower, nullptr, 0, nullptr, 0, TRUE, &event, &iosb);
-    if (!ioctl)
+    if (!ioctl) {
         goto FreeMdl;
-    if (IoCallDriver(lower, ioctl) == STATUS_PENDING)
+    }
+    if (IoCallDriver(lower, ioctl) == STATUS_PENDING) {
         KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+    }
     KeClearEvent(&event);
     IoGetNextIrpStackLocation(own)->MajorFunction = IRP_MJ_READ;
     IoSetCompletionRoutine(own, SetEventDone, &event, TRUE, TRUE, TRUE);
-    if (IoCallDriver(lower, own) == STATUS_PENDING)
+    if (IoCallDriver(lower, own) == STATUS_PENDING) {
         KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+    }
     status = own->IoStatus.Status;
 FreeMdl:
     IoFreeMdl(mdl);
@@ -136,8 +142,9 @@ TEST_F(LowResourcesTest, NewCallSitesFailOnceEach)
 {
     HostLowResources settings = {&AllocInfo, 0, TRUE, 0, 0};
     HostVerifierSetLowResources(&settings);
-    for (int run = 1; run <= 4; run++)
+    for (int run = 1; run <= 4; run++) {
         EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, Read()) << "run " << run;
+    }
     EXPECT_EQ(STATUS_SUCCESS, Read()) << "every site has been seen";
     EXPECT_EQ(4u, HostVerifierInjectedFailures());
 }
@@ -148,8 +155,9 @@ TEST_F(LowResourcesTest, SeededShareIsReproducible)
     for (std::vector<NTSTATUS> *outcomes : {&first, &second}) {
         HostLowResources settings = {&AllocInfo, 0, FALSE, 30, 1234};
         HostVerifierSetLowResources(&settings);
-        for (int i = 0; i < 20; i++)
+        for (int i = 0; i < 20; i++) {
             outcomes->push_back(Read());
+        }
     }
     EXPECT_EQ(first, second);
     EXPECT_NE(std::count(first.begin(), first.end(), STATUS_SUCCESS), 0);
@@ -183,10 +191,12 @@ TEST_F(LowResourcesTest, DelayFuzzingKeepsRequestsCorrect)
     for (int i = 0; i < 20; i++) {
         NTSTATUS status = STATUS_PENDING;
         std::thread reader([&] { status = Read(); });
-        while (!TestBusCompleteHeld(STATUS_SUCCESS, 0))
+        while (!TestBusCompleteHeld(STATUS_SUCCESS, 0)) {
             std::this_thread::yield();
-        while (!TestBusCompleteHeld(STATUS_SUCCESS, 0))
+        }
+        while (!TestBusCompleteHeld(STATUS_SUCCESS, 0)) {
             std::this_thread::yield();
+        }
         reader.join();
         EXPECT_EQ(STATUS_SUCCESS, status);
     }

@@ -69,8 +69,9 @@ void EventAcrossThreads(benchmark::State &state)
     std::thread partner([&] {
         for (;;) {
             KeWaitForSingleObject(&ping, Executive, KernelMode, FALSE, nullptr);
-            if (InterlockedCompareExchange(&stop, 0, 0))
+            if (InterlockedCompareExchange(&stop, 0, 0)) {
                 break;
+            }
             KeSetEvent(&pong, IO_NO_INCREMENT, FALSE);
         }
     });

@@ -25,8 +25,9 @@ protected:
 
     void TearDown() override
     {
-        if (Bus && !Bus->DeviceObject)
+        if (Bus && !Bus->DeviceObject) {
             HostUnloadDriver(Bus);
+        }
         HostKernelReset();
         EXPECT_EQ(Reports, HostVerifierReportCount()) << "the verifier reported a violation";
         EXPECT_EQ(0u, HostLiveIrpCount());

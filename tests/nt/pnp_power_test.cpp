@@ -122,9 +122,9 @@ TEST_F(NtTest, SystemSleepQueriesThenSetsAndWaitsForHeldRequests)
     EXPECT_EQ(PowerSystemSleeping3, HostPoGetSystemPowerState());
     /* The function driver holds the system request until its device request is done; the
      * power manager waits, and delivers everything at PASSIVE_LEVEL to the pageable stack. */
-    std::vector<std::string> expected = {"FDO 16.03 @0", "PDO 16.03 @0", "FDO 16.02 @0", "FDO 16.02 @0",
+    std::vector<std::string> expected = {"FDO 16.03 @0", "PDO 16.03 @0",   "FDO 16.02 @0", "FDO 16.02 @0",
                                          "PDO 16.02 @0", "FDO D3 DONE @2", "PDO 16.02 @0"};
-    EXPECT_EQ(expected, TestLogMatching("")) ;
+    EXPECT_EQ(expected, TestLogMatching(""));
     EXPECT_EQ(PowerDeviceD3, HostPoGetDevicePowerState(pdo));
 
     TestLogClear();

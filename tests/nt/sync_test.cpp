@@ -22,14 +22,16 @@ TEST_F(NtTest, NotificationEventReleasesEveryWaiterAndStaysSet)
     KeInitializeEvent(&event, NotificationEvent, FALSE);
     std::atomic<int> woken{0};
     std::vector<std::thread> waiters;
-    for (int i = 0; i < 3; i++)
+    for (int i = 0; i < 3; i++) {
         waiters.emplace_back([&] {
             EXPECT_EQ(STATUS_SUCCESS, KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr));
             woken++;
         });
+    }
     EXPECT_EQ(0, KeSetEvent(&event, IO_NO_INCREMENT, FALSE));
-    for (auto &t : waiters)
+    for (auto &t : waiters) {
         t.join();
+    }
     EXPECT_EQ(3, woken.load());
     EXPECT_EQ(1, KeReadStateEvent(&event));
     EXPECT_EQ(1, KeSetEvent(&event, IO_NO_INCREMENT, FALSE)) << "returns the previous state";
@@ -52,8 +54,9 @@ TEST_F(NtTest, SynchronizationEventReleasesOneWaiterAndResets)
     });
     KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
     LARGE_INTEGER shortWait = Millis(50);
-    while (woken.load() == 0)
+    while (woken.load() == 0) {
         std::this_thread::yield();
+    }
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     EXPECT_EQ(1, woken.load());
     EXPECT_EQ(0, KeReadStateEvent(&event));

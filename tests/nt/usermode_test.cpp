@@ -22,8 +22,9 @@ protected:
     }
     void TearDown() override
     {
-        if (Process)
+        if (Process) {
             HostProcessEnd(Process);
+        }
         Unplug(Node, Pdo);
         NtTest::TearDown();
     }
@@ -165,9 +166,11 @@ TEST_F(UserModeTest, ProcessEndCancelsRequestsBeforeClosingFiles)
     Process = nullptr;
     std::vector<std::string> expected = {"PDO CANCEL", "FDO 12.00 @0", "FDO 02.00 @0"};
     std::vector<std::string> seen;
-    for (const std::string &entry : TestLogEntries())
-        if (entry == "PDO CANCEL" || entry.compare(0, 3, "FDO") == 0)
+    for (const std::string &entry : TestLogEntries()) {
+        if (entry == "PDO CANCEL" || entry.compare(0, 3, "FDO") == 0) {
             seen.push_back(entry);
+        }
+    }
     EXPECT_EQ(expected, seen);
     EXPECT_EQ(STATUS_CANCELLED, async.IoStatus.Status);
 }
@@ -219,8 +222,8 @@ TEST_F(UserModeTest, AnImmediateFailureReportsToNobody)
     IO_STATUS_BLOCK iosb;
     iosb.Status = 0x12345678;
     TestBusSetMode(TestBusCompleteNow, STATUS_DEVICE_DATA_ERROR);
-    PIRP irp = IoBuildDeviceIoControlRequest(CTL_CODE(FILE_DEVICE_UNKNOWN, 0x800, METHOD_BUFFERED, FILE_ANY_ACCESS), Pdo,
-                                             nullptr, 0, nullptr, 0, FALSE, &event, &iosb);
+    PIRP irp = IoBuildDeviceIoControlRequest(CTL_CODE(FILE_DEVICE_UNKNOWN, 0x800, METHOD_BUFFERED, FILE_ANY_ACCESS),
+                                             Pdo, nullptr, 0, nullptr, 0, FALSE, &event, &iosb);
     EXPECT_EQ(STATUS_DEVICE_DATA_ERROR, IoCallDriver(Pdo, irp));
     EXPECT_EQ(0x12345678, iosb.Status);
     EXPECT_EQ(0, KeReadStateEvent(&event));

@@ -23,12 +23,12 @@ enum PnpFault {
     StaysInitializing,
     QueryRemoveFailedPassedDown, /* fails QUERY_REMOVE, then passes it down all the same */
     StartPassedAtDispatchLevel,
-    RemoveCompletedHere,         /* completes REMOVE itself, then detaches and deletes */
-    SurpriseFailedOnTheWayUp,    /* its completion routine turns SURPRISE_REMOVAL into a failure */
-    StopFailedHere,              /* fails STOP without passing it down */
-    NotPagable,                  /* clears DO_POWER_PAGABLE over a pageable device */
+    RemoveCompletedHere,      /* completes REMOVE itself, then detaches and deletes */
+    SurpriseFailedOnTheWayUp, /* its completion routine turns SURPRISE_REMOVAL into a failure */
+    StopFailedHere,           /* fails STOP without passing it down */
+    NotPagable,               /* clears DO_POWER_PAGABLE over a pageable device */
     BufferedAndDirect,
-    SurpriseKeepsInterface       /* enables an interface at AddDevice, never disables it */
+    SurpriseKeepsInterface /* enables an interface at AddDevice, never disables it */
 };
 PnpFault Fault;
 PVOID EntryLeak;
@@ -39,8 +39,9 @@ typedef struct FaultyExt {
 
 NTSTATUS TurnsIntoFailure(PDEVICE_OBJECT, PIRP Irp, PVOID)
 {
-    if (Irp->PendingReturned)
+    if (Irp->PendingReturned) {
         IoMarkIrpPending(Irp);
+    }
     Irp->IoStatus.Status = STATUS_UNSUCCESSFUL;
     return STATUS_SUCCESS;
 }
@@ -49,10 +50,12 @@ NTSTATUS FaultyPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     FaultyExt *ext = (FaultyExt *)DeviceObject->DeviceExtension;
     UCHAR minor = IoGetCurrentIrpStackLocation(Irp)->MinorFunction;
-    if (minor != IRP_MN_QUERY_CAPABILITIES)
+    if (minor != IRP_MN_QUERY_CAPABILITIES) {
         Irp->IoStatus.Status = STATUS_SUCCESS;
-    if (minor == IRP_MN_QUERY_REMOVE_DEVICE && Fault == QueryRemoveFailedPassedDown)
+    }
+    if (minor == IRP_MN_QUERY_REMOVE_DEVICE && Fault == QueryRemoveFailedPassedDown) {
         Irp->IoStatus.Status = STATUS_DEVICE_BUSY;
+    }
     if (minor == IRP_MN_REMOVE_DEVICE && Fault == RemoveCompletedHere) {
         IoCompleteRequest(Irp, IO_NO_INCREMENT);
         IoDetachDevice(ext->Lower);
@@ -65,19 +68,20 @@ NTSTATUS FaultyPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         IoCallDriver(ext->Lower, Irp);
         return STATUS_UNSUCCESSFUL;
     }
-    if (minor == IRP_MN_STOP_DEVICE && Fault == StopFailedHere)
-    {
+    if (minor == IRP_MN_STOP_DEVICE && Fault == StopFailedHere) {
         Irp->IoStatus.Status = STATUS_UNSUCCESSFUL;
         IoCompleteRequest(Irp, IO_NO_INCREMENT);
         return STATUS_UNSUCCESSFUL;
     }
     KIRQL old = PASSIVE_LEVEL;
-    if (minor == IRP_MN_START_DEVICE && Fault == StartPassedAtDispatchLevel)
+    if (minor == IRP_MN_START_DEVICE && Fault == StartPassedAtDispatchLevel) {
         KeRaiseIrql(DISPATCH_LEVEL, &old);
+    }
     IoSkipCurrentIrpStackLocation(Irp);
     NTSTATUS status = IoCallDriver(ext->Lower, Irp);
-    if (minor == IRP_MN_START_DEVICE && Fault == StartPassedAtDispatchLevel)
+    if (minor == IRP_MN_START_DEVICE && Fault == StartPassedAtDispatchLevel) {
         KeLowerIrql(old);
+    }
     bool remove = minor == IRP_MN_REMOVE_DEVICE && Fault != RemoveKeepsDevice;
     bool surprise = minor == IRP_MN_SURPRISE_REMOVAL && Fault == SurpriseDeletes;
     if (remove || surprise) {
@@ -92,18 +96,21 @@ NTSTATUS FaultyAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Pdo)
     PDEVICE_OBJECT fdo;
     IoCreateDevice(DriverObject, sizeof(FaultyExt), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &fdo);
     ((FaultyExt *)fdo->DeviceExtension)->Lower = IoAttachDeviceToDeviceStack(fdo, Pdo);
-    if (Fault != NotPagable)
+    if (Fault != NotPagable) {
         fdo->Flags |= DO_POWER_PAGABLE;
-    if (Fault == BufferedAndDirect)
+    }
+    if (Fault == BufferedAndDirect) {
         fdo->Flags |= DO_BUFFERED_IO | DO_DIRECT_IO;
+    }
     if (Fault == SurpriseKeepsInterface) {
         static const GUID faultyClass = {0x0badf00d, 0x1, 0x2, {3, 4, 5, 6, 7, 8, 9, 10}};
         static UNICODE_STRING link;
         IoRegisterDeviceInterface(Pdo, &faultyClass, nullptr, &link);
         IoSetDeviceInterfaceState(&link, TRUE);
     }
-    if (Fault != StaysInitializing)
+    if (Fault != StaysInitializing) {
         fdo->Flags &= ~DO_DEVICE_INITIALIZING;
+    }
     return STATUS_SUCCESS;
 }
 
@@ -115,8 +122,9 @@ NTSTATUS FaultyEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath)
     DriverObject->MajorFunction[IRP_MJ_POWER] = FaultyDispatch;
     DriverObject->MajorFunction[IRP_MJ_PNP] = FaultyPnp;
     DriverObject->DriverExtension->AddDevice = FaultyAddDevice;
-    if (EntryLeak)
+    if (EntryLeak) {
         EntryLeak = ExAllocatePoolWithTag(NonPagedPool, 33, HOST_POOL_TAG('F', 'l', 't', 'y'));
+    }
     return STATUS_SUCCESS;
 }
 
@@ -167,21 +175,23 @@ NTSTATUS Complete(PIRP Irp, NTSTATUS Status)
 
 TEST_F(VerifierTest, RequestCompletedTwice)
 {
-    EXPECT_DEATH(Read(Device(), [](PDEVICE_OBJECT, PIRP irp) {
-                     NTSTATUS s = Complete(irp, STATUS_SUCCESS);
-                     IoCompleteRequest(irp, IO_NO_INCREMENT);
-                     return s;
-                 }),
+    EXPECT_DEATH(Read(Device(),
+                      [](PDEVICE_OBJECT, PIRP irp) {
+                          NTSTATUS s = Complete(irp, STATUS_SUCCESS);
+                          IoCompleteRequest(irp, IO_NO_INCREMENT);
+                          return s;
+                      }),
                  "VERIFIER: IRP_(COMPLETED_TWICE|NOT_ALLOCATED)");
 }
 
 TEST_F(VerifierTest, RequestCompletedWithStatusPending)
 {
-    EXPECT_DEATH(Read(Device(), [](PDEVICE_OBJECT, PIRP irp) {
-                     IoMarkIrpPending(irp);
-                     Complete(irp, STATUS_PENDING);
-                     return STATUS_PENDING;
-                 }),
+    EXPECT_DEATH(Read(Device(),
+                      [](PDEVICE_OBJECT, PIRP irp) {
+                          IoMarkIrpPending(irp);
+                          Complete(irp, STATUS_PENDING);
+                          return STATUS_PENDING;
+                      }),
                  "VERIFIER: IRP_COMPLETED_PENDING");
 }
 
@@ -189,10 +199,11 @@ VOID NeverCalled(PDEVICE_OBJECT, PIRP) {}
 
 TEST_F(VerifierTest, RequestCompletedWithCancelRoutineSet)
 {
-    EXPECT_DEATH(Read(Device(), [](PDEVICE_OBJECT, PIRP irp) {
-                     IoSetCancelRoutine(irp, NeverCalled);
-                     return Complete(irp, STATUS_SUCCESS);
-                 }),
+    EXPECT_DEATH(Read(Device(),
+                      [](PDEVICE_OBJECT, PIRP irp) {
+                          IoSetCancelRoutine(irp, NeverCalled);
+                          return Complete(irp, STATUS_SUCCESS);
+                      }),
                  "VERIFIER: IRP_COMPLETED_WITH_CANCEL_ROUTINE");
 }
 
@@ -256,10 +267,11 @@ TEST_F(VerifierTest, CancelOfAFreedRequest)
 
 TEST_F(VerifierTest, PendingReturnedWithoutMark)
 {
-    EXPECT_DEATH(Read(Device(), [](PDEVICE_OBJECT, PIRP irp) {
-                     Complete(irp, STATUS_SUCCESS);
-                     return STATUS_PENDING;
-                 }),
+    EXPECT_DEATH(Read(Device(),
+                      [](PDEVICE_OBJECT, PIRP irp) {
+                          Complete(irp, STATUS_SUCCESS);
+                          return STATUS_PENDING;
+                      }),
                  "VERIFIER: PENDING_NOT_MARKED");
 }
 
@@ -280,19 +292,21 @@ TEST_F(VerifierTest, PendingReturnedWithoutMarkFoundAtLaterCompletion)
 
 TEST_F(VerifierTest, MarkedPendingButReturnedAnotherStatus)
 {
-    EXPECT_DEATH(Read(Device(), [](PDEVICE_OBJECT, PIRP irp) {
-                     IoMarkIrpPending(irp);
-                     return Complete(irp, STATUS_SUCCESS);
-                 }),
+    EXPECT_DEATH(Read(Device(),
+                      [](PDEVICE_OBJECT, PIRP irp) {
+                          IoMarkIrpPending(irp);
+                          return Complete(irp, STATUS_SUCCESS);
+                      }),
                  "VERIFIER: MARKED_PENDING_NOT_RETURNED");
 }
 
 TEST_F(VerifierTest, ReturnedStatusDiffersFromCompletedStatus)
 {
-    EXPECT_DEATH(Read(Device(), [](PDEVICE_OBJECT, PIRP irp) {
-                     Complete(irp, STATUS_SUCCESS);
-                     return STATUS_UNSUCCESSFUL;
-                 }),
+    EXPECT_DEATH(Read(Device(),
+                      [](PDEVICE_OBJECT, PIRP irp) {
+                          Complete(irp, STATUS_SUCCESS);
+                          return STATUS_UNSUCCESSFUL;
+                      }),
                  "VERIFIER: STATUS_MISMATCH");
 }
 
@@ -386,26 +400,28 @@ TEST_F(VerifierTest, PowerRequestPassedOnWithoutStartingTheNext)
 
 TEST_F(VerifierTest, DispatchReturningAtAnotherIrql)
 {
-    EXPECT_DEATH(Read(Device(), [](PDEVICE_OBJECT, PIRP irp) {
-                     NTSTATUS s = Complete(irp, STATUS_SUCCESS);
-                     KIRQL old;
-                     KeRaiseIrql(DISPATCH_LEVEL, &old);
-                     return s;
-                 }),
+    EXPECT_DEATH(Read(Device(),
+                      [](PDEVICE_OBJECT, PIRP irp) {
+                          NTSTATUS s = Complete(irp, STATUS_SUCCESS);
+                          KIRQL old;
+                          KeRaiseIrql(DISPATCH_LEVEL, &old);
+                          return s;
+                      }),
                  "VERIFIER: DISPATCH_IRQL_CHANGED");
 }
 
 TEST_F(VerifierTest, CompletingWhileHoldingASpinLock)
 {
-    EXPECT_DEATH(Read(Device(), [](PDEVICE_OBJECT, PIRP irp) {
-                     static KSPIN_LOCK lock;
-                     KIRQL old;
-                     KeInitializeSpinLock(&lock);
-                     KeAcquireSpinLock(&lock, &old);
-                     NTSTATUS s = Complete(irp, STATUS_SUCCESS);
-                     KeReleaseSpinLock(&lock, old);
-                     return s;
-                 }),
+    EXPECT_DEATH(Read(Device(),
+                      [](PDEVICE_OBJECT, PIRP irp) {
+                          static KSPIN_LOCK lock;
+                          KIRQL old;
+                          KeInitializeSpinLock(&lock);
+                          KeAcquireSpinLock(&lock, &old);
+                          NTSTATUS s = Complete(irp, STATUS_SUCCESS);
+                          KeReleaseSpinLock(&lock, old);
+                          return s;
+                      }),
                  "VERIFIER: COMPLETE_HOLDING_SPINLOCK");
 }
 
@@ -548,10 +564,11 @@ TEST_F(VerifierTest, AllocationLeftAtDriverUnload)
 
 TEST_F(VerifierTest, AllocationWithAnotherTagThanDeclared)
 {
-    EXPECT_DEATH(Read(Device(), [](PDEVICE_OBJECT, PIRP irp) {
-                     ExAllocatePoolWithTag(NonPagedPool, 8, HOST_POOL_TAG('O', 't', 'h', 'r'));
-                     return Complete(irp, STATUS_SUCCESS);
-                 }),
+    EXPECT_DEATH(Read(Device(),
+                      [](PDEVICE_OBJECT, PIRP irp) {
+                          ExAllocatePoolWithTag(NonPagedPool, 8, HOST_POOL_TAG('O', 't', 'h', 'r'));
+                          return Complete(irp, STATUS_SUCCESS);
+                      }),
                  "VERIFIER: POOL_WRONG_TAG: allocation with tag 'Othr' by a driver that declared tag 'Flty'");
 }
 
@@ -842,8 +859,9 @@ const FaultCase CompletionFaults[] = {
          KEVENT event;
          IO_STATUS_BLOCK iosb;
          KeInitializeEvent(&event, NotificationEvent, FALSE);
-         IoCallDriver(device, IoBuildDeviceIoControlRequest(CTL_CODE(FILE_DEVICE_UNKNOWN, 0x800, METHOD_BUFFERED, FILE_ANY_ACCESS),
-                                                            device, nullptr, 0, out, sizeof out, FALSE, &event, &iosb));
+         IoCallDriver(device, IoBuildDeviceIoControlRequest(
+                                  CTL_CODE(FILE_DEVICE_UNKNOWN, 0x800, METHOD_BUFFERED, FILE_ANY_ACCESS), device,
+                                  nullptr, 0, out, sizeof out, FALSE, &event, &iosb));
      },
      "INFORMATION_EXCEEDS_BUFFER"},
     {"RequestWrittenAfterItsCompletion",
@@ -861,8 +879,9 @@ const FaultCase CompletionFaults[] = {
          KEVENT event;
          IO_STATUS_BLOCK iosb;
          KeInitializeEvent(&event, NotificationEvent, FALSE);
-         IoCallDriver(device, IoBuildDeviceIoControlRequest(CTL_CODE(FILE_DEVICE_UNKNOWN, 0x800, METHOD_BUFFERED, FILE_ANY_ACCESS),
-                                                            device, nullptr, 0, nullptr, 0, FALSE, &event, &iosb));
+         IoCallDriver(device, IoBuildDeviceIoControlRequest(
+                                  CTL_CODE(FILE_DEVICE_UNKNOWN, 0x800, METHOD_BUFFERED, FILE_ANY_ACCESS), device,
+                                  nullptr, 0, nullptr, 0, FALSE, &event, &iosb));
      },
      "IRP_TOUCHED_AFTER_FREE"},
     {"PoolBlockWrittenAfterItsFree",

@@ -25,17 +25,20 @@ std::string ReadFile(const std::string &path)
 {
     std::string text;
     FILE *file = fopen(path.c_str(), "rb");
-    if (file == nullptr)
+    if (file == nullptr) {
         return text;
+    }
     char buffer[4096];
     size_t count;
-    while ((count = fread(buffer, 1, sizeof buffer, file)) > 0)
+    while ((count = fread(buffer, 1, sizeof buffer, file)) > 0) {
         text.append(buffer, count);
+    }
     fclose(file);
     return text;
 }
 
-struct Murvorom : ::testing::Test {
+class MurvoromTest : public ::testing::Test {
+protected:
     std::string Dir;
 
     void SetUp() override
@@ -70,7 +73,7 @@ struct Murvorom : ::testing::Test {
     }
 };
 
-TEST_F(Murvorom, CreateThenCheckRoundTrip)
+TEST_F(MurvoromTest, CreateThenCheckRoundTrip)
 {
     std::string image = Path("unit.rom");
     RunResult run = Murvo("create --pattern random:42 '" + image + "' 64K");
@@ -93,7 +96,7 @@ TEST_F(Murvorom, CreateThenCheckRoundTrip)
     EXPECT_EQ(ReadFile(Path("again.rom")), bytes);
 }
 
-TEST_F(Murvorom, CreateFromARawFile)
+TEST_F(MurvoromTest, CreateFromARawFile)
 {
     std::string raw = Path("raw.bin");
     FILE *file = fopen(raw.c_str(), "wb");
@@ -109,7 +112,7 @@ TEST_F(Murvorom, CreateFromARawFile)
     EXPECT_EQ(Murvo("check '" + Path("unit.rom") + "' 2048").Status, 0);
 }
 
-TEST_F(Murvorom, CheckRefusesWithTheToolsMessages)
+TEST_F(MurvoromTest, CheckRefusesWithTheToolsMessages)
 {
     std::string image = Path("unit.rom");
     ASSERT_EQ(Murvo("create '" + image + "' 0x1000").Status, 0);
@@ -144,12 +147,21 @@ TEST_F(Murvorom, CheckRefusesWithTheToolsMessages)
     EXPECT_EQ(run.Err, Path("missing.rom") + ": No such file or directory\n");
 }
 
-TEST_F(Murvorom, UsageErrorsExitWithStatusTwo)
+TEST_F(MurvoromTest, UsageErrorsExitWithStatusTwo)
 {
     const char *bad[] = {
-        "", "frobnicate", "create only-image", "create a b c", "create x.rom 12Q", "create --fill 256 x.rom 4096",
-        "create --pattern stripes x.rom 4096", "create --pattern offset --from raw x.rom 4096",
-        "create --checksum 0x10000 x.rom 4096", "create --bogus x.rom 4096", "check", "check a 1 2",
+        "",
+        "frobnicate",
+        "create only-image",
+        "create a b c",
+        "create x.rom 12Q",
+        "create --fill 256 x.rom 4096",
+        "create --pattern stripes x.rom 4096",
+        "create --pattern offset --from raw x.rom 4096",
+        "create --checksum 0x10000 x.rom 4096",
+        "create --bogus x.rom 4096",
+        "check",
+        "check a 1 2",
     };
     for (const char *arguments : bad) {
         RunResult run = Murvo(arguments);
@@ -164,7 +176,7 @@ TEST_F(Murvorom, UsageErrorsExitWithStatusTwo)
     EXPECT_EQ(help.Err, "");
 }
 
-TEST_F(Murvorom, CreateFailuresExitWithStatusOneAndLeaveNoFile)
+TEST_F(MurvoromTest, CreateFailuresExitWithStatusOneAndLeaveNoFile)
 {
     RunResult run = Murvo("create '" + Path("no/such/dir.rom") + "' 4096");
     EXPECT_EQ(run.Status, 1);

@@ -22,8 +22,9 @@ const char Marker[] = "MURVO Operating System";
 uint16_t ExpectedSum(const std::vector<uint8_t> &image)
 {
     uint32_t sum = 0;
-    for (size_t i = 0; i + 2 < image.size(); i++)
+    for (size_t i = 0; i + 2 < image.size(); i++) {
         sum += image[i];
+    }
     return (uint16_t)(sum & 0xFFFF);
 }
 
@@ -63,10 +64,7 @@ bool Refused(const RomBuildOptions &options, std::string *message)
     return !built;
 }
 
-std::string TempPath(const char *name)
-{
-    return ::testing::TempDir() + name + std::to_string(getpid());
-}
+std::string TempPath(const char *name) { return ::testing::TempDir() + name + std::to_string(getpid()); }
 
 void WriteFile(const std::string &path, const std::vector<uint8_t> &bytes)
 {
@@ -85,8 +83,9 @@ TEST(RomBuild, MarkerWithItsZeroAndLittleEndianChecksum)
     EXPECT_EQ(image[31], 0x00);
     EXPECT_EQ(image[55], 0x00);
     uint32_t markerSum = 0;
-    for (const char *p = Marker; *p != '\0'; p++)
+    for (const char *p = Marker; *p != '\0'; p++) {
         markerSum += (uint8_t)*p;
+    }
     EXPECT_EQ(image[0xFFE], markerSum & 0xFF);
     EXPECT_EQ(image[0xFFF], markerSum >> 8);
 }
@@ -112,8 +111,9 @@ TEST(RomBuild, OffsetPatternMakesEveryRecordDifferent)
     options.Contents = RomContentsOffset;
     std::vector<uint8_t> image = Build(options);
     std::set<std::string> records;
-    for (size_t at = 512; at + 512 < image.size(); at += 512) /* the first and last carry marker and sum */
+    for (size_t at = 512; at + 512 < image.size(); at += 512) { /* the first and last carry marker and sum */
         records.insert(std::string((const char *)image.data() + at, 512));
+    }
     EXPECT_EQ(records.size(), image.size() / 512 - 2);
     EXPECT_EQ(StoredSum(image), ExpectedSum(image));
 }
@@ -122,8 +122,9 @@ TEST(RomBuild, RawFileFirstThenTheFillByte)
 {
     std::string path = TempPath("raw");
     std::vector<uint8_t> raw(100);
-    for (size_t i = 0; i < raw.size(); i++)
+    for (size_t i = 0; i < raw.size(); i++) {
         raw[i] = (uint8_t)(i + 1);
+    }
     WriteFile(path, raw);
 
     RomBuildOptions options = Options(0x400);

@@ -10,11 +10,13 @@
 
 void SealImage(std::vector<uint8_t> &image)
 {
-    if (image.size() < 2)
+    if (image.size() < 2) {
         return;
+    }
     uint16_t sum = 0;
-    for (size_t i = 0; i + 2 < image.size(); i++)
+    for (size_t i = 0; i + 2 < image.size(); i++) {
         sum = (uint16_t)(sum + image[i]);
+    }
     image[image.size() - 2] = (uint8_t)sum;
     image[image.size() - 1] = (uint8_t)(sum >> 8);
 }
@@ -28,8 +30,9 @@ std::vector<uint8_t> MakeImage(uint32_t size, uint32_t seed)
         image[i] = (uint8_t)(state >> 16);
     }
     static const char marker[] = "MURVO Operating System";
-    if (size >= 32 + sizeof marker)
+    if (size >= 32 + sizeof marker) {
         memcpy(image.data() + 32, marker, sizeof marker);
+    }
     SealImage(image);
     return image;
 }
@@ -45,8 +48,9 @@ std::string WriteTempFile(const std::string &name, const std::vector<uint8_t> &b
     FILE *file = fopen(path.c_str(), "wb");
     EXPECT_NE(file, nullptr) << path;
     if (file != NULL) {
-        if (!bytes.empty())
+        if (!bytes.empty()) {
             fwrite(bytes.data(), 1, bytes.size(), file);
+        }
         fclose(file);
     }
     return path;

@@ -28,28 +28,31 @@ int ReadConsoleKey(const char *question)
 
 uint32_t ScriptedRequest::Param32(size_t offset) const
 {
-    return (uint32_t)Bytes.at(offset) | ((uint32_t)Bytes.at(offset + 1) << 8) |
-           ((uint32_t)Bytes.at(offset + 2) << 16) | ((uint32_t)Bytes.at(offset + 3) << 24);
+    return (uint32_t)Bytes.at(offset) | ((uint32_t)Bytes.at(offset + 1) << 8) | ((uint32_t)Bytes.at(offset + 2) << 16) |
+           ((uint32_t)Bytes.at(offset + 3) << 24);
 }
 
 std::vector<ScriptedRequest> ScriptedUnit::Of(uint16_t code) const
 {
     std::vector<ScriptedRequest> found;
-    for (const ScriptedRequest &request : Requests)
-        if (request.Code == code)
+    for (const ScriptedRequest &request : Requests) {
+        if (request.Code == code) {
             found.push_back(request);
+        }
+    }
     return found;
 }
 
 std::vector<std::string> ScriptedUnit::Trace() const
 {
-    static const char *const names[] = {"Version", "Info", "Erase", "Unlock", "Lock",
-                                        "Write", "ReadRecord", "WriteRecord", "Checksum", "Display"};
+    static const char *const names[] = {"Version", "Info",       "Erase",       "Unlock",   "Lock",
+                                        "Write",   "ReadRecord", "WriteRecord", "Checksum", "Display"};
     std::vector<std::string> trace;
     for (const ScriptedRequest &request : Requests) {
         std::string line = request.Code < 10 ? names[request.Code] : "?";
-        if (request.Code >= 2 && request.Code <= 5)
+        if (request.Code >= 2 && request.Code <= 5) {
             line += " " + std::to_string(request.Param32(4));
+        }
         trace.push_back(line);
     }
     return trace;
@@ -57,14 +60,16 @@ std::vector<std::string> ScriptedUnit::Trace() const
 
 static void Put32(std::vector<uint8_t> &reply, size_t offset, uint32_t value)
 {
-    for (int i = 0; i < 4; i++)
+    for (int i = 0; i < 4; i++) {
         reply[offset + i] = (uint8_t)(value >> (8 * i));
+    }
 }
 
 bool OpenTransport(void)
 {
-    if (Unit.OpenFails)
+    if (Unit.OpenFails) {
         return false;
+    }
     Unit.Opened = true;
     return true;
 }
@@ -97,7 +102,9 @@ static std::vector<uint8_t> Answer(const ScriptedRequest &request)
         Unit.WrittenSum = (uint16_t)(Unit.WrittenSum + ByteSum16(request.Bytes.data() + 8, 512));
         reply[4] = statusByte;
         break;
-    case 2: case 3: case 4:
+    case 2:
+    case 3:
+    case 4:
         reply[4] = statusByte;
         break;
     case 8: {
@@ -109,24 +116,28 @@ static std::vector<uint8_t> Answer(const ScriptedRequest &request)
     default:
         break;
     }
-    if (request.Code == Unit.ShortenReplyOfCode)
+    if (request.Code == Unit.ShortenReplyOfCode) {
         reply.pop_back();
+    }
     return reply;
 }
 
 bool TransportWrite(const void *data, uint32_t length, uint32_t *count)
 {
     Unit.Writes++;
-    if (count != NULL)
+    if (count != NULL) {
         *count = length;
-    if (Unit.FailWriteAt == Unit.Writes)
+    }
+    if (Unit.FailWriteAt == Unit.Writes) {
         return false;
+    }
     ScriptedRequest request;
     request.Bytes.assign((const uint8_t *)data, (const uint8_t *)data + length);
     request.Code = length >= 2 ? (uint16_t)(request.Bytes[0] | (request.Bytes[1] << 8)) : 0xFFFF;
     Unit.Requests.push_back(request);
-    if (Unit.OnRequest)
+    if (Unit.OnRequest) {
         Unit.OnRequest(request);
+    }
     Unit.PendingReply = Answer(request);
     return true;
 }
@@ -138,12 +149,14 @@ bool TransportRead(void *buffer, uint32_t length, uint32_t extraMs, uint32_t *co
     std::vector<uint8_t> reply;
     reply.swap(Unit.PendingReply);
     if (Unit.FailReadAt == Unit.Reads || reply.size() != length) {
-        if (count != NULL)
+        if (count != NULL) {
             *count = 0;
+        }
         return false;
     }
     memcpy(buffer, reply.data(), length);
-    if (count != NULL)
+    if (count != NULL) {
         *count = length;
+    }
     return true;
 }

@@ -13,9 +13,11 @@ static int NextHandle = 0x100;
 static int EventObjects[8]; /* the events' identities, in the order made */
 static bool IsEvent(HANDLE handle)
 {
-    for (int &object : EventObjects)
-        if (handle == (HANDLE)&object)
+    for (int &object : EventObjects) {
+        if (handle == (HANDLE)&object) {
             return true;
+        }
+    }
     return false;
 }
 
@@ -25,15 +27,9 @@ void ResetFake(void)
     LastError = 0;
 }
 
-DWORD GetLastError(void)
-{
-    return LastError;
-}
+DWORD GetLastError(void) { return LastError; }
 
-void SetLastError(DWORD error)
-{
-    LastError = error;
-}
+void SetLastError(DWORD error) { LastError = error; }
 
 HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security, DWORD disposition,
                    DWORD flags, HANDLE templateFile)
@@ -46,8 +42,9 @@ HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES
     std::string name = path;
     std::string base = name.substr(0, name.find('\\', 4));
     bool known = false;
-    for (const std::string &interfacePath : Fake.Interfaces)
+    for (const std::string &interfacePath : Fake.Interfaces) {
         known = known || interfacePath == base;
+    }
     HANDLE handle = INVALID_HANDLE_VALUE;
     if (known && Fake.Unopenable.count(name) == 0 && Fake.Unopenable.count(base) == 0) {
         handle = (HANDLE)(intptr_t)NextHandle++;
@@ -73,8 +70,9 @@ HANDLE CreateEventA(LPSECURITY_ATTRIBUTES security, BOOL manualReset, BOOL initi
     EXPECT_FALSE(manualReset);
     EXPECT_FALSE(initialState);
     EXPECT_EQ(name, nullptr);
-    if (Fake.EventFails || Fake.EventsMade >= 8)
+    if (Fake.EventFails || Fake.EventsMade >= 8) {
         return NULL;
+    }
     return (HANDLE)&EventObjects[Fake.EventsMade++];
 }
 
@@ -127,8 +125,8 @@ BOOL GetOverlappedResult(HANDLE file, LPOVERLAPPED overlapped, LPDWORD got, BOOL
     return TRUE;
 }
 
-BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize,
-                     LPDWORD returned, LPOVERLAPPED overlapped)
+BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize, LPDWORD returned,
+                     LPOVERLAPPED overlapped)
 {
     (void)in;
     (void)out;
@@ -188,8 +186,9 @@ BOOL SetupDiGetDeviceInterfaceDetailA(HDEVINFO set, PSP_DEVICE_INTERFACE_DATA da
     EXPECT_EQ(info, nullptr);
     const std::string &path = Fake.Interfaces.at(data->Reserved - 1);
     DWORD need = (DWORD)(offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath) + path.size() + 1);
-    if (required != NULL)
+    if (required != NULL) {
         *required = need;
+    }
     if (detail == NULL) {
         EXPECT_EQ(size, 0u);
         LastError = ERROR_INSUFFICIENT_BUFFER;

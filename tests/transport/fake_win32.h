@@ -32,19 +32,19 @@ struct FakeWin32 {
     std::set<DWORD> EnumErrorsAt;        /* member indices that fail with ERROR_GEN_FAILURE */
     bool EnumAlwaysFails = false;        /* every member fails with ERROR_GEN_FAILURE */
     bool EventFails = false;
-    bool ClassDevsFails = false;         /* SetupDiGetClassDevsA fails */
+    bool ClassDevsFails = false; /* SetupDiGetClassDevsA fails */
     int EventsMade = 0;
-    uint32_t ShortWriteAt = 0;           /* the N-th WriteFile (from 1) writes one byte less */
+    uint32_t ShortWriteAt = 0; /* the N-th WriteFile (from 1) writes one byte less */
     FakeReadMode ReadMode = FakeReadAtOnce;
-    uint32_t ReadBytes = 0;              /* bytes a read delivers */
+    uint32_t ReadBytes = 0; /* bytes a read delivers */
 
-    std::vector<FakeOpen> Opens;         /* every CreateFileA, failed ones included */
+    std::vector<FakeOpen> Opens; /* every CreateFileA, failed ones included */
     std::vector<uint32_t> WriteSizes;
     std::vector<std::vector<uint8_t>> Writes;
     std::vector<DWORD> WaitTimeouts;
     std::vector<std::pair<HANDLE, DWORD>> Controls; /* handle and code of each DeviceIoControl */
     std::vector<LPOVERLAPPED> ControlOverlapped;    /* the record each DeviceIoControl was given */
-    std::set<HANDLE> Open;               /* handles open now */
+    std::set<HANDLE> Open;                          /* handles open now */
     int Closes = 0;
     int SetsDestroyed = 0;
     int SetsMade = 0;

@@ -13,8 +13,9 @@
 
 bool BootStackMachine(unsigned units, const char *faults, unsigned blocks)
 {
-    if (HostMachineBus() != NULL)
+    if (HostMachineBus() != NULL) {
         return false;
+    }
     char text[32];
     snprintf(text, sizeof text, "%u", units);
     setenv("MURVO_SIM_UNITS", text, 1);
@@ -31,20 +32,11 @@ bool BootStackMachine(unsigned units, const char *faults, unsigned blocks)
     return HostMachineBus() != NULL;
 }
 
-HostUsbBus *StackBus(void)
-{
-    return HostMachineBus();
-}
+HostUsbBus *StackBus(void) { return HostMachineBus(); }
 
-HostDeviceNode *StackNode(int port)
-{
-    return HostUsbUnitNode(HostMachineBus(), port);
-}
+HostDeviceNode *StackNode(int port) { return HostUsbUnitNode(HostMachineBus(), port); }
 
-SimUnit *StackSim(int port)
-{
-    return HostUsbUnitSim(HostMachineBus(), port);
-}
+SimUnit *StackSim(int port) { return HostUsbUnitSim(HostMachineBus(), port); }
 
 HostUsbUnitState StackUnitState(int port)
 {
@@ -78,8 +70,9 @@ DEVICE_POWER_STATE WaitPoweredDown(int port, uint32_t timeoutMs)
 
 static void Put32(std::vector<uint8_t> *stream, uint32_t value)
 {
-    for (int shift = 0; shift < 32; shift += 8)
+    for (int shift = 0; shift < 32; shift += 8) {
         stream->push_back((uint8_t)(value >> shift));
+    }
 }
 
 static void PutHeader(std::vector<uint8_t> *stream, uint16_t code)
@@ -90,10 +83,7 @@ static void PutHeader(std::vector<uint8_t> *stream, uint16_t code)
     stream->push_back(0);
 }
 
-void AppendGetOsVersion(std::vector<uint8_t> *stream)
-{
-    PutHeader(stream, SimGetOsVersion);
-}
+void AppendGetOsVersion(std::vector<uint8_t> *stream) { PutHeader(stream, SimGetOsVersion); }
 
 void AppendBlockCommand(std::vector<uint8_t> *stream, uint16_t code, uint32_t block)
 {
@@ -110,8 +100,9 @@ void AppendWriteFlash(std::vector<uint8_t> *stream, uint32_t offset, const uint8
 
 void RecordPattern(uint32_t n, uint8_t data[512])
 {
-    for (uint32_t i = 0; i < 512; i++)
+    for (uint32_t i = 0; i < 512; i++) {
         data[i] = (uint8_t)((n * 37u + i * 11u + (i >> 8)) ^ 0x5Au);
+    }
 }
 
 uint32_t RoundTripOsVersion(void)
@@ -127,8 +118,9 @@ uint32_t RoundTripOsVersion(void)
     bool ok = TransportRead(reply, sizeof reply, 0, &got);
     EXPECT_TRUE(ok);
     EXPECT_EQ(got, 8u);
-    if (!ok || got != 8)
+    if (!ok || got != 8) {
         return 0;
+    }
     return (uint32_t)reply[4] | (uint32_t)reply[5] << 8 | (uint32_t)reply[6] << 16 | (uint32_t)reply[7] << 24;
 }
 

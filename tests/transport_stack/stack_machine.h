@@ -48,7 +48,7 @@ uint32_t RoundTripOsVersion(void);
 
 /* Boots the machine for the running case, or skips the case when this process has run
  * another one already (ctest runs each case alone). */
-#define BOOT_STACK_OR_SKIP(...)                                                               \
+#define BOOT_STACK_OR_SKIP(...)                                                             \
     do {                                                                                    \
         if (!BootStackMachine(__VA_ARGS__))                                                 \
             GTEST_SKIP() << "the machine boots once per process: run one case per process"; \

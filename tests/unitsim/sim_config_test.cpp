@@ -5,15 +5,21 @@
 
 namespace {
 
-const char *const Settings[] = {"MURVO_SIM_FLASH_SIZE", "MURVO_SIM_BLOCKS", "MURVO_SIM_FLASH_ADDRESS",
-                                "MURVO_SIM_FLASH_ID", "MURVO_SIM_OS_VERSION", "MURVO_SIM_FLASH_FILE",
-                                "MURVO_SIM_LOG", "MURVO_SIM_FAULTS"};
+const char *const Settings[] = {"MURVO_SIM_FLASH_SIZE", "MURVO_SIM_BLOCKS",     "MURVO_SIM_FLASH_ADDRESS",
+                                "MURVO_SIM_FLASH_ID",   "MURVO_SIM_OS_VERSION", "MURVO_SIM_FLASH_FILE",
+                                "MURVO_SIM_LOG",        "MURVO_SIM_FAULTS"};
 
-struct Config : ::testing::Test {
+class SimConfigTest : public ::testing::Test {
+protected:
     SimConfig Result;
     char Error[512];
 
-    void SetUp() override { for (const char *name : Settings) unsetenv(name); }
+    void SetUp() override
+    {
+        for (const char *name : Settings) {
+            unsetenv(name);
+        }
+    }
     void TearDown() override { SetUp(); }
 
     bool Read()
@@ -43,8 +49,12 @@ TEST(Numbers, DecimalHexadecimalAndSizeSuffixes)
     EXPECT_EQ(value, 0x10u);
     EXPECT_TRUE(SimParseNumber("4294967295", &value));
     EXPECT_EQ(value, 0xFFFFFFFFu);
-    struct { const char *Text; uint32_t Value; } good[] = {
-        {"0", 0}, {"512", 512}, {"0x200000", 0x200000}, {"0XfF", 0xFF}, {"64K", 0x10000}, {"64k", 0x10000},
+    struct {
+        const char *Text;
+        uint32_t Value;
+    } good[] = {
+        {"0", 0},         {"512", 512},           {"0x200000", 0x200000},
+        {"0XfF", 0xFF},   {"64K", 0x10000},       {"64k", 0x10000},
         {"2M", 0x200000}, {"4095M", 4095u << 20}, {"4294967295", 0xFFFFFFFF},
     };
     for (const auto &entry : good) {
@@ -59,7 +69,7 @@ TEST(Numbers, DecimalHexadecimalAndSizeSuffixes)
     }
 }
 
-TEST_F(Config, DefaultsWithNothingSet)
+TEST_F(SimConfigTest, DefaultsWithNothingSet)
 {
     ASSERT_TRUE(Read()) << Error;
     EXPECT_EQ(Result.FlashSize, 0x200000u);
@@ -74,7 +84,7 @@ TEST_F(Config, DefaultsWithNothingSet)
     EXPECT_EQ(memcmp(&defaults, &Result, sizeof defaults), 0);
 }
 
-TEST_F(Config, EachSettingIsApplied)
+TEST_F(SimConfigTest, EachSettingIsApplied)
 {
     setenv("MURVO_SIM_FLASH_SIZE", "0x100000", 1);
     setenv("MURVO_SIM_FLASH_ADDRESS", "4096", 1);
@@ -103,7 +113,7 @@ TEST_F(Config, EachSettingIsApplied)
     EXPECT_EQ(Result.FaultCount, 0u);
 }
 
-TEST_F(Config, NumbersTakeTheFormsOfTheImageTool)
+TEST_F(SimConfigTest, NumbersTakeTheFormsOfTheImageTool)
 {
     /* An image made with "murvorom create ... 4M" fits a unit set up with the same text. */
     setenv("MURVO_SIM_FLASH_SIZE", "4M", 1);
@@ -116,7 +126,7 @@ TEST_F(Config, NumbersTakeTheFormsOfTheImageTool)
     ExpectRefused("MURVO_SIM_FLASH_SIZE", "4G");
 }
 
-TEST_F(Config, BlockCountFollowsOddSizes)
+TEST_F(SimConfigTest, BlockCountFollowsOddSizes)
 {
     setenv("MURVO_SIM_FLASH_SIZE", "0x10100", 1); /* not a multiple of 8 KiB: one block */
     ASSERT_TRUE(Read()) << Error;
@@ -127,12 +137,13 @@ TEST_F(Config, BlockCountFollowsOddSizes)
     ExpectRefused("MURVO_SIM_BLOCKS", "1"); /* an empty flash has no blocks */
 }
 
-TEST_F(Config, BadValuesAreRefusedNamingTheSetting)
+TEST_F(SimConfigTest, BadValuesAreRefusedNamingTheSetting)
 {
-    for (const char *name : {"MURVO_SIM_FLASH_SIZE", "MURVO_SIM_BLOCKS", "MURVO_SIM_FLASH_ADDRESS", "MURVO_SIM_FLASH_ID",
-                             "MURVO_SIM_OS_VERSION"}) {
-        for (const char *value : {"", "abc", "-1", "0x100000000", "12 "})
+    for (const char *name : {"MURVO_SIM_FLASH_SIZE", "MURVO_SIM_BLOCKS", "MURVO_SIM_FLASH_ADDRESS",
+                             "MURVO_SIM_FLASH_ID", "MURVO_SIM_OS_VERSION"}) {
+        for (const char *value : {"", "abc", "-1", "0x100000000", "12 "}) {
             ExpectRefused(name, value);
+        }
     }
     ExpectRefused("MURVO_SIM_FLASH_SIZE", "0x40000001");
     ExpectRefused("MURVO_SIM_BLOCKS", "3"); /* 0x200000 is not divisible by 3 */
@@ -152,10 +163,11 @@ TEST(FaultList, EveryKindAndItsValueRule)
     SimConfig config;
     SimConfigDefaults(&config);
     char error[256] = "";
-    ASSERT_TRUE(SimParseFaults("noreply:GetOsVersion:1,short:GetFlashInfo:2,long:ReadRecord:3,"
-                               "status:LockBlock:4:255,checksum:GetChecksum:5:0xFFFF,stall:DisplayText:6,"
-                               "xfererr:WriteRecord:7,delay:EraseBlock:8:3000,unplug:WriteFlash:9,portoff:UnlockBlock:10",
-                               &config, error, sizeof error))
+    ASSERT_TRUE(
+        SimParseFaults("noreply:GetOsVersion:1,short:GetFlashInfo:2,long:ReadRecord:3,"
+                       "status:LockBlock:4:255,checksum:GetChecksum:5:0xFFFF,stall:DisplayText:6,"
+                       "xfererr:WriteRecord:7,delay:EraseBlock:8:3000,unplug:WriteFlash:9,portoff:UnlockBlock:10",
+                       &config, error, sizeof error))
         << error;
     ASSERT_EQ(config.FaultCount, 10u);
     for (unsigned i = 0; i < 10; i++) {
@@ -171,14 +183,16 @@ TEST(FaultList, EveryKindAndItsValueRule)
 TEST(FaultList, MalformedEntriesAreRefusedAndKeepTheOldList)
 {
     const char *bad[] = {
-        "noreply:GetOsVersion", "noreply:GetOsVersion:1:2:3", "noreply:GetOsVersion:0", "noreply:GetOsVersion:x",
-        "bogus:GetOsVersion:1", "NoReply:GetOsVersion:1", "noreply:getosversion:1", "noreply::1",
-        "noreply:GetOsVersion:1:5",                          /* takes no VALUE */
-        "status:WriteFlash:1", "delay:GetOsVersion:1",       /* need one */
-        "status:WriteFlash:1:256", "checksum:GetChecksum:1:0x10000",
-        "status:GetOsVersion:1:1", "status:WriteRecord:1:1", /* no status byte there */
-        "checksum:WriteFlash:1:1",
-        "noreply:GetOsVersion:1,", ",noreply:GetOsVersion:1", "noreply:GetOsVersion:1,,short:GetOsVersion:2",
+        "noreply:GetOsVersion",     "noreply:GetOsVersion:1:2:3",
+        "noreply:GetOsVersion:0",   "noreply:GetOsVersion:x",
+        "bogus:GetOsVersion:1",     "NoReply:GetOsVersion:1",
+        "noreply:getosversion:1",   "noreply::1",
+        "noreply:GetOsVersion:1:5",                         /* takes no VALUE */
+        "status:WriteFlash:1",      "delay:GetOsVersion:1", /* need one */
+        "status:WriteFlash:1:256",  "checksum:GetChecksum:1:0x10000",
+        "status:GetOsVersion:1:1",  "status:WriteRecord:1:1", /* no status byte there */
+        "checksum:WriteFlash:1:1",  "noreply:GetOsVersion:1,",
+        ",noreply:GetOsVersion:1",  "noreply:GetOsVersion:1,,short:GetOsVersion:2",
     };
     for (const char *text : bad) {
         SimConfig config;
@@ -194,8 +208,9 @@ TEST(FaultList, MalformedEntriesAreRefusedAndKeepTheOldList)
 TEST(FaultList, AtMostThirtyTwo)
 {
     std::string list = "noreply:GetOsVersion:1";
-    for (int i = 2; i <= SIM_MAX_FAULTS; i++)
+    for (int i = 2; i <= SIM_MAX_FAULTS; i++) {
         list += ",noreply:GetOsVersion:" + std::to_string(i);
+    }
     SimConfig config;
     char error[256] = "";
     ASSERT_TRUE(SimParseFaults(list.c_str(), &config, error, sizeof error)) << error;

@@ -16,7 +16,8 @@ SimUnit *UnitWithFaults(const char *list)
 
 TEST(Faults, NoReplyShortAndLongHitOnlyTheirOccurrence)
 {
-    SimUnit *unit = UnitWithFaults("noreply:GetOsVersion:2,short:GetFlashInfo:1,long:GetFlashInfo:3,noreply:UnlockBlock:1");
+    SimUnit *unit =
+        UnitWithFaults("noreply:GetOsVersion:2,short:GetFlashInfo:1,long:GetFlashInfo:3,noreply:UnlockBlock:1");
     Bytes version = MakeRequest(SimGetOsVersion);
     Bytes info = MakeRequest(SimGetFlashInfo);
 

@@ -5,17 +5,23 @@
 
 namespace {
 
-struct Firmware : ::testing::Test {
+class SimFirmwareTest : public ::testing::Test {
+protected:
     SimUnit *Unit = nullptr;
     void SetUp() override { ASSERT_NE(Unit = CreateUnit(SmallConfig()), nullptr); }
     void TearDown() override { EXPECT_TRUE(SimUnitDestroy(Unit)); }
     const uint8_t *Flash() { return SimUnitFlash(Unit); }
-    void UnlockAll() { for (uint32_t b = 0; b < 8; b++) ASSERT_EQ(Unlock(Unit, b), SimStatusOk); }
+    void UnlockAll()
+    {
+        for (uint32_t b = 0; b < 8; b++) {
+            ASSERT_EQ(Unlock(Unit, b), SimStatusOk);
+        }
+    }
 };
 
 Bytes Filled(uint8_t value) { return Bytes(SIM_RECORD_SIZE, value); }
 
-TEST_F(Firmware, EveryCommandAnswersWithItsReplyLengthAndEchoesTheCode)
+TEST_F(SimFirmwareTest, EveryCommandAnswersWithItsReplyLengthAndEchoesTheCode)
 {
     for (unsigned code = 0; code < SIM_COMMAND_COUNT; code++) {
         Bytes reply = Transact(Unit, MakeRequest(code));
@@ -42,10 +48,11 @@ TEST(FirmwareInfo, VersionWordAndFlashInfoAtTheirOffsets)
     EXPECT_TRUE(SimUnitDestroy(unit));
 }
 
-TEST_F(Firmware, PowersOnErasedAndLockedAndRefusesBadBlockNumbers)
+TEST_F(SimFirmwareTest, PowersOnErasedAndLockedAndRefusesBadBlockNumbers)
 {
-    for (uint32_t i = 0; i < 0x10000; i++)
+    for (uint32_t i = 0; i < 0x10000; i++) {
         ASSERT_EQ(Flash()[i], 0xFF) << i;
+    }
     EXPECT_TRUE(SimUnitBlockLocked(Unit, 3));
     EXPECT_EQ(Erase(Unit, 3), SimStatusBlockLocked);
     EXPECT_EQ(Write(Unit, 0x6000, Filled(0)), SimStatusWriteLocked);
@@ -57,7 +64,7 @@ TEST_F(Firmware, PowersOnErasedAndLockedAndRefusesBadBlockNumbers)
     }
 }
 
-TEST_F(Firmware, UnlockWriteLockAndEraseOneBlock)
+TEST_F(SimFirmwareTest, UnlockWriteLockAndEraseOneBlock)
 {
     ASSERT_EQ(Unlock(Unit, 1), SimStatusOk);
     EXPECT_EQ(Unlock(Unit, 1), SimStatusOk); /* twice is fine */
@@ -75,13 +82,14 @@ TEST_F(Firmware, UnlockWriteLockAndEraseOneBlock)
     ASSERT_EQ(Write(Unit, 0x1E00, Filled(0x11)), SimStatusOk);
     ASSERT_EQ(Write(Unit, 0x4000, Filled(0x44)), SimStatusOk);
     EXPECT_EQ(Erase(Unit, 1), SimStatusOk);
-    for (uint32_t i = 0x2000; i < 0x4000; i++)
+    for (uint32_t i = 0x2000; i < 0x4000; i++) {
         ASSERT_EQ(Flash()[i], 0xFF) << i;
+    }
     EXPECT_EQ(Flash()[0x1FFF], 0x11); /* the neighbours keep their bytes */
     EXPECT_EQ(Flash()[0x4000], 0x44);
 }
 
-TEST_F(Firmware, ProgrammingOnlyClearsBits)
+TEST_F(SimFirmwareTest, ProgrammingOnlyClearsBits)
 {
     ASSERT_EQ(Unlock(Unit, 0), SimStatusOk);
     ASSERT_EQ(Write(Unit, 0x200, Filled(0xF0)), SimStatusOk);
@@ -96,7 +104,7 @@ TEST_F(Firmware, ProgrammingOnlyClearsBits)
     EXPECT_EQ(Flash()[0x200 + 511], 0x38);
 }
 
-TEST_F(Firmware, WriteOffsetsMisalignedOrOutOfRange)
+TEST_F(SimFirmwareTest, WriteOffsetsMisalignedOrOutOfRange)
 {
     UnlockAll();
     EXPECT_EQ(Write(Unit, 1, Filled(0)), SimStatusMisaligned);
@@ -104,8 +112,9 @@ TEST_F(Firmware, WriteOffsetsMisalignedOrOutOfRange)
     EXPECT_EQ(Write(Unit, 0x10000, Filled(0)), SimStatusOutOfRange);
     EXPECT_EQ(Write(Unit, 0xFFFFFE00, Filled(0)), SimStatusOutOfRange); /* would wrap in 32 bits */
     EXPECT_EQ(Write(Unit, 0x00100000, Filled(0)), SimStatusOutOfRange); /* an address, not an offset */
-    for (uint32_t i = 0; i < 0x10000; i++)
+    for (uint32_t i = 0; i < 0x10000; i++) {
         ASSERT_EQ(Flash()[i], 0xFF) << i;
+    }
     EXPECT_EQ(Write(Unit, 0xFE00, Filled(0)), SimStatusOk);
 }
 
@@ -131,28 +140,29 @@ TEST(FirmwareLayouts, StraddlingRecordsAndAnEmptyFlash)
     EXPECT_TRUE(SimUnitDestroy(unit));
 }
 
-TEST_F(Firmware, ChecksumOverAbsoluteRangesCountsOnlyTheFlash)
+TEST_F(SimFirmwareTest, ChecksumOverAbsoluteRangesCountsOnlyTheFlash)
 {
     const uint32_t base = 0x00100000;
     ASSERT_EQ(Unlock(Unit, 0), SimStatusOk);
     Bytes data(SIM_RECORD_SIZE);
     uint32_t sum = 0;
-    for (size_t i = 0; i < data.size(); i++)
+    for (size_t i = 0; i < data.size(); i++) {
         sum += data[i] = (uint8_t)(0xF0 | (i & 0x0F));
+    }
     ASSERT_GT(sum, 0xFFFFu); /* the 16-bit sum wraps */
     ASSERT_EQ(Write(Unit, 0x400, data), SimStatusOk);
 
     EXPECT_EQ(Checksum(Unit, base + 0x400, 512), (uint16_t)sum);
     EXPECT_EQ(Checksum(Unit, base + 0x401, 2), data[1] + data[2]);
     EXPECT_EQ(Checksum(Unit, base, 0), 0);
-    EXPECT_EQ(Checksum(Unit, 0x400, 512), 0); /* an offset is no address of this unit */
+    EXPECT_EQ(Checksum(Unit, 0x400, 512), 0);              /* an offset is no address of this unit */
     EXPECT_EQ(Checksum(Unit, base - 0x10, 0x11), 0xFF);    /* starts before the flash */
     EXPECT_EQ(Checksum(Unit, base + 0xFFFF, 0x100), 0xFF); /* runs past its end */
     EXPECT_EQ(Checksum(Unit, 0, 0xFFFFFFFF), (uint16_t)(sum + (0x10000 - 512) * 0xFF));
-    EXPECT_EQ(Checksum(Unit, 0xFFFFFF00, 0x00200000), 0);  /* must not wrap to low addresses */
+    EXPECT_EQ(Checksum(Unit, 0xFFFFFF00, 0x00200000), 0); /* must not wrap to low addresses */
 }
 
-TEST_F(Firmware, DisplayKeepsTheLastTextAndEveryTextInOrder)
+TEST_F(SimFirmwareTest, DisplayKeepsTheLastTextAndEveryTextInOrder)
 {
     Bytes first = MakeRequest(SimDisplayText);
     memcpy(first.data() + 4, "Erasing\x01\n", 9);
@@ -175,11 +185,12 @@ TEST_F(Firmware, DisplayKeepsTheLastTextAndEveryTextInOrder)
     EXPECT_FALSE(SimUnitDisplayAt(Unit, 2, raw));
 }
 
-TEST_F(Firmware, WriteRecordProgramsSilentlyAndReadRecordReadsBack)
+TEST_F(SimFirmwareTest, WriteRecordProgramsSilentlyAndReadRecordReadsBack)
 {
     Bytes write = MakeRequest(SimWriteRecord, 0x2200);
-    for (size_t i = 0; i < SIM_RECORD_SIZE; i++)
+    for (size_t i = 0; i < SIM_RECORD_SIZE; i++) {
         write[8 + i] = (uint8_t)(i ^ 0x5A);
+    }
     Bytes read = MakeRequest(SimReadRecord, 0x2200);
 
     EXPECT_EQ(Transact(Unit, write).size(), 4u); /* locked: refused, with no status to say so */
@@ -196,7 +207,7 @@ TEST_F(Firmware, WriteRecordProgramsSilentlyAndReadRecordReadsBack)
     EXPECT_EQ(std::count(reply.begin() + 4, reply.end(), 0xFF), 512);
 }
 
-TEST_F(Firmware, RequestsArriveInPiecesOrSeveralAtOnce)
+TEST_F(SimFirmwareTest, RequestsArriveInPiecesOrSeveralAtOnce)
 {
     ASSERT_EQ(Unlock(Unit, 0), SimStatusOk);
     Bytes write = MakeRequest(SimWriteFlash, 0x200);
@@ -221,7 +232,7 @@ TEST_F(Firmware, RequestsArriveInPiecesOrSeveralAtOnce)
     EXPECT_EQ(SimUnitReplyPending(Unit), 13u);
 }
 
-TEST_F(Firmware, UnknownCodeDropsTheRestOfItsInputAndAnswersNothing)
+TEST_F(SimFirmwareTest, UnknownCodeDropsTheRestOfItsInputAndAnswersNothing)
 {
     Bytes input = {0x0A, 0x00, 0x00, 0x00};
     Bytes version = MakeRequest(SimGetOsVersion);
@@ -232,7 +243,7 @@ TEST_F(Firmware, UnknownCodeDropsTheRestOfItsInputAndAnswersNothing)
     EXPECT_TRUE(Transact(Unit, Bytes({0x00, 0x01, 0, 0})).empty());
 }
 
-TEST_F(Firmware, PipeResetDropsRepliesAndAPartialRequest)
+TEST_F(SimFirmwareTest, PipeResetDropsRepliesAndAPartialRequest)
 {
     Bytes version = MakeRequest(SimGetOsVersion);
     SimUnitReceive(Unit, version.data(), version.size());

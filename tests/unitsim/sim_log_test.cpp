@@ -46,21 +46,20 @@ TEST(CommandLog, OneLinePerRequestWithItsParameters)
     SimUnitReceive(unit, partial.data(), 11); /* not whole: not logged */
     EXPECT_TRUE(SimUnitDestroy(unit));
 
-    EXPECT_EQ(ReadText(dir.File("unit.log")),
-              "GetOsVersion\n"
-              "GetFlashInfo\n"
-              "UnlockBlock 0x8\n"
-              "EraseBlock 0xFF\n"
-              "LockBlock 0x0\n"
-              "WriteFlash 0x1FE00\n"
-              "ReadRecord 0x400 0xBEEF\n"
-              "WriteRecord 0x0 0x3\n"
-              "GetChecksum 0x1010000 0x1F0000\n"
-              "DisplayText Erasing\\x01\\x0A\\x0D50%\n"
-              "DisplayText \\x7F\\x1F ~\\xFF\\\n"
-              "DisplayText 0123456789012345678901234567890123456789\n"
-              "DisplayText \n"
-              "Unknown 0x1234\n");
+    EXPECT_EQ(ReadText(dir.File("unit.log")), "GetOsVersion\n"
+                                              "GetFlashInfo\n"
+                                              "UnlockBlock 0x8\n"
+                                              "EraseBlock 0xFF\n"
+                                              "LockBlock 0x0\n"
+                                              "WriteFlash 0x1FE00\n"
+                                              "ReadRecord 0x400 0xBEEF\n"
+                                              "WriteRecord 0x0 0x3\n"
+                                              "GetChecksum 0x1010000 0x1F0000\n"
+                                              "DisplayText Erasing\\x01\\x0A\\x0D50%\n"
+                                              "DisplayText \\x7F\\x1F ~\\xFF\\\n"
+                                              "DisplayText 0123456789012345678901234567890123456789\n"
+                                              "DisplayText \n"
+                                              "Unknown 0x1234\n");
 }
 
 TEST(CommandLog, APoweredOnAgainUnitAppends)

@@ -22,8 +22,9 @@ TEST(FlashFile, AnUpdateSurvivesPowerCycles)
     SimUnit *unit = CreateUnit(config); /* no file yet: erased */
     ASSERT_EQ(Unlock(unit, 4), SimStatusOk);
     Bytes data(SIM_RECORD_SIZE);
-    for (size_t i = 0; i < data.size(); i++)
+    for (size_t i = 0; i < data.size(); i++) {
         data[i] = (uint8_t)i;
+    }
     ASSERT_EQ(Write(unit, 0x8200, data), SimStatusOk);
     ASSERT_TRUE(SimUnitDestroy(unit));
 

@@ -21,8 +21,17 @@ typedef std::vector<uint8_t> Bytes;
 static const size_t RequestLengths[SIM_COMMAND_COUNT] = {4, 4, 8, 8, 8, 520, 10, 522, 12, 44};
 static const size_t ReplyLengths[SIM_COMMAND_COUNT] = {8, 20, 5, 5, 5, 5, 516, 4, 6, 4};
 
-inline void Put32(Bytes &r, size_t at, uint32_t v) { for (int i = 0; i < 4; i++) r[at + i] = (uint8_t)(v >> (8 * i)); }
-inline void Put16(Bytes &r, size_t at, uint16_t v) { r[at] = (uint8_t)v; r[at + 1] = (uint8_t)(v >> 8); }
+inline void Put32(Bytes &r, size_t at, uint32_t v)
+{
+    for (int i = 0; i < 4; i++) {
+        r[at + i] = (uint8_t)(v >> (8 * i));
+    }
+}
+inline void Put16(Bytes &r, size_t at, uint16_t v)
+{
+    r[at] = (uint8_t)v;
+    r[at + 1] = (uint8_t)(v >> 8);
+}
 inline uint16_t Get16(const Bytes &r, size_t at) { return (uint16_t)(r[at] | r[at + 1] << 8); }
 inline uint32_t Get32(const Bytes &r, size_t at) { return Get16(r, at) | (uint32_t)Get16(r, at + 2) << 16; }
 
@@ -31,8 +40,9 @@ inline Bytes MakeRequest(unsigned code, uint32_t parameter = 0)
 {
     Bytes request(RequestLengths[code], 0);
     Put16(request, 0, (uint16_t)code);
-    if (request.size() >= 8)
+    if (request.size() >= 8) {
         Put32(request, 4, parameter);
+    }
     return request;
 }
 
@@ -113,11 +123,13 @@ inline std::string ReadText(const std::string &path)
 {
     std::string text;
     FILE *file = fopen(path.c_str(), "rb");
-    if (file == nullptr)
+    if (file == nullptr) {
         return text;
+    }
     int c;
-    while ((c = fgetc(file)) != EOF)
+    while ((c = fgetc(file)) != EOF) {
         text += (char)c;
+    }
     fclose(file);
     return text;
 }

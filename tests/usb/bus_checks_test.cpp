@@ -12,7 +12,7 @@
 
 namespace {
 
-class BusChecks : public UsbBusTest {
+class BusChecksTest : public UsbBusTest {
 protected:
     void SetUp() override
     {
@@ -39,7 +39,7 @@ protected:
     UsbTestConfig config;
 };
 
-TEST_F(BusChecks, WrongLengthForTheFunction)
+TEST_F(BusChecksTest, WrongLengthForTheFunction)
 {
     EXPECT_DEATH(
         {
@@ -63,7 +63,7 @@ TEST_F(BusChecks, WrongLengthForTheFunction)
         "VERIFIER: URB_BAD_LENGTH");
 }
 
-TEST_F(BusChecks, StaleAndForeignPipeHandles)
+TEST_F(BusChecksTest, StaleAndForeignPipeHandles)
 {
     USBD_PIPE_HANDLE old = config.Pipes[1].PipeHandle;
     ASSERT_EQ(UsbTestSelect(lower, 4096).Status, STATUS_SUCCESS);
@@ -77,7 +77,7 @@ TEST_F(BusChecks, StaleAndForeignPipeHandles)
     EXPECT_DEATH(Transfer((USBD_PIPE_HANDLE)0x1234, false, 4), "VERIFIER: URB_BAD_PIPE_HANDLE");
 }
 
-TEST_F(BusChecks, TransferAgainstThePipe)
+TEST_F(BusChecksTest, TransferAgainstThePipe)
 {
     EXPECT_DEATH(Transfer(config.Pipes[1].PipeHandle, false, 4097), "VERIFIER: URB_TRANSFER_TOO_LARGE");
     EXPECT_DEATH(Transfer(config.Pipes[0].PipeHandle, false, 4), "VERIFIER: URB_WRONG_DIRECTION");
@@ -92,7 +92,7 @@ TEST_F(BusChecks, TransferAgainstThePipe)
         "VERIFIER: URB_BAD_BUFFER");
 }
 
-TEST_F(BusChecks, TransferWhileUnconfigured)
+TEST_F(BusChecksTest, TransferWhileUnconfigured)
 {
     URB urb;
     memset(&urb, 0, sizeof(urb));
@@ -101,7 +101,7 @@ TEST_F(BusChecks, TransferWhileUnconfigured)
     EXPECT_DEATH(Transfer(config.Pipes[1].PipeHandle, false, 4), "VERIFIER: URB_NOT_CONFIGURED");
 }
 
-TEST_F(BusChecks, RequestAfterRemoval)
+TEST_F(BusChecksTest, RequestAfterRemoval)
 {
     /* The stack is removed (QUERY_REMOVE, REMOVE) while the unit stays plugged in; its
      * device object stays too, and anything sent to it now is a driver's bug. */
@@ -110,12 +110,13 @@ TEST_F(BusChecks, RequestAfterRemoval)
     EXPECT_DEATH(Transfer(config.Pipes[1].PipeHandle, false, 4, pdo), "VERIFIER: URB_AFTER_REMOVAL");
 }
 
-TEST_F(BusChecks, UrbFreedWhileItsTransferIsQueued)
+TEST_F(BusChecksTest, UrbFreedWhileItsTransferIsQueued)
 {
     EXPECT_DEATH(
         {
             /* A read with no reply waiting stays queued on the bus. */
-            PURB urb = (PURB)ExAllocatePoolWithTag(NonPagedPool, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), HOST_POOL_TAG('T', 'e', 's', 't'));
+            PURB urb = (PURB)ExAllocatePoolWithTag(NonPagedPool, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER),
+                                                   HOST_POOL_TAG('T', 'e', 's', 't'));
             static UCHAR bytes[8];
             UsbBuildInterruptOrBulkTransferRequest(urb, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER),
                                                    config.Pipes[0].PipeHandle, bytes, NULL, sizeof bytes,
@@ -133,7 +134,7 @@ TEST_F(BusChecks, UrbFreedWhileItsTransferIsQueued)
 
 /* Unconfiguring with transfers queued: reported; in count mode the unconfigure waits for
  * the pipes to drain and cancels nothing, so that no driver can rely on either outcome. */
-TEST_F(BusChecks, UnconfigureWithATransferQueued)
+TEST_F(BusChecksTest, UnconfigureWithATransferQueued)
 {
     auto unconfigure = [this] {
         URB urb;
@@ -167,7 +168,7 @@ TEST_F(BusChecks, UnconfigureWithATransferQueued)
     HostVerifierSetMode(HostVerifierAbort);
 }
 
-TEST_F(BusChecks, InCountModeTheRequestFailsWithAClearStatus)
+TEST_F(BusChecksTest, InCountModeTheRequestFailsWithAClearStatus)
 {
     HostVerifierSetMode(HostVerifierCount);
     ULONG before = HostVerifierReportCount();

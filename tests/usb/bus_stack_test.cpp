@@ -16,7 +16,7 @@ namespace {
 constexpr int kIn = 0;
 constexpr int kOut = 1;
 
-class BusStack : public UsbBusTest {
+class BusStackTest : public UsbBusTest {
 protected:
     /* Plugs a unit and selects its configuration with the given transfer size. */
     void Start(HostUsbUnitSettings settings, ULONG maximumTransferSize = 4096)
@@ -43,7 +43,8 @@ protected:
         UsbTestStart(lower, &transfer);
         EXPECT_TRUE(UsbTestWait(&transfer));
         if (in && data != nullptr) {
-            data->assign(transfer.Data.begin(), transfer.Data.begin() + transfer.Urb.UrbBulkOrInterruptTransfer.TransferBufferLength);
+            data->assign(transfer.Data.begin(),
+                         transfer.Data.begin() + transfer.Urb.UrbBulkOrInterruptTransfer.TransferBufferLength);
         }
         if (urbStatus != nullptr) {
             *urbStatus = transfer.Urb.UrbHeader.Status;
@@ -123,7 +124,7 @@ HostUsbUnitSettings WithLoopback(HostUsbUnitSettings settings, uint16_t maxPacke
 constexpr int kLoopIn = 2;
 constexpr int kLoopOut = 3;
 
-TEST_F(BusStack, DescriptorReadsReturnWhatFitsAndSayHowMuch)
+TEST_F(BusStackTest, DescriptorReadsReturnWhatFitsAndSayHowMuch)
 {
     port = PlugDefault();
     lower = UsbTestLowerDevice(bus, port);
@@ -180,7 +181,7 @@ TEST_F(BusStack, DescriptorReadsReturnWhatFitsAndSayHowMuch)
     EXPECT_EQ(urb.UrbHeader.Status, USBD_STATUS_STALL_PID);
 }
 
-TEST_F(BusStack, SelectFillsThePipesAndUnconfigureDropsThem)
+TEST_F(BusStackTest, SelectFillsThePipesAndUnconfigureDropsThem)
 {
     Start();
     ASSERT_EQ(config.Pipes.size(), 2u);
@@ -219,7 +220,7 @@ TEST_F(BusStack, SelectFillsThePipesAndUnconfigureDropsThem)
     EXPECT_EQ(Bulk(kOut, false, &request, 4), STATUS_SUCCESS) << "the previous selection still works";
 }
 
-TEST_F(BusStack, HighSpeedUnitHas512BytePackets)
+TEST_F(BusStackTest, HighSpeedUnitHas512BytePackets)
 {
     Start(Settings(UsbHighSpeed));
     EXPECT_EQ(config.Pipes[kIn].MaximumPacketSize, 512);
@@ -227,7 +228,7 @@ TEST_F(BusStack, HighSpeedUnitHas512BytePackets)
     EXPECT_EQ(reply.size(), 516u) << "one full packet and a short one";
 }
 
-TEST_F(BusStack, MalformedDescriptorsFailTheSelection)
+TEST_F(BusStackTest, MalformedDescriptorsFailTheSelection)
 {
     HostUsbUnitSettings settings = Settings();
     settings.Descriptors.Config[13] = 3; /* the interface claims three endpoints, two follow */
@@ -239,7 +240,7 @@ TEST_F(BusStack, MalformedDescriptorsFailTheSelection)
     EXPECT_FALSE(State().Configured);
 }
 
-TEST_F(BusStack, CommandsReachTheFirmwareAndRepliesComeBack)
+TEST_F(BusStackTest, CommandsReachTheFirmwareAndRepliesComeBack)
 {
     Start();
     /* GetOsVersion: 4 bytes out, 8 back; the version word at offset 4. */
@@ -274,7 +275,7 @@ TEST_F(BusStack, CommandsReachTheFirmwareAndRepliesComeBack)
     EXPECT_EQ(Command(0, std::vector<UCHAR>(4, 0), 8).size(), 8u);
 }
 
-TEST_F(BusStack, LoopbackRoundTripsOfEverySizeClass)
+TEST_F(BusStackTest, LoopbackRoundTripsOfEverySizeClass)
 {
     Start(WithLoopback(Settings()), 8192);
     for (ULONG size : {0u, 1u, 63u, 64u, 65u, 4096u, 4097u}) {
@@ -304,7 +305,7 @@ TEST_F(BusStack, LoopbackRoundTripsOfEverySizeClass)
     }
 }
 
-TEST_F(BusStack, ShortPacketsEndReadsAndFailThemWithoutShortOk)
+TEST_F(BusStackTest, ShortPacketsEndReadsAndFailThemWithoutShortOk)
 {
     Start(WithLoopback(Settings()));
     std::vector<UCHAR> data(10, 3);
@@ -320,7 +321,7 @@ TEST_F(BusStack, ShortPacketsEndReadsAndFailThemWithoutShortOk)
     EXPECT_EQ(lastMoved, 10u);
 }
 
-TEST_F(BusStack, TransfersOnAPipeCompleteInTheOrderIssued)
+TEST_F(BusStackTest, TransfersOnAPipeCompleteInTheOrderIssued)
 {
     Start(WithLoopback(Settings()));
     UsbTestTransfer reads[3];
@@ -347,7 +348,7 @@ TEST_F(BusStack, TransfersOnAPipeCompleteInTheOrderIssued)
 /* Windows lets a cancelled transfer complete after IoCancelIrp has returned, and an abort
  * complete before or after the transfers it cancels: under delay fuzzing both orders of
  * each happen, so that a driver relying on one fails. */
-TEST_F(BusStack, CancelAndAbortCompleteInEitherOrderUnderDelayFuzzing)
+TEST_F(BusStackTest, CancelAndAbortCompleteInEitherOrderUnderDelayFuzzing)
 {
     Start();
     HostVerifierSetDelayFuzzing(11, 30, 50);
@@ -374,7 +375,7 @@ TEST_F(BusStack, CancelAndAbortCompleteInEitherOrderUnderDelayFuzzing)
     EXPECT_GT(transfersFirst, 0);
 }
 
-TEST_F(BusStack, CancelAbortAndResetWithTransfersPending)
+TEST_F(BusStackTest, CancelAbortAndResetWithTransfersPending)
 {
     Start();
     /* A read with no reply waiting stays pending, and a reset of its pipe is refused. */
@@ -414,7 +415,7 @@ TEST_F(BusStack, CancelAbortAndResetWithTransfersPending)
     EXPECT_EQ(Command(0, std::vector<UCHAR>(4, 0), 8).size(), 8u) << "the unit still answers";
 }
 
-TEST_F(BusStack, ResetPipeDropsAPartRequestAndWaitingReplies)
+TEST_F(BusStackTest, ResetPipeDropsAPartRequestAndWaitingReplies)
 {
     Start();
     std::vector<UCHAR> half = {8, 0};
@@ -427,7 +428,7 @@ TEST_F(BusStack, ResetPipeDropsAPartRequestAndWaitingReplies)
     EXPECT_EQ(State().ReplyBytesWaiting, 0u);
 }
 
-TEST_F(BusStack, PortStatusPortOffAndPortReset)
+TEST_F(BusStackTest, PortStatusPortOffAndPortReset)
 {
     Start();
     EXPECT_EQ(PortStatus(), (ULONG)(USBD_PORT_CONNECTED | USBD_PORT_ENABLED));
@@ -449,7 +450,7 @@ TEST_F(BusStack, PortStatusPortOffAndPortReset)
     EXPECT_EQ(Command(0, std::vector<UCHAR>(4, 0), 8).size(), 8u) << "same pipe handles after the reset";
 }
 
-TEST_F(BusStack, FirmwareFaultsShowOnTheBus)
+TEST_F(BusStackTest, FirmwareFaultsShowOnTheBus)
 {
     HostUsbUnitSettings settings = Settings();
     char error[200];
@@ -483,7 +484,7 @@ TEST_F(BusStack, FirmwareFaultsShowOnTheBus)
     EXPECT_EQ(PortStatus(), (ULONG)USBD_PORT_CONNECTED);
 }
 
-TEST_F(BusStack, InjectedRecordFaults)
+TEST_F(BusStackTest, InjectedRecordFaults)
 {
     Start();
     struct Case {
@@ -520,7 +521,7 @@ TEST_F(BusStack, InjectedRecordFaults)
     UsbTestRelease(&read);
 }
 
-TEST_F(BusStack, SuspendedUnitRefusesTransfersAndResumes)
+TEST_F(BusStackTest, SuspendedUnitRefusesTransfersAndResumes)
 {
     Start();
     UsbTestTransfer pending;
@@ -544,7 +545,7 @@ TEST_F(BusStack, SuspendedUnitRefusesTransfersAndResumes)
     UsbTestRelease(&pending);
 }
 
-TEST_F(BusStack, WaitWakeIsHeldUntilWakeOrCancel)
+TEST_F(BusStackTest, WaitWakeIsHeldUntilWakeOrCancel)
 {
     Start();
     struct Wake {
@@ -576,7 +577,7 @@ TEST_F(BusStack, WaitWakeIsHeldUntilWakeOrCancel)
     EXPECT_FALSE(HostUsbSignalWake(bus, port));
 }
 
-TEST_F(BusStack, CapabilitiesComeFromTheUnitsSettings)
+TEST_F(BusStackTest, CapabilitiesComeFromTheUnitsSettings)
 {
     HostUsbUnitSettings settings = Settings();
     settings.Capabilities.DeviceState[PowerSystemSleeping1] = PowerDeviceD1;
@@ -618,7 +619,7 @@ TEST_F(BusStack, CapabilitiesComeFromTheUnitsSettings)
     EXPECT_EQ(caps.Size, sizeof(caps));
 }
 
-TEST_F(BusStack, SurpriseRemovalCompletesEverythingInFlight)
+TEST_F(BusStackTest, SurpriseRemovalCompletesEverythingInFlight)
 {
     Start(WithLoopback(Settings()), 8192);
     HostUsbUnitSettings other = Settings();
@@ -661,7 +662,7 @@ TEST_F(BusStack, SurpriseRemovalCompletesEverythingInFlight)
     UsbTestRelease(&out);
 }
 
-TEST_F(BusStack, UnplugInTheMiddleOfAStagedWrite)
+TEST_F(BusStackTest, UnplugInTheMiddleOfAStagedWrite)
 {
     Start(Settings(), 4096);
     /* Stages of 4096 bytes as murvousb issues them, back to back: WriteFlash records. */
@@ -697,7 +698,7 @@ TEST_F(BusStack, UnplugInTheMiddleOfAStagedWrite)
     EXPECT_TRUE(HostUsbWaitGone(bus, port, 5000));
 }
 
-TEST_F(BusStack, SeveralUnitsRunWhileOthersComeAndGo)
+TEST_F(BusStackTest, SeveralUnitsRunWhileOthersComeAndGo)
 {
     const int kUnits = 3;
     int ports[kUnits];
@@ -739,7 +740,7 @@ TEST_F(BusStack, SeveralUnitsRunWhileOthersComeAndGo)
     EXPECT_EQ(SimUnitCommandCount(HostUsbUnitSim(bus, ports[1]), 0), 40u);
 }
 
-TEST_F(BusStack, UnplugAtAnyMomentUnderDelayFuzzing)
+TEST_F(BusStackTest, UnplugAtAnyMomentUnderDelayFuzzing)
 {
     /* Each round: stages flowing both ways, and the cable pulled a little later each time;
      * every request must complete and the unit must leave. */
@@ -774,7 +775,7 @@ TEST_F(BusStack, UnplugAtAnyMomentUnderDelayFuzzing)
     EXPECT_GT(cut, 0) << "no round pulled the cable while a transfer was in flight";
 }
 
-TEST_F(BusStack, TimingModelTakesAtLeastTheBusTime)
+TEST_F(BusStackTest, TimingModelTakesAtLeastTheBusTime)
 {
     Start(WithLoopback(Settings()), 8192);
     HostUsbTiming timing;

@@ -8,7 +8,4 @@
 static_assert(GET_SELECT_CONFIGURATION_REQUEST_SIZE(1, 2) == 80, "select configuration of the unit: 80 bytes");
 static_assert(sizeof(URB) >= sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST), "URB holds every request");
 
-int main()
-{
-    return 0;
-}
+int main() { return 0; }

@@ -233,7 +233,8 @@ void UsbTestPrepareBulk(UsbTestTransfer *transfer, USBD_PIPE_HANDLE pipe, bool i
     transfer->Status = STATUS_PENDING;
     transfer->Data.assign(length + 1, 0xEE); /* one guard byte past the end */
     KeInitializeEvent(&transfer->Done, NotificationEvent, FALSE);
-    ULONG flags = (in ? USBD_TRANSFER_DIRECTION_IN : USBD_TRANSFER_DIRECTION_OUT) | (shortOk ? USBD_SHORT_TRANSFER_OK : 0);
+    ULONG flags =
+        (in ? USBD_TRANSFER_DIRECTION_IN : USBD_TRANSFER_DIRECTION_OUT) | (shortOk ? USBD_SHORT_TRANSFER_OK : 0);
     PVOID buffer = length > 0 ? transfer->Data.data() : NULL;
     if (useMdl && length > 0) {
         transfer->Mdl = IoAllocateMdl(buffer, length, FALSE, FALSE, NULL);
@@ -275,10 +276,7 @@ bool UsbTestWait(UsbTestTransfer *transfer, ULONG timeoutMs)
     return KeWaitForSingleObject(&transfer->Done, Executive, KernelMode, FALSE, &timeout) == STATUS_SUCCESS;
 }
 
-bool UsbTestIsDone(UsbTestTransfer *transfer)
-{
-    return KeReadStateEvent(&transfer->Done) != 0;
-}
+bool UsbTestIsDone(UsbTestTransfer *transfer) { return KeReadStateEvent(&transfer->Done) != 0; }
 
 void UsbTestRelease(UsbTestTransfer *transfer)
 {
@@ -298,8 +296,9 @@ UsbTestConfig UsbTestSelect(PDEVICE_OBJECT lower, ULONG maximumTransferSize)
     std::vector<UCHAR> config(4096);
     URB urb;
     memset(&urb, 0, sizeof(urb));
-    UsbBuildGetDescriptorRequest(&urb, sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST), USB_CONFIGURATION_DESCRIPTOR_TYPE,
-                                 0, 0, config.data(), NULL, (ULONG)config.size(), NULL);
+    UsbBuildGetDescriptorRequest(&urb, sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST),
+                                 USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, 0, config.data(), NULL, (ULONG)config.size(),
+                                 NULL);
     result.Status = UsbTestSubmit(lower, &urb);
     if (!NT_SUCCESS(result.Status)) {
         return result;
@@ -361,7 +360,4 @@ int UsbBusTest::Plug(HostUsbUnitSettings settings)
     return port;
 }
 
-int UsbBusTest::PlugDefault(USB_DEVICE_SPEED speed)
-{
-    return Plug(Settings(speed));
-}
+int UsbBusTest::PlugDefault(USB_DEVICE_SPEED speed) { return Plug(Settings(speed)); }

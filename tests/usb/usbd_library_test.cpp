@@ -51,7 +51,8 @@ TEST(UsbdParse, FindsTheUnitsInterfaceAndEndpoints)
               nullptr);
 
     std::vector<UCHAR> high = UnitConfig(UsbHighSpeed);
-    PUSB_COMMON_DESCRIPTOR highEndpoint = USBD_ParseDescriptors(high.data(), 32, high.data(), USB_ENDPOINT_DESCRIPTOR_TYPE);
+    PUSB_COMMON_DESCRIPTOR highEndpoint =
+        USBD_ParseDescriptors(high.data(), 32, high.data(), USB_ENDPOINT_DESCRIPTOR_TYPE);
     EXPECT_EQ(((PUSB_ENDPOINT_DESCRIPTOR)highEndpoint)->wMaxPacketSize, 512);
 }
 
@@ -127,7 +128,7 @@ TEST(UsbdParse, SkipsAnInterfaceDescriptorTooShortForItsFields)
     EXPECT_EQ(USBD_ParseConfigurationDescriptorEx(AsConfig(bytes), bytes.data(), -1, -1, -1, -1, -1), nullptr);
 }
 
-class UsbdRequest : public ::testing::Test {
+class UsbdRequestTest : public ::testing::Test {
 protected:
     void TearDown() override
     {
@@ -135,7 +136,7 @@ protected:
     }
 };
 
-TEST_F(UsbdRequest, BuildsTheSelectConfigurationOfTheUnit)
+TEST_F(UsbdRequestTest, BuildsTheSelectConfigurationOfTheUnit)
 {
     std::vector<UCHAR> bytes = UnitConfig();
     USHORT size = 0;
@@ -158,7 +159,7 @@ TEST_F(UsbdRequest, BuildsTheSelectConfigurationOfTheUnit)
     ExFreePool(urb);
 }
 
-TEST_F(UsbdRequest, ListsOnlyAlternateSettingZeroOfEachInterface)
+TEST_F(UsbdRequestTest, ListsOnlyAlternateSettingZeroOfEachInterface)
 {
     UsbDescriptorSet set;
     UsbDescriptorSetUnit(&set, UsbFullSpeed);
@@ -182,7 +183,7 @@ TEST_F(UsbdRequest, ListsOnlyAlternateSettingZeroOfEachInterface)
     ExFreePool(urb);
 }
 
-TEST_F(UsbdRequest, ExFillsTheListAndRefusesAnEmptyOne)
+TEST_F(UsbdRequestTest, ExFillsTheListAndRefusesAnEmptyOne)
 {
     std::vector<UCHAR> bytes = UnitConfig();
     USBD_INTERFACE_LIST_ENTRY list[2] = {};
@@ -203,7 +204,7 @@ TEST_F(UsbdRequest, ExFillsTheListAndRefusesAnEmptyOne)
     EXPECT_EQ(size, 0);
 }
 
-TEST_F(UsbdRequest, FailsLikeAnyAllocationUnderLowResources)
+TEST_F(UsbdRequestTest, FailsLikeAnyAllocationUnderLowResources)
 {
     std::vector<UCHAR> bytes = UnitConfig();
     HostLowResources failing = {nullptr, 1, FALSE, 0, 0};
@@ -232,8 +233,8 @@ TEST(UsbdLayout, RecordsKeepWindowsFieldOrder)
     EXPECT_EQ(offsetof(USBD_PIPE_INFORMATION, EndpointAddress), 2u);
     EXPECT_EQ(offsetof(USBD_PIPE_INFORMATION, PipeType), 4u);
     EXPECT_EQ(offsetof(USBD_INTERFACE_INFORMATION, Class), 4u);
-    EXPECT_EQ(sizeof(struct _URB_SELECT_CONFIGURATION), offsetof(struct _URB_SELECT_CONFIGURATION, Interface) +
-                                                            sizeof(USBD_INTERFACE_INFORMATION));
+    EXPECT_EQ(sizeof(struct _URB_SELECT_CONFIGURATION),
+              offsetof(struct _URB_SELECT_CONFIGURATION, Interface) + sizeof(USBD_INTERFACE_INFORMATION));
     EXPECT_EQ(IOCTL_INTERNAL_USB_SUBMIT_URB, 0x220003u);
     EXPECT_EQ(IOCTL_INTERNAL_USB_RESET_PORT, 0x220007u);
     EXPECT_EQ(IOCTL_INTERNAL_USB_GET_PORT_STATUS, 0x220013u);

@@ -17,8 +17,9 @@ struct Screen {
 
 std::string &CurrentLine(Screen &screen)
 {
-    while (screen.Lines.size() <= screen.Row)
+    while (screen.Lines.size() <= screen.Row) {
         screen.Lines.emplace_back();
+    }
     return screen.Lines[screen.Row];
 }
 
@@ -26,15 +27,17 @@ std::string &CurrentLine(Screen &screen)
 void PadToCursor(Screen &screen)
 {
     std::string &line = CurrentLine(screen);
-    if (line.size() < screen.Column)
+    if (line.size() < screen.Column) {
         line.resize(screen.Column, ' ');
+    }
 }
 
 void Put(Screen &screen, char c)
 {
     std::string &line = CurrentLine(screen);
-    if (line.size() <= screen.Column)
+    if (line.size() <= screen.Column) {
         line.resize(screen.Column + 1, ' ');
+    }
     line[screen.Column++] = c;
 }
 
@@ -44,20 +47,23 @@ size_t Parameter(const std::string &parameters, size_t index, size_t fallback)
     size_t start = 0;
     for (size_t i = 0; i < index; i++) {
         start = parameters.find(';', start);
-        if (start == std::string::npos)
+        if (start == std::string::npos) {
             return fallback;
+        }
         start++;
     }
-    if (start >= parameters.size() || parameters[start] < '0' || parameters[start] > '9')
+    if (start >= parameters.size() || parameters[start] < '0' || parameters[start] > '9') {
         return fallback;
+    }
     return strtoul(parameters.c_str() + start, nullptr, 10);
 }
 
 void Control(Screen &screen, const std::string &parameters, char final)
 {
     size_t count = Parameter(parameters, 0, 1);
-    if (count == 0 && final != 'K' && final != 'J')
+    if (count == 0 && final != 'K' && final != 'J') {
         count = 1;
+    }
     switch (final) {
     case 'A':
         screen.Row = screen.Row > count ? screen.Row - count : 0;
@@ -81,10 +87,11 @@ void Control(Screen &screen, const std::string &parameters, char final)
     case 'K': {
         std::string &line = CurrentLine(screen);
         size_t mode = Parameter(parameters, 0, 0);
-        if (mode == 0 && line.size() > screen.Column)
+        if (mode == 0 && line.size() > screen.Column) {
             line.resize(screen.Column);
-        else if (mode != 0)
+        } else if (mode != 0) {
             line.assign(mode == 1 ? screen.Column : 0, ' ');
+        }
         PadToCursor(screen);
         break;
     }
@@ -112,10 +119,12 @@ std::string TerminalScreen(const std::string &written)
         char c = written[i];
         if (c == '\x1b' && i + 1 < written.size() && written[i + 1] == '[') {
             size_t end = i + 2;
-            while (end < written.size() && (written[end] < 0x40 || written[end] > 0x7e))
+            while (end < written.size() && (written[end] < 0x40 || written[end] > 0x7e)) {
                 end++;
-            if (end >= written.size())
+            }
+            if (end >= written.size()) {
                 break; /* a sequence not yet complete */
+            }
             Control(screen, written.substr(i + 2, end - i - 2), written[end]);
             i = end;
         } else if (c == '\x1b') {
@@ -126,8 +135,9 @@ std::string TerminalScreen(const std::string &written)
             screen.Row++;
             CurrentLine(screen);
         } else if (c == '\b') {
-            if (screen.Column > 0)
+            if (screen.Column > 0) {
                 screen.Column--;
+            }
         } else if (static_cast<unsigned char>(c) >= 0x20) {
             Put(screen, c);
         }
@@ -135,8 +145,9 @@ std::string TerminalScreen(const std::string &written)
     CurrentLine(screen);
     std::string text;
     for (size_t row = 0; row < screen.Lines.size(); row++) {
-        if (row > 0)
+        if (row > 0) {
             text += '\n';
+        }
         text += screen.Lines[row];
     }
     return text;

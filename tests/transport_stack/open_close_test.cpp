@@ -1,5 +1,5 @@
 /*
- * test_open_close.cpp - opening and closing the transport on the simulated machine: the
+ * open_close_test.cpp - opening and closing the transport on the simulated machine: the
  * first and a second cycle, a pipe held by someone else, discovery past a unit that refuses
  * to open, and no unit at all.
  */

@@ -10,21 +10,19 @@
 
 namespace {
 
-class UnitCommands : public ::testing::Test {
+class UnitCommandsTest : public ::testing::Test {
 protected:
     void SetUp() override { ResetScriptedUnit(); }
 };
 
-std::vector<uint8_t> Header(uint8_t code)
-{
-    return {code, 0, 0, 0};
-}
+std::vector<uint8_t> Header(uint8_t code) { return {code, 0, 0, 0}; }
 
-TEST_F(UnitCommands, RequestsCarryTheCodeHeaderAndTheirExactLength)
+TEST_F(UnitCommandsTest, RequestsCarryTheCodeHeaderAndTheirExactLength)
 {
     uint8_t data[512];
-    for (int i = 0; i < 512; i++)
+    for (int i = 0; i < 512; i++) {
         data[i] = (uint8_t)(i * 7);
+    }
     uint8_t text[40];
     memset(text, 'x', sizeof text);
     uint8_t record[512];
@@ -68,7 +66,7 @@ TEST_F(UnitCommands, RequestsCarryTheCodeHeaderAndTheirExactLength)
     EXPECT_EQ(Unit.Reads, 10u);
 }
 
-TEST_F(UnitCommands, ResultsComeFromTheirReplyOffsets)
+TEST_F(UnitCommandsTest, ResultsComeFromTheirReplyOffsets)
 {
     Unit.OsVersion = 0x89ABCDEF;
     Unit.FlashAddress = 0x11223344;
@@ -97,14 +95,15 @@ TEST_F(UnitCommands, ResultsComeFromTheirReplyOffsets)
     EXPECT_EQ(GetChecksum(0, 1), 0xA55A);
 }
 
-TEST_F(UnitCommands, ReadRecordCopiesTheReplyData)
+TEST_F(UnitCommandsTest, ReadRecordCopiesTheReplyData)
 {
     uint8_t record[512];
     memset(record, 0, sizeof record);
     ReadRecord(0, record, 0);
     /* The scripted unit fills reply bytes it does not set with 0xEE. */
-    for (int i = 0; i < 512; i++)
+    for (int i = 0; i < 512; i++) {
         ASSERT_EQ(record[i], 0xEE) << i;
+    }
     EXPECT_TRUE(WriteRecord(0, record, 0));
 }
 
@@ -114,7 +113,7 @@ std::vector<uint8_t> DisplayField()
     return std::vector<uint8_t>(request.Bytes.begin() + 4, request.Bytes.end());
 }
 
-TEST_F(UnitCommands, DisplayFormatFillsTheFortyByteField)
+TEST_F(UnitCommandsTest, DisplayFormatFillsTheFortyByteField)
 {
     std::string text39(39, 'a'), text40(40, 'b'), text41 = std::string(40, 'c') + "d";
 
@@ -136,11 +135,12 @@ TEST_F(UnitCommands, DisplayFormatFillsTheFortyByteField)
     field = DisplayField();
     std::string shown = "\rErasing block 9 of 256";
     EXPECT_EQ(std::string(field.begin(), field.begin() + shown.size()), shown);
-    for (size_t i = shown.size(); i < 40; i++)
+    for (size_t i = shown.size(); i < 40; i++) {
         EXPECT_EQ(field[i], 0) << i;
+    }
 }
 
-TEST_F(UnitCommands, ControlBytesTravelUnchanged)
+TEST_F(UnitCommandsTest, ControlBytesTravelUnchanged)
 {
     DisplayFormat("\x01\nDO NOT POWER-OFF UNIT DURING UPGRADE!\n\n");
     std::vector<uint8_t> field = DisplayField();
@@ -150,7 +150,7 @@ TEST_F(UnitCommands, ControlBytesTravelUnchanged)
     EXPECT_EQ(field[39], 0x0A); /* the 41st byte, the second line feed, is dropped */
 }
 
-TEST_F(UnitCommands, FailedWriteEndsTheRunWithoutReading)
+TEST_F(UnitCommandsTest, FailedWriteEndsTheRunWithoutReading)
 {
     Unit.FailWriteAt = 1;
     EXPECT_EXIT(
@@ -162,7 +162,7 @@ TEST_F(UnitCommands, FailedWriteEndsTheRunWithoutReading)
         ::testing::ExitedWithCode(1), "^\n\\*Error\\* Failed to send USB command\n$");
 }
 
-TEST_F(UnitCommands, FailedOrShortReplyEndsTheRun)
+TEST_F(UnitCommandsTest, FailedOrShortReplyEndsTheRun)
 {
     Unit.FailReadAt = 1;
     EXPECT_EXIT(EraseBlock(1), ::testing::ExitedWithCode(1), "^\n\\*Error\\* Failed to receive USB reply\n$");

@@ -31,12 +31,14 @@ std::string Output(const std::string &command)
 {
     std::string text;
     FILE *pipe = popen(command.c_str(), "r");
-    if (pipe == NULL)
+    if (pipe == NULL) {
         return text;
+    }
     char buffer[4096];
     size_t got;
-    while ((got = fread(buffer, 1, sizeof buffer, pipe)) > 0)
+    while ((got = fread(buffer, 1, sizeof buffer, pipe)) > 0) {
         text.append(buffer, got);
+    }
     pclose(pipe);
     return text;
 }
@@ -57,20 +59,19 @@ TEST(VardelExe, IsA32BitConsoleProgramImportingOnlySystemLibraries)
     std::istringstream lines(headers);
     for (std::string line; std::getline(lines, line);) {
         size_t at = line.find("DLL Name: ");
-        if (at != std::string::npos)
+        if (at != std::string::npos) {
             dlls.insert(line.substr(at + 10));
+        }
     }
     const std::set<std::string> system = {"KERNEL32.dll", "msvcrt.dll", "SETUPAPI.dll"};
     EXPECT_FALSE(dlls.empty());
-    for (const std::string &dll : dlls)
+    for (const std::string &dll : dlls) {
         EXPECT_EQ(system.count(dll), 1u) << "imports " << dll;
+    }
 }
 
 /* The release number as the version resources write it ("0.20.0"), from the one header. */
-std::string VersionText()
-{
-    return MURVO_VERSION_TEXT;
-}
+std::string VersionText() { return MURVO_VERSION_TEXT; }
 
 TEST(VardelExe, VersionResourceCarriesTheReleaseNumber)
 {
@@ -106,8 +107,9 @@ struct InfFile {
 
     static std::string Lower(std::string text)
     {
-        for (char &c : text)
+        for (char &c : text) {
             c = (char)tolower((unsigned char)c);
+        }
         return text;
     }
 };
@@ -124,10 +126,11 @@ std::string WithoutComment(const std::string &line)
 {
     bool quoted = false;
     for (size_t i = 0; i < line.size(); i++) {
-        if (line[i] == '"')
+        if (line[i] == '"') {
             quoted = !quoted;
-        else if (line[i] == ';' && !quoted)
+        } else if (line[i] == ';' && !quoted) {
             return line.substr(0, i);
+        }
     }
     return line;
 }
@@ -136,26 +139,30 @@ InfFile ReadInf(const std::string &path)
 {
     InfFile inf;
     FILE *file = fopen(path.c_str(), "rb");
-    if (file == NULL)
+    if (file == NULL) {
         return inf;
+    }
     inf.Loaded = true;
     std::string text;
     char buffer[4096];
     size_t got;
-    while ((got = fread(buffer, 1, sizeof buffer, file)) > 0)
+    while ((got = fread(buffer, 1, sizeof buffer, file)) > 0) {
         text.append(buffer, got);
+    }
     fclose(file);
 
     std::string section;
     std::istringstream lines(text);
     for (std::string line; std::getline(lines, line);) {
-        if (line.empty() || line.back() != '\r')
+        if (line.empty() || line.back() != '\r') {
             inf.LinesEndInCrLf = false;
-        else
+        } else {
             line.pop_back();
+        }
         line = Trim(WithoutComment(line));
-        if (line.empty())
+        if (line.empty()) {
             continue;
+        }
         if (line.front() == '[' && line.back() == ']') {
             section = InfFile::Lower(line.substr(1, line.size() - 2));
             inf.Sections[section];
@@ -179,14 +186,18 @@ TEST(MurvoUsbInf, NamesTheServiceTheDriverFileTheUnitsHardwareIdAndTheRelease)
     InfFile inf = ReadInf(Inf32);
     ASSERT_TRUE(inf.Loaded) << Inf32 << " is missing: build the win32 preset first";
     EXPECT_TRUE(inf.LinesEndInCrLf);
-    EXPECT_TRUE(Contains(inf.Lines("Version"), std::string("DriverVer   = ") + MURVO_RELEASE_DATE + "," + VersionText() + ".0"));
+    EXPECT_TRUE(Contains(inf.Lines("Version"),
+                         std::string("DriverVer   = ") + MURVO_RELEASE_DATE + "," + VersionText() + ".0"));
     EXPECT_TRUE(Contains(inf.Lines("MurvoUsb_Install.NT"), "CopyFiles = MurvoUsb_CopyFiles"));
     EXPECT_TRUE(Contains(inf.Lines("MurvoUsb_CopyFiles"), "murvousb.sys"));
-    EXPECT_TRUE(Contains(inf.Lines("MurvoUsb_Install.NT.Services"), "AddService = murvousb, 0x00000002, MurvoUsb_Service"));
+    EXPECT_TRUE(
+        Contains(inf.Lines("MurvoUsb_Install.NT.Services"), "AddService = murvousb, 0x00000002, MurvoUsb_Service"));
     EXPECT_TRUE(Contains(inf.Lines("MurvoUsb_Service"), "ServiceBinary = %12%\\murvousb.sys"));
-    for (const auto &section : inf.Sections)
-        for (const std::string &line : section.second)
+    for (const auto &section : inf.Sections) {
+        for (const std::string &line : section.second) {
             EXPECT_EQ(line.find('@'), std::string::npos) << "an unreplaced template variable: " << line;
+        }
+    }
 }
 
 /* Each architecture has its models section, and takes murvousb.sys from its own folder of the
@@ -202,7 +213,8 @@ TEST(MurvoUsbInf, InstallsEachArchitecturesDriverFromItsOwnFolder)
         SCOPED_TRACE(arch);
         EXPECT_TRUE(Contains(inf.Lines(std::string("MurvoDevices.NT") + arch),
                              std::string("%MurvoUnit.DeviceDesc% = MurvoUsb_Install, ") + hardwareId));
-        EXPECT_TRUE(Contains(inf.Lines(std::string("SourceDisksNames.") + arch), std::string("1 = %DiskName%,,,\\") + arch));
+        EXPECT_TRUE(
+            Contains(inf.Lines(std::string("SourceDisksNames.") + arch), std::string("1 = %DiskName%,,,\\") + arch));
         EXPECT_TRUE(Contains(inf.Lines(std::string("SourceDisksFiles.") + arch), "murvousb.sys = 1"));
     }
     EXPECT_FALSE(inf.Has("SourceDisksNames"));
@@ -225,11 +237,14 @@ TEST(MurvoUsbInf, GivesTheDeviceStackAnExplicitSecurityPolicy)
     ASSERT_EQ(hardware.size(), 1u);
     ASSERT_EQ(hardware[0].rfind("AddReg = ", 0), 0u) << hardware[0];
     const std::vector<std::string> &addReg = inf.Lines(hardware[0].substr(9));
-    EXPECT_TRUE(Contains(addReg, "HKR,,DeviceCharacteristics,0x10001,0x100")) << "FILE_DEVICE_SECURE_OPEN as a REG_DWORD";
+    EXPECT_TRUE(Contains(addReg, "HKR,,DeviceCharacteristics,0x10001,0x100"))
+        << "FILE_DEVICE_SECURE_OPEN as a REG_DWORD";
     std::string security;
-    for (const std::string &line : addReg)
-        if (line.rfind("HKR,,Security,,", 0) == 0)
+    for (const std::string &line : addReg) {
+        if (line.rfind("HKR,,Security,,", 0) == 0) {
             security = line.substr(15);
+        }
+    }
     EXPECT_EQ(security, "\"D:P(A;;GA;;;SY)(A;;GA;;;BA)\"");
 }
 
@@ -249,21 +264,24 @@ TEST(TerminalScreen, ShowsWhatWinesConsoleDrewCharacterByCharacter)
 /* Wine runs 32-bit Windows programs only where the kernel runs 32-bit x86 code. */
 std::string WhyWineCannotRun()
 {
-    if (system("command -v wine >/dev/null 2>&1") != 0)
+    if (system("command -v wine >/dev/null 2>&1") != 0) {
         return "wine is not installed, and scripts/install-deps could not install it here";
+    }
     if (system("/usr/lib/wine/wineserver32 --version >/dev/null 2>&1") != 0 &&
-        system("wineserver --version >/dev/null 2>&1") != 0)
+        system("wineserver --version >/dev/null 2>&1") != 0) {
         return "this machine's kernel does not run 32-bit x86 programs";
+    }
     return "";
 }
 
-class VardelUnderWine : public ::testing::Test {
+class VardelUnderWineTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
         std::string why = WhyWineCannotRun();
-        if (!why.empty())
+        if (!why.empty()) {
             GTEST_SKIP() << why;
+        }
         ASSERT_TRUE(Exists(Exe)) << Exe << " is missing: build the win32 preset first";
         Dir = ::testing::TempDir() + "vardel_wine_" + std::to_string(getpid());
         mkdir(Dir.c_str(), 0700);
@@ -290,30 +308,32 @@ protected:
     static std::string Plain(const std::string &text)
     {
         std::string plain;
-        for (char c : text)
-            if (c != '\r')
+        for (char c : text) {
+            if (c != '\r') {
                 plain += c;
+            }
+        }
         return plain;
     }
 
     std::string Dir;
 };
 
-TEST_F(VardelUnderWine, UsageTextAndStatus)
+TEST_F(VardelUnderWineTest, UsageTextAndStatus)
 {
     ProgramRun run = Run({}, "");
     EXPECT_EQ(run.ExitStatus, 1);
     EXPECT_NE(Plain(run.Err).find("Usage  : vardel [options] <binfile>\n"), std::string::npos) << run.Err;
 }
 
-TEST_F(VardelUnderWine, ImageThatCannotBeOpened)
+TEST_F(VardelUnderWineTest, ImageThatCannotBeOpened)
 {
     ProgramRun run = Run({"missing.rom"}, "Y");
     EXPECT_EQ(run.ExitStatus, 1);
     EXPECT_NE(Plain(run.Err).find("Cannot open file for reading: "), std::string::npos) << run.Err;
 }
 
-TEST_F(VardelUnderWine, NoUnitAttached)
+TEST_F(VardelUnderWineTest, NoUnitAttached)
 {
     FILE *image = fopen((Dir + "/sample.rom").c_str(), "wb");
     ASSERT_NE(image, nullptr);
@@ -324,7 +344,7 @@ TEST_F(VardelUnderWine, NoUnitAttached)
     EXPECT_NE(Plain(run.Err).find("\n*Error* Failed to initialise USB\n"), std::string::npos) << run.Err;
 }
 
-TEST_F(VardelUnderWine, RefusalOpensNothing)
+TEST_F(VardelUnderWineTest, RefusalOpensNothing)
 {
     ProgramRun run = Run({"sample.rom"}, "n");
     EXPECT_EQ(run.ExitStatus, 1);
@@ -337,12 +357,13 @@ size_t CountRelayCalls(const std::string &trace, const std::string &thread, cons
 {
     std::string call = "\n" + thread + ":Call " + function + "(";
     size_t count = 0;
-    for (size_t at = trace.find(call); at != std::string::npos; at = trace.find(call, at + 1))
+    for (size_t at = trace.find(call); at != std::string::npos; at = trace.find(call, at + 1)) {
         count++;
+    }
     return count;
 }
 
-TEST_F(VardelUnderWine, EachMessageReachesTheConsoleInOneWriteNotOnePerCharacter)
+TEST_F(VardelUnderWineTest, EachMessageReachesTheConsoleInOneWriteNotOnePerCharacter)
 {
     /* The runtime's printf hands standard output one character at a time (fputc); buffered,
      * the console sees a write per message: banner, prompt and "* Aborted *" here. */
@@ -356,7 +377,7 @@ TEST_F(VardelUnderWine, EachMessageReachesTheConsoleInOneWriteNotOnePerCharacter
     setup.Prompt = ""; /* typed at once: drawn a character at a time, the prompt is no text to find */
     setup.Env = {{"WINEPREFIX", MURVO_WINE_PREFIX}, {"WINEDEBUG", "+relay"}};
     setup.StdinFromDevNull = false; /* Wine's console reads keys from its standard input */
-    setup.KeyDelayMs = 2000; /* the terminal holds the line until the program reads it */
+    setup.KeyDelayMs = 2000;        /* the terminal holds the line until the program reads it */
     setup.TimeoutSeconds = 60;
     ProgramRun run = RunProgram(setup);
     ASSERT_EQ(run.ExitStatus, 1) << Plain(run.Terminal);

@@ -1,5 +1,5 @@
 /*
- * test_faults.cpp - the transport when the unit misbehaves or goes away: a reply that never
+ * faults_test.cpp - the transport when the unit misbehaves or goes away: a reply that never
  * comes, one byte too few or too many, and the unit unplugged in the middle of a transfer.
  * Each must end in a failure report, in bounded time, and leave nothing open.
  */
@@ -139,8 +139,9 @@ TEST(TransportStackFaults, AReadRefusedAtOnceLeavesItsOverlappedRecordAlone)
     /* Pulled while the handle stays open: the driver refuses new reads at once. */
     HostUsbUnplug(StackBus(), 1);
     HostDeviceNode *node = StackNode(1);
-    for (uint64_t start = NowMs(); HostPnpGetState(node) != HostDeviceSurpriseRemoved && NowMs() - start < 5000;)
+    for (uint64_t start = NowMs(); HostPnpGetState(node) != HostDeviceSurpriseRemoved && NowMs() - start < 5000;) {
         usleep(1000);
+    }
     ASSERT_EQ(HostPnpGetState(node), HostDeviceSurpriseRemoved);
 
     OVERLAPPED overlapped;

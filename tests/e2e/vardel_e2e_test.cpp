@@ -36,14 +36,15 @@ std::string Plain(std::string text)
 {
     std::string plain;
     for (size_t i = 0; i < text.size(); i++) {
-        if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n')
+        if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') {
             continue;
+        }
         plain += text[i];
     }
     return plain;
 }
 
-class VardelEndToEnd : public ::testing::Test {
+class VardelEndToEndTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
@@ -54,8 +55,9 @@ protected:
         Image = ReadFile(Dir + "/rom.bin");
         /* The flash starts with a pattern of its own, so that what the update leaves is visible. */
         Before.resize(FlashSize);
-        for (uint32_t i = 0; i < FlashSize; i++)
+        for (uint32_t i = 0; i < FlashSize; i++) {
             Before[i] = (uint8_t)(i * 13 + (i >> 9));
+        }
         WriteFile(Dir + "/flash.bin", Before);
     }
 
@@ -78,8 +80,9 @@ protected:
         setup.Env = {{"MURVO_SIM_FLASH_SIZE", std::to_string(FlashSize)},
                      {"MURVO_SIM_FLASH_FILE", Dir + "/flash.bin"},
                      {"MURVO_SIM_LOG", Dir + "/unit.log"}};
-        for (auto &entry : env)
+        for (auto &entry : env) {
             setup.Env.push_back(entry);
+        }
         return RunProgram(setup);
     }
 
@@ -87,17 +90,20 @@ protected:
     {
         std::ifstream in(Dir + "/unit.log");
         std::vector<std::string> lines;
-        for (std::string line; std::getline(in, line);)
+        for (std::string line; std::getline(in, line);) {
             lines.push_back(line);
+        }
         return lines;
     }
 
     size_t LogCount(const std::string &command)
     {
         size_t count = 0;
-        for (const std::string &line : LogLines())
-            if (line.compare(0, command.size() + 1, command + " ") == 0 || line == command)
+        for (const std::string &line : LogLines()) {
+            if (line.compare(0, command.size() + 1, command + " ") == 0 || line == command) {
                 count++;
+            }
+        }
         return count;
     }
 
@@ -106,7 +112,7 @@ protected:
     std::vector<uint8_t> Before;
 };
 
-TEST_F(VardelEndToEnd, UpdatePreservesTheBootBlockAndWritesTheRest)
+TEST_F(VardelEndToEndTest, UpdatePreservesTheBootBlockAndWritesTheRest)
 {
     ProgramRun run = Update({"/v", "rom.bin"});
     ASSERT_EQ(run.ExitStatus, 0) << run.Terminal << run.Err;
@@ -124,7 +130,7 @@ TEST_F(VardelEndToEnd, UpdatePreservesTheBootBlockAndWritesTheRest)
     EXPECT_EQ(LogCount("WriteFlash"), (FlashSize - 0x10000) / 512);
 }
 
-TEST_F(VardelEndToEnd, BootBlockOfAUnitWithoutEightKiBBlocksIsNeverTouched)
+TEST_F(VardelEndToEndTest, BootBlockOfAUnitWithoutEightKiBBlocksIsNeverTouched)
 {
     /* 64 blocks of 4 KiB: blocks 8 to 15 are the second half of the boot block. */
     for (const char *blocks : {"64", "16", "1"}) {
@@ -140,7 +146,7 @@ TEST_F(VardelEndToEnd, BootBlockOfAUnitWithoutEightKiBBlocksIsNeverTouched)
     EXPECT_EQ(ReadFile(Dir + "/flash.bin"), Image);
 }
 
-TEST_F(VardelEndToEnd, InterruptedUpdateLeavesTheFlashAsFarAsItGotAndARerunRepairsIt)
+TEST_F(VardelEndToEndTest, InterruptedUpdateLeavesTheFlashAsFarAsItGotAndARerunRepairsIt)
 {
     /* The fifth record's reply is held back, so the run is surely in its write phase, with
      * every block erased and four or five records written, when the signal comes. */
@@ -186,7 +192,7 @@ TEST_F(VardelEndToEnd, InterruptedUpdateLeavesTheFlashAsFarAsItGotAndARerunRepai
     }
 }
 
-TEST_F(VardelEndToEnd, FlashFileThatCannotBeMadeStopsThePowerOn)
+TEST_F(VardelEndToEndTest, FlashFileThatCannotBeMadeStopsThePowerOn)
 {
     ProgramRun run = Update({"rom.bin"}, "Y", {{"MURVO_SIM_FLASH_FILE", Dir + "/missing/flash.bin"}});
     EXPECT_EQ(run.ExitStatus, 1);
@@ -194,7 +200,7 @@ TEST_F(VardelEndToEnd, FlashFileThatCannotBeMadeStopsThePowerOn)
     EXPECT_TRUE(LogLines().empty());
 }
 
-TEST_F(VardelEndToEnd, PromptShowsOnTheTerminalWhenStandardOutputIsRedirected)
+TEST_F(VardelEndToEndTest, PromptShowsOnTheTerminalWhenStandardOutputIsRedirected)
 {
     /* At the terminal: the question once, on standard output. */
     ProgramRun plain = Update({"/v", "rom.bin"});
@@ -222,7 +228,7 @@ TEST_F(VardelEndToEnd, PromptShowsOnTheTerminalWhenStandardOutputIsRedirected)
     EXPECT_EQ(std::string(out.begin(), out.end()), shown);
 }
 
-TEST_F(VardelEndToEnd, TerminalEchoesAgainWhenTheProgramIsEndedDuringTheKeyWait)
+TEST_F(VardelEndToEndTest, TerminalEchoesAgainWhenTheProgramIsEndedDuringTheKeyWait)
 {
     ProgramRun run = Update({"rom.bin"}, "n");
     ASSERT_EQ(run.ExitStatus, 1);
@@ -252,7 +258,7 @@ TEST_F(VardelEndToEnd, TerminalEchoesAgainWhenTheProgramIsEndedDuringTheKeyWait)
     EXPECT_EQ(ReadFile(Dir + "/flash.bin"), Before);
 }
 
-TEST_F(VardelEndToEnd, DemoStartsItsFlashAfreshWhenTheFlashSizeChanges)
+TEST_F(VardelEndToEndTest, DemoStartsItsFlashAfreshWhenTheFlashSizeChanges)
 {
     /* The demo script in a tree of its own, with the programs already built. */
     std::string tree = Dir + "/tree";
@@ -282,7 +288,7 @@ TEST_F(VardelEndToEnd, DemoStartsItsFlashAfreshWhenTheFlashSizeChanges)
     }
 }
 
-TEST_F(VardelEndToEnd, BootBlockOptionWritesTheWholeFlash)
+TEST_F(VardelEndToEndTest, BootBlockOptionWritesTheWholeFlash)
 {
     ProgramRun run = Update({"/bootblock", "rom.bin"}, "y");
     ASSERT_EQ(run.ExitStatus, 0) << run.Terminal << run.Err;
@@ -293,7 +299,7 @@ TEST_F(VardelEndToEnd, BootBlockOptionWritesTheWholeFlash)
     EXPECT_EQ(LogCount("EraseBlock"), 32u);
 }
 
-TEST_F(VardelEndToEnd, RefusalAndMissingTerminalOpenNothing)
+TEST_F(VardelEndToEndTest, RefusalAndMissingTerminalOpenNothing)
 {
     ProgramRun run = Update({"rom.bin"}, "n");
     EXPECT_EQ(run.ExitStatus, 1);
@@ -318,7 +324,7 @@ TEST_F(VardelEndToEnd, RefusalAndMissingTerminalOpenNothing)
     EXPECT_EQ(ReadFile(Dir + "/flash.bin"), Before);
 }
 
-TEST_F(VardelEndToEnd, MissingImageAndUnreadyUnit)
+TEST_F(VardelEndToEndTest, MissingImageAndUnreadyUnit)
 {
     ProgramRun run = Update({"missing.bin"});
     EXPECT_EQ(run.ExitStatus, 1);
@@ -333,7 +339,7 @@ TEST_F(VardelEndToEnd, MissingImageAndUnreadyUnit)
     EXPECT_EQ(ReadFile(Dir + "/flash.bin"), Before);
 }
 
-TEST_F(VardelEndToEnd, InjectedStatusStopsEachPhase)
+TEST_F(VardelEndToEndTest, InjectedStatusStopsEachPhase)
 {
     struct Case {
         const char *Fault;
@@ -358,7 +364,7 @@ TEST_F(VardelEndToEnd, InjectedStatusStopsEachPhase)
     }
 }
 
-TEST_F(VardelEndToEnd, WrongUnitChecksumFailsTheUpdate)
+TEST_F(VardelEndToEndTest, WrongUnitChecksumFailsTheUpdate)
 {
     ProgramRun run = Update({"rom.bin"}, "Y", {{"MURVO_SIM_FAULTS", "checksum:GetChecksum:1:0x1234"}});
     EXPECT_EQ(run.ExitStatus, 2);
@@ -366,7 +372,7 @@ TEST_F(VardelEndToEnd, WrongUnitChecksumFailsTheUpdate)
     EXPECT_NE(out.find(", 1234\nOperation failed. Checksum mismatch\n"), std::string::npos) << out;
 }
 
-TEST_F(VardelEndToEnd, ReplyThatNeverComesEndsTheRun)
+TEST_F(VardelEndToEndTest, ReplyThatNeverComesEndsTheRun)
 {
     ProgramRun run = Update({"rom.bin"}, "Y", {{"MURVO_SIM_FAULTS", "noreply:EraseBlock:2"}});
     EXPECT_EQ(run.ExitStatus, 1);
@@ -377,14 +383,14 @@ TEST_F(VardelEndToEnd, ReplyThatNeverComesEndsTheRun)
     EXPECT_EQ(LogLines().back().rfind("EraseBlock", 0), 0u);
 }
 
-TEST_F(VardelEndToEnd, BadSimulatorSettingIsRefused)
+TEST_F(VardelEndToEndTest, BadSimulatorSettingIsRefused)
 {
     ProgramRun run = Update({"rom.bin"}, "Y", {{"MURVO_SIM_FLASH_SIZE", "lots"}});
     EXPECT_EQ(run.ExitStatus, 1);
     EXPECT_NE(run.Err.find("MURVO_SIM_FLASH_SIZE"), std::string::npos) << run.Err;
 }
 
-TEST_F(VardelEndToEnd, NoUnitAttachedCannotInitialiseUsb)
+TEST_F(VardelEndToEndTest, NoUnitAttachedCannotInitialiseUsb)
 {
     ProgramRun run = Update({"rom.bin"}, "Y", {{"MURVO_SIM_UNITS", "0"}});
     EXPECT_EQ(run.ExitStatus, 1);
@@ -392,7 +398,7 @@ TEST_F(VardelEndToEnd, NoUnitAttachedCannotInitialiseUsb)
     EXPECT_TRUE(LogLines().empty());
 }
 
-TEST_F(VardelEndToEnd, FirstOfSeveralUnitsIsUpdated)
+TEST_F(VardelEndToEndTest, FirstOfSeveralUnitsIsUpdated)
 {
     ProgramRun run = Update({"/bootblock", "rom.bin"}, "Y", {{"MURVO_SIM_UNITS", "3"}});
     ASSERT_EQ(run.ExitStatus, 0) << run.Err;
@@ -405,7 +411,7 @@ TEST_F(VardelEndToEnd, FirstOfSeveralUnitsIsUpdated)
     EXPECT_FALSE(log2.good() && log2.peek() != EOF);
 }
 
-TEST_F(VardelEndToEnd, HighSpeedBusCarriesTheSameUpdate)
+TEST_F(VardelEndToEndTest, HighSpeedBusCarriesTheSameUpdate)
 {
     ProgramRun run = Update({"rom.bin"}, "Y", {{"MURVO_SIM_SPEED", "high"}});
     ASSERT_EQ(run.ExitStatus, 0) << run.Err;
@@ -413,10 +419,10 @@ TEST_F(VardelEndToEnd, HighSpeedBusCarriesTheSameUpdate)
     EXPECT_TRUE(std::equal(after.begin() + 0x10000, after.end(), Image.begin() + 0x10000));
 }
 
-TEST_F(VardelEndToEnd, BusFaultsOnTheReplyEndTheRun)
+TEST_F(VardelEndToEndTest, BusFaultsOnTheReplyEndTheRun)
 {
-    for (const char *fault : {"stall:EraseBlock:2", "xfererr:WriteFlash:5", "short:GetFlashInfo:1",
-                              "long:UnlockBlock:1"}) {
+    for (const char *fault :
+         {"stall:EraseBlock:2", "xfererr:WriteFlash:5", "short:GetFlashInfo:1", "long:UnlockBlock:1"}) {
         unlink((Dir + "/unit.log").c_str());
         ProgramRun run = Update({"rom.bin"}, "Y", {{"MURVO_SIM_FAULTS", fault}});
         EXPECT_EQ(run.ExitStatus, 1) << fault;
@@ -427,7 +433,7 @@ TEST_F(VardelEndToEnd, BusFaultsOnTheReplyEndTheRun)
     EXPECT_EQ(run.ExitStatus, 0) << run.Err;
 }
 
-TEST_F(VardelEndToEnd, UnitUnpluggedDuringTheUpdate)
+TEST_F(VardelEndToEndTest, UnitUnpluggedDuringTheUpdate)
 {
     ProgramRun run = Update({"rom.bin"}, "Y", {{"MURVO_SIM_FAULTS", "unplug:WriteFlash:20"}});
     EXPECT_EQ(run.ExitStatus, 1);
@@ -437,26 +443,29 @@ TEST_F(VardelEndToEnd, UnitUnpluggedDuringTheUpdate)
     EXPECT_EQ(LogCount("WriteFlash"), 20u);
 }
 
-TEST_F(VardelEndToEnd, DriverAllocationFailuresEndCleanly)
+TEST_F(VardelEndToEndTest, DriverAllocationFailuresEndCleanly)
 {
     /* Fail murvousb's N-th allocation, for every N up to past the last one of a run, and a
      * share of them at random: each run must end with one of the tool's own statuses, with
      * no verifier report and no crash. */
     unsigned clean = 0, failed = 0;
     std::vector<std::string> settings;
-    for (int n = 1; n <= 60; n++)
+    for (int n = 1; n <= 60; n++) {
         settings.push_back(std::to_string(n));
-    for (int seed = 1; seed <= 6; seed++)
+    }
+    for (int seed = 1; seed <= 6; seed++) {
         settings.push_back("5%:" + std::to_string(seed));
+    }
     for (const std::string &setting : settings) {
         ProgramRun run = Update({"rom.bin"}, "Y", {{"MURVO_SIM_LOW_RESOURCES", setting}});
         ASSERT_TRUE(run.ExitStatus == 0 || run.ExitStatus == 1 || run.ExitStatus == 2)
             << setting << " ended with " << run.ExitStatus << ": " << run.Err;
         ASSERT_EQ(run.Err.find("VERIFIER"), std::string::npos) << setting << ": " << run.Err;
-        if (run.ExitStatus == 0)
+        if (run.ExitStatus == 0) {
             clean++;
-        else
+        } else {
             failed++;
+        }
     }
     /* Some allocations are made only at start-up and some for every transfer: both outcomes occur. */
     EXPECT_GT(clean, 0u);

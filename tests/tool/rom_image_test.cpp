@@ -113,10 +113,12 @@ TEST(CheckRomImage, MarkerMustMatchExactlyWithItsZero)
 TEST(CheckRomImage, BytesAroundTheMarkerAreNotExamined)
 {
     std::vector<uint8_t> image = MakeImage(1024);
-    for (size_t i = 0; i < 32; i++)
+    for (size_t i = 0; i < 32; i++) {
         image[i] = 0;
-    for (size_t i = 55; i < 512; i++)
+    }
+    for (size_t i = 55; i < 512; i++) {
         image[i] = 0xA5;
+    }
     SealImage(image);
     int fd = OpenImage(image);
     CheckRomImage(fd, 1024);
@@ -137,8 +139,9 @@ TEST(CheckRomImage, ChecksumIsLittleEndianOverAllButTheLastTwoBytes)
 {
     std::vector<uint8_t> image = MakeImage(4096);
     std::swap(image[4094], image[4095]);
-    if (image[4094] == image[4095])
+    if (image[4094] == image[4095]) {
         image[4095] ^= 1;
+    }
     int fd = OpenImage(image);
     EXPECT_EXIT(CheckRomImage(fd, 4096), ExitedWithCode(1), ChecksumMessage);
     close(fd);

@@ -1,5 +1,5 @@
 /*
- * test_transfers.cpp - data through the whole stack: writes around the 4096-byte chunk
+ * transfers_test.cpp - data through the whole stack: writes around the 4096-byte chunk
  * size reach the firmware byte for byte, and framed writes go through.
  */
 #include "transport_stack/stack_machine.h"
@@ -98,8 +98,9 @@ TEST(TransportStackTransfer, FramedWritesGoThrough)
     BOOT_STACK_OR_SKIP(1, "");
     ASSERT_TRUE(OpenTransport());
     std::vector<uint8_t> data(256 * 62 + 1);
-    for (size_t i = 0; i < data.size(); i++)
+    for (size_t i = 0; i < data.size(); i++) {
         data[i] = (uint8_t)(i * 7);
+    }
 
     uint32_t count = 0;
     EXPECT_TRUE(WriteFramed(data.data(), 62, &count));

@@ -15,7 +15,7 @@ const char Unit1[] = "\\\\?\\usb#vid_1234&pid_5678#1#{0a1940c6-c2a0-47d2-86a6-d3
 const char Unit2[] = "\\\\?\\usb#vid_1234&pid_5678#2#{0a1940c6-c2a0-47d2-86a6-d378d0db62ce}";
 const GUID UnitClass = MURVO_INTERFACE_GUID_INIT;
 
-class PipeTransport : public ::testing::Test {
+class PipeTransportTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
@@ -32,7 +32,7 @@ protected:
     }
 };
 
-TEST_F(PipeTransport, OpensReadPipeOverlappedAndWritePipeSynchronous)
+TEST_F(PipeTransportTest, OpensReadPipeOverlappedAndWritePipeSynchronous)
 {
     ASSERT_TRUE(OpenTransport());
     /* Each pipe open runs a discovery of its own: the bare path, closed again, then the pipe. */
@@ -51,7 +51,7 @@ TEST_F(PipeTransport, OpensReadPipeOverlappedAndWritePipeSynchronous)
     EXPECT_EQ(ReadOverlapped.Offset, 0u);
 }
 
-TEST_F(PipeTransport, CloseTwiceClosesOnce)
+TEST_F(PipeTransportTest, CloseTwiceClosesOnce)
 {
     ASSERT_TRUE(OpenTransport());
     int before = Fake.Closes;
@@ -63,7 +63,7 @@ TEST_F(PipeTransport, CloseTwiceClosesOnce)
     EXPECT_EQ(WriteHandle, INVALID_HANDLE_VALUE);
 }
 
-TEST_F(PipeTransport, FailedReadPipeStillTriesTheWritePipeThenClosesIt)
+TEST_F(PipeTransportTest, FailedReadPipeStillTriesTheWritePipeThenClosesIt)
 {
     Fake.Unopenable = {std::string(Unit1) + "\\PIPE00"};
     EXPECT_FALSE(OpenTransport());
@@ -74,14 +74,14 @@ TEST_F(PipeTransport, FailedReadPipeStillTriesTheWritePipeThenClosesIt)
     EXPECT_EQ(WriteHandle, INVALID_HANDLE_VALUE);
 }
 
-TEST_F(PipeTransport, FailedEventClosesBothPipes)
+TEST_F(PipeTransportTest, FailedEventClosesBothPipes)
 {
     Fake.EventFails = true;
     EXPECT_FALSE(OpenTransport());
     EXPECT_TRUE(Fake.Open.empty());
 }
 
-TEST_F(PipeTransport, ReopenedTransportKeepsItsEvents)
+TEST_F(PipeTransportTest, ReopenedTransportKeepsItsEvents)
 {
     ASSERT_TRUE(OpenTransport());
     HANDLE readEvent = ReadOverlapped.hEvent;
@@ -93,7 +93,7 @@ TEST_F(PipeTransport, ReopenedTransportKeepsItsEvents)
     EXPECT_EQ(ReadOverlapped.hEvent, readEvent);
 }
 
-TEST_F(PipeTransport, DiscoveryTakesTheFirstInterfaceThatOpens)
+TEST_F(PipeTransportTest, DiscoveryTakesTheFirstInterfaceThatOpens)
 {
     Fake.Interfaces = {Unit1, Unit2};
     Fake.Unopenable = {Unit1};
@@ -110,7 +110,7 @@ TEST_F(PipeTransport, DiscoveryTakesTheFirstInterfaceThatOpens)
     EXPECT_EQ(std::string(path), Unit2);
 }
 
-TEST_F(PipeTransport, DiscoveryEndsWithoutAUnit)
+TEST_F(PipeTransportTest, DiscoveryEndsWithoutAUnit)
 {
     char path[DEVICE_PATH_CHARS] = "";
     Fake.Interfaces.clear();
@@ -139,12 +139,13 @@ TEST_F(PipeTransport, DiscoveryEndsWithoutAUnit)
     CloseHandle(handle);
 }
 
-TEST_F(PipeTransport, WritesGoOutInChunksOfAtMost4096)
+TEST_F(PipeTransportTest, WritesGoOutInChunksOfAtMost4096)
 {
     ASSERT_TRUE(OpenTransport());
     std::vector<uint8_t> data(2 * 4096 + 1);
-    for (size_t i = 0; i < data.size(); i++)
+    for (size_t i = 0; i < data.size(); i++) {
         data[i] = (uint8_t)i;
+    }
     struct Case {
         uint32_t Length;
         std::vector<uint32_t> Chunks;
@@ -158,13 +159,14 @@ TEST_F(PipeTransport, WritesGoOutInChunksOfAtMost4096)
         EXPECT_EQ(count, c.Length);
         EXPECT_EQ(Fake.WriteSizes, c.Chunks) << c.Length;
         std::vector<uint8_t> joined;
-        for (auto &write : Fake.Writes)
+        for (auto &write : Fake.Writes) {
             joined.insert(joined.end(), write.begin(), write.end());
+        }
         EXPECT_EQ(joined, std::vector<uint8_t>(data.begin(), data.begin() + c.Length));
     }
 }
 
-TEST_F(PipeTransport, ShortWriteStopsAtThatChunk)
+TEST_F(PipeTransportTest, ShortWriteStopsAtThatChunk)
 {
     ASSERT_TRUE(OpenTransport());
     std::vector<uint8_t> data(3 * 4096);
@@ -175,7 +177,7 @@ TEST_F(PipeTransport, ShortWriteStopsAtThatChunk)
     EXPECT_EQ(count, 2u * 4096); /* the failed chunk counts as attempted */
 }
 
-TEST_F(PipeTransport, ReadTimeOutGrowsWithLengthAndExtra)
+TEST_F(PipeTransportTest, ReadTimeOutGrowsWithLengthAndExtra)
 {
     ASSERT_TRUE(OpenTransport());
     Fake.ReadMode = FakeReadNever;
@@ -183,7 +185,7 @@ TEST_F(PipeTransport, ReadTimeOutGrowsWithLengthAndExtra)
     struct Case {
         uint32_t Length, Extra, Timeout;
     };
-    const Case cases[] = {{5, 0, 2000}, {516, 0, 2000}, {40019, 0, 2000}, {40020, 0, 2001},
+    const Case cases[] = {{5, 0, 2000},     {516, 0, 2000}, {40019, 0, 2000}, {40020, 0, 2001},
                           {40040, 0, 2002}, {5, 500, 2500}, {60000, 10, 3010}};
     for (const Case &c : cases) {
         Fake.WaitTimeouts.clear();
@@ -193,7 +195,7 @@ TEST_F(PipeTransport, ReadTimeOutGrowsWithLengthAndExtra)
     }
 }
 
-TEST_F(PipeTransport, TimedOutReadResetsTheReadPipeOnce)
+TEST_F(PipeTransportTest, TimedOutReadResetsTheReadPipeOnce)
 {
     ASSERT_TRUE(OpenTransport());
     Fake.ReadMode = FakeReadNever;
@@ -209,7 +211,7 @@ TEST_F(PipeTransport, TimedOutReadResetsTheReadPipeOnce)
     EXPECT_NE(Fake.ControlOverlapped[0]->hEvent, ReadOverlapped.hEvent);
 }
 
-TEST_F(PipeTransport, ReadSuccessRules)
+TEST_F(PipeTransportTest, ReadSuccessRules)
 {
     ASSERT_TRUE(OpenTransport());
     uint8_t reply[20];
@@ -248,25 +250,28 @@ std::vector<uint8_t> Framed(const std::vector<uint8_t> &data)
     return out;
 }
 
-TEST_F(PipeTransport, FramedWritesPackPacketsAndFlushAt16K)
+TEST_F(PipeTransportTest, FramedWritesPackPacketsAndFlushAt16K)
 {
     ASSERT_TRUE(OpenTransport());
     for (uint32_t length : {0u, 1u, 62u, 63u, 124u, 256u * 62u, 256u * 62u + 1u, 1000u * 62u + 7u}) {
         Fake.WriteSizes.clear();
         Fake.Writes.clear();
         std::vector<uint8_t> data(length);
-        for (uint32_t i = 0; i < length; i++)
+        for (uint32_t i = 0; i < length; i++) {
             data[i] = (uint8_t)(i * 31 + 1);
+        }
         uint32_t count = 12345;
         EXPECT_TRUE(WriteFramed(data.data(), length, &count));
         EXPECT_EQ(count, length);
         std::vector<uint8_t> joined;
-        for (auto &write : Fake.Writes)
+        for (auto &write : Fake.Writes) {
             joined.insert(joined.end(), write.begin(), write.end());
+        }
         EXPECT_EQ(joined, Framed(data)) << length;
         /* Mid-stream flushes happen at exactly 16 KiB, as four chunks of 4096. */
-        for (size_t i = 0; i + 1 < Fake.WriteSizes.size(); i++)
+        for (size_t i = 0; i + 1 < Fake.WriteSizes.size(); i++) {
             EXPECT_EQ(Fake.WriteSizes[i], 4096u) << length;
+        }
     }
     Fake.WriteSizes.clear();
     std::vector<uint8_t> data(63);
@@ -274,7 +279,7 @@ TEST_F(PipeTransport, FramedWritesPackPacketsAndFlushAt16K)
     EXPECT_EQ(Fake.WriteSizes, std::vector<uint32_t>({67}));
 }
 
-TEST_F(PipeTransport, FailedFramedWriteStopsPacking)
+TEST_F(PipeTransportTest, FailedFramedWriteStopsPacking)
 {
     ASSERT_TRUE(OpenTransport());
     std::vector<uint8_t> data(600 * 62);
@@ -285,7 +290,7 @@ TEST_F(PipeTransport, FailedFramedWriteStopsPacking)
     EXPECT_EQ(Fake.WriteSizes.size(), 1u);
 }
 
-TEST_F(PipeTransport, ResetDeviceAndReport)
+TEST_F(PipeTransportTest, ResetDeviceAndReport)
 {
     ASSERT_TRUE(OpenTransport());
     EXPECT_TRUE(SendResetDevice(WriteHandle, NULL));

@@ -40,24 +40,25 @@ std::string Output(const std::string &command)
 {
     std::string text;
     FILE *pipe = popen(command.c_str(), "r");
-    if (pipe == NULL)
+    if (pipe == NULL) {
         return text;
+    }
     char buffer[4096];
     size_t got;
-    while ((got = fread(buffer, 1, sizeof buffer, pipe)) > 0)
+    while ((got = fread(buffer, 1, sizeof buffer, pipe)) > 0) {
         text.append(buffer, got);
+    }
     pclose(pipe);
     std::string plain;
-    for (char c : text)
-        if (c != '\r')
+    for (char c : text) {
+        if (c != '\r') {
             plain += c;
+        }
+    }
     return plain;
 }
 
-std::string Rigctl(const std::string &args)
-{
-    return Output("wine 'C:\\rig\\rigctl.exe' " + args + " 2>/dev/null");
-}
+std::string Rigctl(const std::string &args) { return Output("wine 'C:\\rig\\rigctl.exe' " + args + " 2>/dev/null"); }
 
 /* rigctl's "name: value" lines. */
 std::map<std::string, std::string> Fields(const std::string &text)
@@ -66,12 +67,14 @@ std::map<std::string, std::string> Fields(const std::string &text)
     size_t at = 0;
     while (at < text.size()) {
         size_t end = text.find('\n', at);
-        if (end == std::string::npos)
+        if (end == std::string::npos) {
             end = text.size();
+        }
         std::string line = text.substr(at, end - at);
         size_t colon = line.find(": ");
-        if (colon != std::string::npos)
+        if (colon != std::string::npos) {
             fields[line.substr(0, colon)] = line.substr(colon + 2);
+        }
         at = end + 1;
     }
     return fields;
@@ -95,11 +98,13 @@ bool InOrder(const std::string &log, std::initializer_list<const char *> lines, 
 
 std::string WhyWineCannotRun()
 {
-    if (system("command -v wine >/dev/null 2>&1") != 0)
+    if (system("command -v wine >/dev/null 2>&1") != 0) {
         return "wine is not installed, and scripts/install-deps could not install it here";
+    }
     if (system("/usr/lib/wine/wineserver32 --version >/dev/null 2>&1") != 0 &&
-        system("wineserver --version >/dev/null 2>&1") != 0)
+        system("wineserver --version >/dev/null 2>&1") != 0) {
         return "this machine's kernel does not run 32-bit x86 programs";
+    }
     return "";
 }
 
@@ -111,13 +116,14 @@ bool RigInstalled()
 
 const char *const InterfaceClass = "{0a1940c6-c2a0-47d2-86a6-d378d0db62ce}";
 
-class WineRig : public ::testing::Test {
+class WineRigTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
         std::string why = WhyWineCannotRun();
-        if (!why.empty())
+        if (!why.empty()) {
             GTEST_SKIP() << why;
+        }
         ASSERT_TRUE(RigInstalled()) << "the rig's prefix was not made: the wine_rig_prefix test makes it";
         setenv("WINEPREFIX", MURVO_RIG_PREFIX, 1);
         setenv("WINEDEBUG", "-all", 1);
@@ -130,8 +136,9 @@ protected:
 
     void TearDown() override
     {
-        if (Started)
+        if (Started) {
             system("wineserver -k >/dev/null 2>&1; wineserver -w");
+        }
     }
 
     /* Probes until the interface is there (or gone), for up to 60 s: plug and play runs on
@@ -142,8 +149,9 @@ protected:
         while (time(NULL) < deadline) {
             Probe = Fields(Rigctl("probe"));
             bool there = Probe["interface"].find(InterfaceClass) != std::string::npos;
-            if (there == present)
+            if (there == present) {
                 return true;
+            }
             usleep(500 * 1000);
         }
         return false;
@@ -158,7 +166,8 @@ protected:
     {
         std::string trace = ::testing::TempDir() + "wine_rig_trace_" + std::to_string(getpid());
         std::string start = "wineserver -k >/dev/null 2>&1; wineserver -w; wineserver -p; WINEDEBUG=trace+ntoskrnl "
-                            "wine 'C:\\rig\\rigctl.exe' log >/dev/null 2>'" + trace + "'";
+                            "wine 'C:\\rig\\rigctl.exe' log >/dev/null 2>'" +
+                            trace + "'";
         bool started = system(start.c_str()) == 0 && WaitForInterface(true);
         Rigctl("probe");
         std::string lines = Output("grep -a 'trace:ntoskrnl:dispatch_' '" + trace + "'");
@@ -170,24 +179,27 @@ protected:
     std::map<std::string, std::string> Probe;
 };
 
-TEST_F(WineRig, MurvousbStartsOnTheUnitAndItsInterfaceAppears)
+TEST_F(WineRigTest, MurvousbStartsOnTheUnitAndItsInterfaceAppears)
 {
     char path[128];
-    snprintf(path, sizeof path, "\\\\?\\usb#vid_%04x&pid_%04x#1#%s", MURVO_USB_VENDOR_ID, MURVO_USB_PRODUCT_ID, InterfaceClass);
+    snprintf(path, sizeof path, "\\\\?\\usb#vid_%04x&pid_%04x#1#%s", MURVO_USB_VENDOR_ID, MURVO_USB_PRODUCT_ID,
+             InterfaceClass);
     EXPECT_EQ(Probe["interface"], path);
     std::string log = Rigctl("log"), missing;
     /* The bus's start, its unit reported; the unit's start came down the stack from murvousb,
      * which read both descriptors and selected the configuration through Wine's USBD. */
-    EXPECT_TRUE(InOrder(log, {"DriverEntry", "bus AddDevice", "bus START_DEVICE 0x00000000",
-                              "bus QUERY_DEVICE_RELATIONS BusRelations: 1 unit", "unit START_DEVICE stack 2",
-                              "urb GET_DESCRIPTOR type 1 length 18", "urb GET_DESCRIPTOR type 2 length 32",
-                              "urb SELECT_CONFIGURATION 1 (interface length 56)"},
+    EXPECT_TRUE(InOrder(log,
+                        {"DriverEntry", "bus AddDevice", "bus START_DEVICE 0x00000000",
+                         "bus QUERY_DEVICE_RELATIONS BusRelations: 1 unit", "unit START_DEVICE stack 2",
+                         "urb GET_DESCRIPTOR type 1 length 18", "urb GET_DESCRIPTOR type 2 length 32",
+                         "urb SELECT_CONFIGURATION 1 (interface length 56)"},
                         &missing))
-        << missing << " is not in\n" << log;
+        << missing << " is not in\n"
+        << log;
     EXPECT_EQ(log.find("refused"), std::string::npos) << log;
 }
 
-TEST_F(WineRig, BareInterfaceAnswersTheDeviceControlRequests)
+TEST_F(WineRigTest, BareInterfaceAnswersTheDeviceControlRequests)
 {
     UsbDescriptorSet unit;
     UsbDescriptorSetUnit(&unit, UsbFullSpeed);
@@ -211,21 +223,23 @@ TEST_F(WineRig, BareInterfaceAnswersTheDeviceControlRequests)
     EXPECT_EQ(log.find("urb SYNC_RESET_PIPE"), std::string::npos) << log;
 }
 
-TEST_F(WineRig, UnplugReachesMurvousbAsSurpriseRemovalThenRemoval)
+TEST_F(WineRigTest, UnplugReachesMurvousbAsSurpriseRemovalThenRemoval)
 {
     EXPECT_EQ(Fields(Rigctl("unplug"))["unplug"], "done");
     ASSERT_TRUE(WaitForInterface(false)) << Rigctl("log");
     std::string log = Rigctl("log"), missing;
-    EXPECT_TRUE(InOrder(log, {"bus unplug", "bus QUERY_DEVICE_RELATIONS BusRelations: 0 unit",
-                              "unit SURPRISE_REMOVAL stack 2", "unit REMOVE_DEVICE stack 2"},
+    EXPECT_TRUE(InOrder(log,
+                        {"bus unplug", "bus QUERY_DEVICE_RELATIONS BusRelations: 0 unit",
+                         "unit SURPRISE_REMOVAL stack 2", "unit REMOVE_DEVICE stack 2"},
                         &missing))
-        << missing << " is not in\n" << log;
+        << missing << " is not in\n"
+        << log;
     EXPECT_EQ(log.find("after unplug"), std::string::npos) << log;
 }
 
 /* A handle open across the unplug: murvousb refuses requests once the unit is gone
  * (STATUS_DELETE_PENDING, which Windows maps to ERROR_ACCESS_DENIED). */
-TEST_F(WineRig, UnplugWithAHandleOpenRefusesItsRequests)
+TEST_F(WineRigTest, UnplugWithAHandleOpenRefusesItsRequests)
 {
     auto result = Fields(Rigctl("unplug-open"));
     EXPECT_EQ(result["unplug"], "done");
@@ -235,13 +249,14 @@ TEST_F(WineRig, UnplugWithAHandleOpenRefusesItsRequests)
 
 /* Windows sends IRP_MN_REMOVE_DEVICE after a surprise removal only once the last handle to
  * the device is closed ("Handling an IRP_MN_SURPRISE_REMOVAL Request"). */
-TEST_F(WineRig, RemovalWaitsForTheLastHandleToClose)
+TEST_F(WineRigTest, RemovalWaitsForTheLastHandleToClose)
 {
     auto result = Fields(Rigctl("unplug-open"));
     ASSERT_EQ(result["unplug"], "done");
-    if (result["removed before close"] == "yes")
+    if (result["removed before close"] == "yes") {
         GTEST_SKIP() << "Wine limit: Wine sends IRP_MN_REMOVE_DEVICE right after IRP_MN_SURPRISE_REMOVAL, while a "
                         "handle to the device is still open";
+    }
     EXPECT_EQ(result["removed before close"], "no");
     EXPECT_EQ(result["removed after close"], "yes");
 }
@@ -255,7 +270,7 @@ ProgramRun RunVardel(std::vector<std::string> args, const char *debug = "-all")
     setup.Args.insert(setup.Args.end(), args.begin(), args.end());
     setup.Keys = "Y\r"; /* Wine's console at a terminal passes keys on only at Enter */
     setup.Screen = TerminalScreen;
-    setup.Prompt = "[Y/N]"; /* the space after it is a blank the console erases to */
+    setup.Prompt = "[Y/N]";         /* the space after it is a blank the console erases to */
     setup.StdinFromDevNull = false; /* Wine's console reads its keyboard from Wine's standard input */
     setup.Env = {{"WINEPREFIX", MURVO_RIG_PREFIX}, {"WINEDEBUG", debug}};
     setup.TimeoutSeconds = 60;
@@ -264,77 +279,83 @@ ProgramRun RunVardel(std::vector<std::string> args, const char *debug = "-all")
 
 /* vardel says nothing of the path it found; Wine's trace of the file calls shows it: the
  * interface SetupAPI gave it, with the read pipe's name below it. */
-TEST_F(WineRig, VardelFindsTheUnit)
+TEST_F(WineRigTest, VardelFindsTheUnit)
 {
     ProgramRun run = RunVardel({"C:\\rig\\murvousb.inf"}, "trace+file");
     std::string pipe = Probe["interface"] + "\\" MURVO_READ_PIPE_NAME, traced;
     for (char c : pipe) {
         traced += c;
-        if (c == '\\')
+        if (c == '\\') {
             traced += c; /* the trace doubles backslashes */
+        }
     }
     EXPECT_NE(run.Err.find("CreateFileW L\"" + traced + "\""), std::string::npos) << traced;
     EXPECT_NE(run.Err.find("*Error* Failed to initialise USB"), std::string::npos);
 }
 
-TEST_F(WineRig, VardelOpensTheUnitsPipes)
+TEST_F(WineRigTest, VardelOpensTheUnitsPipes)
 {
-    if (Probe["open PIPE00"] == "error 2")
+    if (Probe["open PIPE00"] == "error 2") {
         GTEST_SKIP() << "Wine limit: opening <interface path>\\PIPE00 fails with error 2 (Wine's server looks up "
                         "no name below a device and passes no file name to IRP_MJ_CREATE)";
+    }
     EXPECT_EQ(Probe["open PIPE00"], "ok");
     /* Not a ROM image: vardel opens the pipes, then refuses the image. */
     ProgramRun run = RunVardel({"C:\\rig\\murvousb.inf"});
     EXPECT_EQ(run.Err.find("Failed to initialise USB"), std::string::npos) << run.Err;
 }
 
-TEST_F(WineRig, MurvousbUnloadsOnceItsLastDeviceIsRemoved)
+TEST_F(WineRigTest, MurvousbUnloadsOnceItsLastDeviceIsRemoved)
 {
     ASSERT_EQ(Fields(Rigctl("unplug"))["unplug"], "done");
     ASSERT_TRUE(WaitForInterface(false)) << Rigctl("log");
     std::string state;
     for (int tries = 0; tries < 10; tries++) {
         state = Output("wine sc query murvousb 2>/dev/null");
-        if (state.find("RUNNING") == std::string::npos)
+        if (state.find("RUNNING") == std::string::npos) {
             break;
+        }
         usleep(500 * 1000);
     }
-    if (state.find("RUNNING") != std::string::npos)
+    if (state.find("RUNNING") != std::string::npos) {
         GTEST_SKIP() << "Wine limit: Wine's plug-and-play manager does not unload a function driver when its "
                         "last device is removed (the murvousb service stays RUNNING)";
+    }
     EXPECT_NE(state.find("STOPPED"), std::string::npos) << state;
 }
 
 /* Windows sends IRP_MN_QUERY_CAPABILITIES to the whole device stack once it has started
  * ("Adding a PnP Device to a Running System"); murvousb passes it down to the bus. */
-TEST_F(WineRig, CapabilitiesAreQueriedThroughTheWholeStackAfterTheStart)
+TEST_F(WineRigTest, CapabilitiesAreQueriedThroughTheWholeStackAfterTheStart)
 {
     std::string log = Rigctl("log");
     size_t started = log.find("unit START_DEVICE stack 2\n");
     ASSERT_NE(started, std::string::npos) << log;
-    if (log.find("unit QUERY_CAPABILITIES stack 2\n", started) == std::string::npos)
+    if (log.find("unit QUERY_CAPABILITIES stack 2\n", started) == std::string::npos) {
         GTEST_SKIP() << "Wine limit: Wine sends IRP_MN_QUERY_CAPABILITIES only to the physical device object, "
                         "before the function driver is loaded, never through the whole stack";
+    }
     SUCCEED();
 }
 
 /* Windows sends IRP_MJ_CLEANUP when the last handle to a file object closes, then
  * IRP_MJ_CLOSE once the last reference goes ("IRP_MJ_CLEANUP"); murvousb cancels a pipe's
  * queued requests on the first. */
-TEST_F(WineRig, ClosingAHandleSendsCleanupBeforeClose)
+TEST_F(WineRigTest, ClosingAHandleSendsCleanupBeforeClose)
 {
     std::string text = DispatchTrace();
     size_t close = text.find("dispatch_close");
     ASSERT_NE(text.find("dispatch_create"), std::string::npos) << text;
     ASSERT_NE(close, std::string::npos) << text;
-    if (text.find("dispatch_cleanup") == std::string::npos)
+    if (text.find("dispatch_cleanup") == std::string::npos) {
         GTEST_SKIP() << "Wine limit: Wine's kernel sends IRP_MJ_CLOSE when a handle closes and never IRP_MJ_CLEANUP";
+    }
     EXPECT_LT(text.find("dispatch_cleanup"), close) << text;
 }
 
 /* On Windows a user request reaches the driver in the thread that made it, so the requests
  * of two programs come on two threads. */
-TEST_F(WineRig, RequestsOfTwoProgramsComeOnTheirOwnThreads)
+TEST_F(WineRigTest, RequestsOfTwoProgramsComeOnTheirOwnThreads)
 {
     std::string text = DispatchTrace();
     std::set<std::string> threads;
@@ -348,17 +369,19 @@ TEST_F(WineRig, RequestsOfTwoProgramsComeOnTheirOwnThreads)
     }
     /* IOCTL_GET_CONFIG_DESCRIPTOR from two probes at least: two programs. */
     ASSERT_GE(requests, 2u) << text;
-    if (threads.size() == 1)
+    if (threads.size() == 1) {
         GTEST_SKIP() << "Wine limit: Wine's kernel hands every user request to the driver on one thread of the "
                         "driver host";
+    }
     SUCCEED();
 }
 
-TEST_F(WineRig, PowerRequestsComeDownThroughMurvousb)
+TEST_F(WineRigTest, PowerRequestsComeDownThroughMurvousb)
 {
     std::string log = Rigctl("log");
-    if (log.find("unit POWER") == std::string::npos)
+    if (log.find("unit POWER") == std::string::npos) {
         GTEST_SKIP() << "Wine limit: Wine sends no IRP_MJ_POWER request to a device stack";
+    }
     EXPECT_NE(log.find("unit POWER 0x02 stack 2\n"), std::string::npos) << log;
 }
 
@@ -374,23 +397,27 @@ std::map<std::string, std::vector<std::string>> Imports(const std::string &image
     size_t at = 0;
     while (at < headers.size()) {
         size_t end = headers.find('\n', at);
-        if (end == std::string::npos)
+        if (end == std::string::npos) {
             end = headers.size();
+        }
         std::string line = headers.substr(at, end - at);
         at = end + 1;
         size_t name = line.find("DLL Name: ");
         if (name != std::string::npos) {
             dll = line.substr(name + 10);
-            for (char &c : dll)
+            for (char &c : dll) {
                 c = (char)tolower((unsigned char)c);
+            }
             continue;
         }
-        if (line.empty())
+        if (line.empty()) {
             dll.clear();
+        }
         unsigned vma, hint;
         char routine[256];
-        if (!dll.empty() && sscanf(line.c_str(), " %x %u %255s", &vma, &hint, routine) == 3)
+        if (!dll.empty() && sscanf(line.c_str(), " %x %u %255s", &vma, &hint, routine) == 3) {
             imports[dll].push_back(routine);
+        }
     }
     return imports;
 }
@@ -405,21 +432,24 @@ std::map<std::string, unsigned long> Exports(const std::string &image, unsigned 
     bool names = false;
     while (at < headers.size()) {
         size_t end = headers.find('\n', at);
-        if (end == std::string::npos)
+        if (end == std::string::npos) {
             end = headers.size();
+        }
         std::string line = headers.substr(at, end - at);
         at = end + 1;
         unsigned index, ordinal;
         unsigned long rva;
         char routine[256];
-        if (sscanf(line.c_str(), "ImageBase %lx", imageBase) == 1)
+        if (sscanf(line.c_str(), "ImageBase %lx", imageBase) == 1) {
             continue;
-        if (line.find("[Ordinal/Name Pointer] Table") != std::string::npos)
+        }
+        if (line.find("[Ordinal/Name Pointer] Table") != std::string::npos) {
             names = true;
-        else if (!names && sscanf(line.c_str(), " [ %u] +base[ %u] %lx Export RVA", &index, &ordinal, &rva) == 3)
+        } else if (!names && sscanf(line.c_str(), " [ %u] +base[ %u] %lx Export RVA", &index, &ordinal, &rva) == 3) {
             rvaOfOrdinal[index] = rva;
-        else if (names && sscanf(line.c_str(), " [ %u] %255s", &index, routine) == 2 && rvaOfOrdinal.count(index))
+        } else if (names && sscanf(line.c_str(), " [ %u] %255s", &index, routine) == 2 && rvaOfOrdinal.count(index)) {
             exports[routine] = rvaOfOrdinal[index];
+        }
     }
     return exports;
 }
@@ -438,16 +468,18 @@ bool IsStub(const std::string &image, unsigned long address)
  * Wine's kernel cannot load the driver at all. */
 TEST(WineKernel, ExportsEveryRoutineMurvousbImports)
 {
-    if (!WhyWineCannotRun().empty())
+    if (!WhyWineCannotRun().empty()) {
         GTEST_SKIP() << WhyWineCannotRun();
+    }
     auto imports = Imports(MURVO_WIN32_BIN "/murvousb.sys");
     ASSERT_EQ(imports.size(), 3u) << "ntoskrnl.exe, hal.dll and usbd.sys";
     for (const auto &library : imports) {
         unsigned long base = 0;
         auto exports = Exports(WineDlls + library.first, &base);
         ASSERT_FALSE(exports.empty()) << WineDlls + library.first;
-        for (const std::string &routine : library.second)
+        for (const std::string &routine : library.second) {
             EXPECT_EQ(exports.count(routine), 1u) << library.first << " " << routine;
+        }
     }
 }
 
@@ -457,19 +489,24 @@ TEST(WineKernel, ExportsEveryRoutineMurvousbImports)
  * a power change of its own (the rig's capabilities never make it ask for one). */
 TEST(WineKernel, ImplementsEveryRoutineMurvousbImports)
 {
-    if (!WhyWineCannotRun().empty())
+    if (!WhyWineCannotRun().empty()) {
         GTEST_SKIP() << WhyWineCannotRun();
+    }
     std::string stubs;
     for (const auto &library : Imports(MURVO_WIN32_BIN "/murvousb.sys")) {
         unsigned long base = 0;
         auto exports = Exports(WineDlls + library.first, &base);
-        for (const std::string &routine : library.second)
-            if (exports.count(routine) && IsStub(WineDlls + library.first, base + exports[routine]))
+        for (const std::string &routine : library.second) {
+            if (exports.count(routine) && IsStub(WineDlls + library.first, base + exports[routine])) {
                 stubs += " " + routine;
+            }
+        }
     }
-    if (!stubs.empty())
+    if (!stubs.empty()) {
         GTEST_SKIP() << "Wine limit: these routines murvousb imports are stubs that end the driver host when "
-                        "called:" << stubs;
+                        "called:"
+                     << stubs;
+    }
 }
 
 /* The Win32 error the Win32 stand-in reports for each status a request can end with is the
@@ -477,8 +514,9 @@ TEST(WineKernel, ImplementsEveryRoutineMurvousbImports)
  * own tests). */
 TEST(WineNtdll, MapsEveryStatusToTheWin32ErrorTheStandInReports)
 {
-    if (!WhyWineCannotRun().empty())
+    if (!WhyWineCannotRun().empty()) {
         GTEST_SKIP() << WhyWineCannotRun();
+    }
     ASSERT_TRUE(RigInstalled()) << "the rig's prefix was not made: the wine_rig_prefix test makes it";
     const std::pair<const char *, NTSTATUS> statuses[] = {
         {"STATUS_SUCCESS", STATUS_SUCCESS},

@@ -31,8 +31,9 @@ int RunDirect(std::vector<std::string> args)
 {
     args.insert(args.begin(), "vardel");
     std::vector<char *> argv;
-    for (std::string &arg : args)
+    for (std::string &arg : args) {
         argv.push_back(&arg[0]);
+    }
     argv.push_back(nullptr);
     return RunUpdateSequence((int)args.size(), argv.data());
 }
@@ -61,7 +62,8 @@ std::string Format(const char *format, ...)
 
 std::string Banner(const std::string &path)
 {
-    return "\nvardel v0.20 " + path + " \nThis will reprogram the MURVO FlashROM\nAre you sure you want to continue? [Y/N] \n";
+    return "\nvardel v0.20 " + path +
+           " \nThis will reprogram the MURVO FlashROM\nAre you sure you want to continue? [Y/N] \n";
 }
 
 const char PowerCycle[] = "\n*** Please power-cycle the unit to restart ***\n";
@@ -73,7 +75,7 @@ std::string DisplayOf(const ScriptedRequest &request)
     return field.substr(0, field.find('\0'));
 }
 
-class UpdateSequence : public ::testing::Test {
+class UpdateSequenceTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
@@ -94,8 +96,9 @@ protected:
     uint16_t SumOf(uint32_t from) const
     {
         uint16_t sum = 0;
-        for (uint32_t i = from; i < Image.size(); i++)
+        for (uint32_t i = from; i < Image.size(); i++) {
             sum = (uint16_t)(sum + Image[i]);
+        }
         return sum;
     }
 
@@ -103,7 +106,7 @@ protected:
     std::string Path;
 };
 
-TEST_F(UpdateSequence, CommandLineWithoutImagePathShowsUsage)
+TEST_F(UpdateSequenceTest, CommandLineWithoutImagePathShowsUsage)
 {
     const std::string usage = "Usage  : vardel [options] <binfile>\n"
                               "Options: /bootblock ... overwrite boot block. DANGEROUS!\n"
@@ -120,7 +123,7 @@ TEST_F(UpdateSequence, CommandLineWithoutImagePathShowsUsage)
     EXPECT_FALSE(Unit.Opened);
 }
 
-TEST_F(UpdateSequence, RefusedOrUnreadableKeyAbortsBeforeAnythingOpens)
+TEST_F(UpdateSequenceTest, RefusedOrUnreadableKeyAbortsBeforeAnythingOpens)
 {
     for (int key : std::vector<int>{'n', 'N', '\r', 0x1B, 0, -1, ' ', 'Z'}) {
         ScriptedKey = key;
@@ -133,7 +136,7 @@ TEST_F(UpdateSequence, RefusedOrUnreadableKeyAbortsBeforeAnythingOpens)
     EXPECT_TRUE(Unit.Requests.empty());
 }
 
-TEST_F(UpdateSequence, LowerCaseYConfirmsAndOptionsAfterThePathAreIgnored)
+TEST_F(UpdateSequenceTest, LowerCaseYConfirmsAndOptionsAfterThePathAreIgnored)
 {
     ScriptedKey = 'y';
     RunResult result = RunTool({Path, "/v"});
@@ -145,7 +148,7 @@ TEST_F(UpdateSequence, LowerCaseYConfirmsAndOptionsAfterThePathAreIgnored)
     EXPECT_EQ(result.Err.rfind("Cannot open file for reading: ", 0), 0u);
 }
 
-TEST_F(UpdateSequence, UnopenableImageEndsBeforeTheTransportOpens)
+TEST_F(UpdateSequenceTest, UnopenableImageEndsBeforeTheTransportOpens)
 {
     RunResult result = RunTool({Path + ".missing"});
     EXPECT_EQ(result.Status, 1);
@@ -154,7 +157,7 @@ TEST_F(UpdateSequence, UnopenableImageEndsBeforeTheTransportOpens)
     EXPECT_FALSE(Unit.Opened);
 }
 
-TEST_F(UpdateSequence, FatalErrorsOfTheUnitAndTransport)
+TEST_F(UpdateSequenceTest, FatalErrorsOfTheUnitAndTransport)
 {
     Unit.OpenFails = true;
     EXPECT_EXIT(RunDirect({Path}), ExitedWithCode(1), "^\n\\*Error\\* Failed to initialise USB\n$");
@@ -164,7 +167,8 @@ TEST_F(UpdateSequence, FatalErrorsOfTheUnitAndTransport)
                 "^\n\\*Error\\* MURVO is not set up to receive software upgrade \\(see SETUP\\|OS\\)\n$");
     Unit.OsVersion = 0x80000000;
     Unit.FlashSize = 0;
-    EXPECT_EXIT(RunDirect({"/bootblock", Path}), ExitedWithCode(1), "^\n\\*Error\\* MURVO reports a Flash ROM of size 0\n$");
+    EXPECT_EXIT(RunDirect({"/bootblock", Path}), ExitedWithCode(1),
+                "^\n\\*Error\\* MURVO reports a Flash ROM of size 0\n$");
     Unit.FlashSize = 0x8000;
     EXPECT_EXIT(RunDirect({Path}), ExitedWithCode(1), "^\n\\*Error\\* Flash ROM is smaller than the boot block\n$");
     Unit.FlashSize = 0x20000 + 0x2000;
@@ -172,22 +176,24 @@ TEST_F(UpdateSequence, FatalErrorsOfTheUnitAndTransport)
     EXPECT_EXIT(RunDirect({Path}), ExitedWithCode(1), "Binary file is not the same size as the Flash ROM");
 }
 
-TEST_F(UpdateSequence, BootBlockIsKeptOnlyWhenBlockEightStartsAtItsEnd)
+TEST_F(UpdateSequenceTest, BootBlockIsKeptOnlyWhenBlockEightStartsAtItsEnd)
 {
     /* Flash size and block count whose blocks are not 8 KiB, or do not divide the flash
      * evenly: block 8 does not start at 0x10000, so erasing from block 8 would erase part of
      * the boot block or leave flash unwritten. Nothing may be unlocked, erased or written. */
-    const std::pair<uint32_t, uint32_t> layouts[] = {
-        {0x200000, 512}, {0x200000, 1}, {0x200000, 2}, {0x200000, 4}, {0x200000, 16},
-        {0x20000, 32},   {0x20000, 8},  {0x20000 + 15, 16}, {0x20000, 0}};
+    const std::pair<uint32_t, uint32_t> layouts[] = {{0x200000, 512}, {0x200000, 1},      {0x200000, 2},
+                                                     {0x200000, 4},   {0x200000, 16},     {0x20000, 32},
+                                                     {0x20000, 8},    {0x20000 + 15, 16}, {0x20000, 0}};
     for (const auto &layout : layouts) {
         UseFlash(layout.first, layout.second);
         EXPECT_EXIT(
             {
                 atexit([] {
-                    for (const ScriptedRequest &request : Unit.Requests)
-                        if (request.Code >= 2 && request.Code <= 5)
+                    for (const ScriptedRequest &request : Unit.Requests) {
+                        if (request.Code >= 2 && request.Code <= 5) {
                             fputs("block or write command sent\n", stderr);
+                        }
+                    }
                 });
                 RunDirect({"/v", Path});
             },
@@ -196,8 +202,9 @@ TEST_F(UpdateSequence, BootBlockIsKeptOnlyWhenBlockEightStartsAtItsEnd)
     }
     /* With the boot block overwritten every layout is fine. */
     for (const auto &layout : layouts) {
-        if (layout.second == 0 || layout.first % layout.second != 0 || layout.first % 512 != 0)
+        if (layout.second == 0 || layout.first % layout.second != 0 || layout.first % 512 != 0) {
             continue;
+        }
         ResetScriptedUnit();
         UseFlash(layout.first, layout.second);
         RunResult result = RunTool({"/bootblock", Path});
@@ -206,39 +213,43 @@ TEST_F(UpdateSequence, BootBlockIsKeptOnlyWhenBlockEightStartsAtItsEnd)
     }
 }
 
-TEST_F(UpdateSequence, FatalErrorClosesTheTransportOnTheWayOut)
+TEST_F(UpdateSequenceTest, FatalErrorClosesTheTransportOnTheWayOut)
 {
     Unit.FailReadAt = 40; /* somewhere in the erase phase */
     EXPECT_EXIT(
         {
             atexit([] {
-                if (Unit.CloseCalls > 0)
+                if (Unit.CloseCalls > 0) {
                     fputs("closed\n", stderr);
+                }
             });
             RunDirect({Path});
         },
         ExitedWithCode(1), "Failed to receive USB reply\nclosed\n$");
 }
 
-TEST_F(UpdateSequence, PreservedBootBlockCommandOrderAndDisplayTexts)
+TEST_F(UpdateSequenceTest, PreservedBootBlockCommandOrderAndDisplayTexts)
 {
     RunResult result = RunTool({Path});
     ASSERT_EQ(result.Status, 0) << result.Err;
 
     std::vector<std::string> expected = {"Version", "Info", "Display"};
-    for (uint32_t block = 8; block < 16; block++)
+    for (uint32_t block = 8; block < 16; block++) {
         expected.push_back("Unlock " + std::to_string(block));
+    }
     for (uint32_t block = 8; block < 16; block++) {
         expected.push_back("Display");
         expected.push_back("Erase " + std::to_string(block));
     }
     for (uint32_t offset = 0x10000; offset < 0x20000; offset += 512) {
-        if ((offset + 512) % 0x4000 == 0)
+        if ((offset + 512) % 0x4000 == 0) {
             expected.push_back("Display");
+        }
         expected.push_back("Write " + std::to_string(offset));
     }
-    for (uint32_t block = 8; block < 16; block++)
+    for (uint32_t block = 8; block < 16; block++) {
         expected.push_back("Lock " + std::to_string(block));
+    }
     expected.push_back("Checksum");
     expected.push_back("Display");
     EXPECT_EQ(Unit.Trace(), expected);
@@ -256,8 +267,9 @@ TEST_F(UpdateSequence, PreservedBootBlockCommandOrderAndDisplayTexts)
     /* Every record went out with its file offset and its bytes. */
     std::vector<ScriptedRequest> writes = Unit.Of(5);
     ASSERT_EQ(writes.size(), 128u);
-    for (size_t i = 0; i < writes.size(); i++)
+    for (size_t i = 0; i < writes.size(); i++) {
         ASSERT_EQ(0, memcmp(writes[i].Bytes.data() + 8, Image.data() + 0x10000 + 512 * i, 512)) << i;
+    }
 
     ScriptedRequest checksum = Unit.Of(8).at(0);
     EXPECT_EQ(checksum.Param32(4), Unit.FlashAddress + 0x10000);
@@ -266,16 +278,18 @@ TEST_F(UpdateSequence, PreservedBootBlockCommandOrderAndDisplayTexts)
     EXPECT_EQ(Unit.CloseCalls, 0); /* closing is left to the exit path */
 }
 
-TEST_F(UpdateSequence, QuietRunConsoleOutputByteForByte)
+TEST_F(UpdateSequenceTest, QuietRunConsoleOutputByteForByte)
 {
     RunResult result = RunTool({Path});
     ASSERT_EQ(result.Status, 0) << result.Err;
     std::string expected = Banner(Path) + "\n";
-    for (uint32_t block = 8; block < 16; block++)
+    for (uint32_t block = 8; block < 16; block++) {
         expected += Format("\rErasing block %u of 16", block + 1);
+    }
     expected += "\n";
-    for (uint32_t end = 0x10200; end <= 0x20000; end += 512)
+    for (uint32_t end = 0x10200; end <= 0x20000; end += 512) {
         expected += Format("\rWriting flash %Xh %u%%", end, (unsigned)((uint64_t)end * 100 / 0x20000));
+    }
     expected += "\nCompleted ok";
     expected += PowerCycle;
     EXPECT_EQ(result.Out, expected);
@@ -284,7 +298,7 @@ TEST_F(UpdateSequence, QuietRunConsoleOutputByteForByte)
     EXPECT_EQ(ScriptedQuestion, Banner(Path));
 }
 
-TEST_F(UpdateSequence, VerboseRunConsoleOutputByteForByte)
+TEST_F(UpdateSequenceTest, VerboseRunConsoleOutputByteForByte)
 {
     Unit.OsVersion = 0x80000012;
     Unit.FlashId = 0xBF2782;
@@ -294,17 +308,21 @@ TEST_F(UpdateSequence, VerboseRunConsoleOutputByteForByte)
                            "\nID      = 00BF2782 " + "\nSize    = 20000h " + "\nBlocks  = 16" +
                            "\nAddress = 01000000h " + "\n-------------------" + "\nChecking ROM file " + Path + " " +
                            "ok" + "\nOverwriting boot block" + "\n";
-    for (uint32_t block = 0; block < 16; block++)
+    for (uint32_t block = 0; block < 16; block++) {
         expected += Format("\rUnlock block %u of 16", block + 1);
+    }
     expected += "\n";
-    for (uint32_t block = 0; block < 16; block++)
+    for (uint32_t block = 0; block < 16; block++) {
         expected += Format("\rErasing block %u of 16", block + 1);
+    }
     expected += "\n";
-    for (uint32_t end = 512; end <= 0x20000; end += 512)
+    for (uint32_t end = 512; end <= 0x20000; end += 512) {
         expected += Format("\rWriting flash %Xh %u%%", end, (unsigned)((uint64_t)end * 100 / 0x20000));
+    }
     expected += "\n";
-    for (uint32_t block = 0; block < 16; block++)
+    for (uint32_t block = 0; block < 16; block++) {
         expected += Format("\rLock block %u of 16", block + 1);
+    }
     expected += Format("\nChecksum verified ok (%4X) ", SumOf(0));
     expected += "\nCompleted ok";
     expected += PowerCycle;
@@ -317,13 +335,13 @@ TEST_F(UpdateSequence, VerboseRunConsoleOutputByteForByte)
     EXPECT_EQ(Unit.Of(5).front().Param32(4), 0u);
 }
 
-TEST_F(UpdateSequence, VerbosePreservingLineNamesTheOffsetAndBlock)
+TEST_F(UpdateSequenceTest, VerbosePreservingLineNamesTheOffsetAndBlock)
 {
     RunResult result = RunTool({"/v", Path});
     EXPECT_NE(result.Out.find("\nPreserving boot block (start at offset 10000h, block 8) \n"), std::string::npos);
 }
 
-TEST_F(UpdateSequence, StatusInEachPhaseStopsThatPhaseAndEveryLaterOne)
+TEST_F(UpdateSequenceTest, StatusInEachPhaseStopsThatPhaseAndEveryLaterOne)
 {
     struct Case {
         uint16_t Code;
@@ -332,12 +350,8 @@ TEST_F(UpdateSequence, StatusInEachPhaseStopsThatPhaseAndEveryLaterOne)
         std::vector<size_t> Counts; /* unlock, erase, write, lock requests expected */
     };
     const Case cases[] = {
-        {3, 1, 5, {1, 0, 0, 0}},
-        {3, 4, 9, {4, 0, 0, 0}},
-        {2, 2, 0x21, {8, 2, 0, 0}},
-        {5, 1, 0x30, {8, 8, 1, 0}},
-        {5, 37, 0xFF, {8, 8, 37, 0}},
-        {4, 8, 2, {8, 8, 128, 8}},
+        {3, 1, 5, {1, 0, 0, 0}},    {3, 4, 9, {4, 0, 0, 0}},      {2, 2, 0x21, {8, 2, 0, 0}},
+        {5, 1, 0x30, {8, 8, 1, 0}}, {5, 37, 0xFF, {8, 8, 37, 0}}, {4, 8, 2, {8, 8, 128, 8}},
     };
     for (const Case &c : cases) {
         ResetScriptedUnit();
@@ -359,7 +373,7 @@ TEST_F(UpdateSequence, StatusInEachPhaseStopsThatPhaseAndEveryLaterOne)
     }
 }
 
-TEST_F(UpdateSequence, UnlockFailureStillEndsItsLinesAndComparesAZeroChecksum)
+TEST_F(UpdateSequenceTest, UnlockFailureStillEndsItsLinesAndComparesAZeroChecksum)
 {
     Unit.Statuses[{3, 1}] = 5;
     Unit.ChecksumSet = true;
@@ -370,7 +384,7 @@ TEST_F(UpdateSequence, UnlockFailureStillEndsItsLinesAndComparesAZeroChecksum)
     EXPECT_EQ(result.Status, 2);
 }
 
-TEST_F(UpdateSequence, ChecksumMismatchFailsTheUpdate)
+TEST_F(UpdateSequenceTest, ChecksumMismatchFailsTheUpdate)
 {
     Unit.ChecksumSet = true;
     Unit.Checksum = (uint16_t)(SumOf(0x10000) + 1);
@@ -381,7 +395,7 @@ TEST_F(UpdateSequence, ChecksumMismatchFailsTheUpdate)
     EXPECT_EQ(result.Status, 2);
 }
 
-TEST_F(UpdateSequence, ImageCutShortAfterTheCheckEndsTheWritePhase)
+TEST_F(UpdateSequenceTest, ImageCutShortAfterTheCheckEndsTheWritePhase)
 {
     std::string path = Path;
     Unit.OnRequest = [path](const ScriptedRequest &request) {
@@ -397,7 +411,7 @@ TEST_F(UpdateSequence, ImageCutShortAfterTheCheckEndsTheWritePhase)
     EXPECT_EQ(result.Status, 2);
 }
 
-TEST_F(UpdateSequence, ImageChangedInPlaceAfterTheCheckFailsTheUpdate)
+TEST_F(UpdateSequenceTest, ImageChangedInPlaceAfterTheCheckFailsTheUpdate)
 {
     /* Two records of the write range swapped in the file during the unlock phase: the same
      * bytes, so every byte sum agrees, but not the image that was checked. */
@@ -439,8 +453,9 @@ TEST_F(UpdateSequence, ImageChangedInPlaceAfterTheCheckFailsTheUpdate)
 int FindOpenFile(const std::string &path)
 {
     char resolved[PATH_MAX];
-    if (realpath(path.c_str(), resolved) == NULL)
+    if (realpath(path.c_str(), resolved) == NULL) {
         return -1;
+    }
     DIR *dir = opendir("/proc/self/fd");
     int found = -1;
     while (struct dirent *entry = dir ? readdir(dir) : NULL) {
@@ -449,16 +464,18 @@ int FindOpenFile(const std::string &path)
         ssize_t length = readlink(name.c_str(), link, sizeof link - 1);
         if (length > 0) {
             link[length] = 0;
-            if (strcmp(link, resolved) == 0)
+            if (strcmp(link, resolved) == 0) {
                 found = atoi(entry->d_name);
+            }
         }
     }
-    if (dir)
+    if (dir) {
         closedir(dir);
+    }
     return found;
 }
 
-TEST_F(UpdateSequence, FailedImageReadReportsItsErrorNumber)
+TEST_F(UpdateSequenceTest, FailedImageReadReportsItsErrorNumber)
 {
     std::string path = Path;
     Unit.OnRequest = [path](const ScriptedRequest &request) {
@@ -477,7 +494,7 @@ TEST_F(UpdateSequence, FailedImageReadReportsItsErrorNumber)
     EXPECT_EQ(result.Status, 2);
 }
 
-TEST_F(UpdateSequence, StrayErrnoFromOtherCallsDoesNotFailAGoodRun)
+TEST_F(UpdateSequenceTest, StrayErrnoFromOtherCallsDoesNotFailAGoodRun)
 {
     Unit.OnRequest = [](const ScriptedRequest &) { errno = ENOTTY; };
     RunResult result = RunTool({Path});
@@ -485,7 +502,7 @@ TEST_F(UpdateSequence, StrayErrnoFromOtherCallsDoesNotFailAGoodRun)
     EXPECT_NE(result.Out.find("\nCompleted ok"), std::string::npos);
 }
 
-TEST_F(UpdateSequence, ProgressPercentDoesNotOverflowOnLargeFlash)
+TEST_F(UpdateSequenceTest, ProgressPercentDoesNotOverflowOnLargeFlash)
 {
     UseFlash(0x3000000, 0x1800); /* 48 MiB: end * 100 exceeds 32 bits */
     RunResult result = RunTool({Path});
@@ -494,13 +511,13 @@ TEST_F(UpdateSequence, ProgressPercentDoesNotOverflowOnLargeFlash)
     EXPECT_NE(result.Out.find("\rWriting flash 3000000h 100%\n"), std::string::npos);
 }
 
-TEST_F(UpdateSequence, SmallFlashWithBootBlockOverwritten)
+TEST_F(UpdateSequenceTest, SmallFlashWithBootBlockOverwritten)
 {
     UseFlash(1024, 1);
     RunResult result = RunTool({"/bootblock", Path});
     EXPECT_EQ(result.Status, 0);
-    std::vector<std::string> expected = {"Version", "Info", "Display", "Unlock 0", "Display", "Erase 0",
-                                         "Write 0", "Write 512", "Lock 0", "Checksum", "Display"};
+    std::vector<std::string> expected = {"Version", "Info",      "Display", "Unlock 0", "Display", "Erase 0",
+                                         "Write 0", "Write 512", "Lock 0",  "Checksum", "Display"};
     EXPECT_EQ(Unit.Trace(), expected);
 }
 
