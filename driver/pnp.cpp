@@ -491,6 +491,123 @@ static NTSTATUS HandleRemove(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 }
 
 /*
+ * HandleQueryRemove: when the unit is started, refuses new work and waits until none is in
+ * flight, then succeeds the request; passes it on either way. Started is the state read when
+ * the request arrived. Returns the lower driver's status. PASSIVE_LEVEL.
+ */
+static NTSTATUS HandleQueryRemove(PDEVICE_OBJECT DeviceObject, PIRP Irp, BOOLEAN Started)
+{
+    PAGED_CODE();
+    DeviceExtension *extension = ExtensionOf(DeviceObject);
+    if (Started) {
+        WriteShared(extension->RemovePending, static_cast<BOOLEAN>(TRUE));
+        WaitForEvent(&extension->NoPendingIoEvent);
+        Irp->IoStatus.Status = STATUS_SUCCESS;
+    }
+    return PassDown(extension, Irp);
+}
+
+/*
+ * HandleCancelRemove: when the unit is started, accepts new work again and succeeds the
+ * request; passes it on either way. Started is the state read when the request arrived.
+ * Returns the lower driver's status. PASSIVE_LEVEL.
+ */
+static NTSTATUS HandleCancelRemove(PDEVICE_OBJECT DeviceObject, PIRP Irp, BOOLEAN Started)
+{
+    PAGED_CODE();
+    DeviceExtension *extension = ExtensionOf(DeviceObject);
+    if (Started) {
+        WriteShared(extension->RemovePending, static_cast<BOOLEAN>(FALSE));
+        Irp->IoStatus.Status = STATUS_SUCCESS;
+    }
+    return PassDown(extension, Irp);
+}
+
+/*
+ * HandleStop: halts the transfers and waits for the pipes to be idle, wakes a unit the
+ * driver powered down by itself, unconfigures the unit, then succeeds the request and passes
+ * it on. Returns the lower driver's status. PASSIVE_LEVEL.
+ */
+static NTSTATUS HandleStop(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    PAGED_CODE();
+    DeviceExtension *extension = ExtensionOf(DeviceObject);
+    // Nothing may be in the USB stack once the unit is unconfigured: the aborted pipes'
+    // transfers have ended before the unconfigure is sent.
+    if (NT_SUCCESS(HaltTransfers(DeviceObject, &extension->StopPending))) {
+        WaitForIdlePipes(extension);
+    }
+    // A unit the driver powered down by itself answers no URB: wake it for the
+    // unconfigure request (and the descriptor reads of the next start), once a power
+    // change of its own still on the way has ended.
+    WaitForEvent(&extension->SelfPowerIdle);
+    DEVICE_POWER_STATE recorded = ReadShared(extension->CurrentDevicePowerState);
+    if (recorded == PowerDeviceD1 || recorded == PowerDeviceD2 || recorded == PowerDeviceD3) {
+        SelfRequestPowerIrp(DeviceObject, PowerDeviceD0);
+    }
+    StopDevice(DeviceObject);
+    Irp->IoStatus.Status = STATUS_SUCCESS;
+    return PassDown(extension, Irp);
+}
+
+/*
+ * HandleQueryStop: when the unit is started, refuses new work and fails the request with
+ * STATUS_UNSUCCESSFUL (accepting work again) while a staged transfer is outstanding on any
+ * pipe; otherwise succeeds it. A request not failed here is passed on. Started is the state
+ * read when the request arrived. Returns the request's status. PASSIVE_LEVEL.
+ */
+static NTSTATUS HandleQueryStop(PDEVICE_OBJECT DeviceObject, PIRP Irp, BOOLEAN Started)
+{
+    PAGED_CODE();
+    DeviceExtension *extension = ExtensionOf(DeviceObject);
+    if (Started) {
+        // Refuse new work first, so that no staged transfer is being issued while the
+        // stages are counted.
+        WriteShared(extension->StopPending, static_cast<BOOLEAN>(TRUE));
+        WaitForIoDispatches(DeviceObject);
+        if (StagesOutstandingOnAllPipes(extension) != 0) {
+            WriteShared(extension->StopPending, static_cast<BOOLEAN>(FALSE));
+            return CompleteRequest(Irp, STATUS_UNSUCCESSFUL);
+        }
+        Irp->IoStatus.Status = STATUS_SUCCESS;
+    }
+    return PassDown(extension, Irp);
+}
+
+/*
+ * HandleCancelStop: when the unit is started, accepts new work again and succeeds the
+ * request; passes it on either way. Started is the state read when the request arrived.
+ * Returns the lower driver's status. PASSIVE_LEVEL.
+ */
+static NTSTATUS HandleCancelStop(PDEVICE_OBJECT DeviceObject, PIRP Irp, BOOLEAN Started)
+{
+    PAGED_CODE();
+    DeviceExtension *extension = ExtensionOf(DeviceObject);
+    if (Started) {
+        WriteShared(extension->StopPending, static_cast<BOOLEAN>(FALSE));
+        Irp->IoStatus.Status = STATUS_SUCCESS;
+    }
+    return PassDown(extension, Irp);
+}
+
+/*
+ * HandleSurpriseRemoval: gives up the dispatch's reference, stops the transfers, disables
+ * the device interface, then succeeds the request and passes it on. Returns the lower
+ * driver's status. PASSIVE_LEVEL.
+ */
+static NTSTATUS HandleSurpriseRemoval(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    PAGED_CODE();
+    DeviceExtension *extension = ExtensionOf(DeviceObject);
+    IoDecrement(DeviceObject);
+    HaltTransfers(DeviceObject, &extension->Removing);
+    // The unit is gone: no new open may find it while the handles still open are closed.
+    DisableInterface(extension);
+    Irp->IoStatus.Status = STATUS_SUCCESS;
+    return PassDown(extension, Irp);
+}
+
+/*
  * DispatchPnp: the IRP_MJ_PNP routine. Counts itself in PendingIoCount and handles start,
  * stop, removal, surprise removal and the query and cancel requests before them; everything
  * else is passed on. PASSIVE_LEVEL, one request at a time per device.
@@ -510,76 +627,32 @@ NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         break;
 
     case IRP_MN_QUERY_REMOVE_DEVICE:
-        if (started) {
-            WriteShared(extension->RemovePending, static_cast<BOOLEAN>(TRUE));
-            WaitForEvent(&extension->NoPendingIoEvent);
-            Irp->IoStatus.Status = STATUS_SUCCESS;
-        }
-        status = PassDown(extension, Irp);
+        status = HandleQueryRemove(DeviceObject, Irp, started);
         break;
 
     case IRP_MN_REMOVE_DEVICE:
+        // The removal gives up the dispatch's reference itself.
         return HandleRemove(DeviceObject, Irp);
 
     case IRP_MN_CANCEL_REMOVE_DEVICE:
-        if (started) {
-            WriteShared(extension->RemovePending, static_cast<BOOLEAN>(FALSE));
-            Irp->IoStatus.Status = STATUS_SUCCESS;
-        }
-        status = PassDown(extension, Irp);
+        status = HandleCancelRemove(DeviceObject, Irp, started);
         break;
 
-    case IRP_MN_STOP_DEVICE: {
-        // Nothing may be in the USB stack once the unit is unconfigured: the aborted pipes'
-        // transfers have ended before the unconfigure is sent.
-        if (NT_SUCCESS(HaltTransfers(DeviceObject, &extension->StopPending))) {
-            WaitForIdlePipes(extension);
-        }
-        // A unit the driver powered down by itself answers no URB: wake it for the
-        // unconfigure request (and the descriptor reads of the next start), once a power
-        // change of its own still on the way has ended.
-        WaitForEvent(&extension->SelfPowerIdle);
-        DEVICE_POWER_STATE recorded = ReadShared(extension->CurrentDevicePowerState);
-        if (recorded == PowerDeviceD1 || recorded == PowerDeviceD2 || recorded == PowerDeviceD3) {
-            SelfRequestPowerIrp(DeviceObject, PowerDeviceD0);
-        }
-        StopDevice(DeviceObject);
-        Irp->IoStatus.Status = STATUS_SUCCESS;
-        status = PassDown(extension, Irp);
+    case IRP_MN_STOP_DEVICE:
+        status = HandleStop(DeviceObject, Irp);
         break;
-    }
 
     case IRP_MN_QUERY_STOP_DEVICE:
-        if (started) {
-            // Refuse new work first, so that no staged transfer is being issued while the
-            // stages are counted.
-            WriteShared(extension->StopPending, static_cast<BOOLEAN>(TRUE));
-            WaitForIoDispatches(DeviceObject);
-            if (StagesOutstandingOnAllPipes(extension) != 0) {
-                WriteShared(extension->StopPending, static_cast<BOOLEAN>(FALSE));
-                status = CompleteRequest(Irp, STATUS_UNSUCCESSFUL);
-                break;
-            }
-            Irp->IoStatus.Status = STATUS_SUCCESS;
-        }
-        status = PassDown(extension, Irp);
+        status = HandleQueryStop(DeviceObject, Irp, started);
         break;
 
     case IRP_MN_CANCEL_STOP_DEVICE:
-        if (started) {
-            WriteShared(extension->StopPending, static_cast<BOOLEAN>(FALSE));
-            Irp->IoStatus.Status = STATUS_SUCCESS;
-        }
-        status = PassDown(extension, Irp);
+        status = HandleCancelStop(DeviceObject, Irp, started);
         break;
 
     case IRP_MN_SURPRISE_REMOVAL:
-        IoDecrement(DeviceObject);
-        HaltTransfers(DeviceObject, &extension->Removing);
-        // The unit is gone: no new open may find it while the handles still open are closed.
-        DisableInterface(extension);
-        Irp->IoStatus.Status = STATUS_SUCCESS;
-        return PassDown(extension, Irp);
+        // The surprise removal gives up the dispatch's reference itself.
+        return HandleSurpriseRemoval(DeviceObject, Irp);
 
     default:
         status = PassDown(extension, Irp);
