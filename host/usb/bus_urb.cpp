@@ -230,102 +230,142 @@ static uint32_t QueuedOnPipesLocked(BusUnit *unit)
     return count;
 }
 
-/* URB_FUNCTION_SELECT_CONFIGURATION: selects the configuration of the descriptor given
- * (filling in every interface and pipe), or unconfigures the unit when it is null. */
-static NTSTATUS SelectConfiguration(BusUnit *Unit, PIRP Irp, PURB Urb)
+/* SelectLengthIsSound: whether the URB's Hdr.Length holds a whole select request (or, to
+ * unconfigure, the part before the interface records). Reports the fault when it does not. */
+static bool SelectLengthIsSound(PIRP Irp, PURB Urb)
 {
-    CheckPassive(Irp, "SELECT_CONFIGURATION");
     struct _URB_SELECT_CONFIGURATION *select = &Urb->UrbSelectConfiguration;
     if (Urb->UrbHeader.Length < sizeof(struct _URB_SELECT_CONFIGURATION) && select->ConfigurationDescriptor != NULL) {
         BusReport("URB_BAD_LENGTH", Irp, "SELECT_CONFIGURATION URB with Hdr.Length %u, below %u",
                   (unsigned)Urb->UrbHeader.Length, (unsigned)sizeof(struct _URB_SELECT_CONFIGURATION));
-        return FailUrb(Irp, Urb, USBD_STATUS_INVALID_PARAMETER);
+        return false;
     }
     if (select->ConfigurationDescriptor == NULL &&
         Urb->UrbHeader.Length < offsetof(struct _URB_SELECT_CONFIGURATION, Interface)) {
         BusReport("URB_BAD_LENGTH", Irp, "unconfiguring SELECT_CONFIGURATION URB with Hdr.Length %u",
                   (unsigned)Urb->UrbHeader.Length);
-        return FailUrb(Irp, Urb, USBD_STATUS_INVALID_PARAMETER);
+        return false;
     }
-    HostUsbBus *bus = Unit->Bus;
-    std::unique_lock<std::mutex> hold(bus->Lock);
-    if (!Unit->Connected) {
-        hold.unlock();
-        return FailUrb(Irp, Urb, USBD_STATUS_DEVICE_GONE);
-    }
-    if (!Unit->PortEnabled || Unit->PowerState != PowerDeviceD0) {
-        hold.unlock();
-        return FailUrb(Irp, Urb, USBD_STATUS_DEV_NOT_RESPONDING);
-    }
-    PUSB_CONFIGURATION_DESCRIPTOR config = select->ConfigurationDescriptor;
-    if (config == NULL) {
-        /* What the USB stack does with transfers still queued is not documented (one
-         * independent implementation waits for each pipe to drain and cancels nothing): a
-         * driver must abort its pipes first, and one that does not is reported. In count
-         * mode the unconfigure waits for the pipes, as that implementation does. */
-        uint32_t queued = QueuedOnPipesLocked(Unit);
-        if (queued != 0) {
-            hold.unlock();
-            BusReport("URB_UNCONFIGURE_WITH_TRANSFERS", Irp,
-                      "SELECT_CONFIGURATION unconfigures the unit on port %d while %u transfer(s) are still queued on "
-                      "its pipes (abort the pipes and wait for them first)",
-                      Unit->Port, (unsigned)queued);
-            hold.lock();
-            bus->Changed.wait(hold, [Unit] { return !Unit->Connected || QueuedOnPipesLocked(Unit) == 0; });
-        }
-        BusUnconfigureLocked(Unit, USBD_STATUS_CANCELED, STATUS_CANCELLED);
-        select->ConfigurationHandle = NULL;
-        hold.unlock();
-        return CompleteUrb(Irp, Urb, USBD_STATUS_SUCCESS, STATUS_SUCCESS);
-    }
+    return true;
+}
 
-    USBD_STATUS status = USBD_STATUS_SUCCESS;
-    if (config->bLength < sizeof(USB_CONFIGURATION_DESCRIPTOR) ||
-        config->bDescriptorType != USB_CONFIGURATION_DESCRIPTOR_TYPE ||
-        config->wTotalLength < sizeof(USB_CONFIGURATION_DESCRIPTOR)) {
-        status = USBD_STATUS_INAVLID_CONFIGURATION_DESCRIPTOR;
-    } else if (Unit->Descriptors.ConfigLength < sizeof(USB_CONFIGURATION_DESCRIPTOR) ||
-               config->bConfigurationValue != Unit->Descriptors.Config[5]) {
-        status = USBD_STATUS_SET_CONFIG_FAILED; /* the unit stalls SET_CONFIGURATION */
+/* UnconfigureUnit: the select request without a descriptor. Waits for transfers still queued
+ * on the pipes (reporting them), drops the configuration and completes the request. Hold is
+ * the bus lock, held on entry and released on return. Returns the request's status. */
+static NTSTATUS UnconfigureUnit(BusUnit *Unit, PIRP Irp, PURB Urb, std::unique_lock<std::mutex> &Hold)
+{
+    /* What the USB stack does with transfers still queued is not documented (one
+     * independent implementation waits for each pipe to drain and cancels nothing): a
+     * driver must abort its pipes first, and one that does not is reported. In count
+     * mode the unconfigure waits for the pipes, as that implementation does. */
+    uint32_t queued = QueuedOnPipesLocked(Unit);
+    if (queued != 0) {
+        Hold.unlock();
+        BusReport("URB_UNCONFIGURE_WITH_TRANSFERS", Irp,
+                  "SELECT_CONFIGURATION unconfigures the unit on port %d while %u transfer(s) are still queued on "
+                  "its pipes (abort the pipes and wait for them first)",
+                  Unit->Port, (unsigned)queued);
+        Hold.lock();
+        Unit->Bus->Changed.wait(Hold, [Unit] { return !Unit->Connected || QueuedOnPipesLocked(Unit) == 0; });
     }
+    BusUnconfigureLocked(Unit, USBD_STATUS_CANCELED, STATUS_CANCELLED);
+    Urb->UrbSelectConfiguration.ConfigurationHandle = NULL;
+    Hold.unlock();
+    return CompleteUrb(Irp, Urb, USBD_STATUS_SUCCESS, STATUS_SUCCESS);
+}
 
-    /* Walk the interface records of the URB and build the new pipes aside. */
-    BusPipe pipes[BUS_MAX_PIPES];
-    uint32_t pipeCount = 0;
+/* ConfigDescriptorStatus: whether the unit accepts the configuration descriptor given.
+ * Returns USBD_STATUS_SUCCESS, USBD_STATUS_INAVLID_CONFIGURATION_DESCRIPTOR for a malformed
+ * header, or USBD_STATUS_SET_CONFIG_FAILED for a configuration the unit does not have. */
+static USBD_STATUS ConfigDescriptorStatus(const BusUnit *Unit, PUSB_CONFIGURATION_DESCRIPTOR Config)
+{
+    if (Config->bLength < sizeof(USB_CONFIGURATION_DESCRIPTOR) ||
+        Config->bDescriptorType != USB_CONFIGURATION_DESCRIPTOR_TYPE ||
+        Config->wTotalLength < sizeof(USB_CONFIGURATION_DESCRIPTOR)) {
+        return USBD_STATUS_INAVLID_CONFIGURATION_DESCRIPTOR;
+    }
+    if (Unit->Descriptors.ConfigLength < sizeof(USB_CONFIGURATION_DESCRIPTOR) ||
+        Config->bConfigurationValue != Unit->Descriptors.Config[5]) {
+        return USBD_STATUS_SET_CONFIG_FAILED; /* the unit stalls SET_CONFIGURATION */
+    }
+    return USBD_STATUS_SUCCESS;
+}
+
+/* MakePipe: fills Pipe from an endpoint descriptor of the unit and the transfer size the
+ * driver asked for, and gives it the role its endpoint address has on the unit. */
+static void MakePipe(const BusUnit *Unit, PUSB_ENDPOINT_DESCRIPTOR Endpoint, ULONG MaximumTransferSize, BusPipe *Pipe)
+{
+    memset(Pipe, 0, sizeof(*Pipe));
+    Pipe->EndpointAddress = Endpoint->bEndpointAddress;
+    Pipe->Interval = Endpoint->bInterval;
+    Pipe->Type = Endpoint->bmAttributes & USB_ENDPOINT_TYPE_MASK;
+    Pipe->MaxPacket = Endpoint->wMaxPacketSize & 0x7ff;
+    Pipe->MaxTransferSize = MaximumTransferSize;
+    if (Pipe->Type == USB_ENDPOINT_TYPE_BULK && Pipe->EndpointAddress == Unit->FirmwareInAddress) {
+        Pipe->Role = BusPipeFirmwareIn;
+    } else if (Pipe->Type == USB_ENDPOINT_TYPE_BULK && Pipe->EndpointAddress == Unit->FirmwareOutAddress) {
+        Pipe->Role = BusPipeFirmwareOut;
+    } else if (Pipe->Type == USB_ENDPOINT_TYPE_BULK && Pipe->EndpointAddress == BUS_LOOPBACK_IN_ENDPOINT) {
+        Pipe->Role = BusPipeLoopbackIn;
+    } else if (Pipe->Type == USB_ENDPOINT_TYPE_BULK && Pipe->EndpointAddress == BUS_LOOPBACK_OUT_ENDPOINT) {
+        Pipe->Role = BusPipeLoopbackOut;
+    }
+}
+
+/* The pipes a select request would give the unit, built aside before the unit changes. */
+struct SelectPlan {
+    BusPipe Pipes[BUS_MAX_PIPES];
+    uint32_t PipeCount;
+    uint32_t Interfaces; /* interface records of the URB that were taken */
+};
+
+/* PlanPipes: walks the interface records of a select URB against Config and builds the pipes
+ * aside in Plan. Returns false when a record's Length is malformed or too small for its
+ * pipes: then the bus lock Hold is released, the fault reported and the request failed, and
+ * *Result is its status. Otherwise returns true with *Status USBD_STATUS_SUCCESS, or the
+ * status the request is to fail with (interface not found, bad descriptor, bad size). */
+static bool PlanPipes(BusUnit *Unit, PIRP Irp, PURB Urb, PUSB_CONFIGURATION_DESCRIPTOR Config,
+                      std::unique_lock<std::mutex> &Hold, SelectPlan *Plan, USBD_STATUS *Status, NTSTATUS *Result)
+{
+    USBD_STATUS status = *Status;
     PUCHAR urbEnd = (PUCHAR)Urb + Urb->UrbHeader.Length;
-    PUCHAR at = (PUCHAR)&select->Interface;
-    uint32_t interfaces = 0;
+    PUCHAR at = (PUCHAR)&Urb->UrbSelectConfiguration.Interface;
+    Plan->PipeCount = 0;
+    Plan->Interfaces = 0;
     while (USBD_SUCCESS(status) && at + offsetof(USBD_INTERFACE_INFORMATION, Pipes) <= urbEnd) {
         PUSBD_INTERFACE_INFORMATION info = (PUSBD_INTERFACE_INFORMATION)at;
-        if (info->Length == 0 && interfaces > 0 && Urb->UrbHeader.Length == sizeof(struct _URB_SELECT_CONFIGURATION)) {
+        if (info->Length == 0 && Plan->Interfaces > 0 &&
+            Urb->UrbHeader.Length == sizeof(struct _URB_SELECT_CONFIGURATION)) {
             /* One interface without pipes is shorter than the structure the request must fill
              * at least (USBD_CreateConfigurationRequestEx pads it): the rest is padding. */
             break;
         }
         if (info->Length < offsetof(USBD_INTERFACE_INFORMATION, Pipes) || at + info->Length > urbEnd) {
-            hold.unlock();
+            Hold.unlock();
             BusReport("URB_BAD_LENGTH", Irp, "SELECT_CONFIGURATION interface %u with Length %u in a URB of %u bytes",
-                      interfaces, (unsigned)info->Length, (unsigned)Urb->UrbHeader.Length);
-            return FailUrb(Irp, Urb, USBD_STATUS_INVALID_PARAMETER);
+                      Plan->Interfaces, (unsigned)info->Length, (unsigned)Urb->UrbHeader.Length);
+            *Result = FailUrb(Irp, Urb, USBD_STATUS_INVALID_PARAMETER);
+            return false;
         }
-        PUSB_INTERFACE_DESCRIPTOR iface = USBD_ParseConfigurationDescriptorEx(config, config, info->InterfaceNumber,
+        PUSB_INTERFACE_DESCRIPTOR iface = USBD_ParseConfigurationDescriptorEx(Config, Config, info->InterfaceNumber,
                                                                               info->AlternateSetting, -1, -1, -1);
         if (iface == NULL) {
             status = USBD_STATUS_INTERFACE_NOT_FOUND;
             break;
         }
         PUSB_ENDPOINT_DESCRIPTOR endpoints[BUS_MAX_PIPES];
-        uint32_t found = InterfaceEndpoints(config, iface, endpoints, BUS_MAX_PIPES);
-        if (found != iface->bNumEndpoints || pipeCount + found > BUS_MAX_PIPES) {
+        uint32_t found = InterfaceEndpoints(Config, iface, endpoints, BUS_MAX_PIPES);
+        if (found != iface->bNumEndpoints || Plan->PipeCount + found > BUS_MAX_PIPES) {
             status = USBD_STATUS_INAVLID_CONFIGURATION_DESCRIPTOR;
             break;
         }
         if (info->Length < GET_USBD_INTERFACE_SIZE(found)) {
-            hold.unlock();
+            Hold.unlock();
             BusReport("URB_BAD_LENGTH", Irp,
                       "SELECT_CONFIGURATION interface %u has room for fewer pipes than its %u endpoints",
                       (unsigned)info->InterfaceNumber, found);
-            return FailUrb(Irp, Urb, USBD_STATUS_BUFFER_TOO_SMALL);
+            *Result = FailUrb(Irp, Urb, USBD_STATUS_BUFFER_TOO_SMALL);
+            return false;
         }
         for (uint32_t i = 0; i < found; i++) {
             ULONG asked = info->Pipes[i].MaximumTransferSize;
@@ -336,53 +376,44 @@ static NTSTATUS SelectConfiguration(BusUnit *Unit, PIRP Irp, PURB Urb)
                 status = USBD_STATUS_INVALID_PARAMETER;
                 break;
             }
-            BusPipe *pipe = &pipes[pipeCount + i];
-            memset(pipe, 0, sizeof(*pipe));
-            pipe->EndpointAddress = endpoints[i]->bEndpointAddress;
-            pipe->Interval = endpoints[i]->bInterval;
-            pipe->Type = endpoints[i]->bmAttributes & USB_ENDPOINT_TYPE_MASK;
-            pipe->MaxPacket = endpoints[i]->wMaxPacketSize & 0x7ff;
-            pipe->MaxTransferSize = asked;
-            if (pipe->Type == USB_ENDPOINT_TYPE_BULK && pipe->EndpointAddress == Unit->FirmwareInAddress) {
-                pipe->Role = BusPipeFirmwareIn;
-            } else if (pipe->Type == USB_ENDPOINT_TYPE_BULK && pipe->EndpointAddress == Unit->FirmwareOutAddress) {
-                pipe->Role = BusPipeFirmwareOut;
-            } else if (pipe->Type == USB_ENDPOINT_TYPE_BULK && pipe->EndpointAddress == BUS_LOOPBACK_IN_ENDPOINT) {
-                pipe->Role = BusPipeLoopbackIn;
-            } else if (pipe->Type == USB_ENDPOINT_TYPE_BULK && pipe->EndpointAddress == BUS_LOOPBACK_OUT_ENDPOINT) {
-                pipe->Role = BusPipeLoopbackOut;
-            }
+            MakePipe(Unit, endpoints[i], asked, &Plan->Pipes[Plan->PipeCount + i]);
         }
         if (!USBD_SUCCESS(status)) {
             break;
         }
-        pipeCount += found;
-        interfaces++;
+        Plan->PipeCount += found;
+        Plan->Interfaces++;
         at += info->Length;
     }
-    if (USBD_SUCCESS(status) && interfaces == 0) {
-        status = USBD_STATUS_INTERFACE_NOT_FOUND;
-    }
-    if (!USBD_SUCCESS(status)) {
-        hold.unlock();
-        return FailUrb(Irp, Urb, status);
-    }
+    *Status = status;
+    return true;
+}
 
-    /* SET_CONFIGURATION: the old pipes go, the unit resets its endpoints. */
+/* ApplyPlanLocked: SET_CONFIGURATION on the unit. The old pipes go, the unit resets its endpoints
+ * and takes the planned pipes. Caller holds the bus lock. */
+static void ApplyPlanLocked(BusUnit *Unit, const SelectPlan *Plan)
+{
     BusUnconfigureLocked(Unit, USBD_STATUS_CANCELED, STATUS_CANCELLED);
     BusInClear(&Unit->InRecords);
     BusInClear(&Unit->LoopRecords);
     SimUnitResetPipes(Unit->Sim);
-    memcpy(Unit->Pipes, pipes, pipeCount * sizeof(BusPipe));
-    Unit->PipeCount = pipeCount;
+    memcpy(Unit->Pipes, Plan->Pipes, Plan->PipeCount * sizeof(BusPipe));
+    Unit->PipeCount = Plan->PipeCount;
     Unit->Configured = true;
+}
 
+/* FillSelectUrbLocked: writes the configuration handle and, in each of the first Interfaces
+ * interface records of the URB, the interface's class, handle and pipes as the unit now has
+ * them. Caller holds the bus lock. */
+static void FillSelectUrbLocked(BusUnit *Unit, PURB Urb, PUSB_CONFIGURATION_DESCRIPTOR Config, uint32_t Interfaces)
+{
+    struct _URB_SELECT_CONFIGURATION *select = &Urb->UrbSelectConfiguration;
     select->ConfigurationHandle = MakeHandle(Unit, HANDLE_CONFIGURATION, 0);
-    at = (PUCHAR)&select->Interface;
+    PUCHAR at = (PUCHAR)&select->Interface;
     uint32_t pipeIndex = 0;
-    for (uint32_t n = 0; n < interfaces; n++) {
+    for (uint32_t n = 0; n < Interfaces; n++) {
         PUSBD_INTERFACE_INFORMATION info = (PUSBD_INTERFACE_INFORMATION)at;
-        PUSB_INTERFACE_DESCRIPTOR iface = USBD_ParseConfigurationDescriptorEx(config, config, info->InterfaceNumber,
+        PUSB_INTERFACE_DESCRIPTOR iface = USBD_ParseConfigurationDescriptorEx(Config, Config, info->InterfaceNumber,
                                                                               info->AlternateSetting, -1, -1, -1);
         info->Class = iface->bInterfaceClass;
         info->SubClass = iface->bInterfaceSubClass;
@@ -402,6 +433,47 @@ static NTSTATUS SelectConfiguration(BusUnit *Unit, PIRP Irp, PURB Urb)
         }
         at += info->Length;
     }
+}
+
+/* URB_FUNCTION_SELECT_CONFIGURATION: selects the configuration of the descriptor given
+ * (filling in every interface and pipe), or unconfigures the unit when it is null. */
+static NTSTATUS SelectConfiguration(BusUnit *Unit, PIRP Irp, PURB Urb)
+{
+    CheckPassive(Irp, "SELECT_CONFIGURATION");
+    if (!SelectLengthIsSound(Irp, Urb)) {
+        return FailUrb(Irp, Urb, USBD_STATUS_INVALID_PARAMETER);
+    }
+    HostUsbBus *bus = Unit->Bus;
+    std::unique_lock<std::mutex> hold(bus->Lock);
+    if (!Unit->Connected) {
+        hold.unlock();
+        return FailUrb(Irp, Urb, USBD_STATUS_DEVICE_GONE);
+    }
+    if (!Unit->PortEnabled || Unit->PowerState != PowerDeviceD0) {
+        hold.unlock();
+        return FailUrb(Irp, Urb, USBD_STATUS_DEV_NOT_RESPONDING);
+    }
+    PUSB_CONFIGURATION_DESCRIPTOR config = Urb->UrbSelectConfiguration.ConfigurationDescriptor;
+    if (config == NULL) {
+        return UnconfigureUnit(Unit, Irp, Urb, hold);
+    }
+
+    USBD_STATUS status = ConfigDescriptorStatus(Unit, config);
+    SelectPlan plan;
+    NTSTATUS failed;
+    if (!PlanPipes(Unit, Irp, Urb, config, hold, &plan, &status, &failed)) {
+        return failed;
+    }
+    if (USBD_SUCCESS(status) && plan.Interfaces == 0) {
+        status = USBD_STATUS_INTERFACE_NOT_FOUND;
+    }
+    if (!USBD_SUCCESS(status)) {
+        hold.unlock();
+        return FailUrb(Irp, Urb, status);
+    }
+
+    ApplyPlanLocked(Unit, &plan);
+    FillSelectUrbLocked(Unit, Urb, config, plan.Interfaces);
     hold.unlock();
     return CompleteUrb(Irp, Urb, USBD_STATUS_SUCCESS, STATUS_SUCCESS);
 }
