@@ -588,6 +588,166 @@ static void CheckPassedDown(PIRP Irp, HostIrpRecord *Record, PIO_STACK_LOCATION 
     }
 }
 
+/* CheckCompleteCall: the checks on a call of IoCompleteRequest for Irp (Record its record)
+ * made on Thread: IRQL, ownership, status, cancel routine, spin locks held, and whether a
+ * request that must be passed down was. Reports each fault at Site. Returns false when the
+ * request has been completed already, and the completion must go no further. */
+static bool CheckCompleteCall(PIRP Irp, HostIrpRecord *Record, HostThreadState *Thread, HostCallSite Site)
+{
+    if (Thread->Irql > DISPATCH_LEVEL) {
+        HostReport("IRQL_NOT_LESS", Irp, Site, "IoCompleteRequest at IRQL %d", Thread->Irql);
+    }
+    if (SentByCaller(Record)) {
+        HostReport("IRP_COMPLETED_WHILE_BELOW", Irp, Site,
+                   "driver %s completed a request that it had passed down and a lower driver still owns",
+                   HostDriverOf(Thread->ContextDriver)->Info->Name);
+    }
+    if (Irp->CurrentLocation > Irp->StackCount) {
+        HostReport("IRP_COMPLETED_TWICE", Irp, Site, "request completed again: %s",
+                   Irp->CurrentLocation > Irp->StackCount + 1 ? "its completion has already reached the top"
+                                                              : "no driver owns it (it is back with its issuer)");
+        return false;
+    }
+    if (Irp->IoStatus.Status == STATUS_PENDING) {
+        HostReport("IRP_COMPLETED_PENDING", Irp, Site, "request completed with STATUS_PENDING");
+    }
+    PDRIVER_CANCEL cancelRoutine = __atomic_load_n(&Irp->CancelRoutine, __ATOMIC_ACQUIRE);
+    if (cancelRoutine) {
+        HostReport("IRP_COMPLETED_WITH_CANCEL_ROUTINE", Irp, Site,
+                   "request completed while its cancel routine %p is still set", (void *)cancelRoutine);
+    }
+    if (Thread->HeldCount) {
+        char where[300];
+        HostDescribeSite(Thread->Held[0].Site, where, sizeof where);
+        HostReport("COMPLETE_HOLDING_SPINLOCK", Irp, Site,
+                   "IoCompleteRequest while holding spin lock %p (acquired at %s)", (void *)Thread->Held[0].Lock,
+                   where);
+    }
+    if (Irp->CurrentLocation >= 1) {
+        PIO_STACK_LOCATION first = IoGetCurrentIrpStackLocation(Irp);
+        CheckPassedDown(Irp, Record, first, Site);
+    }
+    return true;
+}
+
+/* RecordLocationCompleted: notes in Record that the current stack location of Irp has
+ * completed (with its status and whether it was marked pending), and reports at Site a
+ * dispatch routine that returned STATUS_PENDING there without marking the request pending. */
+static void RecordLocationCompleted(PIRP Irp, HostIrpRecord *Record, HostCallSite Site)
+{
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+    CHAR location = Irp->CurrentLocation;
+    NTSTATUS status = Irp->IoStatus.Status;
+    bool unmarked = false;
+    {
+        std::lock_guard<std::mutex> guard(*Record->Track);
+        if (location < 32 && (Record->PendingCheckMask & (1u << location))) {
+            Record->PendingCheckMask &= ~(1u << location);
+            unmarked = !(stack->Control & SL_PENDING_RETURNED);
+        }
+        for (HostDispatchFrame *frame = Record->Frames; frame; frame = frame->Next) {
+            if (frame->Location == location && !frame->Completed) {
+                frame->Completed = true;
+                frame->PendingMarked = (stack->Control & SL_PENDING_RETURNED) != 0;
+                frame->CompletedStatus = status;
+            }
+        }
+    }
+    if (unmarked) {
+        HostReport("PENDING_NOT_MARKED", Irp, Site,
+                   "the dispatch routine at location %d returned STATUS_PENDING, and the request was never marked "
+                   "pending there (IoMarkIrpPending, in dispatch or by propagating PendingReturned)",
+                   location);
+    }
+}
+
+/* ClearStackLocation: clears a finished stack location, so that nobody reads a lower
+ * driver's parameters, completion routine or context. */
+static void ClearStackLocation(PIO_STACK_LOCATION Stack)
+{
+    Stack->MinorFunction = 0;
+    Stack->Flags = 0;
+    Stack->Control = 0;
+    memset(&Stack->Parameters, 0, sizeof Stack->Parameters);
+    Stack->FileObject = nullptr;
+    Stack->CompletionRoutine = nullptr;
+    Stack->Context = nullptr;
+}
+
+/* RunCompletionRoutine: calls the completion routine Routine with Context for Irp, in the
+ * driver of the location now current (the allocating driver's when Top), at DISPATCH_LEVEL
+ * on Thread, and checks what it did. Reports faults at Site. Returns false when the
+ * completion stops here: the routine returned STATUS_MORE_PROCESSING_REQUIRED or completed
+ * the request again from inside. */
+static bool RunCompletionRoutine(PIRP Irp, HostIrpRecord *Record, HostThreadState *Thread,
+                                 PIO_COMPLETION_ROUTINE Routine, PVOID Context, bool Top, HostCallSite Site)
+{
+    PDEVICE_OBJECT device = Top ? nullptr : IoGetCurrentIrpStackLocation(Irp)->DeviceObject;
+    PDRIVER_OBJECT driver = device ? device->DriverObject : Record->AllocDriver;
+    HostContextSave save = HostEnterDriver(driver, device);
+    /* Completion routines must be callable at DISPATCH_LEVEL: they always run there. */
+    KIRQL old = Thread->Irql;
+    if (old < DISPATCH_LEVEL) {
+        Thread->Irql = DISPATCH_LEVEL;
+    }
+    KIRQL entered = Thread->Irql;
+    HostFuzzPoint();
+    HostDispatchFrame running = {nullptr, nullptr, Irp, 0, 0, 0, false, false, false, 0};
+    PushThreadFrame(&running);
+    NTSTATUS result = Routine(device, Irp, Context);
+    PopThreadFrame(&running);
+    if (Thread->Irql != entered) {
+        HostReport("DISPATCH_IRQL_CHANGED", nullptr, Site, "completion routine %p returned at IRQL %d, entered at %d",
+                   (void *)Routine, Thread->Irql, entered);
+    }
+    Thread->Irql = old;
+    HostLeaveDriver(save);
+    if (result == STATUS_MORE_PROCESSING_REQUIRED) {
+        return false;
+    }
+    if (running.CompletedInside) {
+        /* The request has been completed from inside: it may be gone already. */
+        HostReport("COMPLETION_ROUTINE_COMPLETED", nullptr, Site,
+                   "completion routine %p called IoCompleteRequest on its request and returned 0x%08x; it must "
+                   "return STATUS_MORE_PROCESSING_REQUIRED after completing it again",
+                   (void *)Routine, (unsigned)result);
+        return false;
+    }
+    if (!Top && Irp->PendingReturned && !(IoGetCurrentIrpStackLocation(Irp)->Control & SL_PENDING_RETURNED)) {
+        HostReport("PENDING_RETURNED_IGNORED", Irp, Site,
+                   "completion routine %p saw PendingReturned and returned 0x%08x without IoMarkIrpPending",
+                   (void *)Routine, (unsigned)result);
+    }
+    return true;
+}
+
+/* FinishAtTop: hands a request whose completion has passed its last location back to its
+ * issuer by the kind of Record; reports at Site a request that must not get there. */
+static void FinishAtTop(PIRP Irp, HostIrpRecord *Record, HostCallSite Site)
+{
+    IoSkipCurrentIrpStackLocation(Irp);
+    switch (Record->Kind) {
+    case HostIrpThreaded:
+        FinishThreaded(Record);
+        break;
+    case HostIrpUser:
+        HostFinishUserIrp(Record);
+        break;
+    case HostIrpDriver:
+        HostReport("DRIVER_ALLOCATED_IRP_COMPLETED", Irp, Site,
+                   "a request allocated by a driver was completed to the top: its issuer's completion routine must "
+                   "return STATUS_MORE_PROCESSING_REQUIRED and free it");
+        break;
+    case HostIrpSystem:
+        HostReport("NOT_MODELLED", Irp, Site, "system request completed past its issuer");
+        break;
+    }
+}
+
+/* CompleteRequest: IoCompleteRequest called at Site. Checks the call, then walks the stack
+ * locations of Irp upwards from the current one, each one recorded as completed, cleared and
+ * its completion routine run when its conditions hold, until a routine stops the completion
+ * or the request reaches its issuer. */
 static void CompleteRequest(PIRP Irp, HostCallSite Site)
 {
     HostThreadState *thread = HostThread();
@@ -603,38 +763,8 @@ static void CompleteRequest(PIRP Irp, HostCallSite Site)
             frame->CompletedInside = true;
         }
     }
-    if (thread->Irql > DISPATCH_LEVEL) {
-        HostReport("IRQL_NOT_LESS", Irp, Site, "IoCompleteRequest at IRQL %d", thread->Irql);
-    }
-    if (SentByCaller(record)) {
-        HostReport("IRP_COMPLETED_WHILE_BELOW", Irp, Site,
-                   "driver %s completed a request that it had passed down and a lower driver still owns",
-                   HostDriverOf(thread->ContextDriver)->Info->Name);
-    }
-    if (Irp->CurrentLocation > Irp->StackCount) {
-        HostReport("IRP_COMPLETED_TWICE", Irp, Site, "request completed again: %s",
-                   Irp->CurrentLocation > Irp->StackCount + 1 ? "its completion has already reached the top"
-                                                              : "no driver owns it (it is back with its issuer)");
+    if (!CheckCompleteCall(Irp, record, thread, Site)) {
         return;
-    }
-    if (Irp->IoStatus.Status == STATUS_PENDING) {
-        HostReport("IRP_COMPLETED_PENDING", Irp, Site, "request completed with STATUS_PENDING");
-    }
-    PDRIVER_CANCEL cancelRoutine = __atomic_load_n(&Irp->CancelRoutine, __ATOMIC_ACQUIRE);
-    if (cancelRoutine) {
-        HostReport("IRP_COMPLETED_WITH_CANCEL_ROUTINE", Irp, Site,
-                   "request completed while its cancel routine %p is still set", (void *)cancelRoutine);
-    }
-    if (thread->HeldCount) {
-        char where[300];
-        HostDescribeSite(thread->Held[0].Site, where, sizeof where);
-        HostReport("COMPLETE_HOLDING_SPINLOCK", Irp, Site,
-                   "IoCompleteRequest while holding spin lock %p (acquired at %s)", (void *)thread->Held[0].Lock,
-                   where);
-    }
-    if (Irp->CurrentLocation >= 1) {
-        PIO_STACK_LOCATION first = IoGetCurrentIrpStackLocation(Irp);
-        CheckPassedDown(Irp, record, first, Site);
     }
     HostFuzzPoint();
 
@@ -642,39 +772,12 @@ static void CompleteRequest(PIRP Irp, HostCallSite Site)
         PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
         CHAR location = Irp->CurrentLocation;
         NTSTATUS status = Irp->IoStatus.Status;
-        bool unmarked = false;
-        {
-            std::lock_guard<std::mutex> guard(*record->Track);
-            if (location < 32 && (record->PendingCheckMask & (1u << location))) {
-                record->PendingCheckMask &= ~(1u << location);
-                unmarked = !(stack->Control & SL_PENDING_RETURNED);
-            }
-            for (HostDispatchFrame *frame = record->Frames; frame; frame = frame->Next) {
-                if (frame->Location == location && !frame->Completed) {
-                    frame->Completed = true;
-                    frame->PendingMarked = (stack->Control & SL_PENDING_RETURNED) != 0;
-                    frame->CompletedStatus = status;
-                }
-            }
-        }
-        if (unmarked) {
-            HostReport("PENDING_NOT_MARKED", Irp, Site,
-                       "the dispatch routine at location %d returned STATUS_PENDING, and the request was never marked "
-                       "pending there (IoMarkIrpPending, in dispatch or by propagating PendingReturned)",
-                       location);
-        }
+        RecordLocationCompleted(Irp, record, Site);
         Irp->PendingReturned = (stack->Control & SL_PENDING_RETURNED) != 0;
         PIO_COMPLETION_ROUTINE routine = stack->CompletionRoutine;
         PVOID context = stack->Context;
         UCHAR control = stack->Control;
-        /* The finished location is cleared, so that nobody reads a lower driver's parameters. */
-        stack->MinorFunction = 0;
-        stack->Flags = 0;
-        stack->Control = 0;
-        memset(&stack->Parameters, 0, sizeof stack->Parameters);
-        stack->FileObject = nullptr;
-        stack->CompletionRoutine = nullptr;
-        stack->Context = nullptr;
+        ClearStackLocation(stack);
         IoSkipCurrentIrpStackLocation(Irp);
         ForgetSendsTo(record, location);
         bool top = Irp->CurrentLocation == Irp->StackCount + 1;
@@ -683,42 +786,8 @@ static void CompleteRequest(PIRP Irp, HostCallSite Site)
                                   (!NT_SUCCESS(status) && (control & SL_INVOKE_ON_ERROR)) ||
                                   (__atomic_load_n(&Irp->Cancel, __ATOMIC_ACQUIRE) && (control & SL_INVOKE_ON_CANCEL)));
         if (invoke) {
-            PDEVICE_OBJECT device = top ? nullptr : IoGetCurrentIrpStackLocation(Irp)->DeviceObject;
-            PDRIVER_OBJECT driver = device ? device->DriverObject : record->AllocDriver;
-            HostContextSave save = HostEnterDriver(driver, device);
-            /* Completion routines must be callable at DISPATCH_LEVEL: they always run there. */
-            KIRQL old = thread->Irql;
-            if (old < DISPATCH_LEVEL) {
-                thread->Irql = DISPATCH_LEVEL;
-            }
-            KIRQL entered = thread->Irql;
-            HostFuzzPoint();
-            HostDispatchFrame running = {nullptr, nullptr, Irp, 0, 0, 0, false, false, false, 0};
-            PushThreadFrame(&running);
-            NTSTATUS result = routine(device, Irp, context);
-            PopThreadFrame(&running);
-            if (thread->Irql != entered) {
-                HostReport("DISPATCH_IRQL_CHANGED", nullptr, Site,
-                           "completion routine %p returned at IRQL %d, entered at %d", (void *)routine, thread->Irql,
-                           entered);
-            }
-            thread->Irql = old;
-            HostLeaveDriver(save);
-            if (result == STATUS_MORE_PROCESSING_REQUIRED) {
+            if (!RunCompletionRoutine(Irp, record, thread, routine, context, top, Site)) {
                 return;
-            }
-            if (running.CompletedInside) {
-                /* The request has been completed from inside: it may be gone already. */
-                HostReport("COMPLETION_ROUTINE_COMPLETED", nullptr, Site,
-                           "completion routine %p called IoCompleteRequest on its request and returned 0x%08x; it must "
-                           "return STATUS_MORE_PROCESSING_REQUIRED after completing it again",
-                           (void *)routine, (unsigned)result);
-                return;
-            }
-            if (!top && Irp->PendingReturned && !(IoGetCurrentIrpStackLocation(Irp)->Control & SL_PENDING_RETURNED)) {
-                HostReport("PENDING_RETURNED_IGNORED", Irp, Site,
-                           "completion routine %p saw PendingReturned and returned 0x%08x without IoMarkIrpPending",
-                           (void *)routine, (unsigned)result);
             }
         } else if (!top && Irp->PendingReturned) {
             IoMarkIrpPending(Irp);
@@ -727,23 +796,7 @@ static void CompleteRequest(PIRP Irp, HostCallSite Site)
             break;
         }
     }
-    IoSkipCurrentIrpStackLocation(Irp);
-    switch (record->Kind) {
-    case HostIrpThreaded:
-        FinishThreaded(record);
-        break;
-    case HostIrpUser:
-        HostFinishUserIrp(record);
-        break;
-    case HostIrpDriver:
-        HostReport("DRIVER_ALLOCATED_IRP_COMPLETED", Irp, Site,
-                   "a request allocated by a driver was completed to the top: its issuer's completion routine must "
-                   "return STATUS_MORE_PROCESSING_REQUIRED and free it");
-        break;
-    case HostIrpSystem:
-        HostReport("NOT_MODELLED", Irp, Site, "system request completed past its issuer");
-        break;
-    }
+    FinishAtTop(Irp, record, Site);
 }
 
 VOID(IofCompleteRequest)(PIRP Irp, CCHAR PriorityBoost)
