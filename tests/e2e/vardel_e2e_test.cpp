@@ -49,8 +49,13 @@ protected:
     void SetUp() override
     {
         const ::testing::TestInfo *info = ::testing::UnitTest::GetInstance()->current_test_info();
-        Dir = ::testing::TempDir() + "vardel_e2e_" + std::to_string(getpid()) + "_" + info->name();
-        mkdir(Dir.c_str(), 0700);
+        /* A folder of this run's own: a left-over one of an earlier run with the same process
+         * id would otherwise hand this case its files. */
+        std::string pattern = ::testing::TempDir() + "vardel_e2e_" + info->name() + "_XXXXXX";
+        std::vector<char> name(pattern.begin(), pattern.end());
+        name.push_back('\0');
+        ASSERT_NE(mkdtemp(name.data()), nullptr) << pattern;
+        Dir = name.data();
         MakeRom("rom.bin", FlashSize, "");
         Image = ReadFile(Dir + "/rom.bin");
         /* The flash starts with a pattern of its own, so that what the update leaves is visible. */
@@ -59,6 +64,14 @@ protected:
             Before[i] = (uint8_t)(i * 13 + (i >> 9));
         }
         WriteFile(Dir + "/flash.bin", Before);
+    }
+
+    void TearDown() override
+    {
+        if (!Dir.empty()) {
+            std::string command = "rm -rf '" + Dir + "'";
+            EXPECT_EQ(system(command.c_str()), 0) << command;
+        }
     }
 
     /* Makes an image with murvorom; extra is appended to its command line. */
