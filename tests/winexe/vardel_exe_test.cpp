@@ -5,6 +5,7 @@
  */
 #include "e2e/pty_run.h"
 #include "winexe/terminal_screen.h"
+#include "winexe/wine_support.h"
 
 #include "common/murvo_public.h"
 #include "common/murvo_version.h"
@@ -26,22 +27,6 @@
 namespace {
 
 const std::string Exe = std::string(MURVO_SOURCE_DIR) + "/build/win32/bin/vardel.exe";
-
-std::string Output(const std::string &command)
-{
-    std::string text;
-    FILE *pipe = popen(command.c_str(), "r");
-    if (pipe == NULL) {
-        return text;
-    }
-    char buffer[4096];
-    size_t got;
-    while ((got = fread(buffer, 1, sizeof buffer, pipe)) > 0) {
-        text.append(buffer, got);
-    }
-    pclose(pipe);
-    return text;
-}
 
 bool Exists(const std::string &path)
 {
@@ -259,19 +244,6 @@ TEST(TerminalScreen, ShowsWhatWinesConsoleDrewCharacterByCharacter)
     /* Erasing, moving back and positioning the cursor rewrite what the screen shows. */
     EXPECT_EQ(TerminalScreen("12345\x1b[3D\x1b[Kab\r\nx\x1b[1;2Hz\x1b[2;3Hq"), "1zab\nx q");
     EXPECT_EQ(TerminalScreen("old\x1b[2J\x1b[Hnew"), "new");
-}
-
-/* Wine runs 32-bit Windows programs only where the kernel runs 32-bit x86 code. */
-std::string WhyWineCannotRun()
-{
-    if (system("command -v wine >/dev/null 2>&1") != 0) {
-        return "wine is not installed, and scripts/install-deps could not install it here";
-    }
-    if (system("/usr/lib/wine/wineserver32 --version >/dev/null 2>&1") != 0 &&
-        system("wineserver --version >/dev/null 2>&1") != 0) {
-        return "this machine's kernel does not run 32-bit x86 programs";
-    }
-    return "";
 }
 
 class VardelUnderWineTest : public ::testing::Test {

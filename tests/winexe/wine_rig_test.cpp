@@ -14,6 +14,7 @@
  */
 #include "e2e/pty_run.h"
 #include "winexe/terminal_screen.h"
+#include "winexe/wine_support.h"
 
 #include "common/murvo_public.h"
 #include "host/usb/bus_descriptors.h"
@@ -36,19 +37,10 @@
 
 namespace {
 
-std::string Output(const std::string &command)
+/* A command's output without the carriage returns of Wine's line ends. */
+std::string PlainOutput(const std::string &command)
 {
-    std::string text;
-    FILE *pipe = popen(command.c_str(), "r");
-    if (pipe == NULL) {
-        return text;
-    }
-    char buffer[4096];
-    size_t got;
-    while ((got = fread(buffer, 1, sizeof buffer, pipe)) > 0) {
-        text.append(buffer, got);
-    }
-    pclose(pipe);
+    std::string text = Output(command);
     std::string plain;
     for (char c : text) {
         if (c != '\r') {
@@ -58,7 +50,10 @@ std::string Output(const std::string &command)
     return plain;
 }
 
-std::string Rigctl(const std::string &args) { return Output("wine 'C:\\rig\\rigctl.exe' " + args + " 2>/dev/null"); }
+std::string Rigctl(const std::string &args)
+{
+    return PlainOutput("wine 'C:\\rig\\rigctl.exe' " + args + " 2>/dev/null");
+}
 
 /* rigctl's "name: value" lines. */
 std::map<std::string, std::string> Fields(const std::string &text)
@@ -94,18 +89,6 @@ bool InOrder(const std::string &log, std::initializer_list<const char *> lines, 
         at = found + strlen(line) + 1;
     }
     return true;
-}
-
-std::string WhyWineCannotRun()
-{
-    if (system("command -v wine >/dev/null 2>&1") != 0) {
-        return "wine is not installed, and scripts/install-deps could not install it here";
-    }
-    if (system("/usr/lib/wine/wineserver32 --version >/dev/null 2>&1") != 0 &&
-        system("wineserver --version >/dev/null 2>&1") != 0) {
-        return "this machine's kernel does not run 32-bit x86 programs";
-    }
-    return "";
 }
 
 bool RigInstalled()
@@ -170,7 +153,7 @@ protected:
                             trace + "'";
         bool started = system(start.c_str()) == 0 && WaitForInterface(true);
         Rigctl("probe");
-        std::string lines = Output("grep -a 'trace:ntoskrnl:dispatch_' '" + trace + "'");
+        std::string lines = PlainOutput("grep -a 'trace:ntoskrnl:dispatch_' '" + trace + "'");
         unlink(trace.c_str());
         return started ? lines : "";
     }
@@ -311,7 +294,7 @@ TEST_F(WineRigTest, MurvousbUnloadsOnceItsLastDeviceIsRemoved)
     ASSERT_TRUE(WaitForInterface(false)) << Rigctl("log");
     std::string state;
     for (int tries = 0; tries < 10; tries++) {
-        state = Output("wine sc query murvousb 2>/dev/null");
+        state = PlainOutput("wine sc query murvousb 2>/dev/null");
         if (state.find("RUNNING") == std::string::npos) {
             break;
         }
@@ -392,7 +375,7 @@ const std::string WineDlls = "/usr/lib/i386-linux-gnu/wine/i386-windows/";
 std::map<std::string, std::vector<std::string>> Imports(const std::string &image)
 {
     std::map<std::string, std::vector<std::string>> imports;
-    std::string headers = Output("i686-w64-mingw32-objdump -p '" + image + "'");
+    std::string headers = PlainOutput("i686-w64-mingw32-objdump -p '" + image + "'");
     std::string dll;
     size_t at = 0;
     while (at < headers.size()) {
@@ -427,7 +410,7 @@ std::map<std::string, unsigned long> Exports(const std::string &image, unsigned 
 {
     std::map<std::string, unsigned long> exports;
     std::map<unsigned, unsigned long> rvaOfOrdinal;
-    std::string headers = Output("i686-w64-mingw32-objdump -p '" + image + "'");
+    std::string headers = PlainOutput("i686-w64-mingw32-objdump -p '" + image + "'");
     size_t at = 0;
     bool names = false;
     while (at < headers.size()) {
@@ -461,7 +444,7 @@ bool IsStub(const std::string &image, unsigned long address)
     char command[512];
     snprintf(command, sizeof command, "i686-w64-mingw32-objdump -d --start-address=0x%lx --stop-address=0x%lx '%s'",
              address, address + 48, image.c_str());
-    return Output(command).find("wine_spec_unimplemented_stub") != std::string::npos;
+    return PlainOutput(command).find("wine_spec_unimplemented_stub") != std::string::npos;
 }
 
 /* Every routine murvousb.sys imports is exported by Wine's library of that name: otherwise
