@@ -508,16 +508,17 @@ static NTSTATUS HandleQueryRemove(PDEVICE_OBJECT DeviceObject, PIRP Irp, BOOLEAN
 }
 
 /*
- * HandleCancelRemove: when the unit is started, accepts new work again and succeeds the
- * request; passes it on either way. Started is the state read when the request arrived.
- * Returns the lower driver's status. PASSIVE_LEVEL.
+ * HandleCancel: CANCEL_REMOVE_DEVICE and CANCEL_STOP_DEVICE. When the unit is started, clears
+ * the pending flag the query set (RemovePending or StopPending), so new work is accepted
+ * again, and succeeds the request; passes it on either way. Started is the state read when
+ * the request arrived. Returns the lower driver's status. PASSIVE_LEVEL.
  */
-static NTSTATUS HandleCancelRemove(PDEVICE_OBJECT DeviceObject, PIRP Irp, BOOLEAN Started)
+static NTSTATUS HandleCancel(PDEVICE_OBJECT DeviceObject, PIRP Irp, BOOLEAN Started, BOOLEAN *PendingFlag)
 {
     PAGED_CODE();
     DeviceExtension *extension = ExtensionOf(DeviceObject);
     if (Started) {
-        WriteShared(extension->RemovePending, static_cast<BOOLEAN>(FALSE));
+        WriteShared(*PendingFlag, static_cast<BOOLEAN>(FALSE));
         Irp->IoStatus.Status = STATUS_SUCCESS;
     }
     return PassDown(extension, Irp);
@@ -575,22 +576,6 @@ static NTSTATUS HandleQueryStop(PDEVICE_OBJECT DeviceObject, PIRP Irp, BOOLEAN S
 }
 
 /*
- * HandleCancelStop: when the unit is started, accepts new work again and succeeds the
- * request; passes it on either way. Started is the state read when the request arrived.
- * Returns the lower driver's status. PASSIVE_LEVEL.
- */
-static NTSTATUS HandleCancelStop(PDEVICE_OBJECT DeviceObject, PIRP Irp, BOOLEAN Started)
-{
-    PAGED_CODE();
-    DeviceExtension *extension = ExtensionOf(DeviceObject);
-    if (Started) {
-        WriteShared(extension->StopPending, static_cast<BOOLEAN>(FALSE));
-        Irp->IoStatus.Status = STATUS_SUCCESS;
-    }
-    return PassDown(extension, Irp);
-}
-
-/*
  * HandleSurpriseRemoval: gives up the dispatch's reference, stops the transfers, disables
  * the device interface, then succeeds the request and passes it on. Returns the lower
  * driver's status. PASSIVE_LEVEL.
@@ -635,7 +620,7 @@ NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         return HandleRemove(DeviceObject, Irp);
 
     case IRP_MN_CANCEL_REMOVE_DEVICE:
-        status = HandleCancelRemove(DeviceObject, Irp, started);
+        status = HandleCancel(DeviceObject, Irp, started, &extension->RemovePending);
         break;
 
     case IRP_MN_STOP_DEVICE:
@@ -647,7 +632,7 @@ NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         break;
 
     case IRP_MN_CANCEL_STOP_DEVICE:
-        status = HandleCancelStop(DeviceObject, Irp, started);
+        status = HandleCancel(DeviceObject, Irp, started, &extension->StopPending);
         break;
 
     case IRP_MN_SURPRISE_REMOVAL:
