@@ -27,8 +27,8 @@ std::string WhyWineCannotRun()
     if (system("command -v wine >/dev/null 2>&1") != 0) {
         return "wine is not installed, and scripts/install-deps could not install it here";
     }
-    if (system("/usr/lib/wine/wineserver32 --version >/dev/null 2>&1") != 0 &&
-        system("wineserver --version >/dev/null 2>&1") != 0) {
+    /* The 32-bit loader itself must start: wineserver alone may be the 64-bit one. */
+    if (system("wine --version >/dev/null 2>&1") != 0) {
         return "this machine's kernel does not run 32-bit x86 programs";
     }
     return "";
