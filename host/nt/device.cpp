@@ -105,7 +105,7 @@ NTSTATUS HostLoadDriverInternal(const HostDriverInfo *Info, bool ByPnp, PDRIVER_
             HostReport("DRIVER_UNLOAD_DEVICES", nullptr, HostCallSite{nullptr, 0},
                        "DriverEntry of %s failed (0x%08x) but left device objects", Info->Name, (unsigned)status);
         }
-        HostPoolReportLeaks(object, nullptr, "failed DriverEntry");
+        HostPoolReportLeaks(object, "failed DriverEntry");
         free(driver);
         return status;
     }
@@ -168,7 +168,7 @@ NTSTATUS HostUnloadDriver(PDRIVER_OBJECT DriverObject)
     }
     char when[160];
     snprintf(when, sizeof when, "unload of driver %s", driver->Info->Name);
-    HostPoolReportLeaks(DriverObject, nullptr, when);
+    HostPoolReportLeaks(DriverObject, when);
     free(driver);
     return STATUS_SUCCESS;
 }
@@ -279,10 +279,9 @@ VOID(IoDeleteDevice)(PDEVICE_OBJECT DeviceObject)
                    "device %p deleted while %d request(s) it passed down are still outstanding below it",
                    (void *)DeviceObject, (int)below);
     }
-    char when[160];
-    snprintf(when, sizeof when, "deletion of device %p (driver %s)", (void *)DeviceObject,
-             HostDriverOf(DeviceObject->DriverObject)->Info->Name);
-    HostPoolReportLeaks(nullptr, DeviceObject, when);
+    /* Blocks still charged to the device are no leak yet: a driver-wide block may be freed
+     * at unload, where leaks are reported. The charge goes, so that a device made later at
+     * the same address starts with an empty ledger. */
     HostPoolForgetDevice(DeviceObject);
     HostDisableInterfacesOf(DeviceObject);
     {

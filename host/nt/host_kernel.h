@@ -32,7 +32,6 @@ extern "C" {
 typedef struct HostDriverInfo {
     const char *Name;         /* service name; the driver object is named \Driver\<Name> */
     PDRIVER_INITIALIZE Entry; /* DriverEntry */
-    ULONG PoolTag;            /* the one pool tag the driver declares; 0 accepts any tag */
 } HostDriverInfo;
 
 /* Loads a driver: creates its driver object, presets every major function to the I/O
@@ -124,7 +123,7 @@ DEVICE_POWER_STATE HostPoGetDevicePowerState(PDEVICE_OBJECT DeviceObject);
  *   PENDING_RETURNED_IGNORED, PNP_POWER_STATUS_NOT_INITIALIZED, POWER_IRP_NOT_PO_CALL,
  *   DRIVER_ALLOCATED_IRP_COMPLETED, WAIT_AT_HIGH_IRQL, CALL_DRIVER_IRQL, POOL_IRQL,
  *   SPINLOCK_RELEASE_IRQL, SPINLOCK_NOT_OWNER, SPINLOCK_RECURSION, DISPATCH_IRQL_CHANGED,
- *   COMPLETE_HOLDING_SPINLOCK, LOCK_ORDER, POOL_LEAK, POOL_WRONG_TAG, POOL_DOUBLE_FREE,
+ *   COMPLETE_HOLDING_SPINLOCK, LOCK_ORDER, POOL_LEAK, POOL_WRONG_TAG, POOL_ZERO_BYTES, POOL_DOUBLE_FREE,
  *   POOL_BAD_FREE, MDL_DOUBLE_FREE, CANCEL_LOCK_NOT_RELEASED, PNP_REMOVE_NOT_DELETED,
  *   PNP_SURPRISE_DELETED, PNP_DEVICE_INITIALIZING, PNP_ADD_DEVICE_LEFT_DEVICE,
  *   DEVICE_DELETED_ATTACHED, DRIVER_UNLOAD_DEVICES, IRQL_NOT_LESS, NOT_MODELLED,
@@ -206,6 +205,8 @@ void HostPoolCheckFreed(void);
 typedef void HOST_POOL_FREE_HOOK(const void *Block, SIZE_T Size);
 void HostPoolSetFreeHook(HOST_POOL_FREE_HOOK *Hook);
 HostPoolUsage HostPoolUsageByDriver(PDRIVER_OBJECT DriverObject);
+/* Blocks charged to a device object that still exists (its charges go with its deletion:
+ * leaks are reported at the driver's unload; a test asserts a device's ledger itself). */
 HostPoolUsage HostPoolUsageByDevice(PDEVICE_OBJECT DeviceObject);
 /* Requests and MDLs currently allocated by anyone (the I/O manager's own included). */
 ULONG HostLiveIrpCount(void);

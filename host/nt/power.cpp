@@ -43,19 +43,6 @@ static NTSTATUS PowerCall(PDEVICE_OBJECT DeviceObject, PIRP Irp, HostCallSite Si
                    (void *)DeviceObject);
         return STATUS_INVALID_PARAMETER;
     }
-    HostIrpRecord *record = HostIrpRecordOf(Irp);
-    bool issuer;
-    {
-        std::lock_guard<std::mutex> guard(*record->Track);
-        issuer = Irp->CurrentLocation == Irp->StackCount + 1 && !record->Frames;
-    }
-    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(Irp);
-    bool serialised = next->MinorFunction == IRP_MN_SET_POWER || next->MinorFunction == IRP_MN_QUERY_POWER;
-    if (!issuer && next->MajorFunction == IRP_MJ_POWER && serialised &&
-        !__atomic_exchange_n(&record->StartedNext, false, __ATOMIC_ACQ_REL)) {
-        HostReport("POWER_START_NEXT_MISSING", Irp, Site,
-                   "power request passed on without PoStartNextPowerIrp (the next power request would never come)");
-    }
     if ((DeviceObject->Flags & DO_POWER_PAGABLE) && thread->Irql > PASSIVE_LEVEL) {
         HostQueueWork(DeferredPowerWork, new DeferredPowerCall{DeviceObject, Irp, Site});
         return STATUS_PENDING;
@@ -86,7 +73,7 @@ VOID(PoStartNextPowerIrp)(PIRP Irp)
     if (HostThread()->Irql > DISPATCH_LEVEL) {
         HostReport("IRQL_NOT_LESS", Irp, site, "PoStartNextPowerIrp at IRQL %d", HostThread()->Irql);
     }
-    __atomic_store_n(&HostIrpRecordOf(Irp)->StartedNext, true, __ATOMIC_RELEASE);
+    HostPayStartNextPower(Irp);
 }
 
 /* Completion of a request of PoRequestPowerIrp: the requester's callback, then the free. */
