@@ -233,6 +233,22 @@ TEST_F(VerifierTest, RequestFreedWhileALowerDriverOwnsIt)
     IoDeleteDevice(pdo);
 }
 
+/* A driver gives its own request a stack location of its own (IoSetNextIrpStackLocation, as
+ * documented for that) and frees it in its completion routine, once the lower driver has
+ * completed it: the request is no longer below, whatever its current location. */
+TEST_F(VerifierTest, RequestWithItsIssuersOwnLocationFreedOnceBackIsNoReport)
+{
+    PDEVICE_OBJECT pdo = TestBusCreatePdo();
+    PIRP irp = IoAllocateIrp(2, FALSE);
+    IoSetNextIrpStackLocation(irp);
+    IoGetCurrentIrpStackLocation(irp)->MajorFunction = IRP_MJ_READ;
+    IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_READ;
+    IoSetCompletionRoutine(irp, FreeAtIssuer, nullptr, TRUE, TRUE, TRUE);
+    EXPECT_EQ(STATUS_SUCCESS, IoCallDriver(pdo, irp));
+    EXPECT_EQ(0u, HostLiveIrpCount());
+    IoDeleteDevice(pdo);
+}
+
 TEST_F(VerifierTest, RequestOfTheIoManagerFreedByADriver)
 {
     PDEVICE_OBJECT pdo = TestBusCreatePdo();
