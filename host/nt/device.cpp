@@ -35,6 +35,12 @@ bool HostDeviceIsLiveSerial(PDEVICE_OBJECT DeviceObject, ULONGLONG Serial)
     return LiveDevices.count(DeviceObject) != 0 && DeviceObject->DeviceObjectExtension->Serial == Serial;
 }
 
+BOOLEAN HostDeviceObjectExists(PDEVICE_OBJECT DeviceObject)
+{
+    std::lock_guard<std::mutex> guard(DeviceSetLock);
+    return LiveDevices.count(DeviceObject) != 0;
+}
+
 static void SetUnicode(PUNICODE_STRING String, PWSTR Buffer, const char *Prefix, const char *Name, size_t Capacity)
 {
     size_t n = 0;

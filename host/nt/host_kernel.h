@@ -97,6 +97,12 @@ BOOLEAN HostPnpWaitRemoved(HostDeviceNode *Node, ULONG TimeoutMs);
 PDEVICE_OBJECT HostPnpFunctionDevice(HostDeviceNode *Node);
 /* Number of file objects open on the device stack. */
 ULONG HostPnpOpenFileCount(HostDeviceNode *Node);
+/* REMOVE_DEVICE after a successful HostPnpQueryRemove (no check of open files: an open that
+ * came in between is the drivers' to fail). */
+NTSTATUS HostPnpRemove(HostDeviceNode *Node);
+/* Whether DeviceObject is still a device object: a deleted one stays while referenced (by
+ * an open in progress, a file object, a device attached above it). */
+BOOLEAN HostDeviceObjectExists(PDEVICE_OBJECT DeviceObject);
 
 /* ---- Power manager ----------------------------------------------------------------- */
 

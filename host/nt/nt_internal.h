@@ -112,7 +112,8 @@ bool HostDeviceIsLive(PDEVICE_OBJECT DeviceObject);
 bool HostDeviceIsLiveSerial(PDEVICE_OBJECT DeviceObject, ULONGLONG Serial);
 void HostUnloadIfUnused(PDRIVER_OBJECT DriverObject);
 /* Drops a reference taken on a device object (HostFindInterfaceDevice takes one, which the
- * file opened on it holds); a deleted device goes with its last reference. */
+ * file opened on it holds; an open holds the device it sends IRP_MJ_CREATE to until the
+ * create returns); a deleted device goes with its last reference. */
 void HostDereferenceDevice(PDEVICE_OBJECT DeviceObject);
 NTSTATUS HostLoadDriverInternal(const HostDriverInfo *Info, bool ByPnp, PDRIVER_OBJECT *DriverObject);
 
@@ -251,6 +252,7 @@ struct HostDeviceNode {
     HostDeviceState State;
     ULONG OpenFiles;
     bool RemoveWhenClosed;
+    bool Removing; /* REMOVE_DEVICE decided: the I/O manager refuses new opens */
 };
 
 /* Guards the kernel's tables: drivers, devices, nodes, interfaces, files. Never held
