@@ -128,7 +128,12 @@ struct _DEVOBJ_EXTENSION {
     SIZE_T ExtensionSize;
     bool DeletePending; /* deleted while attached above or referenced: freed when neither */
     LONG SentBelow;     /* requests passed down by this device and not yet back */
-    ULONGLONG Serial;   /* unique over the process's life, unlike the address */
+    /* Bottom device of a stack: the device set/query power request of PoRequestPowerIrp
+     * active on the stack, and the ones waiting for it (HostKernelLock). */
+    bool DevicePowerActive;
+    struct HostIrpRecord *DevicePowerQueue;
+    ULONG DeviceSetPowerRequests; /* PoRequestPowerIrp device set-power requests for the stack */
+    ULONGLONG Serial;             /* unique over the process's life, unlike the address */
 };
 
 /* ---- Requests ------------------------------------------------------------------------- */
@@ -211,7 +216,10 @@ typedef struct HostIrpRecord {
     PDEVICE_OBJECT PowerTarget;
     UCHAR PowerMinor;
     POWER_STATE PowerState;
-    IRP Irp; /* followed by the stack locations, as on Windows */
+    PDEVICE_OBJECT PowerStackBottom;       /* serialised on this stack (device set/query power) */
+    HostCallSite PowerSite;                /* PoRequestPowerIrp's caller */
+    struct HostIrpRecord *PowerNextQueued; /* next request waiting on the same stack */
+    IRP Irp;                               /* followed by the stack locations, as on Windows */
 } HostIrpRecord;
 
 #define HOST_IRP_MAGIC 0x49525021u

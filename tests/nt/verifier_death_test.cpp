@@ -474,6 +474,26 @@ TEST_F(VerifierTest, PoStartNextPowerIrpOwedPerSetOrQueryPowerWhileTheLocationIs
     HostUnloadDriver(HostFindDriver(&FaultyInfo));
 }
 
+/* The power policy owner answers every system set-power request with a device set-power
+ * request, even for the state the device is in: a stack that only passes it on is reported
+ * when the system request completes. */
+TEST_F(VerifierTest, SystemSetPowerPassedOnWithoutADeviceRequest)
+{
+    EXPECT_DEATH(
+        {
+            FaultyRead = [](PDEVICE_OBJECT dev, PIRP irp) {
+                PoStartNextPowerIrp(irp);
+                IoSkipCurrentIrpStackLocation(irp);
+                return PoCallDriver(LowerOf(dev), irp);
+            };
+            PDEVICE_OBJECT pdo = TestBusCreatePdo();
+            HostDeviceNode *node;
+            HostPnpDeviceArrived(pdo, u"TEST\\BAD\\1", &FaultyInfo, &node);
+            HostPoSetSystemPowerState(PowerSystemSleeping3);
+        },
+        "VERIFIER: POWER_DEVICE_REQUEST_MISSING: system set-power request \\(S3\\)");
+}
+
 TEST_F(VerifierTest, DispatchReturningAtAnotherIrql)
 {
     EXPECT_DEATH(Read(Device(),
