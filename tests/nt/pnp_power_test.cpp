@@ -162,14 +162,17 @@ VOID PowerDone(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID Context, PIO_STATUS_BLO
     *(NTSTATUS *)Context = IoStatus->Status;
 }
 
-/* A bottom driver that holds every power request reaching it. */
+/* A bottom driver that holds every power request reaching it (one at a time: the power
+ * manager sends the next only when the last has completed). */
 PIRP HeldPower[4];
-volatile LONG HeldPowerCount;
+LONG HeldPowerCount; /* published after the slot is written */
 NTSTATUS HoldPower(PDEVICE_OBJECT, PIRP Irp)
 {
     PoStartNextPowerIrp(Irp);
     IoMarkIrpPending(Irp);
-    HeldPower[__atomic_fetch_add(&HeldPowerCount, 1, __ATOMIC_SEQ_CST)] = Irp;
+    LONG held = __atomic_load_n(&HeldPowerCount, __ATOMIC_ACQUIRE);
+    HeldPower[held] = Irp;
+    __atomic_store_n(&HeldPowerCount, held + 1, __ATOMIC_RELEASE);
     return STATUS_PENDING;
 }
 NTSTATUS HoldPowerEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING)
@@ -195,15 +198,15 @@ TEST_F(NtTest, ASecondDevicePowerRequestWaitsForTheFirstOfItsStack)
     NTSTATUS first = STATUS_PENDING, second = STATUS_PENDING;
     EXPECT_EQ(STATUS_PENDING, PoRequestPowerIrp(device, IRP_MN_SET_POWER, d3, PowerDone, &first, nullptr));
     EXPECT_EQ(STATUS_PENDING, PoRequestPowerIrp(device, IRP_MN_SET_POWER, d0, PowerDone, &second, nullptr));
-    EXPECT_EQ(1, HeldPowerCount) << "the second request waits while the first is active";
+    EXPECT_EQ(1, __atomic_load_n(&HeldPowerCount, __ATOMIC_ACQUIRE)) << "the second waits while the first is active";
 
     HeldPower[0]->IoStatus.Status = STATUS_SUCCESS;
     IoCompleteRequest(HeldPower[0], IO_NO_INCREMENT);
     EXPECT_EQ(STATUS_SUCCESS, first);
-    for (int i = 0; i < 5000 && __atomic_load_n(&HeldPowerCount, __ATOMIC_SEQ_CST) < 2; i++) {
+    for (int i = 0; i < 5000 && __atomic_load_n(&HeldPowerCount, __ATOMIC_ACQUIRE) < 2; i++) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
-    ASSERT_EQ(2, HeldPowerCount) << "the second request goes once the first has completed";
+    ASSERT_EQ(2, __atomic_load_n(&HeldPowerCount, __ATOMIC_ACQUIRE)) << "the second goes once the first has completed";
     EXPECT_EQ(PowerDeviceD0, IoGetCurrentIrpStackLocation(HeldPower[1])->Parameters.Power.State.DeviceState);
     HeldPower[1]->IoStatus.Status = STATUS_SUCCESS;
     IoCompleteRequest(HeldPower[1], IO_NO_INCREMENT);
