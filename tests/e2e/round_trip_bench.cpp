@@ -18,6 +18,7 @@
 #include "tool/transport.h"
 #include "tool/unit_commands.h"
 
+#include <algorithm>
 #include <chrono>
 #include <map>
 #include <stdio.h>
@@ -326,15 +327,31 @@ int main(int argc, char **argv)
     printf("  GetOsVersion: %u-byte request, %u-byte reply; WriteFlash: %u-byte request, %u-byte reply\n",
            UnitCommandShapes[CmdGetOsVersion].RequestLength, UnitCommandShapes[CmdGetOsVersion].ReplyLength,
            UnitCommandShapes[CmdWriteFlash].RequestLength, UnitCommandShapes[CmdWriteFlash].ReplyLength);
-    printf("wall time (secondary figure, noisy):\n");
+    const int runs = 5;
+    printf("wall time per round trip (secondary figure, noisy), min/median/max of %d runs of 4000:\n", runs);
     fflush(stdout);
     std::string self = argv[0];
     for (const char *command : {"os", "write"}) {
-        printf("  ");
-        fflush(stdout);
-        if (system((self + " loop " + command + " 4000").c_str()) != 0) {
-            return 1;
+        std::vector<double> each;
+        for (int run = 0; run < runs; run++) {
+            FILE *loop = popen((self + " loop " + command + " 4000").c_str(), "r");
+            double us = 0;
+            char line[256];
+            while (loop != NULL && fgets(line, sizeof line, loop) != NULL) {
+                const char *figure = strstr(line, " s, ");
+                if (figure != NULL) {
+                    us = strtod(figure + 4, NULL);
+                }
+            }
+            if (loop == NULL || pclose(loop) != 0 || us <= 0) {
+                fprintf(stderr, "round_trip_bench: the %s loop failed\n", command);
+                return 1;
+            }
+            each.push_back(us);
         }
+        std::sort(each.begin(), each.end());
+        printf("  %-5s %d runs: %.2f / %.2f / %.2f us\n", command, runs, each.front(), each[each.size() / 2],
+               each.back());
     }
 
     if (system("command -v valgrind >/dev/null 2>&1 && command -v callgrind_annotate >/dev/null 2>&1") != 0) {
@@ -347,7 +364,11 @@ int main(int argc, char **argv)
     if (root.empty() || root.back() != '/') {
         root += "/";
     }
-    printf("instructions (callgrind, counts of the loop alone, every thread):\n");
+    printf("instructions (callgrind, counts of the loop alone, every thread; one run each, as the counts\n"
+           "vary by a fraction of a per cent from run to run):\n"
+           "  self       instructions executed in the part's own functions\n"
+           "  with libs  the same plus the C and C++ library code the part calls (libc, libstdc++, the\n"
+           "             dynamic loader); each column also as a share of the whole round trip\n");
     fflush(stdout);
     Report(argv[0], "os", 1000, dir, root);
     Report(argv[0], "write", 1000, dir, root);

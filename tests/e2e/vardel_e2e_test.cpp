@@ -19,6 +19,14 @@ namespace {
 
 const uint32_t FlashSize = 0x40000; /* small enough to run fast, 32 blocks of 8 KiB */
 
+/* What vardel says on standard error of the flash it leaves behind. */
+const std::string PartlyWritten =
+    "The flash is only partly written: run vardel again with the same options to repair it\n";
+const std::string BootBlockErased = "The flash is only partly written and the boot block is erased: do not "
+                                    "power-cycle the unit before running vardel /bootblock again\n";
+const std::string WrittenUnchecked =
+    "The flash is written but was not checked: run vardel again with the same options to finish the update\n";
+
 std::vector<uint8_t> ReadFile(const std::string &path)
 {
     std::ifstream in(path, std::ios::binary);
@@ -163,7 +171,7 @@ TEST_F(VardelEndToEndTest, InterruptedUpdateLeavesTheFlashAsFarAsItGotAndARerunR
 {
     /* The fifth record's reply is held back, so the run is surely in its write phase, with
      * every block erased and four or five records written, when the signal comes. */
-    for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+    for (int signal : {SIGINT, SIGQUIT, SIGTERM, SIGHUP}) {
         WriteFile(Dir + "/flash.bin", Before);
         unlink((Dir + "/unit.log").c_str());
         ProgramSetup setup;
@@ -179,6 +187,7 @@ TEST_F(VardelEndToEndTest, InterruptedUpdateLeavesTheFlashAsFarAsItGotAndARerunR
         setup.SignalWhen = "Writing flash 10A00h";
         ProgramRun run = RunProgram(setup);
         ASSERT_EQ(run.Signal, signal) << run.Terminal << run.Err;
+        EXPECT_EQ(run.Err, "\n" + PartlyWritten) << signal;
 
         /* The log line of a command is written just before it is carried out, so the last
          * logged record may or may not have reached the flash. */
@@ -202,6 +211,83 @@ TEST_F(VardelEndToEndTest, InterruptedUpdateLeavesTheFlashAsFarAsItGotAndARerunR
         after = ReadFile(Dir + "/flash.bin");
         EXPECT_TRUE(std::equal(after.begin(), after.begin() + 0x10000, Before.begin()));
         EXPECT_TRUE(std::equal(after.begin() + 0x10000, after.end(), Image.begin() + 0x10000));
+    }
+}
+
+TEST_F(VardelEndToEndTest, EveryEarlyEndSaysWhatTheFlashHolds)
+{
+    struct Case {
+        const char *Option; /* "/bootblock" or "" */
+        const char *Fault;
+        int ExitStatus;
+        std::string Error; /* standard error, whole */
+    };
+    const std::string lostReply = "\n*Error* Failed to receive USB reply\n";
+    const Case cases[] = {
+        /* Nothing erased yet: nothing to say. */
+        {"/bootblock", "status:UnlockBlock:3:5", 2, ""},
+        {"", "noreply:UnlockBlock:2", 1, lostReply},
+        /* Erased, not yet written: the boot block is gone with /bootblock. */
+        {"/bootblock", "status:EraseBlock:3:5", 2, BootBlockErased},
+        {"/bootblock", "noreply:EraseBlock:1", 1, lostReply + BootBlockErased},
+        {"", "status:EraseBlock:3:5", 2, PartlyWritten},
+        /* Records 1 to 128 are the boot block. */
+        {"/bootblock", "status:WriteFlash:128:7", 2, BootBlockErased},
+        {"/bootblock", "stall:WriteFlash:40", 1, lostReply + BootBlockErased},
+        {"/bootblock", "status:WriteFlash:129:7", 2, PartlyWritten},
+        {"", "status:WriteFlash:10:7", 2, PartlyWritten},
+        {"", "noreply:WriteFlash:10", 1, lostReply + PartlyWritten},
+        /* Every record written: only the check is missing. */
+        {"", "noreply:LockBlock:3", 1, lostReply + WrittenUnchecked},
+        {"/bootblock", "noreply:GetChecksum:1", 1, lostReply + WrittenUnchecked},
+        {"", "status:LockBlock:3:2", 2, ""},
+        {"", "noreply:DisplayText:30", 1, lostReply},
+    };
+    for (const Case &c : cases) {
+        WriteFile(Dir + "/flash.bin", Before);
+        std::vector<std::string> args;
+        if (c.Option[0] != '\0') {
+            args.push_back(c.Option);
+        }
+        args.push_back("rom.bin");
+        ProgramRun run = Update(args, "Y", {{"MURVO_SIM_FAULTS", c.Fault}});
+        EXPECT_EQ(run.ExitStatus, c.ExitStatus) << c.Option << " " << c.Fault << run.Err;
+        EXPECT_EQ(run.Err, c.Error) << c.Option << " " << c.Fault;
+    }
+
+    /* The unit unplugged in the boot block's first record; the rerun without /bootblock
+     * leaves the boot block erased, the one with it repairs everything. */
+    WriteFile(Dir + "/flash.bin", Before);
+    ProgramRun run = Update({"/bootblock", "rom.bin"}, "Y", {{"MURVO_SIM_FAULTS", "unplug:WriteFlash:1"}});
+    EXPECT_EQ(run.ExitStatus, 1);
+    EXPECT_NE(run.Err.find("*Error* Failed to "), std::string::npos) << run.Err;
+    EXPECT_EQ(run.Err.substr(run.Err.find('\n', 1) + 1), BootBlockErased);
+    run = Update({"/bootblock", "rom.bin"});
+    EXPECT_EQ(run.ExitStatus, 0) << run.Err;
+    EXPECT_EQ(run.Err, "");
+    EXPECT_EQ(ReadFile(Dir + "/flash.bin"), Image);
+}
+
+TEST_F(VardelEndToEndTest, SignalInTheErasePhaseSaysTheBootBlockIsErased)
+{
+    /* The third erase's reply is held back: two blocks of the boot block are erased. */
+    for (int signal : {SIGINT, SIGQUIT, SIGHUP}) {
+        WriteFile(Dir + "/flash.bin", Before);
+        ProgramSetup setup;
+        setup.Program = VARDEL_PATH;
+        setup.Args = {"/bootblock", "rom.bin"};
+        setup.WorkDir = Dir;
+        setup.Keys = "Y";
+        setup.Env = {{"MURVO_SIM_FLASH_SIZE", std::to_string(FlashSize)},
+                     {"MURVO_SIM_FLASH_FILE", Dir + "/flash.bin"},
+                     {"MURVO_SIM_FAULTS", "delay:EraseBlock:3:1500"}};
+        setup.SendSignal = signal;
+        setup.SignalWhen = "Erasing block 3 of 32";
+        ProgramRun run = RunProgram(setup);
+        ASSERT_EQ(run.Signal, signal) << run.Terminal << run.Err;
+        EXPECT_EQ(run.Err, "\n" + BootBlockErased) << signal;
+        std::vector<uint8_t> after = ReadFile(Dir + "/flash.bin");
+        EXPECT_TRUE(std::all_of(after.begin(), after.begin() + 0x4000, [](uint8_t b) { return b == 0xFF; }));
     }
 }
 
