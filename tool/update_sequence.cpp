@@ -87,12 +87,14 @@ static void SayFlashStateAtExit(void)
 
 /* Runs on Ctrl+C, Ctrl+Break or the console's close: says the state on a line of its own
  * (a progress line may be open), then lets the default handler end the process. Only
- * _write: on the stand-in this runs in a signal handler. */
+ * _write: on the stand-in this runs in a signal handler. The note is said once, should the
+ * way the process ends run the exit operations too. */
 static BOOL WINAPI SayFlashStateOnControlEvent(DWORD controlType)
 {
     (void)controlType;
     const char *note = FlashStateNote;
     if (note != NULL) {
+        FlashStateNote = NULL;
         _write(2, "\n", 1);
         _write(2, note, (unsigned)strlen(note));
     }
