@@ -27,8 +27,8 @@
  * line on standard error. */
 static const char PartlyWrittenNote[] =
     "The flash is only partly written: run vardel again with the same options to repair it\n";
-static const char BootBlockErasedNote[] = "The flash is only partly written and the boot block is erased: do not "
-                                          "power-cycle the unit before running vardel /bootblock again\n";
+static const char BootBlockErasedNote[] =
+    "The boot block is erased and the flash partly written: run vardel /bootblock again before any power-cycle\n";
 static const char WrittenUncheckedNote[] =
     "The flash is written but was not checked: run vardel again with the same options to finish the update\n";
 

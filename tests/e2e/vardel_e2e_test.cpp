@@ -22,8 +22,8 @@ const uint32_t FlashSize = 0x40000; /* small enough to run fast, 32 blocks of 8 
 /* What vardel says on standard error of the flash it leaves behind. */
 const std::string PartlyWritten =
     "The flash is only partly written: run vardel again with the same options to repair it\n";
-const std::string BootBlockErased = "The flash is only partly written and the boot block is erased: do not "
-                                    "power-cycle the unit before running vardel /bootblock again\n";
+const std::string BootBlockErased =
+    "The boot block is erased and the flash partly written: run vardel /bootblock again before any power-cycle\n";
 const std::string WrittenUnchecked =
     "The flash is written but was not checked: run vardel again with the same options to finish the update\n";
 
