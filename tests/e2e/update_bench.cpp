@@ -183,7 +183,7 @@ int main(int argc, char **argv)
              * is held back by the host running the stand-in and the simulated unit. */
             const char *bound = c.Timed              ? "the timing model (bus and flash times)"
                                 : seconds[0] > limit ? "the simulator (slower than the bus limit)"
-                                                     : "nothing modelled (faster than the bus limit)";
+                                                     : "the bus on real hardware (faster than the bus limit)";
             printf("  %-20s %4d %8.3f %8.3f %8.3f %9.1f %10.0f %10.2f %9ld  %s%s\n", c.Name, count, seconds.front(),
                    median, seconds.back(), size / 1024.0 / median, commands / median, median * 1e6 / commands, maxRss,
                    bound, failures == 0 ? "" : "  FAILED");
@@ -196,8 +196,9 @@ int main(int argc, char **argv)
            "  min/median/max s  wall time of one run, from start to exit, over the runs\n"
            "  KiB/s, commands/s, us/command  flash bytes, unit commands and time per command, from the median\n"
            "  RSS KiB     the largest peak resident memory of the vardel process over the runs\n"
-           "  bound by    what limits the row: the simulator when slower than the bus limit (the host's work\n"
-           "              in the stand-in, murvousb and the simulated unit), the timing model when timed\n"
+           "  bound by    what limits the row: the simulator when even the fastest run is slower than the bus\n"
+           "              limit (the host's work in the stand-in, murvousb and the simulated unit), else the bus\n"
+           "              on real hardware; the timing model when timed\n"
            "  bus limit   the time a real bus of that speed needs for the requests and replies alone\n");
 
     printf("peak memory of the vardel process (untimed, full speed):\n");
