@@ -126,11 +126,56 @@ static const Part Parts[] = {
 
 #define OTHER_PART "other: libc, libstdc++"
 
-/* The part a source file belongs to, from its path. */
-static std::string PartOf(const std::string &file, const std::string &root)
+/* The path with every "name/../" taken out. With ccache's base folder set, the compiler is
+ * given sources relative to the build folder, and the debug information names them
+ * "<build folder>/../../tool/x.cpp". */
+static std::string Collapsed(const std::string &path)
 {
+    std::vector<std::string> kept;
+    size_t start = 0;
+    for (;;) {
+        size_t slash = path.find('/', start);
+        std::string name = path.substr(start, slash == std::string::npos ? std::string::npos : slash - start);
+        if (name == ".." && !kept.empty() && kept.back() != ".." && !kept.back().empty()) {
+            kept.pop_back();
+        } else if (name != ".") {
+            kept.push_back(name);
+        }
+        if (slash == std::string::npos) {
+            break;
+        }
+        start = slash + 1;
+    }
+    std::string result;
+    for (size_t i = 0; i < kept.size(); i++) {
+        result += (i > 0 ? "/" : "") + kept[i];
+    }
+    return result;
+}
+
+/* The path of a source file below the repository root, or "" when it is none of ours. An
+ * object taken from a compiler cache shared with another checkout names that checkout's
+ * folder: a file is ours too when the same path below a part's folder exists here. */
+static std::string BelowRoot(const std::string &path, const std::string &root)
+{
+    std::string file = Collapsed(path);
     if (file.compare(0, root.size(), root) == 0) {
-        std::string relative = file.substr(root.size());
+        return file.substr(root.size());
+    }
+    for (const char *folder : {"/tool/", "/driver/", "/host/", "/unitsim/", "/common/", "/tests/"}) {
+        size_t at = file.rfind(folder);
+        if (at != std::string::npos && access((root + file.substr(at + 1)).c_str(), F_OK) == 0) {
+            return file.substr(at + 1);
+        }
+    }
+    return "";
+}
+
+/* The part a source file belongs to, from its path. */
+static std::string PartOf(const std::string &path, const std::string &root)
+{
+    std::string relative = BelowRoot(path, root);
+    if (!relative.empty()) {
         for (const Part &p : Parts) {
             for (const std::string &prefix : p.Prefixes) {
                 if (relative.compare(0, prefix.size(), prefix) == 0) {
