@@ -31,7 +31,7 @@
 #include <stdlib.h>
 #include <string.h>
 
-static const HostDriverInfo MurvoUsbDriver = {"murvousb", DriverEntry, HOST_POOL_TAG('W', 'd', 'm', ' ')};
+static const HostDriverInfo MurvoUsbDriver = {"murvousb", DriverEntry};
 
 static HostUsbBus *Bus; /* the machine's one bus, once booted */
 

@@ -211,15 +211,12 @@ PVOID(ExAllocatePoolWithTag)(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag
         HostReport("POOL_IRQL", nullptr, site, "%s pool allocation at IRQL %d", paged ? "paged" : "non-paged",
                    thread->Irql);
     }
-    if (thread->ContextDriver) {
-        ULONG declared = HostDriverOf(thread->ContextDriver)->Info->PoolTag;
-        if (declared && Tag != declared) {
-            char got[5], want[5];
-            TagText(Tag, got);
-            TagText(declared, want);
-            HostReport("POOL_WRONG_TAG", nullptr, site, "allocation with tag '%s' by a driver that declared tag '%s'",
-                       got, want);
-        }
+    /* Driver Verifier stops a zero-byte request (bug check 0xC4, parameter 0x00); the tag is
+     * the caller's choice per allocation path, and only a free names one to check. */
+    if (NumberOfBytes == 0) {
+        char tag[5];
+        TagText(Tag, tag);
+        HostReport("POOL_ZERO_BYTES", nullptr, site, "pool allocation of 0 bytes (tag '%s')", tag);
     }
     if (HostShouldFailAllocation(site)) {
         return nullptr;
@@ -288,7 +285,7 @@ HostPoolUsage HostPoolUsageByDevice(PDEVICE_OBJECT DeviceObject)
     return Sum([DeviceObject](PoolHeader *h) { return h->Device == DeviceObject; });
 }
 
-void HostPoolReportLeaks(PDRIVER_OBJECT Driver, PDEVICE_OBJECT Device, const char *When)
+void HostPoolReportLeaks(PDRIVER_OBJECT Driver, const char *When)
 {
     std::string list;
     ULONG count = 0;
@@ -297,7 +294,7 @@ void HostPoolReportLeaks(PDRIVER_OBJECT Driver, PDEVICE_OBJECT Device, const cha
         std::lock_guard<std::mutex> guard(PoolLock);
         for (const void *block : LiveBlocks) {
             PoolHeader *header = HeaderOf(block);
-            if (Device ? header->Device != Device : header->Driver != Driver) {
+            if (header->Driver != Driver) {
                 continue;
             }
             if (count++ == 0) {

@@ -181,13 +181,22 @@ NTSTATUS HostCreateFile(HostProcess *Process, PCWSTR Path, HostFile **File)
         return STATUS_OBJECT_NAME_NOT_FOUND;
     }
     HostDeviceNode *node;
+    PDEVICE_OBJECT top = pdo;
     {
+        /* As the I/O manager does, an open of a device whose removal is under way fails
+         * before any driver sees it; one that gets in holds the device it sends the create
+         * to, so that a removal running meanwhile cannot free it under the dispatch routine
+         * ("IoDeleteDevice": the object goes with its last reference). */
         std::lock_guard<std::mutex> guard(HostKernelLock);
         node = pdo->DeviceObjectExtension->Node;
-        bool usable =
-            node && node->State != HostDeviceRemoved && node->Fdo && !pdo->DeviceObjectExtension->DeletePending;
+        bool usable = node && node->State != HostDeviceRemoved && !node->Removing && node->Fdo &&
+                      !pdo->DeviceObjectExtension->DeletePending;
         if (usable) {
             node->OpenFiles++;
+            while (top->AttachedDevice) {
+                top = top->AttachedDevice;
+            }
+            top->ReferenceCount++;
         } else {
             node = nullptr;
         }
@@ -225,6 +234,7 @@ NTSTATUS HostCreateFile(HostProcess *Process, PCWSTR Path, HostFile **File)
     next->Parameters.Create.Options = 1u << 24; /* FILE_OPEN */
     next->Parameters.Create.ShareAccess = 0;
     NTSTATUS status = SendUserIrp(file, irp, nullptr, nullptr, false);
+    HostDereferenceDevice(top);
     if (!NT_SUCCESS(status)) {
         HostPoolFree(object->FileName.Buffer, HostCallSite{nullptr, 0}, "file name");
         delete file;
