@@ -10,6 +10,7 @@
 #include <string.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 
 #include "host/nt/nt_internal.h"
@@ -43,6 +44,10 @@ static void CheckPassive(const char *What)
 }
 
 HostProcess *HostProcessCreate(void) { return new HostProcess(); }
+
+static std::atomic<bool> UserIsAdministrator{true};
+
+VOID HostSetUserIsAdministrator(BOOLEAN Administrator) { UserIsAdministrator = Administrator != FALSE; }
 
 PFILE_OBJECT HostFileObject(HostFile *File) { return &File->Object; }
 
@@ -181,12 +186,14 @@ NTSTATUS HostCreateFile(HostProcess *Process, PCWSTR Path, HostFile **File)
         return STATUS_OBJECT_NAME_NOT_FOUND;
     }
     HostDeviceNode *node;
+    bool denied = false;
     {
         std::lock_guard<std::mutex> guard(HostKernelLock);
         node = pdo->DeviceObjectExtension->Node;
+        denied = node && node->AdministratorsOnly && !UserIsAdministrator;
         bool usable =
             node && node->State != HostDeviceRemoved && node->Fdo && !pdo->DeviceObjectExtension->DeletePending;
-        if (usable) {
+        if (usable && !denied) {
             node->OpenFiles++;
         } else {
             node = nullptr;
@@ -194,7 +201,7 @@ NTSTATUS HostCreateFile(HostProcess *Process, PCWSTR Path, HostFile **File)
     }
     if (!node) {
         HostDereferenceDevice(pdo);
-        return STATUS_NO_SUCH_DEVICE;
+        return denied ? STATUS_ACCESS_DENIED : STATUS_NO_SUCH_DEVICE;
     }
     HostFile *file = new HostFile();
     file->Process = Process;
@@ -481,5 +488,7 @@ VOID HostKernelReset(void)
     HostForgetInterfaces();
     HostPowerReset();
     HostVerifierResetSettings();
+    HostResetWindowsVersion();
+    UserIsAdministrator = true;
     HostPoolCheckFreed();
 }

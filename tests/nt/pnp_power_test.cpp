@@ -153,7 +153,7 @@ NTSTATUS PowerProbeEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING)
     DriverObject->MajorFunction[IRP_MJ_POWER] = RecordPowerIrql;
     return STATUS_SUCCESS;
 }
-const HostDriverInfo PowerProbeInfo = {"powerprobe", PowerProbeEntry, 0};
+const HostDriverInfo PowerProbeInfo = {"powerprobe", PowerProbeEntry, 0, FALSE};
 VOID PowerDone(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID Context, PIO_STATUS_BLOCK IoStatus)
 {
     *(NTSTATUS *)Context = IoStatus->Status;

@@ -252,7 +252,7 @@ static NTSTATUS BusEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPa
     return STATUS_SUCCESS;
 }
 
-const HostDriverInfo TestBusInfo = {"testbus", BusEntry, HOST_POOL_TAG('B', 'u', 's', ' ')};
+const HostDriverInfo TestBusInfo = {"testbus", BusEntry, HOST_POOL_TAG('B', 'u', 's', ' '), FALSE};
 
 PDEVICE_OBJECT TestBusCreatePdo(void)
 {
@@ -480,4 +480,4 @@ static NTSTATUS FunctionEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Regis
     return STATUS_SUCCESS;
 }
 
-const HostDriverInfo TestFunctionInfo = {"testfunction", FunctionEntry, TEST_TAG};
+const HostDriverInfo TestFunctionInfo = {"testfunction", FunctionEntry, TEST_TAG, FALSE};

@@ -128,7 +128,7 @@ NTSTATUS FaultyEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath)
     return STATUS_SUCCESS;
 }
 
-const HostDriverInfo FaultyInfo = {"faulty", FaultyEntry, HOST_POOL_TAG('F', 'l', 't', 'y')};
+const HostDriverInfo FaultyInfo = {"faulty", FaultyEntry, HOST_POOL_TAG('F', 'l', 't', 'y'), FALSE};
 
 NTSTATUS FreeAtIssuer(PDEVICE_OBJECT, PIRP Irp, PVOID)
 {
