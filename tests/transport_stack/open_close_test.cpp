@@ -148,6 +148,9 @@ TEST(TransportStackOpen, AUserWhoIsNoAdministratorIsToldToUseAnAdministratorProm
     HostSetUserIsAdministrator(FALSE);
     char path[DEVICE_PATH_CHARS];
     EXPECT_EQ(FindUnitInterface(&UnitClass, path), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
+                          0, NULL),
+              INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_ACCESS_DENIED);
     testing::internal::CaptureStderr();
     EXPECT_FALSE(OpenTransport());
