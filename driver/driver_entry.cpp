@@ -32,8 +32,7 @@ POOL_TYPE NonPagedPoolOfRunningWindows(void)
     if (!NT_SUCCESS(RtlGetVersion(&version))) {
         return NonPagedPool;
     }
-    bool windows8OrLater =
-        version.dwMajorVersion > 6 || (version.dwMajorVersion == 6 && version.dwMinorVersion >= 2);
+    bool windows8OrLater = version.dwMajorVersion > 6 || (version.dwMajorVersion == 6 && version.dwMinorVersion >= 2);
     return windows8OrLater ? NonPagedPoolNx : NonPagedPool;
 }
 

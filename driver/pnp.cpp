@@ -254,8 +254,8 @@ static NTSTATUS ConfigureDevice(PDEVICE_OBJECT DeviceObject)
     NTSTATUS status = STATUS_DEVICE_DATA_ERROR;
     ULONG bufferSize = MURVO_FIRST_CONFIG_READ;
     for (int read = 0; read < MURVO_MAX_CONFIG_READS; read++) {
-        extension->ConfigDescriptor =
-            static_cast<PUSB_CONFIGURATION_DESCRIPTOR>(ExAllocatePoolWithTag(MurvoNonPagedPool, bufferSize, MURVO_POOL_TAG));
+        extension->ConfigDescriptor = static_cast<PUSB_CONFIGURATION_DESCRIPTOR>(
+            ExAllocatePoolWithTag(MurvoNonPagedPool, bufferSize, MURVO_POOL_TAG));
         if (extension->ConfigDescriptor == NULL) {
             status = STATUS_INSUFFICIENT_RESOURCES;
             goto done;

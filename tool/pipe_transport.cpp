@@ -80,8 +80,8 @@ static void ReportOpenFailure(void)
         break;
     }
     char text[256];
-    DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, NULL,
-                                  OpenFailureCode, 0, text, sizeof text, NULL);
+    DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, NULL, OpenFailureCode, 0,
+                                  text, sizeof text, NULL);
     while (length > 0 && (text[length - 1] == '\n' || text[length - 1] == '\r' || text[length - 1] == ' ')) {
         length--;
     }

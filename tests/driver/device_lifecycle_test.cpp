@@ -45,8 +45,9 @@ TEST_F(AddDeviceTest, AllocatesNxPoolFromWindows8OnAndExecutablePoolBefore)
         ULONG Major, Minor;
         POOL_TYPE Expected, Other;
     };
-    for (const Windows windows : {Windows{6, 1, NonPagedPool, NonPagedPoolNx}, Windows{6, 2, NonPagedPoolNx, NonPagedPool},
-                                  Windows{10, 0, NonPagedPoolNx, NonPagedPool}}) {
+    for (const Windows windows :
+         {Windows{6, 1, NonPagedPool, NonPagedPoolNx}, Windows{6, 2, NonPagedPoolNx, NonPagedPool},
+          Windows{10, 0, NonPagedPoolNx, NonPagedPool}}) {
         SCOPED_TRACE(testing::Message() << "Windows " << windows.Major << "." << windows.Minor);
         HostSetWindowsVersion(windows.Major, windows.Minor, 0);
         ULONG expectedBefore = HostPoolAllocationsOfType(windows.Expected);
