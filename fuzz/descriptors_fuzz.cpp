@@ -27,7 +27,7 @@
 #include <thread>
 #include <vector>
 
-static const HostDriverInfo MurvoUsb = {"murvousb", DriverEntry};
+static const HostDriverInfo MurvoUsb = {"murvousb", DriverEntry, TRUE};
 
 /* The endpoint addresses of the first interface of a sound chain of length bytes: the first
  * interface descriptor of alternate setting 0, the one a select-configuration request built

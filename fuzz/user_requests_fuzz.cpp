@@ -30,7 +30,7 @@
 #include <thread>
 #include <vector>
 
-static const HostDriverInfo MurvoUsb = {"murvousb", DriverEntry};
+static const HostDriverInfo MurvoUsb = {"murvousb", DriverEntry, TRUE};
 static const GUID MurvoInterface = MURVO_INTERFACE_GUID_INIT;
 
 #define FILE_SLOTS 4

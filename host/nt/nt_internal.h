@@ -86,6 +86,10 @@ void HostDescribeSite(HostCallSite Site, char *Out, size_t OutSize);
 
 /* Allocates Size bytes charged to the thread's driver context (or to Driver/Device when
  * given), without the verifier's tag and low-resources rules. */
+/* The running Windows version (os_version.cpp): at least Major.Minor; back to the default. */
+bool HostWindowsVersionAtLeast(ULONG Major, ULONG Minor);
+void HostResetWindowsVersion(void);
+
 void *HostPoolAllocate(SIZE_T Size, ULONG Tag, HostCallSite Site, PDRIVER_OBJECT Driver, PDEVICE_OBJECT Device);
 /* Frees a block of HostPoolAllocate; reports POOL_DOUBLE_FREE / POOL_BAD_FREE. */
 void HostPoolFree(void *Block, HostCallSite Site, const char *What);
@@ -261,6 +265,7 @@ struct HostDeviceNode {
     ULONG OpenFiles;
     bool RemoveWhenClosed;
     bool Removing; /* REMOVE_DEVICE decided: the I/O manager refuses new opens */
+    bool AdministratorsOnly; /* from the function driver's HostDriverInfo */
 };
 
 /* Guards the kernel's tables: drivers, devices, nodes, interfaces, files. Never held

@@ -224,6 +224,7 @@ static VOID ArrivalWork(PVOID Context)
     node->Pdo = args->Pdo;
     node->InstanceId = args->InstanceId;
     node->FunctionDriver = driver;
+    node->AdministratorsOnly = args->Driver->AdministratorsOnly;
     node->State = HostDeviceAdded;
     std::vector<PDEVICE_OBJECT> before;
     {

@@ -202,10 +202,34 @@ void HostPoolCheckFreed(void)
     }
 }
 
+/* Allocations asked for by pool type: the seven classic types, then NonPagedPoolNx. */
+#define POOL_TYPE_SLOTS 8
+static std::atomic<ULONG> AllocationsOfType[POOL_TYPE_SLOTS];
+
+static int PoolTypeSlot(POOL_TYPE PoolType)
+{
+    if (PoolType == NonPagedPoolNx) {
+        return POOL_TYPE_SLOTS - 1;
+    }
+    return (unsigned)PoolType < POOL_TYPE_SLOTS - 1 ? (int)PoolType : -1;
+}
+
+ULONG HostPoolAllocationsOfType(POOL_TYPE PoolType)
+{
+    int slot = PoolTypeSlot(PoolType);
+    return slot < 0 ? 0 : AllocationsOfType[slot].load();
+}
+
 PVOID(ExAllocatePoolWithTag)(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
 {
     HostCallSite site = HostTakeCallSite();
     HostThreadState *thread = HostThread();
+    int slot = PoolTypeSlot(PoolType);
+    if (slot < 0 || (PoolType == NonPagedPoolNx && !HostWindowsVersionAtLeast(6, 2))) {
+        HostReport("POOL_TYPE_UNKNOWN", nullptr, site, "pool type %d, which this Windows does not have", (int)PoolType);
+    } else {
+        AllocationsOfType[slot]++;
+    }
     bool paged = PoolType == PagedPool || PoolType == PagedPoolCacheAligned;
     if (thread->Irql > DISPATCH_LEVEL || (paged && thread->Irql > APC_LEVEL)) {
         HostReport("POOL_IRQL", nullptr, site, "%s pool allocation at IRQL %d", paged ? "paged" : "non-paged",

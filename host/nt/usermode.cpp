@@ -10,6 +10,7 @@
 #include <string.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 
 #include "host/nt/nt_internal.h"
@@ -43,6 +44,10 @@ static void CheckPassive(const char *What)
 }
 
 HostProcess *HostProcessCreate(void) { return new HostProcess(); }
+
+static std::atomic<bool> UserIsAdministrator{true};
+
+VOID HostSetUserIsAdministrator(BOOLEAN Administrator) { UserIsAdministrator = Administrator != FALSE; }
 
 PFILE_OBJECT HostFileObject(HostFile *File) { return &File->Object; }
 
@@ -182,6 +187,7 @@ NTSTATUS HostCreateFile(HostProcess *Process, PCWSTR Path, HostFile **File)
     }
     HostDeviceNode *node;
     PDEVICE_OBJECT top = pdo;
+    bool denied = false;
     {
         /* As the I/O manager does, an open of a device whose removal is under way fails
          * before any driver sees it; one that gets in holds the device it sends the create
@@ -189,9 +195,10 @@ NTSTATUS HostCreateFile(HostProcess *Process, PCWSTR Path, HostFile **File)
          * ("IoDeleteDevice": the object goes with its last reference). */
         std::lock_guard<std::mutex> guard(HostKernelLock);
         node = pdo->DeviceObjectExtension->Node;
+        denied = node && node->AdministratorsOnly && !UserIsAdministrator;
         bool usable = node && node->State != HostDeviceRemoved && !node->Removing && node->Fdo &&
                       !pdo->DeviceObjectExtension->DeletePending;
-        if (usable) {
+        if (usable && !denied) {
             node->OpenFiles++;
             while (top->AttachedDevice) {
                 top = top->AttachedDevice;
@@ -203,7 +210,7 @@ NTSTATUS HostCreateFile(HostProcess *Process, PCWSTR Path, HostFile **File)
     }
     if (!node) {
         HostDereferenceDevice(pdo);
-        return STATUS_NO_SUCH_DEVICE;
+        return denied ? STATUS_ACCESS_DENIED : STATUS_NO_SUCH_DEVICE;
     }
     HostFile *file = new HostFile();
     file->Process = Process;
@@ -491,5 +498,7 @@ VOID HostKernelReset(void)
     HostForgetInterfaces();
     HostPowerReset();
     HostVerifierResetSettings();
+    HostResetWindowsVersion();
+    UserIsAdministrator = true;
     HostPoolCheckFreed();
 }

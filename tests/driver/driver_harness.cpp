@@ -370,8 +370,8 @@ NTSTATUS NTAPI TestDriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Regi
 
 } // namespace
 
-const HostDriverInfo MurvoTestDriver = {"murvousb", TestDriverEntry};
-const HostDriverInfo SpyDriver = {"murvospy", SpyDriverEntry};
+const HostDriverInfo MurvoTestDriver = {"murvousb", TestDriverEntry, TRUE};
+const HostDriverInfo SpyDriver = {"murvospy", SpyDriverEntry, FALSE};
 
 void SpyReset()
 {

@@ -156,7 +156,7 @@ NTSTATUS PowerProbeEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING)
     DriverObject->MajorFunction[IRP_MJ_POWER] = RecordPowerIrql;
     return STATUS_SUCCESS;
 }
-const HostDriverInfo PowerProbeInfo = {"powerprobe", PowerProbeEntry};
+const HostDriverInfo PowerProbeInfo = {"powerprobe", PowerProbeEntry, FALSE};
 VOID PowerDone(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID Context, PIO_STATUS_BLOCK IoStatus)
 {
     *(NTSTATUS *)Context = IoStatus->Status;
@@ -180,7 +180,7 @@ NTSTATUS HoldPowerEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING)
     DriverObject->MajorFunction[IRP_MJ_POWER] = HoldPower;
     return STATUS_SUCCESS;
 }
-const HostDriverInfo HoldPowerInfo = {"holdpower", HoldPowerEntry};
+const HostDriverInfo HoldPowerInfo = {"holdpower", HoldPowerEntry, FALSE};
 
 /* Windows keeps one device power request active per stack: a second one asked for while the
  * first is held is delivered once the first has completed. */

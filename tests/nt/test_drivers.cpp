@@ -252,7 +252,7 @@ static NTSTATUS BusEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPa
     return STATUS_SUCCESS;
 }
 
-const HostDriverInfo TestBusInfo = {"testbus", BusEntry};
+const HostDriverInfo TestBusInfo = {"testbus", BusEntry, FALSE};
 
 PDEVICE_OBJECT TestBusCreatePdo(void)
 {
@@ -506,4 +506,4 @@ static NTSTATUS FunctionEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Regis
     return STATUS_SUCCESS;
 }
 
-const HostDriverInfo TestFunctionInfo = {"testfunction", FunctionEntry};
+const HostDriverInfo TestFunctionInfo = {"testfunction", FunctionEntry, FALSE};

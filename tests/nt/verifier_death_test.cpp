@@ -138,7 +138,7 @@ NTSTATUS FaultyEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath)
     return STATUS_SUCCESS;
 }
 
-const HostDriverInfo FaultyInfo = {"faulty", FaultyEntry};
+const HostDriverInfo FaultyInfo = {"faulty", FaultyEntry, FALSE};
 
 NTSTATUS FreeAtIssuer(PDEVICE_OBJECT, PIRP Irp, PVOID)
 {
