@@ -23,7 +23,7 @@
  *   rigctl pipes           the unit's pipes from a program: a loopback unit takes a staged
  *                          write and gives it back by a staged read, single and staged reads
  *                          are cancelled, each pipe handle is reset, each pipe is used in the
- *                          wrong direction; one line per step
+ *                          wrong direction, a read fails on a stalled pipe; one line per step
  *
  * Every line it prints is "name: value", for the tests to read. Exit status 0 unless a step
  * could not be carried out at all.
@@ -313,6 +313,25 @@ static void Transfer(const char *name, HANDLE pipe, bool read, void *buffer, DWO
     }
 }
 
+/* A transfer that fails on the bus: its error and the bytes it says it moved. */
+static void FailedRead(const char *name, HANDLE in, HANDLE out)
+{
+    static unsigned char request[4] = {0, 0, 0, 0}; /* GetOsVersion */
+    static unsigned char reply[64];
+    Transfer("request before the failed read", out, false, request, sizeof request, NULL);
+    OVERLAPPED overlapped;
+    memset(&overlapped, 0, sizeof overlapped);
+    overlapped.hEvent = CreateEventA(NULL, TRUE, FALSE, NULL);
+    DWORD got = 0xFFFFFFFF;
+    BOOL ok = ReadFile(in, reply, sizeof reply, NULL, &overlapped);
+    if (ok || GetLastError() == ERROR_IO_PENDING) {
+        ok = GetOverlappedResult(in, &overlapped, &got, TRUE);
+    }
+    printf("%s: %s %lu, %lu bytes\n", name, ok ? "ok" : "error", ok ? 0ul : (unsigned long)GetLastError(),
+           (unsigned long)got);
+    CloseHandle(overlapped.hEvent);
+}
+
 /* A read left waiting (nothing to give), then cancelled with CancelIo: its ending. */
 static void CancelledRead(const char *name, HANDLE pipe, DWORD length)
 {
@@ -384,6 +403,11 @@ static int Pipes(void)
 
     Transfer("read " MURVO_WRITE_PIPE_NAME, out, true, back, 64, NULL);
     Transfer("write " MURVO_READ_PIPE_NAME, in, false, sent, 64, NULL);
+
+    if (SetUnit("firmware", "2M", "256", "stall:GetOsVersion:1") != 0) {
+        return 1;
+    }
+    FailedRead("stalled read", in, out);
     CloseHandle(in);
     CloseHandle(out);
     return SetUnit("firmware", "2M", "256", "-");

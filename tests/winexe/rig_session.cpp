@@ -83,16 +83,29 @@ static void EndAnySession()
     (void)system(command.c_str());
 }
 
-/* The folder in which the server of the prefix keeps its socket and lock. */
-static std::string ServerDir()
+/* The name of the folder in which a server of the prefix keeps its socket and lock (its
+ * parent is Debian's choice: /run/user/UID/wine, or a folder of /tmp named in the prefix). */
+static std::string ServerDirName()
 {
     struct stat info;
     if (stat(MURVO_RIG_PREFIX, &info) != 0) {
         return "";
     }
-    char dir[128];
-    snprintf(dir, sizeof dir, "/tmp/.wine-%u/server-%llx-%llx", (unsigned)getuid(), (unsigned long long)info.st_dev,
-             (unsigned long long)info.st_ino);
+    char name[64];
+    snprintf(name, sizeof name, "server-%llx-%llx", (unsigned long long)info.st_dev, (unsigned long long)info.st_ino);
+    return name;
+}
+
+/* The folder a running server works in (it works in its server folder), or "". */
+static std::string WorkingDir(pid_t pid)
+{
+    char dir[PATH_MAX];
+    std::string link = "/proc/" + std::to_string(pid) + "/cwd";
+    ssize_t length = readlink(link.c_str(), dir, sizeof dir - 1);
+    if (length <= 0) {
+        return "";
+    }
+    dir[length] = '\0';
     return dir;
 }
 
@@ -125,9 +138,16 @@ std::string StartRigSession(RigSession *session)
     }
     session->Server = child;
     session->Started = true;
-    std::string socket = ServerDir() + "/socket";
+    std::string wanted = "/" + ServerDirName(), socket;
     struct stat info;
-    for (int tries = 0; tries < 200 && stat(socket.c_str(), &info) != 0; tries++) {
+    for (int tries = 0; tries < 200; tries++) {
+        std::string dir = WorkingDir(child);
+        if (dir.size() > wanted.size() && dir.compare(dir.size() - wanted.size(), wanted.size(), wanted) == 0) {
+            socket = dir + "/socket";
+            if (stat(socket.c_str(), &info) == 0) {
+                break;
+            }
+        }
         usleep(50 * 1000);
     }
     /* The server that holds the prefix's lock is the one that answers; another one would have
@@ -137,14 +157,15 @@ std::string StartRigSession(RigSession *session)
         session->Server = 0;
         return "the test build's wineserver ended at once (another server holds the prefix?)";
     }
-    if (stat(socket.c_str(), &info) != 0) {
-        return "the test build's wineserver made no socket at " + socket;
+    if (socket.empty() || stat(socket.c_str(), &info) != 0) {
+        return "the test build's wineserver made no socket in a folder " + wanted + " (it works in " +
+               WorkingDir(child) + ")";
     }
-    char exe[PATH_MAX], wanted[PATH_MAX];
+    char exe[PATH_MAX], path[PATH_MAX];
     std::string link = "/proc/" + std::to_string(child) + "/exe";
     ssize_t length = readlink(link.c_str(), exe, sizeof exe - 1);
     exe[length > 0 ? length : 0] = '\0';
-    if (realpath(server.c_str(), wanted) == NULL || strcmp(exe, wanted) != 0) {
+    if (realpath(server.c_str(), path) == NULL || strcmp(exe, path) != 0) {
         return std::string("the server of the session is ") + exe + ", not " + server;
     }
     return "";
@@ -184,9 +205,10 @@ bool WaitForInterface(bool present, std::map<std::string, std::string> *probe)
     return false;
 }
 
-ProgramRun RunVardel(std::vector<std::string> args, const char *debug)
+ProgramRun RunVardel(std::vector<std::string> args, const char *debug, const std::string &workDir)
 {
     ProgramSetup setup;
+    setup.WorkDir = workDir;
     setup.Program = HostWine().Loader;
     setup.Args = {"C:\\rig\\vardel.exe"};
     setup.Args.insert(setup.Args.end(), args.begin(), args.end());

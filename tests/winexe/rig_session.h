@@ -49,7 +49,8 @@ std::string Rigctl(const std::string &args);
  * fields in probe. */
 bool WaitForInterface(bool present, std::map<std::string, std::string> *probe);
 
-/* vardel.exe at a terminal in the session, the key Y pressed at its question. */
-ProgramRun RunVardel(std::vector<std::string> args, const char *debug = "-all");
+/* vardel.exe at a terminal in the session, the key Y pressed at its question; in workDir
+ * (a Linux path) when given. */
+ProgramRun RunVardel(std::vector<std::string> args, const char *debug = "-all", const std::string &workDir = "");
 
 #endif

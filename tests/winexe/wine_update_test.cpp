@@ -54,6 +54,27 @@ std::string FirstDifference(const std::vector<uint8_t> &got, const std::vector<u
     return "";
 }
 
+/* What the terminal shows, without the blanks at the ends of its lines: Wine's console draws
+ * a line and erases the rest of it, so a blank written last on a line ("[Y/N] ") is not on
+ * the screen, where the stand-in's terminal keeps it. */
+std::string Screen(const std::string &written)
+{
+    std::string screen = TerminalScreen(written), trimmed;
+    size_t at = 0;
+    while (at < screen.size()) {
+        size_t end = screen.find('\n', at);
+        std::string line = screen.substr(at, end == std::string::npos ? std::string::npos : end - at);
+        line.erase(line.find_last_not_of(' ') + 1);
+        trimmed += line;
+        if (end == std::string::npos) {
+            break;
+        }
+        trimmed += '\n';
+        at = end + 1;
+    }
+    return trimmed;
+}
+
 /* One update, as the screen showed it, with its exit status. */
 struct Outcome {
     int ExitStatus = -1;
@@ -109,11 +130,11 @@ protected:
         std::string setup = Rigctl("unit firmware " + std::to_string(FlashSize) + " 32 " + faults);
         EXPECT_EQ(Fields(setup)["unit"], "on") << setup;
         std::vector<std::string> args = options;
-        args.push_back("C:\\rig\\image.rom");
-        ProgramRun run = RunVardel(args);
+        args.push_back("image.rom"); /* in C:\rig, the folder it runs in, as on the stand-in */
+        ProgramRun run = RunVardel(args, "-all", MURVO_RIG_PREFIX "/drive_c/rig");
         outcome.ExitStatus = run.ExitStatus;
-        outcome.Screen = TerminalScreen(run.Terminal);
-        std::string saved = Rigctl("flash C:\\rig\\flash.bin");
+        outcome.Screen = Screen(run.Terminal);
+        std::string saved = Rigctl("flash 'C:\\rig\\flash.bin'");
         if (Fields(saved)["flash"] == std::to_string(FlashSize) + " bytes") {
             outcome.Flash = ReadBytes(MURVO_RIG_PREFIX "/drive_c/rig/flash.bin");
         }
@@ -138,7 +159,7 @@ protected:
         }
         ProgramRun run = RunProgram(setup);
         outcome.ExitStatus = run.ExitStatus;
-        outcome.Screen = TerminalScreen(run.Terminal);
+        outcome.Screen = Screen(run.Terminal);
         outcome.Flash = ReadBytes(Dir + "/flash.bin");
         return outcome;
     }
@@ -240,6 +261,10 @@ TEST_F(WineUpdateTest, PipesTakeStagedTransfersCancelsAndResets)
      * stand-in (ERROR_INVALID_PARAMETER). */
     EXPECT_EQ(result["read PIPE01"], "error 87");
     EXPECT_EQ(result["write PIPE00"], "error 87");
+    /* A read that fails on the bus (the IN endpoint stalls) moved nothing, as the USB stack
+     * reports it: STATUS_UNSUCCESSFUL (ERROR_GEN_FAILURE, 31), 0 bytes. */
+    EXPECT_EQ(result["request before the failed read"], "ok 4");
+    EXPECT_EQ(result["stalled read"], "error 31, 0 bytes");
 }
 
 } // namespace
