@@ -20,8 +20,8 @@ struct SimUnit {
      * different threads. Guards every field below. */
     std::mutex Lock;
 
-    SimCore Core;                /* the firmware, its flash and its counts */
-    std::deque<uint8_t> Replies; /* reply bytes waiting for the IN endpoint */
+    SimCore Core;                                                      /* the firmware, its flash and its counts */
+    std::deque<uint8_t> Replies;                                       /* reply bytes waiting for the IN endpoint */
     std::vector<std::array<uint8_t, SIM_DISPLAY_SIZE>> DisplayHistory; /* every text, in order */
 
     FILE *Log;      /* the command log, or NULL */

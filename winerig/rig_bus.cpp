@@ -546,8 +546,8 @@ static void TakePendingLocked(DoneList *Done, BOOLEAN All, USBD_STATUS Status, N
 static void FinishDone(DoneList *Done)
 {
     for (ULONG i = 0; i < Done->Count; i++) {
-        RigLog("urb BULK_OR_INTERRUPT_TRANSFER pipe 0x81 done: %lu bytes, status 0x%08lx", (unsigned long)Done->Moved[i],
-               (unsigned long)Done->Status[i]);
+        RigLog("urb BULK_OR_INTERRUPT_TRANSFER pipe 0x81 done: %lu bytes, status 0x%08lx",
+               (unsigned long)Done->Moved[i], (unsigned long)Done->Status[i]);
         FinishTransfer(Done->Irps[i], Done->Moved[i], Done->Status[i], Done->Result[i]);
     }
     Done->Count = 0;

@@ -288,8 +288,8 @@ static void Transfer(const char *name, HANDLE pipe, bool read, void *buffer, DWO
     memset(&overlapped, 0, sizeof overlapped);
     overlapped.hEvent = CreateEventA(NULL, TRUE, FALSE, NULL);
     DWORD got = 0;
-    BOOL ok = read ? ReadFile(pipe, buffer, length, NULL, &overlapped)
-                   : WriteFile(pipe, buffer, length, NULL, &overlapped);
+    BOOL ok =
+        read ? ReadFile(pipe, buffer, length, NULL, &overlapped) : WriteFile(pipe, buffer, length, NULL, &overlapped);
     DWORD error = ok ? 0 : GetLastError();
     if (ok || error == ERROR_IO_PENDING) {
         if (WaitForSingleObject(overlapped.hEvent, 2000) == WAIT_TIMEOUT) {
@@ -351,7 +351,8 @@ static void CancelledRead(const char *name, HANDLE pipe, DWORD length)
         } else if (GetOverlappedResult(pipe, &overlapped, &got, FALSE)) {
             printf("%s: ok %lu%s\n", name, (unsigned long)got, waiting ? "" : " (ended before the cancel)");
         } else {
-            printf("%s: error %lu%s\n", name, (unsigned long)GetLastError(), waiting ? "" : " (ended before the cancel)");
+            printf("%s: error %lu%s\n", name, (unsigned long)GetLastError(),
+                   waiting ? "" : " (ended before the cancel)");
         }
     } else {
         printf("%s: did not wait (error %lu)\n", name, (unsigned long)error);

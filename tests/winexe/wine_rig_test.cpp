@@ -72,8 +72,8 @@ protected:
         std::string trace = ::testing::TempDir() + "wine_rig_trace_" + std::to_string(getpid());
         EndRigSession(&Session);
         bool started = StartRigSession(&Session).empty();
-        std::string start = "WINEDEBUG=trace+ntoskrnl '" + HostWine().Loader + "' 'C:\\rig\\rigctl.exe' log >/dev/null 2>'" +
-                            trace + "'";
+        std::string start = "WINEDEBUG=trace+ntoskrnl '" + HostWine().Loader +
+                            "' 'C:\\rig\\rigctl.exe' log >/dev/null 2>'" + trace + "'";
         started = started && system(start.c_str()) == 0 && WaitForInterface(true);
         Rigctl("probe");
         std::string lines = PlainOutput("grep -a 'trace:ntoskrnl:dispatch_' '" + trace + "'");

@@ -213,9 +213,7 @@ TEST_F(WineUpdateTest, UnitThatStopsAnsweringEndsTheUpdateAfterAPipeReset)
     Outcome wine = Both({}, "noreply:WriteFlash:3");
     EXPECT_NE(wine.ExitStatus, 0) << wine.Screen;
     std::string log = Rigctl("log"), missing;
-    EXPECT_TRUE(InOrder(log,
-                        {"unit WriteFlash 0x10400", "urb SYNC_RESET_PIPE_AND_CLEAR_STALL pipe 0x81"},
-                        &missing))
+    EXPECT_TRUE(InOrder(log, {"unit WriteFlash 0x10400", "urb SYNC_RESET_PIPE_AND_CLEAR_STALL pipe 0x81"}, &missing))
         << missing << " is not in\n"
         << log;
 }
@@ -253,8 +251,9 @@ TEST_F(WineUpdateTest, PipesTakeStagedTransfersCancelsAndResets)
     EXPECT_EQ(result["IOCTL_RESET_PIPE PIPE00"], "ok bytes");
     EXPECT_EQ(result["IOCTL_RESET_PIPE PIPE01"], "ok bytes");
     std::string missing;
-    EXPECT_TRUE(InOrder(log, {"urb SYNC_RESET_PIPE_AND_CLEAR_STALL pipe 0x81", "urb SYNC_RESET_PIPE_AND_CLEAR_STALL pipe 0x02"},
-                        &missing))
+    EXPECT_TRUE(
+        InOrder(log, {"urb SYNC_RESET_PIPE_AND_CLEAR_STALL pipe 0x81", "urb SYNC_RESET_PIPE_AND_CLEAR_STALL pipe 0x02"},
+                &missing))
         << missing << " is not in\n"
         << log;
     /* A read on the OUT pipe and a write on the IN pipe: STATUS_INVALID_PARAMETER, as on the
