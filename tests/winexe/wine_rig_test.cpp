@@ -411,6 +411,31 @@ TEST(WineKernel, ImplementsEveryRoutineMurvousbImports)
     }
 }
 
+/* The test build's kernel (winerig/wine/) implements IoBuildPartialMdl: of murvousb's imports
+ * only PoRequestPowerIrp is still a stub there (the rig never makes murvousb call it). */
+TEST(WineKernel, TestBuildLeavesOnlyPoRequestPowerIrpAStub)
+{
+    if (!WhyWineCannotRun().empty()) {
+        GTEST_SKIP() << WhyWineCannotRun();
+    }
+    TestWine build = TestWineBuild(MURVO_BUILD_DIR);
+    if (build.Dir.empty()) {
+        GTEST_SKIP() << build.Why;
+    }
+    std::string kernel = build.Dir + (HostWine().Bits == 64 ? "/x86_64/ntoskrnl.exe" : "/i386/ntoskrnl.exe");
+    unsigned long base = 0;
+    auto exports = Exports(kernel, &base);
+    ASSERT_FALSE(exports.empty()) << kernel;
+    std::string stubs;
+    auto imports = Imports(WindowsBin() + "/murvousb.sys");
+    for (const std::string &routine : imports["ntoskrnl.exe"]) {
+        if (exports.count(routine) && IsStub(kernel, base + exports[routine])) {
+            stubs += " " + routine;
+        }
+    }
+    EXPECT_EQ(stubs, " PoRequestPowerIrp");
+}
+
 /* The Win32 error the Win32 stand-in reports for each status a request can end with is the
  * one Wine's RtlNtStatusToDosError gives (Wine's table is checked against Windows by Wine's
  * own tests). */
