@@ -875,6 +875,16 @@ static NTSTATUS ControlRequest(PIRP Irp)
     case IOCTL_RIG_UNPLUG:
         Unplug();
         return Complete(Irp, STATUS_SUCCESS, 0);
+    case IOCTL_RIG_PLUG:
+        if (Rig.Plugged || Rig.Unit != NULL) {
+            return Complete(Irp, STATUS_DEVICE_BUSY, 0); /* still plugged, or its removal not done */
+        }
+        RigLog("bus plug");
+        Rig.Plugged = TRUE;
+        if (Rig.BusPdo != NULL) {
+            IoInvalidateDeviceRelations(Rig.BusPdo, BusRelations);
+        }
+        return Complete(Irp, STATUS_SUCCESS, 0);
     case IOCTL_RIG_SET_UNIT: {
         if (stack->Parameters.DeviceIoControl.InputBufferLength != sizeof(RIG_UNIT_SETUP)) {
             return Complete(Irp, STATUS_INVALID_PARAMETER, 0);

@@ -25,8 +25,10 @@
 /* The unit's flash from the offset given (a ULONG, input), as many bytes as the output buffer
  * holds and the flash has. */
 #define IOCTL_RIG_READ_FLASH CTL_CODE(FILE_DEVICE_UNKNOWN, 0x0803, METHOD_BUFFERED, FILE_ANY_ACCESS)
+/* Plugs an unplugged unit in again: a new physical device object in the bus's relations. */
+#define IOCTL_RIG_PLUG CTL_CODE(FILE_DEVICE_UNKNOWN, 0x0804, METHOD_BUFFERED, FILE_ANY_ACCESS)
 
-#define RIG_LOG_SIZE 65536
+#define RIG_LOG_SIZE (1024 * 1024)
 
 /* What the unit's bulk pipes carry. */
 enum RigUnitMode {

@@ -10,6 +10,7 @@
  *                          step
  *   rigctl log             prints the bus's log
  *   rigctl unplug          unplugs the unit from the bus
+ *   rigctl plug            plugs an unplugged unit in again (error once its removal is done)
  *   rigctl errors STATUS.. the Win32 error the system gives for each NTSTATUS (hexadecimal),
  *                          from ntdll's RtlNtStatusToDosError: "0xC0000056: 5"
  *   rigctl unplug-open     unplugs the unit while a handle to its interface is open, sends
@@ -123,21 +124,24 @@ static const char *Removed(void)
     return log != NULL && strstr(log, "unit REMOVE_DEVICE") != NULL ? "yes" : "no";
 }
 
-static int Unplug(void)
+/* A control request without data: "NAME: done" or "NAME: error N". */
+static int BusRequest(const char *name, DWORD code)
 {
     HANDLE control = OpenControl();
     if (control == INVALID_HANDLE_VALUE) {
         return Fail("control");
     }
     DWORD got = 0;
-    BOOL ok = DeviceIoControl(control, IOCTL_RIG_UNPLUG, NULL, 0, NULL, 0, &got, NULL);
+    BOOL ok = DeviceIoControl(control, code, NULL, 0, NULL, 0, &got, NULL);
     CloseHandle(control);
     if (!ok) {
-        return Fail("unplug");
+        return Fail(name);
     }
-    printf("unplug: done\n");
+    printf("%s: done\n", name);
     return 0;
 }
+
+static int Unplug(void) { return BusRequest("unplug", IOCTL_RIG_UNPLUG); }
 
 /* The unit's interface path, from SetupAPI; false when none is present. */
 static bool InterfacePath(char *path, size_t size)
@@ -459,6 +463,9 @@ int main(int argc, char **argv)
     if (argc == 2 && strcmp(argv[1], "unplug") == 0) {
         return Unplug();
     }
+    if (argc == 2 && strcmp(argv[1], "plug") == 0) {
+        return BusRequest("plug", IOCTL_RIG_PLUG);
+    }
     if (argc >= 2 && strcmp(argv[1], "errors") == 0) {
         return Errors(argc - 2, argv + 2);
     }
@@ -474,7 +481,8 @@ int main(int argc, char **argv)
     if (argc == 2 && strcmp(argv[1], "pipes") == 0) {
         return Pipes();
     }
-    fprintf(stderr, "usage: rigctl install FOLDER | probe | log | unplug | unplug-open | errors STATUS... | unit MODE "
-                    "SIZE BLOCKS FAULTS | flash FILE | pipes\n");
+    fprintf(stderr,
+            "usage: rigctl install FOLDER | probe | log | unplug | plug | unplug-open | errors STATUS... | unit MODE "
+            "SIZE BLOCKS FAULTS | flash FILE | pipes\n");
     return 2;
 }

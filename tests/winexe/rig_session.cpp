@@ -213,6 +213,10 @@ ProgramRun RunVardel(std::vector<std::string> args, const char *debug, const std
     setup.Args = {"C:\\rig\\vardel.exe"};
     setup.Args.insert(setup.Args.end(), args.begin(), args.end());
     setup.Keys = "Y\r"; /* Wine's console at a terminal passes keys on only at Enter */
+    /* The key once the console has surely stopped echoing: a key typed right after the prompt
+     * appears, on a busy machine, is sometimes echoed by Wine's console on a line of its own
+     * (Windows echoes nothing while the program's console mode has no ENABLE_ECHO_INPUT). */
+    setup.KeyDelayMs = 1000;
     setup.Screen = TerminalScreen;
     setup.Prompt = "[Y/N]";         /* the space after it is a blank the console erases to */
     setup.StdinFromDevNull = false; /* Wine's console reads its keyboard from Wine's standard input */
