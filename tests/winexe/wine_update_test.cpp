@@ -31,7 +31,7 @@
 
 namespace {
 
-const uint32_t FlashSize = 0x40000; /* 32 blocks of 8 KiB: quick through Wine */
+const uint32_t FlashSize = 0x20000; /* 16 blocks of 8 KiB: quick through Wine */
 const uint32_t BootBlock = 0x10000;
 
 std::vector<uint8_t> ReadBytes(const std::string &path)
@@ -145,7 +145,7 @@ protected:
     Outcome UnderWine(const std::vector<std::string> &options, const std::string &faults)
     {
         Outcome outcome;
-        std::string setup = Rigctl("unit firmware " + std::to_string(FlashSize) + " 32 " + faults);
+        std::string setup = Rigctl("unit firmware " + std::to_string(FlashSize) + " 16 " + faults);
         EXPECT_EQ(Fields(setup)["unit"], "on") << setup;
         std::vector<std::string> args = options;
         args.push_back("image.rom"); /* in C:\rig, the folder it runs in, as on the stand-in */
