@@ -124,8 +124,6 @@ static void ReleaseStartBuffers(DeviceExtension *Extension)
                 WriteShared(pipe->IsOpen, static_cast<UCHAR>(0));
                 InterlockedDecrement(&Extension->OpenPipes);
             }
-            // Only a transfer that ended without its completion could leave these behind.
-            FreeIfPresent(pipe->Transfer.Stages);
         }
     }
     Extension->PipeTableGeneration++;
