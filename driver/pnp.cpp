@@ -85,22 +85,22 @@ static void WaitForIdlePipes(DeviceExtension *Extension)
 /*
  * HaltTransfers: what stop, surprise removal and removal do first: sets RefuseFlag (StopPending
  * or Removing) so that no new work starts, waits for the dispatch routines still sending,
- * cancels the staged transfers and aborts the open pipes, which ends the single transfers
- * still in the USB stack. A unit that is not configured (stopped, or never started) has no
- * pipes to abort: its pipe handles belong to a dropped configuration.
- * Returns the status of the aborts (STATUS_SUCCESS when none was sent). PASSIVE_LEVEL.
+ * cancels the transfers' requests in the USB stack (CancelPendingStages) and aborts the open
+ * pipes, which ends whatever refused the cancel. A unit that is not configured (stopped, or
+ * never started) has no pipes to abort: its pipe handles belong to a dropped configuration.
+ * An abort that fails is not retried: the cancels have ended what the driver sent down.
+ * PASSIVE_LEVEL.
  */
-static NTSTATUS HaltTransfers(PDEVICE_OBJECT DeviceObject, BOOLEAN *RefuseFlag)
+static void HaltTransfers(PDEVICE_OBJECT DeviceObject, BOOLEAN *RefuseFlag)
 {
     PAGED_CODE();
     DeviceExtension *extension = ExtensionOf(DeviceObject);
     WriteShared(*RefuseFlag, static_cast<BOOLEAN>(TRUE));
     WaitForIoDispatches(DeviceObject);
     CancelPendingStages(DeviceObject);
-    if (!ReadShared(extension->Started)) {
-        return STATUS_SUCCESS;
+    if (ReadShared(extension->Started)) {
+        (void)AbortOpenPipes(DeviceObject);
     }
-    return AbortOpenPipes(DeviceObject);
 }
 
 /*
@@ -531,11 +531,11 @@ static NTSTATUS HandleStop(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PAGED_CODE();
     DeviceExtension *extension = ExtensionOf(DeviceObject);
-    // Nothing may be in the USB stack once the unit is unconfigured: the aborted pipes'
-    // transfers have ended before the unconfigure is sent.
-    if (NT_SUCCESS(HaltTransfers(DeviceObject, &extension->StopPending))) {
-        WaitForIdlePipes(extension);
-    }
+    // Nothing may be in the USB stack once the unit is unconfigured: the transfers the
+    // driver cancelled, and those of the aborted pipes, have ended before the unconfigure is
+    // sent, also when an abort could not be sent.
+    HaltTransfers(DeviceObject, &extension->StopPending);
+    WaitForIdlePipes(extension);
     // A unit the driver powered down by itself answers no URB: wake it for the
     // unconfigure request (and the descriptor reads of the next start), once a power
     // change of its own still on the way has ended.
