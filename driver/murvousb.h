@@ -116,7 +116,6 @@ struct DeviceExtension {
                                     change is claimed once it is held */
     KEVENT RemoveEvent;                             /* set when PendingIoCount falls to 0 */
     KEVENT NoPendingIoEvent;                        /* set each time PendingIoCount falls to 1 */
-    KEVENT PowerUpEvent;                            /* set when a self-requested power-up completes */
     KSPIN_LOCK PendingIoLock;                       /* guards PendingIoCount and the signals of its two events */
     LONG PendingIoCount;                            /* under PendingIoLock */
     LONG OpenPipes;                                 /* changed by interlocked operations only; read with ReadShared */
@@ -138,8 +137,6 @@ struct DeviceExtension {
     LONG ActiveIoDispatches;      /* dispatch routines that may send to the unit, running; under PendingIoLock */
     KEVENT IoDispatchesIdle;      /* set while ActiveIoDispatches is 0 */
     KEVENT SelfPowerIdle;         /* set while no power request of the driver's own is in flight */
-    NTSTATUS SelfPowerUpStatus;   /* shared; outcome of the last self power-up, written by its
-                                     callback before PowerUpEvent is set, read by the waiter after */
     KSPIN_LOCK PowerChangeLock;   /* makes the claim of a self power change (SelfPowerRequestPending)
                                      and the holding of a system request (PendingSystemPowerIrp)
                                      exclusive of each other */

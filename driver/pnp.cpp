@@ -442,8 +442,9 @@ static ULONG StagesOutstandingOnAllPipes(DeviceExtension *Extension)
 }
 
 /*
- * HandleStart: passes the start request down and waits for it, then starts the unit.
- * Completes the request and returns its final status. PASSIVE_LEVEL.
+ * HandleStart: passes the start request down and waits for it, then declares D0 to the power
+ * manager and starts the unit. Completes the request and returns its final status.
+ * PASSIVE_LEVEL.
  */
 static NTSTATUS HandleStart(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
@@ -459,6 +460,10 @@ static NTSTATUS HandleStart(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         status = Irp->IoStatus.Status;
     }
     if (NT_SUCCESS(status)) {
+        // The bus driver powers a unit on when it starts it: the power manager learns D0.
+        POWER_STATE declared;
+        declared.DeviceState = PowerDeviceD0;
+        PoSetPowerState(DeviceObject, DevicePowerState, declared);
         status = StartDevice(DeviceObject);
         Irp->IoStatus.Status = status;
     }
