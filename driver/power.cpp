@@ -325,12 +325,19 @@ static NTSTATUS IssueSelfPowerRequest(PDEVICE_OBJECT DeviceObject, DEVICE_POWER_
     return STATUS_SUCCESS;
 }
 
+/* IsLowPowerState: TRUE for D1, D2 and D3. */
+static BOOLEAN IsLowPowerState(DEVICE_POWER_STATE State)
+{
+    return State == PowerDeviceD1 || State == PowerDeviceD2 || State == PowerDeviceD3;
+}
+
 /*
  * SelfSuspendOrActivate: powers the unit down to PowerDownLevel when Suspend is TRUE, no
  * pipe is open and PowerDownLevel is D1-D3, or up to D0 when Suspend is FALSE, a pipe is open
- * and the recorded state is not D0, whatever PowerDownLevel is (a resume whose power-up failed
- * leaves a unit without a power-down level below D0 too); does nothing while a system request
- * is held. The power change is claimed first
+ * and the recorded state is not D0. Without a power-down level the driver never powers the
+ * unit down itself, and powers it up only from D1-D3, where a resume whose power-up failed
+ * leaves it (not from the unspecified state of a unit its bus has just started). Does nothing
+ * while a system request is held. The power change is claimed first
  * and decided under the claim from OpenPipes and the recorded state, so that a close and an
  * open that race cannot leave the unit powered down under an open pipe: an open whose
  * increment of OpenPipes the close's decision missed finds the close's claim, waits for its
@@ -363,10 +370,11 @@ NTSTATUS SelfSuspendOrActivate(PDEVICE_OBJECT DeviceObject, BOOLEAN Suspend)
         DEVICE_POWER_STATE level = ReadShared(extension->PowerDownLevel);
         DEVICE_POWER_STATE target = PowerDeviceUnspecified;
         if (Suspend) {
-            if (openPipes == 0 && (level == PowerDeviceD1 || level == PowerDeviceD2 || level == PowerDeviceD3)) {
+            if (openPipes == 0 && IsLowPowerState(level)) {
                 target = level;
             }
-        } else if (openPipes != 0) {
+        } else if (openPipes != 0 &&
+                   (IsLowPowerState(level) || IsLowPowerState(ReadShared(extension->CurrentDevicePowerState)))) {
             target = PowerDeviceD0;
         }
         if (target == PowerDeviceUnspecified || target == ReadShared(extension->CurrentDevicePowerState)) {
