@@ -244,7 +244,9 @@ PFILE_OBJECT HostFileObject(HostFile *File);
 /* Completion report of an asynchronous request. The record belongs to the caller and must
  * stay valid until completion. IoStatus is filled in, then Event (if any) is set, then
  * Callback (if any) runs, exactly once, possibly before the call that issued it returns
- * and possibly on another thread (at PASSIVE_LEVEL or DISPATCH_LEVEL). */
+ * and possibly on another thread (at PASSIVE_LEVEL or DISPATCH_LEVEL). Nothing of the record
+ * is read once Event is set (Callback and Context are read before), so the caller may reuse
+ * or free it from then on. */
 typedef VOID HOST_IO_CALLBACK(PVOID Context, NTSTATUS Status, ULONG_PTR Information);
 typedef struct HostAsyncIo {
     HOST_IO_CALLBACK *Callback;
