@@ -512,6 +512,25 @@ TEST_F(PnpTest, AStopWhoseAbortCannotBeAllocatedEndsTheReadBeforeItUnconfigures)
     HostCloseFile(OpenOk(u"\\PIPE00"));
 }
 
+/* The driver powered the unit down (no pipe open) and the stop's power-up fails: the bus
+ * powers the unit on when it starts it again, so the next start reads its descriptors. */
+TEST_F(PnpTest, AStartAfterAStopWhosePowerUpFailedFindsTheUnitPowered)
+{
+    ASSERT_EQ(Plug(), STATUS_SUCCESS);
+    HostCloseFile(OpenOk(u"\\PIPE00"));
+    ASSERT_TRUE(WaitFor([&] { return ReadShared(Ext()->CurrentDevicePowerState) == PowerDeviceD2; }));
+    ASSERT_EQ(HostPnpQueryStop(Node()), STATUS_SUCCESS);
+    SpyAddFailure({IRP_MJ_POWER, IRP_MN_SET_POWER, 0, SpyAnyUrb, 0, 1, STATUS_UNSUCCESSFUL, USBD_STATUS_SUCCESS});
+    ASSERT_EQ(HostPnpStop(Node()), STATUS_SUCCESS);
+    HostUsbUnitState state;
+    ASSERT_TRUE(HostUsbQueryUnit(bus, port, &state));
+    ASSERT_EQ(state.PowerState, PowerDeviceD2) << "the stop's power-up failed";
+    EXPECT_EQ(HostPnpStart(Node()), STATUS_SUCCESS);
+    ASSERT_TRUE(HostUsbQueryUnit(bus, port, &state));
+    EXPECT_EQ(state.PowerState, PowerDeviceD0);
+    HostCloseFile(OpenOk(u"\\PIPE00"));
+}
+
 TEST_F(PnpTest, ARemovalAfterAStopWhoseAbortFailedSendsNoAbort)
 {
     ASSERT_EQ(Plug(), STATUS_SUCCESS);
