@@ -821,6 +821,27 @@ const FaultCase PnpPowerFaults[] = {
          IoCallDriver(TestBusCreatePdo(), irp);
      },
      "PNP_CAPABILITIES_NOT_INITIALIZED"},
+    {"DevicePowerChangedWithoutDeclaringIt",
+     [] {
+         Fault = NoPnpFault;
+         PDEVICE_OBJECT pdo = TestBusCreatePdo();
+         HostPnpDeviceArrived(pdo, u"TEST\\BAD\\1", &FaultyInfo, nullptr);
+         FaultyRead = [](PDEVICE_OBJECT dev, PIRP irp) {
+             PoStartNextPowerIrp(irp); // passed on without PoSetPowerState
+             IoSkipCurrentIrpStackLocation(irp);
+             return PoCallDriver(((FaultyExt *)dev->DeviceExtension)->Lower, irp);
+         };
+         POWER_STATE d3;
+         d3.DeviceState = PowerDeviceD3;
+         static KEVENT done;
+         KeInitializeEvent(&done, NotificationEvent, FALSE);
+         PoRequestPowerIrp(
+             pdo, IRP_MN_SET_POWER, d3,
+             [](PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID, PIO_STATUS_BLOCK) { KeSetEvent(&done, 0, FALSE); }, nullptr,
+             nullptr);
+         KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+     },
+     "POWER_STATE_NOT_DECLARED"},
     {"PowerRequestCompletedWithoutPassingItDown",
      [] {
          PDEVICE_OBJECT device = StackedDevice();
