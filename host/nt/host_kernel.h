@@ -210,6 +210,10 @@ HostPoolUsage HostPoolUsageByDevice(PDEVICE_OBJECT DeviceObject);
 /* Requests and MDLs currently allocated by anyone (the I/O manager's own included). */
 ULONG HostLiveIrpCount(void);
 ULONG HostLiveMdlCount(void);
+/* For a platform component that uses an MDL a driver handed it (the bus, a transfer's
+ * buffer): reports MDL_SOURCE_FREED when Mdl is a partial MDL whose source was freed. User
+ * names the use in the report. */
+VOID HostCheckMdlUsable(PMDL Mdl, const char *User);
 
 /* ---- Device interfaces -------------------------------------------------------------- */
 

@@ -863,6 +863,34 @@ const FaultCase PnpPowerFaults[] = {
 };
 INSTANTIATE_TEST_SUITE_P(PnpPower, FaultyDriverTest, ::testing::ValuesIn(PnpPowerFaults), CaseName);
 
+/* MDLs: a partial MDL outlives its source (the request that carried the source has
+ * completed and its MDL is gone) and is then mapped, or used by the bus. */
+const FaultCase MdlFaults[] = {
+    {"PartialMdlMappedAfterItsSourceWasFreed",
+     [] {
+         static UCHAR buffer[3 * PAGE_SIZE];
+         PMDL source = IoAllocateMdl(buffer, sizeof buffer, FALSE, FALSE, nullptr);
+         MmProbeAndLockPages(source, KernelMode, IoWriteAccess);
+         PMDL partial = IoAllocateMdl(buffer + 100, 200, FALSE, FALSE, nullptr);
+         IoBuildPartialMdl(source, partial, buffer + 100, 200);
+         MmUnlockPages(source); // what the I/O manager does with a completed request's MDL
+         IoFreeMdl(source);
+         MmGetSystemAddressForMdlSafe(partial, NormalPagePriority);
+     },
+     "MDL_SOURCE_FREED"},
+    {"PartialMdlUsedAfterItsSourceWasFreed",
+     [] {
+         static UCHAR buffer[PAGE_SIZE];
+         PMDL source = IoAllocateMdl(buffer, sizeof buffer, FALSE, FALSE, nullptr);
+         PMDL partial = IoAllocateMdl(buffer, 64, FALSE, FALSE, nullptr);
+         IoBuildPartialMdl(source, partial, buffer, 64);
+         IoFreeMdl(source);
+         HostCheckMdlUsable(partial, "a bulk transfer");
+     },
+     "MDL_SOURCE_FREED"},
+};
+INSTANTIATE_TEST_SUITE_P(Mdls, FaultyDriverTest, ::testing::ValuesIn(MdlFaults), CaseName);
+
 /* What a completed request may report back to its issuer. */
 const FaultCase CompletionFaults[] = {
     {"InformationBeyondTheOutputBuffer",
