@@ -85,7 +85,7 @@ static PURB BuildBulkUrb(PDEVICE_OBJECT DeviceObject, PIRP Irp, PUSBD_PIPE_INFOR
 {
     (void)DeviceObject;
     PURB urb = static_cast<PURB>(
-        ExAllocatePoolWithTag(NonPagedPool, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), MURVO_POOL_TAG));
+        ExAllocatePoolWithTag(MurvoNonPagedPool, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), MURVO_POOL_TAG));
     if (urb == NULL) {
         return NULL;
     }

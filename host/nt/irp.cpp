@@ -100,6 +100,31 @@ static HostDispatchFrame *ThreadFrameOf(PIRP Irp)
     return nullptr;
 }
 
+/* The bit of a stack location in the record's location sets (none beyond 63). */
+static unsigned long long LocationBit(CHAR Location) { return Location > 0 && Location < 64 ? 1ull << Location : 0; }
+
+/* Set-power and query-power requests are the ones a driver must let the next one of
+ * ("Calling PoStartNextPowerIrp"); wait-wake and power-sequence requests are not. */
+static bool OwesStartNext(UCHAR Major, UCHAR Minor)
+{
+    return Major == IRP_MJ_POWER && (Minor == IRP_MN_SET_POWER || Minor == IRP_MN_QUERY_POWER);
+}
+
+void HostPayStartNextPower(PIRP Irp)
+{
+    HostIrpRecord *record = HostIrpRecordOf(Irp);
+    HostDispatchFrame *frame = ThreadFrameOf(Irp);
+    CHAR current = Irp->CurrentLocation;
+    /* From its dispatch routine a driver pays for its own location only while it is still
+     * current: after IoSkipCurrentIrpStackLocation the current one is the caller's. A
+     * completion routine, or code holding the request, pays for the current location. */
+    if (frame && frame->Location && frame->Location != current) {
+        return;
+    }
+    std::lock_guard<std::mutex> guard(*record->Track);
+    record->PowerPaid |= LocationBit(current) & record->PowerOwed;
+}
+
 bool HostThreadInPnpDispatch(UCHAR Minor)
 {
     for (HostDispatchFrame *frame = HostThread()->Frames; frame; frame = frame->ThreadNext) {
@@ -300,7 +325,14 @@ VOID(IoFreeIrp)(PIRP Irp)
         HostReport("IRP_FREED_IN_USE", Irp, site,
                    "a request that the I/O manager built (and frees at its completion) was freed by a driver");
     }
-    if (Irp->CurrentLocation <= Irp->StackCount) {
+    /* Below while a location it was passed to has not been completed: a location of the
+     * issuer's own (IoSetNextIrpStackLocation) is not one. */
+    unsigned long long below;
+    {
+        std::lock_guard<std::mutex> guard(*record->Track);
+        below = record->Delivered;
+    }
+    if (below) {
         HostReport("IRP_FREED_OWNED_BY_LOWER", Irp, site,
                    "request freed while a lower driver still owns it (it has not been completed back to its issuer)");
     }
@@ -403,8 +435,19 @@ NTSTATUS HostCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp, HostCallSite Site
         std::lock_guard<std::mutex> guard(HostKernelLock);
         bottom = !DeviceObject->DeviceObjectExtension->AttachedTo;
     }
+    bool skippedUnpaid;
     {
         std::lock_guard<std::mutex> guard(*record->Track);
+        /* A location called again before completion passed it: its driver skipped it. What
+         * that driver owed is due now; the driver called next owes its own. */
+        unsigned long long bit = LocationBit(Irp->CurrentLocation);
+        skippedUnpaid = (record->PowerOwed & bit) && !(record->PowerPaid & bit);
+        record->PowerOwed &= ~bit;
+        record->PowerPaid &= ~bit;
+        if (OwesStartNext(major, minor)) {
+            record->PowerOwed |= bit;
+        }
+        record->Delivered |= bit;
         if (Irp->CurrentLocation < record->Lowest) {
             record->Lowest = Irp->CurrentLocation;
         }
@@ -425,6 +468,12 @@ NTSTATUS HostCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp, HostCallSite Site
                 InterlockedIncrement(&sender->DeviceObjectExtension->SentBelow);
             }
         }
+    }
+    if (skippedUnpaid) {
+        HostReport("POWER_START_NEXT_MISSING", Irp, Site,
+                   "power request (minor 0x%02x) passed on with its location skipped and without PoStartNextPowerIrp "
+                   "while that location was current (the next power request would never come)",
+                   minor);
     }
     PDRIVER_OBJECT driver = DeviceObject->DriverObject;
     const char *driverName = HostDriverOf(driver)->Info->Name;
@@ -639,8 +688,14 @@ static void RecordLocationCompleted(PIRP Irp, HostIrpRecord *Record, HostCallSit
     CHAR location = Irp->CurrentLocation;
     NTSTATUS status = Irp->IoStatus.Status;
     bool unmarked = false;
+    bool unpaid;
     {
         std::lock_guard<std::mutex> guard(*Record->Track);
+        unsigned long long bit = LocationBit(location);
+        unpaid = (Record->PowerOwed & bit) && !(Record->PowerPaid & bit);
+        Record->Delivered &= ~bit;
+        Record->PowerOwed &= ~bit;
+        Record->PowerPaid &= ~bit;
         if (location < 32 && (Record->PendingCheckMask & (1u << location))) {
             Record->PendingCheckMask &= ~(1u << location);
             unmarked = !(stack->Control & SL_PENDING_RETURNED);
@@ -652,6 +707,12 @@ static void RecordLocationCompleted(PIRP Irp, HostIrpRecord *Record, HostCallSit
                 frame->CompletedStatus = status;
             }
         }
+    }
+    if (unpaid) {
+        HostReport("POWER_START_NEXT_MISSING", Irp, Site,
+                   "completion passed location %d of a power request (minor 0x%02x) whose driver never called "
+                   "PoStartNextPowerIrp while that location was current (the next power request would never come)",
+                   location, stack->MinorFunction);
     }
     if (unmarked) {
         HostReport("PENDING_NOT_MARKED", Irp, Site,

@@ -9,5 +9,6 @@
 #include "host/win32/win32_handles.h"
 #include "host/win32/win32_console.h"
 #include "host/win32/win32_files.h"
+#include "host/win32/win32_messages.h"
 
 #endif /* MURVO_HOST_WIN32_WINDOWS_H */
