@@ -173,7 +173,6 @@ static NTSTATUS CreateDeviceObject(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT P
         RtlFreeUnicodeString(&linkName);
 
         KeInitializeEvent(&extension->RemoveEvent, NotificationEvent, FALSE);
-        KeInitializeEvent(&extension->PowerUpEvent, NotificationEvent, FALSE);
         KeInitializeEvent(&extension->NoPendingIoEvent, NotificationEvent, FALSE);
         KeInitializeEvent(&extension->IoDispatchesIdle, NotificationEvent, TRUE);
         KeInitializeEvent(&extension->SelfPowerIdle, NotificationEvent, TRUE);

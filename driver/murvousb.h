@@ -39,32 +39,47 @@
 
 struct PipeContext;
 
-/* One stage of a staged transfer: its own request, partial MDL and URB. */
+enum TransferDirection {
+    TransferRead,
+    TransferWrite
+};
+
+/* The stage of a staged transfer that is in flight: its own request, partial MDL and URB. */
 struct StageContext {
     PURB Urb;              /* the stage's bulk-transfer URB; null once freed */
     PDEVICE_OBJECT Device; /* the driver's own device object */
     PIRP Irp;              /* the stage's own request; null once freed */
     PMDL Mdl;              /* partial MDL over the caller's buffer; null once freed */
     PipeContext *Pipe;     /* the pipe whose transfer the stage belongs to */
+    ULONG Length;          /* bytes the stage asks for */
     BOOLEAN Completed;     /* completion ran while a cancel walk held the request; under StageLock */
 };
 
 /* Transfer bookkeeping of one pipe. Guarded by the device's StageLock. */
 struct TransferContext {
-    PIRP MasterIrp;            /* caller's request of the staged transfer; null when none */
-    PURB SingleUrb;            /* URB of the single-request transfer; null when none */
-    ULONG StagesOutstanding;   /* stages not yet completed (unissued ones until issuing ends) */
-    ULONG BytesTransferred;    /* bytes the completed stages report */
-    ULONG StageCount;          /* stages of the staged transfer */
-    StageContext *Stages;      /* one entry per stage; null when no staged transfer runs */
-    KEVENT TransferDone;       /* cleared when a transfer claims the pipe, set when it ends */
-    BOOLEAN Busy;              /* a transfer has claimed the pipe (single or staged) */
-    BOOLEAN Issuing;           /* StartTransfer is still issuing stages: nobody else finishes */
-    BOOLEAN CancelRoutineDone; /* the master's cancel routine has run, or never will: whoever
-                                  finds the last stage ended may complete the master */
-    ULONG CancelWalks;         /* walks over the stages in progress (the master's cancel
-                                  routine, CancelPendingStages): no stage request is freed */
-    NTSTATUS TransferStatus;   /* first failure of the staged transfer, else STATUS_SUCCESS */
+    PIRP MasterIrp;              /* caller's request of the staged transfer; null when none */
+    PURB SingleUrb;              /* URB of the single-request transfer; null when none */
+    PIRP SingleIrp;              /* caller's request of the single-request transfer while below */
+    BOOLEAN SingleEnded;         /* its completion ran while a cancel walk held it: the walk ends it */
+    ULONG StagesOutstanding;     /* stages not yet ended, those still to be issued included until
+                                    issuing stops */
+    ULONG BytesTransferred;      /* bytes the ended stages moved, contiguous from the buffer's start */
+    ULONG StageCount;            /* stages of the staged transfer */
+    ULONG NextStage;             /* index of the next stage to issue */
+    ULONG TransferLength;        /* bytes of the caller's request */
+    TransferDirection Direction; /* of the staged transfer */
+    StageContext Stage;          /* the stage in flight (one at a time) */
+    KEVENT TransferDone;         /* cleared when a transfer claims the pipe, set when it ends */
+    BOOLEAN Busy;                /* a transfer has claimed the pipe (single or staged) */
+    BOOLEAN Issuing;             /* a thread is issuing a stage: the stage's completion leaves the next
+                                    step to it */
+    BOOLEAN StageEnded;          /* the stage being issued completed before IoCallDriver returned */
+    BOOLEAN EndedShort;          /* a stage moved fewer bytes than it asked for: no stage follows */
+    BOOLEAN CancelRoutineDone;   /* the master's cancel routine has run, or never will: whoever
+                                    ends the transfer may complete the master */
+    ULONG CancelWalks;           /* walks over the request below in progress (the master's cancel
+                                    routine, CancelPendingStages): it is neither freed nor completed */
+    NTSTATUS TransferStatus;     /* first failure of the staged transfer, else STATUS_SUCCESS */
 };
 
 /* One pipe of the selected interface. */
@@ -101,7 +116,6 @@ struct DeviceExtension {
                                     change is claimed once it is held */
     KEVENT RemoveEvent;                             /* set when PendingIoCount falls to 0 */
     KEVENT NoPendingIoEvent;                        /* set each time PendingIoCount falls to 1 */
-    KEVENT PowerUpEvent;                            /* set when a self-requested power-up completes */
     KSPIN_LOCK PendingIoLock;                       /* guards PendingIoCount and the signals of its two events */
     LONG PendingIoCount;                            /* under PendingIoLock */
     LONG OpenPipes;                                 /* changed by interlocked operations only; read with ReadShared */
@@ -123,16 +137,9 @@ struct DeviceExtension {
     LONG ActiveIoDispatches;      /* dispatch routines that may send to the unit, running; under PendingIoLock */
     KEVENT IoDispatchesIdle;      /* set while ActiveIoDispatches is 0 */
     KEVENT SelfPowerIdle;         /* set while no power request of the driver's own is in flight */
-    NTSTATUS SelfPowerUpStatus;   /* shared; outcome of the last self power-up, written by its
-                                     callback before PowerUpEvent is set, read by the waiter after */
     KSPIN_LOCK PowerChangeLock;   /* makes the claim of a self power change (SelfPowerRequestPending)
                                      and the holding of a system request (PendingSystemPowerIrp)
                                      exclusive of each other */
-};
-
-enum TransferDirection {
-    TransferRead,
-    TransferWrite
 };
 
 #ifdef __cplusplus

@@ -85,22 +85,22 @@ static void WaitForIdlePipes(DeviceExtension *Extension)
 /*
  * HaltTransfers: what stop, surprise removal and removal do first: sets RefuseFlag (StopPending
  * or Removing) so that no new work starts, waits for the dispatch routines still sending,
- * cancels the staged transfers and aborts the open pipes, which ends the single transfers
- * still in the USB stack. A unit that is not configured (stopped, or never started) has no
- * pipes to abort: its pipe handles belong to a dropped configuration.
- * Returns the status of the aborts (STATUS_SUCCESS when none was sent). PASSIVE_LEVEL.
+ * cancels the transfers' requests in the USB stack (CancelPendingStages) and aborts the open
+ * pipes, which ends whatever refused the cancel. A unit that is not configured (stopped, or
+ * never started) has no pipes to abort: its pipe handles belong to a dropped configuration.
+ * An abort that fails is not retried: the cancels have ended what the driver sent down.
+ * PASSIVE_LEVEL.
  */
-static NTSTATUS HaltTransfers(PDEVICE_OBJECT DeviceObject, BOOLEAN *RefuseFlag)
+static void HaltTransfers(PDEVICE_OBJECT DeviceObject, BOOLEAN *RefuseFlag)
 {
     PAGED_CODE();
     DeviceExtension *extension = ExtensionOf(DeviceObject);
     WriteShared(*RefuseFlag, static_cast<BOOLEAN>(TRUE));
     WaitForIoDispatches(DeviceObject);
     CancelPendingStages(DeviceObject);
-    if (!ReadShared(extension->Started)) {
-        return STATUS_SUCCESS;
+    if (ReadShared(extension->Started)) {
+        (void)AbortOpenPipes(DeviceObject);
     }
-    return AbortOpenPipes(DeviceObject);
 }
 
 /*
@@ -124,8 +124,6 @@ static void ReleaseStartBuffers(DeviceExtension *Extension)
                 WriteShared(pipe->IsOpen, static_cast<UCHAR>(0));
                 InterlockedDecrement(&Extension->OpenPipes);
             }
-            // Only a transfer that ended without its completion could leave these behind.
-            FreeIfPresent(pipe->Transfer.Stages);
         }
     }
     Extension->PipeTableGeneration++;
@@ -444,8 +442,9 @@ static ULONG StagesOutstandingOnAllPipes(DeviceExtension *Extension)
 }
 
 /*
- * HandleStart: passes the start request down and waits for it, then starts the unit.
- * Completes the request and returns its final status. PASSIVE_LEVEL.
+ * HandleStart: passes the start request down and waits for it, then declares D0 to the power
+ * manager and starts the unit. Completes the request and returns its final status.
+ * PASSIVE_LEVEL.
  */
 static NTSTATUS HandleStart(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
@@ -461,6 +460,10 @@ static NTSTATUS HandleStart(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         status = Irp->IoStatus.Status;
     }
     if (NT_SUCCESS(status)) {
+        // The bus driver powers a unit on when it starts it: the power manager learns D0.
+        POWER_STATE declared;
+        declared.DeviceState = PowerDeviceD0;
+        PoSetPowerState(DeviceObject, DevicePowerState, declared);
         status = StartDevice(DeviceObject);
         Irp->IoStatus.Status = status;
     }
@@ -533,11 +536,11 @@ static NTSTATUS HandleStop(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PAGED_CODE();
     DeviceExtension *extension = ExtensionOf(DeviceObject);
-    // Nothing may be in the USB stack once the unit is unconfigured: the aborted pipes'
-    // transfers have ended before the unconfigure is sent.
-    if (NT_SUCCESS(HaltTransfers(DeviceObject, &extension->StopPending))) {
-        WaitForIdlePipes(extension);
-    }
+    // Nothing may be in the USB stack once the unit is unconfigured: the transfers the
+    // driver cancelled, and those of the aborted pipes, have ended before the unconfigure is
+    // sent, also when an abort could not be sent.
+    HaltTransfers(DeviceObject, &extension->StopPending);
+    WaitForIdlePipes(extension);
     // A unit the driver powered down by itself answers no URB: wake it for the
     // unconfigure request (and the descriptor reads of the next start), once a power
     // change of its own still on the way has ended.

@@ -5,7 +5,9 @@
  * is asked for even when the unit is in that state already, as the power policy owner must);
  * device set-power requests are passed on and recorded (D1-D3 on the way down, D0 once
  * completed); wait-wake is accepted or refused by the unit's wake capability. Opening the
- * first pipe powers the unit up, closing the last one down to PowerDownLevel.
+ * first pipe powers the unit up, closing the last one down to PowerDownLevel. The power
+ * manager is told the device's state with PoSetPowerState: D0 at start (pnp.cpp), a lower
+ * state before the request for it goes down, D0 once a power-up has completed.
  */
 #include "driver/murvousb.h"
 
@@ -15,6 +17,14 @@ static VOID NTAPI SystemPowerRequestComplete(PDEVICE_OBJECT DeviceObject, UCHAR 
                                              PVOID Context, PIO_STATUS_BLOCK IoStatus);
 static VOID NTAPI SelfPowerRequestComplete(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
                                            PVOID Context, PIO_STATUS_BLOCK IoStatus);
+
+/* A self power-up's waiter: its own event and outcome, on the waiter's stack, given to the
+ * request's callback as its context, so that each waiter learns its own request's outcome. */
+struct PowerUpWaiter {
+    PDEVICE_OBJECT Device; /* the driver's device object */
+    KEVENT Done;           /* set by the callback, after Status */
+    NTSTATUS Status;       /* the power-up's outcome */
+};
 
 /*
  * PassPowerDown: hands a power request on to the lower driver, the power manager's way.
@@ -98,8 +108,9 @@ static VOID NTAPI SystemPowerRequestComplete(PDEVICE_OBJECT DeviceObject, UCHAR 
 }
 
 /*
- * SetDevicePowerState: records D1, D2 or D3 at once. Returns TRUE for D0, whose state is
- * recorded only when the request has completed; FALSE otherwise.
+ * SetDevicePowerState: records D1, D2 or D3 at once and declares it to the power manager
+ * before the unit leaves D0. Returns TRUE for D0, whose state is recorded and declared only
+ * when the request has completed; FALSE otherwise.
  */
 static BOOLEAN SetDevicePowerState(PDEVICE_OBJECT DeviceObject, DEVICE_POWER_STATE State)
 {
@@ -109,17 +120,21 @@ static BOOLEAN SetDevicePowerState(PDEVICE_OBJECT DeviceObject, DEVICE_POWER_STA
         return TRUE;
     case PowerDeviceD1:
     case PowerDeviceD2:
-    case PowerDeviceD3:
+    case PowerDeviceD3: {
         WriteShared(extension->CurrentDevicePowerState, State);
+        POWER_STATE declared;
+        declared.DeviceState = State;
+        PoSetPowerState(DeviceObject, DevicePowerState, declared);
         return FALSE;
+    }
     default:
         return FALSE;
     }
 }
 
 /*
- * PowerUpComplete: completion of a device set-power request for D0: records D0 when the lower
- * drivers succeeded and keeps their status either way, so that a failed power-up leaves the
+ * PowerUpComplete: completion of a device set-power request for D0: records D0, and declares
+ * it to the power manager, when the lower drivers succeeded and keeps their status either way, so that a failed power-up leaves the
  * recorded state where it was. Context is the driver's device object.
  * Returns STATUS_SUCCESS so completion goes on upwards. Up to DISPATCH_LEVEL.
  */
@@ -132,6 +147,9 @@ static NTSTATUS NTAPI PowerUpComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVO
     }
     if (NT_SUCCESS(Irp->IoStatus.Status)) {
         WriteShared(ExtensionOf(ownDevice)->CurrentDevicePowerState, PowerDeviceD0);
+        POWER_STATE declared;
+        declared.DeviceState = PowerDeviceD0;
+        PoSetPowerState(ownDevice, DevicePowerState, declared);
     }
     IoDecrement(ownDevice);
     return STATUS_SUCCESS;
@@ -267,8 +285,9 @@ static void ReleaseSelfPowerChange(DeviceExtension *Extension)
  * IssueSelfPowerRequest: asks the power manager for a device set-power request to State for
  * the unit's stack, under a claim the caller holds; the claim ends in the callback. A power-up
  * (State D0, the only state the driver powers itself up to) waits until it has completed and
- * returns its outcome; a power-down does not wait. Returns STATUS_SUCCESS, the power-up's
- * outcome, or PoRequestPowerIrp's failure. PASSIVE_LEVEL.
+ * returns its outcome, through a PowerUpWaiter of its own; a power-down does not wait.
+ * Returns STATUS_SUCCESS, the power-up's outcome, or PoRequestPowerIrp's failure.
+ * PASSIVE_LEVEL.
  */
 static NTSTATUS IssueSelfPowerRequest(PDEVICE_OBJECT DeviceObject, DEVICE_POWER_STATE State)
 {
@@ -277,15 +296,16 @@ static NTSTATUS IssueSelfPowerRequest(PDEVICE_OBJECT DeviceObject, DEVICE_POWER_
     // The decision rests on the request itself, not on PowerDownLevel, which a wait-wake
     // request may change before the callback runs.
     BOOLEAN poweringUp = State == PowerDeviceD0;
+    PowerUpWaiter waiter;
+    waiter.Device = DeviceObject;
+    waiter.Status = STATUS_PENDING;
+    KeInitializeEvent(&waiter.Done, NotificationEvent, FALSE);
     IoIncrement(DeviceObject);
-    // Each power-up waits for its own completion, not for an earlier one's signal.
-    if (poweringUp) {
-        KeClearEvent(&extension->PowerUpEvent);
-    }
     POWER_STATE powerState;
     powerState.DeviceState = State;
-    NTSTATUS status = PoRequestPowerIrp(extension->PhysicalDeviceObject, IRP_MN_SET_POWER, powerState,
-                                        SelfPowerRequestComplete, DeviceObject, NULL);
+    NTSTATUS status =
+        PoRequestPowerIrp(extension->PhysicalDeviceObject, IRP_MN_SET_POWER, powerState, SelfPowerRequestComplete,
+                          poweringUp ? static_cast<PVOID>(&waiter) : static_cast<PVOID>(DeviceObject), NULL);
     if (status != STATUS_PENDING) {
         // The callback will not run: undo what it would have undone.
         ReleaseSelfPowerChange(extension);
@@ -293,16 +313,25 @@ static NTSTATUS IssueSelfPowerRequest(PDEVICE_OBJECT DeviceObject, DEVICE_POWER_
         return status;
     }
     if (poweringUp) {
-        WaitForEvent(&extension->PowerUpEvent);
-        return ReadShared(extension->SelfPowerUpStatus);
+        WaitForEvent(&waiter.Done);
+        return waiter.Status;
     }
     return STATUS_SUCCESS;
 }
 
+/* IsLowPowerState: TRUE for D1, D2 and D3. */
+static BOOLEAN IsLowPowerState(DEVICE_POWER_STATE State)
+{
+    return State == PowerDeviceD1 || State == PowerDeviceD2 || State == PowerDeviceD3;
+}
+
 /*
- * SelfSuspendOrActivate: powers the unit down to PowerDownLevel when Suspend is TRUE and no
- * pipe is open, or up to D0 when Suspend is FALSE and a pipe is open; does nothing while a
- * system request is held or PowerDownLevel is not D1-D3. The power change is claimed first
+ * SelfSuspendOrActivate: powers the unit down to PowerDownLevel when Suspend is TRUE, no
+ * pipe is open and PowerDownLevel is D1-D3, or up to D0 when Suspend is FALSE, a pipe is open
+ * and the recorded state is not D0. Without a power-down level the driver never powers the
+ * unit down itself, and powers it up only from D1-D3, where a resume whose power-up failed
+ * leaves it (not from the unspecified state of a unit its bus has just started). Does nothing
+ * while a system request is held. The power change is claimed first
  * and decided under the claim from OpenPipes and the recorded state, so that a close and an
  * open that race cannot leave the unit powered down under an open pipe: an open whose
  * increment of OpenPipes the close's decision missed finds the close's claim, waits for its
@@ -334,12 +363,13 @@ NTSTATUS SelfSuspendOrActivate(PDEVICE_OBJECT DeviceObject, BOOLEAN Suspend)
         LONG openPipes = ReadShared(extension->OpenPipes);
         DEVICE_POWER_STATE level = ReadShared(extension->PowerDownLevel);
         DEVICE_POWER_STATE target = PowerDeviceUnspecified;
-        if (level == PowerDeviceD1 || level == PowerDeviceD2 || level == PowerDeviceD3) {
-            if (Suspend && openPipes == 0) {
+        if (Suspend) {
+            if (openPipes == 0 && IsLowPowerState(level)) {
                 target = level;
-            } else if (!Suspend && openPipes != 0) {
-                target = PowerDeviceD0;
             }
+        } else if (openPipes != 0 &&
+                   (IsLowPowerState(level) || IsLowPowerState(ReadShared(extension->CurrentDevicePowerState)))) {
+            target = PowerDeviceD0;
         }
         if (target == PowerDeviceUnspecified || target == ReadShared(extension->CurrentDevicePowerState)) {
             ReleaseSelfPowerChange(extension);
@@ -372,22 +402,24 @@ NTSTATUS SelfRequestPowerIrp(PDEVICE_OBJECT DeviceObject, DEVICE_POWER_STATE Sta
 
 /*
  * SelfPowerRequestComplete: callback of the driver's own device power request: ends the self
- * power change, signals a completed power-up with its outcome in SelfPowerUpStatus and gives
- * up the request's reference. Context
- * is the driver's device object. Up to DISPATCH_LEVEL.
+ * power change, hands a power-up's outcome to its own waiter and gives up the request's
+ * reference. Context is the power-up's PowerUpWaiter, or for a power-down the driver's device
+ * object. Up to DISPATCH_LEVEL.
  */
 static VOID NTAPI SelfPowerRequestComplete(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
                                            PVOID Context, PIO_STATUS_BLOCK IoStatus)
 {
     (void)DeviceObject;
     (void)MinorFunction;
-    PDEVICE_OBJECT ownDevice = static_cast<PDEVICE_OBJECT>(Context);
-    DeviceExtension *extension = ExtensionOf(ownDevice);
+    // The requester's own decision: see IssueSelfPowerRequest.
+    PowerUpWaiter *waiter = PowerState.DeviceState == PowerDeviceD0 ? static_cast<PowerUpWaiter *>(Context)
+                                                                    : static_cast<PowerUpWaiter *>(NULL);
+    PDEVICE_OBJECT ownDevice = waiter != NULL ? waiter->Device : static_cast<PDEVICE_OBJECT>(Context);
     // The change is over before the waiting opener runs on, so that its next call may start one.
-    ReleaseSelfPowerChange(extension);
-    if (PowerState.DeviceState == PowerDeviceD0) { // the requester's own decision: see IssueSelfPowerRequest
-        WriteShared(extension->SelfPowerUpStatus, IoStatus->Status);
-        KeSetEvent(&extension->PowerUpEvent, 1, FALSE);
+    ReleaseSelfPowerChange(ExtensionOf(ownDevice));
+    if (waiter != NULL) {
+        waiter->Status = IoStatus->Status;
+        KeSetEvent(&waiter->Done, 1, FALSE); // the waiter, on its stack, may be gone from here on
     }
     IoDecrement(ownDevice);
 }

@@ -2,19 +2,28 @@
  * transfers.cpp - reads and writes on a pipe handle as bulk transfers.
  *
  * A request of at most MaxTransferLength bytes goes down itself with one URB. A longer one
- * is split into stages of MaxTransferLength bytes, each with its own request, partial MDL
- * over the caller's locked buffer and URB, all issued back to back; the caller's request
- * completes when the last issued stage has ended, with the bytes moved and the first
- * failure, if any.
+ * is split into stages of MaxTransferLength bytes that go down one at a time, each with its
+ * own request, partial MDL over the caller's locked buffer and URB: the next stage is issued
+ * once the previous one has completed, by that stage's completion routine or, when it
+ * completed inside IoCallDriver, by the thread that issued it, so that a lower driver that
+ * completes at once never makes the issue recurse.
+ *
+ * The transfer ends at its last stage, or at the first stage that fails or moves fewer bytes
+ * than it asked for: a short packet ends a read's data, and a stage queued behind a short
+ * one would take the unit's next data into the wrong part of the buffer. The caller's request
+ * reports the bytes moved, which lie contiguously from the start of its buffer, and the first
+ * failure. Writes go the same way: a later stage's bytes never reach the unit after a stage
+ * that failed or was cancelled, and a transfer holds one stage's pool at a time.
  *
  * A pipe carries one transfer at a time: Busy, set under StageLock when a request claims
  * the pipe, refuses a second one until the transfer ends.
  *
  * The caller's request of a staged transfer is pending with a cancel routine that cancels
- * its live stages. Whoever finds the last stage ended completes it, once its cancel routine
- * is cleared or has run; a cancel routine already under way completes it itself. Stage
- * requests are freed by their completion unless a walk over the stages (the cancel routine,
- * CancelPendingStages) is in progress, in which case the last walk to end frees them.
+ * the stage in flight. Whoever ends the transfer completes it, once its cancel routine is
+ * cleared or has run; a cancel routine already under way completes it itself. A stage request
+ * is freed by its completion unless a walk over the transfer (the cancel routine,
+ * CancelPendingStages) is in progress, in which case the last walk to end frees it; the same
+ * walks hold the completion of a single transfer's request.
  */
 #include "driver/murvousb.h"
 
@@ -128,12 +137,66 @@ static void ReleaseStageResources(StageContext *Stage)
 }
 
 /*
- * FinishStagedTransfer: ends the staged transfer of Transfer when all its issued stages have
- * ended, issuing is over, no walk holds the stages and the master's cancel routine is out of
- * the way: fills in the master request's status and byte count, frees the Stages array,
- * returns the pipe to idle and sets TransferDone. CompletedMaster receives the master
- * request, which the caller completes after releasing StageLock; null when the transfer
- * goes on (or its cancel routine, still under way, finishes it). Caller holds StageLock.
+ * StopIssuing: ends the issuing of Transfer's stages: the stages not issued no longer count
+ * in StagesOutstanding, and a failure Status becomes the transfer's, unless an earlier one
+ * is already. Caller holds StageLock.
+ */
+static void StopIssuing(TransferContext *Transfer, NTSTATUS Status)
+{
+    if (!NT_SUCCESS(Status) && NT_SUCCESS(Transfer->TransferStatus)) {
+        Transfer->TransferStatus = Status;
+    }
+    Transfer->StagesOutstanding -= Transfer->StageCount - Transfer->NextStage;
+    Transfer->NextStage = Transfer->StageCount;
+}
+
+/*
+ * IssueRefusal: why the transfer's next stage must not go down: STATUS_CANCELLED once the
+ * master is cancelled or a cancel walk is under way, STATUS_DELETE_PENDING once requests on
+ * open handles cannot go on; STATUS_SUCCESS when it may. A walk that begins after this
+ * check finds the stage filled in and cancels it. Caller holds StageLock.
+ */
+static NTSTATUS IssueRefusal(PDEVICE_OBJECT DeviceObject, TransferContext *Transfer)
+{
+    if (ReadShared(Transfer->MasterIrp->Cancel) || Transfer->CancelWalks != 0) {
+        return STATUS_CANCELLED;
+    }
+    if (!CanContinueIo(DeviceObject)) {
+        return STATUS_DELETE_PENDING;
+    }
+    return STATUS_SUCCESS;
+}
+
+/*
+ * NextStageDue: decides, with no stage of Transfer in flight, whether its next stage goes
+ * down. The transfer ends after its last stage, at the first stage that failed or moved fewer
+ * bytes than it asked for, and when IssueRefusal refuses; issuing is then stopped.
+ * Caller holds StageLock.
+ */
+static BOOLEAN NextStageDue(PDEVICE_OBJECT DeviceObject, TransferContext *Transfer)
+{
+    if (Transfer->NextStage >= Transfer->StageCount) {
+        return FALSE;
+    }
+    if (!NT_SUCCESS(Transfer->TransferStatus) || Transfer->EndedShort) {
+        StopIssuing(Transfer, STATUS_SUCCESS);
+        return FALSE;
+    }
+    NTSTATUS refusal = IssueRefusal(DeviceObject, Transfer);
+    if (!NT_SUCCESS(refusal)) {
+        StopIssuing(Transfer, refusal);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+/*
+ * FinishStagedTransfer: ends the staged transfer of Transfer when no stage is outstanding,
+ * nobody is issuing, no walk holds the stage and the master's cancel routine is out of the
+ * way: fills in the master request's status and byte count, returns the pipe to idle and
+ * sets TransferDone. CompletedMaster receives the master request, which the caller completes
+ * after releasing StageLock; null when the transfer goes on (or its cancel routine, still
+ * under way, finishes it). Caller holds StageLock.
  */
 static void FinishStagedTransfer(TransferContext *Transfer, PIRP *CompletedMaster)
 {
@@ -147,23 +210,23 @@ static void FinishStagedTransfer(TransferContext *Transfer, PIRP *CompletedMaste
     }
     master->IoStatus.Status = Transfer->TransferStatus;
     master->IoStatus.Information = Transfer->BytesTransferred;
-    ExFreePool(Transfer->Stages);
-    Transfer->Stages = NULL;
     Transfer->MasterIrp = NULL;
-    Transfer->StagesOutstanding = 0;
+    Transfer->StageCount = 0;
+    Transfer->NextStage = 0;
     Transfer->Busy = FALSE;
     KeSetEvent(&Transfer->TransferDone, 1, FALSE);
     *CompletedMaster = master;
 }
 
 /*
- * BeginCancelWalk: counts a walk over Transfer's stages, which keeps every stage request
- * allocated until the walk ends. FALSE when no staged transfer is in progress.
- * Caller holds StageLock.
+ * BeginCancelWalk: counts a walk over Transfer's request below (the stage in flight, or the
+ * caller's request of a single transfer), which keeps that request from being freed or
+ * completed until the walk ends. FALSE when no transfer is in progress. Caller holds
+ * StageLock.
  */
 static BOOLEAN BeginCancelWalk(TransferContext *Transfer)
 {
-    if (Transfer->Stages == NULL) {
+    if (Transfer->MasterIrp == NULL && Transfer->SingleIrp == NULL) {
         return FALSE;
     }
     Transfer->CancelWalks++;
@@ -171,46 +234,73 @@ static BOOLEAN BeginCancelWalk(TransferContext *Transfer)
 }
 
 /*
- * CancelLiveStages: passes every stage request of the walked transfer that has not ended to
- * IoCancelIrp. Returns the number of cancels accepted; EveryCancelAccepted tells whether
- * no stage refused. The issuing thread may be filling a stage in: each is read under the
- * lock. Caller has begun a walk. Up to DISPATCH_LEVEL.
+ * CancelLiveRequest: passes the walked transfer's request below to IoCancelIrp if it has not
+ * ended. Returns TRUE when a request accepted the cancel; EveryCancelAccepted is FALSE when
+ * one refused. Caller has begun a walk. Up to DISPATCH_LEVEL.
  */
-static ULONG CancelLiveStages(DeviceExtension *Extension, TransferContext *Transfer, BOOLEAN *EveryCancelAccepted)
+static BOOLEAN CancelLiveRequest(DeviceExtension *Extension, TransferContext *Transfer, BOOLEAN *EveryCancelAccepted)
 {
     KIRQL oldIrql;
     KeAcquireSpinLock(&Extension->StageLock, &oldIrql);
-    StageContext *stages = Transfer->Stages;
-    ULONG stageCount = Transfer->StageCount;
+    PIRP below = NULL;
+    if (Transfer->SingleIrp != NULL && !Transfer->SingleEnded) {
+        below = Transfer->SingleIrp;
+    } else if (Transfer->Stage.Irp != NULL && !Transfer->Stage.Completed) {
+        below = Transfer->Stage.Irp;
+    }
     KeReleaseSpinLock(&Extension->StageLock, oldIrql);
 
-    ULONG cancelled = 0;
     *EveryCancelAccepted = TRUE;
-    for (ULONG k = 0; k < stageCount; k++) {
-        KeAcquireSpinLock(&Extension->StageLock, &oldIrql);
-        PIRP stageIrp = stages[k].Completed ? NULL : stages[k].Irp;
-        KeReleaseSpinLock(&Extension->StageLock, oldIrql);
-        if (stageIrp == NULL) {
-            continue;
-        }
-        if (IoCancelIrp(stageIrp)) {
-            cancelled++;
-        } else {
-            *EveryCancelAccepted = FALSE;
-        }
+    if (below == NULL) {
+        return FALSE;
     }
-    return cancelled;
+    if (IoCancelIrp(below)) {
+        return TRUE;
+    }
+    *EveryCancelAccepted = FALSE;
+    return FALSE;
 }
 
 /*
- * EndCancelWalk: ends a walk; the last one frees the stages that completed meanwhile and
- * ends the transfer if its last stage came during the walks. FromCancelRoutine marks the
- * walk of the master's cancel routine, after which anyone may complete the master.
- * Up to DISPATCH_LEVEL.
+ * EndSingleTransfer: returns the pipe of a single transfer to idle. Urb and Irp receive the
+ * transfer's URB and the caller's request, which the caller frees and completes after
+ * releasing StageLock. Caller holds StageLock.
+ */
+static void EndSingleTransfer(TransferContext *Transfer, PURB *Urb, PIRP *Irp)
+{
+    *Urb = Transfer->SingleUrb;
+    *Irp = Transfer->SingleIrp;
+    Transfer->SingleUrb = NULL;
+    Transfer->SingleIrp = NULL;
+    Transfer->SingleEnded = FALSE;
+    Transfer->Busy = FALSE;
+    KeSetEvent(&Transfer->TransferDone, 1, FALSE);
+}
+
+/*
+ * CompleteSingleTransfer: completes the caller's request of a single transfer with the bytes
+ * its URB reports, frees the URB and gives up the request's reference. Up to DISPATCH_LEVEL.
+ */
+static void CompleteSingleTransfer(PDEVICE_OBJECT DeviceObject, PURB Urb, PIRP Irp)
+{
+    // A failed or cancelled transfer keeps its status; the bytes moved are reported either way.
+    Irp->IoStatus.Information = Urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
+    ExFreePool(Urb);
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    IoDecrement(DeviceObject);
+}
+
+/*
+ * EndCancelWalk: ends a walk; the last one frees a stage that completed meanwhile, ends a
+ * single transfer whose request came back meanwhile, and ends a staged transfer whose last
+ * stage came during the walks. FromCancelRoutine marks the walk of the master's cancel
+ * routine, after which anyone may complete the master. Up to DISPATCH_LEVEL.
  */
 static void EndCancelWalk(DeviceExtension *Extension, TransferContext *Transfer, BOOLEAN FromCancelRoutine)
 {
     PIRP master = NULL;
+    PURB singleUrb = NULL;
+    PIRP singleIrp = NULL;
     KIRQL oldIrql;
     KeAcquireSpinLock(&Extension->StageLock, &oldIrql);
     Transfer->CancelWalks--;
@@ -218,11 +308,12 @@ static void EndCancelWalk(DeviceExtension *Extension, TransferContext *Transfer,
         Transfer->CancelRoutineDone = TRUE;
     }
     if (Transfer->CancelWalks == 0) {
-        for (ULONG k = 0; k < Transfer->StageCount; k++) {
-            if (Transfer->Stages[k].Completed) {
-                ReleaseStageResources(&Transfer->Stages[k]);
-                Transfer->Stages[k].Completed = FALSE;
-            }
+        if (Transfer->Stage.Completed) {
+            ReleaseStageResources(&Transfer->Stage);
+            Transfer->Stage.Completed = FALSE;
+        }
+        if (Transfer->SingleEnded) {
+            EndSingleTransfer(Transfer, &singleUrb, &singleIrp);
         }
     }
     FinishStagedTransfer(Transfer, &master);
@@ -230,11 +321,14 @@ static void EndCancelWalk(DeviceExtension *Extension, TransferContext *Transfer,
     if (master != NULL) {
         IoCompleteRequest(master, IO_NO_INCREMENT);
     }
+    if (singleIrp != NULL) {
+        CompleteSingleTransfer(Extension->FunctionalDeviceObject, singleUrb, singleIrp);
+    }
 }
 
 /*
- * OnStagedTransferCancel: cancel routine of a staged transfer's master request: cancels its
- * live stages. The master stays with its transfer until this routine is done (see
+ * OnStagedTransferCancel: cancel routine of a staged transfer's master request: cancels the
+ * stage in flight. The master stays with its transfer until this routine is done (see
  * FinishStagedTransfer), so the pipe it names in DriverContext[0] is still its own.
  * Called with the cancel spin lock held; DISPATCH_LEVEL.
  */
@@ -250,18 +344,19 @@ static VOID NTAPI OnStagedTransferCancel(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     BOOLEAN walking = BeginCancelWalk(transfer);
     KeReleaseSpinLock(&extension->StageLock, oldIrql);
     if (!walking) {
-        return; // cannot happen: the master keeps its Stages until this routine is done
+        return; // cannot happen: the master keeps its transfer until this routine is done
     }
     BOOLEAN everyCancelAccepted;
-    CancelLiveStages(extension, transfer, &everyCancelAccepted);
+    CancelLiveRequest(extension, transfer, &everyCancelAccepted);
     EndCancelWalk(extension, transfer, TRUE);
 }
 
 /*
- * CancelPendingStages: cancels the stage requests of every staged transfer in progress and,
- * for a pipe whose every live stage accepted the cancel, waits until its transfer has ended.
- * A stage that refused the cancel may run on until the pipe is aborted; waiting for it here
- * would hold the plug-and-play thread before that abort. PASSIVE_LEVEL.
+ * CancelPendingStages: cancels the request that every transfer in progress has below (a
+ * staged transfer's stage in flight, the caller's request of a single transfer) and, for a
+ * pipe whose request accepted the cancel, waits until its transfer has ended. A request that
+ * refused the cancel may run on until the pipe is aborted; waiting for it here would hold
+ * the plug-and-play thread before that abort. PASSIVE_LEVEL.
  */
 void CancelPendingStages(PDEVICE_OBJECT DeviceObject)
 {
@@ -280,25 +375,22 @@ void CancelPendingStages(PDEVICE_OBJECT DeviceObject)
             continue;
         }
         BOOLEAN everyCancelAccepted;
-        ULONG cancelled = CancelLiveStages(extension, transfer, &everyCancelAccepted);
+        BOOLEAN cancelled = CancelLiveRequest(extension, transfer, &everyCancelAccepted);
         EndCancelWalk(extension, transfer, FALSE);
-        if (cancelled > 0 && everyCancelAccepted) {
+        if (cancelled && everyCancelAccepted) {
             WaitForEvent(&transfer->TransferDone);
         }
     }
 }
 
 /*
- * IssueStage: allocates stage Index's request, partial MDL and URB and sends the stage down.
- * Sent tells whether the stage went down; if not, the status is STATUS_INSUFFICIENT_RESOURCES
- * (or STATUS_CANCELLED once the master is cancelled) and nothing is left allocated. Once
- * sent, the stage belongs to OnStageComplete and the status is what IoCallDriver returned. PASSIVE_LEVEL.
+ * AllocateStage: the request, partial MDL (sized for the stage's own bytes) and URB of the
+ * stage at Offset of Length bytes of Master's buffer. Returns STATUS_SUCCESS, or
+ * STATUS_INSUFFICIENT_RESOURCES with nothing left allocated. Up to DISPATCH_LEVEL.
  */
-static NTSTATUS IssueStage(PDEVICE_OBJECT DeviceObject, PIRP Master, PipeContext *Pipe, ULONG Index, ULONG Offset,
-                           ULONG Length, TransferDirection Direction, BOOLEAN *Sent)
+static NTSTATUS AllocateStage(PDEVICE_OBJECT DeviceObject, PIRP Master, PipeContext *Pipe, ULONG Offset, ULONG Length,
+                              TransferDirection Direction, StageContext *Stage)
 {
-    PAGED_CODE();
-    *Sent = FALSE;
     DeviceExtension *extension = ExtensionOf(DeviceObject);
     PMDL masterMdl = Master->MdlAddress;
     PCHAR base = static_cast<PCHAR>(MmGetMdlVirtualAddress(masterMdl));
@@ -307,7 +399,6 @@ static NTSTATUS IssueStage(PDEVICE_OBJECT DeviceObject, PIRP Master, PipeContext
     if (stageIrp == NULL) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
-    // Sized for the stage's own bytes, not the caller's whole buffer.
     PMDL stageMdl = IoAllocateMdl(base + Offset, Length, FALSE, FALSE, stageIrp);
     if (stageMdl == NULL) {
         IoFreeIrp(stageIrp);
@@ -321,42 +412,88 @@ static NTSTATUS IssueStage(PDEVICE_OBJECT DeviceObject, PIRP Master, PipeContext
         IoFreeIrp(stageIrp);
         return STATUS_INSUFFICIENT_RESOURCES;
     }
-
-    // A cancel walk reads the stage under the lock while it is being filled in. A walk that
-    // began before this point has passed the stage by: the master's Cancel, set before its
-    // cancel routine ran, keeps the stage from going down.
-    KIRQL oldIrql;
-    KeAcquireSpinLock(&extension->StageLock, &oldIrql);
-    if (ReadShared(Master->Cancel)) {
-        KeReleaseSpinLock(&extension->StageLock, oldIrql);
-        ExFreePool(urb);
-        stageIrp->MdlAddress = NULL;
-        IoFreeMdl(stageMdl);
-        IoFreeIrp(stageIrp);
-        return STATUS_CANCELLED;
-    }
-    StageContext *stage = &Pipe->Transfer.Stages[Index];
-    stage->Urb = urb;
-    stage->Device = DeviceObject;
-    stage->Irp = stageIrp;
-    stage->Mdl = stageMdl;
-    stage->Pipe = Pipe;
-    stage->Completed = FALSE;
-    KeReleaseSpinLock(&extension->StageLock, oldIrql);
-
-    SetUrbInNextLocation(stageIrp, urb, OnStageComplete, stage);
-    IoIncrement(DeviceObject);
-    *Sent = TRUE;
-    return IoCallDriver(extension->LowerDevice, stageIrp);
+    Stage->Urb = urb;
+    Stage->Device = DeviceObject;
+    Stage->Irp = stageIrp;
+    Stage->Mdl = stageMdl;
+    Stage->Pipe = Pipe;
+    Stage->Length = Length;
+    Stage->Completed = FALSE;
+    return STATUS_SUCCESS;
 }
 
 /*
- * StagedTransfer: splits a claimed request of Length bytes into stages and issues them.
- * The request is pending with OnStagedTransferCancel as its cancel routine and completes
- * when the issued stages have ended; when issuing stops early, the pipe (failing that the
- * port) is reset unless the request was cancelled, and only the issued stages are waited
- * for. Returns STATUS_PENDING, or the status of a request refused before it was pending.
- * PASSIVE_LEVEL.
+ * IssueStages: sends the transfer's next stage down and, for as long as each stage completes
+ * before IoCallDriver returns, the stages after it, so that a lower driver that completes at
+ * once never makes the issue recurse; a stage that is still below when IoCallDriver returns
+ * leaves the next step to its completion routine. The caller has set Issuing and found the
+ * next stage due (NextStageDue). Completes the master when issuing ends with the transfer.
+ * Up to DISPATCH_LEVEL (a completion routine issues the stage after its own).
+ */
+static void IssueStages(PDEVICE_OBJECT DeviceObject, PipeContext *Pipe)
+{
+    DeviceExtension *extension = ExtensionOf(DeviceObject);
+    TransferContext *transfer = &Pipe->Transfer;
+    KIRQL oldIrql;
+    StageContext stage; // a stage being built: what it holds is freed here unless it went down
+    NTSTATUS status;
+    for (;;) {
+        // Only the issuer moves NextStage, and the master stays while Issuing is set.
+        ULONG stageSize = extension->MaxTransferLength;
+        ULONG offset = transfer->NextStage * stageSize;
+        ULONG length = transfer->TransferLength - offset < stageSize ? transfer->TransferLength - offset : stageSize;
+        RtlZeroMemory(&stage, sizeof stage);
+        status = AllocateStage(DeviceObject, transfer->MasterIrp, Pipe, offset, length, transfer->Direction, &stage);
+
+        KeAcquireSpinLock(&extension->StageLock, &oldIrql);
+        if (NT_SUCCESS(status)) {
+            status = IssueRefusal(DeviceObject, transfer);
+        }
+        if (!NT_SUCCESS(status)) {
+            break;
+        }
+        transfer->Stage = stage;
+        transfer->NextStage++;
+        transfer->StageEnded = FALSE;
+        KeReleaseSpinLock(&extension->StageLock, oldIrql);
+        PIRP stageIrp = stage.Irp;
+        PURB stageUrb = stage.Urb;
+        RtlZeroMemory(&stage, sizeof stage); // the stage's completion frees it from here on
+
+        SetUrbInNextLocation(stageIrp, stageUrb, OnStageComplete, &transfer->Stage);
+        IoIncrement(DeviceObject);
+        IoCallDriver(extension->LowerDevice, stageIrp);
+
+        KeAcquireSpinLock(&extension->StageLock, &oldIrql);
+        if (!transfer->StageEnded) {
+            transfer->Issuing = FALSE; // OnStageComplete takes the next step
+            KeReleaseSpinLock(&extension->StageLock, oldIrql);
+            return;
+        }
+        if (!NextStageDue(DeviceObject, transfer)) {
+            status = STATUS_SUCCESS;
+            break;
+        }
+        KeReleaseSpinLock(&extension->StageLock, oldIrql);
+    }
+
+    // Issuing is over with no stage below; StageLock is held.
+    PIRP master = NULL;
+    StopIssuing(transfer, status);
+    transfer->Issuing = FALSE;
+    FinishStagedTransfer(transfer, &master);
+    KeReleaseSpinLock(&extension->StageLock, oldIrql);
+    ReleaseStageResources(&stage); // what a refused stage had allocated, if anything
+    if (master != NULL) {
+        IoCompleteRequest(master, IO_NO_INCREMENT);
+    }
+}
+
+/*
+ * StagedTransfer: splits a claimed request of Length bytes into stages and issues the
+ * first. The request is pending with OnStagedTransferCancel as its cancel routine and
+ * completes when its last stage has ended, or the first that failed or came back short.
+ * Returns STATUS_PENDING. PASSIVE_LEVEL.
  */
 static NTSTATUS StagedTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp, PipeContext *Pipe, ULONG Length,
                                TransferDirection Direction)
@@ -367,14 +504,6 @@ static NTSTATUS StagedTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp, PipeContex
     ULONG stageSize = extension->MaxTransferLength;
     ULONG stageCount = Length / stageSize + (Length % stageSize != 0 ? 1 : 0);
 
-    StageContext *stages = static_cast<StageContext *>(
-        ExAllocatePoolWithTag(MurvoNonPagedPool, stageCount * sizeof(StageContext), MURVO_POOL_TAG));
-    if (stages == NULL) {
-        ReleaseClaim(extension, Pipe);
-        return CompleteRequest(Irp, STATUS_INSUFFICIENT_RESOURCES);
-    }
-    RtlZeroMemory(stages, stageCount * sizeof(StageContext));
-
     // Pending from here on: its cancel routine may complete it before this dispatch returns.
     IoMarkIrpPending(Irp);
     Irp->IoStatus.Status = STATUS_PENDING;
@@ -382,19 +511,23 @@ static NTSTATUS StagedTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp, PipeContex
 
     KIRQL oldIrql;
     KeAcquireSpinLock(&extension->StageLock, &oldIrql);
-    transfer->Stages = stages;
     transfer->BytesTransferred = 0;
     transfer->MasterIrp = Irp;
-    transfer->StagesOutstanding = stageCount; // unissued stages keep the count above 0
+    transfer->StagesOutstanding = stageCount; // stages still to be issued keep the count above 0
     transfer->StageCount = stageCount;
+    transfer->NextStage = 0;
+    transfer->TransferLength = Length;
+    transfer->Direction = Direction;
     transfer->TransferStatus = STATUS_SUCCESS;
     transfer->Issuing = TRUE;
+    transfer->StageEnded = FALSE;
+    transfer->EndedShort = FALSE;
     transfer->CancelWalks = 0;
     transfer->CancelRoutineDone = FALSE;
     KeReleaseSpinLock(&extension->StageLock, oldIrql);
 
     // The usual protocol: set the routine, then look at Cancel; a cancel that came first is
-    // taken back here and ends the issuing below.
+    // taken back here and keeps the first stage from going down.
     (void)IoSetCancelRoutine(Irp, OnStagedTransferCancel);
     if (ReadShared(Irp->Cancel) && IoSetCancelRoutine(Irp, NULL) != NULL) {
         KeAcquireSpinLock(&extension->StageLock, &oldIrql);
@@ -402,44 +535,15 @@ static NTSTATUS StagedTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp, PipeContex
         KeReleaseSpinLock(&extension->StageLock, oldIrql);
     }
 
-    NTSTATUS failure = STATUS_SUCCESS;
-    ULONG issued = 0;
-    for (ULONG k = 0; k < stageCount; k++) {
-        if (!CanContinueIo(DeviceObject)) {
-            failure = STATUS_DELETE_PENDING;
-            break;
-        }
-        if (ReadShared(Irp->Cancel)) {
-            failure = STATUS_CANCELLED;
-            break;
-        }
-        ULONG offset = k * stageSize;
-        ULONG length = (k + 1 < stageCount) ? stageSize : Length - offset;
-        BOOLEAN sent = FALSE;
-        NTSTATUS status = IssueStage(DeviceObject, Irp, Pipe, k, offset, length, Direction, &sent);
-        if (sent) {
-            issued++; // even a stage that IoCallDriver failed has its completion run
-        }
-        if (!NT_SUCCESS(status)) {
-            failure = status;
-            break;
-        }
-    }
-
-    if (!NT_SUCCESS(failure) && failure != STATUS_CANCELLED && CanContinueIo(DeviceObject)) {
-        if (!NT_SUCCESS(ResetPipe(DeviceObject, Pipe->PipeInformation))) {
-            ResetDevice(DeviceObject);
-        }
-    }
-
-    // Issuing is over: only the issued stages are still to come. The request is not touched
-    // after this locked step: whoever ends its last stage, or its cancel routine, completes it.
-    PIRP master = NULL;
+    // The request is not touched after this: whoever ends its last stage, or its cancel
+    // routine, completes it.
     KeAcquireSpinLock(&extension->StageLock, &oldIrql);
-    if (!NT_SUCCESS(failure) && NT_SUCCESS(transfer->TransferStatus)) {
-        transfer->TransferStatus = failure;
+    if (NextStageDue(DeviceObject, transfer)) {
+        KeReleaseSpinLock(&extension->StageLock, oldIrql);
+        IssueStages(DeviceObject, Pipe);
+        return STATUS_PENDING;
     }
-    transfer->StagesOutstanding -= stageCount - issued;
+    PIRP master = NULL;
     transfer->Issuing = FALSE;
     FinishStagedTransfer(transfer, &master);
     KeReleaseSpinLock(&extension->StageLock, oldIrql);
@@ -556,9 +660,13 @@ static NTSTATUS SingleTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp, PipeContex
         return CompleteRequest(Irp, STATUS_INSUFFICIENT_RESOURCES);
     }
 
+    // Recorded before it goes down, so that a stop or removal can cancel it (see
+    // CancelPendingStages).
     KIRQL oldIrql;
     KeAcquireSpinLock(&extension->StageLock, &oldIrql);
     Pipe->Transfer.SingleUrb = urb;
+    Pipe->Transfer.SingleIrp = Irp;
+    Pipe->Transfer.SingleEnded = FALSE;
     KeReleaseSpinLock(&extension->StageLock, oldIrql);
 
     // Marked pending before it goes down: the completion routine may complete it on another
@@ -573,8 +681,9 @@ static NTSTATUS SingleTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp, PipeContex
 /*
  * OnSingleTransferComplete: completion of a single-request transfer (the caller's request).
  * Completes it with the lower driver's status and the bytes the URB reports, returns the
- * pipe to idle and, last, gives up the request's reference. Context is the PipeContext.
- * Returns STATUS_MORE_PROCESSING_REQUIRED. Up to DISPATCH_LEVEL.
+ * pipe to idle and, last, gives up the request's reference; while a cancel walk may still
+ * pass the request to IoCancelIrp, the last walk does that instead. Context is the
+ * PipeContext. Returns STATUS_MORE_PROCESSING_REQUIRED. Up to DISPATCH_LEVEL.
  */
 static NTSTATUS NTAPI OnSingleTransferComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
 {
@@ -586,28 +695,28 @@ static NTSTATUS NTAPI OnSingleTransferComplete(PDEVICE_OBJECT DeviceObject, PIRP
         IoMarkIrpPending(Irp);
     }
 
+    PURB urb = NULL;
+    PIRP caller = NULL;
     KIRQL oldIrql;
     KeAcquireSpinLock(&extension->StageLock, &oldIrql);
-    PURB urb = pipe->Transfer.SingleUrb;
-    pipe->Transfer.SingleUrb = NULL;
-    pipe->Transfer.Busy = FALSE;
-    KeSetEvent(&pipe->Transfer.TransferDone, 1, FALSE);
+    if (pipe->Transfer.CancelWalks != 0) {
+        pipe->Transfer.SingleEnded = TRUE;
+    } else {
+        EndSingleTransfer(&pipe->Transfer, &urb, &caller);
+    }
     KeReleaseSpinLock(&extension->StageLock, oldIrql);
-
-    ULONG moved = urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
-    ExFreePool(urb);
-
-    // A failed or cancelled transfer keeps its status; the bytes moved are reported either way.
-    Irp->IoStatus.Information = moved;
-    IoCompleteRequest(Irp, IO_NO_INCREMENT);
-    IoDecrement(ownDevice);
+    if (caller != NULL) {
+        CompleteSingleTransfer(ownDevice, urb, caller);
+    }
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
 /*
  * OnStageComplete: completion of one stage (the driver's own request). Adds the stage's
- * bytes, keeps the first failure, frees the stage's request, MDL and URB (unless a cancel
- * walk holds them) and, after the last stage, completes the caller's request. Gives up the
+ * bytes, which begin where the previous stage's ended, keeps the first failure, notes a
+ * stage that came back short, and frees the stage's request, MDL and URB (unless a cancel
+ * walk holds them). Then, unless the thread that issued the stage is still in IoCallDriver
+ * and takes the next step itself, issues the next stage or ends the transfer. Gives up the
  * stage's reference last. Context is the StageContext. Returns
  * STATUS_MORE_PROCESSING_REQUIRED: the request was the driver's own. Up to DISPATCH_LEVEL.
  */
@@ -616,16 +725,21 @@ static NTSTATUS NTAPI OnStageComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVO
     (void)DeviceObject;
     StageContext *stage = static_cast<StageContext *>(Context);
     PDEVICE_OBJECT ownDevice = stage->Device;
+    PipeContext *pipe = stage->Pipe;
     DeviceExtension *extension = ExtensionOf(ownDevice);
-    TransferContext *transfer = &stage->Pipe->Transfer;
+    TransferContext *transfer = &pipe->Transfer;
     PIRP master = NULL;
 
     KIRQL oldIrql;
     KeAcquireSpinLock(&extension->StageLock, &oldIrql);
+    ULONG moved = stage->Urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
     transfer->StagesOutstanding--;
-    transfer->BytesTransferred += stage->Urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
+    transfer->BytesTransferred += moved;
     if (!NT_SUCCESS(Irp->IoStatus.Status) && NT_SUCCESS(transfer->TransferStatus)) {
         transfer->TransferStatus = Irp->IoStatus.Status;
+    }
+    if (moved < stage->Length) {
+        transfer->EndedShort = TRUE;
     }
     ExFreePool(stage->Urb);
     stage->Urb = NULL;
@@ -634,6 +748,19 @@ static NTSTATUS NTAPI OnStageComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVO
         stage->Completed = TRUE;
     } else {
         ReleaseStageResources(stage);
+    }
+    if (transfer->Issuing) {
+        transfer->StageEnded = TRUE; // the issuer is still in IoCallDriver: the next step is its own
+        KeReleaseSpinLock(&extension->StageLock, oldIrql);
+        IoDecrement(ownDevice);
+        return STATUS_MORE_PROCESSING_REQUIRED;
+    }
+    if (NextStageDue(ownDevice, transfer)) {
+        transfer->Issuing = TRUE;
+        KeReleaseSpinLock(&extension->StageLock, oldIrql);
+        IssueStages(ownDevice, pipe);
+        IoDecrement(ownDevice);
+        return STATUS_MORE_PROCESSING_REQUIRED;
     }
     FinishStagedTransfer(transfer, &master);
     KeReleaseSpinLock(&extension->StageLock, oldIrql);

@@ -230,6 +230,10 @@ HostPoolUsage HostPoolUsageByDevice(PDEVICE_OBJECT DeviceObject);
 /* Requests and MDLs currently allocated by anyone (the I/O manager's own included). */
 ULONG HostLiveIrpCount(void);
 ULONG HostLiveMdlCount(void);
+/* For a platform component that uses an MDL a driver handed it (the bus, a transfer's
+ * buffer): reports MDL_SOURCE_FREED when Mdl is a partial MDL whose source was freed. User
+ * names the use in the report. */
+VOID HostCheckMdlUsable(PMDL Mdl, const char *User);
 
 /* ---- Device interfaces -------------------------------------------------------------- */
 
@@ -270,7 +274,9 @@ PFILE_OBJECT HostFileObject(HostFile *File);
 /* Completion report of an asynchronous request. The record belongs to the caller and must
  * stay valid until completion. IoStatus is filled in, then Event (if any) is set, then
  * Callback (if any) runs, exactly once, possibly before the call that issued it returns
- * and possibly on another thread (at PASSIVE_LEVEL or DISPATCH_LEVEL). */
+ * and possibly on another thread (at PASSIVE_LEVEL or DISPATCH_LEVEL). Nothing of the record
+ * is read once Event is set (Callback and Context are read before), so the caller may reuse
+ * or free it from then on. */
 typedef VOID HOST_IO_CALLBACK(PVOID Context, NTSTATUS Status, ULONG_PTR Information);
 typedef struct HostAsyncIo {
     HOST_IO_CALLBACK *Callback;

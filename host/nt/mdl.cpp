@@ -5,17 +5,39 @@
  * (page-aligned) and ByteOffset give the first byte, ByteCount the length, and "mapping"
  * an MDL yields that same address. No MDL operation ever copies data. The capacity of an
  * MDL (the pages it can describe, from Size) is kept, so that a partial MDL built into a
- * too-small MDL or outside its source is caught.
+ * too-small MDL or outside its source is caught. Each partial MDL remembers its source, so
+ * that one mapped or used after its source was freed (the request that carried the source
+ * completed, and the I/O manager freed its MDL) is caught too.
  */
 #include <string.h>
 
+#include <unordered_map>
 #include <unordered_set>
 
 #include "host/nt/nt_internal.h"
 
-/* Guards the set of MDLs that exist. */
+/* Guards the set of MDLs that exist and the sources of the partial ones. */
 static std::mutex MdlSetLock;
 static std::unordered_set<PMDL> LiveMdls;
+/* Each partial MDL's source; null once the source was freed. */
+static std::unordered_map<PMDL, PMDL> PartialSources;
+
+/* Reports at Site a partial MDL whose source MDL was freed, which Routine maps or uses. */
+static void CheckPartialSource(PMDL Mdl, HostCallSite Site, const char *Routine)
+{
+    bool orphaned;
+    {
+        std::lock_guard<std::mutex> guard(MdlSetLock);
+        auto it = PartialSources.find(Mdl);
+        orphaned = it != PartialSources.end() && it->second == nullptr;
+    }
+    if (orphaned) {
+        HostReport("MDL_SOURCE_FREED", nullptr, Site,
+                   "%s of partial MDL %p, whose source MDL was freed (its request completed?)", Routine, (void *)Mdl);
+    }
+}
+
+VOID HostCheckMdlUsable(PMDL Mdl, const char *User) { CheckPartialSource(Mdl, HostCallSite{nullptr, 0}, User); }
 
 static ULONG SpanPages(const void *Va, ULONG Length)
 {
@@ -66,6 +88,12 @@ void HostFreeMdl(PMDL Mdl, HostCallSite Site)
                        "IoFreeMdl of %p, which is not an allocated MDL (freed twice?)", (void *)Mdl);
             return;
         }
+        PartialSources.erase(Mdl);
+        for (auto &partial : PartialSources) {
+            if (partial.second == Mdl) {
+                partial.second = nullptr;
+            }
+        }
     }
     HostPoolFree(Mdl, Site, "MDL");
 }
@@ -106,6 +134,16 @@ VOID(IoFreeMdl)(PMDL Mdl) { HostFreeMdl(Mdl, HostTakeCallSite()); }
 VOID(IoBuildPartialMdl)(PMDL SourceMdl, PMDL TargetMdl, PVOID VirtualAddress, ULONG Length)
 {
     HostCallSite site = HostTakeCallSite();
+    CheckPartialSource(SourceMdl, site, "IoBuildPartialMdl from");
+    {
+        std::lock_guard<std::mutex> guard(MdlSetLock);
+        /* Only MDLs of IoAllocateMdl are followed: a source built elsewhere has no free to see. */
+        if (LiveMdls.count(SourceMdl) && LiveMdls.count(TargetMdl)) {
+            PartialSources[TargetMdl] = SourceMdl;
+        } else {
+            PartialSources.erase(TargetMdl);
+        }
+    }
     char *sourceVa = (char *)MmGetMdlVirtualAddress(SourceMdl);
     char *va = (char *)VirtualAddress;
     if (va < sourceVa || va > sourceVa + SourceMdl->ByteCount) {
@@ -150,6 +188,7 @@ PVOID HostMmMapMdl(PMDL Mdl, MM_PAGE_PRIORITY Priority)
     if (HostThread()->Irql > DISPATCH_LEVEL) {
         HostReport("IRQL_NOT_LESS", nullptr, site, "MmGetSystemAddressForMdlSafe at IRQL %d", HostThread()->Irql);
     }
+    CheckPartialSource(Mdl, site, "MmGetSystemAddressForMdlSafe");
     if (!(Mdl->MdlFlags & (MDL_PAGES_LOCKED | MDL_PARTIAL))) {
         HostReport("NOT_MODELLED", nullptr, site, "mapping MDL %p whose pages are not locked", (void *)Mdl);
     }

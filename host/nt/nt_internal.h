@@ -264,7 +264,7 @@ struct HostDeviceNode {
     HostDeviceState State;
     ULONG OpenFiles;
     bool RemoveWhenClosed;
-    bool Removing; /* REMOVE_DEVICE decided: the I/O manager refuses new opens */
+    bool Removing;           /* REMOVE_DEVICE decided: the I/O manager refuses new opens */
     bool AdministratorsOnly; /* from the function driver's HostDriverInfo */
 };
 

@@ -111,12 +111,45 @@ static void EndDevicePower(PDEVICE_OBJECT Bottom)
     }
 }
 
+/* After a device set-power request for State succeeded on Pdo's stack: every device of the
+ * stack's function driver must have declared State with PoSetPowerState ("PoSetPowerState
+ * function": before leaving D0, after reaching D0). Reports POWER_STATE_NOT_DECLARED at Site. */
+static void CheckPowerStateDeclared(PDEVICE_OBJECT Pdo, DEVICE_POWER_STATE State, PIRP Irp, HostCallSite Site)
+{
+    PDEVICE_OBJECT undeclared = nullptr;
+    DEVICE_POWER_STATE declared = PowerDeviceUnspecified;
+    {
+        std::lock_guard<std::mutex> guard(HostKernelLock);
+        HostDeviceNode *node = Pdo->DeviceObjectExtension->Node;
+        if (!node || !node->FunctionDriver) {
+            return;
+        }
+        for (PDEVICE_OBJECT device = Pdo->AttachedDevice; device && !undeclared; device = device->AttachedDevice) {
+            if (device->DriverObject == node->FunctionDriver && device->DeviceObjectExtension->PowerState != State) {
+                undeclared = device;
+                declared = device->DeviceObjectExtension->PowerState;
+            }
+        }
+    }
+    if (undeclared) {
+        HostReport("POWER_STATE_NOT_DECLARED", Irp, Site,
+                   "device %p (driver %s) went to D%d without declaring it with PoSetPowerState (declared: %s)",
+                   (void *)undeclared, HostDriverOf(undeclared->DriverObject)->Info->Name, (int)State - 1,
+                   declared == PowerDeviceUnspecified ? "nothing"
+                   : declared == PowerDeviceD0        ? "D0"
+                                                      : "another state");
+    }
+}
+
 /* Completion of a request of PoRequestPowerIrp: the requester's callback, then the free. */
 static NTSTATUS PowerRequestDone(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
 {
     (void)DeviceObject;
     HostIrpRecord *record = (HostIrpRecord *)Context;
     PDEVICE_OBJECT bottom = record->PowerStackBottom;
+    if (record->PowerMinor == IRP_MN_SET_POWER && NT_SUCCESS(Irp->IoStatus.Status)) {
+        CheckPowerStateDeclared(record->PowerTarget, record->PowerState.DeviceState, Irp, record->AllocSite);
+    }
     if (record->PowerCallback) {
         HostContextSave save = HostEnterDriver(record->AllocDriver, record->PowerTarget);
         record->PowerCallback(record->PowerTarget, record->PowerMinor, record->PowerState, record->PowerContext,

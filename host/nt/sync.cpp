@@ -5,11 +5,14 @@
  * KSPIN_LOCK word holds the owning thread's token while held, so that a release by another
  * thread is caught. Events are real dispatcher objects: waiters block on a condition
  * variable of a small table indexed by the event's address, so a KEVENT stays the plain
- * record that Windows lays out.
+ * record that Windows lays out. As on Windows, KeSetEvent on a notification event satisfies
+ * the waits under way at that moment: a waiter woken by it returns even when the event is
+ * cleared again before it runs (each waited-on event counts its sets).
  */
 #include <sched.h>
 
 #include <chrono>
+#include <unordered_map>
 
 #include "host/nt/nt_internal.h"
 
@@ -178,9 +181,16 @@ VOID IoReleaseCancelSpinLock(KIRQL Irql) { (KfReleaseSpinLock)(&HostCancelSpinLo
 
 #define EVENT_BUCKETS 64
 
+/* The waits under way on one notification event, and the sets it has had meanwhile. */
+typedef struct EventWaits {
+    ULONG Waiters;
+    uint64_t Sets;
+} EventWaits;
+
 typedef struct EventBucket {
-    std::mutex Lock; /* guards the SignalState of every event hashed here, and their waits */
+    std::mutex Lock; /* guards the SignalState of every event hashed here, their waits and Waits */
     std::condition_variable Signalled;
+    std::unordered_map<PRKEVENT, EventWaits> Waits; /* events hashed here that a thread waits on */
 } EventBucket;
 
 static EventBucket EventBuckets[EVENT_BUCKETS];
@@ -224,6 +234,10 @@ LONG(KeSetEvent)(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait)
     {
         std::lock_guard<std::mutex> guard(bucket->Lock);
         previous = __atomic_exchange_n(&Event->Header.SignalState, 1, __ATOMIC_ACQ_REL);
+        auto waits = bucket->Waits.find(Event);
+        if (waits != bucket->Waits.end()) {
+            waits->second.Sets++;
+        }
         bucket->Signalled.notify_all();
     }
     HostFuzzPoint();
@@ -269,15 +283,32 @@ NTSTATUS(KeWaitForSingleObject)
 
     EventBucket *bucket = BucketOf(event);
     std::unique_lock<std::mutex> guard(bucket->Lock);
-    auto satisfied = [event] { return __atomic_load_n(&event->Header.SignalState, __ATOMIC_ACQUIRE) != 0; };
-    if (!Timeout) {
-        bucket->Signalled.wait(guard, satisfied);
-    } else {
-        /* Relative time-outs are negative counts of 100-nanosecond units. */
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::nanoseconds(-Timeout->QuadPart * 100);
-        if (!bucket->Signalled.wait_until(guard, deadline, satisfied)) {
-            return STATUS_TIMEOUT;
+    bool signalled = __atomic_load_n(&event->Header.SignalState, __ATOMIC_ACQUIRE) != 0;
+    if (!signalled && !zeroTimeout) {
+        /* A notification event's wait is satisfied by any set after it began; a
+         * synchronization event's by finding the event signalled, which the waiter resets. */
+        bool notification = event->Header.Type == NotificationEvent;
+        EventWaits &waits = bucket->Waits[event];
+        waits.Waiters++;
+        uint64_t setsBefore = waits.Sets;
+        auto satisfied = [event, &waits, setsBefore, notification] {
+            return __atomic_load_n(&event->Header.SignalState, __ATOMIC_ACQUIRE) != 0 ||
+                   (notification && waits.Sets != setsBefore);
+        };
+        if (!Timeout) {
+            bucket->Signalled.wait(guard, satisfied);
+            signalled = true;
+        } else {
+            /* Relative time-outs are negative counts of 100-nanosecond units. */
+            auto deadline = std::chrono::steady_clock::now() + std::chrono::nanoseconds(-Timeout->QuadPart * 100);
+            signalled = bucket->Signalled.wait_until(guard, deadline, satisfied);
         }
+        if (--waits.Waiters == 0) {
+            bucket->Waits.erase(event);
+        }
+    }
+    if (!signalled) {
+        return STATUS_TIMEOUT;
     }
     if (event->Header.Type == SynchronizationEvent) {
         __atomic_store_n(&event->Header.SignalState, 0, __ATOMIC_RELEASE);

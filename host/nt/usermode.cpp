@@ -160,12 +160,17 @@ void HostFinishUserIrp(HostIrpRecord *Record)
     if (async && silent) {
         /* nothing: the caller takes the status returned by the dispatch routine */
     } else if (async) {
+        /* The caller's record is read whole before its event is set: the caller may reuse or
+         * free it from then on. */
+        PKEVENT event = async->Event;
+        HOST_IO_CALLBACK *callback = async->Callback;
+        PVOID context = async->Context;
         async->IoStatus = irp->IoStatus;
-        if (async->Event) {
-            (KeSetEvent)(async->Event, IO_NO_INCREMENT, FALSE);
+        if (event) {
+            (KeSetEvent)(event, IO_NO_INCREMENT, FALSE);
         }
-        if (async->Callback) {
-            async->Callback(async->Context, Record->FinalStatus, Record->FinalInformation);
+        if (callback) {
+            callback(context, Record->FinalStatus, Record->FinalInformation);
         }
     } else {
         (KeSetEvent)(&Record->Done, IO_NO_INCREMENT, FALSE);

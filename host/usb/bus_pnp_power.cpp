@@ -42,8 +42,16 @@ NTSTATUS BusDispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     NTSTATUS status = Irp->IoStatus.Status;
     switch (IoGetCurrentIrpStackLocation(Irp)->MinorFunction) {
     case IRP_MN_START_DEVICE: {
-        std::lock_guard<std::mutex> hold(bus->Lock);
-        unit->Started = true;
+        /* A bus driver powers the device on when it starts it, whatever a stop left. */
+        {
+            std::lock_guard<std::mutex> hold(bus->Lock);
+            unit->Started = true;
+            unit->PowerState = PowerDeviceD0;
+            bus->Changed.notify_all();
+        }
+        POWER_STATE d0;
+        d0.DeviceState = PowerDeviceD0;
+        PoSetPowerState(DeviceObject, DevicePowerState, d0);
         status = STATUS_SUCCESS;
         break;
     }

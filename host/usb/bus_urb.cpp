@@ -116,6 +116,7 @@ static uint8_t *TransferBytes(PIRP Irp, PMDL Mdl, PVOID Buffer, ULONG Length, co
                       (unsigned long)Length, (unsigned long)MmGetMdlByteCount(Mdl));
             return NULL;
         }
+        HostCheckMdlUsable(Mdl, Function);
         return (uint8_t *)MmGetSystemAddressForMdlSafe(Mdl, NormalPagePriority);
     }
     if (Buffer == NULL && Length > 0) {

@@ -7,6 +7,7 @@
 #include "driver_harness.h"
 
 #include <atomic>
+#include <thread>
 
 namespace {
 
@@ -485,6 +486,73 @@ TEST_F(PnpTest, StopAbortsTheOpenPipesAndWaitsForThemBeforeItUnconfigures)
     for (const SpyRecord &record : SpyLog()) {
         EXPECT_NE(record.UrbFunction, URB_FUNCTION_ABORT_PIPE) << "no abort while the unit is not configured";
     }
+}
+
+/* The abort of a stop cannot even be built: the read the unit never answers is cancelled by
+ * the driver itself, and the unconfigure still finds nothing queued. */
+TEST_F(PnpTest, AStopWhoseAbortCannotBeAllocatedEndsTheReadBeforeItUnconfigures)
+{
+    ASSERT_EQ(Plug(), STATUS_SUCCESS);
+    HostFile *in = OpenOk(u"\\PIPE00");
+    KEVENT readDone;
+    KeInitializeEvent(&readDone, NotificationEvent, FALSE);
+    HostAsyncIo read{};
+    read.Event = &readDone;
+    UCHAR reply[512];
+    ASSERT_EQ(HostReadFile(in, reply, sizeof reply, &read, nullptr), STATUS_PENDING);
+    std::atomic<bool> unconfigured{false}, readEndedFirst{false};
+    SpySetHook([&](PIRP irp) {
+        PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+        if (stack->MajorFunction == IRP_MJ_INTERNAL_DEVICE_CONTROL &&
+            stack->Parameters.DeviceIoControl.IoControlCode == IOCTL_INTERNAL_USB_SUBMIT_URB) {
+            PURB urb = static_cast<PURB>(stack->Parameters.Others.Argument1);
+            if (urb->UrbHeader.Function == URB_FUNCTION_SELECT_CONFIGURATION &&
+                urb->UrbSelectConfiguration.ConfigurationDescriptor == nullptr) {
+                unconfigured = true;
+                readEndedFirst = KeReadStateEvent(&readDone) != 0;
+            }
+        }
+    });
+    ASSERT_EQ(HostPnpQueryStop(Node()), STATUS_SUCCESS);
+    // The stop's first allocation is the abort's URB.
+    HostLowResources failing = {&MurvoTestDriver, 1, FALSE, 0, 0};
+    HostVerifierSetLowResources(&failing);
+    std::thread stopper([&] { EXPECT_EQ(HostPnpStop(Node()), STATUS_SUCCESS); });
+    bool ended = WaitFor([&] { return KeReadStateEvent(&readDone) != 0; });
+    if (!ended) {
+        HostCancelFileIo(in); // lets a stop that waits for the read go on
+    }
+    stopper.join();
+    EXPECT_EQ(HostVerifierInjectedFailures(), 1u);
+    HostVerifierSetLowResources(nullptr);
+    SpySetHook(nullptr);
+    EXPECT_TRUE(ended) << "the stop waited for the program to cancel its read";
+    EXPECT_TRUE(unconfigured);
+    EXPECT_TRUE(readEndedFirst) << "the read has ended before the unconfigure";
+    KeWaitForSingleObject(&readDone, Executive, KernelMode, FALSE, nullptr);
+    EXPECT_EQ(read.IoStatus.Status, STATUS_CANCELLED);
+    HostCloseFile(in);
+    ASSERT_EQ(HostPnpStart(Node()), STATUS_SUCCESS);
+    HostCloseFile(OpenOk(u"\\PIPE00"));
+}
+
+/* The driver powered the unit down (no pipe open) and the stop's power-up fails: the bus
+ * powers the unit on when it starts it again, so the next start reads its descriptors. */
+TEST_F(PnpTest, AStartAfterAStopWhosePowerUpFailedFindsTheUnitPowered)
+{
+    ASSERT_EQ(Plug(), STATUS_SUCCESS);
+    HostCloseFile(OpenOk(u"\\PIPE00"));
+    ASSERT_TRUE(WaitFor([&] { return ReadShared(Ext()->CurrentDevicePowerState) == PowerDeviceD2; }));
+    ASSERT_EQ(HostPnpQueryStop(Node()), STATUS_SUCCESS);
+    SpyAddFailure({IRP_MJ_POWER, IRP_MN_SET_POWER, 0, SpyAnyUrb, 0, 1, STATUS_UNSUCCESSFUL, USBD_STATUS_SUCCESS});
+    ASSERT_EQ(HostPnpStop(Node()), STATUS_SUCCESS);
+    HostUsbUnitState state;
+    ASSERT_TRUE(HostUsbQueryUnit(bus, port, &state));
+    ASSERT_EQ(state.PowerState, PowerDeviceD2) << "the stop's power-up failed";
+    EXPECT_EQ(HostPnpStart(Node()), STATUS_SUCCESS);
+    ASSERT_TRUE(HostUsbQueryUnit(bus, port, &state));
+    EXPECT_EQ(state.PowerState, PowerDeviceD0);
+    HostCloseFile(OpenOk(u"\\PIPE00"));
 }
 
 TEST_F(PnpTest, ARemovalAfterAStopWhoseAbortFailedSendsNoAbort)

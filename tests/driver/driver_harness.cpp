@@ -27,6 +27,7 @@ struct SpyState {
     std::deque<ULONG> InLimits;
     std::vector<UCHAR> OutData;
     std::deque<PIRP> Held;
+    bool AnswerHeldOnCancel = false;
     ULONG PowerUpDelayMs = 0;
     std::function<void(PIRP)> Hook;
 };
@@ -114,10 +115,13 @@ bool Matches(const SpyFailure &failure, const SpyRecord &record)
     return failure.DescriptorType == 0 || failure.DescriptorType == record.DescriptorType;
 }
 
+void AnswerTransfer(PURB urb);
+
 VOID SpyCancel(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     (void)DeviceObject;
     IoReleaseCancelSpinLock(Irp->CancelIrql);
+    PIRP answered = nullptr;
     {
         std::lock_guard<std::mutex> guard(Spy().Lock);
         auto &held = Spy().Held;
@@ -127,6 +131,18 @@ VOID SpyCancel(PDEVICE_OBJECT DeviceObject, PIRP Irp)
                 break;
             }
         }
+        // The unit's data arriving just as the transfer is cancelled: it goes to the next
+        // transfer queued on the endpoint.
+        if (Spy().AnswerHeldOnCancel && !held.empty() && IoSetCancelRoutine(held.front(), nullptr) != nullptr) {
+            answered = held.front();
+            held.pop_front();
+            AnswerTransfer(UrbOf(IoGetCurrentIrpStackLocation(answered)));
+        }
+    }
+    if (answered != nullptr) {
+        answered->IoStatus.Status = STATUS_SUCCESS;
+        answered->IoStatus.Information = 0;
+        IoCompleteRequest(answered, IO_NO_INCREMENT);
     }
     PURB urb = UrbOf(IoGetCurrentIrpStackLocation(Irp));
     urb->UrbBulkOrInterruptTransfer.TransferBufferLength = 0;
@@ -387,6 +403,7 @@ void SpyReset()
     spy.InLimits.clear();
     spy.OutData.clear();
     spy.PowerUpDelayMs = 0;
+    spy.AnswerHeldOnCancel = false;
     spy.Hook = nullptr;
 }
 
@@ -464,6 +481,12 @@ void SpyReleaseHeld(NTSTATUS status)
         irp->IoStatus.Information = 0;
         IoCompleteRequest(irp, IO_NO_INCREMENT);
     }
+}
+
+void SpyAnswerHeldOnCancel(bool on)
+{
+    std::lock_guard<std::mutex> guard(Spy().Lock);
+    Spy().AnswerHeldOnCancel = on;
 }
 
 void SpyDelayPowerUp(ULONG milliseconds)

@@ -75,6 +75,9 @@ void SpyHoldTransfers(bool on);
 ULONG SpyHeldCount();
 /* Completes every held transfer with Status, reporting all of its bytes as moved on success. */
 void SpyReleaseHeld(NTSTATUS status);
+/* When a held transfer is cancelled, the next held one is answered from InData before its
+ * own cancel can come, as the unit's data arriving at that moment would be. */
+void SpyAnswerHeldOnCancel(bool on);
 /* Device set-power requests for D0 are passed on only after this many milliseconds. */
 void SpyDelayPowerUp(ULONG milliseconds);
 /* A physical device object of the spy driver with no unit behind it: it accepts start,

@@ -39,6 +39,38 @@ TEST_F(NtTest, NotificationEventReleasesEveryWaiterAndStaysSet)
     EXPECT_EQ(0, KeReadStateEvent(&event));
 }
 
+/* Windows satisfies the waits on a notification event when it is set: a clear that follows
+ * at once does not keep a woken waiter waiting. */
+TEST_F(NtTest, ANotificationEventClearedRightAfterItsSetStillReleasesItsWaiters)
+{
+    for (int round = 0; round < 200; round++) {
+        KEVENT event;
+        KeInitializeEvent(&event, NotificationEvent, FALSE);
+        std::atomic<bool> waiting{false}, woken{false};
+        std::thread waiter([&] {
+            waiting = true;
+            KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+            woken = true;
+        });
+        while (!waiting.load()) {
+            std::this_thread::yield();
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(200)); // the waiter is blocked by now
+        KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
+        KeClearEvent(&event);
+        bool released = false;
+        for (int i = 0; i < 2000 && !released; i++) {
+            released = woken.load();
+            std::this_thread::sleep_for(std::chrono::microseconds(500));
+        }
+        if (!released) {
+            KeSetEvent(&event, IO_NO_INCREMENT, FALSE); // lets the thread end
+        }
+        waiter.join();
+        ASSERT_TRUE(released) << "round " << round << ": the waiter missed the set";
+    }
+}
+
 TEST_F(NtTest, SynchronizationEventReleasesOneWaiterAndResets)
 {
     KEVENT event;

@@ -417,6 +417,9 @@ static NTSTATUS FunctionPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     if (stack->MinorFunction == IRP_MN_SET_POWER || stack->MinorFunction == IRP_MN_QUERY_POWER) {
         Irp->IoStatus.Status = STATUS_SUCCESS;
     }
+    if (stack->MinorFunction == IRP_MN_SET_POWER && stack->Parameters.Power.Type == DevicePowerState) {
+        PoSetPowerState(DeviceObject, DevicePowerState, stack->Parameters.Power.State); // it needs no power itself
+    }
     PoStartNextPowerIrp(Irp);
     IoSkipCurrentIrpStackLocation(Irp);
     return PoCallDriver(ext->Lower, Irp);

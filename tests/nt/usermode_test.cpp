@@ -121,6 +121,35 @@ TEST_F(UserModeTest, AsynchronousReadReportsThroughEventAndCallback)
     EXPECT_EQ(0u, HostOutstandingRequests(file));
 }
 
+/* A caller may take its record back the moment its event is set: nothing of it is read after
+ * the signal. The waiter overwrites the record as soon as it wakes (delay fuzzing holds the
+ * completing thread after the set); a callback read from it afterwards would be the poison. */
+TEST_F(UserModeTest, AnAsynchronousCallerMayReuseItsRecordOnceItsEventIsSet)
+{
+    TestBusSetMode(TestBusHold, STATUS_SUCCESS);
+    HostFile *file = Open(u"\\PIPE00");
+    static std::atomic<int> poisonCalls;
+    poisonCalls = 0;
+    for (ULONG round = 0; round < 20; round++) {
+        UCHAR buffer[8];
+        KEVENT event;
+        KeInitializeEvent(&event, NotificationEvent, FALSE);
+        HostAsyncIo *async = new HostAsyncIo();
+        async->Event = &event;
+        ASSERT_EQ(STATUS_PENDING, HostReadFile(file, buffer, sizeof buffer, async, nullptr));
+        std::thread waiter([&] {
+            KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+            async->Callback = [](PVOID, NTSTATUS, ULONG_PTR) { poisonCalls++; };
+        });
+        HostVerifierSetDelayFuzzing(round + 1, 100, 5000);
+        EXPECT_TRUE(TestBusCompleteHeld(STATUS_SUCCESS, 8));
+        HostVerifierSetDelayFuzzing(0, 0, 0);
+        waiter.join();
+        delete async;
+    }
+    EXPECT_EQ(0, poisonCalls.load()) << "the record was read after its event was set";
+}
+
 TEST_F(UserModeTest, CancelFileIoCancelsOutstandingRequests)
 {
     TestBusSetMode(TestBusHold, STATUS_SUCCESS);

@@ -944,6 +944,27 @@ const FaultCase PnpPowerFaults[] = {
          IoCallDriver(TestBusCreatePdo(), irp);
      },
      "PNP_CAPABILITIES_NOT_INITIALIZED"},
+    {"DevicePowerChangedWithoutDeclaringIt",
+     [] {
+         Fault = NoPnpFault;
+         PDEVICE_OBJECT pdo = TestBusCreatePdo();
+         HostPnpDeviceArrived(pdo, u"TEST\\BAD\\1", &FaultyInfo, nullptr);
+         FaultyRead = [](PDEVICE_OBJECT dev, PIRP irp) {
+             PoStartNextPowerIrp(irp); // passed on without PoSetPowerState
+             IoSkipCurrentIrpStackLocation(irp);
+             return PoCallDriver(((FaultyExt *)dev->DeviceExtension)->Lower, irp);
+         };
+         POWER_STATE d3;
+         d3.DeviceState = PowerDeviceD3;
+         static KEVENT done;
+         KeInitializeEvent(&done, NotificationEvent, FALSE);
+         PoRequestPowerIrp(
+             pdo, IRP_MN_SET_POWER, d3,
+             [](PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID, PIO_STATUS_BLOCK) { KeSetEvent(&done, 0, FALSE); }, nullptr,
+             nullptr);
+         KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+     },
+     "POWER_STATE_NOT_DECLARED"},
     {"PowerRequestCompletedWithoutPassingItDown",
      [] {
          PDEVICE_OBJECT device = StackedDevice();
@@ -964,6 +985,34 @@ const FaultCase PnpPowerFaults[] = {
      "POWER_NOT_PASSED_DOWN"},
 };
 INSTANTIATE_TEST_SUITE_P(PnpPower, FaultyDriverTest, ::testing::ValuesIn(PnpPowerFaults), CaseName);
+
+/* MDLs: a partial MDL outlives its source (the request that carried the source has
+ * completed and its MDL is gone) and is then mapped, or used by the bus. */
+const FaultCase MdlFaults[] = {
+    {"PartialMdlMappedAfterItsSourceWasFreed",
+     [] {
+         static UCHAR buffer[3 * PAGE_SIZE];
+         PMDL source = IoAllocateMdl(buffer, sizeof buffer, FALSE, FALSE, nullptr);
+         MmProbeAndLockPages(source, KernelMode, IoWriteAccess);
+         PMDL partial = IoAllocateMdl(buffer + 100, 200, FALSE, FALSE, nullptr);
+         IoBuildPartialMdl(source, partial, buffer + 100, 200);
+         MmUnlockPages(source); // what the I/O manager does with a completed request's MDL
+         IoFreeMdl(source);
+         MmGetSystemAddressForMdlSafe(partial, NormalPagePriority);
+     },
+     "MDL_SOURCE_FREED"},
+    {"PartialMdlUsedAfterItsSourceWasFreed",
+     [] {
+         static UCHAR buffer[PAGE_SIZE];
+         PMDL source = IoAllocateMdl(buffer, sizeof buffer, FALSE, FALSE, nullptr);
+         PMDL partial = IoAllocateMdl(buffer, 64, FALSE, FALSE, nullptr);
+         IoBuildPartialMdl(source, partial, buffer, 64);
+         IoFreeMdl(source);
+         HostCheckMdlUsable(partial, "a bulk transfer");
+     },
+     "MDL_SOURCE_FREED"},
+};
+INSTANTIATE_TEST_SUITE_P(Mdls, FaultyDriverTest, ::testing::ValuesIn(MdlFaults), CaseName);
 
 /* What a completed request may report back to its issuer. */
 const FaultCase CompletionFaults[] = {

@@ -4,6 +4,7 @@
  * to open, a user who is no administrator, and no unit at all; the reason line of each failure.
  */
 #include "transport_stack/stack_machine.h"
+#include "host/win32/handle_table.h"
 
 #include <gtest/gtest.h>
 
@@ -162,4 +163,12 @@ TEST(TransportStackOpen, AUserWhoIsNoAdministratorIsToldToUseAnAdministratorProm
     ASSERT_TRUE(OpenTransport());
     EXPECT_EQ(RoundTripOsVersion(), STACK_OS_VERSION);
     CloseTransport();
+}
+
+/* The Win32 error of a status is Windows' own also where Wine 8's RtlNtStatusToDosError, which
+ * the tests under Wine compare with, gives another (STATUS_NO_SUCH_DEVICE: Windows 2, Wine 433). */
+TEST(Win32ErrorOfStatus, IsWindowsOwnWhereWineDiffers)
+{
+    EXPECT_EQ(HostWin32ErrorOf(static_cast<int32_t>(0xC000000E) /* STATUS_NO_SUCH_DEVICE */),
+              2u /* ERROR_FILE_NOT_FOUND */);
 }

@@ -119,6 +119,10 @@ static NTSTATUS TestDispatchPnp(PDEVICE_OBJECT deviceObject, PIRP irp)
 static NTSTATUS TestDispatchPower(PDEVICE_OBJECT deviceObject, PIRP irp)
 {
     TestDeviceExtension *extension = (TestDeviceExtension *)deviceObject->DeviceExtension;
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    if (stack->MinorFunction == IRP_MN_SET_POWER && stack->Parameters.Power.Type == DevicePowerState) {
+        PoSetPowerState(deviceObject, DevicePowerState, stack->Parameters.Power.State); /* keeps no state of its own */
+    }
     PoStartNextPowerIrp(irp);
     IoSkipCurrentIrpStackLocation(irp);
     return PoCallDriver(extension->Lower, irp);

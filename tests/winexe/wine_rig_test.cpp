@@ -445,7 +445,17 @@ TEST(WineKernel, TestBuildLeavesOnlyPoRequestPowerIrpAStub)
 
 /* The Win32 error the Win32 stand-in reports for each status a request can end with is the
  * one Wine's RtlNtStatusToDosError gives (Wine's table is checked against Windows by Wine's
- * own tests). */
+ * own tests), except for the statuses where Wine's implementation gives another error than
+ * Windows: there the stand-in gives Windows' (Microsoft's table; Wine's conformance test
+ * dlls/ntdll/tests/error.c expects it too). */
+struct WindowsNotWine {
+    NTSTATUS Status;
+    DWORD Windows;
+    DWORD Wine;
+};
+const WindowsNotWine WineDiffersFromWindows[] = {
+    {STATUS_NO_SUCH_DEVICE, 2 /* ERROR_FILE_NOT_FOUND */, 433 /* ERROR_NO_SUCH_DEVICE, Wine 8 */}};
+
 TEST(WineNtdll, MapsEveryStatusToTheWin32ErrorTheStandInReports)
 {
     if (!WhyWineCannotRun().empty()) {
@@ -500,6 +510,16 @@ TEST(WineNtdll, MapsEveryStatusToTheWin32ErrorTheStandInReports)
         char hex[16];
         snprintf(hex, sizeof hex, "0x%08X", (unsigned)status.second);
         ASSERT_EQ(wine.count(hex), 1u) << hex;
+        const WindowsNotWine *exception = nullptr;
+        for (const WindowsNotWine &entry : WineDiffersFromWindows) {
+            exception = entry.Status == status.second ? &entry : exception;
+        }
+        if (exception != nullptr) {
+            EXPECT_EQ(HostWin32ErrorOf(status.second), exception->Windows) << status.first;
+            EXPECT_TRUE(wine[hex] == std::to_string(exception->Wine) || wine[hex] == std::to_string(exception->Windows))
+                << status.first << ": Wine now gives " << wine[hex];
+            continue;
+        }
         EXPECT_EQ(std::to_string(HostWin32ErrorOf(status.second)), wine[hex]) << status.first;
     }
 }
