@@ -205,6 +205,48 @@ TEST_F(VardelEndToEndTest, InterruptedUpdateLeavesTheFlashAsFarAsItGotAndARerunR
     }
 }
 
+/* Two ways a caller lets an update outlive it: a reader of the output that goes away
+ * (`vardel rom.bin | head -c 2000`), and a hang-up ignored from the start (nohup). Either way
+ * the update runs to its end: every block locked again, the checksum asked for, and the
+ * verdict in the exit status (a failed write to standard output is a failed run). */
+TEST_F(VardelEndToEndTest, ClosedOutputPipeAndIgnoredHangUpLetTheUpdateFinish)
+{
+    ProgramSetup setup;
+    setup.Program = VARDEL_PATH;
+    setup.Args = {"rom.bin"};
+    setup.WorkDir = Dir;
+    setup.Keys = "Y";
+    setup.WaitForEchoOff = true;
+    setup.TimeoutSeconds = 30;
+    setup.Env = {{"MURVO_SIM_FLASH_SIZE", std::to_string(FlashSize)},
+                 {"MURVO_SIM_FLASH_FILE", Dir + "/flash.bin"},
+                 {"MURVO_SIM_LOG", Dir + "/unit.log"}};
+    setup.StdoutReaderBytes = 2000;
+    ProgramRun run = RunProgram(setup);
+    EXPECT_EQ(run.Signal, 0);
+    EXPECT_EQ(run.ExitStatus, 2) << run.Err;
+    EXPECT_EQ(run.Out.size(), 2000u);
+    EXPECT_EQ(LogCount("LockBlock"), 24u);
+    EXPECT_EQ(LogCount("GetChecksum"), 1u);
+    EXPECT_EQ(ReadFile(Dir + "/flash.bin").size(), FlashSize);
+    EXPECT_TRUE(std::equal(Image.begin() + 0x10000, Image.end(), ReadFile(Dir + "/flash.bin").begin() + 0x10000));
+
+    WriteFile(Dir + "/flash.bin", Before);
+    unlink((Dir + "/unit.log").c_str());
+    setup.StdoutReaderBytes = -1;
+    setup.IgnoredSignals = {SIGHUP};
+    setup.WaitForEchoOff = false; /* the signal comes in the write phase, with the echo back on */
+    setup.SendSignal = SIGHUP;
+    setup.SignalWhen = "Writing flash 10A00h";
+    setup.Env.push_back({"MURVO_SIM_FAULTS", "delay:WriteFlash:5:500"});
+    run = RunProgram(setup);
+    EXPECT_TRUE(run.SignalSent);
+    EXPECT_EQ(run.Signal, 0);
+    EXPECT_EQ(run.ExitStatus, 0) << run.Terminal << run.Err;
+    EXPECT_NE(Plain(run.Terminal).find("\nCompleted ok\n"), std::string::npos) << run.Terminal;
+    EXPECT_EQ(LogCount("LockBlock"), 24u);
+}
+
 TEST_F(VardelEndToEndTest, FlashFileThatCannotBeMadeStopsThePowerOn)
 {
     ProgramRun run = Update({"rom.bin"}, "Y", {{"MURVO_SIM_FLASH_FILE", Dir + "/missing/flash.bin"}});
