@@ -85,8 +85,13 @@ ProgramRun RunProgram(const ProgramSetup &setup)
         return run;
     }
     int readerPipe[2] = {-1, -1};
-    if (setup.StdoutReaderBytes >= 0 && pipe2(readerPipe, O_CLOEXEC) != 0) {
-        return run;
+    if (setup.StdoutReaderBytes >= 0) {
+        if (pipe2(readerPipe, O_CLOEXEC) != 0) {
+            return run;
+        }
+        /* The smallest pipe: a program that writes more than a page beyond what the reader
+         * takes surely writes after the reader has gone. */
+        fcntl(readerPipe[1], F_SETPIPE_SZ, 4096);
     }
 
     int master = -1;
