@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <signal.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -158,6 +159,43 @@ TEST_F(VardelLibusbTest, UnitThatDoesNotReplyTimesOut)
     EXPECT_EQ(counts.InDiscards, 1u);
     EXPECT_EQ(counts.InClearHalts, 1u);
     EXPECT_EQ(counts.Releases, 1u); /* the interface is given back at exit */
+}
+
+/* Two ways a caller lets an update outlive it: a reader of the output that goes away
+ * (`vardel ./image.rom | head -c 2000`), and a hang-up ignored from the start (nohup). Either
+ * way the update runs to its end, every block locked again, with the verdict in the exit
+ * status (a failed write to standard output fails the run). */
+TEST_F(VardelLibusbTest, ClosedOutputPipeAndIgnoredHangUpLetTheUpdateFinish)
+{
+    ASSERT_EQ(PlugUnit(0), 0);
+    ProgramSetup setup;
+    setup.Program = VARDEL_PATH;
+    setup.Args = {"./image.rom"};
+    setup.WorkDir = Dir;
+    setup.Keys = "Y";
+    setup.TimeoutSeconds = 60;
+    setup.StdoutReaderBytes = 2000;
+    ProgramRun run = RunProgram(setup);
+    EXPECT_EQ(run.Signal, 0);
+    EXPECT_EQ(run.ExitStatus, 2) << run.Err;
+    EXPECT_EQ(run.Out.size(), 2000u);
+    std::vector<uint8_t> flash = Flash(0);
+    EXPECT_TRUE(std::equal(flash.begin() + BOOT_BLOCK, flash.end(), Image.begin() + BOOT_BLOCK));
+    for (uint32_t block = 8; block < FLASH_SIZE / 0x2000; block++) {
+        EXPECT_TRUE(SimUnitBlockLocked(UsbUnitBedUnit(0), block)) << block;
+    }
+    EXPECT_EQ(SimUnitCommandCount(UsbUnitBedUnit(0), SimGetChecksum), 1u);
+
+    setup.StdoutReaderBytes = -1;
+    setup.IgnoredSignals = {SIGHUP};
+    setup.SendSignal = SIGHUP;
+    setup.SignalWhen = "Writing flash 10A00h";
+    run = RunProgram(setup);
+    EXPECT_TRUE(run.SignalSent);
+    EXPECT_EQ(run.Signal, 0);
+    EXPECT_EQ(run.ExitStatus, 0) << run.Terminal << run.Err;
+    EXPECT_NE(run.Terminal.find("Completed ok"), std::string::npos) << run.Terminal;
+    EXPECT_EQ(SimUnitCommandCount(UsbUnitBedUnit(0), SimLockBlock), 2u * 24);
 }
 
 /* A unit whose node the user may not open for writing (no udev rule): vardel says so, with
