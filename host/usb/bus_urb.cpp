@@ -614,7 +614,7 @@ static NTSTATUS ResetPipe(BusUnit *Unit, PIRP Irp, PURB Urb)
         pipe->Halted = false;
         pipe->BusyUntilUs = 0;
         if (pipe->Role == BusPipeFirmwareIn) {
-            BusInClear(&Unit->InRecords);
+            BusInDropReady(&Unit->InRecords, BusNowUs());
         } else if (pipe->Role == BusPipeLoopbackIn) {
             BusInClear(&Unit->LoopRecords);
         } else if (pipe->Role == BusPipeFirmwareOut) {
