@@ -18,7 +18,8 @@ struct SimFlash {
     uint32_t BlockSize; /* Size / BlockCount; 0 for an empty flash */
     uint8_t *Bytes;     /* Size bytes: malloc, or a shared mapping of the flash file */
     bool Mapped;        /* Bytes is the mapping of the flash file */
-    uint8_t *Locked;    /* BlockCount flags, non-zero = locked (malloc) */
+    uint8_t *Locked;    /* BlockCount flags, non-zero = locked (malloc, or in the state file's mapping) */
+    bool LocksMapped;   /* Locked lies in the state file's mapping: not freed here */
 };
 
 /* Allocates an erased, fully locked flash of the configured layout. False when memory is short. */

@@ -205,6 +205,42 @@ TEST_F(VardelEndToEndTest, InterruptedUpdateLeavesTheFlashAsFarAsItGotAndARerunR
     }
 }
 
+/* A unit that stays powered between runs (a state file) keeps a reply that a run never
+ * read: one that came after the run had given up on it, or one of a command the unit was
+ * still carrying out when the run was ended. The next run drops it and repairs the unit. */
+TEST_F(VardelEndToEndTest, PersistentUnitIsRepairedByARerunAfterALateReplyOrAKillDuringTheErase)
+{
+    std::pair<std::string, std::string> state = {"MURVO_SIM_STATE_FILE", Dir + "/unit.state"};
+    ProgramRun run = Update({"rom.bin"}, "Y", {state, {"MURVO_SIM_FAULTS", "delay:GetFlashInfo:1:2500"}});
+    EXPECT_EQ(run.ExitStatus, 1);
+    EXPECT_EQ(run.Err, "\n*Error* Failed to receive USB reply\n");
+    run = Update({"rom.bin"}, "Y", {state});
+    EXPECT_EQ(run.ExitStatus, 0) << run.Terminal << run.Err;
+    std::vector<uint8_t> after = ReadFile(Dir + "/flash.bin");
+    EXPECT_TRUE(std::equal(after.begin() + 0x10000, after.end(), Image.begin() + 0x10000));
+
+    WriteFile(Dir + "/flash.bin", Before);
+    ProgramSetup setup;
+    setup.Program = VARDEL_PATH;
+    setup.Args = {"rom.bin"};
+    setup.WorkDir = Dir;
+    setup.Keys = "Y";
+    setup.Env = {{"MURVO_SIM_FLASH_SIZE", std::to_string(FlashSize)},
+                 {"MURVO_SIM_FLASH_FILE", Dir + "/flash.bin"},
+                 state,
+                 {"MURVO_SIM_FAULTS", "delay:EraseBlock:5:1500"}};
+    setup.SendSignal = SIGTERM;
+    setup.SignalWhen = "Erasing block 13 of 32";
+    run = RunProgram(setup);
+    ASSERT_EQ(run.Signal, SIGTERM) << run.Terminal << run.Err;
+    usleep(1500 * 1000); /* the unit finishes the erase it was given */
+    run = Update({"rom.bin"}, "Y", {state});
+    EXPECT_EQ(run.ExitStatus, 0) << run.Terminal << run.Err;
+    after = ReadFile(Dir + "/flash.bin");
+    EXPECT_TRUE(std::equal(after.begin(), after.begin() + 0x10000, Before.begin()));
+    EXPECT_TRUE(std::equal(after.begin() + 0x10000, after.end(), Image.begin() + 0x10000));
+}
+
 /* Two ways a caller lets an update outlive it: a reader of the output that goes away
  * (`vardel rom.bin | head -c 2000`), and a hang-up ignored from the start (nohup). Either way
  * the update runs to its end: every block locked again, the checksum asked for, and the
