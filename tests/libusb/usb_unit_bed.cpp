@@ -18,6 +18,7 @@
 
 #include <umockdev.h>
 
+#include <chrono>
 #include <deque>
 #include <mutex>
 #include <string>
@@ -39,8 +40,9 @@ struct BedUnit {
     UMockdevIoctlBase *Handler = NULL;
     bool Gone = false;
     BedUnitCounts Counts = {};
-    std::deque<BedUrb> PendingIn; /* IN URBs waiting for reply bytes */
-    std::deque<BedUrb> Reapable;  /* completed URBs, oldest first */
+    std::deque<BedUrb> PendingIn;                    /* IN URBs waiting for reply bytes */
+    std::chrono::steady_clock::time_point HeldUntil; /* a "delay" fault holds the replies back until then */
+    std::deque<BedUrb> Reapable;                     /* completed URBs, oldest first */
 };
 
 static UMockdevTestbed *Testbed;
@@ -100,6 +102,9 @@ static void CompleteUrb(BedUnit *unit, BedUrb urb, int status, int actualLength)
  * as a transfer ending in a short packet does. Caller holds the lock. */
 static void FeedPendingIn(BedUnit *unit)
 {
+    if (std::chrono::steady_clock::now() < unit->HeldUntil) {
+        return;
+    }
     while (!unit->PendingIn.empty() && SimUnitReplyPending(unit->Firmware) > 0) {
         BedUrb urb = unit->PendingIn.front();
         unit->PendingIn.pop_front();
@@ -157,12 +162,17 @@ static int SubmitUrb(BedUnit *unit, UMockdevIoctlData *arg)
         if (header->buffer_length > 0) {
             SimUnitReceive(unit->Firmware, urb.Buffer->data, (size_t)header->buffer_length);
         }
-        /* Of the bus faults only the unplug is modelled; the others leave the reply as it is. */
+        /* Of the bus faults the unplug and the delay are modelled; the others leave the reply
+         * as it is. A delayed reply is the unit still at work: it holds back what follows too. */
         SimFault fault;
-        if (SimUnitTakeBusFault(unit->Firmware, &fault) && fault.Kind == SimFaultUnplug) {
+        bool faulted = SimUnitTakeBusFault(unit->Firmware, &fault);
+        if (faulted && fault.Kind == SimFaultUnplug) {
             FreeUrb(urb);
             UnplugLocked(unit);
             return ENODEV;
+        }
+        if (faulted && fault.Kind == SimFaultDelay) {
+            unit->HeldUntil = std::chrono::steady_clock::now() + std::chrono::milliseconds(fault.Value);
         }
         CompleteUrb(unit, urb, 0, header->buffer_length);
     } else {
@@ -191,6 +201,7 @@ static int DiscardUrb(BedUnit *unit, UMockdevIoctlData *arg)
 
 static int ReapUrb(BedUnit *unit, UMockdevIoctlData *arg)
 {
+    FeedPendingIn(unit); /* a held reply may be due: libusb reaps in a loop while it waits */
     if (unit->Reapable.empty()) {
         return EAGAIN;
     }

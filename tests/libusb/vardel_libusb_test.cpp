@@ -156,9 +156,47 @@ TEST_F(VardelLibusbTest, UnitThatDoesNotReplyTimesOut)
     EXPECT_EQ(run.ExitStatus, 1);
     EXPECT_EQ(run.Err, "\n*Error* Failed to receive USB reply\n");
     BedUnitCounts counts = UsbUnitBedCounts(0);
-    EXPECT_EQ(counts.InDiscards, 1u);
+    EXPECT_EQ(counts.InDiscards, 2u); /* the end of the start's drain, and the time-out */
     EXPECT_EQ(counts.InClearHalts, 1u);
     EXPECT_EQ(counts.Releases, 1u); /* the interface is given back at exit */
+}
+
+/* The unit outlives each vardel: a reply a run never read (it came after the run gave up on
+ * it, or the run was ended while the unit carried the command out) still waits in the unit
+ * when the next run starts. The next run drops it and repairs the unit. */
+TEST_F(VardelLibusbTest, RerunRepairsAfterALateReplyOrAKillDuringTheErase)
+{
+    /* EraseBlock 29 is the fifth erase of the third run (the second erased 24 blocks). */
+    ASSERT_EQ(PlugUnit(0, "delay:GetFlashInfo:1:2500,delay:EraseBlock:29:1500"), 0);
+    ProgramRun run = Update({"./image.rom"});
+    EXPECT_EQ(run.ExitStatus, 1);
+    EXPECT_EQ(run.Err, "\n*Error* Failed to receive USB reply\n");
+    usleep(700 * 1000); /* the late reply comes meanwhile */
+    run = Update({"./image.rom"});
+    EXPECT_EQ(run.ExitStatus, 0) << run.Terminal << run.Err;
+    std::vector<uint8_t> flash = Flash(0);
+    EXPECT_TRUE(std::equal(flash.begin() + BOOT_BLOCK, flash.end(), Image.begin() + BOOT_BLOCK));
+
+    ProgramSetup setup;
+    setup.Program = VARDEL_PATH;
+    setup.Args = {"./image.rom"};
+    setup.WorkDir = Dir;
+    setup.Keys = "Y";
+    setup.TimeoutSeconds = 30;
+    setup.SendSignal = SIGTERM;
+    setup.SignalWhen = "Erasing block 13 of 32";
+    run = RunProgram(setup);
+    ASSERT_EQ(run.Signal, SIGTERM) << run.Terminal << run.Err;
+    usleep(1600 * 1000); /* the unit finishes the erase it was given */
+    run = Update({"./image.rom"});
+    EXPECT_EQ(run.ExitStatus, 0) << run.Terminal << run.Err;
+    flash = Flash(0);
+    EXPECT_TRUE(std::equal(flash.begin() + BOOT_BLOCK, flash.end(), Image.begin() + BOOT_BLOCK));
+    EXPECT_EQ(std::vector<uint8_t>(flash.begin(), flash.begin() + BOOT_BLOCK),
+              std::vector<uint8_t>(BOOT_BLOCK, OLD_BYTE));
+    for (uint32_t block = 8; block < FLASH_SIZE / 0x2000; block++) {
+        EXPECT_TRUE(SimUnitBlockLocked(UsbUnitBedUnit(0), block)) << block;
+    }
 }
 
 /* Two ways a caller lets an update outlive it: a reader of the output that goes away
