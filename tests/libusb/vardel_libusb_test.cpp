@@ -85,7 +85,7 @@ protected:
         setup.Args = args;
         setup.WorkDir = Dir;
         setup.Keys = "Y";
-        setup.TimeoutSeconds = 30;
+        setup.TimeoutSeconds = 120; /* libusb polls umockdev's node: a loaded machine slows it down */
         return RunProgram(setup);
     }
 
@@ -182,7 +182,7 @@ TEST_F(VardelLibusbTest, RerunRepairsAfterALateReplyOrAKillDuringTheErase)
     setup.Args = {"./image.rom"};
     setup.WorkDir = Dir;
     setup.Keys = "Y";
-    setup.TimeoutSeconds = 30;
+    setup.TimeoutSeconds = 120;
     setup.SendSignal = SIGTERM;
     setup.SignalWhen = "Erasing block 13 of 32";
     run = RunProgram(setup);
@@ -211,7 +211,7 @@ TEST_F(VardelLibusbTest, ClosedOutputPipeAndIgnoredHangUpLetTheUpdateFinish)
     setup.Args = {"./image.rom"};
     setup.WorkDir = Dir;
     setup.Keys = "Y";
-    setup.TimeoutSeconds = 60;
+    setup.TimeoutSeconds = 120;
     setup.StdoutReaderBytes = 2000;
     ProgramRun run = RunProgram(setup);
     EXPECT_EQ(run.Signal, 0);
