@@ -13,6 +13,11 @@
  * reads its own reply. True on success; on false nothing stays open. */
 bool OpenTransport(void);
 
+/* After OpenTransport succeeded: how many units discovery found, and the one opened, as the
+ * system names it (its device interface path; over libusb "bus B, address A"). */
+unsigned TransportUnitsFound(void);
+const char *TransportUnitName(void);
+
 /* Closes whatever pipe is open. May be called at any time, any number of times. */
 void CloseTransport(void);
 
