@@ -18,6 +18,9 @@
 #define WRITE_CHUNK 4096u      /* largest single bulk OUT transfer */
 #define WRITE_TIMEOUT_MS 0u    /* writes wait as long as the unit takes, as WriteFile does */
 #define UNIT_INTERFACE_INDEX 0 /* the interface of the unit's configuration that carries the pipes */
+#define DRAIN_WAIT_MS 100u     /* how long the start waits for a reply the unit still holds */
+#define DRAIN_READS_MAX 64u    /* reads of left-over replies before the start goes on regardless */
+#define DRAIN_BUFFER 4096u     /* one read of the drain; a short packet ends it sooner */
 
 /* Why no unit could be opened, in rising weight: of several units the weightiest reason met
  * is reported (a unit found but busy says more than "not found"). */
@@ -135,6 +138,22 @@ static OpenFailure OpenUnit(libusb_device *device, int *libusbError)
     return OpenFailureNone;
 }
 
+/* Reads and drops whatever the unit still holds for the read endpoint. A unit outlives the
+ * program that drives it: a reply that an earlier run never took (it timed out, or was ended
+ * while the unit worked) would be read as the answer to this run's first command. Each read
+ * waits DRAIN_WAIT_MS; the first that brings nothing ends the drain (libusb has cancelled it). */
+static void DrainStaleReplies(void)
+{
+    static unsigned char scratch[DRAIN_BUFFER]; /* what is read is dropped */
+    for (unsigned reads = 0; reads < DRAIN_READS_MAX; reads++) {
+        int got = 0;
+        if (libusb_bulk_transfer(UnitHandle, ReadEndpoint, scratch, (int)sizeof scratch, &got, DRAIN_WAIT_MS) != 0 ||
+            got == 0) {
+            return;
+        }
+    }
+}
+
 bool OpenTransport(void)
 {
     CloseTransport();
@@ -180,6 +199,7 @@ bool OpenTransport(void)
         CloseTransport();
         return false;
     }
+    DrainStaleReplies();
     return true;
 }
 

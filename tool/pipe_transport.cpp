@@ -23,6 +23,9 @@ static_assert(sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A) == 5, "SP_DEVICE_INTERFA
 #define FRAMED_DATA 62u          /* data bytes of a full packet */
 #define RESET_SCRATCH 256u       /* in and out buffer of the pipe reset */
 #define ENUM_ERRORS_IN_A_ROW 64u /* enumeration failures tolerated before discovery gives up */
+#define DRAIN_WAIT_MS 100u       /* how long the start waits for a reply the unit still holds */
+#define DRAIN_READS_MAX 64u      /* reads of left-over replies before the start goes on regardless */
+#define DRAIN_BUFFER 4096u       /* one read of the drain; a short packet ends it sooner */
 
 static const GUID UnitInterfaceClass = MURVO_INTERFACE_GUID_INIT;
 
@@ -35,8 +38,8 @@ OVERLAPPED ReadOverlapped;
 /* The interface path of the unit the pipes were opened on, without the pipe's name. */
 static char UnitPath[DEVICE_PATH_CHARS];
 
-/* The pipe reset after a time-out has a record and event of its own: the read it follows is
- * still pending and still owns ReadOverlapped. */
+/* The pipe reset after a time-out has a record and event of its own, so that ReadOverlapped
+ * only ever describes a read. */
 static OVERLAPPED ResetOverlapped;
 
 /* WriteFramed's staging buffer: 16 KiB and room for one more packet. */
@@ -201,6 +204,46 @@ static bool FailOpen(void)
     return false;
 }
 
+/* Ends the read pending on ReadOverlapped that the caller stopped waiting for: cancels it and
+ * waits until it has ended, so that it neither fills the caller's buffer after the caller
+ * returned nor takes the reply meant for a later read ("Canceling Pending I/O Operations").
+ * got receives the bytes it moved before it ended. */
+static void EndPendingRead(DWORD *got)
+{
+    CancelIoEx(ReadHandle, &ReadOverlapped);
+    /* When the read ended on its own just before the cancel (ERROR_NOT_FOUND), its result is
+     * there already and the wait returns at once. */
+    GetOverlappedResult(ReadHandle, &ReadOverlapped, got, TRUE);
+}
+
+/* Reads and drops whatever the unit still holds for the read pipe. A unit outlives the program
+ * that drives it: a reply that an earlier run never took (it timed out, or was ended while the
+ * unit worked) would be read as the answer to this run's first command. Each read waits
+ * DRAIN_WAIT_MS; the first that brings nothing ends the drain. */
+static void DrainStaleReplies(void)
+{
+    static uint8_t scratch[DRAIN_BUFFER]; /* what is read is dropped */
+    for (unsigned reads = 0; reads < DRAIN_READS_MAX; reads++) {
+        DWORD got = 0;
+        if (ReadFile(ReadHandle, scratch, sizeof scratch, &got, &ReadOverlapped)) {
+            if (got == 0) {
+                return;
+            }
+            continue;
+        }
+        if (GetLastError() != ERROR_IO_PENDING) {
+            return;
+        }
+        if (WaitForSingleObject(ReadOverlapped.hEvent, DRAIN_WAIT_MS) == WAIT_TIMEOUT) {
+            EndPendingRead(&got);
+            return;
+        }
+        if (!GetOverlappedResult(ReadHandle, &ReadOverlapped, &got, FALSE) || got == 0) {
+            return;
+        }
+    }
+}
+
 bool OpenTransport(void)
 {
     WorstOpenFailure = OpenFailureNotFound;
@@ -225,6 +268,7 @@ bool OpenTransport(void)
         NoteOpenFailure(GetLastError(), false);
         return FailOpen();
     }
+    DrainStaleReplies();
     return true;
 }
 
@@ -276,6 +320,7 @@ bool TransportRead(void *buffer, uint32_t length, uint32_t extraMs, uint32_t *co
         ok = got == length;
     } else if (GetLastError() == ERROR_IO_PENDING) {
         if (WaitForSingleObject(ReadOverlapped.hEvent, timeout + extraMs) == WAIT_TIMEOUT) {
+            EndPendingRead(&got);
             SendResetPipe(ReadHandle, &ResetOverlapped);
         } else {
             ok = GetOverlappedResult(ReadHandle, &ReadOverlapped, &got, FALSE) && got == length;

@@ -8,8 +8,9 @@
 
 #include <stdint.h>
 
-/* Finds the unit and opens its read and write pipes. True on success; on false nothing
- * stays open. */
+/* Finds the unit and opens its read and write pipes, then reads and drops whatever reply the
+ * unit still holds from an earlier run (waiting briefly for it), so that the first command
+ * reads its own reply. True on success; on false nothing stays open. */
 bool OpenTransport(void);
 
 /* After OpenTransport succeeded: how many units discovery found, and the one opened, as the
@@ -25,7 +26,8 @@ void CloseTransport(void);
 bool TransportWrite(const void *data, uint32_t length, uint32_t *count);
 
 /* Reads length bytes from the unit, waiting at most max(length / 20, 2000) plus extraMs
- * milliseconds. False on error or time-out; after a time-out the read pipe has been reset.
+ * milliseconds. False on error or time-out; after a time-out the read has been cancelled and
+ * has ended (nothing reaches buffer after the return) and the read pipe has been reset.
  * When count is given it receives the number of bytes the read reported. */
 bool TransportRead(void *buffer, uint32_t length, uint32_t extraMs, uint32_t *count);
 

@@ -58,7 +58,7 @@ static bool SimPathSetting(const char *name, char *path, size_t pathSize, char *
 }
 
 /* SimConfigFromEnv: defaults, then MURVO_SIM_FLASH_SIZE, _BLOCKS, _FLASH_ADDRESS, _FLASH_ID,
- * _OS_VERSION, _FLASH_FILE, _LOG and _FAULTS. The block count follows the flash size unless
+ * _OS_VERSION, _FLASH_FILE, _STATE_FILE, _LOG and _FAULTS. The block count follows the flash size unless
  * MURVO_SIM_BLOCKS is given. On false, config holds no meaningful values. */
 bool SimConfigFromEnv(SimConfig *config, char *error, size_t errorSize)
 {
@@ -113,6 +113,9 @@ bool SimConfigFromEnv(SimConfig *config, char *error, size_t errorSize)
         return false;
     }
     if (!SimPathSetting("MURVO_SIM_FLASH_FILE", config->FlashFile, sizeof config->FlashFile, error, errorSize)) {
+        return false;
+    }
+    if (!SimPathSetting("MURVO_SIM_STATE_FILE", config->StateFile, sizeof config->StateFile, error, errorSize)) {
         return false;
     }
     if (!SimPathSetting("MURVO_SIM_LOG", config->LogFile, sizeof config->LogFile, error, errorSize)) {

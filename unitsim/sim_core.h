@@ -22,6 +22,7 @@ struct SimFlash {
     uint8_t *Bytes;     /* Size bytes, the caller's */
     bool Mapped;        /* Bytes is the mapping of a flash file (host only) */
     uint8_t *Locked;    /* BlockCount flags, non-zero = locked, the caller's */
+    bool LocksMapped;   /* Locked lies in the state file's mapping (host only): not freed with the flash */
 };
 
 /* What the core hands out. Reply is required; Log and Display may be NULL. */

@@ -68,7 +68,9 @@ void SimFlashFree(SimFlash *flash)
         SimFlashUnmap(flash);
     }
     free(flash->Bytes);
-    free(flash->Locked);
+    if (!flash->LocksMapped) {
+        free(flash->Locked);
+    }
     flash->Bytes = NULL;
     flash->Locked = NULL;
 }

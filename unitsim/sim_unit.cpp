@@ -61,6 +61,9 @@ SimUnit *SimUnitCreate(const SimConfig *config, char *error, size_t errorSize)
     if (config->FlashFile[0] != '\0' && !SimFlashMapFile(&unit->Core.Flash, config->FlashFile, error, errorSize)) {
         goto err_free_flash;
     }
+    if (config->StateFile[0] != '\0' && !SimStateMapFile(unit, config->StateFile, error, errorSize)) {
+        goto err_free_flash;
+    }
     if (config->LogFile[0] != '\0') {
         unit->Log = fopen(config->LogFile, "a");
         if (unit->Log == NULL) {
@@ -71,6 +74,7 @@ SimUnit *SimUnitCreate(const SimConfig *config, char *error, size_t errorSize)
     return unit;
 
 err_free_flash:
+    SimStateUnmap(unit);
     SimFlashFree(&unit->Core.Flash);
 err_delete:
     delete unit;
@@ -95,6 +99,7 @@ bool SimUnitDestroy(SimUnit *unit)
     if (unit->Log != NULL) {
         fclose(unit->Log);
     }
+    SimStateUnmap(unit);
     SimFlashFree(&unit->Core.Flash);
     delete unit;
     return saved;
@@ -140,6 +145,38 @@ void SimUnitResetPipes(SimUnit *unit)
     std::lock_guard<std::mutex> guard(unit->Lock);
     unit->Replies.clear();
     SimCoreResetRequest(&unit->Core);
+}
+
+/* SimUnitKeepsState: see sim_unit.h. */
+bool SimUnitKeepsState(SimUnit *unit)
+{
+    std::lock_guard<std::mutex> guard(unit->Lock);
+    return unit->State != NULL;
+}
+
+/* SimUnitKeepBacklog: see sim_unit.h. The length is written last, so a program killed in the
+ * middle leaves the earlier length over bytes of which at most the tail is new. */
+void SimUnitKeepBacklog(SimUnit *unit, const uint8_t *bytes, size_t length)
+{
+    std::lock_guard<std::mutex> guard(unit->Lock);
+    if (unit->State == NULL) {
+        return;
+    }
+    if (length > SIM_MAX_BACKLOG) {
+        length = SIM_MAX_BACKLOG;
+    }
+    memcpy(unit->State->Backlog, bytes, length);
+    __atomic_store_n(&unit->State->BacklogLength, (uint32_t)length, __ATOMIC_RELEASE);
+}
+
+/* SimUnitTakeBacklog: see sim_unit.h. */
+size_t SimUnitTakeBacklog(SimUnit *unit, uint8_t *buffer, size_t maxLength)
+{
+    std::lock_guard<std::mutex> guard(unit->Lock);
+    size_t length = unit->BacklogAtPowerOn.size() < maxLength ? unit->BacklogAtPowerOn.size() : maxLength;
+    std::copy(unit->BacklogAtPowerOn.begin(), unit->BacklogAtPowerOn.begin() + (ptrdiff_t)length, buffer);
+    unit->BacklogAtPowerOn.clear();
+    return length;
 }
 
 /* SimUnitTakeBusFault: see sim_unit.h. */

@@ -54,6 +54,7 @@ enum SimCommandCode {
 #define SIM_DISPLAY_SIZE 40 /* bytes of the display field */
 #define SIM_MAX_REQUEST_LENGTH 522
 #define SIM_MAX_REPLY_LENGTH 516
+#define SIM_MAX_BACKLOG 4096 /* reply bytes a state file keeps for the IN endpoint */
 
 /* Status bytes of EraseBlock, UnlockBlock, LockBlock and WriteFlash. Each refusal has its own
  * value and leaves the flash and the locks unchanged. */
@@ -83,6 +84,7 @@ struct SimConfig {
     uint32_t OsVersion;
     char FlashFile[1024]; /* empty: the flash lives in memory only */
     char LogFile[1024];   /* empty: no command log */
+    char StateFile[1024]; /* empty: the unit powers on afresh in each run (sim_state_file.cpp) */
     SimFault Faults[SIM_MAX_FAULTS];
     unsigned FaultCount;
 };
@@ -102,7 +104,8 @@ bool SimParseFaults(const char *text, SimConfig *config, char *error, size_t err
 
 /* Powers a unit on: the flash is FlashFile when set, mapped so that every erase and write is
  * in the file as it happens (a missing file is made erased), and in memory, erased to 0xFF,
- * otherwise; every block locked; the command log opened for appending when LogFile is set.
+ * otherwise; every block locked, unless StateFile holds the locks of the unit's last run; the
+ * command log opened for appending when LogFile is set.
  * Returns NULL with a message in error when the flash cannot be allocated, the flash file
  * cannot be made, opened or mapped or has another length than the flash, or the log cannot
  * be opened. */
@@ -144,6 +147,22 @@ size_t SimUnitDisplayCount(SimUnit *unit);
 bool SimUnitDisplayAt(SimUnit *unit, size_t index, uint8_t text[SIM_DISPLAY_SIZE]);
 /* The configuration the unit was powered on with. */
 void SimUnitGetConfig(SimUnit *unit, SimConfig *config);
+
+/* A unit with a state file stays powered between runs, as a real unit outlives the program
+ * that drives it: its block locks and the reply bytes waiting on its IN endpoint are in the
+ * file the moment they change (mapped shared, like the flash file), so a run that ends or is
+ * killed while the unit still holds a reply leaves that reply for the next run.
+ * True when the unit has a state file. */
+bool SimUnitKeepsState(SimUnit *unit);
+
+/* What the IN endpoint holds for the host now (the bus's copy of the unit's replies, not yet
+ * sent), at most SIM_MAX_BACKLOG bytes; kept in the state file. Nothing without one. */
+void SimUnitKeepBacklog(SimUnit *unit, const uint8_t *bytes, size_t length);
+
+/* Once per power-on: the reply bytes the IN endpoint held when the unit's last run ended, for
+ * the bus to put back once the unit is configured (they are waiting in the unit by then).
+ * Returns how many were copied into buffer; 0 without a state file or backlog. */
+size_t SimUnitTakeBacklog(SimUnit *unit, uint8_t *buffer, size_t maxLength);
 
 /* Waits until the flash file (when set) is written out to disk; every change is in the file
  * already. False with a message in error when the write-out failed. */

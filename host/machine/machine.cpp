@@ -193,6 +193,7 @@ static void BootMachine(void)
         if (n > 1) {
             SuffixPath(settings.Sim.FlashFile, sizeof settings.Sim.FlashFile, n);
             SuffixPath(settings.Sim.LogFile, sizeof settings.Sim.LogFile, n);
+            SuffixPath(settings.Sim.StateFile, sizeof settings.Sim.StateFile, n);
         }
         settings.FunctionDriver = &MurvoUsbDriver;
         NTSTATUS startStatus = STATUS_SUCCESS;

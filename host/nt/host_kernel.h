@@ -296,6 +296,10 @@ NTSTATUS HostDeviceIoControl(HostFile *File, ULONG IoControlCode, PVOID InputBuf
                              PVOID OutputBuffer, ULONG OutputLength, HostAsyncIo *Async, ULONG_PTR *Information);
 /* Cancels every outstanding request on File (IoCancelIrp on each); does not wait. */
 VOID HostCancelFileIo(HostFile *File);
+/* Cancels the outstanding requests on File whose completion record Match accepts (Match runs
+ * under the process's lock, while the record is still the issuer's); does not wait. Returns
+ * how many were cancelled. */
+ULONG HostCancelFileIoWhere(HostFile *File, BOOLEAN (*Match)(HostAsyncIo *Async, PVOID Context), PVOID Context);
 ULONG HostOutstandingRequests(HostFile *File);
 
 /* ---- Test support ------------------------------------------------------------------- */

@@ -440,6 +440,22 @@ VOID HostCancelFileIo(HostFile *File)
     CancelRecords(records);
 }
 
+ULONG HostCancelFileIoWhere(HostFile *File, BOOLEAN (*Match)(HostAsyncIo *Async, PVOID Context), PVOID Context)
+{
+    std::vector<HostIrpRecord *> records;
+    {
+        std::lock_guard<std::mutex> guard(File->Process->Lock);
+        for (HostIrpRecord *record : File->Outstanding) {
+            if (record->Async != nullptr && Match(record->Async, Context)) {
+                InterlockedIncrement(&record->Refs);
+                records.push_back(record);
+            }
+        }
+    }
+    CancelRecords(records);
+    return (ULONG)records.size();
+}
+
 ULONG HostOutstandingRequests(HostFile *File)
 {
     std::lock_guard<std::mutex> guard(File->Process->Lock);

@@ -186,6 +186,26 @@ void BusDisconnectLocked(BusUnit *unit)
     BusInClear(&unit->LoopRecords);
 }
 
+/* BusKeepBacklogLocked: see bus_internal.h. The unplug at the program's end is left out on
+ * purpose: the unit outlives the program with what its endpoint held. */
+void BusKeepBacklogLocked(BusUnit *unit)
+{
+    if (!SimUnitKeepsState(unit->Sim)) {
+        return;
+    }
+    uint8_t bytes[SIM_MAX_BACKLOG];
+    size_t length = 0;
+    for (const BusSegment *segment = unit->InRecords.Head; segment != NULL; segment = segment->Next) {
+        uint32_t left = segment->Length - segment->Offset;
+        if (left > sizeof bytes - length) {
+            left = (uint32_t)(sizeof bytes - length);
+        }
+        memcpy(bytes + length, segment->Data + segment->Offset, left);
+        length += left;
+    }
+    SimUnitKeepBacklog(unit->Sim, bytes, length);
+}
+
 /* Takes the firmware's waiting reply bytes as one record of the IN endpoint, applying the
  * bus faults due for it: those that the firmware reports for the command just received and
  * those injected for the next record. */
@@ -211,6 +231,7 @@ static void CollectReply(BusUnit *unit, uint64_t nowUs, uint32_t erasesBefore, u
         unit->PortEnabled = false;
         BusFailUnitLocked(unit, USBD_STATUS_DEV_NOT_RESPONDING, STATUS_UNSUCCESSFUL);
         BusInClear(&unit->InRecords);
+        BusKeepBacklogLocked(unit);
         return;
     }
     if (pending == 0) {
@@ -269,6 +290,7 @@ static void CollectReply(BusUnit *unit, uint64_t nowUs, uint32_t erasesBefore, u
         abort();
     }
     free(bytes);
+    BusKeepBacklogLocked(unit);
 }
 
 /* Moves an OUT transfer into the firmware (or nowhere, for a pipe without data behind
@@ -335,6 +357,9 @@ static bool ServiceIn(BusUnit *Unit, BusPipe *Pipe, BusTransfer *Transfer, uint6
     BusInStep step;
     step.Moved = Transfer->Moved;
     BusInTransferStep(records, Transfer->Buffer, Transfer->Length, Pipe->MaxPacket, Transfer->ShortOk, NowUs, &step);
+    if (records == &Unit->InRecords && step.Moved != Transfer->Moved) {
+        BusKeepBacklogLocked(Unit);
+    }
     Transfer->Moved = step.Moved;
     if (step.Status == USBD_STATUS_PENDING) {
         if (step.WakeAtUs != 0 && step.WakeAtUs < *WakeUs) {

@@ -157,6 +157,10 @@ NTSTATUS BusNtStatus(USBD_STATUS Status);
 /* The bus clock, in microseconds. */
 uint64_t BusNowUs(void);
 
+/* Tells a unit that outlives the program (one with a state file) what its IN endpoint holds
+ * now, after every change of unit->InRecords but an unplug's. Caller holds the bus lock. */
+void BusKeepBacklogLocked(BusUnit *unit);
+
 /* ---- bus_controller.cpp ----------------------------------------------------------- */
 
 void BusListAppend(BusTransferList *list, BusTransfer *transfer);

@@ -53,6 +53,32 @@ void BusInClear(BusInQueue *queue)
     }
 }
 
+void BusInDropReady(BusInQueue *queue, uint64_t nowUs)
+{
+    BusSegment *kept = NULL, *keptTail = NULL;
+    uint32_t keptCount = 0;
+    while (queue->Head != NULL) {
+        BusSegment *segment = queue->Head;
+        if (segment->ReadyAtUs <= nowUs) {
+            DropHead(queue);
+            continue;
+        }
+        queue->Head = segment->Next;
+        queue->Count--;
+        segment->Next = NULL;
+        if (keptTail != NULL) {
+            keptTail->Next = segment;
+        } else {
+            kept = segment;
+        }
+        keptTail = segment;
+        keptCount++;
+    }
+    queue->Head = kept;
+    queue->Tail = keptTail;
+    queue->Count = keptCount;
+}
+
 uint32_t BusInPendingBytes(const BusInQueue *queue)
 {
     uint32_t total = 0;

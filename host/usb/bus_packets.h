@@ -56,6 +56,11 @@ bool BusInAppend(BusInQueue *queue, const uint8_t *data, uint32_t length, uint64
 /* Drops every record (endpoint reset, unplug). */
 void BusInClear(BusInQueue *queue);
 
+/* Drops the records the endpoint holds at time nowUs (a pipe reset flushes them), and keeps
+ * those held back until later: the unit is still working on those, and a reset of the pipe
+ * does not stop it from answering. */
+void BusInDropReady(BusInQueue *queue, uint64_t nowUs);
+
 /* Bytes waiting in all records. */
 uint32_t BusInPendingBytes(const BusInQueue *queue);
 

@@ -396,6 +396,14 @@ static void ApplyPlanLocked(BusUnit *Unit, const SelectPlan *Plan)
     memcpy(Unit->Pipes, Plan->Pipes, Plan->PipeCount * sizeof(BusPipe));
     Unit->PipeCount = Plan->PipeCount;
     Unit->Configured = true;
+    /* A unit that outlived the last program still holds the replies nobody read: the
+     * machine's boot stands for a unit configured long ago, not for one just plugged in. */
+    uint8_t backlog[SIM_MAX_BACKLOG];
+    size_t held = SimUnitTakeBacklog(Unit->Sim, backlog, sizeof backlog);
+    if (held > 0 && !BusInAppend(&Unit->InRecords, backlog, (uint32_t)held, 0, BusSegmentNormal)) {
+        abort();
+    }
+    BusKeepBacklogLocked(Unit);
 }
 
 /* FillSelectUrbLocked: writes the configuration handle and, in each of the first Interfaces
@@ -606,7 +614,8 @@ static NTSTATUS ResetPipe(BusUnit *Unit, PIRP Irp, PURB Urb)
         pipe->Halted = false;
         pipe->BusyUntilUs = 0;
         if (pipe->Role == BusPipeFirmwareIn) {
-            BusInClear(&Unit->InRecords);
+            BusInDropReady(&Unit->InRecords, BusNowUs());
+            BusKeepBacklogLocked(Unit);
         } else if (pipe->Role == BusPipeLoopbackIn) {
             BusInClear(&Unit->LoopRecords);
         } else if (pipe->Role == BusPipeFirmwareOut) {
@@ -659,6 +668,7 @@ static NTSTATUS ResetPort(BusUnit *Unit, PIRP Irp)
             BusInClear(&Unit->InRecords);
             BusInClear(&Unit->LoopRecords);
             SimUnitResetPipes(Unit->Sim);
+            BusKeepBacklogLocked(Unit);
             Unit->PortEnabled = true;
             Unit->Bus->Changed.notify_all();
         }

@@ -253,6 +253,13 @@ BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE HandlerRoutine, BOOL Add)
                 sigaddset(&action.sa_mask, each);
             }
             for (int each : {SIGINT, SIGQUIT, SIGHUP, SIGTERM}) {
+                /* A signal the process was started with ignored stays ignored (nohup, a
+                 * background job's SIGINT), as a Windows process started with Ctrl+C ignored
+                 * gets no Ctrl+C event: the caller asked for the process to outlive it. */
+                struct sigaction previous;
+                if (sigaction(each, NULL, &previous) == 0 && previous.sa_handler == SIG_IGN) {
+                    continue;
+                }
                 sigaction(each, &action, NULL);
             }
             installed = true;

@@ -5,8 +5,15 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+/* On Windows a write to a pipe whose reader has gone fails (ERROR_NO_DATA, EPIPE in the
+ * runtime) and the program goes on; on POSIX the same write ends the process with SIGPIPE
+ * unless the signal is ignored. Ignored from the start, the write fails with EPIPE, as the
+ * program expects of its runtime. */
+__attribute__((constructor)) static void IgnoreBrokenPipes(void) { signal(SIGPIPE, SIG_IGN); }
 
 int _open(const char *path, int flags)
 {

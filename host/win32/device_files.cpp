@@ -1,6 +1,6 @@
 /*
  * device_files.cpp - files on devices for the Win32 stand-in: CreateFileA on an interface
- * path, ReadFile, WriteFile, DeviceIoControl, GetOverlappedResult and CancelIo, each a
+ * path, ReadFile, WriteFile, DeviceIoControl, GetOverlappedResult, CancelIo and CancelIoEx, each a
  * request of the kernel stand-in's I/O manager on the file object.
  *
  * A synchronous handle waits for every request. An overlapped handle starts the request,
@@ -309,5 +309,28 @@ BOOL CancelIo(HANDLE hFile)
         return FALSE;
     }
     HostCancelFileIo(file->File);
+    return TRUE;
+}
+
+/* True for the completion record of an overlapped request issued with the OVERLAPPED record
+ * Context (any, when Context is NULL). */
+static BOOLEAN IssuedWith(HostAsyncIo *Async, PVOID Context)
+{
+    if (Async->Callback != OnOverlappedComplete) {
+        return FALSE;
+    }
+    return Context == NULL || ((OverlappedRequest *)Async->Context)->Overlapped == (LPOVERLAPPED)Context;
+}
+
+BOOL CancelIoEx(HANDLE hFile, LPOVERLAPPED lpOverlapped)
+{
+    HostDeviceFileHandle *file = DeviceFileOf(hFile);
+    if (file == NULL) {
+        return FALSE;
+    }
+    if (HostCancelFileIoWhere(file->File, IssuedWith, lpOverlapped) == 0) {
+        SetLastError(ERROR_NOT_FOUND);
+        return FALSE;
+    }
     return TRUE;
 }

@@ -39,6 +39,10 @@ BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, D
                      DWORD nOutBufferSize, LPDWORD lpBytesReturned, LPOVERLAPPED lpOverlapped);
 BOOL GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped, LPDWORD lpNumberOfBytesTransferred, BOOL bWait);
 BOOL CancelIo(HANDLE hFile);
+/* Cancels the handle's request issued with lpOverlapped, or all of them when it is NULL;
+ * FALSE with ERROR_NOT_FOUND when there is none. Does not wait: the request ends, and fills
+ * its OVERLAPPED record, later (GetOverlappedResult with bWait waits for that). */
+BOOL CancelIoEx(HANDLE hFile, LPOVERLAPPED lpOverlapped);
 
 HANDLE CreateEventA(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset, BOOL bInitialState, LPCSTR lpName);
 BOOL SetEvent(HANDLE hEvent);

@@ -16,11 +16,18 @@
 #include <time.h>
 #include <unistd.h>
 
-/* In the child: environment, working folder, streams, then the program. Never returns. */
-static void StartChild(const ProgramSetup &setup, int errPipe)
+/* In the child: signals, environment, working folder, streams, then the program. Never returns. */
+static void StartChild(const ProgramSetup &setup, int errPipe, int outPipe)
 {
     struct rlimit noCore = {0, 0};
     setrlimit(RLIMIT_CORE, &noCore); /* a program ended by SIGQUIT leaves no core file */
+    /* A shell starts a program with the default actions, whatever this process set. */
+    for (int each : {SIGPIPE, SIGHUP, SIGINT, SIGQUIT, SIGTERM}) {
+        signal(each, SIG_DFL);
+    }
+    for (int each : setup.IgnoredSignals) {
+        signal(each, SIG_IGN);
+    }
     for (const auto &entry : setup.Env) {
         setenv(entry.first.c_str(), entry.second.c_str(), 1);
     }
@@ -30,7 +37,13 @@ static void StartChild(const ProgramSetup &setup, int errPipe)
     if (errPipe >= 0) {
         dup2(errPipe, 2);
     }
-    if (!setup.StdoutFile.empty()) {
+    if (outPipe >= 0) {
+        if (!setup.NoTerminal && dup(1) < 0) { /* the terminal stays open, as below */
+            _exit(126);
+        }
+        dup2(outPipe, 1);
+        close(outPipe);
+    } else if (!setup.StdoutFile.empty()) {
         /* The terminal stays open in the program, as a shell keeps it: without any descriptor
          * on it, the test would read the end of the terminal before the program opens it. */
         if (!setup.NoTerminal && dup(1) < 0) {
@@ -68,8 +81,17 @@ ProgramRun RunProgram(const ProgramSetup &setup)
 {
     ProgramRun run;
     int errPipe[2] = {-1, -1};
-    if (setup.SplitStderr && pipe(errPipe) != 0) {
+    if (setup.SplitStderr && pipe2(errPipe, O_CLOEXEC) != 0) {
         return run;
+    }
+    int readerPipe[2] = {-1, -1};
+    if (setup.StdoutReaderBytes >= 0) {
+        if (pipe2(readerPipe, O_CLOEXEC) != 0) {
+            return run;
+        }
+        /* The smallest pipe: a program that writes more than a page beyond what the reader
+         * takes surely writes after the reader has gone. */
+        fcntl(readerPipe[1], F_SETPIPE_SZ, 4096);
     }
 
     int master = -1;
@@ -87,14 +109,14 @@ ProgramRun RunProgram(const ProgramSetup &setup)
                 dup2(outPipe[1], 2);
             }
             close(outPipe[0]);
-            StartChild(setup, setup.SplitStderr ? errPipe[1] : -1);
+            StartChild(setup, setup.SplitStderr ? errPipe[1] : -1, readerPipe[1]);
         }
         close(outPipe[1]);
         master = outPipe[0];
     } else {
         child = forkpty(&master, nullptr, nullptr, nullptr);
         if (child == 0) {
-            StartChild(setup, setup.SplitStderr ? errPipe[1] : -1);
+            StartChild(setup, setup.SplitStderr ? errPipe[1] : -1, readerPipe[1]);
         }
     }
     if (child < 0) {
@@ -103,18 +125,34 @@ ProgramRun RunProgram(const ProgramSetup &setup)
     if (errPipe[1] >= 0) {
         close(errPipe[1]);
     }
+    if (readerPipe[1] >= 0) {
+        close(readerPipe[1]);
+    }
 
     bool typed = setup.Keys.empty();
     bool signalled = setup.SendSignal == 0;
-    bool masterOpen = true, errOpen = errPipe[0] >= 0;
+    bool masterOpen = true, errOpen = errPipe[0] >= 0, readerOpen = readerPipe[0] >= 0;
     double deadline = Now() + setup.TimeoutSeconds;
     while ((masterOpen || errOpen) && Now() < deadline) {
-        struct pollfd fds[2] = {{masterOpen ? master : -1, POLLIN, 0}, {errOpen ? errPipe[0] : -1, POLLIN, 0}};
-        int n = poll(fds, 2, 100);
+        struct pollfd fds[3] = {{masterOpen ? master : -1, POLLIN, 0},
+                                {errOpen ? errPipe[0] : -1, POLLIN, 0},
+                                {readerOpen ? readerPipe[0] : -1, POLLIN, 0}};
+        int n = poll(fds, 3, 100);
         if (n < 0 && errno != EINTR) {
             break;
         }
         char buffer[4096];
+        if (readerOpen && (fds[2].revents & (POLLIN | POLLHUP | POLLERR))) {
+            size_t want = (size_t)setup.StdoutReaderBytes - run.Out.size();
+            ssize_t got = want > 0 ? read(readerPipe[0], buffer, want < sizeof buffer ? want : sizeof buffer) : 0;
+            if (got > 0) {
+                run.Out.append(buffer, got);
+            }
+            if (got <= 0 || run.Out.size() == (size_t)setup.StdoutReaderBytes) {
+                close(readerPipe[0]); /* the reader goes away */
+                readerOpen = false;
+            }
+        }
         if (masterOpen && (fds[0].revents & (POLLIN | POLLHUP | POLLERR))) {
             ssize_t got = read(master, buffer, sizeof buffer);
             if (got > 0) {
@@ -146,6 +184,7 @@ ProgramRun RunProgram(const ProgramSetup &setup)
             (!setup.WaitForEchoOff || echoOff)) {
             kill(child, setup.SendSignal);
             signalled = true;
+            run.SignalSent = true;
         }
     }
     int status = 0;
@@ -168,6 +207,9 @@ ProgramRun RunProgram(const ProgramSetup &setup)
         run.Signal = WTERMSIG(status);
     }
     close(master);
+    if (readerOpen) {
+        close(readerPipe[0]);
+    }
     if (errPipe[0] >= 0) {
         close(errPipe[0]);
     }

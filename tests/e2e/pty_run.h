@@ -12,9 +12,11 @@
 struct ProgramRun {
     int ExitStatus = -1;     /* exit status, or -1 when the program did not exit normally */
     int Signal = 0;          /* the signal that ended the program, 0 when it exited */
+    bool SignalSent = false; /* the setup's SendSignal was sent */
     bool EchoAtExit = false; /* the terminal echoed and edited lines once the program had ended */
     std::string Terminal;    /* everything written to the terminal (stdout, and stderr unless split) */
     std::string Err;         /* standard error when it was split off the terminal */
+    std::string Out;         /* what the reader of the standard output pipe took */
     long MaxRssKiB = 0;      /* the program's peak resident memory in KiB, from its rusage */
 };
 
@@ -33,7 +35,11 @@ struct ProgramSetup {
     bool StdinFromDevNull = true; /* a redirected standard input must neither confirm nor refuse */
     std::string StdoutFile;       /* standard output redirected to this file instead of the terminal */
     bool NoTerminal = false;      /* no controlling terminal at all: a new session, no pty */
-    int SendSignal = 0;           /* sent to the program once SignalWhen has appeared on the terminal */
+    /* Standard output into a pipe whose reader takes this many bytes, then closes it (as
+     * `| head -c N` does); -1: no such pipe. */
+    long StdoutReaderBytes = -1;
+    std::vector<int> IgnoredSignals; /* set to be ignored before the program starts (as nohup does) */
+    int SendSignal = 0;              /* sent to the program once SignalWhen has appeared on the terminal */
     std::string SignalWhen;
     bool WaitForEchoOff = false; /* type the keys, and send the signal, only once the program has
                                     turned the terminal's echo off (it is waiting for its key) */

@@ -223,6 +223,84 @@ TEST_F(VardelEndToEndTest, InterruptedUpdateLeavesTheFlashAsFarAsItGotAndARerunR
     }
 }
 
+/* A unit that stays powered between runs (a state file) keeps a reply that a run never
+ * read: one that came after the run had given up on it, or one of a command the unit was
+ * still carrying out when the run was ended. The next run drops it and repairs the unit. */
+TEST_F(VardelEndToEndTest, PersistentUnitIsRepairedByARerunAfterALateReplyOrAKillDuringTheErase)
+{
+    std::pair<std::string, std::string> state = {"MURVO_SIM_STATE_FILE", Dir + "/unit.state"};
+    ProgramRun run = Update({"rom.bin"}, "Y", {state, {"MURVO_SIM_FAULTS", "delay:GetFlashInfo:1:2500"}});
+    EXPECT_EQ(run.ExitStatus, 1);
+    EXPECT_EQ(run.Err, "\n*Error* Failed to receive USB reply\n");
+    run = Update({"rom.bin"}, "Y", {state});
+    EXPECT_EQ(run.ExitStatus, 0) << run.Terminal << run.Err;
+    std::vector<uint8_t> after = ReadFile(Dir + "/flash.bin");
+    EXPECT_TRUE(std::equal(after.begin() + 0x10000, after.end(), Image.begin() + 0x10000));
+
+    WriteFile(Dir + "/flash.bin", Before);
+    ProgramSetup setup;
+    setup.Program = VARDEL_PATH;
+    setup.Args = {"rom.bin"};
+    setup.WorkDir = Dir;
+    setup.Keys = "Y";
+    setup.Env = {{"MURVO_SIM_FLASH_SIZE", std::to_string(FlashSize)},
+                 {"MURVO_SIM_FLASH_FILE", Dir + "/flash.bin"},
+                 state,
+                 {"MURVO_SIM_FAULTS", "delay:EraseBlock:5:1500"}};
+    setup.SendSignal = SIGTERM;
+    setup.SignalWhen = "Erasing block 13 of 32";
+    run = RunProgram(setup);
+    ASSERT_EQ(run.Signal, SIGTERM) << run.Terminal << run.Err;
+    usleep(1500 * 1000); /* the unit finishes the erase it was given */
+    run = Update({"rom.bin"}, "Y", {state});
+    EXPECT_EQ(run.ExitStatus, 0) << run.Terminal << run.Err;
+    after = ReadFile(Dir + "/flash.bin");
+    EXPECT_TRUE(std::equal(after.begin(), after.begin() + 0x10000, Before.begin()));
+    EXPECT_TRUE(std::equal(after.begin() + 0x10000, after.end(), Image.begin() + 0x10000));
+}
+
+/* Two ways a caller lets an update outlive it: a reader of the output that goes away
+ * (`vardel rom.bin | head -c 2000`), and a hang-up ignored from the start (nohup). Either way
+ * the update runs to its end: every block locked again, the checksum asked for, and the
+ * verdict in the exit status (a failed write to standard output is a failed run). */
+TEST_F(VardelEndToEndTest, ClosedOutputPipeAndIgnoredHangUpLetTheUpdateFinish)
+{
+    ProgramSetup setup;
+    setup.Program = VARDEL_PATH;
+    setup.Args = {"rom.bin"};
+    setup.WorkDir = Dir;
+    setup.Keys = "Y";
+    setup.WaitForEchoOff = true;
+    setup.TimeoutSeconds = 30;
+    setup.Env = {{"MURVO_SIM_FLASH_SIZE", std::to_string(FlashSize)},
+                 {"MURVO_SIM_FLASH_FILE", Dir + "/flash.bin"},
+                 {"MURVO_SIM_LOG", Dir + "/unit.log"}};
+    setup.StdoutReaderBytes = 2000;
+    ProgramRun run = RunProgram(setup);
+    EXPECT_EQ(run.Signal, 0);
+    EXPECT_EQ(run.ExitStatus, 2) << run.Err;
+    EXPECT_EQ(run.Out.size(), 2000u);
+    EXPECT_EQ(LogCount("LockBlock"), 24u);
+    EXPECT_EQ(LogCount("GetChecksum"), 1u);
+    EXPECT_EQ(ReadFile(Dir + "/flash.bin").size(), FlashSize);
+    EXPECT_TRUE(std::equal(Image.begin() + 0x10000, Image.end(), ReadFile(Dir + "/flash.bin").begin() + 0x10000));
+
+    WriteFile(Dir + "/flash.bin", Before);
+    unlink((Dir + "/unit.log").c_str());
+    setup.StdoutReaderBytes = -1;
+    setup.IgnoredSignals = {SIGHUP};
+    setup.WaitForEchoOff = false; /* the signal comes in the write phase, with the echo back on */
+    setup.SendSignal = SIGHUP;
+    setup.SignalWhen = "Writing flash 10A00h";
+    setup.Env.push_back({"MURVO_SIM_FAULTS", "delay:WriteFlash:5:500"});
+    run = RunProgram(setup);
+    EXPECT_TRUE(run.SignalSent);
+    EXPECT_EQ(run.Signal, 0);
+    EXPECT_EQ(run.ExitStatus, 0) << run.Terminal << run.Err;
+    EXPECT_NE(Plain(run.Terminal).find("\nCompleted ok\n"), std::string::npos) << run.Terminal;
+    EXPECT_EQ(LogCount("LockBlock"), 24u);
+}
+
 TEST_F(VardelEndToEndTest, EveryEarlyEndSaysWhatTheFlashHolds)
 {
     struct Case {

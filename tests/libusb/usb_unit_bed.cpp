@@ -18,6 +18,7 @@
 
 #include <umockdev.h>
 
+#include <chrono>
 #include <deque>
 #include <mutex>
 #include <string>
@@ -27,8 +28,9 @@
 
 /* One submitted URB, with the client's memory it points to resolved. */
 struct BedUrb {
-    UMockdevIoctlData *Urb;    /* struct usbdevfs_urb */
-    UMockdevIoctlData *Buffer; /* its buffer; NULL for length 0 */
+    UMockdevIoctlData *Urb;      /* struct usbdevfs_urb */
+    UMockdevIoctlData *Buffer;   /* its buffer; NULL for length 0 */
+    UMockdevIoctlClient *Client; /* the program that submitted it (its identity only) */
 };
 
 struct BedUnit {
@@ -39,8 +41,9 @@ struct BedUnit {
     UMockdevIoctlBase *Handler = NULL;
     bool Gone = false;
     BedUnitCounts Counts = {};
-    std::deque<BedUrb> PendingIn; /* IN URBs waiting for reply bytes */
-    std::deque<BedUrb> Reapable;  /* completed URBs, oldest first */
+    std::deque<BedUrb> PendingIn;                    /* IN URBs waiting for reply bytes */
+    std::chrono::steady_clock::time_point HeldUntil; /* a "delay" fault holds the replies back until then */
+    std::deque<BedUrb> Reapable;                     /* completed URBs, oldest first */
 };
 
 static UMockdevTestbed *Testbed;
@@ -100,6 +103,9 @@ static void CompleteUrb(BedUnit *unit, BedUrb urb, int status, int actualLength)
  * as a transfer ending in a short packet does. Caller holds the lock. */
 static void FeedPendingIn(BedUnit *unit)
 {
+    if (std::chrono::steady_clock::now() < unit->HeldUntil) {
+        return;
+    }
     while (!unit->PendingIn.empty() && SimUnitReplyPending(unit->Firmware) > 0) {
         BedUrb urb = unit->PendingIn.front();
         unit->PendingIn.pop_front();
@@ -124,7 +130,7 @@ static void UnplugLocked(BedUnit *unit)
     unit->Reapable.clear();
 }
 
-static int SubmitUrb(BedUnit *unit, UMockdevIoctlData *arg)
+static int SubmitUrb(BedUnit *unit, UMockdevIoctlData *arg, UMockdevIoctlClient *client)
 {
     GError *error = NULL;
     UMockdevIoctlData *urbData = umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_urb), &error);
@@ -132,7 +138,7 @@ static int SubmitUrb(BedUnit *unit, UMockdevIoctlData *arg)
         g_clear_error(&error);
         return EFAULT;
     }
-    BedUrb urb = {urbData, NULL};
+    BedUrb urb = {urbData, NULL, client};
     usbdevfs_urb *header = UrbOf(urb);
     if (header->type != USBDEVFS_URB_TYPE_BULK ||
         (header->endpoint != BED_IN_ENDPOINT && header->endpoint != BED_OUT_ENDPOINT) || header->buffer_length < 0) {
@@ -157,12 +163,17 @@ static int SubmitUrb(BedUnit *unit, UMockdevIoctlData *arg)
         if (header->buffer_length > 0) {
             SimUnitReceive(unit->Firmware, urb.Buffer->data, (size_t)header->buffer_length);
         }
-        /* Of the bus faults only the unplug is modelled; the others leave the reply as it is. */
+        /* Of the bus faults the unplug and the delay are modelled; the others leave the reply
+         * as it is. A delayed reply is the unit still at work: it holds back what follows too. */
         SimFault fault;
-        if (SimUnitTakeBusFault(unit->Firmware, &fault) && fault.Kind == SimFaultUnplug) {
+        bool faulted = SimUnitTakeBusFault(unit->Firmware, &fault);
+        if (faulted && fault.Kind == SimFaultUnplug) {
             FreeUrb(urb);
             UnplugLocked(unit);
             return ENODEV;
+        }
+        if (faulted && fault.Kind == SimFaultDelay) {
+            unit->HeldUntil = std::chrono::steady_clock::now() + std::chrono::milliseconds(fault.Value);
         }
         CompleteUrb(unit, urb, 0, header->buffer_length);
     } else {
@@ -191,6 +202,7 @@ static int DiscardUrb(BedUnit *unit, UMockdevIoctlData *arg)
 
 static int ReapUrb(BedUnit *unit, UMockdevIoctlData *arg)
 {
+    FeedPendingIn(unit); /* a held reply may be due: libusb reaps in a loop while it waits */
     if (unit->Reapable.empty()) {
         return EAGAIN;
     }
@@ -224,7 +236,7 @@ static bool ReadUint(UMockdevIoctlData *arg, unsigned *value)
 }
 
 /* One usbfs request; returns 0 or the errno the kernel would give. */
-static int HandleRequest(BedUnit *unit, gulong request, UMockdevIoctlData *arg)
+static int HandleRequest(BedUnit *unit, gulong request, UMockdevIoctlData *arg, UMockdevIoctlClient *client)
 {
     if (unit->Gone) {
         return ENODEV;
@@ -276,7 +288,7 @@ static int HandleRequest(BedUnit *unit, gulong request, UMockdevIoctlData *arg)
         unit->Counts.Releases++;
         return value == 0 ? 0 : EINVAL;
     case USBDEVFS_SUBMITURB:
-        return SubmitUrb(unit, arg);
+        return SubmitUrb(unit, arg, client);
     case USBDEVFS_DISCARDURB:
         return DiscardUrb(unit, arg);
     case USBDEVFS_REAPURBNDELAY:
@@ -305,10 +317,29 @@ static gboolean OnIoctl(UMockdevIoctlBase *handler, UMockdevIoctlClient *client,
     int error;
     {
         std::lock_guard<std::mutex> hold(unit->Lock);
-        error = HandleRequest(unit, request, arg);
+        error = HandleRequest(unit, request, arg, client);
     }
     umockdev_ioctl_client_complete(client, error == 0 ? 0 : -1, error);
     return TRUE;
+}
+
+/* A program's node closes (it ended, or was killed): usbfs kills the URBs it left, so none
+ * of them takes a reply meant for the next program. */
+static void OnClientVanished(UMockdevIoctlBase *handler, UMockdevIoctlClient *client, gpointer userData)
+{
+    (void)handler;
+    BedUnit *unit = (BedUnit *)userData;
+    std::lock_guard<std::mutex> hold(unit->Lock);
+    for (std::deque<BedUrb> *urbs : {&unit->PendingIn, &unit->Reapable}) {
+        for (auto it = urbs->begin(); it != urbs->end();) {
+            if (it->Client == client) {
+                FreeUrb(*it);
+                it = urbs->erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
 }
 
 /* The descriptors file of sysfs: the device descriptor, then the configuration's. */
@@ -430,6 +461,7 @@ int UsbUnitBedPlug(const SimConfig *config, const BedUnitQuirks &quirks)
     unit->DevNode = devNode;
     unit->Handler = umockdev_ioctl_base_new();
     g_signal_connect(unit->Handler, "handle-ioctl", G_CALLBACK(OnIoctl), unit);
+    g_signal_connect(unit->Handler, "client-vanished", G_CALLBACK(OnClientVanished), unit);
     if (!umockdev_testbed_attach_ioctl(Testbed, devNode, unit->Handler, &gerror)) {
         fprintf(stderr, "usb_unit_bed: attaching the ioctl handler to %s: %s\n", devNode,
                 gerror != NULL ? gerror->message : "?");

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <signal.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -87,7 +88,7 @@ protected:
         setup.Args = args;
         setup.WorkDir = Dir;
         setup.Keys = "Y";
-        setup.TimeoutSeconds = 30;
+        setup.TimeoutSeconds = 120; /* libusb polls umockdev's node: a loaded machine slows it down */
         return RunProgram(setup);
     }
 
@@ -158,9 +159,84 @@ TEST_F(VardelLibusbTest, UnitThatDoesNotReplyTimesOut)
     EXPECT_EQ(run.ExitStatus, 1);
     EXPECT_EQ(run.Err, std::string("\n*Error* Failed to receive USB reply\n") + PartlyWritten);
     BedUnitCounts counts = UsbUnitBedCounts(0);
-    EXPECT_EQ(counts.InDiscards, 1u);
+    EXPECT_EQ(counts.InDiscards, 2u); /* the end of the start's drain, and the time-out */
     EXPECT_EQ(counts.InClearHalts, 1u);
     EXPECT_EQ(counts.Releases, 1u); /* the interface is given back at exit */
+}
+
+/* The unit outlives each vardel: a reply a run never read (it came after the run gave up on
+ * it, or the run was ended while the unit carried the command out) still waits in the unit
+ * when the next run starts. The next run drops it and repairs the unit. */
+TEST_F(VardelLibusbTest, RerunRepairsAfterALateReplyOrAKillDuringTheErase)
+{
+    /* EraseBlock 29 is the fifth erase of the third run (the second erased 24 blocks). */
+    ASSERT_EQ(PlugUnit(0, "delay:GetFlashInfo:1:2500,delay:EraseBlock:29:1500"), 0);
+    ProgramRun run = Update({"./image.rom"});
+    EXPECT_EQ(run.ExitStatus, 1);
+    EXPECT_EQ(run.Err, "\n*Error* Failed to receive USB reply\n");
+    usleep(700 * 1000); /* the late reply comes meanwhile */
+    run = Update({"./image.rom"});
+    EXPECT_EQ(run.ExitStatus, 0) << run.Terminal << run.Err;
+    std::vector<uint8_t> flash = Flash(0);
+    EXPECT_TRUE(std::equal(flash.begin() + BOOT_BLOCK, flash.end(), Image.begin() + BOOT_BLOCK));
+
+    ProgramSetup setup;
+    setup.Program = VARDEL_PATH;
+    setup.Args = {"./image.rom"};
+    setup.WorkDir = Dir;
+    setup.Keys = "Y";
+    setup.TimeoutSeconds = 120;
+    setup.SendSignal = SIGTERM;
+    setup.SignalWhen = "Erasing block 13 of 32";
+    run = RunProgram(setup);
+    ASSERT_EQ(run.Signal, SIGTERM) << run.Terminal << run.Err;
+    usleep(1600 * 1000); /* the unit finishes the erase it was given */
+    run = Update({"./image.rom"});
+    EXPECT_EQ(run.ExitStatus, 0) << run.Terminal << run.Err;
+    flash = Flash(0);
+    EXPECT_TRUE(std::equal(flash.begin() + BOOT_BLOCK, flash.end(), Image.begin() + BOOT_BLOCK));
+    EXPECT_EQ(std::vector<uint8_t>(flash.begin(), flash.begin() + BOOT_BLOCK),
+              std::vector<uint8_t>(BOOT_BLOCK, OLD_BYTE));
+    for (uint32_t block = 8; block < FLASH_SIZE / 0x2000; block++) {
+        EXPECT_TRUE(SimUnitBlockLocked(UsbUnitBedUnit(0), block)) << block;
+    }
+}
+
+/* Two ways a caller lets an update outlive it: a reader of the output that goes away
+ * (`vardel ./image.rom | head -c 2000`), and a hang-up ignored from the start (nohup). Either
+ * way the update runs to its end, every block locked again, with the verdict in the exit
+ * status (a failed write to standard output fails the run). */
+TEST_F(VardelLibusbTest, ClosedOutputPipeAndIgnoredHangUpLetTheUpdateFinish)
+{
+    ASSERT_EQ(PlugUnit(0), 0);
+    ProgramSetup setup;
+    setup.Program = VARDEL_PATH;
+    setup.Args = {"./image.rom"};
+    setup.WorkDir = Dir;
+    setup.Keys = "Y";
+    setup.TimeoutSeconds = 120;
+    setup.StdoutReaderBytes = 2000;
+    ProgramRun run = RunProgram(setup);
+    EXPECT_EQ(run.Signal, 0);
+    EXPECT_EQ(run.ExitStatus, 2) << run.Err;
+    EXPECT_EQ(run.Out.size(), 2000u);
+    std::vector<uint8_t> flash = Flash(0);
+    EXPECT_TRUE(std::equal(flash.begin() + BOOT_BLOCK, flash.end(), Image.begin() + BOOT_BLOCK));
+    for (uint32_t block = 8; block < FLASH_SIZE / 0x2000; block++) {
+        EXPECT_TRUE(SimUnitBlockLocked(UsbUnitBedUnit(0), block)) << block;
+    }
+    EXPECT_EQ(SimUnitCommandCount(UsbUnitBedUnit(0), SimGetChecksum), 1u);
+
+    setup.StdoutReaderBytes = -1;
+    setup.IgnoredSignals = {SIGHUP};
+    setup.SendSignal = SIGHUP;
+    setup.SignalWhen = "Writing flash 10A00h";
+    run = RunProgram(setup);
+    EXPECT_TRUE(run.SignalSent);
+    EXPECT_EQ(run.Signal, 0);
+    EXPECT_EQ(run.ExitStatus, 0) << run.Terminal << run.Err;
+    EXPECT_NE(run.Terminal.find("Completed ok"), std::string::npos) << run.Terminal;
+    EXPECT_EQ(SimUnitCommandCount(UsbUnitBedUnit(0), SimLockBlock), 2u * 24);
 }
 
 /* A unit whose node the user may not open for writing (no udev rule): vardel says so, with

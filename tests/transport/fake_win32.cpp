@@ -3,6 +3,8 @@
  */
 #include "fake_win32.h"
 
+#include "tool/pipe_transport.h"
+
 #include <gtest/gtest.h>
 #include <stddef.h>
 #include <string.h>
@@ -106,6 +108,20 @@ BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD length, LPDWORD got, LPOVERLAPPE
     EXPECT_EQ(Fake.Open.count(file), 1u);
     EXPECT_NE(overlapped, nullptr);
     EXPECT_TRUE(IsEvent(overlapped->hEvent));
+    /* One OVERLAPPED record serves every read: a second read while the first still runs
+     * would have both fill it. */
+    EXPECT_FALSE(Fake.ReadPending) << "a read issued while an earlier one is still pending";
+    Fake.ReadSizes.push_back(length);
+    Fake.CancelAsked = false;
+    if (!Fake.Leftovers.empty()) {
+        Fake.PendingBytes = Fake.Leftovers.front() < length ? Fake.Leftovers.front() : length;
+        Fake.Leftovers.pop_front();
+        memset(buffer, 0xEE, Fake.PendingBytes);
+        Fake.ReadPending = true;
+        *got = 0;
+        LastError = ERROR_IO_PENDING;
+        return FALSE;
+    }
     memset(buffer, 0x5A, Fake.ReadBytes < length ? Fake.ReadBytes : length);
     switch (Fake.ReadMode) {
     case FakeReadAtOnce:
@@ -114,6 +130,8 @@ BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD length, LPDWORD got, LPOVERLAPPE
     case FakeReadPending:
     case FakeReadNever:
         *got = 0;
+        Fake.ReadPending = true;
+        Fake.PendingBytes = Fake.ReadMode == FakeReadPending ? Fake.ReadBytes : 0;
         LastError = ERROR_IO_PENDING;
         return FALSE;
     case FakeReadError:
@@ -128,15 +146,37 @@ DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds)
 {
     EXPECT_TRUE(IsEvent(handle));
     Fake.WaitTimeouts.push_back(milliseconds);
-    return Fake.ReadMode == FakeReadNever ? WAIT_TIMEOUT : WAIT_OBJECT_0;
+    /* A read that never completes leaves the event clear; every other one sets it. */
+    return Fake.ReadPending && Fake.ReadMode == FakeReadNever && Fake.PendingBytes == 0 ? WAIT_TIMEOUT : WAIT_OBJECT_0;
 }
 
 BOOL GetOverlappedResult(HANDLE file, LPOVERLAPPED overlapped, LPDWORD got, BOOL wait)
 {
     EXPECT_EQ(Fake.Open.count(file), 1u);
-    EXPECT_NE(overlapped, nullptr);
-    EXPECT_FALSE(wait);
-    *got = Fake.ReadBytes;
+    EXPECT_EQ(overlapped, &ReadOverlapped);
+    EXPECT_TRUE(Fake.ReadPending);
+    /* Waiting for a read that never completes returns only once it was cancelled. */
+    if (wait) {
+        EXPECT_TRUE(Fake.CancelAsked) << "waiting for a read that nothing ends";
+    }
+    Fake.ReadPending = false;
+    *got = Fake.PendingBytes;
+    if (Fake.CancelAsked && Fake.PendingBytes == 0) {
+        LastError = ERROR_OPERATION_ABORTED;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+BOOL CancelIoEx(HANDLE file, LPOVERLAPPED overlapped)
+{
+    EXPECT_EQ(file, ReadHandle);
+    Fake.Cancels.push_back(overlapped);
+    if (!Fake.ReadPending) {
+        LastError = ERROR_NOT_FOUND;
+        return FALSE;
+    }
+    Fake.CancelAsked = true;
     return TRUE;
 }
 

@@ -8,6 +8,7 @@
 
 #include "tool/tool_platform.h"
 
+#include <deque>
 #include <map>
 #include <set>
 #include <string>
@@ -39,6 +40,15 @@ struct FakeWin32 {
     uint32_t ShortWriteAt = 0; /* the N-th WriteFile (from 1) writes one byte less */
     FakeReadMode ReadMode = FakeReadAtOnce;
     uint32_t ReadBytes = 0; /* bytes a read delivers */
+    /* Replies the unit still holds when the transport opens: each read takes the next one
+     * (pending, then the event set), before ReadMode applies. */
+    std::deque<uint32_t> Leftovers;
+
+    bool ReadPending = false;          /* a read pended and has not ended yet (GetOverlappedResult) */
+    bool CancelAsked = false;          /* CancelIoEx was called for the pending read */
+    uint32_t PendingBytes = 0;         /* what the pending read brings when it ends */
+    std::vector<LPOVERLAPPED> Cancels; /* the record each CancelIoEx was given */
+    std::vector<uint32_t> ReadSizes;   /* the length of every ReadFile */
 
     std::vector<FakeOpen> Opens; /* every CreateFileA, failed ones included */
     std::vector<uint32_t> WriteSizes;

@@ -278,20 +278,52 @@ TEST_F(PipeTransportTest, ReadTimeOutGrowsWithLengthAndExtra)
     }
 }
 
-TEST_F(PipeTransportTest, TimedOutReadResetsTheReadPipeOnce)
+TEST_F(PipeTransportTest, TimedOutReadIsCancelledAndEndedThenThePipeReset)
 {
     ASSERT_TRUE(OpenTransport());
     Fake.ReadMode = FakeReadNever;
     uint8_t reply[5];
     EXPECT_FALSE(TransportRead(reply, 5, 0, NULL));
+    /* The read is over when the call returns: cancelled, and waited for (the scripted
+     * GetOverlappedResult refuses a wait that nothing would end). */
+    ASSERT_EQ(Fake.Cancels.size(), 1u);
+    EXPECT_EQ(Fake.Cancels[0], &ReadOverlapped);
+    EXPECT_FALSE(Fake.ReadPending);
     ASSERT_EQ(Fake.Controls.size(), 1u);
     EXPECT_EQ(Fake.Controls[0].first, ReadHandle);
     EXPECT_EQ(Fake.Controls[0].second, (DWORD)IOCTL_RESET_PIPE);
-    /* The reset has a record and event of its own: the pending read still holds its own. */
     ASSERT_NE(Fake.ControlOverlapped[0], nullptr);
     EXPECT_NE(Fake.ControlOverlapped[0], &ReadOverlapped);
     EXPECT_NE(Fake.ControlOverlapped[0]->hEvent, nullptr);
     EXPECT_NE(Fake.ControlOverlapped[0]->hEvent, ReadOverlapped.hEvent);
+    /* A later read has the record to itself (the scripted ReadFile refuses a second read
+     * while one is pending). */
+    Fake.ReadMode = FakeReadPending;
+    Fake.ReadBytes = 5;
+    EXPECT_TRUE(TransportRead(reply, 5, 0, NULL));
+}
+
+/* Replies the unit kept from an earlier run are read and dropped at the open, each read
+ * waiting briefly, until a read brings nothing; that read is cancelled and ended. The first
+ * command then reads its own reply. */
+TEST_F(PipeTransportTest, OpenDropsRepliesLeftByAnEarlierRun)
+{
+    Fake.Leftovers = {5, 516};
+    Fake.ReadMode = FakeReadNever;
+    ASSERT_TRUE(OpenTransport());
+    EXPECT_EQ(Fake.ReadSizes, std::vector<uint32_t>({4096, 4096, 4096}));
+    EXPECT_EQ(Fake.WaitTimeouts, std::vector<DWORD>({100, 100, 100}));
+    EXPECT_EQ(Fake.Cancels, std::vector<LPOVERLAPPED>({&ReadOverlapped}));
+    EXPECT_FALSE(Fake.ReadPending);
+    EXPECT_TRUE(Fake.Controls.empty());
+
+    Fake.ReadMode = FakeReadPending;
+    Fake.ReadBytes = 8;
+    uint8_t reply[8];
+    uint32_t count = 0;
+    EXPECT_TRUE(TransportRead(reply, 8, 0, &count));
+    EXPECT_EQ(count, 8u);
+    EXPECT_EQ(reply[0], 0x5A);
 }
 
 TEST_F(PipeTransportTest, ReadSuccessRules)

@@ -108,3 +108,49 @@ TEST(FlashFile, AFlashFileThatCannotBeMadeRefusesPowerOn)
 }
 
 } // namespace
+
+namespace {
+
+/* A unit with a state file stays powered between runs: its locks and the reply bytes its IN
+ * endpoint held come back at the next power-on, the backlog handed out once. A unit of
+ * another layout starts afresh. */
+TEST(StateFile, LocksAndBacklogOutliveThePowerOn)
+{
+    TempDir dir;
+    SimConfig config = SmallConfig();
+    snprintf(config.StateFile, sizeof config.StateFile, "%s", dir.File("unit.state").c_str());
+
+    SimUnit *unit = CreateUnit(config);
+    EXPECT_TRUE(SimUnitKeepsState(unit));
+    EXPECT_TRUE(SimUnitBlockLocked(unit, 4));
+    ASSERT_EQ(Unlock(unit, 4), SimStatusOk);
+    const uint8_t reply[5] = {2, 0, 0, 0, 0};
+    SimUnitKeepBacklog(unit, reply, sizeof reply);
+    uint8_t taken[SIM_MAX_BACKLOG];
+    EXPECT_EQ(SimUnitTakeBacklog(unit, taken, sizeof taken), 0u); /* none when it powered on */
+    ASSERT_TRUE(SimUnitDestroy(unit));
+
+    unit = CreateUnit(config);
+    EXPECT_FALSE(SimUnitBlockLocked(unit, 4));
+    EXPECT_TRUE(SimUnitBlockLocked(unit, 5));
+    ASSERT_EQ(SimUnitTakeBacklog(unit, taken, sizeof taken), sizeof reply);
+    EXPECT_EQ(memcmp(taken, reply, sizeof reply), 0);
+    EXPECT_EQ(SimUnitTakeBacklog(unit, taken, sizeof taken), 0u);
+    ASSERT_TRUE(SimUnitDestroy(unit));
+
+    config.BlockCount /= 2;
+    unit = CreateUnit(config);
+    EXPECT_TRUE(SimUnitBlockLocked(unit, 4));
+    EXPECT_EQ(SimUnitTakeBacklog(unit, taken, sizeof taken), 0u);
+    ASSERT_TRUE(SimUnitDestroy(unit));
+
+    /* Without a state file nothing is kept. */
+    config.StateFile[0] = '\0';
+    unit = CreateUnit(config);
+    EXPECT_FALSE(SimUnitKeepsState(unit));
+    SimUnitKeepBacklog(unit, reply, sizeof reply);
+    EXPECT_EQ(SimUnitTakeBacklog(unit, taken, sizeof taken), 0u);
+    ASSERT_TRUE(SimUnitDestroy(unit));
+}
+
+} // namespace
