@@ -105,6 +105,38 @@ TEST_F(AddDeviceTest, AFailedInterfaceRegistrationLeavesNoDeviceObject)
     IoDeleteDevice(pdo);
 }
 
+TEST_F(AddDeviceTest, EachFailingKernelCallFailsItWithNoDeviceAndNoPoolLeft)
+{
+    // The harness's spy device is created and attached first: murvousb's own calls of those
+    // two routines are the second ones.
+    struct Case {
+        const char *Routine;
+        ULONG Nth;
+        NTSTATUS Expected;
+    } cases[] = {
+        {"IoRegisterDeviceInterface", 1, STATUS_INSUFFICIENT_RESOURCES},
+        {"IoSetDeviceInterfaceState", 1, STATUS_INSUFFICIENT_RESOURCES},
+        {"IoCreateDevice", 2, STATUS_INSUFFICIENT_RESOURCES},
+        {"IoAttachDeviceToDeviceStack", 2, STATUS_NO_SUCH_DEVICE},
+    };
+    ULONG injected = HostVerifierInjectedFailures();
+    for (const Case &c : cases) {
+        PDEVICE_OBJECT pdo = SpyCreateFakePdo();
+        ASSERT_NE(pdo, nullptr);
+        HostVerifierFailCall(c.Routine, c.Nth);
+        HostDeviceNode *node = nullptr;
+        NTSTATUS status = HostPnpDeviceArrived(pdo, u"USB\\VID_1A4D&PID_0100\\7", &MurvoTestDriver, &node);
+        HostVerifierFailCall(c.Routine, 0);
+        EXPECT_EQ(status, c.Expected) << c.Routine;
+        EXPECT_EQ(HostVerifierInjectedFailures(), injected + 1) << c.Routine;
+        injected = HostVerifierInjectedFailures();
+        EXPECT_EQ(pdo->AttachedDevice, nullptr) << c.Routine;
+        EXPECT_TRUE(WaitFor([] { return HostFindDriver(&MurvoTestDriver) == nullptr; })) << c.Routine;
+        IoDeleteDevice(pdo);
+        EXPECT_EQ(HostPoolUsageByTag(MurvoPoolTag).Allocations, 0u) << c.Routine;
+    }
+}
+
 TEST_F(AddDeviceTest, FailedCapabilityQueryLeavesNoSelfPowerDown)
 {
     SpyAddFailure({IRP_MJ_PNP, IRP_MN_QUERY_CAPABILITIES, 0, SpyAnyUrb, 0, 0, STATUS_UNSUCCESSFUL, 0});
