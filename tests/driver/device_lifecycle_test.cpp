@@ -151,6 +151,16 @@ TEST_F(AddDeviceTest, FailedCapabilityQueryLeavesNoSelfPowerDown)
     }
 }
 
+TEST_F(AddDeviceTest, ACapabilityQueryThatTheBusPendsIsWaitedFor)
+{
+    HostUsbUnitSettings settings = UnitSettings();
+    settings.Capabilities.DeviceState[PowerSystemSleeping1] = PowerDeviceD2;
+    SpyDelayPnp(IRP_MN_QUERY_CAPABILITIES, 50);
+    ASSERT_EQ(Plug(settings), STATUS_SUCCESS);
+    EXPECT_EQ(Ext()->DeviceCapabilities.Size, sizeof(DEVICE_CAPABILITIES));
+    EXPECT_EQ(Ext()->PowerDownLevel, PowerDeviceD2) << "the capabilities the bus filled in once it completed the query";
+}
+
 TEST_F(AddDeviceTest, CountIsOneAfterStartAndInterfaceIsEnabledBeforeStart)
 {
     bool interfaceSeenAtStart = false;
