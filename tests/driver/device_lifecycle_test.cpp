@@ -231,6 +231,16 @@ TEST_F(StartTest, ShortDescriptorIsReadOnceLongOneTwiceWithItsExactLength)
     }
 }
 
+TEST_F(StartTest, AStartThatTheBusPendsIsWaitedForBeforeTheDescriptorsAreRead)
+{
+    SpyDelayPnp(IRP_MN_START_DEVICE, 50);
+    ASSERT_EQ(Plug(), STATUS_SUCCESS);
+    EXPECT_TRUE(Ext()->Started);
+    EXPECT_EQ(CountConfigReads(SpyLog()), 1u);
+    HostFile *pipe = OpenOk(u"\\PIPE01");
+    HostCloseFile(pipe);
+}
+
 TEST_F(StartTest, EveryPipeIsGivenTransfersOf4096)
 {
     ASSERT_EQ(Plug(), STATUS_SUCCESS);
