@@ -101,6 +101,10 @@ static bool OpenFails;
 
 bool OpenTransport(void) { return !OpenFails; }
 
+unsigned TransportUnitsFound(void) { return 1; }
+
+const char *TransportUnitName(void) { return "fuzzed unit"; }
+
 void CloseTransport(void) {}
 
 bool TransportWrite(const void *data, uint32_t length, uint32_t *count)

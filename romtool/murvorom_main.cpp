@@ -37,7 +37,7 @@ static const char UsageText[] = "Usage: murvorom create [OPTIONS] IMAGE SIZE\n"
                                 "check   checks IMAGE as vardel does against a flash of FLASH-SIZE bytes\n"
                                 "        (default: the image's own length): size, marker, checksum.\n"
                                 "\n"
-                                "Numbers are decimal (with an optional K or M suffix) or 0x-hexadecimal.\n"
+                                "Numbers are decimal (with an optional K, M or G suffix) or 0x-hexadecimal.\n"
                                 "Exit status: 0 done, 1 image refused or file error, 2 usage error.\n";
 
 /* Writes the usage text to stderr after a one-line complaint; returns the usage status. */
@@ -45,6 +45,63 @@ static int UsageError(const char *complaint, const char *detail)
 {
     fprintf(stderr, "murvorom: %s%s\n\n%s", complaint, detail != NULL ? detail : "", UsageText);
     return EXIT_USAGE;
+}
+
+/* True when text has the form of a number (0x and hexadecimal digits, or decimal digits with
+ * an optional K, M or G), whatever its value. */
+static bool HasNumberForm(const char *text)
+{
+    const char *p = text;
+    if (p[0] == '0' && (p[1] == 'x' || p[1] == 'X')) {
+        p += 2;
+        const char *digits = p;
+        while ((*p >= '0' && *p <= '9') || (*p >= 'a' && *p <= 'f') || (*p >= 'A' && *p <= 'F')) {
+            p++;
+        }
+        return p != digits && *p == '\0';
+    }
+    const char *digits = p;
+    while (*p >= '0' && *p <= '9') {
+        p++;
+    }
+    if (*p == 'K' || *p == 'k' || *p == 'M' || *p == 'G') {
+        p++;
+    }
+    return p != digits && *p == '\0';
+}
+
+/* Reads the number text given for name, at most max. On refusal returns false after the
+ * usage error, which says whether text is no number or too large, with the largest
+ * accepted. */
+static bool ParseArgumentNumber(const char *name, const char *text, uint32_t max, uint32_t *value, int *status)
+{
+    uint32_t parsed;
+    char complaint[160];
+    if (SimParseNumber(text, &parsed) && parsed <= max) {
+        *value = parsed;
+        return true;
+    }
+    /* The parser refuses a value beyond 32 bits as it refuses a word: the form tells them apart. */
+    if (SimParseNumber(text, &parsed) || HasNumberForm(text)) {
+        snprintf(complaint, sizeof complaint, "%s %s is too large: the largest accepted is %u (0x%X)", name, text,
+                 (unsigned)max, (unsigned)max);
+        *status = UsageError(complaint, NULL);
+    } else {
+        snprintf(complaint, sizeof complaint, "%s is not a number: ", name);
+        *status = UsageError(complaint, text);
+    }
+    return false;
+}
+
+/* Refuses a directory where a file is wanted, in one line; true when path is one. */
+static bool RefuseDirectory(const char *path)
+{
+    struct stat info;
+    if (stat(path, &info) == 0 && S_ISDIR(info.st_mode)) {
+        fprintf(stderr, "murvorom: %s is a directory, not a file\n", path);
+        return true;
+    }
+    return false;
 }
 
 /* Writes length bytes of image to path through a temporary file renamed over it, so a failed
@@ -112,8 +169,9 @@ static int CreateCommand(int argc, char **argv)
         if (strcmp(arg, "--from") == 0) {
             options.RawFile = next;
         } else if (strcmp(arg, "--fill") == 0) {
-            if (!SimParseNumber(next, &value) || value > 0xFF) {
-                return UsageError("--fill takes a byte value, not ", next);
+            int status;
+            if (!ParseArgumentNumber("--fill", next, 0xFF, &value, &status)) {
+                return status;
             }
             options.FillByte = (uint8_t)value;
         } else if (strcmp(arg, "--pattern") == 0) {
@@ -128,8 +186,9 @@ static int CreateCommand(int argc, char **argv)
                 return UsageError("unknown pattern ", next);
             }
         } else if (strcmp(arg, "--checksum") == 0) {
-            if (!SimParseNumber(next, &value) || value > 0xFFFF) {
-                return UsageError("--checksum takes a 16-bit value, not ", next);
+            int status;
+            if (!ParseArgumentNumber("--checksum", next, 0xFFFF, &value, &status)) {
+                return status;
             }
             options.ForceChecksum = true;
             options.Checksum = (uint16_t)value;
@@ -147,8 +206,12 @@ static int CreateCommand(int argc, char **argv)
     if (operandCount != 2) {
         return UsageError("create needs IMAGE and SIZE", NULL);
     }
-    if (!SimParseNumber(operands[1], &options.Size)) {
-        return UsageError("SIZE is not a number: ", operands[1]);
+    int parseStatus;
+    if (!ParseArgumentNumber("SIZE", operands[1], ROM_BUILD_MAX_SIZE, &options.Size, &parseStatus)) {
+        return parseStatus;
+    }
+    if (RefuseDirectory(operands[0]) || (options.RawFile != NULL && RefuseDirectory(options.RawFile))) {
+        return EXIT_REFUSED;
     }
 
     char error[1200];
@@ -188,8 +251,12 @@ static int CheckCommand(int argc, char **argv)
     if (argc < 1 || argc > 2) {
         return UsageError("check needs IMAGE and at most a FLASH-SIZE", NULL);
     }
-    if (argc == 2 && !SimParseNumber(argv[1], &flashSize)) {
-        return UsageError("FLASH-SIZE is not a number: ", argv[1]);
+    int parseStatus;
+    if (argc == 2 && !ParseArgumentNumber("FLASH-SIZE", argv[1], 0xFFFFFFFFu, &flashSize, &parseStatus)) {
+        return parseStatus;
+    }
+    if (RefuseDirectory(argv[0])) {
+        return EXIT_REFUSED;
     }
 
     int file = open(argv[0], O_RDONLY);
@@ -197,13 +264,21 @@ static int CheckCommand(int argc, char **argv)
         perror(argv[0]); /* the form vardel uses for an image it cannot open */
         return EXIT_REFUSED;
     }
+    if (fstat(file, &info) != 0 || (uint64_t)info.st_size > 0xFFFFFFFFull) {
+        fprintf(stderr, "murvorom: %s: no length of 32 bits\n", argv[0]);
+        close(file);
+        return EXIT_REFUSED;
+    }
     if (argc == 1) {
-        if (fstat(file, &info) != 0 || (uint64_t)info.st_size > 0xFFFFFFFFull) {
-            fprintf(stderr, "murvorom: %s: no length of 32 bits\n", argv[0]);
-            close(file);
-            return EXIT_REFUSED;
-        }
         flashSize = (uint32_t)info.st_size;
+    }
+    /* vardel writes whole records: an image of the flash's size that does not end on one
+     * would fail the check at its short last record. */
+    if ((uint64_t)info.st_size == flashSize && flashSize % ROM_RECORD_SIZE != 0) {
+        fprintf(stderr, "murvorom: %s: %u bytes is not a multiple of %u; vardel writes whole %u-byte records\n",
+                argv[0], (unsigned)flashSize, ROM_RECORD_SIZE, ROM_RECORD_SIZE);
+        close(file);
+        return EXIT_REFUSED;
     }
     CheckRomImage(file, flashSize);
     close(file);

@@ -35,6 +35,8 @@ static libusb_device_handle *UnitHandle;
 static int ClaimedInterface = -1;
 static unsigned char ReadEndpoint;
 static unsigned char WriteEndpoint;
+static unsigned UnitsFound; /* units with the IDs in the last listing */
+static char UnitName[40];   /* "bus B, address A" of the unit opened */
 
 /* The one line on the error stream that says why the unit could not be opened. */
 static void ReportOpenFailure(OpenFailure failure, int libusbError)
@@ -146,11 +148,16 @@ bool OpenTransport(void)
     ssize_t count = libusb_get_device_list(UsbContext, &devices);
     OpenFailure worst = OpenFailureNotFound;
     int worstError = 0;
-    /* The first unit that opens, in the order the system lists them. */
-    for (ssize_t index = 0; index < count && UnitHandle == NULL; index++) {
+    UnitsFound = 0;
+    /* The first unit that opens, in the order the system lists them; the rest are counted. */
+    for (ssize_t index = 0; index < count; index++) {
         libusb_device_descriptor descriptor;
         if (libusb_get_device_descriptor(devices[index], &descriptor) != 0 ||
             descriptor.idVendor != MURVO_USB_VENDOR_ID || descriptor.idProduct != MURVO_USB_PRODUCT_ID) {
+            continue;
+        }
+        UnitsFound++;
+        if (UnitHandle != NULL) {
             continue;
         }
         int error = 0;
@@ -158,6 +165,11 @@ bool OpenTransport(void)
         if (failure > worst) {
             worst = failure;
             worstError = error;
+        }
+        if (UnitHandle != NULL) {
+            snprintf(UnitName, sizeof UnitName, "bus %03u, address %03u",
+                     (unsigned)libusb_get_bus_number(devices[index]),
+                     (unsigned)libusb_get_device_address(devices[index]));
         }
     }
     if (count >= 0) { /* an empty list is allocated too */
@@ -170,6 +182,10 @@ bool OpenTransport(void)
     }
     return true;
 }
+
+unsigned TransportUnitsFound(void) { return UnitsFound; }
+
+const char *TransportUnitName(void) { return UnitName; }
 
 void CloseTransport(void)
 {

@@ -23,9 +23,13 @@ static_assert(sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A) == 5, "SP_DEVICE_INTERFA
 static const GUID UnitInterfaceClass = MURVO_INTERFACE_GUID_INIT;
 
 char DevicePath[DEVICE_PATH_CHARS];
+unsigned UnitsFound;
 HANDLE ReadHandle = INVALID_HANDLE_VALUE;
 HANDLE WriteHandle = INVALID_HANDLE_VALUE;
 OVERLAPPED ReadOverlapped;
+
+/* The interface path of the unit the pipes were opened on, without the pipe's name. */
+static char UnitPath[DEVICE_PATH_CHARS];
 
 /* The pipe reset after a time-out has a record and event of its own: the read it follows is
  * still pending and still owns ReadOverlapped. */
@@ -70,6 +74,7 @@ HANDLE FindUnitInterface(const GUID *interfaceClass, char *path)
     }
     HANDLE handle = INVALID_HANDLE_VALUE;
     unsigned errorsInARow = 0;
+    UnitsFound = 0;
     for (DWORD index = 0;; index++) {
         SP_DEVICE_INTERFACE_DATA interfaceData;
         memset(&interfaceData, 0, sizeof interfaceData);
@@ -82,9 +87,10 @@ HANDLE FindUnitInterface(const GUID *interfaceClass, char *path)
             continue;
         }
         errorsInARow = 0;
-        handle = OpenCandidate(set, &interfaceData, path);
-        if (handle != INVALID_HANDLE_VALUE) {
-            break;
+        UnitsFound++;
+        /* Once one is open, the rest are only counted. */
+        if (handle == INVALID_HANDLE_VALUE) {
+            handle = OpenCandidate(set, &interfaceData, path);
         }
     }
     SetupDiDestroyDeviceInfoList(set);
@@ -106,6 +112,7 @@ HANDLE OpenPipe(const char *pipeName, DWORD flagsAndAttributes)
     if (!ProbeUnit(&UnitInterfaceClass, DevicePath)) {
         return INVALID_HANDLE_VALUE;
     }
+    memcpy(UnitPath, DevicePath, sizeof UnitPath);
     size_t length = strlen(DevicePath);
     if (length + 1 + strlen(pipeName) + 1 > DEVICE_PATH_CHARS) {
         return INVALID_HANDLE_VALUE;
@@ -141,6 +148,10 @@ bool OpenTransport(void)
     }
     return true;
 }
+
+unsigned TransportUnitsFound(void) { return UnitsFound; }
+
+const char *TransportUnitName(void) { return UnitPath; }
 
 void CloseTransport(void)
 {

@@ -15,12 +15,14 @@
 
 /* The interface path of the unit found last; after OpenPipe, followed by "\" and the pipe. */
 extern char DevicePath[DEVICE_PATH_CHARS];
+extern unsigned UnitsFound;       /* present interfaces FindUnitInterface enumerated last */
 extern HANDLE ReadHandle;         /* "PIPE00", overlapped; INVALID_HANDLE_VALUE when not open */
 extern HANDLE WriteHandle;        /* "PIPE01", synchronous; INVALID_HANDLE_VALUE when not open */
 extern OVERLAPPED ReadOverlapped; /* used by every read; hEvent is the read event */
 
 /* Opens the first present interface of the class whose path opens; the path of the last
- * candidate obtained is left in path. Returns the open handle or INVALID_HANDLE_VALUE. */
+ * candidate obtained is left in path, the number of present interfaces in UnitsFound.
+ * Returns the open handle or INVALID_HANDLE_VALUE. */
 HANDLE FindUnitInterface(const GUID *interfaceClass, char *path);
 
 /* FindUnitInterface, then closes the handle: true when a unit was found (path in path). */

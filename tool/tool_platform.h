@@ -21,4 +21,13 @@
 
 #include "common/murvo_public.h"
 
+/* Whether an argument that begins with "/" may be a file's path. On Windows "/" starts an
+ * option; on Linux it starts every absolute path, and such an argument that is not one of
+ * the options but names an existing file is taken for the image. */
+#ifdef _WIN32
+#define TOOL_PATHS_MAY_BEGIN_WITH_SLASH 0
+#else
+#define TOOL_PATHS_MAY_BEGIN_WITH_SLASH 1
+#endif
+
 #endif /* MURVO_TOOL_TOOL_PLATFORM_H */

@@ -12,6 +12,11 @@
  * stays open. */
 bool OpenTransport(void);
 
+/* After OpenTransport succeeded: how many units discovery found, and the one opened, as the
+ * system names it (its device interface path; over libusb "bus B, address A"). */
+unsigned TransportUnitsFound(void);
+const char *TransportUnitName(void);
+
 /* Closes whatever pipe is open. May be called at any time, any number of times. */
 void CloseTransport(void);
 

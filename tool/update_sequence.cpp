@@ -23,6 +23,21 @@
 #define DISPLAY_STEP 0x4000u          /* write progress reaches the display every 16 KiB */
 #define UPGRADE_READY_BIT 0x80000000u /* OS version bit: the unit takes an upgrade */
 
+/* What the flash holds when a run ends before its verdict, or with the write unfinished: one
+ * line on standard error. */
+static const char PartlyWrittenNote[] =
+    "The flash is only partly written: run vardel again with the same options to repair it\n";
+static const char BootBlockErasedNote[] =
+    "The boot block is erased and the flash partly written: run vardel /bootblock again before any power-cycle\n";
+static const char WrittenUncheckedNote[] =
+    "The flash is written but was not checked: run vardel again with the same options to finish the update\n";
+
+/* The note for the flash as the run has left it so far; NULL while nothing is erased and
+ * once the write range is written and checked. Written only by the sequence's thread, read
+ * by the exit operation and by the console control handler, which on Windows runs on a
+ * thread of its own and on the stand-in in a signal handler: a pointer, read whole. */
+static const char *volatile FlashStateNote;
+
 /* The display texts; each is handed to DisplayFormat as its format. */
 static const char WarningText[] = "\x01\nDO NOT POWER-OFF UNIT DURING UPGRADE!\n\n";
 static const char ClosingText[] = "\n\x01 * Please reboot now *";
@@ -59,6 +74,46 @@ static void NoteRuntimeFailure(UpdateRun *run)
     }
 }
 
+/* Runs at exit: FatalError ends the run there, the note then follows its message. */
+static void SayFlashStateAtExit(void)
+{
+    const char *note = FlashStateNote;
+    if (note != NULL) {
+        fflush(stdout);
+        fputs(note, stderr);
+        fflush(stderr);
+    }
+}
+
+/* Runs on Ctrl+C, Ctrl+Break or the console's close: says the state on a line of its own
+ * (a progress line may be open), then lets the default handler end the process. Only
+ * _write: on the stand-in this runs in a signal handler. The note is said once, should the
+ * way the process ends run the exit operations too. */
+static BOOL WINAPI SayFlashStateOnControlEvent(DWORD controlType)
+{
+    (void)controlType;
+    const char *note = FlashStateNote;
+    if (note != NULL) {
+        FlashStateNote = NULL;
+        _write(2, "\n", 1);
+        _write(2, note, (unsigned)strlen(note));
+    }
+    return FALSE;
+}
+
+/* Records what a stop would leave, from the first erase on. The first call sets up both
+ * ways of saying it on an early end, once per process. */
+static void SetFlashState(const char *note)
+{
+    static bool watching;
+    if (!watching && note != NULL) {
+        atexit(SayFlashStateAtExit);
+        SetConsoleCtrlHandler(SayFlashStateOnControlEvent, TRUE);
+        watching = true;
+    }
+    FlashStateNote = note;
+}
+
 /* Writes console output and shows it at once (progress lines overwrite one another). */
 static void Say(UpdateRun *run, const char *format, ...)
 #ifdef __GNUC__
@@ -77,32 +132,37 @@ static void Say(UpdateRun *run, const char *format, ...)
     }
 }
 
-/* The options before the image path; false when no image path was found. */
-static bool ParseCommandLine(UpdateRun *run, int argc, char **argv)
+/* The options before the image path; false when no image path was found, with the argument
+ * that ended the examination, if any, in stoppedAt. */
+static bool ParseCommandLine(UpdateRun *run, int argc, char **argv, const char **stoppedAt)
 {
     for (int i = 1; i < argc; i++) {
         const char *argument = argv[i];
-        if (argument[0] != '/') {
+        if (strcmp(argument, "/bootblock") == 0) {
+            run->OverwriteBootBlock = true;
+        } else if (strcmp(argument, "/v") == 0) {
+            run->Verbose = true;
+        } else if (argument[0] != '/' || (TOOL_PATHS_MAY_BEGIN_WITH_SLASH && _access(argument, 0) == 0)) {
             run->ImagePath = argument;
             return true;
-        }
-        if (strcmp(argument + 1, "bootblock") == 0) {
-            run->OverwriteBootBlock = true;
-        } else if (strcmp(argument + 1, "v") == 0) {
-            run->Verbose = true;
         } else {
-            return false; /* an unknown option ends the examination */
+            *stoppedAt = argument; /* an unknown option ends the examination */
+            return false;
         }
     }
     return false;
 }
 
-static void ShowUsage(void)
+/* The usage text; where a path may begin with "/", the reason an argument was not taken. */
+static void ShowUsage(const char *stoppedAt)
 {
     fputs("Usage  : vardel [options] <binfile>\n"
           "Options: /bootblock ... overwrite boot block. DANGEROUS!\n"
           "         /v         ... verbose output\n",
           stderr);
+    if (TOOL_PATHS_MAY_BEGIN_WITH_SLASH && stoppedAt != NULL) {
+        fprintf(stderr, "%s is neither an option nor an existing file\n", stoppedAt);
+    }
 }
 
 /* Asks the user; true only for "Y" or "y". A failed key read is a refusal. */
@@ -126,6 +186,18 @@ static bool Confirm(UpdateRun *run)
         key = key - 'a' + 'A';
     }
     return key == 'Y';
+}
+
+/* Names the unit being updated on standard error when there was a choice of units, and
+ * always in verbose mode. */
+static void SayWhichUnit(UpdateRun *run)
+{
+    unsigned found = TransportUnitsFound();
+    if (found > 1 || run->Verbose) {
+        fflush(stdout);
+        fprintf(stderr, "%u MURVO unit%s found, using: %s\n", found, found == 1 ? "" : "s", TransportUnitName());
+        fflush(stderr);
+    }
 }
 
 /* Reads the unit's version and flash layout and refuses a unit that cannot be updated. */
@@ -181,6 +253,10 @@ static void BlockPhase(UpdateRun *run, uint8_t (*command)(uint32_t), const char 
         if (display) {
             DisplayFormat(progressText, shown, count);
         }
+        if (command == EraseBlock && block == run->FirstBlock) {
+            /* From this erase on, an early end leaves the flash incomplete. */
+            SetFlashState(run->OverwriteBootBlock ? BootBlockErasedNote : PartlyWrittenNote);
+        }
         run->UnitStatus = command(block);
     }
 }
@@ -188,6 +264,7 @@ static void BlockPhase(UpdateRun *run, uint8_t (*command)(uint32_t), const char 
 /* Sends the image from the start offset on, record by record, summing what it reads. */
 static void WritePhase(UpdateRun *run)
 {
+    bool readShort = false;
     for (uint32_t offset = run->StartOffset; offset < run->FlashSize && run->UnitStatus == 0;
          offset += ROM_RECORD_SIZE) {
         uint32_t end = offset + ROM_RECORD_SIZE;
@@ -204,11 +281,19 @@ static void WritePhase(UpdateRun *run)
             } else {
                 run->ImageEndedEarly = true;
             }
+            readShort = true;
             break;
         }
         run->RunningChecksum = (uint16_t)(run->RunningChecksum + ByteSum16(run->Record, ROM_RECORD_SIZE));
         run->SentCrc = Crc32(run->SentCrc, run->Record, ROM_RECORD_SIZE);
         run->UnitStatus = WriteFlash(offset, run->Record);
+        if (run->UnitStatus == 0 && FlashStateNote == BootBlockErasedNote &&
+            (end >= BOOT_BLOCK_SIZE || end >= run->FlashSize)) {
+            SetFlashState(PartlyWrittenNote); /* the boot block is whole again */
+        }
+    }
+    if (FlashStateNote != NULL && run->UnitStatus == 0 && !readShort) {
+        SetFlashState(WrittenUncheckedNote); /* every record of the range is written */
     }
     if (run->Verbose) {
         Say(run, "\n");
@@ -251,9 +336,11 @@ int RunUpdateSequence(int argc, char **argv)
     static UpdateRun run; /* one per process; the record buffer stays off the stack */
     memset(&run, 0, sizeof run);
     run.ImageFile = -1;
+    FlashStateNote = NULL;
 
-    if (!ParseCommandLine(&run, argc, argv)) {
-        ShowUsage();
+    const char *stoppedAt = NULL;
+    if (!ParseCommandLine(&run, argc, argv, &stoppedAt)) {
+        ShowUsage(stoppedAt);
         return EXIT_UPDATE_STOPPED;
     }
     if (!Confirm(&run)) {
@@ -274,6 +361,7 @@ int RunUpdateSequence(int argc, char **argv)
         FatalError("Failed to initialise USB");
     }
     atexit(CloseTransport);
+    SayWhichUnit(&run);
     if (run.Verbose) {
         Say(&run, "\nUSB initialised ok");
     }
@@ -314,6 +402,9 @@ int RunUpdateSequence(int argc, char **argv)
     BlockPhase(&run, LockBlock, "\rLock block %lu of %lu", false, false);
 
     Verify(&run);
+    if (FlashStateNote == WrittenUncheckedNote) {
+        SetFlashState(NULL);
+    }
     DisplayFormat(ClosingText);
 
     if (_close(run.ImageFile) != 0) {
@@ -323,5 +414,8 @@ int RunUpdateSequence(int argc, char **argv)
 
     int status = Verdict(&run);
     Say(&run, "\n*** Please power-cycle the unit to restart ***\n");
+    /* A write that stopped part-way: said after the power-cycle line, which it may overrule. */
+    SayFlashStateAtExit();
+    SetFlashState(NULL);
     return status;
 }

@@ -61,7 +61,7 @@ const char *SimFaultKindName(SimFaultKind kind)
 }
 
 /* SimParseNumber: decimal digits, or "0x"/"0X" and hexadecimal digits, the whole text; a
- * decimal number may end in K or k (x1024) or M (x1048576). No sign, no spaces. False when
+ * decimal number may end in K or k (x1024), M (x1048576) or G (x1073741824). No sign, no spaces. False when
  * the text is anything else or the value does not fit in 32 bits; *value is then left alone.
  * murvorom reads its numbers with it too, so an image size and a flash size are written
  * the same way. */
@@ -100,6 +100,9 @@ bool SimParseNumber(const char *text, uint32_t *value)
         p++;
     } else if (base == 10 && *p == 'M' && p[1] == '\0') {
         result *= 1024 * 1024;
+        p++;
+    } else if (base == 10 && *p == 'G' && p[1] == '\0') {
+        result *= 1024 * 1024 * 1024;
         p++;
     }
     if (*p != '\0' || result > 0xFFFFFFFFull) {

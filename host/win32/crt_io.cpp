@@ -40,6 +40,16 @@ int _read(int fd, void *buffer, unsigned int count)
     return (int)got;
 }
 
+/* One write(2): safe in a signal handler, where the stand-in runs console control handlers. */
+int _write(int fd, const void *buffer, unsigned int count)
+{
+    ssize_t written;
+    do {
+        written = write(fd, buffer, count);
+    } while (written < 0 && errno == EINTR);
+    return (int)written;
+}
+
 long _lseek(int fd, long offset, int origin)
 {
     off_t position = lseek(fd, (off_t)offset, origin);
@@ -61,4 +71,14 @@ long _filelength(int fd)
         return -1;
     }
     return (long)info.st_size;
+}
+
+int _access(const char *path, int mode)
+{
+    if (mode != 0) {
+        errno = EINVAL; /* only the existence check is modelled */
+        return -1;
+    }
+    struct stat info;
+    return stat(path, &info) == 0 ? 0 : -1;
 }

@@ -14,7 +14,9 @@
 int _open(const char *path, int flags);
 int _close(int fd);
 int _read(int fd, void *buffer, unsigned int count);
+int _write(int fd, const void *buffer, unsigned int count);
 long _lseek(int fd, long offset, int origin);
 long _filelength(int fd);
+int _access(const char *path, int mode); /* mode 0: 0 when path exists, else -1 with errno */
 
 #endif /* MURVO_HOST_WIN32_CRT_IO_H */

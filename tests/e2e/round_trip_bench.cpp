@@ -18,6 +18,7 @@
 #include "tool/transport.h"
 #include "tool/unit_commands.h"
 
+#include <algorithm>
 #include <chrono>
 #include <map>
 #include <stdio.h>
@@ -125,11 +126,56 @@ static const Part Parts[] = {
 
 #define OTHER_PART "other: libc, libstdc++"
 
-/* The part a source file belongs to, from its path. */
-static std::string PartOf(const std::string &file, const std::string &root)
+/* The path with every "name/../" taken out. With ccache's base folder set, the compiler is
+ * given sources relative to the build folder, and the debug information names them
+ * "<build folder>/../../tool/x.cpp". */
+static std::string Collapsed(const std::string &path)
 {
+    std::vector<std::string> kept;
+    size_t start = 0;
+    for (;;) {
+        size_t slash = path.find('/', start);
+        std::string name = path.substr(start, slash == std::string::npos ? std::string::npos : slash - start);
+        if (name == ".." && !kept.empty() && kept.back() != ".." && !kept.back().empty()) {
+            kept.pop_back();
+        } else if (name != ".") {
+            kept.push_back(name);
+        }
+        if (slash == std::string::npos) {
+            break;
+        }
+        start = slash + 1;
+    }
+    std::string result;
+    for (size_t i = 0; i < kept.size(); i++) {
+        result += (i > 0 ? "/" : "") + kept[i];
+    }
+    return result;
+}
+
+/* The path of a source file below the repository root, or "" when it is none of ours. An
+ * object taken from a compiler cache shared with another checkout names that checkout's
+ * folder: a file is ours too when the same path below a part's folder exists here. */
+static std::string BelowRoot(const std::string &path, const std::string &root)
+{
+    std::string file = Collapsed(path);
     if (file.compare(0, root.size(), root) == 0) {
-        std::string relative = file.substr(root.size());
+        return file.substr(root.size());
+    }
+    for (const char *folder : {"/tool/", "/driver/", "/host/", "/unitsim/", "/common/", "/tests/"}) {
+        size_t at = file.rfind(folder);
+        if (at != std::string::npos && access((root + file.substr(at + 1)).c_str(), F_OK) == 0) {
+            return file.substr(at + 1);
+        }
+    }
+    return "";
+}
+
+/* The part a source file belongs to, from its path. */
+static std::string PartOf(const std::string &path, const std::string &root)
+{
+    std::string relative = BelowRoot(path, root);
+    if (!relative.empty()) {
         for (const Part &p : Parts) {
             for (const std::string &prefix : p.Prefixes) {
                 if (relative.compare(0, prefix.size(), prefix) == 0) {
@@ -326,15 +372,31 @@ int main(int argc, char **argv)
     printf("  GetOsVersion: %u-byte request, %u-byte reply; WriteFlash: %u-byte request, %u-byte reply\n",
            UnitCommandShapes[CmdGetOsVersion].RequestLength, UnitCommandShapes[CmdGetOsVersion].ReplyLength,
            UnitCommandShapes[CmdWriteFlash].RequestLength, UnitCommandShapes[CmdWriteFlash].ReplyLength);
-    printf("wall time (secondary figure, noisy):\n");
+    const int runs = 5;
+    printf("wall time per round trip (secondary figure, noisy), min/median/max of %d runs of 4000:\n", runs);
     fflush(stdout);
     std::string self = argv[0];
     for (const char *command : {"os", "write"}) {
-        printf("  ");
-        fflush(stdout);
-        if (system((self + " loop " + command + " 4000").c_str()) != 0) {
-            return 1;
+        std::vector<double> each;
+        for (int run = 0; run < runs; run++) {
+            FILE *loop = popen((self + " loop " + command + " 4000").c_str(), "r");
+            double us = 0;
+            char line[256];
+            while (loop != NULL && fgets(line, sizeof line, loop) != NULL) {
+                const char *figure = strstr(line, " s, ");
+                if (figure != NULL) {
+                    us = strtod(figure + 4, NULL);
+                }
+            }
+            if (loop == NULL || pclose(loop) != 0 || us <= 0) {
+                fprintf(stderr, "round_trip_bench: the %s loop failed\n", command);
+                return 1;
+            }
+            each.push_back(us);
         }
+        std::sort(each.begin(), each.end());
+        printf("  %-5s %d runs: %.2f / %.2f / %.2f us\n", command, runs, each.front(), each[each.size() / 2],
+               each.back());
     }
 
     if (system("command -v valgrind >/dev/null 2>&1 && command -v callgrind_annotate >/dev/null 2>&1") != 0) {
@@ -347,7 +409,11 @@ int main(int argc, char **argv)
     if (root.empty() || root.back() != '/') {
         root += "/";
     }
-    printf("instructions (callgrind, counts of the loop alone, every thread):\n");
+    printf("instructions (callgrind, counts of the loop alone, every thread; one run each, as the counts\n"
+           "vary by a fraction of a per cent from run to run):\n"
+           "  self       instructions executed in the part's own functions\n"
+           "  with libs  the same plus the C and C++ library code the part calls (libc, libstdc++, the\n"
+           "             dynamic loader); each column also as a share of the whole round trip\n");
     fflush(stdout);
     Report(argv[0], "os", 1000, dir, root);
     Report(argv[0], "write", 1000, dir, root);

@@ -5,9 +5,10 @@
  *
  * Usage: update_bench [flash size in bytes ...] [timed]
  * The sizes default to 2 MiB and 32 MiB. Each size is updated whole ("/bootblock") with the
- * bus timing model off, at full and at high speed, three times each (the fastest counts,
- * and the largest peak memory). With "timed" it also runs with the bus
- * and flash timing model on (minutes: the flash's erase time dominates).
+ * bus timing model off, at full and at high speed, MURVO_BENCH_RUNS times each (default 5):
+ * the minimum, median and maximum time are printed, with the largest peak memory. With
+ * "timed" it also runs once each with the bus and flash timing model on (minutes: the
+ * flash's erase time dominates).
  *
  * The simulated unit runs inside the vardel process and keeps its flash in memory, so the
  * process's peak memory holds one flash-sized buffer that is the unit's, not the tool's;
@@ -23,8 +24,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-/* Runs of each case; the report takes the fastest. */
-#define REPEATS 3
+#include <algorithm>
+#include <vector>
+
+/* Runs of each untimed case unless MURVO_BENCH_RUNS says otherwise. */
+#define DEFAULT_RUNS 5
 
 /* What one run of vardel gave. */
 struct UpdateRun {
@@ -40,7 +44,7 @@ static UpdateRun RunUpdate(const std::string &dir, const std::string &image, uin
 {
     ProgramSetup setup;
     setup.Program = VARDEL_PATH;
-    setup.Args = {"/bootblock", image}; /* relative: an argument with a leading "/" is an option */
+    setup.Args = {"/bootblock", image};
     setup.WorkDir = dir;
     setup.Keys = "Y";
     setup.TimeoutSeconds = 900;
@@ -95,13 +99,14 @@ struct BenchCase {
     const char *Name;
     std::vector<std::pair<std::string, std::string>> Env;
     bool Timed;
+    bool HighSpeed;
 };
 
 static const BenchCase Cases[] = {
-    {"untimed, full speed", {}, false},
-    {"untimed, high speed", {{"MURVO_SIM_SPEED", "high"}}, false},
-    {"timed, full speed", {{"MURVO_SIM_TIMING", "on"}}, true},
-    {"timed, high speed", {{"MURVO_SIM_TIMING", "on"}, {"MURVO_SIM_SPEED", "high"}}, true},
+    {"untimed, full speed", {}, false, false},
+    {"untimed, high speed", {{"MURVO_SIM_SPEED", "high"}}, false, true},
+    {"timed, full speed", {{"MURVO_SIM_TIMING", "on"}}, true, false},
+    {"timed, high speed", {{"MURVO_SIM_TIMING", "on"}, {"MURVO_SIM_SPEED", "high"}}, true, true},
 };
 
 int main(int argc, char **argv)
@@ -117,6 +122,10 @@ int main(int argc, char **argv)
     }
     if (sizes.empty()) {
         sizes = {0x200000, 0x2000000};
+    }
+    int runs = DEFAULT_RUNS;
+    if (getenv("MURVO_BENCH_RUNS") != NULL && atoi(getenv("MURVO_BENCH_RUNS")) > 0) {
+        runs = atoi(getenv("MURVO_BENCH_RUNS"));
     }
 
     std::string dir = "/tmp/murvo_update_bench_" + std::to_string(getpid());
@@ -139,44 +148,58 @@ int main(int argc, char **argv)
         double commands = CountCommands(dir, image, size);
         printf("update of %u bytes (%.1f MiB, %u records, %u blocks, %.0f commands), whole flash:\n", size,
                size / 1048576.0, records, blocks, commands);
+        /* The bus's own limit: full speed moves at most 19 bulk packets of 64 bytes per 1 ms
+         * frame, high speed 13 of 512 bytes per 125 us microframe. */
+        double bytes = records * (520.0 + 5.0);
+        double busLimit[2] = {bytes / (19.0 * 64.0) / 1000.0, bytes / (13.0 * 512.0) / 8000.0};
+        printf("  %-20s %4s %8s %8s %8s %9s %10s %10s %9s  %s\n", "case", "runs", "min s", "median s", "max s", "KiB/s",
+               "commands/s", "us/command", "RSS KiB", "bound by");
         for (const BenchCase &c : Cases) {
             if (c.Timed && !timed) {
                 continue;
             }
-            /* The machine is shared and wall time noisy: the fastest of a few runs, the
-             * largest peak memory. */
-            UpdateRun run;
-            for (int repeat = 0; repeat < REPEATS; repeat++) {
+            /* The machine is shared and wall time noisy: several runs, their spread, the
+             * largest peak memory. A timed run takes minutes: one. */
+            std::vector<double> seconds;
+            long maxRss = 0;
+            int count = c.Timed ? 1 : runs;
+            for (int repeat = 0; repeat < count; repeat++) {
                 UpdateRun one = RunUpdate(dir, image, size, c.Env);
                 if (one.ExitStatus != 0 || !one.Completed) {
                     failures++;
                 }
-                if (repeat == 0 || one.Seconds < run.Seconds) {
-                    long rssSoFar = run.MaxRssKiB;
-                    run = one;
-                    run.MaxRssKiB = rssSoFar;
-                }
-                if (one.MaxRssKiB > run.MaxRssKiB) {
-                    run.MaxRssKiB = one.MaxRssKiB;
-                }
-                if (c.Timed) {
-                    break; /* minutes each */
-                }
+                seconds.push_back(one.Seconds);
+                maxRss = std::max(maxRss, one.MaxRssKiB);
             }
+            std::sort(seconds.begin(), seconds.end());
+            double median = seconds.size() % 2 == 1
+                                ? seconds[seconds.size() / 2]
+                                : (seconds[seconds.size() / 2 - 1] + seconds[seconds.size() / 2]) / 2;
             if (&c == &Cases[0]) {
-                rss[s] = run.MaxRssKiB;
+                rss[s] = maxRss;
             }
-            printf("  %-20s %8.3f s  %8.1f KiB/s  %7.0f commands/s  %6.2f us/command  peak RSS %6ld KiB  %s\n", c.Name,
-                   run.Seconds, size / 1024.0 / run.Seconds, commands / run.Seconds, run.Seconds * 1e6 / commands,
-                   run.MaxRssKiB, failures == 0 ? "ok" : "FAILED");
+            double limit = busLimit[c.HighSpeed ? 1 : 0];
+            /* Untimed, the bus takes no time of its own: a run slower than the bus would be
+             * is held back by the host running the stand-in and the simulated unit. */
+            const char *bound = c.Timed              ? "the timing model (bus and flash times)"
+                                : seconds[0] > limit ? "the simulator (slower than the bus limit)"
+                                                     : "the bus on real hardware (faster than the bus limit)";
+            printf("  %-20s %4d %8.3f %8.3f %8.3f %9.1f %10.0f %10.2f %9ld  %s%s\n", c.Name, count, seconds.front(),
+                   median, seconds.back(), size / 1024.0 / median, commands / median, median * 1e6 / commands, maxRss,
+                   bound, failures == 0 ? "" : "  FAILED");
             fflush(stdout);
         }
-        /* The bus's own limit: full speed moves at most 19 bulk packets of 64 bytes per 1 ms
-         * frame, high speed 13 of 512 bytes per 125 us microframe. */
-        double bytes = records * (520.0 + 5.0);
-        printf("  bus limit for the same traffic: full speed %.3f s, high speed %.3f s\n",
-               bytes / (19.0 * 64.0) / 1000.0, bytes / (13.0 * 512.0) / 8000.0);
+        printf("  bus limit for the same traffic: full speed %.3f s, high speed %.3f s\n", busLimit[0], busLimit[1]);
     }
+    printf("columns:\n"
+           "  runs        vardel runs of the case, each a whole update at a pseudo-terminal (key Y pressed)\n"
+           "  min/median/max s  wall time of one run, from start to exit, over the runs\n"
+           "  KiB/s, commands/s, us/command  flash bytes, unit commands and time per command, from the median\n"
+           "  RSS KiB     the largest peak resident memory of the vardel process over the runs\n"
+           "  bound by    what limits the row: the simulator when even the fastest run is slower than the bus\n"
+           "              limit (the host's work in the stand-in, murvousb and the simulated unit), else the bus\n"
+           "              on real hardware; the timing model when timed\n"
+           "  bus limit   the time a real bus of that speed needs for the requests and replies alone\n");
 
     printf("peak memory of the vardel process (untimed, full speed):\n");
     for (size_t s = 0; s < sizes.size(); s++) {

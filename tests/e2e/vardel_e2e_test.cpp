@@ -19,6 +19,14 @@ namespace {
 
 const uint32_t FlashSize = 0x40000; /* small enough to run fast, 32 blocks of 8 KiB */
 
+/* What vardel says on standard error of the flash it leaves behind. */
+const std::string PartlyWritten =
+    "The flash is only partly written: run vardel again with the same options to repair it\n";
+const std::string BootBlockErased =
+    "The boot block is erased and the flash partly written: run vardel /bootblock again before any power-cycle\n";
+const std::string WrittenUnchecked =
+    "The flash is written but was not checked: run vardel again with the same options to finish the update\n";
+
 std::vector<uint8_t> ReadFile(const std::string &path)
 {
     std::ifstream in(path, std::ios::binary);
@@ -29,6 +37,13 @@ void WriteFile(const std::string &path, const std::vector<uint8_t> &bytes)
 {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write((const char *)bytes.data(), (std::streamsize)bytes.size());
+}
+
+/* Standard error without the line naming the unit, which comes first in verbose mode. */
+std::string AfterUnitLine(const std::string &err)
+{
+    const std::string said = "1 MURVO unit found, using: ";
+    return err.compare(0, said.size(), said) == 0 ? err.substr(err.find('\n') + 1) : err;
 }
 
 /* Turns the terminal's line ends back into plain line feeds. */
@@ -133,7 +148,8 @@ TEST_F(VardelEndToEndTest, UpdatePreservesTheBootBlockAndWritesTheRest)
     EXPECT_NE(out.find("\nUSB initialised ok"), std::string::npos);
     EXPECT_NE(out.find("\nChecksum verified ok"), std::string::npos);
     EXPECT_NE(out.find("\nCompleted ok\n*** Please power-cycle the unit to restart ***\n"), std::string::npos);
-    EXPECT_EQ(run.Err, "");
+    EXPECT_EQ(AfterUnitLine(run.Err), "");
+    EXPECT_NE(run.Err, "");
 
     std::vector<uint8_t> after = ReadFile(Dir + "/flash.bin");
     ASSERT_EQ(after.size(), FlashSize);
@@ -150,7 +166,8 @@ TEST_F(VardelEndToEndTest, BootBlockOfAUnitWithoutEightKiBBlocksIsNeverTouched)
         unlink((Dir + "/unit.log").c_str());
         ProgramRun run = Update({"/v", "rom.bin"}, "Y", {{"MURVO_SIM_BLOCKS", blocks}});
         EXPECT_EQ(run.ExitStatus, 1) << blocks;
-        EXPECT_EQ(run.Err, "\n*Error* Flash ROM blocks are not 8 KB: cannot keep the boot block\n") << blocks;
+        EXPECT_EQ(AfterUnitLine(run.Err), "\n*Error* Flash ROM blocks are not 8 KB: cannot keep the boot block\n")
+            << blocks;
         EXPECT_EQ(LogCount("UnlockBlock") + LogCount("EraseBlock") + LogCount("WriteFlash"), 0u) << blocks;
         EXPECT_EQ(ReadFile(Dir + "/flash.bin"), Before) << blocks;
     }
@@ -163,7 +180,7 @@ TEST_F(VardelEndToEndTest, InterruptedUpdateLeavesTheFlashAsFarAsItGotAndARerunR
 {
     /* The fifth record's reply is held back, so the run is surely in its write phase, with
      * every block erased and four or five records written, when the signal comes. */
-    for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+    for (int signal : {SIGINT, SIGQUIT, SIGTERM, SIGHUP}) {
         WriteFile(Dir + "/flash.bin", Before);
         unlink((Dir + "/unit.log").c_str());
         ProgramSetup setup;
@@ -179,6 +196,7 @@ TEST_F(VardelEndToEndTest, InterruptedUpdateLeavesTheFlashAsFarAsItGotAndARerunR
         setup.SignalWhen = "Writing flash 10A00h";
         ProgramRun run = RunProgram(setup);
         ASSERT_EQ(run.Signal, signal) << run.Terminal << run.Err;
+        EXPECT_EQ(run.Err, "\n" + PartlyWritten) << signal;
 
         /* The log line of a command is written just before it is carried out, so the last
          * logged record may or may not have reached the flash. */
@@ -203,6 +221,95 @@ TEST_F(VardelEndToEndTest, InterruptedUpdateLeavesTheFlashAsFarAsItGotAndARerunR
         EXPECT_TRUE(std::equal(after.begin(), after.begin() + 0x10000, Before.begin()));
         EXPECT_TRUE(std::equal(after.begin() + 0x10000, after.end(), Image.begin() + 0x10000));
     }
+}
+
+TEST_F(VardelEndToEndTest, EveryEarlyEndSaysWhatTheFlashHolds)
+{
+    struct Case {
+        const char *Option; /* "/bootblock" or "" */
+        const char *Fault;
+        int ExitStatus;
+        std::string Error; /* standard error, whole */
+    };
+    const std::string lostReply = "\n*Error* Failed to receive USB reply\n";
+    const Case cases[] = {
+        /* Nothing erased yet: nothing to say. */
+        {"/bootblock", "status:UnlockBlock:3:5", 2, ""},
+        {"", "noreply:UnlockBlock:2", 1, lostReply},
+        /* Erased, not yet written: the boot block is gone with /bootblock. */
+        {"/bootblock", "status:EraseBlock:3:5", 2, BootBlockErased},
+        {"/bootblock", "noreply:EraseBlock:1", 1, lostReply + BootBlockErased},
+        {"", "status:EraseBlock:3:5", 2, PartlyWritten},
+        /* Records 1 to 128 are the boot block. */
+        {"/bootblock", "status:WriteFlash:128:7", 2, BootBlockErased},
+        {"/bootblock", "stall:WriteFlash:40", 1, lostReply + BootBlockErased},
+        {"/bootblock", "status:WriteFlash:129:7", 2, PartlyWritten},
+        {"", "status:WriteFlash:10:7", 2, PartlyWritten},
+        {"", "noreply:WriteFlash:10", 1, lostReply + PartlyWritten},
+        /* Every record written: only the check is missing. */
+        {"", "noreply:LockBlock:3", 1, lostReply + WrittenUnchecked},
+        {"/bootblock", "noreply:GetChecksum:1", 1, lostReply + WrittenUnchecked},
+        {"", "status:LockBlock:3:2", 2, ""},
+        /* The closing text, the 38th: warning, 24 erase texts, 12 write texts. */
+        {"", "noreply:DisplayText:38", 1, lostReply},
+    };
+    for (const Case &c : cases) {
+        WriteFile(Dir + "/flash.bin", Before);
+        std::vector<std::string> args;
+        if (c.Option[0] != '\0') {
+            args.push_back(c.Option);
+        }
+        args.push_back("rom.bin");
+        ProgramRun run = Update(args, "Y", {{"MURVO_SIM_FAULTS", c.Fault}});
+        EXPECT_EQ(run.ExitStatus, c.ExitStatus) << c.Option << " " << c.Fault << run.Err;
+        EXPECT_EQ(run.Err, c.Error) << c.Option << " " << c.Fault;
+    }
+
+    /* The unit unplugged in the boot block's first record; the rerun without /bootblock
+     * leaves the boot block erased, the one with it repairs everything. */
+    WriteFile(Dir + "/flash.bin", Before);
+    ProgramRun run = Update({"/bootblock", "rom.bin"}, "Y", {{"MURVO_SIM_FAULTS", "unplug:WriteFlash:1"}});
+    EXPECT_EQ(run.ExitStatus, 1);
+    EXPECT_NE(run.Err.find("*Error* Failed to "), std::string::npos) << run.Err;
+    EXPECT_EQ(run.Err.substr(run.Err.find('\n', 1) + 1), BootBlockErased);
+    run = Update({"/bootblock", "rom.bin"});
+    EXPECT_EQ(run.ExitStatus, 0) << run.Err;
+    EXPECT_EQ(run.Err, "");
+    EXPECT_EQ(ReadFile(Dir + "/flash.bin"), Image);
+}
+
+TEST_F(VardelEndToEndTest, SignalInTheErasePhaseSaysTheBootBlockIsErased)
+{
+    /* The third erase's reply is held back: two blocks of the boot block are erased. */
+    for (int signal : {SIGINT, SIGQUIT, SIGHUP}) {
+        WriteFile(Dir + "/flash.bin", Before);
+        ProgramSetup setup;
+        setup.Program = VARDEL_PATH;
+        setup.Args = {"/bootblock", "rom.bin"};
+        setup.WorkDir = Dir;
+        setup.Keys = "Y";
+        setup.Env = {{"MURVO_SIM_FLASH_SIZE", std::to_string(FlashSize)},
+                     {"MURVO_SIM_FLASH_FILE", Dir + "/flash.bin"},
+                     {"MURVO_SIM_FAULTS", "delay:EraseBlock:3:1500"}};
+        setup.SendSignal = signal;
+        setup.SignalWhen = "Erasing block 3 of 32";
+        ProgramRun run = RunProgram(setup);
+        ASSERT_EQ(run.Signal, signal) << run.Terminal << run.Err;
+        EXPECT_EQ(run.Err, "\n" + BootBlockErased) << signal;
+        std::vector<uint8_t> after = ReadFile(Dir + "/flash.bin");
+        EXPECT_TRUE(std::all_of(after.begin(), after.begin() + 0x4000, [](uint8_t b) { return b == 0xFF; }));
+    }
+}
+
+TEST_F(VardelEndToEndTest, AbsoluteImagePathIsTheImage)
+{
+    ProgramRun run = Update({"/bootblock", Dir + "/rom.bin"});
+    ASSERT_EQ(run.ExitStatus, 0) << run.Terminal << run.Err;
+    EXPECT_EQ(ReadFile(Dir + "/flash.bin"), Image);
+    run = Update({Dir + "/missing.rom"});
+    EXPECT_EQ(run.ExitStatus, 1);
+    EXPECT_NE(run.Err.find("\n" + Dir + "/missing.rom is neither an option nor an existing file\n"), std::string::npos)
+        << run.Err;
 }
 
 TEST_F(VardelEndToEndTest, FlashFileThatCannotBeMadeStopsThePowerOn)
@@ -367,7 +474,7 @@ TEST_F(VardelEndToEndTest, MissingImageAndUnreadyUnit)
     run = Update({"/v", "rom.bin"}, "Y", {{"MURVO_SIM_OS_VERSION", "0x00010203"}});
     EXPECT_EQ(run.ExitStatus, 1);
     EXPECT_NE(Plain(run.Terminal).find("\nOS Version 10203 "), std::string::npos);
-    EXPECT_EQ(run.Err, "\n*Error* MURVO is not set up to receive software upgrade (see SETUP|OS)\n");
+    EXPECT_EQ(AfterUnitLine(run.Err), "\n*Error* MURVO is not set up to receive software upgrade (see SETUP|OS)\n");
     EXPECT_EQ(LogCount("UnlockBlock"), 0u);
     EXPECT_EQ(ReadFile(Dir + "/flash.bin"), Before);
 }
@@ -409,7 +516,7 @@ TEST_F(VardelEndToEndTest, ReplyThatNeverComesEndsTheRun)
 {
     ProgramRun run = Update({"rom.bin"}, "Y", {{"MURVO_SIM_FAULTS", "noreply:EraseBlock:2"}});
     EXPECT_EQ(run.ExitStatus, 1);
-    EXPECT_EQ(run.Err, "\n*Error* Failed to receive USB reply\n");
+    EXPECT_EQ(run.Err, "\n*Error* Failed to receive USB reply\n" + PartlyWritten);
     /* Nothing is sent after the lost reply: no lock, no closing text. */
     EXPECT_EQ(LogCount("EraseBlock"), 2u);
     EXPECT_EQ(LogCount("LockBlock"), 0u);
@@ -431,10 +538,18 @@ TEST_F(VardelEndToEndTest, NoUnitAttachedCannotInitialiseUsb)
     EXPECT_TRUE(LogLines().empty());
 }
 
-TEST_F(VardelEndToEndTest, FirstOfSeveralUnitsIsUpdated)
+TEST_F(VardelEndToEndTest, FirstOfSeveralUnitsIsUpdatedAndNamed)
 {
+    /* The interface path the system gives the unit: its instance ID, then the class. */
+    const std::string unitPath = "\\\\?\\usb#vid_ffff&pid_0001#";
+    const std::string unitClass = "#{0a1940c6-c2a0-47d2-86a6-d378d0db62ce}\n";
     ProgramRun run = Update({"/bootblock", "rom.bin"}, "Y", {{"MURVO_SIM_UNITS", "3"}});
     ASSERT_EQ(run.ExitStatus, 0) << run.Err;
+    std::string said = "3 MURVO units found, using: " + unitPath;
+    EXPECT_EQ(run.Err.substr(0, said.size()), said) << run.Err;
+    ASSERT_GE(run.Err.size(), unitClass.size());
+    EXPECT_EQ(run.Err.substr(run.Err.size() - unitClass.size()), unitClass) << run.Err;
+    EXPECT_EQ(std::count(run.Err.begin(), run.Err.end(), '\n'), 1) << run.Err;
     EXPECT_EQ(ReadFile(Dir + "/flash.bin"), Image);
     /* The other units kept their own (erased) flash and saw no command. */
     std::vector<uint8_t> second = ReadFile(Dir + "/flash.bin.2");
@@ -442,6 +557,23 @@ TEST_F(VardelEndToEndTest, FirstOfSeveralUnitsIsUpdated)
     EXPECT_EQ(second, std::vector<uint8_t>(FlashSize, 0xFF));
     std::ifstream log2(Dir + "/unit.log.2");
     EXPECT_FALSE(log2.good() && log2.peek() != EOF);
+
+    /* The line comes before the run's first verbose line. */
+    WriteFile(Dir + "/flash.bin", Before);
+    ProgramSetup setup;
+    setup.Program = VARDEL_PATH;
+    setup.Args = {"/v", "rom.bin"};
+    setup.WorkDir = Dir;
+    setup.Keys = "Y";
+    setup.SplitStderr = false;
+    setup.Env = {{"MURVO_SIM_FLASH_SIZE", std::to_string(FlashSize)}, {"MURVO_SIM_FLASH_FILE", Dir + "/flash.bin"}};
+    run = RunProgram(setup);
+    ASSERT_EQ(run.ExitStatus, 0) << run.Terminal;
+    std::string shown = Plain(run.Terminal);
+    said = "[Y/N] \n1 MURVO unit found, using: " + unitPath;
+    EXPECT_NE(shown.find(said), std::string::npos) << shown;
+    EXPECT_NE(shown.find(unitClass.substr(0, unitClass.size() - 1) + "\n\nUSB initialised ok"), std::string::npos)
+        << shown;
 }
 
 TEST_F(VardelEndToEndTest, HighSpeedBusCarriesTheSameUpdate)
@@ -454,12 +586,14 @@ TEST_F(VardelEndToEndTest, HighSpeedBusCarriesTheSameUpdate)
 
 TEST_F(VardelEndToEndTest, BusFaultsOnTheReplyEndTheRun)
 {
-    for (const char *fault :
-         {"stall:EraseBlock:2", "xfererr:WriteFlash:5", "short:GetFlashInfo:1", "long:UnlockBlock:1"}) {
+    /* The fault, and whether the flash had been erased by then. */
+    for (auto fault : {std::make_pair("stall:EraseBlock:2", true), std::make_pair("xfererr:WriteFlash:5", true),
+                       std::make_pair("short:GetFlashInfo:1", false), std::make_pair("long:UnlockBlock:1", false)}) {
         unlink((Dir + "/unit.log").c_str());
-        ProgramRun run = Update({"rom.bin"}, "Y", {{"MURVO_SIM_FAULTS", fault}});
-        EXPECT_EQ(run.ExitStatus, 1) << fault;
-        EXPECT_EQ(run.Err, "\n*Error* Failed to receive USB reply\n") << fault;
+        ProgramRun run = Update({"rom.bin"}, "Y", {{"MURVO_SIM_FAULTS", fault.first}});
+        EXPECT_EQ(run.ExitStatus, 1) << fault.first;
+        EXPECT_EQ(run.Err, "\n*Error* Failed to receive USB reply\n" + (fault.second ? PartlyWritten : ""))
+            << fault.first;
     }
     /* A reply that comes late, but within the time-out, is no failure. */
     ProgramRun run = Update({"rom.bin"}, "Y", {{"MURVO_SIM_FAULTS", "delay:GetOsVersion:1:300"}});
@@ -470,8 +604,8 @@ TEST_F(VardelEndToEndTest, UnitUnpluggedDuringTheUpdate)
 {
     ProgramRun run = Update({"rom.bin"}, "Y", {{"MURVO_SIM_FAULTS", "unplug:WriteFlash:20"}});
     EXPECT_EQ(run.ExitStatus, 1);
-    EXPECT_TRUE(run.Err == "\n*Error* Failed to receive USB reply\n" ||
-                run.Err == "\n*Error* Failed to send USB command\n")
+    EXPECT_TRUE(run.Err == "\n*Error* Failed to receive USB reply\n" + PartlyWritten ||
+                run.Err == "\n*Error* Failed to send USB command\n" + PartlyWritten)
         << run.Err;
     EXPECT_EQ(LogCount("WriteFlash"), 20u);
 }

@@ -25,6 +25,9 @@ namespace {
 #define BOOT_BLOCK 0x10000u
 #define OLD_BYTE 0x5A /* what the unit's flash holds before the update */
 
+/* What vardel says of a flash it leaves partly written. */
+const char PartlyWritten[] = "The flash is only partly written: run vardel again with the same options to repair it\n";
+
 class VardelLibusbTest : public ::testing::Test {
 protected:
     std::string Dir;
@@ -137,7 +140,7 @@ TEST_F(VardelLibusbTest, UnplugInTheMiddleStops)
     ASSERT_EQ(PlugUnit(0, "unplug:WriteFlash:100"), 0);
     ProgramRun run = Update({"./image.rom"});
     EXPECT_EQ(run.ExitStatus, 1);
-    EXPECT_EQ(run.Err, "\n*Error* Failed to send USB command\n");
+    EXPECT_EQ(run.Err, std::string("\n*Error* Failed to send USB command\n") + PartlyWritten);
     EXPECT_TRUE(UsbUnitBedUnplugged(0));
     std::vector<uint8_t> flash = Flash(0);
     const uint32_t written = BOOT_BLOCK + 99 * 512; /* the 100th record never arrived */
@@ -153,7 +156,7 @@ TEST_F(VardelLibusbTest, UnitThatDoesNotReplyTimesOut)
     ASSERT_EQ(PlugUnit(0, "noreply:WriteFlash:3"), 0);
     ProgramRun run = Update({"./image.rom"});
     EXPECT_EQ(run.ExitStatus, 1);
-    EXPECT_EQ(run.Err, "\n*Error* Failed to receive USB reply\n");
+    EXPECT_EQ(run.Err, std::string("\n*Error* Failed to receive USB reply\n") + PartlyWritten);
     BedUnitCounts counts = UsbUnitBedCounts(0);
     EXPECT_EQ(counts.InDiscards, 1u);
     EXPECT_EQ(counts.InClearHalts, 1u);
@@ -185,14 +188,17 @@ TEST_F(VardelLibusbTest, NoPermissionGivesTheUdevHint)
     EXPECT_EQ(SimUnitCommandCount(UsbUnitBedUnit(0), SimGetOsVersion), 0u);
 }
 
-/* Two units: one is updated, the other keeps its flash. */
-TEST_F(VardelLibusbTest, TwoUnitsOneIsUpdated)
+/* Two units: one is updated, and named, the other keeps its flash. The image is given by
+ * its absolute path, which on Linux begins with "/" like an option. */
+TEST_F(VardelLibusbTest, TwoUnitsOneIsUpdatedAndNamed)
 {
     ASSERT_EQ(PlugUnit(0), 0);
     ASSERT_EQ(PlugUnit(1), 1);
-    ProgramRun run = Update({"/bootblock", "./image.rom"});
+    ProgramRun run = Update({"/bootblock", Dir + "/image.rom"});
     EXPECT_EQ(run.ExitStatus, 0) << run.Terminal << run.Err;
     int updated = Flash(0) == Image ? 0 : 1;
+    /* The bed gives unit n address n + 2 on bus 1. */
+    EXPECT_EQ(run.Err, "2 MURVO units found, using: bus 001, address 00" + std::to_string(updated + 2) + "\n");
     EXPECT_EQ(Flash(updated), Image);
     EXPECT_EQ(Flash(1 - updated), std::vector<uint8_t>(FLASH_SIZE, OLD_BYTE));
     EXPECT_EQ(SimUnitCommandCount(UsbUnitBedUnit(1 - updated), SimGetOsVersion), 0u);

@@ -129,11 +129,19 @@ TEST_F(MurvoromTest, CheckRefusesWithTheToolsMessages)
     ASSERT_EQ(Murvo("create --checksum 0x1234 '" + image + "' 0x1000").Status, 0);
     ExpectRefused("'" + image + "'", "ROM file has invalid checksum");
 
-    /* Not a multiple of 512: made with a warning, refused at the short last record. */
+    /* Not a multiple of 512: made with a warning, refused with the reason. */
     RunResult run = Murvo("create '" + image + "' 0x1100");
     EXPECT_EQ(run.Status, 0);
     EXPECT_NE(run.Err.find("warning"), std::string::npos) << run.Err;
-    ExpectRefused("'" + image + "'", "Failed reading file");
+    for (const char *flash : {"", " 0x1100"}) {
+        run = Murvo("check '" + image + "'" + flash);
+        EXPECT_EQ(run.Status, 1) << flash;
+        EXPECT_EQ(run.Err, "murvorom: " + image +
+                               ": 4352 bytes is not a multiple of 512; vardel writes whole 512-byte "
+                               "records\n")
+            << flash;
+    }
+    ExpectRefused("'" + image + "' 0x1000", "Binary file is not the same size as the Flash ROM");
 
     /* An empty file holds no image, whatever flash size it is checked against. */
     FILE *empty = fopen(image.c_str(), "wb");
@@ -145,6 +153,41 @@ TEST_F(MurvoromTest, CheckRefusesWithTheToolsMessages)
     run = Murvo("check '" + Path("missing.rom") + "' 0x1000");
     EXPECT_EQ(run.Status, 1);
     EXPECT_EQ(run.Err, Path("missing.rom") + ": No such file or directory\n");
+}
+
+TEST_F(MurvoromTest, DirectoryAndTooLargeNumbersAreRefusedWithTheReason)
+{
+    std::string image = Path("unit.rom");
+    for (const std::string &arguments :
+         {"check '" + Dir + "'", "create '" + Dir + "' 4096", "create --from '" + Dir + "' '" + image + "' 4096"}) {
+        RunResult run = Murvo(arguments);
+        EXPECT_EQ(run.Status, 1) << arguments;
+        EXPECT_EQ(run.Err, "murvorom: " + Dir + " is a directory, not a file\n") << arguments;
+    }
+    struct Case {
+        const char *Arguments;
+        const char *Complaint;
+    };
+    const Case cases[] = {
+        {"create x.rom 2G", "SIZE 2G is too large: the largest accepted is 1073741824 (0x40000000)"},
+        {"create x.rom 4G", "SIZE 4G is too large: the largest accepted is 1073741824 (0x40000000)"},
+        {"create x.rom 99999999999999999999",
+         "SIZE 99999999999999999999 is too large: the largest accepted is 1073741824 (0x40000000)"},
+        {"create x.rom 0x100000000", "SIZE 0x100000000 is too large: the largest accepted is 1073741824 (0x40000000)"},
+        {"create --fill 256 x.rom 4096", "--fill 256 is too large: the largest accepted is 255 (0xFF)"},
+        {"create --checksum 0x10000 x.rom 4096",
+         "--checksum 0x10000 is too large: the largest accepted is 65535 (0xFFFF)"},
+        {"check x.rom 5G", "FLASH-SIZE 5G is too large: the largest accepted is 4294967295 (0xFFFFFFFF)"},
+        {"create x.rom 2g", "SIZE is not a number: 2g"},
+    };
+    for (const Case &c : cases) {
+        RunResult run = Murvo(c.Arguments);
+        EXPECT_EQ(run.Status, 2) << c.Arguments;
+        EXPECT_EQ(run.Err.substr(0, run.Err.find('\n')), std::string("murvorom: ") + c.Complaint) << c.Arguments;
+    }
+    /* G where it fits: a flash of 1 GiB, against which a small image has the wrong size. */
+    ASSERT_EQ(Murvo("create '" + image + "' 4K").Status, 0);
+    ExpectRefused("'" + image + "' 1G", "Binary file is not the same size as the Flash ROM");
 }
 
 TEST_F(MurvoromTest, UsageErrorsExitWithStatusTwo)

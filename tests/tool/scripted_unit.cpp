@@ -74,6 +74,10 @@ bool OpenTransport(void)
     return true;
 }
 
+unsigned TransportUnitsFound(void) { return Unit.UnitsFound; }
+
+const char *TransportUnitName(void) { return "scripted unit"; }
+
 void CloseTransport(void)
 {
     Unit.CloseCalls++;

@@ -24,6 +24,7 @@ struct ScriptedRequest {
 struct ScriptedUnit {
     bool OpenFails = false;
     bool Opened = false;
+    unsigned UnitsFound = 1; /* what discovery reports */
     int CloseCalls = 0;
     uint32_t OsVersion = 0x80000123;
     uint32_t FlashAddress = 0x01000000;

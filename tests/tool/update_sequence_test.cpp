@@ -111,16 +111,55 @@ TEST_F(UpdateSequenceTest, CommandLineWithoutImagePathShowsUsage)
     const std::string usage = "Usage  : vardel [options] <binfile>\n"
                               "Options: /bootblock ... overwrite boot block. DANGEROUS!\n"
                               "         /v         ... verbose output\n";
-    const std::vector<std::vector<std::string>> cases = {
-        {}, {"/v"}, {"/bootblock", "/v"}, {"/V", Path}, {"/v", "/x", Path}, {"/bootblock/", Path}};
-    for (const auto &args : cases) {
-        RunResult result = RunTool(args);
+    /* The arguments, and the one that ended the examination ("": none did). */
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {{}, ""},
+        {{"/v"}, ""},
+        {{"/bootblock", "/v"}, ""},
+        {{"/V", Path}, "/V"},
+        {{"/v", "/x", Path}, "/x"},
+        {{"/bootblock/", Path}, "/bootblock/"}};
+    for (const auto &c : cases) {
+        RunResult result = RunTool(c.first);
         EXPECT_EQ(result.Status, 1);
-        EXPECT_EQ(result.Err, usage);
+        /* The reason follows the usage on Linux, where an absolute path begins with "/" too. */
+        EXPECT_EQ(result.Err,
+                  c.second.empty() ? usage : usage + c.second + " is neither an option nor an existing file\n");
         EXPECT_EQ(result.Out, "");
     }
     EXPECT_TRUE(Unit.Requests.empty());
     EXPECT_FALSE(Unit.Opened);
+}
+
+TEST_F(UpdateSequenceTest, AbsolutePathOfAnExistingFileIsTheImage)
+{
+    char folder[PATH_MAX];
+    ASSERT_NE(getcwd(folder, sizeof folder), nullptr);
+    std::string absolute = std::string(folder) + "/" + Path;
+    RunResult result = RunTool({"/v", absolute, "/x"});
+    EXPECT_EQ(result.Status, 0) << result.Err;
+    EXPECT_NE(result.Out.find("\nChecking ROM file " + absolute + " ok"), std::string::npos) << result.Out;
+
+    ResetScriptedUnit();
+    result = RunTool({"/bootblock", absolute + ".missing", Path});
+    EXPECT_EQ(result.Status, 1);
+    EXPECT_EQ(result.Err.substr(result.Err.find("/v ")),
+              "/v         ... verbose output\n" + absolute + ".missing is neither an option nor an existing file\n");
+    EXPECT_FALSE(Unit.Opened);
+}
+
+TEST_F(UpdateSequenceTest, UnitIsNamedWhenThereWasAChoiceAndInVerboseMode)
+{
+    RunResult result = RunTool({Path});
+    EXPECT_EQ(result.Status, 0);
+    EXPECT_EQ(result.Err, "");
+    result = RunTool({"/v", Path});
+    EXPECT_EQ(result.Err, "1 MURVO unit found, using: scripted unit\n");
+    ResetScriptedUnit();
+    Unit.UnitsFound = 3;
+    result = RunTool({Path});
+    EXPECT_EQ(result.Status, 0);
+    EXPECT_EQ(result.Err, "3 MURVO units found, using: scripted unit\n");
 }
 
 TEST_F(UpdateSequenceTest, RefusedOrUnreadableKeyAbortsBeforeAnythingOpens)
@@ -197,7 +236,7 @@ TEST_F(UpdateSequenceTest, BootBlockIsKeptOnlyWhenBlockEightStartsAtItsEnd)
                 });
                 RunDirect({"/v", Path});
             },
-            ExitedWithCode(1), "^\n\\*Error\\* Flash ROM blocks are not 8 KB: cannot keep the boot block\n$")
+            ExitedWithCode(1), "\n\\*Error\\* Flash ROM blocks are not 8 KB: cannot keep the boot block\n$")
             << layout.first << " in " << layout.second;
     }
     /* With the boot block overwritten every layout is fine. */
@@ -225,7 +264,7 @@ TEST_F(UpdateSequenceTest, FatalErrorClosesTheTransportOnTheWayOut)
             });
             RunDirect({Path});
         },
-        ExitedWithCode(1), "Failed to receive USB reply\nclosed\n$");
+        ExitedWithCode(1), "Failed to receive USB reply\n(.*\n)?closed\n");
 }
 
 TEST_F(UpdateSequenceTest, PreservedBootBlockCommandOrderAndDisplayTexts)
@@ -446,7 +485,7 @@ TEST_F(UpdateSequenceTest, ImageChangedInPlaceAfterTheCheckFailsTheUpdate)
         }
     };
     result = RunTool({Path});
-    EXPECT_EQ(result.Status, 0) << result.Out;
+    EXPECT_EQ(result.Status, 0);
 }
 
 /* The descriptor of the open image file, found by its path. */

@@ -110,6 +110,24 @@ TEST_F(PipeTransportTest, DiscoveryTakesTheFirstInterfaceThatOpens)
     EXPECT_EQ(std::string(path), Unit2);
 }
 
+TEST_F(PipeTransportTest, TransportNamesTheUnitItOpenedAndCountsEveryUnit)
+{
+    /* The first that opens is used, and the path stays the one opened; those after it are
+     * counted without an open. */
+    const std::string unit3 = std::string(Unit2) + "3";
+    Fake.Interfaces = {Unit1, Unit2, unit3};
+    Fake.Unopenable = {Unit1};
+    ASSERT_TRUE(OpenTransport());
+    EXPECT_EQ(TransportUnitsFound(), 3u);
+    EXPECT_EQ(std::string(TransportUnitName()), Unit2);
+    CloseTransport();
+    Fake.Unopenable.clear();
+    Fake.Interfaces = {Unit1};
+    ASSERT_TRUE(OpenTransport());
+    EXPECT_EQ(TransportUnitsFound(), 1u);
+    EXPECT_EQ(std::string(TransportUnitName()), Unit1);
+}
+
 TEST_F(PipeTransportTest, DiscoveryEndsWithoutAUnit)
 {
     char path[DEVICE_PATH_CHARS] = "";

@@ -53,15 +53,16 @@ TEST(Numbers, DecimalHexadecimalAndSizeSuffixes)
         const char *Text;
         uint32_t Value;
     } good[] = {
-        {"0", 0},         {"512", 512},           {"0x200000", 0x200000},
-        {"0XfF", 0xFF},   {"64K", 0x10000},       {"64k", 0x10000},
-        {"2M", 0x200000}, {"4095M", 4095u << 20}, {"4294967295", 0xFFFFFFFF},
+        {"0", 0},           {"512", 512},           {"0x200000", 0x200000},
+        {"0XfF", 0xFF},     {"64K", 0x10000},       {"64k", 0x10000},
+        {"2M", 0x200000},   {"4095M", 4095u << 20}, {"4294967295", 0xFFFFFFFF},
+        {"1G", 0x40000000}, {"3G", 3u << 30},
     };
     for (const auto &entry : good) {
         EXPECT_TRUE(SimParseNumber(entry.Text, &value)) << entry.Text;
         EXPECT_EQ(value, entry.Value) << entry.Text;
     }
-    for (const char *text : {"0x", "+1", " 1", "0x1G", "4294967296", "1e3", "", "K", "0x10K", "2m", "3G", "4096M",
+    for (const char *text : {"0x", "+1", " 1", "0x1G", "4294967296", "1e3", "", "K", "0x10K", "2m", "4G", "2g", "4096M",
                              "4194304K", "1 ", "-1", "2MB"}) {
         value = 0x5A5A;
         EXPECT_FALSE(SimParseNumber(text, &value)) << text;
