@@ -4,9 +4,10 @@
  * Every entry is the value Wine's RtlNtStatusToDosError gives, which the tests under Wine
  * compare (tests/winexe).
  */
+#include "host/win32/status_map.h"
+
 #include "host/nt/ntddk.h"
-#include "host/win32/handle_table.h"
-#include "host/win32/win32_handles.h"
+#include "posix/win32_handles.h"
 
 struct StatusMapping {
     NTSTATUS Status;
