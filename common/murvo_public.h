@@ -37,11 +37,17 @@
     { MURVO_INTERFACE_GUID_DATA1, MURVO_INTERFACE_GUID_DATA2, MURVO_INTERFACE_GUID_DATA3, MURVO_INTERFACE_GUID_DATA4 }
 /* clang-format on */
 
-/* USB identity of the unit, from which the driver's INF file takes its hardware ID and the
- * simulated unit its device descriptor. PLACEHOLDER VALUES: the real unit's vendor and product
- * IDs are not known to this project; replace both here before shipping the INF file. */
+/* USB identity of the unit, from which the driver's INF file takes its hardware ID, the Linux
+ * build its udev rule and the simulated unit its device descriptor. The build defines both from
+ * its settings (cmake -DMURVO_USB_VENDOR_ID=0xHHHH -DMURVO_USB_PRODUCT_ID=0xHHHH). The values
+ * below are what those settings default to, PLACEHOLDERS: the real unit's IDs are not known to
+ * this project, and a package built with them says so in its name. */
+#ifndef MURVO_USB_VENDOR_ID
 #define MURVO_USB_VENDOR_ID 0xFFFF
+#endif
+#ifndef MURVO_USB_PRODUCT_ID
 #define MURVO_USB_PRODUCT_ID 0x0001
+#endif
 
 /* Pipe file names, opened below the interface path after a backslash. */
 #define MURVO_READ_PIPE_NAME "PIPE00"  /* pipe 0 of the interface: data from the unit */

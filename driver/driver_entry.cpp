@@ -15,6 +15,27 @@ static NTSTATUS NTAPI DispatchSystemControl(PDEVICE_OBJECT DeviceObject, PIRP Ir
 
 static const GUID MurvoInterfaceClass = MURVO_INTERFACE_GUID_INIT;
 
+POOL_TYPE MurvoNonPagedPool = NonPagedPool;
+
+/*
+ * NonPagedPoolOfRunningWindows: NonPagedPoolNx when the running Windows is 6.2 (Windows 8)
+ * or later, NonPagedPool before, where NonPagedPoolNx is an unknown pool type. The version is
+ * the one RtlGetVersion reports, as the driver runtime's opt-in into NX pool decides.
+ * PASSIVE_LEVEL.
+ */
+POOL_TYPE NonPagedPoolOfRunningWindows(void)
+{
+    PAGED_CODE();
+    RTL_OSVERSIONINFOW version;
+    RtlZeroMemory(&version, sizeof version);
+    version.dwOSVersionInfoSize = sizeof version;
+    if (!NT_SUCCESS(RtlGetVersion(&version))) {
+        return NonPagedPool;
+    }
+    bool windows8OrLater = version.dwMajorVersion > 6 || (version.dwMajorVersion == 6 && version.dwMinorVersion >= 2);
+    return windows8OrLater ? NonPagedPoolNx : NonPagedPool;
+}
+
 /*
  * DriverUnload: nothing to undo; every resource belongs to a device object and is gone
  * with it. PASSIVE_LEVEL.
@@ -26,13 +47,14 @@ static VOID NTAPI DriverUnload(PDRIVER_OBJECT DriverObject)
 }
 
 /*
- * DriverEntry: fills the driver object's dispatch table and AddDevice. The registry path is
- * not used. Returns STATUS_SUCCESS. PASSIVE_LEVEL.
+ * DriverEntry: chooses the non-paged pool, fills the driver object's dispatch table and
+ * AddDevice. The registry path is not used. Returns STATUS_SUCCESS. PASSIVE_LEVEL.
  */
 extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath)
 {
     PAGED_CODE();
     (void)RegistryPath;
+    MurvoNonPagedPool = NonPagedPoolOfRunningWindows();
     DriverObject->MajorFunction[IRP_MJ_CREATE] = DispatchCreate;
     DriverObject->MajorFunction[IRP_MJ_CLOSE] = DispatchClose;
     DriverObject->MajorFunction[IRP_MJ_READ] = DispatchRead;

@@ -144,6 +144,11 @@ NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Registry
 #endif
 
 /* Part of driver entry and device objects (driver_entry.cpp). */
+/* The non-paged pool every allocation comes from, chosen once by DriverEntry from the running
+ * Windows: NonPagedPoolNx (no code can run from it) on Windows 8 and later, which have it,
+ * NonPagedPool before. Read-only after DriverEntry. */
+extern POOL_TYPE MurvoNonPagedPool;
+POOL_TYPE NonPagedPoolOfRunningWindows(void);
 NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject);
 NTSTATUS NTAPI OnCompleteSetEvent(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
 NTSTATUS CompleteRequest(PIRP Irp, NTSTATUS Status);

@@ -97,7 +97,8 @@ NTSTATUS ResetDevice(PDEVICE_OBJECT DeviceObject)
 static NTSTATUS SendPipeRequest(PDEVICE_OBJECT DeviceObject, USHORT Function, USBD_PIPE_HANDLE PipeHandle)
 {
     PAGED_CODE();
-    PURB urb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPool, sizeof(struct _URB_PIPE_REQUEST), MURVO_POOL_TAG));
+    PURB urb =
+        static_cast<PURB>(ExAllocatePoolWithTag(MurvoNonPagedPool, sizeof(struct _URB_PIPE_REQUEST), MURVO_POOL_TAG));
     if (urb == NULL) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }

@@ -144,7 +144,7 @@ static void ReleaseStartBuffers(DeviceExtension *Extension)
 static PURB AllocateDescriptorUrb()
 {
     PURB urb = static_cast<PURB>(
-        ExAllocatePoolWithTag(NonPagedPool, sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST), MURVO_POOL_TAG));
+        ExAllocatePoolWithTag(MurvoNonPagedPool, sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST), MURVO_POOL_TAG));
     if (urb != NULL) {
         RtlZeroMemory(urb, sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST));
     }
@@ -187,7 +187,7 @@ static NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject)
     }
     NTSTATUS status;
     PUSB_DEVICE_DESCRIPTOR descriptor = static_cast<PUSB_DEVICE_DESCRIPTOR>(
-        ExAllocatePoolWithTag(NonPagedPool, sizeof(USB_DEVICE_DESCRIPTOR), MURVO_POOL_TAG));
+        ExAllocatePoolWithTag(MurvoNonPagedPool, sizeof(USB_DEVICE_DESCRIPTOR), MURVO_POOL_TAG));
     if (descriptor == NULL) {
         status = STATUS_INSUFFICIENT_RESOURCES;
     } else {
@@ -254,8 +254,8 @@ static NTSTATUS ConfigureDevice(PDEVICE_OBJECT DeviceObject)
     NTSTATUS status = STATUS_DEVICE_DATA_ERROR;
     ULONG bufferSize = MURVO_FIRST_CONFIG_READ;
     for (int read = 0; read < MURVO_MAX_CONFIG_READS; read++) {
-        extension->ConfigDescriptor =
-            static_cast<PUSB_CONFIGURATION_DESCRIPTOR>(ExAllocatePoolWithTag(NonPagedPool, bufferSize, MURVO_POOL_TAG));
+        extension->ConfigDescriptor = static_cast<PUSB_CONFIGURATION_DESCRIPTOR>(
+            ExAllocatePoolWithTag(MurvoNonPagedPool, bufferSize, MURVO_POOL_TAG));
         if (extension->ConfigDescriptor == NULL) {
             status = STATUS_INSUFFICIENT_RESOURCES;
             goto done;
@@ -330,7 +330,7 @@ static NTSTATUS SelectInterface(PDEVICE_OBJECT DeviceObject, PUSB_CONFIGURATION_
 
     if (pipeCount > 0) {
         extension->PipeTable = static_cast<PipeContext *>(
-            ExAllocatePoolWithTag(NonPagedPool, pipeCount * sizeof(PipeContext), MURVO_POOL_TAG));
+            ExAllocatePoolWithTag(MurvoNonPagedPool, pipeCount * sizeof(PipeContext), MURVO_POOL_TAG));
         if (extension->PipeTable == NULL) {
             status = STATUS_INSUFFICIENT_RESOURCES;
             goto done;
@@ -359,7 +359,7 @@ static NTSTATUS SelectInterface(PDEVICE_OBJECT DeviceObject, PUSB_CONFIGURATION_
             goto done;
         }
         extension->InterfaceInfo = static_cast<PUSBD_INTERFACE_INFORMATION>(
-            ExAllocatePoolWithTag(NonPagedPool, selected->Length, MURVO_POOL_TAG));
+            ExAllocatePoolWithTag(MurvoNonPagedPool, selected->Length, MURVO_POOL_TAG));
         if (extension->InterfaceInfo == NULL) {
             status = STATUS_INSUFFICIENT_RESOURCES;
             goto done;
@@ -393,7 +393,7 @@ static NTSTATUS StopDevice(PDEVICE_OBJECT DeviceObject)
     DeviceExtension *extension = ExtensionOf(DeviceObject);
     NTSTATUS status;
     PURB urb = static_cast<PURB>(
-        ExAllocatePoolWithTag(NonPagedPool, sizeof(struct _URB_SELECT_CONFIGURATION), MURVO_POOL_TAG));
+        ExAllocatePoolWithTag(MurvoNonPagedPool, sizeof(struct _URB_SELECT_CONFIGURATION), MURVO_POOL_TAG));
     if (urb == NULL) {
         status = STATUS_INSUFFICIENT_RESOURCES;
     } else {

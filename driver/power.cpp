@@ -1,7 +1,8 @@
 /*
  * power.cpp - power requests and the driver's own power management of the unit.
  *
- * A system set-power request is held while the device power request it maps to runs;
+ * A system set-power request is held while the device power request it maps to runs (one
+ * is asked for even when the unit is in that state already, as the power policy owner must);
  * device set-power requests are passed on and recorded (D1-D3 on the way down, D0 once
  * completed); wait-wake is accepted or refused by the unit's wake capability. Opening the
  * first pipe powers the unit up, closing the last one down to PowerDownLevel.
@@ -43,16 +44,16 @@ static DEVICE_POWER_STATE DeviceStateForSystem(DeviceExtension *Extension, SYSTE
 }
 
 /*
- * HandleSystemSetPower: passes a system set-power request on when its device state is the
- * recorded one; otherwise holds it and asks the power manager for the device request.
- * Returns STATUS_PENDING for a held request. PASSIVE_LEVEL.
+ * HandleSystemSetPower: holds a system set-power request and asks the power manager for the
+ * device set-power request its state maps to, also when the unit is in that state already
+ * (the power policy owner sends it whatever the state). Returns STATUS_PENDING. PASSIVE_LEVEL.
  */
 static NTSTATUS HandleSystemSetPower(PDEVICE_OBJECT DeviceObject, PIRP Irp, SYSTEM_POWER_STATE State)
 {
     PAGED_CODE();
     DeviceExtension *extension = ExtensionOf(DeviceObject);
     // Held from here on: no self power change starts, and one still in flight is waited
-    // for, so that the state compared below is the one the unit ends in.
+    // for, so that the device request asked for below comes after it.
     KIRQL oldIrql;
     KeAcquireSpinLock(&extension->PowerChangeLock, &oldIrql);
     WriteShared(extension->PendingSystemPowerIrp, Irp);
@@ -60,13 +61,6 @@ static NTSTATUS HandleSystemSetPower(PDEVICE_OBJECT DeviceObject, PIRP Irp, SYST
     WaitForEvent(&extension->SelfPowerIdle);
 
     DEVICE_POWER_STATE mapped = DeviceStateForSystem(extension, State);
-    if (mapped == ReadShared(extension->CurrentDevicePowerState)) {
-        WriteShared(extension->PendingSystemPowerIrp, static_cast<PIRP>(NULL));
-        NTSTATUS status = PassPowerDown(extension, Irp);
-        IoDecrement(DeviceObject);
-        return status;
-    }
-
     // Marked pending before the device request exists: its callback may pass the held
     // request on before PoRequestPowerIrp returns.
     IoMarkIrpPending(Irp);

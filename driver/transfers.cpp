@@ -76,7 +76,7 @@ static PURB BuildBulkUrb(PDEVICE_OBJECT DeviceObject, PIRP Irp, PUSBD_PIPE_INFOR
 {
     (void)DeviceObject;
     PURB urb = static_cast<PURB>(
-        ExAllocatePoolWithTag(NonPagedPool, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), MURVO_POOL_TAG));
+        ExAllocatePoolWithTag(MurvoNonPagedPool, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), MURVO_POOL_TAG));
     if (urb == NULL) {
         return NULL;
     }
@@ -368,7 +368,7 @@ static NTSTATUS StagedTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp, PipeContex
     ULONG stageCount = Length / stageSize + (Length % stageSize != 0 ? 1 : 0);
 
     StageContext *stages = static_cast<StageContext *>(
-        ExAllocatePoolWithTag(NonPagedPool, stageCount * sizeof(StageContext), MURVO_POOL_TAG));
+        ExAllocatePoolWithTag(MurvoNonPagedPool, stageCount * sizeof(StageContext), MURVO_POOL_TAG));
     if (stages == NULL) {
         ReleaseClaim(extension, Pipe);
         return CompleteRequest(Irp, STATUS_INSUFFICIENT_RESOURCES);

@@ -27,7 +27,7 @@
 #include <thread>
 #include <vector>
 
-static const HostDriverInfo MurvoUsb = {"murvousb", DriverEntry, HOST_POOL_TAG('W', 'd', 'm', ' ')};
+static const HostDriverInfo MurvoUsb = {"murvousb", DriverEntry, TRUE};
 
 /* The endpoint addresses of the first interface of a sound chain of length bytes: the first
  * interface descriptor of alternate setting 0, the one a select-configuration request built
@@ -110,7 +110,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     FUZZ_CHECK(HostUsbWaitGone(bus, port, 10000), "the unit did not leave the bus (start 0x%08X)", (unsigned)start);
     HostUsbBusDestroy(bus);
 
-    HostPoolUsage usage = HostPoolUsageByTag(MurvoUsb.PoolTag);
+    HostPoolUsage usage = HostPoolUsageByTag(HOST_POOL_TAG('W', 'd', 'm', ' '));
     FUZZ_CHECK(usage.Allocations == 0, "murvousb holds %lu bytes of pool after a start with status 0x%08X",
                (unsigned long)usage.Bytes, (unsigned)start);
     for (int i = 0; i < 2000 && HostFindDriver(&MurvoUsb) != NULL; i++) {

@@ -30,7 +30,7 @@
 #include <thread>
 #include <vector>
 
-static const HostDriverInfo MurvoUsb = {"murvousb", DriverEntry, HOST_POOL_TAG('W', 'd', 'm', ' ')};
+static const HostDriverInfo MurvoUsb = {"murvousb", DriverEntry, TRUE};
 static const GUID MurvoInterface = MURVO_INTERFACE_GUID_INIT;
 
 #define FILE_SLOTS 4
@@ -310,7 +310,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     }
     FUZZ_CHECK(HostUsbWaitGone(s.Bus, s.Port, 10000), "the unit's device object stayed after the unplug");
     HostUsbBusDestroy(s.Bus);
-    HostPoolUsage usage = HostPoolUsageByTag(MurvoUsb.PoolTag);
+    HostPoolUsage usage = HostPoolUsageByTag(HOST_POOL_TAG('W', 'd', 'm', ' '));
     FUZZ_CHECK(usage.Allocations == 0, "murvousb holds %lu bytes of pool in %lu blocks", (unsigned long)usage.Bytes,
                (unsigned long)usage.Allocations);
     for (int i = 0; i < 2000 && HostFindDriver(&MurvoUsb) != nullptr; i++) {

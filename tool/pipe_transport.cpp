@@ -38,6 +38,65 @@ static OVERLAPPED ResetOverlapped;
 /* WriteFramed's staging buffer: 16 KiB and room for one more packet. */
 static uint8_t FramedStaging[FRAMED_FLUSH + FRAMED_PACKET];
 
+/* Why OpenTransport could not open the unit, in rising weight: of the failures of one
+ * OpenTransport (both discoveries, both pipes) the weightiest is reported, with the Windows
+ * error of the call that failed. */
+enum OpenFailure {
+    OpenFailureNotFound,     /* no interface of the class, or none that opened */
+    OpenFailureError,        /* an open failed for another reason: OpenFailureCode */
+    OpenFailureInUse,        /* the driver refused a pipe that another handle holds */
+    OpenFailureAccessDenied, /* the device's security refused the open */
+};
+static OpenFailure WorstOpenFailure;
+static DWORD OpenFailureCode;
+
+/* Notes a failed CreateFileA, of the interface (a discovery candidate) or of a pipe. */
+static void NoteOpenFailure(DWORD error, bool pipe)
+{
+    OpenFailure failure = OpenFailureError;
+    if (error == ERROR_ACCESS_DENIED) {
+        failure = OpenFailureAccessDenied;
+    } else if (pipe && error == ERROR_INVALID_PARAMETER) {
+        /* murvousb refuses the open of a pipe that is open already (the names are right) */
+        failure = OpenFailureInUse;
+    }
+    if (failure > WorstOpenFailure || (failure == OpenFailureError && WorstOpenFailure == OpenFailureError)) {
+        WorstOpenFailure = failure;
+        OpenFailureCode = error;
+    }
+}
+
+/* The one line on the error stream, before the update sequence's own message, that says why
+ * the unit could not be opened. */
+static void ReportOpenFailure(void)
+{
+    switch (WorstOpenFailure) {
+    case OpenFailureNotFound:
+        fprintf(stderr, "No MURVO unit found: none is plugged in, or its driver (murvousb) is not installed\n");
+        return;
+    case OpenFailureAccessDenied:
+        fprintf(stderr, "Access to the MURVO unit denied: run vardel from a Command Prompt run as administrator\n");
+        return;
+    case OpenFailureInUse:
+        fprintf(stderr, "The MURVO unit is in use by another program: close it, then try again\n");
+        return;
+    case OpenFailureError:
+        break;
+    }
+    char text[256];
+    DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, NULL, OpenFailureCode, 0,
+                                  text, sizeof text, NULL);
+    while (length > 0 && (text[length - 1] == '\n' || text[length - 1] == '\r' || text[length - 1] == ' ')) {
+        length--;
+    }
+    text[length] = '\0';
+    if (length == 0) {
+        fprintf(stderr, "The MURVO unit could not be opened: error %lu\n", (unsigned long)OpenFailureCode);
+    } else {
+        fprintf(stderr, "The MURVO unit could not be opened: %s (error %lu)\n", text, (unsigned long)OpenFailureCode);
+    }
+}
+
 /* Tries one enumerated interface: its path into path, then opens it. */
 static HANDLE OpenCandidate(HDEVINFO set, SP_DEVICE_INTERFACE_DATA *interfaceData, char *path)
 {
@@ -60,6 +119,9 @@ static HANDLE OpenCandidate(HDEVINFO set, SP_DEVICE_INTERFACE_DATA *interfaceDat
             path[length] = '\0';
             handle = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
                                  OPEN_EXISTING, 0, NULL);
+            if (handle == INVALID_HANDLE_VALUE) {
+                NoteOpenFailure(GetLastError(), false);
+            }
         }
     }
     free(detail);
@@ -119,32 +181,45 @@ HANDLE OpenPipe(const char *pipeName, DWORD flagsAndAttributes)
     }
     DevicePath[length] = '\\';
     strcpy(DevicePath + length + 1, pipeName);
-    return CreateFileA(DevicePath, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
-                       OPEN_EXISTING, flagsAndAttributes, NULL);
+    HANDLE handle = CreateFileA(DevicePath, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                                OPEN_EXISTING, flagsAndAttributes, NULL);
+    if (handle == INVALID_HANDLE_VALUE) {
+        NoteOpenFailure(GetLastError(), true);
+    }
+    return handle;
+}
+
+/* A failure of OpenTransport: whatever is open is closed, and the reason goes out. */
+static bool FailOpen(void)
+{
+    CloseTransport();
+    ReportOpenFailure();
+    return false;
 }
 
 bool OpenTransport(void)
 {
+    WorstOpenFailure = OpenFailureNotFound;
+    OpenFailureCode = 0;
     ReadHandle = OpenPipe(MURVO_READ_PIPE_NAME, FILE_FLAG_OVERLAPPED);
     WriteHandle = OpenPipe(MURVO_WRITE_PIPE_NAME, 0);
     if (ReadHandle == INVALID_HANDLE_VALUE || WriteHandle == INVALID_HANDLE_VALUE) {
-        CloseTransport();
-        return false;
+        return FailOpen();
     }
     /* Events last until the process ends: a second open reuses them instead of leaking them. */
     HANDLE readEvent = ReadOverlapped.hEvent;
     memset(&ReadOverlapped, 0, sizeof ReadOverlapped);
     ReadOverlapped.hEvent = readEvent != NULL ? readEvent : CreateEventA(NULL, FALSE, FALSE, NULL);
     if (ReadOverlapped.hEvent == NULL) {
-        CloseTransport();
-        return false;
+        NoteOpenFailure(GetLastError(), false);
+        return FailOpen();
     }
     if (ResetOverlapped.hEvent == NULL) {
         ResetOverlapped.hEvent = CreateEventA(NULL, FALSE, FALSE, NULL);
     }
     if (ResetOverlapped.hEvent == NULL) {
-        CloseTransport();
-        return false;
+        NoteOpenFailure(GetLastError(), false);
+        return FailOpen();
     }
     return true;
 }

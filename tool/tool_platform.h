@@ -18,7 +18,10 @@
 #include "posix/windows.h"
 #include "posix/crt_io.h"
 #ifndef MURVO_LIBUSB
-#include "host/win32/setupapi.h" /* the Linux deliverable has no SetupAPI: it finds units by libusb */
+/* The pipe transport's: SetupAPI and the system's message texts. The Linux deliverable finds
+ * units by libusb and needs neither. */
+#include "host/win32/setupapi.h"
+#include "host/win32/win32_messages.h"
 #endif
 #endif
 

@@ -9,6 +9,9 @@
  *   MURVO_SIM_SPEED  "full" (64-byte packets, the default) or "high" (512-byte packets)
  *   MURVO_SIM_TIMING "on": transfers take the time of a real bus and the flash the time of a
  *                    real erase and program; "off" (the default): as fast as the host can
+ *   MURVO_SIM_ADMIN  "yes" (the default): the program runs as an administrator, elevated;
+ *                    "no": as a standard user (or at a prompt not run as administrator),
+ *                    whose opens of a unit the device's security refuses (access denied)
  *   MURVO_SIM_LOW_RESOURCES  "N" or "N:SEED": the kernel fails murvousb's allocations, the N-th
  *                    counted one (N > 0), or about N per cent of them chosen by SEED
  *                    ("N%:SEED"); to see that the driver fails cleanly under memory pressure
@@ -31,7 +34,8 @@
 #include <stdlib.h>
 #include <string.h>
 
-static const HostDriverInfo MurvoUsbDriver = {"murvousb", DriverEntry, HOST_POOL_TAG('W', 'd', 'm', ' ')};
+/* Installed as murvousb.inf installs it: SYSTEM and Administrators alone open a unit. */
+static const HostDriverInfo MurvoUsbDriver = {"murvousb", DriverEntry, TRUE};
 
 static HostUsbBus *Bus; /* the machine's one bus, once booted */
 
@@ -80,6 +84,18 @@ static bool TimingSetting(void)
         return true;
     }
     SettingError("MURVO_SIM_TIMING must be \"on\" or \"off\"");
+}
+
+static bool AdministratorSetting(void)
+{
+    const char *text = getenv("MURVO_SIM_ADMIN");
+    if (text == NULL || strcmp(text, "yes") == 0) {
+        return true;
+    }
+    if (strcmp(text, "no") == 0) {
+        return false;
+    }
+    SettingError("MURVO_SIM_ADMIN must be \"yes\" or \"no\"");
 }
 
 /* Applies MURVO_SIM_LOW_RESOURCES to murvousb's allocations. */
@@ -150,6 +166,7 @@ static void BootMachine(void)
     unsigned units = UnitCountSetting();
     USB_DEVICE_SPEED speed = SpeedSetting();
     bool timed = TimingSetting();
+    bool administrator = AdministratorSetting();
     SimConfig config;
     char error[256];
     if (!SimConfigFromEnv(&config, error, sizeof error)) {
@@ -157,6 +174,7 @@ static void BootMachine(void)
     }
 
     LowResourcesSetting();
+    HostSetUserIsAdministrator(administrator);
     Bus = HostUsbBusCreate();
     if (Bus == NULL) {
         SettingError("the USB bus could not be created");

@@ -35,6 +35,12 @@ bool HostDeviceIsLiveSerial(PDEVICE_OBJECT DeviceObject, ULONGLONG Serial)
     return LiveDevices.count(DeviceObject) != 0 && DeviceObject->DeviceObjectExtension->Serial == Serial;
 }
 
+BOOLEAN HostDeviceObjectExists(PDEVICE_OBJECT DeviceObject)
+{
+    std::lock_guard<std::mutex> guard(DeviceSetLock);
+    return LiveDevices.count(DeviceObject) != 0;
+}
+
 static void SetUnicode(PUNICODE_STRING String, PWSTR Buffer, const char *Prefix, const char *Name, size_t Capacity)
 {
     size_t n = 0;
@@ -105,7 +111,7 @@ NTSTATUS HostLoadDriverInternal(const HostDriverInfo *Info, bool ByPnp, PDRIVER_
             HostReport("DRIVER_UNLOAD_DEVICES", nullptr, HostCallSite{nullptr, 0},
                        "DriverEntry of %s failed (0x%08x) but left device objects", Info->Name, (unsigned)status);
         }
-        HostPoolReportLeaks(object, nullptr, "failed DriverEntry");
+        HostPoolReportLeaks(object, "failed DriverEntry");
         free(driver);
         return status;
     }
@@ -168,7 +174,7 @@ NTSTATUS HostUnloadDriver(PDRIVER_OBJECT DriverObject)
     }
     char when[160];
     snprintf(when, sizeof when, "unload of driver %s", driver->Info->Name);
-    HostPoolReportLeaks(DriverObject, nullptr, when);
+    HostPoolReportLeaks(DriverObject, when);
     free(driver);
     return STATUS_SUCCESS;
 }
@@ -279,10 +285,9 @@ VOID(IoDeleteDevice)(PDEVICE_OBJECT DeviceObject)
                    "device %p deleted while %d request(s) it passed down are still outstanding below it",
                    (void *)DeviceObject, (int)below);
     }
-    char when[160];
-    snprintf(when, sizeof when, "deletion of device %p (driver %s)", (void *)DeviceObject,
-             HostDriverOf(DeviceObject->DriverObject)->Info->Name);
-    HostPoolReportLeaks(nullptr, DeviceObject, when);
+    /* Blocks still charged to the device are no leak yet: a driver-wide block may be freed
+     * at unload, where leaks are reported. The charge goes, so that a device made later at
+     * the same address starts with an empty ledger. */
     HostPoolForgetDevice(DeviceObject);
     HostDisableInterfacesOf(DeviceObject);
     {

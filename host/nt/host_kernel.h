@@ -32,7 +32,10 @@ extern "C" {
 typedef struct HostDriverInfo {
     const char *Name;         /* service name; the driver object is named \Driver\<Name> */
     PDRIVER_INITIALIZE Entry; /* DriverEntry */
-    ULONG PoolTag;            /* the one pool tag the driver declares; 0 accepts any tag */
+    /* The security its INF file gives each device it drives (.HW AddReg: Security
+     * "D:P(A;;GA;;;SY)(A;;GA;;;BA)" with FILE_DEVICE_SECURE_OPEN): only SYSTEM and
+     * Administrators open the device or a name below it. */
+    BOOLEAN AdministratorsOnly;
 } HostDriverInfo;
 
 /* Loads a driver: creates its driver object, presets every major function to the I/O
@@ -98,6 +101,12 @@ BOOLEAN HostPnpWaitRemoved(HostDeviceNode *Node, ULONG TimeoutMs);
 PDEVICE_OBJECT HostPnpFunctionDevice(HostDeviceNode *Node);
 /* Number of file objects open on the device stack. */
 ULONG HostPnpOpenFileCount(HostDeviceNode *Node);
+/* REMOVE_DEVICE after a successful HostPnpQueryRemove (no check of open files: an open that
+ * came in between is the drivers' to fail). */
+NTSTATUS HostPnpRemove(HostDeviceNode *Node);
+/* Whether DeviceObject is still a device object: a deleted one stays while referenced (by
+ * an open in progress, a file object, a device attached above it). */
+BOOLEAN HostDeviceObjectExists(PDEVICE_OBJECT DeviceObject);
 
 /* ---- Power manager ----------------------------------------------------------------- */
 
@@ -124,12 +133,13 @@ DEVICE_POWER_STATE HostPoGetDevicePowerState(PDEVICE_OBJECT DeviceObject);
  *   PENDING_RETURNED_IGNORED, PNP_POWER_STATUS_NOT_INITIALIZED, POWER_IRP_NOT_PO_CALL,
  *   DRIVER_ALLOCATED_IRP_COMPLETED, WAIT_AT_HIGH_IRQL, CALL_DRIVER_IRQL, POOL_IRQL,
  *   SPINLOCK_RELEASE_IRQL, SPINLOCK_NOT_OWNER, SPINLOCK_RECURSION, DISPATCH_IRQL_CHANGED,
- *   COMPLETE_HOLDING_SPINLOCK, LOCK_ORDER, POOL_LEAK, POOL_WRONG_TAG, POOL_DOUBLE_FREE,
+ *   COMPLETE_HOLDING_SPINLOCK, LOCK_ORDER, POOL_LEAK, POOL_WRONG_TAG, POOL_ZERO_BYTES, POOL_TYPE_UNKNOWN,
+ *   POOL_DOUBLE_FREE,
  *   POOL_BAD_FREE, MDL_DOUBLE_FREE, CANCEL_LOCK_NOT_RELEASED, PNP_REMOVE_NOT_DELETED,
  *   PNP_SURPRISE_DELETED, PNP_DEVICE_INITIALIZING, PNP_ADD_DEVICE_LEFT_DEVICE,
  *   DEVICE_DELETED_ATTACHED, DRIVER_UNLOAD_DEVICES, IRQL_NOT_LESS, NOT_MODELLED,
  *   ASSERTION, PAGED_CODE, DEVICE_NOT_LIVE, NOT_COMPLETED_NOT_PENDING, MDL_OUT_OF_RANGE,
- *   POWER_START_NEXT_MISSING, PROCESS_CANCEL_TIMEOUT, NEXT_LOCATION_NOT_SET,
+ *   POWER_START_NEXT_MISSING, POWER_DEVICE_REQUEST_MISSING, PROCESS_CANCEL_TIMEOUT, NEXT_LOCATION_NOT_SET,
  *   COMPLETION_ROUTINE_AFTER_SKIP, COMPLETION_ROUTINE_COMPLETED, CALL_WITH_CANCEL_ROUTINE,
  *   IRP_FORWARDED_WHILE_BELOW, IRP_COMPLETED_WHILE_BELOW, CANCEL_ROUTINE_ON_LOWER_IRP,
  *   DEVICE_DELETED_WITH_REQUEST_BELOW, IRP_TOUCHED_AFTER_FREE, POOL_TOUCHED_AFTER_FREE,
@@ -137,7 +147,7 @@ DEVICE_POWER_STATE HostPoGetDevicePowerState(PDEVICE_OBJECT DeviceObject);
  *   POWER_NOT_PASSED_DOWN, PNP_UNFAILABLE_FAILED, PNP_SURPRISE_DETACHED, PNP_SURPRISE_INTERFACE_ENABLED,
  *   PNP_CAPABILITIES_NOT_INITIALIZED, DEVICE_IO_FLAGS_CONFLICT, POWER_PAGABLE_NOT_INHERITED.
  * The USB bus stand-in adds, through HostVerifierReport: URB_BAD_LENGTH, URB_BAD_PIPE_HANDLE,
- *   URB_TRANSFER_TOO_LARGE, URB_WRONG_DIRECTION, URB_NOT_CONFIGURED, URB_AFTER_REMOVAL,
+ *   URB_WRONG_DIRECTION, URB_NOT_CONFIGURED, URB_AFTER_REMOVAL,
  *   URB_BAD_BUFFER, URB_IRQL, URB_UNCONFIGURE_WITH_TRANSFERS, URB_FREED_WHILE_QUEUED. */
 
 /* Reports a violation of Rule found by a platform component on behalf of the driver that
@@ -198,6 +208,14 @@ typedef struct HostPoolUsage {
     ULONG Allocations;
 } HostPoolUsage;
 HostPoolUsage HostPoolUsageByTag(ULONG Tag);
+/* Pool allocations a driver asked for of PoolType (ExAllocatePoolWithTag) since the kernel
+ * started or was last reset. */
+ULONG HostPoolAllocationsOfType(POOL_TYPE PoolType);
+
+/* The Windows version the kernel says it is (RtlGetVersion): 10.0 build 19045 unless a test
+ * sets another. Before 6.2 (Windows 8) there is no NonPagedPoolNx: an allocation of that
+ * type is reported (POOL_TYPE_UNKNOWN), as Windows 7 stops with BAD_POOL_CALLER. */
+VOID HostSetWindowsVersion(ULONG Major, ULONG Minor, ULONG Build);
 /* Checks every freed pool block still in quarantine (reporting POOL_TOUCHED_AFTER_FREE for
  * one written after its free) and lets them go; HostKernelReset does it too. */
 void HostPoolCheckFreed(void);
@@ -206,6 +224,8 @@ void HostPoolCheckFreed(void);
 typedef void HOST_POOL_FREE_HOOK(const void *Block, SIZE_T Size);
 void HostPoolSetFreeHook(HOST_POOL_FREE_HOOK *Hook);
 HostPoolUsage HostPoolUsageByDriver(PDRIVER_OBJECT DriverObject);
+/* Blocks charged to a device object that still exists (its charges go with its deletion:
+ * leaks are reported at the driver's unload; a test asserts a device's ledger itself). */
 HostPoolUsage HostPoolUsageByDevice(PDEVICE_OBJECT DeviceObject);
 /* Requests and MDLs currently allocated by anyone (the I/O manager's own included). */
 ULONG HostLiveIrpCount(void);
@@ -236,6 +256,12 @@ VOID HostProcessEnd(HostProcess *Process);
  * the suffix; IRP_MJ_CREATE goes to the top of the device's stack and is waited for.
  * STATUS_OBJECT_NAME_NOT_FOUND when no enabled interface matches. */
 NTSTATUS HostCreateFile(HostProcess *Process, PCWSTR Path, HostFile **File);
+/* Whether the user the programs run as holds an administrator's elevated token (the default)
+ * or is a standard user (or an administrator at an unelevated prompt): the open of a device
+ * whose driver's INF admits administrators only then fails with STATUS_ACCESS_DENIED,
+ * before any request reaches the driver, as the object manager's access check does.
+ * HostKernelReset sets it back. */
+VOID HostSetUserIsAdministrator(BOOLEAN Administrator);
 /* Closes the handle: IRP_MJ_CLEANUP now, IRP_MJ_CLOSE once the file's last outstanding
  * request has completed (from a system thread if that is later). */
 NTSTATUS HostCloseFile(HostFile *File);

@@ -100,6 +100,31 @@ static HostDispatchFrame *ThreadFrameOf(PIRP Irp)
     return nullptr;
 }
 
+/* The bit of a stack location in the record's location sets (none beyond 63). */
+static unsigned long long LocationBit(CHAR Location) { return Location > 0 && Location < 64 ? 1ull << Location : 0; }
+
+/* Set-power and query-power requests are the ones a driver must let the next one of
+ * ("Calling PoStartNextPowerIrp"); wait-wake and power-sequence requests are not. */
+static bool OwesStartNext(UCHAR Major, UCHAR Minor)
+{
+    return Major == IRP_MJ_POWER && (Minor == IRP_MN_SET_POWER || Minor == IRP_MN_QUERY_POWER);
+}
+
+void HostPayStartNextPower(PIRP Irp)
+{
+    HostIrpRecord *record = HostIrpRecordOf(Irp);
+    HostDispatchFrame *frame = ThreadFrameOf(Irp);
+    CHAR current = Irp->CurrentLocation;
+    /* From its dispatch routine a driver pays for its own location only while it is still
+     * current: after IoSkipCurrentIrpStackLocation the current one is the caller's. A
+     * completion routine, or code holding the request, pays for the current location. */
+    if (frame && frame->Location && frame->Location != current) {
+        return;
+    }
+    std::lock_guard<std::mutex> guard(*record->Track);
+    record->PowerPaid |= LocationBit(current) & record->PowerOwed;
+}
+
 bool HostThreadInPnpDispatch(UCHAR Minor)
 {
     for (HostDispatchFrame *frame = HostThread()->Frames; frame; frame = frame->ThreadNext) {
@@ -300,7 +325,14 @@ VOID(IoFreeIrp)(PIRP Irp)
         HostReport("IRP_FREED_IN_USE", Irp, site,
                    "a request that the I/O manager built (and frees at its completion) was freed by a driver");
     }
-    if (Irp->CurrentLocation <= Irp->StackCount) {
+    /* Below while a location it was passed to has not been completed: a location of the
+     * issuer's own (IoSetNextIrpStackLocation) is not one. */
+    unsigned long long below;
+    {
+        std::lock_guard<std::mutex> guard(*record->Track);
+        below = record->Delivered;
+    }
+    if (below) {
         HostReport("IRP_FREED_OWNED_BY_LOWER", Irp, site,
                    "request freed while a lower driver still owns it (it has not been completed back to its issuer)");
     }
@@ -421,9 +453,11 @@ static PIO_STACK_LOCATION MoveToNextLocation(PDEVICE_OBJECT DeviceObject, PIRP I
 }
 
 /* Records the send in the request's record: the lowest location reached, whether it reached
- * the bottom of the stack, and which driver and device sent it (for the checks at
- * completion). */
-static void RecordSend(HostThreadState *Thread, PDEVICE_OBJECT DeviceObject, PIRP Irp)
+ * the bottom of the stack, the power start-next debt of the location, and which driver and
+ * device sent it (for the checks at completion). Reports a power request whose skipped
+ * location never called PoStartNextPowerIrp. */
+static void RecordSend(HostThreadState *Thread, PDEVICE_OBJECT DeviceObject, PIRP Irp, PIO_STACK_LOCATION Stack,
+                       HostCallSite Site)
 {
     HostIrpRecord *record = HostIrpRecordOf(Irp);
     bool bottom;
@@ -431,27 +465,46 @@ static void RecordSend(HostThreadState *Thread, PDEVICE_OBJECT DeviceObject, PIR
         std::lock_guard<std::mutex> guard(HostKernelLock);
         bottom = !DeviceObject->DeviceObjectExtension->AttachedTo;
     }
-    std::lock_guard<std::mutex> guard(*record->Track);
-    if (Irp->CurrentLocation < record->Lowest) {
-        record->Lowest = Irp->CurrentLocation;
-    }
-    if (bottom) {
-        record->ReachedBottom = true;
-    }
-    /* The plug-and-play and power managers' own requests and user-mode requests are sent
-     * to the top by the I/O manager, whatever driver the thread is running for. */
-    bool byDriver =
-        Irp->CurrentLocation < Irp->StackCount || record->Kind == HostIrpDriver || record->Kind == HostIrpThreaded;
-    PDRIVER_OBJECT caller = Thread->ContextDriver;
-    if (caller && byDriver && record->SendCount < HOST_MAX_IRP_SENDS) {
-        PDEVICE_OBJECT sender = Thread->ContextDevice;
-        if (sender && !HostDeviceIsLive(sender)) {
-            sender = nullptr;
+    bool skippedUnpaid;
+    {
+        std::lock_guard<std::mutex> guard(*record->Track);
+        /* A location called again before completion passed it: its driver skipped it. What
+         * that driver owed is due now; the driver called next owes its own. */
+        unsigned long long bit = LocationBit(Irp->CurrentLocation);
+        skippedUnpaid = (record->PowerOwed & bit) && !(record->PowerPaid & bit);
+        record->PowerOwed &= ~bit;
+        record->PowerPaid &= ~bit;
+        if (OwesStartNext(Stack->MajorFunction, Stack->MinorFunction)) {
+            record->PowerOwed |= bit;
         }
-        record->Sends[record->SendCount++] = HostIrpSend{Irp->CurrentLocation, caller, sender};
-        if (sender) {
-            InterlockedIncrement(&sender->DeviceObjectExtension->SentBelow);
+        record->Delivered |= bit;
+        if (Irp->CurrentLocation < record->Lowest) {
+            record->Lowest = Irp->CurrentLocation;
         }
+        if (bottom) {
+            record->ReachedBottom = true;
+        }
+        /* The plug-and-play and power managers' own requests and user-mode requests are sent
+         * to the top by the I/O manager, whatever driver the thread is running for. */
+        bool byDriver =
+            Irp->CurrentLocation < Irp->StackCount || record->Kind == HostIrpDriver || record->Kind == HostIrpThreaded;
+        PDRIVER_OBJECT caller = Thread->ContextDriver;
+        if (caller && byDriver && record->SendCount < HOST_MAX_IRP_SENDS) {
+            PDEVICE_OBJECT sender = Thread->ContextDevice;
+            if (sender && !HostDeviceIsLive(sender)) {
+                sender = nullptr;
+            }
+            record->Sends[record->SendCount++] = HostIrpSend{Irp->CurrentLocation, caller, sender};
+            if (sender) {
+                InterlockedIncrement(&sender->DeviceObjectExtension->SentBelow);
+            }
+        }
+    }
+    if (skippedUnpaid) {
+        HostReport("POWER_START_NEXT_MISSING", Irp, Site,
+                   "power request (minor 0x%02x) passed on with its location skipped and without PoStartNextPowerIrp "
+                   "while that location was current (the next power request would never come)",
+                   Stack->MinorFunction);
     }
 }
 
@@ -549,7 +602,7 @@ NTSTATUS HostCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp, HostCallSite Site
     HostFuzzPoint();
 
     PIO_STACK_LOCATION stack = MoveToNextLocation(DeviceObject, Irp);
-    RecordSend(thread, DeviceObject, Irp);
+    RecordSend(thread, DeviceObject, Irp, stack, Site);
 
     /* Read before the call: a removal may delete the device and unload its driver. */
     const char *driverName = HostDriverOf(DeviceObject->DriverObject)->Info->Name;
@@ -712,8 +765,14 @@ static void RecordLocationCompleted(PIRP Irp, HostIrpRecord *Record, HostCallSit
     CHAR location = Irp->CurrentLocation;
     NTSTATUS status = Irp->IoStatus.Status;
     bool unmarked = false;
+    bool unpaid;
     {
         std::lock_guard<std::mutex> guard(*Record->Track);
+        unsigned long long bit = LocationBit(location);
+        unpaid = (Record->PowerOwed & bit) && !(Record->PowerPaid & bit);
+        Record->Delivered &= ~bit;
+        Record->PowerOwed &= ~bit;
+        Record->PowerPaid &= ~bit;
         if (location < 32 && (Record->PendingCheckMask & (1u << location))) {
             Record->PendingCheckMask &= ~(1u << location);
             unmarked = !(stack->Control & SL_PENDING_RETURNED);
@@ -725,6 +784,12 @@ static void RecordLocationCompleted(PIRP Irp, HostIrpRecord *Record, HostCallSit
                 frame->CompletedStatus = status;
             }
         }
+    }
+    if (unpaid) {
+        HostReport("POWER_START_NEXT_MISSING", Irp, Site,
+                   "completion passed location %d of a power request (minor 0x%02x) whose driver never called "
+                   "PoStartNextPowerIrp while that location was current (the next power request would never come)",
+                   location, stack->MinorFunction);
     }
     if (unmarked) {
         HostReport("PENDING_NOT_MARKED", Irp, Site,

@@ -86,12 +86,17 @@ void HostDescribeSite(HostCallSite Site, char *Out, size_t OutSize);
 
 /* Allocates Size bytes charged to the thread's driver context (or to Driver/Device when
  * given), without the verifier's tag and low-resources rules. */
+/* The running Windows version (os_version.cpp): at least Major.Minor; back to the default. */
+bool HostWindowsVersionAtLeast(ULONG Major, ULONG Minor);
+void HostResetWindowsVersion(void);
+
 void *HostPoolAllocate(SIZE_T Size, ULONG Tag, HostCallSite Site, PDRIVER_OBJECT Driver, PDEVICE_OBJECT Device);
 /* Frees a block of HostPoolAllocate; reports POOL_DOUBLE_FREE / POOL_BAD_FREE. */
 void HostPoolFree(void *Block, HostCallSite Site, const char *What);
 bool HostPoolIsLive(const void *Block);
-/* Reports every allocation charged to Device (or Driver) as a leak. */
-void HostPoolReportLeaks(PDRIVER_OBJECT Driver, PDEVICE_OBJECT Device, const char *When);
+/* Reports every allocation charged to Driver as a leak (at its unload, as Driver Verifier's
+ * pool tracking does: bug check 0xC4, parameter 0x62). */
+void HostPoolReportLeaks(PDRIVER_OBJECT Driver, const char *When);
 void HostPoolForgetDevice(PDEVICE_OBJECT Device);
 
 /* ---- Drivers and devices -------------------------------------------------------------- */
@@ -111,7 +116,8 @@ bool HostDeviceIsLive(PDEVICE_OBJECT DeviceObject);
 bool HostDeviceIsLiveSerial(PDEVICE_OBJECT DeviceObject, ULONGLONG Serial);
 void HostUnloadIfUnused(PDRIVER_OBJECT DriverObject);
 /* Drops a reference taken on a device object (HostFindInterfaceDevice takes one, which the
- * file opened on it holds); a deleted device goes with its last reference. */
+ * file opened on it holds; an open holds the device it sends IRP_MJ_CREATE to until the
+ * create returns); a deleted device goes with its last reference. */
 void HostDereferenceDevice(PDEVICE_OBJECT DeviceObject);
 NTSTATUS HostLoadDriverInternal(const HostDriverInfo *Info, bool ByPnp, PDRIVER_OBJECT *DriverObject);
 
@@ -126,7 +132,12 @@ struct _DEVOBJ_EXTENSION {
     SIZE_T ExtensionSize;
     bool DeletePending; /* deleted while attached above or referenced: freed when neither */
     LONG SentBelow;     /* requests passed down by this device and not yet back */
-    ULONGLONG Serial;   /* unique over the process's life, unlike the address */
+    /* Bottom device of a stack: the device set/query power request of PoRequestPowerIrp
+     * active on the stack, and the ones waiting for it (HostKernelLock). */
+    bool DevicePowerActive;
+    struct HostIrpRecord *DevicePowerQueue;
+    ULONG DeviceSetPowerRequests; /* PoRequestPowerIrp device set-power requests for the stack */
+    ULONGLONG Serial;             /* unique over the process's life, unlike the address */
 };
 
 /* ---- Requests ------------------------------------------------------------------------- */
@@ -172,9 +183,15 @@ typedef struct HostIrpRecord {
     HostCallSite AllocSite;
     std::mutex *Track; /* guards Frames, FreeDeferred, Finished */
     HostDispatchFrame *Frames;
-    bool FreeDeferred;                     /* freed while a dispatch routine was still on the stack */
-    bool Finished;                         /* completion reached the top (I/O manager requests) */
-    bool StartedNext;                      /* PoStartNextPowerIrp called since the request was last passed on */
+    bool FreeDeferred; /* freed while a dispatch routine was still on the stack */
+    bool Finished;     /* completion reached the top (I/O manager requests) */
+    /* Stack locations (bit n: location n, below 64) a driver was called at and that
+     * completion has not passed yet: the request is below its issuer while any is set. */
+    unsigned long long Delivered;
+    /* Of those, the set/query power locations whose driver owes one PoStartNextPowerIrp, and
+     * the ones that have paid it (while the location was current). Guarded by Track. */
+    unsigned long long PowerOwed;
+    unsigned long long PowerPaid;
     ULONG PendingCheckMask;                /* locations that returned STATUS_PENDING before being marked:
                                   * the mark must be there when completion passes them */
     HostIrpSend Sends[HOST_MAX_IRP_SENDS]; /* guarded by Track */
@@ -203,7 +220,10 @@ typedef struct HostIrpRecord {
     PDEVICE_OBJECT PowerTarget;
     UCHAR PowerMinor;
     POWER_STATE PowerState;
-    IRP Irp; /* followed by the stack locations, as on Windows */
+    PDEVICE_OBJECT PowerStackBottom;       /* serialised on this stack (device set/query power) */
+    HostCallSite PowerSite;                /* PoRequestPowerIrp's caller */
+    struct HostIrpRecord *PowerNextQueued; /* next request waiting on the same stack */
+    IRP Irp;                               /* followed by the stack locations, as on Windows */
 } HostIrpRecord;
 
 #define HOST_IRP_MAGIC 0x49525021u
@@ -216,6 +236,9 @@ void HostRetireIrp(HostIrpRecord *Record);        /* completion reached the top:
 BOOLEAN HostCancelIrpUnchecked(PIRP Irp);         /* IoCancelIrp on a request kept alive by a reference */
 void HostFinishUserIrp(HostIrpRecord *Record);
 bool HostThreadInPnpDispatch(UCHAR Minor); /* a dispatch routine of this PnP minor runs on this thread */
+/* PoStartNextPowerIrp's record: pays what the driver of the current location owes, when the
+ * caller may pay for it (see irp.cpp). */
+void HostPayStartNextPower(PIRP Irp);
 NTSTATUS HostCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp, HostCallSite Site);
 /* Sends a system request to the top of Pdo's stack and waits for its final status;
  * ReachedBottom, when given, tells whether the bottom device of the stack was called;
@@ -241,6 +264,8 @@ struct HostDeviceNode {
     HostDeviceState State;
     ULONG OpenFiles;
     bool RemoveWhenClosed;
+    bool Removing;           /* REMOVE_DEVICE decided: the I/O manager refuses new opens */
+    bool AdministratorsOnly; /* from the function driver's HostDriverInfo */
 };
 
 /* Guards the kernel's tables: drivers, devices, nodes, interfaces, files. Never held

@@ -302,7 +302,8 @@ typedef enum _POOL_TYPE {
     DontUseThisType,
     NonPagedPoolCacheAligned,
     PagedPoolCacheAligned,
-    NonPagedPoolCacheAlignedMustS
+    NonPagedPoolCacheAlignedMustS,
+    NonPagedPoolNx = 512 /* Windows 8 and later: non-paged pool that cannot hold code */
 } POOL_TYPE;
 
 /* ---- I/O status, file and driver objects ------------------------------------------- */
@@ -707,6 +708,17 @@ void HostPagedCode(const char *File, int Line);
 SIZE_T HostRtlCompareMemory(const VOID *Source1, const VOID *Source2, SIZE_T Length);
 
 VOID RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString);
+
+/* The version of the running Windows (RtlGetVersion). */
+typedef struct _OSVERSIONINFOW {
+    ULONG dwOSVersionInfoSize;
+    ULONG dwMajorVersion;
+    ULONG dwMinorVersion;
+    ULONG dwBuildNumber;
+    ULONG dwPlatformId;
+    WCHAR szCSDVersion[128];
+} OSVERSIONINFOW, *POSVERSIONINFOW, RTL_OSVERSIONINFOW, *PRTL_OSVERSIONINFOW;
+NTSTATUS RtlGetVersion(PRTL_OSVERSIONINFOW lpVersionInformation);
 VOID RtlFreeUnicodeString(PUNICODE_STRING UnicodeString);
 #define RtlFreeUnicodeString(s) HOST_AT(RtlFreeUnicodeString(s))
 VOID RtlCopyUnicodeString(PUNICODE_STRING DestinationString, PCUNICODE_STRING SourceString);

@@ -98,15 +98,25 @@ static void QueryStartedStack(HostDeviceNode *Node)
     QueryRelations(Node, BusRelations);
 }
 
+/* The function device exists and has not been deleted (a deleted one may stay while an
+ * open holds it). */
 static bool FunctionDeviceLive(HostDeviceNode *Node)
 {
-    return Node->Fdo && HostDeviceIsLiveSerial(Node->Fdo, Node->FdoSerial);
+    if (!Node->Fdo || !HostDeviceIsLiveSerial(Node->Fdo, Node->FdoSerial)) {
+        return false;
+    }
+    std::lock_guard<std::mutex> guard(HostKernelLock);
+    return !Node->Fdo->DeviceObjectExtension->DeletePending;
 }
 
 /* REMOVE_DEVICE, then the checks of a removal and the driver's unload when it has no
  * device left. */
 static void RemoveStack(HostDeviceNode *Node)
 {
+    {
+        std::lock_guard<std::mutex> guard(HostKernelLock);
+        Node->Removing = true;
+    }
     SendPnp(Node, IRP_MN_REMOVE_DEVICE);
     if (FunctionDeviceLive(Node)) {
         HostReport(
@@ -214,6 +224,7 @@ static VOID ArrivalWork(PVOID Context)
     node->Pdo = args->Pdo;
     node->InstanceId = args->InstanceId;
     node->FunctionDriver = driver;
+    node->AdministratorsOnly = args->Driver->AdministratorsOnly;
     node->State = HostDeviceAdded;
     std::vector<PDEVICE_OBJECT> before;
     {
@@ -312,6 +323,7 @@ typedef enum Transition {
     Rebalance,
     QueryRemove,
     CancelRemove,
+    Remove,
     Uninstall,
     Surprise
 } Transition;
@@ -422,6 +434,12 @@ static VOID TransitionWork(PVOID Context)
             SetState(node, HostDeviceStarted);
         }
         break;
+    case Remove:
+        if (state == HostDeviceRemovePending) {
+            RemoveStack(node);
+            status = STATUS_SUCCESS;
+        }
+        break;
     case Uninstall:
         status = DoQueryRemove(node);
         if (NT_SUCCESS(status)) {
@@ -456,6 +474,7 @@ NTSTATUS HostPnpStart(HostDeviceNode *Node) { return RunTransition(Node, Start);
 NTSTATUS HostPnpRebalance(HostDeviceNode *Node) { return RunTransition(Node, Rebalance); }
 NTSTATUS HostPnpQueryRemove(HostDeviceNode *Node) { return RunTransition(Node, QueryRemove); }
 NTSTATUS HostPnpCancelRemove(HostDeviceNode *Node) { return RunTransition(Node, CancelRemove); }
+NTSTATUS HostPnpRemove(HostDeviceNode *Node) { return RunTransition(Node, Remove); }
 NTSTATUS HostPnpUninstall(HostDeviceNode *Node) { return RunTransition(Node, Uninstall); }
 NTSTATUS HostPnpSurpriseRemove(HostDeviceNode *Node) { return RunTransition(Node, Surprise); }
 

@@ -43,19 +43,6 @@ static NTSTATUS PowerCall(PDEVICE_OBJECT DeviceObject, PIRP Irp, HostCallSite Si
                    (void *)DeviceObject);
         return STATUS_INVALID_PARAMETER;
     }
-    HostIrpRecord *record = HostIrpRecordOf(Irp);
-    bool issuer;
-    {
-        std::lock_guard<std::mutex> guard(*record->Track);
-        issuer = Irp->CurrentLocation == Irp->StackCount + 1 && !record->Frames;
-    }
-    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(Irp);
-    bool serialised = next->MinorFunction == IRP_MN_SET_POWER || next->MinorFunction == IRP_MN_QUERY_POWER;
-    if (!issuer && next->MajorFunction == IRP_MJ_POWER && serialised &&
-        !__atomic_exchange_n(&record->StartedNext, false, __ATOMIC_ACQ_REL)) {
-        HostReport("POWER_START_NEXT_MISSING", Irp, Site,
-                   "power request passed on without PoStartNextPowerIrp (the next power request would never come)");
-    }
     if ((DeviceObject->Flags & DO_POWER_PAGABLE) && thread->Irql > PASSIVE_LEVEL) {
         HostQueueWork(DeferredPowerWork, new DeferredPowerCall{DeviceObject, Irp, Site});
         return STATUS_PENDING;
@@ -86,7 +73,42 @@ VOID(PoStartNextPowerIrp)(PIRP Irp)
     if (HostThread()->Irql > DISPATCH_LEVEL) {
         HostReport("IRQL_NOT_LESS", Irp, site, "PoStartNextPowerIrp at IRQL %d", HostThread()->Irql);
     }
-    __atomic_store_n(&HostIrpRecordOf(Irp)->StartedNext, true, __ATOMIC_RELEASE);
+    HostPayStartNextPower(Irp);
+}
+
+/* The bottom device of the stack DeviceObject is in. Caller holds HostKernelLock. */
+static PDEVICE_OBJECT StackBottomLocked(PDEVICE_OBJECT DeviceObject)
+{
+    while (DeviceObject->DeviceObjectExtension->AttachedTo) {
+        DeviceObject = DeviceObject->DeviceObjectExtension->AttachedTo;
+    }
+    return DeviceObject;
+}
+
+static VOID SendQueuedDevicePower(PVOID Context)
+{
+    HostIrpRecord *record = (HostIrpRecord *)Context;
+    PowerCall(IoGetAttachedDevice(record->PowerTarget), &record->Irp, record->PowerSite);
+}
+
+/* A device set/query power request of PoRequestPowerIrp is over: the next one waiting on
+ * the same stack goes, from the worker thread. */
+static void EndDevicePower(PDEVICE_OBJECT Bottom)
+{
+    HostIrpRecord *next;
+    {
+        std::lock_guard<std::mutex> guard(HostKernelLock);
+        struct _DEVOBJ_EXTENSION *doe = Bottom->DeviceObjectExtension;
+        next = doe->DevicePowerQueue;
+        if (next) {
+            doe->DevicePowerQueue = next->PowerNextQueued;
+        } else {
+            doe->DevicePowerActive = false;
+        }
+    }
+    if (next) {
+        HostQueueWork(SendQueuedDevicePower, next);
+    }
 }
 
 /* Completion of a request of PoRequestPowerIrp: the requester's callback, then the free. */
@@ -94,6 +116,7 @@ static NTSTATUS PowerRequestDone(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Co
 {
     (void)DeviceObject;
     HostIrpRecord *record = (HostIrpRecord *)Context;
+    PDEVICE_OBJECT bottom = record->PowerStackBottom;
     if (record->PowerCallback) {
         HostContextSave save = HostEnterDriver(record->AllocDriver, record->PowerTarget);
         record->PowerCallback(record->PowerTarget, record->PowerMinor, record->PowerState, record->PowerContext,
@@ -101,6 +124,9 @@ static NTSTATUS PowerRequestDone(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Co
         HostLeaveDriver(save);
     }
     HostReleaseIrpRecord(record);
+    if (bottom) {
+        EndDevicePower(bottom);
+    }
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
@@ -119,6 +145,11 @@ NTSTATUS(PoRequestPowerIrp)
     }
     if (MinorFunction != IRP_MN_SET_POWER && MinorFunction != IRP_MN_QUERY_POWER && MinorFunction != IRP_MN_WAIT_WAKE) {
         return STATUS_INVALID_PARAMETER;
+    }
+    if (MinorFunction == IRP_MN_SET_POWER) {
+        /* Asked for, whether or not the request can be made (see SendSystemPower). */
+        std::lock_guard<std::mutex> guard(HostKernelLock);
+        StackBottomLocked(DeviceObject)->DeviceObjectExtension->DeviceSetPowerRequests++;
     }
     PDEVICE_OBJECT top = IoGetAttachedDevice(DeviceObject);
     /* Counted by the low-resources simulation in the caller's context: on Windows this
@@ -150,7 +181,29 @@ NTSTATUS(PoRequestPowerIrp)
         *Irp = irp;
     }
     HostFuzzPoint();
-    PowerCall(top, irp, site);
+    /* One device set/query power request is active per stack on Windows: a second one waits
+     * until the first has completed. */
+    bool queued = false;
+    if (MinorFunction != IRP_MN_WAIT_WAKE) {
+        std::lock_guard<std::mutex> guard(HostKernelLock);
+        PDEVICE_OBJECT bottom = StackBottomLocked(DeviceObject);
+        struct _DEVOBJ_EXTENSION *doe = bottom->DeviceObjectExtension;
+        record->PowerStackBottom = bottom;
+        record->PowerSite = site;
+        if (doe->DevicePowerActive) {
+            HostIrpRecord **tail = &doe->DevicePowerQueue;
+            while (*tail) {
+                tail = &(*tail)->PowerNextQueued;
+            }
+            *tail = record;
+            queued = true;
+        } else {
+            doe->DevicePowerActive = true;
+        }
+    }
+    if (!queued) {
+        PowerCall(top, irp, site);
+    }
     return STATUS_PENDING;
 }
 
@@ -187,9 +240,8 @@ static POWER_ACTION ActionFor(SYSTEM_POWER_STATE State)
     }
 }
 
-/* Sends one system power request to the top of the node's stack and waits for it, however
- * long the drivers hold it. */
-static NTSTATUS SendSystemPower(HostDeviceNode *Node, UCHAR Minor, SYSTEM_POWER_STATE State)
+/* Sends one system power request to the top of the node's stack and waits for it. */
+static NTSTATUS SendSystemPowerOnce(HostDeviceNode *Node, UCHAR Minor, SYSTEM_POWER_STATE State)
 {
     PDEVICE_OBJECT top = IoGetAttachedDevice(Node->Pdo);
     PIRP irp = HostAllocateIrp(top->StackSize, HostIrpSystem, HostCallSite{nullptr, 0}, false);
@@ -201,6 +253,30 @@ static NTSTATUS SendSystemPower(HostDeviceNode *Node, UCHAR Minor, SYSTEM_POWER_
     next->Parameters.Power.State.SystemState = State;
     next->Parameters.Power.ShutdownType = ActionFor(State);
     return HostSendSystemIrp(top, irp);
+}
+
+/* The device set-power requests asked for on the node's stack so far. */
+static ULONG DeviceSetPowerRequests(HostDeviceNode *Node)
+{
+    std::lock_guard<std::mutex> guard(HostKernelLock);
+    return Node->Pdo ? Node->Pdo->DeviceObjectExtension->DeviceSetPowerRequests : 0;
+}
+
+/* Sends one system power request to the top of the node's stack and waits for it, however
+ * long the drivers hold it. A system set-power request must have made the stack's power
+ * policy owner ask for a device set-power request, even for the state the device is in
+ * ("Handling a System Set-Power IRP in a Device Power Policy Owner"). */
+static NTSTATUS SendSystemPower(HostDeviceNode *Node, UCHAR Minor, SYSTEM_POWER_STATE State)
+{
+    ULONG before = DeviceSetPowerRequests(Node);
+    NTSTATUS status = SendSystemPowerOnce(Node, Minor, State);
+    if (Minor == IRP_MN_SET_POWER && DeviceSetPowerRequests(Node) == before) {
+        HostReport("POWER_DEVICE_REQUEST_MISSING", nullptr, HostCallSite{nullptr, 0},
+                   "system set-power request (S%d) to the stack of physical device %p completed, and no driver of the "
+                   "stack asked for a device set-power request (PoRequestPowerIrp) while it was in progress",
+                   (int)State - 1, (void *)Node->Pdo);
+    }
+    return status;
 }
 
 typedef struct SystemPowerArgs {

@@ -135,10 +135,13 @@ VOID(KfReleaseSpinLock)(PKSPIN_LOCK SpinLock, KIRQL NewIrql)
         HostReport("SPINLOCK_RELEASE_IRQL", nullptr, site, "spin lock %p released at IRQL %d instead of DISPATCH_LEVEL",
                    (void *)SpinLock, thread->Irql);
     }
-    KIRQL old = PopHeld(SpinLock, site);
-    if (NewIrql != old) {
-        HostReport("SPINLOCK_RELEASE_IRQL", nullptr, site,
-                   "spin lock %p released to IRQL %d, but it was acquired at IRQL %d", (void *)SpinLock, NewIrql, old);
+    /* Driver Verifier checks the IRQL of the release (0xC4/0x32), not that NewIrql is the
+     * level saved by the acquisition of this same lock: locks taken hand over hand are
+     * released each to the level the other one saved. */
+    PopHeld(SpinLock, site);
+    if (NewIrql > DISPATCH_LEVEL) {
+        HostReport("SPINLOCK_RELEASE_IRQL", nullptr, site, "spin lock %p released to IRQL %d, above DISPATCH_LEVEL",
+                   (void *)SpinLock, NewIrql);
     }
     __atomic_store_n(SpinLock, 0, __ATOMIC_RELEASE);
     thread->Irql = NewIrql;

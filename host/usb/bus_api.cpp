@@ -33,7 +33,7 @@ static NTSTATUS BusDriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Regi
     return STATUS_SUCCESS;
 }
 
-static const HostDriverInfo BusDriverInfo = {"usbhub", BusDriverEntry, 0};
+static const HostDriverInfo BusDriverInfo = {"usbhub", BusDriverEntry, FALSE};
 
 void HostUsbUnitSettingsDefault(HostUsbUnitSettings *Settings, USB_DEVICE_SPEED Speed)
 {

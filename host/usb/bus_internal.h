@@ -78,7 +78,7 @@ struct BusPipe {
     uint8_t Interval;
     uint8_t Type; /* USB_ENDPOINT_TYPE_* */
     uint16_t MaxPacket;
-    uint32_t MaxTransferSize;
+    uint32_t MaxTransferSize; /* as the selection asked for it; limits nothing */
     BusPipeRole Role;
     bool Halted;           /* set by a failed transfer, cleared by RESET_PIPE or a port reset */
     BusTransferList Queue; /* transfers in the order issued; only the head moves */

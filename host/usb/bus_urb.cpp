@@ -4,8 +4,7 @@
  *
  * Every request is checked first, as the verifier checks requests: a URB whose Length does
  * not fit its function, a pipe handle that is stale (from an earlier configuration),
- * foreign (another unit's) or made up, a transfer above the pipe's MaximumTransferSize or
- * against the pipe's direction, a transfer while unconfigured, any request after
+ * foreign (another unit's) or made up, a transfer against the pipe's direction, a transfer while unconfigured, any request after
  * REMOVE_DEVICE, a request that must come at PASSIVE_LEVEL coming higher. Each is a loud
  * report. What the bus does not model fails with USBD_STATUS_NOT_SUPPORTED.
  *
@@ -372,10 +371,6 @@ static bool PlanPipes(BusUnit *Unit, PIRP Irp, PURB Urb, PUSB_CONFIGURATION_DESC
             if (asked == USBD_DEFAULT_MAXIMUM_TRANSFER_SIZE) {
                 asked = HOST_USB_DEFAULT_TRANSFER_SIZE;
             }
-            if (asked == 0 || asked > HOST_USB_MAX_TRANSFER_SIZE) {
-                status = USBD_STATUS_INVALID_PARAMETER;
-                break;
-            }
             MakePipe(Unit, endpoints[i], asked, &Plan->Pipes[Plan->PipeCount + i]);
         }
         if (!USBD_SUCCESS(status)) {
@@ -510,10 +505,6 @@ static NTSTATUS BulkTransfer(BusUnit *Unit, PIRP Irp, PURB Urb)
         snprintf(detail, sizeof(detail), "%s transfer on %s endpoint 0x%02x", in ? "IN" : "OUT",
                  endpointIn ? "IN" : "OUT", pipe->EndpointAddress);
         problem = "URB_WRONG_DIRECTION";
-    } else if (request->TransferBufferLength > pipe->MaxTransferSize) {
-        snprintf(detail, sizeof(detail), "transfer of %lu bytes on a pipe of MaximumTransferSize %lu",
-                 (unsigned long)request->TransferBufferLength, (unsigned long)pipe->MaxTransferSize);
-        problem = "URB_TRANSFER_TOO_LARGE";
     }
     if (problem != NULL) {
         hold.unlock();

@@ -30,9 +30,9 @@
 
 typedef struct HostUsbBus HostUsbBus;
 
-/* Largest MaximumTransferSize a pipe may be given; a select-configuration request asking
- * for more fails. USBD_DEFAULT_MAXIMUM_TRANSFER_SIZE asks for the default. */
-#define HOST_USB_MAX_TRANSFER_SIZE 0x10000
+/* MaximumTransferSize given back for a pipe selected with USBD_DEFAULT_MAXIMUM_TRANSFER_SIZE.
+ * Any size is accepted and none limits a transfer: on Windows XP and later the field "is not
+ * used and does not contain valid data" ("USBD_PIPE_INFORMATION structure"). */
 #define HOST_USB_DEFAULT_TRANSFER_SIZE 0x1000
 #define HOST_USB_PORTS 8
 

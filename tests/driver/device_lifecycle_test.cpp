@@ -36,6 +36,30 @@ ULONG CountUrbs(const std::vector<SpyRecord> &log, USHORT function)
 
 using AddDeviceTest = DriverTest;
 
+/* DriverEntry chooses the pool from the running Windows: NX pool from Windows 8 (6.2) on,
+ * plain non-paged pool before, which has no NX type (the kernel reports that type there).
+ * Every allocation of the start (descriptors, configuration, pipe table) comes from it. */
+TEST_F(AddDeviceTest, AllocatesNxPoolFromWindows8OnAndExecutablePoolBefore)
+{
+    struct Windows {
+        ULONG Major, Minor;
+        POOL_TYPE Expected, Other;
+    };
+    for (const Windows windows :
+         {Windows{6, 1, NonPagedPool, NonPagedPoolNx}, Windows{6, 2, NonPagedPoolNx, NonPagedPool},
+          Windows{10, 0, NonPagedPoolNx, NonPagedPool}}) {
+        SCOPED_TRACE(testing::Message() << "Windows " << windows.Major << "." << windows.Minor);
+        HostSetWindowsVersion(windows.Major, windows.Minor, 0);
+        ULONG expectedBefore = HostPoolAllocationsOfType(windows.Expected);
+        ULONG otherBefore = HostPoolAllocationsOfType(windows.Other);
+        ASSERT_EQ(Plug(), STATUS_SUCCESS);
+        EXPECT_EQ(MurvoNonPagedPool, windows.Expected);
+        EXPECT_GT(HostPoolAllocationsOfType(windows.Expected), expectedBefore);
+        EXPECT_EQ(HostPoolAllocationsOfType(windows.Other), otherBefore);
+        UnplugAndWait();
+    }
+}
+
 TEST_F(AddDeviceTest, PowerDownLevelIsTheLastSleepingStateShallowerThanD3)
 {
     struct Case {

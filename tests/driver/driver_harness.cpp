@@ -384,8 +384,8 @@ NTSTATUS NTAPI TestDriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Regi
 
 } // namespace
 
-const HostDriverInfo MurvoTestDriver = {"murvousb", TestDriverEntry, HOST_POOL_TAG('W', 'd', 'm', ' ')};
-const HostDriverInfo SpyDriver = {"murvospy", SpyDriverEntry, 0};
+const HostDriverInfo MurvoTestDriver = {"murvousb", TestDriverEntry, TRUE};
+const HostDriverInfo SpyDriver = {"murvospy", SpyDriverEntry, FALSE};
 
 void SpyReset()
 {

@@ -530,11 +530,23 @@ TEST_F(VardelEndToEndTest, BadSimulatorSettingIsRefused)
     EXPECT_NE(run.Err.find("MURVO_SIM_FLASH_SIZE"), std::string::npos) << run.Err;
 }
 
+/* When the unit cannot be opened, one line on the error stream says why, before the
+ * sequence's own message. */
 TEST_F(VardelEndToEndTest, NoUnitAttachedCannotInitialiseUsb)
 {
     ProgramRun run = Update({"rom.bin"}, "Y", {{"MURVO_SIM_UNITS", "0"}});
     EXPECT_EQ(run.ExitStatus, 1);
-    EXPECT_EQ(run.Err, "\n*Error* Failed to initialise USB\n");
+    EXPECT_EQ(run.Err, "No MURVO unit found: none is plugged in, or its driver (murvousb) is not installed\n"
+                       "\n*Error* Failed to initialise USB\n");
+    EXPECT_TRUE(LogLines().empty());
+}
+
+TEST_F(VardelEndToEndTest, AUserWhoIsNoAdministratorCannotInitialiseUsb)
+{
+    ProgramRun run = Update({"rom.bin"}, "Y", {{"MURVO_SIM_ADMIN", "no"}});
+    EXPECT_EQ(run.ExitStatus, 1);
+    EXPECT_EQ(run.Err, "Access to the MURVO unit denied: run vardel from a Command Prompt run as administrator\n"
+                       "\n*Error* Failed to initialise USB\n");
     EXPECT_TRUE(LogLines().empty());
 }
 

@@ -18,7 +18,8 @@ fail() { echo "check_install: $*" >&2; exit 1; }
 rule="$root/etc/udev/rules.d/70-murvo.rules"
 [ -f "$rule" ] || fail "the udev rule is not installed in /etc/udev/rules.d"
 
-id_of() { sed -n "s/^#define $1 *0x\([0-9A-Fa-f]*\).*/\1/p" "$source/common/murvo_public.h" | tr 'A-F' 'a-f'; }
+# The IDs are the build's settings (its CMake cache).
+id_of() { sed -n "s/^$1:STRING=0x\([0-9A-Fa-f]*\)$/\1/p" "$build/CMakeCache.txt" | tr 'A-F' 'a-f'; }
 vid=$(printf '%04x' "0x$(id_of MURVO_USB_VENDOR_ID)")
 pid=$(printf '%04x' "0x$(id_of MURVO_USB_PRODUCT_ID)")
 line=$(grep -v '^#' "$rule" | grep -v '^$')

@@ -83,7 +83,7 @@ NTSTATUS ChainEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath)
     return STATUS_SUCCESS;
 }
 
-const HostDriverInfo ChainInfo = {"chain", ChainEntry, 0};
+const HostDriverInfo ChainInfo = {"chain", ChainEntry, FALSE};
 
 NTSTATUS IssuerDone(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
 {
@@ -222,7 +222,7 @@ NTSTATUS CountingEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath
     EntryCalls++;
     return STATUS_SUCCESS;
 }
-const HostDriverInfo CountingInfo = {"counting", CountingEntry, 0};
+const HostDriverInfo CountingInfo = {"counting", CountingEntry, FALSE};
 
 TEST_F(NtTest, DriverEntryRunsOnceAndDeviceExtensionIsZeroFilled)
 {

@@ -78,7 +78,7 @@ NTSTATUS AllocEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING)
     return STATUS_SUCCESS;
 }
 
-const HostDriverInfo AllocInfo = {"alloc", AllocEntry, ALLOC_TAG};
+const HostDriverInfo AllocInfo = {"alloc", AllocEntry, FALSE};
 
 NTSTATUS FreeAtIssuer(PDEVICE_OBJECT, PIRP Irp, PVOID Context)
 {

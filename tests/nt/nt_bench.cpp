@@ -27,7 +27,7 @@ NTSTATUS PassEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING)
     return STATUS_SUCCESS;
 }
 
-const HostDriverInfo PassInfo = {"pass", PassEntry, 0};
+const HostDriverInfo PassInfo = {"pass", PassEntry, FALSE};
 
 NTSTATUS FreeAtIssuer(PDEVICE_OBJECT, PIRP Irp, PVOID)
 {

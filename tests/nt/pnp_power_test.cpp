@@ -2,6 +2,9 @@
  * pnp_power_test.cpp - the plug-and-play manager's sequences and rules, and system power
  * transitions, seen from the drivers' side through their logs.
  */
+#include <chrono>
+#include <thread>
+
 #include "nt/nt_test_support.h"
 
 namespace {
@@ -153,10 +156,63 @@ NTSTATUS PowerProbeEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING)
     DriverObject->MajorFunction[IRP_MJ_POWER] = RecordPowerIrql;
     return STATUS_SUCCESS;
 }
-const HostDriverInfo PowerProbeInfo = {"powerprobe", PowerProbeEntry, 0};
+const HostDriverInfo PowerProbeInfo = {"powerprobe", PowerProbeEntry, FALSE};
 VOID PowerDone(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID Context, PIO_STATUS_BLOCK IoStatus)
 {
     *(NTSTATUS *)Context = IoStatus->Status;
+}
+
+/* A bottom driver that holds every power request reaching it (one at a time: the power
+ * manager sends the next only when the last has completed). */
+PIRP HeldPower[4];
+LONG HeldPowerCount; /* published after the slot is written */
+NTSTATUS HoldPower(PDEVICE_OBJECT, PIRP Irp)
+{
+    PoStartNextPowerIrp(Irp);
+    IoMarkIrpPending(Irp);
+    LONG held = __atomic_load_n(&HeldPowerCount, __ATOMIC_ACQUIRE);
+    HeldPower[held] = Irp;
+    __atomic_store_n(&HeldPowerCount, held + 1, __ATOMIC_RELEASE);
+    return STATUS_PENDING;
+}
+NTSTATUS HoldPowerEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING)
+{
+    DriverObject->MajorFunction[IRP_MJ_POWER] = HoldPower;
+    return STATUS_SUCCESS;
+}
+const HostDriverInfo HoldPowerInfo = {"holdpower", HoldPowerEntry, FALSE};
+
+/* Windows keeps one device power request active per stack: a second one asked for while the
+ * first is held is delivered once the first has completed. */
+TEST_F(NtTest, ASecondDevicePowerRequestWaitsForTheFirstOfItsStack)
+{
+    PDRIVER_OBJECT holder;
+    ASSERT_EQ(STATUS_SUCCESS, HostLoadDriver(&HoldPowerInfo, &holder));
+    PDEVICE_OBJECT device;
+    IoCreateDevice(holder, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
+    device->Flags &= ~DO_DEVICE_INITIALIZING;
+    HeldPowerCount = 0;
+    POWER_STATE d3, d0;
+    d3.DeviceState = PowerDeviceD3;
+    d0.DeviceState = PowerDeviceD0;
+    NTSTATUS first = STATUS_PENDING, second = STATUS_PENDING;
+    EXPECT_EQ(STATUS_PENDING, PoRequestPowerIrp(device, IRP_MN_SET_POWER, d3, PowerDone, &first, nullptr));
+    EXPECT_EQ(STATUS_PENDING, PoRequestPowerIrp(device, IRP_MN_SET_POWER, d0, PowerDone, &second, nullptr));
+    EXPECT_EQ(1, __atomic_load_n(&HeldPowerCount, __ATOMIC_ACQUIRE)) << "the second waits while the first is active";
+
+    HeldPower[0]->IoStatus.Status = STATUS_SUCCESS;
+    IoCompleteRequest(HeldPower[0], IO_NO_INCREMENT);
+    EXPECT_EQ(STATUS_SUCCESS, first);
+    for (int i = 0; i < 5000 && __atomic_load_n(&HeldPowerCount, __ATOMIC_ACQUIRE) < 2; i++) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    ASSERT_EQ(2, __atomic_load_n(&HeldPowerCount, __ATOMIC_ACQUIRE)) << "the second goes once the first has completed";
+    EXPECT_EQ(PowerDeviceD0, IoGetCurrentIrpStackLocation(HeldPower[1])->Parameters.Power.State.DeviceState);
+    HeldPower[1]->IoStatus.Status = STATUS_SUCCESS;
+    IoCompleteRequest(HeldPower[1], IO_NO_INCREMENT);
+    EXPECT_EQ(STATUS_SUCCESS, second);
+    IoDeleteDevice(device);
+    HostUnloadDriver(holder);
 }
 
 TEST_F(NtTest, PowerRequestsReachNonPageableDevicesAtDispatchLevel)

@@ -120,6 +120,24 @@ TEST_F(NtTest, SpinLockRaisesIrqlOfItsThreadOnlyAndExcludes)
     EXPECT_EQ(40000, interlocked);
 }
 
+/* Hand over hand: the first lock is released while the second is held, each to the level
+ * the other saved. Windows checks only that each release runs at DISPATCH_LEVEL. */
+TEST_F(NtTest, SpinLocksTakenHandOverHandAreReleasedWithoutReport)
+{
+    KSPIN_LOCK first;
+    KSPIN_LOCK second;
+    KeInitializeSpinLock(&first);
+    KeInitializeSpinLock(&second);
+    KIRQL firstOld;
+    KIRQL secondOld;
+    KeAcquireSpinLock(&first, &firstOld);
+    KeAcquireSpinLock(&second, &secondOld);
+    KeReleaseSpinLock(&first, secondOld);
+    EXPECT_EQ(DISPATCH_LEVEL, KeGetCurrentIrql());
+    KeReleaseSpinLock(&second, firstOld);
+    EXPECT_EQ(PASSIVE_LEVEL, KeGetCurrentIrql());
+}
+
 TEST_F(NtTest, InterlockedOperationsReturnWhatWindowsReturns)
 {
     volatile LONG v = 5;

@@ -252,7 +252,7 @@ static NTSTATUS BusEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPa
     return STATUS_SUCCESS;
 }
 
-const HostDriverInfo TestBusInfo = {"testbus", BusEntry, HOST_POOL_TAG('B', 'u', 's', ' ')};
+const HostDriverInfo TestBusInfo = {"testbus", BusEntry, FALSE};
 
 PDEVICE_OBJECT TestBusCreatePdo(void)
 {
@@ -284,6 +284,26 @@ typedef struct FdoExtension {
 } FdoExtension;
 
 static FdoExtension *Ext(PDEVICE_OBJECT DeviceObject) { return (FdoExtension *)DeviceObject->DeviceExtension; }
+
+/* Creates held inside the driver: CreateHeld is set when one waits, CreateRelease lets it go. */
+static volatile LONG HoldCreates;
+static KEVENT CreateHeld;
+static KEVENT CreateRelease;
+
+void TestFunctionHoldCreates(void)
+{
+    KeInitializeEvent(&CreateHeld, NotificationEvent, FALSE);
+    KeInitializeEvent(&CreateRelease, NotificationEvent, FALSE);
+    __atomic_store_n(&HoldCreates, 1, __ATOMIC_SEQ_CST);
+}
+
+void TestFunctionWaitCreateHeld(void) { KeWaitForSingleObject(&CreateHeld, Executive, KernelMode, FALSE, nullptr); }
+
+void TestFunctionReleaseCreate(void)
+{
+    __atomic_store_n(&HoldCreates, 0, __ATOMIC_SEQ_CST);
+    KeSetEvent(&CreateRelease, IO_NO_INCREMENT, FALSE);
+}
 
 static NTSTATUS OnCompleteSetEvent(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
 {
@@ -417,6 +437,12 @@ static NTSTATUS FunctionDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
             name += (char)stack->FileObject->FileName.Buffer[i];
         }
         TestLogAdd(name);
+        if (__atomic_load_n(&HoldCreates, __ATOMIC_SEQ_CST)) {
+            KeSetEvent(&CreateHeld, IO_NO_INCREMENT, FALSE);
+            KeWaitForSingleObject(&CreateRelease, Executive, KernelMode, FALSE, nullptr);
+            /* The extension is read after the wait: a removal may have deleted the device. */
+            TestLogAdd(Ext(DeviceObject)->Self == DeviceObject ? "FDO OPEN RELEASED" : "FDO OPEN BROKEN");
+        }
         stack->FileObject->FsContext = DeviceObject;
         return CompleteWith(Irp, STATUS_SUCCESS, 0);
     }
@@ -480,4 +506,4 @@ static NTSTATUS FunctionEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Regis
     return STATUS_SUCCESS;
 }
 
-const HostDriverInfo TestFunctionInfo = {"testfunction", FunctionEntry, TEST_TAG};
+const HostDriverInfo TestFunctionInfo = {"testfunction", FunctionEntry, FALSE};

@@ -41,6 +41,12 @@ void TestBusMarkGone(PDEVICE_OBJECT Pdo);
 /* TestFunction: holds the system set-power request while its own device request runs. */
 extern volatile LONG TestFunctionRefuseQueryStop;
 extern volatile LONG TestFunctionRefuseQueryPower;
+/* TestFunction: from TestFunctionHoldCreates on, a create waits inside the driver (after
+ * logging "FDO OPEN ...") until TestFunctionReleaseCreate; TestFunctionWaitCreateHeld waits
+ * until one does. */
+void TestFunctionHoldCreates(void);
+void TestFunctionWaitCreateHeld(void);
+void TestFunctionReleaseCreate(void);
 
 /* The log: "FDO PNP 0x00 @0", "PDO READ @0", "FDO POWER 0x02 S4 @0" and so on. */
 void TestLogClear(void);

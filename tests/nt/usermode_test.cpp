@@ -6,6 +6,7 @@
 #include <string.h>
 
 #include <atomic>
+#include <thread>
 
 #include "nt/nt_test_support.h"
 
@@ -228,6 +229,38 @@ TEST_F(UserModeTest, AnImmediateFailureReportsToNobody)
     EXPECT_EQ(0x12345678, iosb.Status);
     EXPECT_EQ(0, KeReadStateEvent(&event));
     TestBusSetMode(TestBusCompleteNow, STATUS_SUCCESS);
+}
+
+/* A removal decided after QUERY_REMOVE's check of open files meets a create already inside
+ * the function driver: the removal deletes the function device under it. The I/O manager
+ * holds the device it sent the create to until the create returns ("IoDeleteDevice": the
+ * object goes with its last reference), so the driver may still touch its extension. */
+TEST_F(NtTest, ACreateInsideTheDriverHoldsTheDeviceObjectThroughItsRemoval)
+{
+    PDEVICE_OBJECT pdo;
+    HostDeviceNode *node = Arrive(&pdo);
+    WCHAR path[256];
+    ASSERT_EQ(STATUS_SUCCESS, HostGetDeviceInterfacePath(&TestInterfaceClass, 0, path, 256, nullptr));
+    PDEVICE_OBJECT fdo = HostPnpFunctionDevice(node);
+    HostProcess *process = HostProcessCreate();
+    ASSERT_EQ(STATUS_SUCCESS, HostPnpQueryRemove(node));
+
+    TestFunctionHoldCreates();
+    HostFile *file = nullptr;
+    NTSTATUS created = STATUS_PENDING;
+    std::thread opener([&] { created = HostCreateFile(process, path, &file); });
+    TestFunctionWaitCreateHeld();
+    EXPECT_EQ(STATUS_SUCCESS, HostPnpRemove(node));
+    EXPECT_EQ(HostDeviceRemoved, HostPnpGetState(node));
+    EXPECT_TRUE(HostDeviceObjectExists(fdo)) << "the create in progress holds the deleted function device";
+    TestFunctionReleaseCreate();
+    opener.join();
+    EXPECT_EQ(STATUS_SUCCESS, created);
+    EXPECT_EQ(1u, TestLogMatching("FDO OPEN RELEASED").size());
+    EXPECT_FALSE(HostDeviceObjectExists(fdo)) << "the function device goes with the create's reference";
+
+    HostProcessEnd(process);
+    IoDeleteDevice(pdo);
 }
 
 } // namespace

@@ -32,6 +32,7 @@ enum PnpFault {
 };
 PnpFault Fault;
 PVOID EntryLeak;
+PVOID DriverWideBlock; /* freed by DriverUnload when set */
 
 typedef struct FaultyExt {
     PDEVICE_OBJECT Lower;
@@ -114,6 +115,14 @@ NTSTATUS FaultyAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Pdo)
     return STATUS_SUCCESS;
 }
 
+VOID FaultyUnload(PDRIVER_OBJECT)
+{
+    if (DriverWideBlock) {
+        ExFreePoolWithTag(DriverWideBlock, HOST_POOL_TAG('F', 'l', 't', 'y'));
+        DriverWideBlock = nullptr;
+    }
+}
+
 NTSTATUS FaultyEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath)
 {
     (void)RegistryPath;
@@ -122,13 +131,14 @@ NTSTATUS FaultyEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath)
     DriverObject->MajorFunction[IRP_MJ_POWER] = FaultyDispatch;
     DriverObject->MajorFunction[IRP_MJ_PNP] = FaultyPnp;
     DriverObject->DriverExtension->AddDevice = FaultyAddDevice;
+    DriverObject->DriverUnload = FaultyUnload;
     if (EntryLeak) {
         EntryLeak = ExAllocatePoolWithTag(NonPagedPool, 33, HOST_POOL_TAG('F', 'l', 't', 'y'));
     }
     return STATUS_SUCCESS;
 }
 
-const HostDriverInfo FaultyInfo = {"faulty", FaultyEntry, HOST_POOL_TAG('F', 'l', 't', 'y')};
+const HostDriverInfo FaultyInfo = {"faulty", FaultyEntry, FALSE};
 
 NTSTATUS FreeAtIssuer(PDEVICE_OBJECT, PIRP Irp, PVOID)
 {
@@ -143,6 +153,7 @@ protected:
         NtTest::SetUp();
         Fault = NoPnpFault;
         EntryLeak = nullptr;
+        DriverWideBlock = nullptr;
     }
     /* A device of the faulty driver, alone in its stack. */
     PDEVICE_OBJECT Device()
@@ -219,6 +230,22 @@ TEST_F(VerifierTest, RequestFreedWhileALowerDriverOwnsIt)
             IoFreeIrp(irp);
         },
         "VERIFIER: IRP_FREED_(OWNED_BY_LOWER|IN_USE)");
+    IoDeleteDevice(pdo);
+}
+
+/* A driver gives its own request a stack location of its own (IoSetNextIrpStackLocation, as
+ * documented for that) and frees it in its completion routine, once the lower driver has
+ * completed it: the request is no longer below, whatever its current location. */
+TEST_F(VerifierTest, RequestWithItsIssuersOwnLocationFreedOnceBackIsNoReport)
+{
+    PDEVICE_OBJECT pdo = TestBusCreatePdo();
+    PIRP irp = IoAllocateIrp(2, FALSE);
+    IoSetNextIrpStackLocation(irp);
+    IoGetCurrentIrpStackLocation(irp)->MajorFunction = IRP_MJ_READ;
+    IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_READ;
+    IoSetCompletionRoutine(irp, FreeAtIssuer, nullptr, TRUE, TRUE, TRUE);
+    EXPECT_EQ(STATUS_SUCCESS, IoCallDriver(pdo, irp));
+    EXPECT_EQ(0u, HostLiveIrpCount());
     IoDeleteDevice(pdo);
 }
 
@@ -369,33 +396,102 @@ TEST_F(VerifierTest, PowerRequestPassedWithIoCallDriver)
     IoDeleteDevice(pdo);
 }
 
-TEST_F(VerifierTest, PowerRequestPassedOnWithoutStartingTheNext)
+NTSTATUS StartsNextOnTheWayUp(PDEVICE_OBJECT, PIRP Irp, PVOID)
+{
+    if (Irp->PendingReturned) {
+        IoMarkIrpPending(Irp);
+    }
+    PoStartNextPowerIrp(Irp);
+    return STATUS_SUCCESS;
+}
+
+/* Sends a power request of Minor (a device set-power to D0, a query or a wait-wake) to Device
+ * from a request of the test's own, which its completion frees. */
+void SendPower(PDEVICE_OBJECT Device, UCHAR Minor, Behaviour *What)
+{
+    FaultyRead = What;
+    PIRP irp = IoAllocateIrp(Device->StackSize, FALSE);
+    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = IRP_MJ_POWER;
+    next->MinorFunction = Minor;
+    next->Parameters.Power.Type = DevicePowerState;
+    next->Parameters.Power.State.DeviceState = PowerDeviceD0;
+    IoSetCompletionRoutine(irp, FreeAtIssuer, nullptr, TRUE, TRUE, TRUE);
+    PoCallDriver(Device, irp);
+}
+
+PDEVICE_OBJECT LowerOf(PDEVICE_OBJECT Device) { return ((FaultyExt *)Device->DeviceExtension)->Lower; }
+
+/* Each driver owes one PoStartNextPowerIrp per set or query power request, paid while its
+ * own location is current: in dispatch before a skip, or in its completion routine after
+ * PoCallDriver ("Calling PoStartNextPowerIrp from a Device Power Policy Owner"). Wait-wake
+ * owes none. Paid late (after the skip), or never, is reported. */
+TEST_F(VerifierTest, PoStartNextPowerIrpOwedPerSetOrQueryPowerWhileTheLocationIsCurrent)
 {
     PDEVICE_OBJECT pdo = TestBusCreatePdo();
     PDEVICE_OBJECT upper = Device();
     ((FaultyExt *)upper->DeviceExtension)->Lower = IoAttachDeviceToDeviceStack(upper, pdo);
     upper->Flags |= DO_POWER_PAGABLE;
-    EXPECT_DEATH(
-        {
-            FaultyRead = [](PDEVICE_OBJECT dev, PIRP irp) {
-                IoSkipCurrentIrpStackLocation(irp);
-                return PoCallDriver(((FaultyExt *)dev->DeviceExtension)->Lower, irp);
-            };
-            PIRP irp = IoAllocateIrp(upper->StackSize, FALSE);
-            irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
-            PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-            next->MajorFunction = IRP_MJ_POWER;
-            next->MinorFunction = IRP_MN_SET_POWER;
-            next->Parameters.Power.Type = DevicePowerState;
-            next->Parameters.Power.State.DeviceState = PowerDeviceD0;
-            IoSetCompletionRoutine(irp, FreeAtIssuer, nullptr, TRUE, TRUE, TRUE);
-            PoCallDriver(upper, irp);
-        },
-        "VERIFIER: POWER_START_NEXT_MISSING");
+
+    SendPower(upper, IRP_MN_SET_POWER, [](PDEVICE_OBJECT dev, PIRP irp) {
+        IoCopyCurrentIrpStackLocationToNext(irp);
+        IoSetCompletionRoutine(irp, StartsNextOnTheWayUp, nullptr, TRUE, TRUE, TRUE);
+        return PoCallDriver(LowerOf(dev), irp);
+    });
+    SendPower(upper, IRP_MN_QUERY_POWER, [](PDEVICE_OBJECT dev, PIRP irp) {
+        PoStartNextPowerIrp(irp);
+        IoSkipCurrentIrpStackLocation(irp);
+        return PoCallDriver(LowerOf(dev), irp);
+    });
+    SendPower(upper, IRP_MN_WAIT_WAKE, [](PDEVICE_OBJECT dev, PIRP irp) {
+        IoSkipCurrentIrpStackLocation(irp);
+        return PoCallDriver(LowerOf(dev), irp);
+    });
+    EXPECT_EQ(Reports, HostVerifierReportCount());
+
+    EXPECT_DEATH(SendPower(upper, IRP_MN_SET_POWER,
+                           [](PDEVICE_OBJECT dev, PIRP irp) {
+                               IoSkipCurrentIrpStackLocation(irp);
+                               PoStartNextPowerIrp(irp);
+                               return PoCallDriver(LowerOf(dev), irp);
+                           }),
+                 "VERIFIER: POWER_START_NEXT_MISSING: power request \\(minor 0x02\\) passed on with its location "
+                 "skipped");
+    EXPECT_DEATH(SendPower(upper, IRP_MN_SET_POWER,
+                           [](PDEVICE_OBJECT dev, PIRP irp) {
+                               IoCopyCurrentIrpStackLocationToNext(irp);
+                               return PoCallDriver(LowerOf(dev), irp);
+                           }),
+                 "VERIFIER: POWER_START_NEXT_MISSING: completion passed location 2");
+    EXPECT_DEATH(SendPower(upper, IRP_MN_QUERY_POWER,
+                           [](PDEVICE_OBJECT, PIRP irp) { return Complete(irp, STATUS_UNSUCCESSFUL); }),
+                 "VERIFIER: POWER_START_NEXT_MISSING: completion passed location 2 of a power request \\(minor "
+                 "0x03\\)");
     IoDetachDevice(pdo);
     IoDeleteDevice(upper);
     IoDeleteDevice(pdo);
     HostUnloadDriver(HostFindDriver(&FaultyInfo));
+}
+
+/* The power policy owner answers every system set-power request with a device set-power
+ * request, even for the state the device is in: a stack that only passes it on is reported
+ * when the system request completes. */
+TEST_F(VerifierTest, SystemSetPowerPassedOnWithoutADeviceRequest)
+{
+    EXPECT_DEATH(
+        {
+            FaultyRead = [](PDEVICE_OBJECT dev, PIRP irp) {
+                PoStartNextPowerIrp(irp);
+                IoSkipCurrentIrpStackLocation(irp);
+                return PoCallDriver(LowerOf(dev), irp);
+            };
+            PDEVICE_OBJECT pdo = TestBusCreatePdo();
+            HostDeviceNode *node;
+            HostPnpDeviceArrived(pdo, u"TEST\\BAD\\1", &FaultyInfo, &node);
+            HostPoSetSystemPowerState(PowerSystemSleeping3);
+        },
+        "VERIFIER: POWER_DEVICE_REQUEST_MISSING: system set-power request \\(S3\\)");
 }
 
 TEST_F(VerifierTest, DispatchReturningAtAnotherIrql)
@@ -466,7 +562,7 @@ TEST_F(VerifierTest, PoolAllocationAboveDispatchLevel)
         "VERIFIER: POOL_IRQL");
 }
 
-TEST_F(VerifierTest, SpinLockReleasedToTheWrongIrql)
+TEST_F(VerifierTest, SpinLockReleasedAboveDispatchLevel)
 {
     EXPECT_DEATH(
         {
@@ -474,9 +570,11 @@ TEST_F(VerifierTest, SpinLockReleasedToTheWrongIrql)
             KeInitializeSpinLock(&lock);
             KIRQL old;
             KeAcquireSpinLock(&lock, &old);
-            KeReleaseSpinLock(&lock, APC_LEVEL);
+            KIRQL raised;
+            KeRaiseIrql(DISPATCH_LEVEL + 1, &raised);
+            KeReleaseSpinLock(&lock, old);
         },
-        "VERIFIER: SPINLOCK_RELEASE_IRQL");
+        "VERIFIER: SPINLOCK_RELEASE_IRQL: spin lock .* released at IRQL 3");
 }
 
 TEST_F(VerifierTest, SpinLockReleasedByAnotherThread)
@@ -535,18 +633,32 @@ TEST_F(VerifierTest, CancelRoutineKeepingTheCancelLock)
 
 /* ---- Pool rules ------------------------------------------------------------------------------------ */
 
-TEST_F(VerifierTest, AllocationLeftAtDeviceDeletion)
+/* A driver-wide block allocated while serving a device outlives the device and is freed at
+ * unload: Driver Verifier looks for leaks at unload only. The device's ledger shows it while
+ * the device lives. */
+TEST_F(VerifierTest, BlockChargedToADeviceIsCheckedAtUnloadNotAtDeletion)
 {
+    PDEVICE_OBJECT device = Device();
+    Read(device, [](PDEVICE_OBJECT, PIRP irp) {
+        DriverWideBlock = ExAllocatePoolWithTag(NonPagedPool, 24, HOST_POOL_TAG('F', 'l', 't', 'y'));
+        return Complete(irp, STATUS_SUCCESS);
+    });
+    EXPECT_EQ(24u, HostPoolUsageByDevice(device).Bytes);
+    IoDeleteDevice(device);
+    HostUnloadDriver(HostFindDriver(&FaultyInfo));
+    EXPECT_EQ(nullptr, DriverWideBlock);
+
     EXPECT_DEATH(
         {
-            PDEVICE_OBJECT device = Device();
-            Read(device, [](PDEVICE_OBJECT, PIRP irp) {
+            PDEVICE_OBJECT leaking = Device();
+            Read(leaking, [](PDEVICE_OBJECT, PIRP irp) {
                 ExAllocatePoolWithTag(NonPagedPool, 24, HOST_POOL_TAG('F', 'l', 't', 'y'));
                 return Complete(irp, STATUS_SUCCESS);
             });
-            IoDeleteDevice(device);
+            IoDeleteDevice(leaking);
+            HostUnloadDriver(HostFindDriver(&FaultyInfo));
         },
-        "VERIFIER: POOL_LEAK: 1 pool allocation\\(s\\) still held at deletion of device.*tag 'Flty', 24 bytes, "
+        "VERIFIER: POOL_LEAK: 1 pool allocation\\(s\\) still held at unload of driver faulty:.*tag 'Flty', 24 bytes, "
         "allocated at .*verifier_death_test.cpp");
 }
 
@@ -562,14 +674,27 @@ TEST_F(VerifierTest, AllocationLeftAtDriverUnload)
         "VERIFIER: POOL_LEAK: .*unload of driver faulty.*33 bytes");
 }
 
-TEST_F(VerifierTest, AllocationWithAnotherTagThanDeclared)
+TEST_F(VerifierTest, ZeroByteAllocation)
 {
-    EXPECT_DEATH(Read(Device(),
-                      [](PDEVICE_OBJECT, PIRP irp) {
-                          ExAllocatePoolWithTag(NonPagedPool, 8, HOST_POOL_TAG('O', 't', 'h', 'r'));
-                          return Complete(irp, STATUS_SUCCESS);
-                      }),
-                 "VERIFIER: POOL_WRONG_TAG: allocation with tag 'Othr' by a driver that declared tag 'Flty'");
+    EXPECT_DEATH(ExAllocatePoolWithTag(NonPagedPool, 0, TEST_TAG), "VERIFIER: POOL_ZERO_BYTES");
+}
+
+/* A tag per allocation path is Microsoft's advice: a driver allocating with a second tag is
+ * not reported; freeing with another tag than the block's is (0xC2). */
+TEST_F(VerifierTest, FreeWithAnotherTagThanAllocated)
+{
+    PDEVICE_OBJECT device = Device();
+    Read(device, [](PDEVICE_OBJECT, PIRP irp) {
+        PVOID other = ExAllocatePoolWithTag(NonPagedPool, 8, HOST_POOL_TAG('O', 't', 'h', 'r'));
+        ExFreePoolWithTag(other, HOST_POOL_TAG('O', 't', 'h', 'r'));
+        return Complete(irp, STATUS_SUCCESS);
+    });
+    IoDeleteDevice(device);
+    HostUnloadDriver(HostFindDriver(&FaultyInfo));
+    PVOID block = ExAllocatePoolWithTag(NonPagedPool, 8, TEST_TAG);
+    EXPECT_DEATH(ExFreePoolWithTag(block, HOST_POOL_TAG('O', 't', 'h', 'r')),
+                 "VERIFIER: POOL_WRONG_TAG: ExFreePoolWithTag with tag 'Othr'");
+    ExFreePoolWithTag(block, TEST_TAG);
 }
 
 TEST_F(VerifierTest, PoolFreedTwice)
@@ -645,8 +770,6 @@ typedef struct FaultCase {
 } FaultCase;
 
 void PrintTo(const FaultCase &Case, std::ostream *Out) { *Out << Case.Name; }
-
-PDEVICE_OBJECT LowerOf(PDEVICE_OBJECT Device) { return ((FaultyExt *)Device->DeviceExtension)->Lower; }
 
 /* A device of the faulty driver attached over a test-bus PDO. */
 PDEVICE_OBJECT StackedDevice(void)

@@ -50,10 +50,25 @@ HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES
         handle = (HANDLE)(intptr_t)NextHandle++;
         Fake.Open.insert(handle);
     } else {
-        LastError = ERROR_FILE_NOT_FOUND;
+        auto error = Fake.OpenErrors.find(name);
+        LastError = error != Fake.OpenErrors.end() ? error->second : ERROR_FILE_NOT_FOUND;
     }
     Fake.Opens.push_back({name, flags, handle});
     return handle;
+}
+
+DWORD FormatMessageA(DWORD flags, LPCVOID source, DWORD id, DWORD language, LPSTR buffer, DWORD size, va_list *)
+{
+    EXPECT_EQ(flags, (DWORD)(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS));
+    EXPECT_EQ(source, nullptr);
+    EXPECT_EQ(language, 0u);
+    auto message = Fake.Messages.find(id);
+    if (message == Fake.Messages.end() || message->second.size() + 1 > size) {
+        LastError = ERROR_MR_MID_NOT_FOUND;
+        return 0;
+    }
+    memcpy(buffer, message->second.c_str(), message->second.size() + 1);
+    return (DWORD)message->second.size();
 }
 
 BOOL CloseHandle(HANDLE handle)

@@ -27,10 +27,12 @@ struct FakeOpen {
 };
 
 struct FakeWin32 {
-    std::vector<std::string> Interfaces; /* enumerated in this order */
-    std::set<std::string> Unopenable;    /* paths whose CreateFileA fails */
-    std::set<DWORD> EnumErrorsAt;        /* member indices that fail with ERROR_GEN_FAILURE */
-    bool EnumAlwaysFails = false;        /* every member fails with ERROR_GEN_FAILURE */
+    std::vector<std::string> Interfaces;     /* enumerated in this order */
+    std::set<std::string> Unopenable;        /* paths whose CreateFileA fails */
+    std::map<std::string, DWORD> OpenErrors; /* the error of such a path (ERROR_FILE_NOT_FOUND if not here) */
+    std::map<DWORD, std::string> Messages;   /* FormatMessageA's texts; none for other codes */
+    std::set<DWORD> EnumErrorsAt;            /* member indices that fail with ERROR_GEN_FAILURE */
+    bool EnumAlwaysFails = false;            /* every member fails with ERROR_GEN_FAILURE */
     bool EventFails = false;
     bool ClassDevsFails = false; /* SetupDiGetClassDevsA fails */
     int EventsMade = 0;

@@ -93,6 +93,71 @@ TEST_F(PipeTransportTest, ReopenedTransportKeepsItsEvents)
     EXPECT_EQ(ReadOverlapped.hEvent, readEvent);
 }
 
+/* A failed open says why on the error stream, in one line: of the failures of both
+ * discoveries and both pipes, the weightiest (access denied, then a pipe in use, then another
+ * Windows error with the system's text, then no unit at all). */
+TEST_F(PipeTransportTest, AFailedOpenGivesItsReasonInOneLine)
+{
+    struct Case {
+        const char *What;
+        std::vector<std::string> Interfaces;
+        std::map<std::string, DWORD> Errors;
+        const char *Reason;
+    };
+    const std::string pipe00 = std::string(Unit1) + "\\PIPE00";
+    const std::string pipe01 = std::string(Unit1) + "\\PIPE01";
+    const Case cases[] = {
+        {"no interface",
+         {},
+         {},
+         "No MURVO unit found: none is plugged in, or its driver (murvousb) is not installed\n"},
+        {"the interface refused by its security",
+         {Unit1},
+         {{Unit1, ERROR_ACCESS_DENIED}},
+         "Access to the MURVO unit denied: run vardel from a Command Prompt run as administrator\n"},
+        {"the read pipe held by another program",
+         {Unit1},
+         {{pipe00, ERROR_INVALID_PARAMETER}},
+         "The MURVO unit is in use by another program: close it, then try again\n"},
+        {"another error, with the system's text",
+         {Unit1},
+         {{pipe01, ERROR_GEN_FAILURE}},
+         "The MURVO unit could not be opened: A device attached to the system is not functioning. (error 31)\n"},
+        {"an error the system has no text for",
+         {Unit1},
+         {{pipe00, 1234}},
+         "The MURVO unit could not be opened: error 1234\n"},
+        {"a unit in use weighs more than one that failed otherwise",
+         {Unit1, Unit2},
+         {{Unit1, ERROR_GEN_FAILURE}, {std::string(Unit2) + "\\PIPE00", ERROR_INVALID_PARAMETER}},
+         "The MURVO unit is in use by another program: close it, then try again\n"},
+        {"access denied weighs more than a unit in use",
+         {Unit1, Unit2},
+         {{Unit1, ERROR_ACCESS_DENIED}, {std::string(Unit2) + "\\PIPE01", ERROR_INVALID_PARAMETER}},
+         "Access to the MURVO unit denied: run vardel from a Command Prompt run as administrator\n"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.What);
+        ResetFake();
+        Fake.Interfaces = c.Interfaces;
+        for (const auto &error : c.Errors) {
+            Fake.Unopenable.insert(error.first);
+        }
+        Fake.OpenErrors = c.Errors;
+        Fake.Messages = {{ERROR_GEN_FAILURE, "A device attached to the system is not functioning.\r\n"}};
+        testing::internal::CaptureStderr();
+        EXPECT_FALSE(OpenTransport());
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), c.Reason);
+    }
+
+    /* A successful open after a failed one says nothing. */
+    ResetFake();
+    Fake.Interfaces = {Unit1};
+    testing::internal::CaptureStderr();
+    EXPECT_TRUE(OpenTransport());
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+}
+
 TEST_F(PipeTransportTest, DiscoveryTakesTheFirstInterfaceThatOpens)
 {
     Fake.Interfaces = {Unit1, Unit2};

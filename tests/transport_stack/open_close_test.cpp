@@ -1,7 +1,7 @@
 /*
  * open_close_test.cpp - opening and closing the transport on the simulated machine: the
  * first and a second cycle, a pipe held by someone else, discovery past a unit that refuses
- * to open, and no unit at all.
+ * to open, a user who is no administrator, and no unit at all; the reason line of each failure.
  */
 #include "transport_stack/stack_machine.h"
 
@@ -72,7 +72,10 @@ TEST(TransportStackOpen, ReadPipeHeldElsewhereFailsAndLeavesOnlyTheHolder)
     ASSERT_NE(holder, INVALID_HANDLE_VALUE);
     ASSERT_EQ(OpenFilesSettled(1, 1), 1u);
 
+    testing::internal::CaptureStderr();
     EXPECT_FALSE(OpenTransport());
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "The MURVO unit is in use by another program: close it, then try again\n");
     /* The write pipe was still tried after the read pipe failed, and closed again. */
     EXPECT_TRUE(EndsWith(DevicePath, "\\PIPE01")) << DevicePath;
     EXPECT_EQ(ReadHandle, INVALID_HANDLE_VALUE);
@@ -128,8 +131,35 @@ TEST(TransportStackOpen, NoUnitNoTransport)
     char path[DEVICE_PATH_CHARS];
     EXPECT_EQ(FindUnitInterface(&UnitClass, path), INVALID_HANDLE_VALUE);
     EXPECT_FALSE(ProbeUnit(&UnitClass, path));
+    testing::internal::CaptureStderr();
     EXPECT_FALSE(OpenTransport());
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "No MURVO unit found: none is plugged in, or its driver (murvousb) is not installed\n");
     EXPECT_EQ(ReadHandle, INVALID_HANDLE_VALUE);
     EXPECT_EQ(WriteHandle, INVALID_HANDLE_VALUE);
+    CloseTransport();
+}
+
+/* murvousb.inf lets SYSTEM and Administrators alone open a unit: a user without an elevated
+ * administrator's token is refused before the driver sees the open, and told what to do. */
+TEST(TransportStackOpen, AUserWhoIsNoAdministratorIsToldToUseAnAdministratorPrompt)
+{
+    BOOT_STACK_OR_SKIP(1, "");
+    HostSetUserIsAdministrator(FALSE);
+    char path[DEVICE_PATH_CHARS];
+    EXPECT_EQ(FindUnitInterface(&UnitClass, path), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
+                          0, NULL),
+              INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_ACCESS_DENIED);
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(OpenTransport());
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "Access to the MURVO unit denied: run vardel from a Command Prompt run as administrator\n");
+    EXPECT_EQ(OpenFilesSettled(1, 0), 0u);
+
+    HostSetUserIsAdministrator(TRUE);
+    ASSERT_TRUE(OpenTransport());
+    EXPECT_EQ(RoundTripOsVersion(), STACK_OS_VERSION);
     CloseTransport();
 }

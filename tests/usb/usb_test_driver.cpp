@@ -170,7 +170,7 @@ static NTSTATUS TestDriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING reg
     return STATUS_SUCCESS;
 }
 
-const HostDriverInfo UsbTestDriver = {"usbtest", TestDriverEntry, TEST_POOL_TAG};
+const HostDriverInfo UsbTestDriver = {"usbtest", TestDriverEntry, FALSE};
 
 PDEVICE_OBJECT UsbTestLowerDevice(HostUsbBus *bus, int port)
 {

@@ -25,7 +25,7 @@ if [ -d build/package/test-signing ]; then
 fi
 (cd "$copy/tree" && SOURCE_DATE_EPOCH=$epoch ./scripts/package >/dev/null)
 
-name=$(cd dist && ls murvo-flash-*-windows.zip)
+name=$(cd dist && ls murvo-flash-*-windows*.zip)
 if cmp -s "dist/$name" "$copy/tree/dist/$name"; then
     echo "reproducible: $name is the same in both ($(wc -c <"dist/$name") bytes, sha256 $(sha256sum <"dist/$name" | cut -c1-16)...)"
     exit 0

@@ -193,7 +193,8 @@ TEST(MurvoUsbInf, InstallsEachArchitecturesDriverFromItsOwnFolder)
     ASSERT_TRUE(inf.Loaded) << Inf32 << " is missing: build the win32 preset first";
     char hardwareId[64];
     snprintf(hardwareId, sizeof hardwareId, "USB\\VID_%04X&PID_%04X", MURVO_USB_VENDOR_ID, MURVO_USB_PRODUCT_ID);
-    EXPECT_TRUE(Contains(inf.Lines("Manufacturer"), "%ManufacturerName% = MurvoDevices,NTx86,NTamd64"));
+    EXPECT_TRUE(Contains(inf.Lines("Manufacturer"),
+                         "%ManufacturerName% = MurvoDevices,NTx86,NTamd64,NTx86.10.0...16299,NTamd64.10.0...16299"));
     for (const char *arch : {"x86", "amd64"}) {
         SCOPED_TRACE(arch);
         EXPECT_TRUE(Contains(inf.Lines(std::string("MurvoDevices.NT") + arch),
@@ -212,12 +213,47 @@ TEST(MurvoUsbInf, InstallsEachArchitecturesDriverFromItsOwnFolder)
     EXPECT_TRUE(text32 == text64) << "the win32 and win64 builds make different INF files";
 }
 
+/* What InfVerif asks of a driver package: PnP lockdown, and on Windows 10 version 1709 and
+ * later a driver that runs from the driver store (DIRID 13), with an install section for
+ * each architecture; the undecorated sections stay for older Windows, which copy the driver
+ * to System32\drivers (DIRID 12). */
+TEST(MurvoUsbInf, RunsTheDriverFromTheDriverStoreOnWindows10Version1709AndLater)
+{
+    InfFile inf = ReadInf(Inf32);
+    ASSERT_TRUE(inf.Loaded) << Inf32 << " is missing: build the win32 preset first";
+    char hardwareId[64];
+    snprintf(hardwareId, sizeof hardwareId, "USB\\VID_%04X&PID_%04X", MURVO_USB_VENDOR_ID, MURVO_USB_PRODUCT_ID);
+    EXPECT_TRUE(Contains(inf.Lines("Version"), "PnpLockdown = 1"));
+    EXPECT_TRUE(Contains(inf.Lines("DestinationDirs"), "MurvoUsb_CopyFiles  = 12"));
+    EXPECT_TRUE(Contains(inf.Lines("DestinationDirs"), "MurvoUsb_StoreFiles = 13"));
+    EXPECT_TRUE(Contains(inf.Lines("MurvoUsb_StoreFiles"), "murvousb.sys"));
+    EXPECT_TRUE(Contains(inf.Lines("MurvoUsb_StoreService"), "ServiceBinary = %13%\\murvousb.sys"));
+    for (const std::string arch : {"x86", "amd64"}) {
+        SCOPED_TRACE(arch);
+        EXPECT_TRUE(Contains(inf.Lines("MurvoDevices.NT" + arch + ".10.0...16299"),
+                             std::string("%MurvoUnit.DeviceDesc% = MurvoUsb_Store, ") + hardwareId));
+        EXPECT_TRUE(Contains(inf.Lines("MurvoUsb_Store.NT" + arch), "CopyFiles = MurvoUsb_StoreFiles"));
+        EXPECT_TRUE(Contains(inf.Lines("MurvoUsb_Store.NT" + arch + ".HW"), "AddReg = MurvoUsb_Security"));
+        EXPECT_TRUE(Contains(inf.Lines("MurvoUsb_Store.NT" + arch + ".Services"),
+                             "AddService = murvousb, 0x00000002, MurvoUsb_StoreService"));
+    }
+    EXPECT_FALSE(inf.Has("MurvoUsb_Store")) << "the driver-store install is per architecture";
+    for (const auto &section : inf.Sections) {
+        for (const std::string &line : section.second) {
+            EXPECT_EQ(line.find("DefaultDestDir"), std::string::npos) << "each file list names its folder";
+        }
+    }
+}
+
 /* The stack's security: FILE_DEVICE_SECURE_OPEN, so that opens of the pipes below the device
  * are checked too, and a protected DACL granting SYSTEM and Administrators alone. */
 TEST(MurvoUsbInf, GivesTheDeviceStackAnExplicitSecurityPolicy)
 {
     InfFile inf = ReadInf(Inf32);
     ASSERT_TRUE(inf.Loaded) << Inf32 << " is missing: build the win32 preset first";
+    for (const char *section : {"MurvoUsb_Store.NTx86.HW", "MurvoUsb_Store.NTamd64.HW"}) {
+        EXPECT_EQ(inf.Lines(section), inf.Lines("MurvoUsb_Install.NT.HW")) << section;
+    }
     const std::vector<std::string> &hardware = inf.Lines("MurvoUsb_Install.NT.HW");
     ASSERT_EQ(hardware.size(), 1u);
     ASSERT_EQ(hardware[0].rfind("AddReg = ", 0), 0u) << hardware[0];
@@ -313,7 +349,11 @@ TEST_F(VardelUnderWineTest, NoUnitAttached)
     fclose(image);
     ProgramRun run = Run({"sample.rom"}, "Y");
     EXPECT_EQ(run.ExitStatus, 1);
-    EXPECT_NE(Plain(run.Err).find("\n*Error* Failed to initialise USB\n"), std::string::npos) << run.Err;
+    /* No interface of the class: the reason line, then the sequence's message. */
+    EXPECT_NE(Plain(run.Err).find("No MURVO unit found: none is plugged in, or its driver (murvousb) is not "
+                                  "installed\n\n*Error* Failed to initialise USB\n"),
+              std::string::npos)
+        << run.Err;
 }
 
 TEST_F(VardelUnderWineTest, RefusalOpensNothing)

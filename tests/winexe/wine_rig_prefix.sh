@@ -2,9 +2,10 @@
 # wine_rig_prefix.sh PREFIX WIN32_BIN: makes a fresh Wine prefix at PREFIX with the Wine rig
 # installed: murvousb.inf and murvousb.sys, then the rig's bus murvorig, each through Wine's
 # INF installer (rigctl install), from a folder C:\rig laid out as the release package is
-# (the driver in x86\) with the win32 build's files.
-# Wine's INF installer refuses an INF file whose catalog is missing, and murvousb.cat is only
-# made when the driver is signed, so the folder gets an empty one.
+# (the driver in x86\). The package's own INF file, catalog and signed x86 driver are taken
+# from the package's folder (build/package/stage, which scripts/package fills before the
+# tests run); without a package, the win32 build's files and an empty catalog (Wine's INF
+# installer refuses an INF file whose catalog is missing, but does not check it).
 set -eu
 prefix="$1"
 bin="$2"
@@ -20,9 +21,16 @@ cp "$bin/murvousb.inf" "$bin/vardel.exe" "$bin/winerig/murvorig.inf" "$bin/winer
    "$bin/winerig/rigctl.exe" "$rig/"
 # The INF file takes each architecture's driver from its own folder ([SourceDisksNames.x86]);
 # Wine 8's installer reads only the undecorated sections and looks for it beside the INF file.
-cp "$bin/murvousb.sys" "$rig/x86/"
-cp "$bin/murvousb.sys" "$rig/"
-: > "$rig/murvousb.cat"
+package="$here/../../build/package/stage"
+if [ -f "$package/murvousb.cat" ] && [ -f "$package/x86/murvousb.sys" ]; then
+    cp "$package/murvousb.inf" "$package/murvousb.cat" "$rig/"
+    cp "$package/x86/murvousb.sys" "$rig/x86/"
+    cp "$package/x86/murvousb.sys" "$rig/"
+else
+    cp "$bin/murvousb.sys" "$rig/x86/"
+    cp "$bin/murvousb.sys" "$rig/"
+    : > "$rig/murvousb.cat"
+fi
 start=$(date +%s)
 wineserver --persistent
 wine 'C:\rig\rigctl.exe' install 'C:\rig'

@@ -274,6 +274,13 @@ TEST_F(WineRigTest, VardelFindsTheUnit)
     }
     EXPECT_NE(run.Err.find("CreateFileW L\"" + traced + "\""), std::string::npos) << traced;
     EXPECT_NE(run.Err.find("*Error* Failed to initialise USB"), std::string::npos);
+    /* Wine refuses the pipe's name (error 2): vardel gives Wine's text of that error first. */
+    if (Probe["open PIPE00"] == "error 2") {
+        size_t reason = run.Err.find("The MURVO unit could not be opened: ");
+        ASSERT_NE(reason, std::string::npos) << run.Err;
+        EXPECT_NE(run.Err.find(" (error 2)", reason), std::string::npos) << run.Err;
+        EXPECT_LT(reason, run.Err.find("*Error* Failed to initialise USB")) << run.Err;
+    }
 }
 
 TEST_F(WineRigTest, VardelOpensTheUnitsPipes)
