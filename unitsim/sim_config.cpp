@@ -4,18 +4,13 @@
  * Every setting is checked here, so the firmware can trust its SimConfig: the flash fits in
  * the 32-bit address space, the blocks divide it evenly, the fault list names real commands.
  */
-#include "unitsim/sim_unit.h"
+#include "unitsim/sim_core.h"
 
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
-#define SIM_DEFAULT_FLASH_ADDRESS 0x01000000u
-#define SIM_DEFAULT_FLASH_SIZE 0x00200000u
-#define SIM_DEFAULT_BLOCK_SIZE 0x2000u
-#define SIM_DEFAULT_FLASH_ID 0x4D520001u
-#define SIM_DEFAULT_OS_VERSION 0x80010002u
 #define SIM_MAX_FLASH_SIZE 0x40000000u /* 1 GiB: the flash lives in memory */
 
 /* Formats a message into error (when it has room); always returns false for the caller. */
@@ -28,28 +23,6 @@ static bool SimFail(char *error, size_t errorSize, const char *format, ...)
         va_end(args);
     }
     return false;
-}
-
-/* Default block count of a flash of size bytes: blocks of 0x2000 bytes when they fit evenly,
- * one block of the whole flash otherwise, none for an empty flash. */
-static uint32_t SimDefaultBlockCount(uint32_t size)
-{
-    if (size % SIM_DEFAULT_BLOCK_SIZE == 0) {
-        return size / SIM_DEFAULT_BLOCK_SIZE;
-    }
-    return 1;
-}
-
-/* SimConfigDefaults: a 2 MiB flash at 0x01000000 in 256 blocks of 8 KiB, an OS version word
- * with the upgrade bit set, no flash file, no log, no faults. */
-void SimConfigDefaults(SimConfig *config)
-{
-    memset(config, 0, sizeof *config);
-    config->FlashAddress = SIM_DEFAULT_FLASH_ADDRESS;
-    config->FlashSize = SIM_DEFAULT_FLASH_SIZE;
-    config->BlockCount = SimDefaultBlockCount(SIM_DEFAULT_FLASH_SIZE);
-    config->FlashId = SIM_DEFAULT_FLASH_ID;
-    config->OsVersion = SIM_DEFAULT_OS_VERSION;
 }
 
 /* Reads a numeric setting. Returns false with a message on a bad value; leaves *value
@@ -107,7 +80,7 @@ bool SimConfigFromEnv(SimConfig *config, char *error, size_t errorSize)
         return false;
     }
     if (!blocksGiven) {
-        config->BlockCount = SimDefaultBlockCount(config->FlashSize);
+        config->BlockCount = SimConfigDefaultBlockCount(config->FlashSize);
     } else if (config->FlashSize == 0) {
         if (blocks != 0) {
             return SimFail(error, errorSize, "MURVO_SIM_BLOCKS: an empty flash (size 0) has no blocks, not %u",

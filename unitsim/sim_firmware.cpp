@@ -3,8 +3,9 @@
  *
  * The reply header (bytes 0 to 3) repeats the request's command code, little-endian, and two
  * zero bytes. Results sit at the offsets of the command table; unused bytes are zero.
+ * Part of the portable core.
  */
-#include "unitsim/sim_internal.h"
+#include "unitsim/sim_core.h"
 
 #include <string.h>
 
@@ -59,19 +60,19 @@ static void SimCollectFaults(const SimConfig *config, unsigned code, uint32_t n,
 }
 
 /* Carries out a request and fills the results of reply (already zeroed, header set). */
-static void SimRunCommand(SimUnit *unit, unsigned code, const uint8_t *request, uint8_t *reply)
+static void SimRunCommand(SimCore *core, unsigned code, const uint8_t *request, uint8_t *reply)
 {
-    SimFlash *flash = &unit->Flash;
+    SimFlash *flash = &core->Flash;
 
     switch (code) {
     case SimGetOsVersion:
-        SimPut32(reply + 4, unit->Config.OsVersion);
+        SimPut32(reply + 4, core->Config.OsVersion);
         break;
     case SimGetFlashInfo:
         SimPut32(reply + 4, flash->Address);
         SimPut32(reply + 8, flash->Size);
         SimPut32(reply + 12, flash->BlockCount);
-        SimPut32(reply + 16, unit->Config.FlashId);
+        SimPut32(reply + 16, core->Config.FlashId);
         break;
     case SimEraseBlock:
         reply[4] = SimFlashErase(flash, SimGet32(request + 4));
@@ -97,34 +98,35 @@ static void SimRunCommand(SimUnit *unit, unsigned code, const uint8_t *request, 
     case SimGetChecksum:
         SimPut16(reply + 4, SimFlashChecksum(flash, SimGet32(request + 4), SimGet32(request + 8)));
         break;
-    case SimDisplayText: {
-        std::array<uint8_t, SIM_DISPLAY_SIZE> text;
-        memcpy(unit->Display, request + 4, SIM_DISPLAY_SIZE);
-        memcpy(text.data(), request + 4, SIM_DISPLAY_SIZE);
-        unit->DisplayHistory.push_back(text);
+    case SimDisplayText:
+        memcpy(core->Display, request + 4, SIM_DISPLAY_SIZE);
+        if (core->Hooks.Display != NULL) {
+            core->Hooks.Display(core->Hooks.Context, request + 4);
+        }
         break;
-    }
     }
 }
 
-/* SimExecuteRequest: see sim_internal.h. The order is: count, log, faults that keep the
+/* SimExecuteRequest: see sim_core.h. The order is: count, log, faults that keep the
  * request from the firmware (unplug, portoff), the command itself (or the status a status
  * fault forces, in which case nothing is done), result faults, then the reply's length. */
-void SimExecuteRequest(SimUnit *unit, unsigned code, const uint8_t *request)
+void SimExecuteRequest(SimCore *core, unsigned code, const uint8_t *request)
 {
     uint8_t reply[SIM_MAX_REPLY_LENGTH + 1];
     size_t replyLength = SimCommandReplyLength(code);
     char line[256];
     SimDueFaults due;
 
-    uint32_t n = ++unit->CommandCounts[code];
-    SimFormatLogLine(code, request, line, sizeof line);
-    SimWriteLog(unit, line);
+    uint32_t n = ++core->CommandCounts[code];
+    if (core->Hooks.Log != NULL) {
+        SimFormatLogLine(code, request, line, sizeof line);
+        core->Hooks.Log(core->Hooks.Context, line);
+    }
 
-    SimCollectFaults(&unit->Config, code, n, &due);
-    unit->BusFaultPending = due.Bus;
+    SimCollectFaults(&core->Config, code, n, &due);
+    core->BusFaultPending = due.Bus;
     if (due.Bus) {
-        unit->BusFault = due.BusFault;
+        core->BusFault = due.BusFault;
     }
     if (due.Bus && (due.BusFault.Kind == SimFaultUnplug || due.BusFault.Kind == SimFaultPortOff)) {
         return; /* the request never reached a working unit */
@@ -135,7 +137,7 @@ void SimExecuteRequest(SimUnit *unit, unsigned code, const uint8_t *request)
     if (due.Status) {
         reply[4] = due.StatusValue; /* refused as if by the unit: nothing is changed */
     } else {
-        SimRunCommand(unit, code, request, reply);
+        SimRunCommand(core, code, request, reply);
     }
     if (due.Checksum) {
         SimPut16(reply + 4, due.ChecksumValue);
@@ -150,5 +152,5 @@ void SimExecuteRequest(SimUnit *unit, unsigned code, const uint8_t *request)
     if (due.Long) {
         replyLength++; /* the extra byte is zero */
     }
-    unit->Replies.insert(unit->Replies.end(), reply, reply + replyLength);
+    core->Hooks.Reply(core->Hooks.Context, reply, replyLength);
 }

@@ -1,43 +1,14 @@
 /*
  * sim_flash.cpp - the flash model: erase blocks, locks, bit-clearing programming, sums.
+ *
+ * A flash of Size bytes at absolute address Address, cut into BlockCount erase blocks of
+ * equal size. Erasing sets a block to 0xFF; programming can only clear bits; every block
+ * is locked at power-on and must be unlocked before it can be erased or programmed.
+ * Part of the portable core: no lock (the caller serialises), no allocation.
  */
-#include "unitsim/sim_flash.h"
+#include "unitsim/sim_core.h"
 
-#include <stdio.h>
-#include <stdlib.h>
 #include <string.h>
-
-/* SimFlashInit: see sim_flash.h. The layout was checked by the configuration. */
-bool SimFlashInit(SimFlash *flash, const SimConfig *config)
-{
-    memset(flash, 0, sizeof *flash);
-    flash->Address = config->FlashAddress;
-    flash->Size = config->FlashSize;
-    flash->BlockCount = config->BlockCount;
-    flash->BlockSize = config->BlockCount != 0 ? config->FlashSize / config->BlockCount : 0;
-    /* One spare byte each so an empty flash still gets real allocations. */
-    flash->Bytes = (uint8_t *)malloc((size_t)flash->Size + 1);
-    flash->Locked = (uint8_t *)malloc((size_t)flash->BlockCount + 1);
-    if (flash->Bytes == NULL || flash->Locked == NULL) {
-        SimFlashFree(flash);
-        return false;
-    }
-    memset(flash->Bytes, 0xFF, flash->Size);
-    memset(flash->Locked, 1, flash->BlockCount);
-    return true;
-}
-
-/* SimFlashFree: see sim_flash.h; safe on a flash that failed to initialise. */
-void SimFlashFree(SimFlash *flash)
-{
-    if (flash->Mapped) {
-        SimFlashUnmap(flash);
-    }
-    free(flash->Bytes);
-    free(flash->Locked);
-    flash->Bytes = NULL;
-    flash->Locked = NULL;
-}
 
 /* SimFlashErase: sets every byte of an unlocked block to 0xFF. */
 uint8_t SimFlashErase(SimFlash *flash, uint32_t block)
@@ -62,7 +33,7 @@ uint8_t SimFlashSetLock(SimFlash *flash, uint32_t block, bool locked)
     return SimStatusOk;
 }
 
-/* SimFlashProgram: see sim_flash.h. The checks run in the order: alignment, range, locks,
+/* SimFlashProgram: see sim_core.h. The checks run in the order: alignment, range, locks,
  * erased state, so each refusal reports the first rule broken. */
 uint8_t SimFlashProgram(SimFlash *flash, uint32_t offset, const uint8_t *data)
 {
@@ -93,7 +64,7 @@ uint8_t SimFlashProgram(SimFlash *flash, uint32_t offset, const uint8_t *data)
     return SimStatusOk;
 }
 
-/* SimFlashRead: see sim_flash.h. */
+/* SimFlashRead: see sim_core.h. */
 void SimFlashRead(const SimFlash *flash, uint32_t offset, uint8_t *data)
 {
     memset(data, 0xFF, SIM_RECORD_SIZE);
@@ -107,7 +78,7 @@ void SimFlashRead(const SimFlash *flash, uint32_t offset, uint8_t *data)
     memcpy(data, flash->Bytes + offset, count);
 }
 
-/* SimFlashChecksum: see sim_flash.h. Works in 64 bits so a range that passes 0xFFFFFFFF
+/* SimFlashChecksum: see sim_core.h. Works in 64 bits so a range that passes 0xFFFFFFFF
  * neither wraps round to low addresses nor loops for long. */
 uint16_t SimFlashChecksum(const SimFlash *flash, uint32_t start, uint32_t length)
 {

@@ -1,5 +1,6 @@
 /*
- * sim_flash_file.cpp - the flash file: the flash's bytes live in a shared mapping of it.
+ * sim_flash_file.cpp - the host's flash storage: malloc'd memory, or a flash file whose
+ * shared mapping holds the flash's bytes.
  *
  * A real unit's flash keeps every erase and write the moment it is done, whatever happens to
  * the program that drives it. Mapping the file shared gives the simulated unit the same
@@ -58,6 +59,18 @@ static bool SimFlashFileCreate(const char *path, uint32_t size, char *error, siz
         return false;
     }
     return true;
+}
+
+/* SimFlashFree: see sim_flash.h; safe on a flash whose memory could not be had. */
+void SimFlashFree(SimFlash *flash)
+{
+    if (flash->Mapped) {
+        SimFlashUnmap(flash);
+    }
+    free(flash->Bytes);
+    free(flash->Locked);
+    flash->Bytes = NULL;
+    flash->Locked = NULL;
 }
 
 /* SimFlashMapFile: see sim_flash.h. */

@@ -1,73 +1,104 @@
 /*
- * sim_log.cpp - the command log: one line per request, its name and parameters.
+ * sim_log.cpp - the command log's lines: one per request, its name and parameters.
+ *
+ * Part of the portable core: the text is put together by hand, without the C library's
+ * formatting, so that the kernel-mode rig formats the same lines as the host.
  */
-#include "unitsim/sim_internal.h"
+#include "unitsim/sim_core.h"
 
-#include <string.h>
+/* A line being filled: never past Size - 1 bytes, always NUL-terminated. */
+struct SimLine {
+    char *Text;
+    size_t Size;
+    size_t Used;
+};
+
+static void SimAppendChar(SimLine *line, char c)
+{
+    if (line->Used + 1 < line->Size) {
+        line->Text[line->Used++] = c;
+        line->Text[line->Used] = '\0';
+    }
+}
+
+static void SimAppendText(SimLine *line, const char *text)
+{
+    for (; *text != '\0'; text++) {
+        SimAppendChar(line, *text);
+    }
+}
+
+/* " 0x" and the value in upper-case hexadecimal without padding. */
+static void SimAppendHex(SimLine *line, uint32_t value)
+{
+    static const char digits[] = "0123456789ABCDEF";
+    char reversed[8];
+    int count = 0;
+    do {
+        reversed[count++] = digits[value & 0xF];
+        value >>= 4;
+    } while (value != 0);
+    SimAppendText(line, " 0x");
+    while (count > 0) {
+        SimAppendChar(line, reversed[--count]);
+    }
+}
 
 /* Appends the printable form of a display field: its bytes up to the first zero (all 40 when
- * there is none), printable ASCII as itself, anything else as \xNN. */
-static void SimAppendDisplayText(const uint8_t *field, char *line, size_t lineSize)
+ * there is none), printable ASCII as itself, anything else as \xNN. A form that does not fit
+ * whole is left out. */
+static void SimAppendDisplayText(SimLine *line, const uint8_t *field)
 {
-    size_t used = strlen(line);
+    static const char digits[] = "0123456789ABCDEF";
     for (unsigned i = 0; i < SIM_DISPLAY_SIZE && field[i] != 0; i++) {
         uint8_t byte = field[i];
-        if (used + 5 > lineSize) {
+        if (line->Used + 5 > line->Size) {
             break; /* the caller's line holds any 40 bytes; stay safe with a shorter one */
         }
         if (byte >= 0x20 && byte <= 0x7E) {
-            used += (size_t)snprintf(line + used, lineSize - used, "%c", byte);
+            SimAppendChar(line, (char)byte);
         } else {
-            used += (size_t)snprintf(line + used, lineSize - used, "\\x%02X", byte);
+            SimAppendText(line, "\\x");
+            SimAppendChar(line, digits[byte >> 4]);
+            SimAppendChar(line, digits[byte & 0xF]);
         }
     }
 }
 
-/* SimFormatLogLine: see sim_internal.h. Parameters are written 0x-hexadecimal, upper case,
+/* SimFormatLogLine: see sim_core.h. Parameters are written 0x-hexadecimal, upper case,
  * without padding; data bytes are never written. */
-void SimFormatLogLine(unsigned code, const uint8_t *request, char *line, size_t lineSize)
+void SimFormatLogLine(unsigned code, const uint8_t *request, char *text, size_t textSize)
 {
-    const char *name = SimCommandName(code);
+    SimLine line = {text, textSize, 0};
+    if (textSize == 0) {
+        return;
+    }
+    text[0] = '\0';
+    SimAppendText(&line, SimCommandName(code));
     switch (code) {
     case SimEraseBlock:
     case SimUnlockBlock:
     case SimLockBlock:
     case SimWriteFlash:
-        snprintf(line, lineSize, "%s 0x%X", name, (unsigned)SimGet32(request + 4));
+        SimAppendHex(&line, SimGet32(request + 4));
         break;
     case SimReadRecord:
-        snprintf(line, lineSize, "%s 0x%X 0x%X", name, (unsigned)SimGet32(request + 4),
-                 (unsigned)SimGet16(request + 8));
+        SimAppendHex(&line, SimGet32(request + 4));
+        SimAppendHex(&line, SimGet16(request + 8));
         break;
     case SimWriteRecord:
-        snprintf(line, lineSize, "%s 0x%X 0x%X", name, (unsigned)SimGet32(request + 4),
-                 (unsigned)SimGet16(request + 520));
+        SimAppendHex(&line, SimGet32(request + 4));
+        SimAppendHex(&line, SimGet16(request + 520));
         break;
     case SimGetChecksum:
-        snprintf(line, lineSize, "%s 0x%X 0x%X", name, (unsigned)SimGet32(request + 4),
-                 (unsigned)SimGet32(request + 8));
+        SimAppendHex(&line, SimGet32(request + 4));
+        SimAppendHex(&line, SimGet32(request + 8));
         break;
     case SimDisplayText:
-        snprintf(line, lineSize, "%s ", name);
-        SimAppendDisplayText(request + 4, line, lineSize);
+        SimAppendChar(&line, ' ');
+        SimAppendDisplayText(&line, request + 4);
         break;
     default:
-        snprintf(line, lineSize, "%s", name);
         break;
-    }
-}
-
-/* SimWriteLog: see sim_internal.h. Each line is flushed at once so the log survives a process
- * that ends without powering the unit off. */
-void SimWriteLog(SimUnit *unit, const char *line)
-{
-    if (unit->Log == NULL) {
-        return;
-    }
-    if (fprintf(unit->Log, "%s\n", line) < 0 || fflush(unit->Log) != 0) {
-        if (!unit->LogFailed) {
-            fprintf(stderr, "unitsim: writing the command log %s failed\n", unit->Config.LogFile);
-        }
-        unit->LogFailed = true;
     }
 }

@@ -1,12 +1,43 @@
 /*
- * sim_unit.cpp - the unit's life and its two endpoints: power on and off, request framing,
- * the reply queue, and the read-only views.
+ * sim_unit.cpp - the host's unit round the portable core: power on and off, the lock, the
+ * reply queue, the command log file, the display history and the read-only views.
  */
 #include "unitsim/sim_internal.h"
 
 #include <errno.h>
 #include <new>
+#include <stdlib.h>
 #include <string.h>
+
+static void SimQueueReply(void *context, const uint8_t *bytes, size_t length)
+{
+    SimUnit *unit = static_cast<SimUnit *>(context);
+    unit->Replies.insert(unit->Replies.end(), bytes, bytes + length);
+}
+
+/* Each line is flushed at once so the log survives a process that ends without powering the
+ * unit off. */
+static void SimWriteLog(void *context, const char *line)
+{
+    SimUnit *unit = static_cast<SimUnit *>(context);
+    if (unit->Log == NULL) {
+        return;
+    }
+    if (fprintf(unit->Log, "%s\n", line) < 0 || fflush(unit->Log) != 0) {
+        if (!unit->LogFailed) {
+            fprintf(stderr, "unitsim: writing the command log %s failed\n", unit->Core.Config.LogFile);
+        }
+        unit->LogFailed = true;
+    }
+}
+
+static void SimKeepDisplay(void *context, const uint8_t *text)
+{
+    SimUnit *unit = static_cast<SimUnit *>(context);
+    std::array<uint8_t, SIM_DISPLAY_SIZE> copy;
+    memcpy(copy.data(), text, SIM_DISPLAY_SIZE);
+    unit->DisplayHistory.push_back(copy);
+}
 
 /* SimUnitCreate: see sim_unit.h. The command log is opened for appending, so a unit powered
  * on again (after an unplug, or in the next run) adds to the same log. */
@@ -17,12 +48,17 @@ SimUnit *SimUnitCreate(const SimConfig *config, char *error, size_t errorSize)
         snprintf(error, errorSize, "out of memory for the simulated unit");
         return NULL;
     }
-    unit->Config = *config;
-    if (!SimFlashInit(&unit->Flash, config)) {
+    uint8_t *bytes = static_cast<uint8_t *>(malloc(SimCoreFlashBytes(config)));
+    uint8_t *locks = static_cast<uint8_t *>(malloc(SimCoreLockBytes(config)));
+    SimCoreHooks hooks = {unit, SimQueueReply, SimWriteLog, SimKeepDisplay};
+    if (bytes == NULL || locks == NULL) {
+        free(bytes);
+        free(locks);
         snprintf(error, errorSize, "out of memory for a flash of 0x%X bytes", (unsigned)config->FlashSize);
         goto err_delete;
     }
-    if (config->FlashFile[0] != '\0' && !SimFlashMapFile(&unit->Flash, config->FlashFile, error, errorSize)) {
+    SimCoreInit(&unit->Core, config, bytes, locks, false, &hooks);
+    if (config->FlashFile[0] != '\0' && !SimFlashMapFile(&unit->Core.Flash, config->FlashFile, error, errorSize)) {
         goto err_free_flash;
     }
     if (config->LogFile[0] != '\0') {
@@ -35,7 +71,7 @@ SimUnit *SimUnitCreate(const SimConfig *config, char *error, size_t errorSize)
     return unit;
 
 err_free_flash:
-    SimFlashFree(&unit->Flash);
+    SimFlashFree(&unit->Core.Flash);
 err_delete:
     delete unit;
     return NULL;
@@ -51,14 +87,15 @@ bool SimUnitDestroy(SimUnit *unit)
     if (unit == NULL) {
         return true;
     }
-    if (unit->Config.FlashFile[0] != '\0' && !SimFlashSync(&unit->Flash, unit->Config.FlashFile, error, sizeof error)) {
+    const char *flashFile = unit->Core.Config.FlashFile;
+    if (flashFile[0] != '\0' && !SimFlashSync(&unit->Core.Flash, flashFile, error, sizeof error)) {
         fprintf(stderr, "unitsim: %s\n", error);
         saved = false;
     }
     if (unit->Log != NULL) {
         fclose(unit->Log);
     }
-    SimFlashFree(&unit->Flash);
+    SimFlashFree(&unit->Core.Flash);
     delete unit;
     return saved;
 }
@@ -67,48 +104,17 @@ bool SimUnitDestroy(SimUnit *unit)
 bool SimUnitSaveFlash(SimUnit *unit, char *error, size_t errorSize)
 {
     std::lock_guard<std::mutex> guard(unit->Lock);
-    if (unit->Config.FlashFile[0] == '\0') {
+    if (unit->Core.Config.FlashFile[0] == '\0') {
         return true;
     }
-    return SimFlashSync(&unit->Flash, unit->Config.FlashFile, error, errorSize);
+    return SimFlashSync(&unit->Core.Flash, unit->Core.Config.FlashFile, error, errorSize);
 }
 
-/* SimUnitReceive: see sim_unit.h. Requests are framed by the length their code implies, so
- * one call may carry several requests, or part of one. An unknown code cannot be framed:
- * the unit logs it, drops the rest of this call's bytes with the partial request, and answers
- * nothing. */
+/* SimUnitReceive: see sim_unit.h; the core frames and runs the requests. */
 void SimUnitReceive(SimUnit *unit, const uint8_t *data, size_t length)
 {
     std::lock_guard<std::mutex> guard(unit->Lock);
-
-    while (length > 0) {
-        size_t need = unit->RequestFill < 2 ? 2 : SimCommandRequestLength(SimGet16(unit->Request));
-        size_t take = need - unit->RequestFill;
-        if (take > length) {
-            take = length;
-        }
-        memcpy(unit->Request + unit->RequestFill, data, take);
-        unit->RequestFill += take;
-        data += take;
-        length -= take;
-        if (unit->RequestFill < 2) {
-            break;
-        }
-
-        unsigned code = SimGet16(unit->Request);
-        if (SimCommandName(code) == NULL) {
-            char line[32];
-            snprintf(line, sizeof line, "Unknown 0x%X", code);
-            SimWriteLog(unit, line);
-            unit->BusFaultPending = false;
-            unit->RequestFill = 0;
-            return;
-        }
-        if (unit->RequestFill == SimCommandRequestLength(code)) {
-            SimExecuteRequest(unit, code, unit->Request);
-            unit->RequestFill = 0;
-        }
-    }
+    SimCoreReceive(&unit->Core, data, length);
 }
 
 /* SimUnitReplyPending: see sim_unit.h. */
@@ -133,40 +139,35 @@ void SimUnitResetPipes(SimUnit *unit)
 {
     std::lock_guard<std::mutex> guard(unit->Lock);
     unit->Replies.clear();
-    unit->RequestFill = 0;
+    SimCoreResetRequest(&unit->Core);
 }
 
 /* SimUnitTakeBusFault: see sim_unit.h. */
 bool SimUnitTakeBusFault(SimUnit *unit, SimFault *fault)
 {
     std::lock_guard<std::mutex> guard(unit->Lock);
-    if (!unit->BusFaultPending) {
-        return false;
-    }
-    *fault = unit->BusFault;
-    unit->BusFaultPending = false;
-    return true;
+    return SimCoreTakeBusFault(&unit->Core, fault);
 }
 
 /* SimUnitFlash: see sim_unit.h. The bytes are not copied: read them while no request runs. */
 const uint8_t *SimUnitFlash(SimUnit *unit)
 {
     std::lock_guard<std::mutex> guard(unit->Lock);
-    return unit->Flash.Bytes;
+    return unit->Core.Flash.Bytes;
 }
 
 /* SimUnitBlockLocked: see sim_unit.h; a block out of range counts as locked. */
 bool SimUnitBlockLocked(SimUnit *unit, uint32_t block)
 {
     std::lock_guard<std::mutex> guard(unit->Lock);
-    return block >= unit->Flash.BlockCount || unit->Flash.Locked[block] != 0;
+    return block >= unit->Core.Flash.BlockCount || unit->Core.Flash.Locked[block] != 0;
 }
 
 /* SimUnitDisplay: see sim_unit.h; empty before the first DisplayText. */
 void SimUnitDisplay(SimUnit *unit, char text[41])
 {
     std::lock_guard<std::mutex> guard(unit->Lock);
-    memcpy(text, unit->Display, SIM_DISPLAY_SIZE);
+    memcpy(text, unit->Core.Display, SIM_DISPLAY_SIZE);
     text[SIM_DISPLAY_SIZE] = '\0';
 }
 
@@ -174,7 +175,7 @@ void SimUnitDisplay(SimUnit *unit, char text[41])
 uint32_t SimUnitCommandCount(SimUnit *unit, unsigned command)
 {
     std::lock_guard<std::mutex> guard(unit->Lock);
-    return command < SIM_COMMAND_COUNT ? unit->CommandCounts[command] : 0;
+    return command < SIM_COMMAND_COUNT ? unit->Core.CommandCounts[command] : 0;
 }
 
 /* SimUnitDisplayCount: see sim_unit.h. */
@@ -199,5 +200,5 @@ bool SimUnitDisplayAt(SimUnit *unit, size_t index, uint8_t text[SIM_DISPLAY_SIZE
 void SimUnitGetConfig(SimUnit *unit, SimConfig *config)
 {
     std::lock_guard<std::mutex> guard(unit->Lock);
-    *config = unit->Config;
+    *config = unit->Core.Config;
 }

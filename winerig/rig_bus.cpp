@@ -6,9 +6,12 @@
  * a USB bus driver answers for a device (identifiers with the unit's hardware ID, text,
  * capabilities) and serves the internal USB requests of the unit's function driver: device
  * and configuration descriptors, select configuration, pipe reset and abort, port status and
- * port reset. Bulk transfers fail as from a unit that does not answer: under Wine no pipe
- * of the unit can be opened, so none reaches the bus. A control device (\\.\MurvoRig) gives
- * the rig's program the bus's log and unplugs the unit.
+ * port reset. Bulk transfers reach the simulated unit's firmware, the portable core of
+ * unitsim/ (sim_core.h), whose flash lives in the driver's memory; or, as the rig's program
+ * chooses, a loopback (the IN pipe gives back what the OUT pipe took) or a unit that never
+ * answers. An IN transfer with nothing to give waits, cancellable, until bytes come. A
+ * control device (\\.\MurvoRig) gives the rig's program the bus's log, sets the unit's
+ * layout, faults and mode, reads its flash back and unplugs it.
  *
  * The bus answers as a USB bus driver of Windows answers (see "Internal IOCTLs for USB
  * drivers" and "IRP_MN_QUERY_ID"); its capabilities keep every sleep state's device state
@@ -21,6 +24,7 @@
 #include <usbdi.h>
 #include <usbioctl.h>
 
+#include "unitsim/sim_core.h"
 #include "winerig/rig_public.h"
 
 #include <stdarg.h>
@@ -30,6 +34,7 @@ extern "C" int __cdecl _vsnprintf(char *buffer, size_t count, const char *format
 extern "C" int __cdecl _snwprintf(wchar_t *buffer, size_t count, const wchar_t *format, ...);
 
 #define RIG_POOL_TAG 0x6769524D /* 'MRig' */
+#define RIG_WAITING_SIZE 65536
 
 enum RigObjectKind {
     RigBus,
@@ -53,6 +58,18 @@ static struct {
     BOOLEAN Configured;
     char Log[RIG_LOG_SIZE];
     ULONG LogLength;
+
+    /* The unit behind the bulk pipes; guarded by UnitLock, like everything below. */
+    KSPIN_LOCK UnitLock;
+    RigUnitMode Mode;
+    SimCore Core;
+    PUCHAR FlashMemory;              /* SimCoreFlashBytes, non-paged pool */
+    PUCHAR LockMemory;               /* SimCoreLockBytes, non-paged pool */
+    UCHAR Waiting[RIG_WAITING_SIZE]; /* bytes for the IN pipe: replies, or the loopback's */
+    ULONG WaitingStart, WaitingCount;
+    LIST_ENTRY PendingIn; /* IN transfers waiting for bytes (Irp->Tail.Overlay.ListEntry) */
+    SimFault BusFault;    /* a bus fault of the firmware, for the reply to come */
+    BOOLEAN BusFaultDue;
 } Rig;
 
 /* The unit's descriptors: a vendor-specific full-speed device with one configuration and one
@@ -389,34 +406,335 @@ static NTSTATUS SelectConfiguration(PURB Urb)
     return UrbStatus(Urb, USBD_STATUS_SUCCESS, STATUS_SUCCESS);
 }
 
+/* The unit: its firmware's hooks, the bytes waiting for the IN pipe and the IN transfers
+ * waiting for bytes. Everything here runs under Rig.UnitLock unless it says otherwise. */
+
+static void WaitingAppend(const UCHAR *Bytes, ULONG Length)
+{
+    ULONG room = RIG_WAITING_SIZE - Rig.WaitingCount;
+    if (Length > room) {
+        RigLog("unit IN bytes lost: %lu", (unsigned long)(Length - room));
+        Length = room;
+    }
+    for (ULONG i = 0; i < Length; i++) {
+        Rig.Waiting[(Rig.WaitingStart + Rig.WaitingCount + i) % RIG_WAITING_SIZE] = Bytes[i];
+    }
+    Rig.WaitingCount += Length;
+}
+
+static ULONG WaitingTake(PUCHAR Buffer, ULONG Length)
+{
+    ULONG count = Length < Rig.WaitingCount ? Length : Rig.WaitingCount;
+    for (ULONG i = 0; i < count; i++) {
+        Buffer[i] = Rig.Waiting[(Rig.WaitingStart + i) % RIG_WAITING_SIZE];
+    }
+    Rig.WaitingStart = (Rig.WaitingStart + count) % RIG_WAITING_SIZE;
+    Rig.WaitingCount -= count;
+    return count;
+}
+
+static void UnitReply(void *Context, const uint8_t *Bytes, size_t Length)
+{
+    UNREFERENCED_PARAMETER(Context);
+    WaitingAppend(Bytes, (ULONG)Length);
+}
+
+static void UnitLogLine(void *Context, const char *Line)
+{
+    UNREFERENCED_PARAMETER(Context);
+    RigLog("unit %s", Line);
+}
+
+/* Powers the unit on afresh with Config: new flash memory, erased and locked. Called at
+ * PASSIVE_LEVEL without the unit lock; false when the memory cannot be had. */
+static BOOLEAN UnitPowerOn(RigUnitMode Mode, const SimConfig *Config)
+{
+    PUCHAR flash = (PUCHAR)ExAllocatePoolWithTag(NonPagedPool, SimCoreFlashBytes(Config), RIG_POOL_TAG);
+    PUCHAR locks = (PUCHAR)ExAllocatePoolWithTag(NonPagedPool, SimCoreLockBytes(Config), RIG_POOL_TAG);
+    if (flash == NULL || locks == NULL) {
+        if (flash != NULL) {
+            ExFreePoolWithTag(flash, RIG_POOL_TAG);
+        }
+        if (locks != NULL) {
+            ExFreePoolWithTag(locks, RIG_POOL_TAG);
+        }
+        return FALSE;
+    }
+    static const SimCoreHooks hooks = {NULL, UnitReply, UnitLogLine, NULL};
+    KIRQL irql;
+    KeAcquireSpinLock(&Rig.UnitLock, &irql);
+    PUCHAR oldFlash = Rig.FlashMemory, oldLocks = Rig.LockMemory;
+    SimCoreInit(&Rig.Core, Config, flash, locks, false, &hooks);
+    Rig.FlashMemory = flash;
+    Rig.LockMemory = locks;
+    Rig.Mode = Mode;
+    Rig.WaitingStart = 0;
+    Rig.WaitingCount = 0;
+    Rig.BusFaultDue = FALSE;
+    KeReleaseSpinLock(&Rig.UnitLock, irql);
+    if (oldFlash != NULL) {
+        ExFreePoolWithTag(oldFlash, RIG_POOL_TAG);
+        ExFreePoolWithTag(oldLocks, RIG_POOL_TAG);
+    }
+    RigLog("unit power on: mode %u, flash 0x%lx bytes in %lu blocks, %u faults", (unsigned)Mode,
+           (unsigned long)Config->FlashSize, (unsigned long)Config->BlockCount, Config->FaultCount);
+    return TRUE;
+}
+
+/* The transfer's buffer in system space: its own pointer, or its MDL's mapping. */
+static PUCHAR TransferBuffer(struct _URB_BULK_OR_INTERRUPT_TRANSFER *Transfer)
+{
+    if (Transfer->TransferBuffer != NULL) {
+        return (PUCHAR)Transfer->TransferBuffer;
+    }
+    if (Transfer->TransferBufferMDL != NULL) {
+        return (PUCHAR)MmGetSystemAddressForMdlSafe(Transfer->TransferBufferMDL, NormalPagePriority);
+    }
+    return NULL;
+}
+
+static PURB UrbOf(PIRP Irp) { return (PURB)IoGetCurrentIrpStackLocation(Irp)->Parameters.Others.Argument1; }
+
+/* Ends a bulk transfer, without the unit lock. A failed transfer moved nothing: the USB stack
+ * writes TransferBufferLength 0 then, whatever was asked. */
+static NTSTATUS FinishTransfer(PIRP Irp, ULONG Moved, USBD_STATUS Status, NTSTATUS Result)
+{
+    PURB urb = UrbOf(Irp);
+    urb->UrbBulkOrInterruptTransfer.TransferBufferLength = USBD_SUCCESS(Status) ? Moved : 0;
+    urb->UrbHeader.Status = Status;
+    return Complete(Irp, Result, 0);
+}
+
+/* A list of transfers taken off the pending list, to be finished once the lock is let go. */
+struct DoneList {
+    PIRP Irps[16];
+    ULONG Moved[16];
+    USBD_STATUS Status[16];
+    NTSTATUS Result[16];
+    ULONG Count;
+};
+
+/* Takes the IN transfers off the pending list that can end now: with bytes while there are
+ * some (Status success), or all of them with Status. */
+static void TakePendingLocked(DoneList *Done, BOOLEAN All, USBD_STATUS Status, NTSTATUS Result)
+{
+    PLIST_ENTRY entry = Rig.PendingIn.Flink;
+    while (entry != &Rig.PendingIn && Done->Count < 16) {
+        PIRP irp = CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry);
+        entry = entry->Flink;
+        if (!All && Rig.WaitingCount == 0) {
+            break;
+        }
+        if (IoSetCancelRoutine(irp, NULL) == NULL) {
+            continue; /* being cancelled: its cancel routine takes it off */
+        }
+        RemoveEntryList(&irp->Tail.Overlay.ListEntry);
+        ULONG moved = 0;
+        if (!All) {
+            struct _URB_BULK_OR_INTERRUPT_TRANSFER *transfer = &UrbOf(irp)->UrbBulkOrInterruptTransfer;
+            PUCHAR buffer = TransferBuffer(transfer);
+            moved = buffer != NULL ? WaitingTake(buffer, transfer->TransferBufferLength) : 0;
+        }
+        Done->Irps[Done->Count] = irp;
+        Done->Moved[Done->Count] = moved;
+        Done->Status[Done->Count] = All ? Status : USBD_STATUS_SUCCESS;
+        Done->Result[Done->Count] = All ? Result : STATUS_SUCCESS;
+        Done->Count++;
+    }
+}
+
+static void FinishDone(DoneList *Done)
+{
+    for (ULONG i = 0; i < Done->Count; i++) {
+        RigLog("urb BULK_OR_INTERRUPT_TRANSFER pipe 0x81 done: %lu bytes, status 0x%08lx",
+               (unsigned long)Done->Moved[i], (unsigned long)Done->Status[i]);
+        FinishTransfer(Done->Irps[i], Done->Moved[i], Done->Status[i], Done->Result[i]);
+    }
+    Done->Count = 0;
+}
+
+static void NTAPI CancelPendingIn(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    UNREFERENCED_PARAMETER(DeviceObject);
+    IoReleaseCancelSpinLock(Irp->CancelIrql);
+    KIRQL irql;
+    KeAcquireSpinLock(&Rig.UnitLock, &irql);
+    RemoveEntryList(&Irp->Tail.Overlay.ListEntry);
+    KeReleaseSpinLock(&Rig.UnitLock, irql);
+    RigLog("urb BULK_OR_INTERRUPT_TRANSFER pipe 0x81 cancelled");
+    FinishTransfer(Irp, 0, USBD_STATUS_CANCELED, STATUS_CANCELLED);
+}
+
+/* Fails every waiting IN transfer (unplug, abort, port reset). */
+static void FailPendingIn(USBD_STATUS Status, NTSTATUS Result)
+{
+    DoneList done;
+    done.Count = 0;
+    KIRQL irql;
+    do {
+        FinishDone(&done);
+        KeAcquireSpinLock(&Rig.UnitLock, &irql);
+        TakePendingLocked(&done, TRUE, Status, Result);
+        KeReleaseSpinLock(&Rig.UnitLock, irql);
+    } while (done.Count > 0);
+}
+
+static void Unplug(void)
+{
+    RigLog("bus unplug");
+    Rig.Plugged = FALSE;
+    FailPendingIn(USBD_STATUS_DEVICE_GONE, STATUS_DEVICE_NOT_CONNECTED);
+    if (Rig.BusPdo != NULL) {
+        IoInvalidateDeviceRelations(Rig.BusPdo, BusRelations);
+    }
+}
+
+/* OUT: the bytes go to the firmware (or the loopback); the replies they cause are served to
+ * waiting IN transfers. A bus fault the firmware reports for the command is carried out:
+ * unplug at once, stall and transfer error on the reply's IN transfer. */
+static NTSTATUS BulkOut(PIRP Irp, struct _URB_BULK_OR_INTERRUPT_TRANSFER *Transfer, PUCHAR Buffer)
+{
+    ULONG length = Transfer->TransferBufferLength;
+    BOOLEAN unplug = FALSE;
+    DoneList done;
+    done.Count = 0;
+    KIRQL irql;
+    KeAcquireSpinLock(&Rig.UnitLock, &irql);
+    if (Rig.Mode == RigUnitLoopback) {
+        WaitingAppend(Buffer, length);
+    } else if (Rig.Mode == RigUnitFirmware) {
+        SimCoreReceive(&Rig.Core, Buffer, length);
+        SimFault fault;
+        if (SimCoreTakeBusFault(&Rig.Core, &fault)) {
+            if (fault.Kind == SimFaultUnplug) {
+                Rig.WaitingCount = 0;
+                unplug = TRUE;
+            } else if (fault.Kind == SimFaultStall || fault.Kind == SimFaultXferError) {
+                Rig.BusFault = fault;
+                Rig.BusFaultDue = TRUE;
+            } else {
+                RigLog("unit bus fault %s not simulated by the rig", SimFaultKindName(fault.Kind));
+            }
+        }
+    }
+    if (!unplug) {
+        TakePendingLocked(&done, FALSE, USBD_STATUS_SUCCESS, STATUS_SUCCESS);
+    }
+    KeReleaseSpinLock(&Rig.UnitLock, irql);
+    RigLog("urb BULK_OR_INTERRUPT_TRANSFER pipe 0x02 length %lu", (unsigned long)length);
+    if (unplug) {
+        Unplug();
+        return FinishTransfer(Irp, 0, USBD_STATUS_DEVICE_GONE, STATUS_DEVICE_NOT_CONNECTED);
+    }
+    FinishDone(&done);
+    return FinishTransfer(Irp, length, USBD_STATUS_SUCCESS, STATUS_SUCCESS);
+}
+
+/* IN: bytes waiting are given at once (as many as the transfer holds); otherwise the transfer
+ * waits for them, cancellable. */
+static NTSTATUS BulkIn(PIRP Irp, struct _URB_BULK_OR_INTERRUPT_TRANSFER *Transfer, PUCHAR Buffer)
+{
+    ULONG length = Transfer->TransferBufferLength;
+    KIRQL irql;
+    KeAcquireSpinLock(&Rig.UnitLock, &irql);
+    if (Rig.BusFaultDue) {
+        Rig.BusFaultDue = FALSE;
+        Rig.WaitingCount = 0; /* the reply is lost with the failed transfer */
+        KeReleaseSpinLock(&Rig.UnitLock, irql);
+        BOOLEAN stall = Rig.BusFault.Kind == SimFaultStall;
+        RigLog("urb BULK_OR_INTERRUPT_TRANSFER pipe 0x81 length %lu: %s", (unsigned long)length,
+               stall ? "stall" : "transfer error");
+        return FinishTransfer(Irp, 0, stall ? USBD_STATUS_STALL_PID : USBD_STATUS_XACT_ERROR, STATUS_UNSUCCESSFUL);
+    }
+    if (Rig.WaitingCount > 0 && IsListEmpty(&Rig.PendingIn)) {
+        ULONG moved = WaitingTake(Buffer, length);
+        KeReleaseSpinLock(&Rig.UnitLock, irql);
+        RigLog("urb BULK_OR_INTERRUPT_TRANSFER pipe 0x81 length %lu: %lu bytes", (unsigned long)length,
+               (unsigned long)moved);
+        return FinishTransfer(Irp, moved, USBD_STATUS_SUCCESS, STATUS_SUCCESS);
+    }
+    IoMarkIrpPending(Irp);
+    InsertTailList(&Rig.PendingIn, &Irp->Tail.Overlay.ListEntry);
+    (void)IoSetCancelRoutine(Irp, CancelPendingIn);
+    BOOLEAN cancelled = Irp->Cancel && IoSetCancelRoutine(Irp, NULL) != NULL;
+    if (cancelled) {
+        RemoveEntryList(&Irp->Tail.Overlay.ListEntry);
+    }
+    KeReleaseSpinLock(&Rig.UnitLock, irql);
+    RigLog("urb BULK_OR_INTERRUPT_TRANSFER pipe 0x81 length %lu: waits", (unsigned long)length);
+    if (cancelled) {
+        FinishTransfer(Irp, 0, USBD_STATUS_CANCELED, STATUS_CANCELLED);
+    }
+    return STATUS_PENDING;
+}
+
+static NTSTATUS BulkTransfer(PIRP Irp, PURB Urb)
+{
+    struct _URB_BULK_OR_INTERRUPT_TRANSFER *transfer = &Urb->UrbBulkOrInterruptTransfer;
+    UCHAR endpoint = (UCHAR)((ULONG_PTR)transfer->PipeHandle & 0xff);
+    PUCHAR buffer = TransferBuffer(transfer);
+    BOOLEAN in = (transfer->TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0;
+    if (transfer->PipeHandle != RIG_PIPE_HANDLE(0x81) && transfer->PipeHandle != RIG_PIPE_HANDLE(0x02)) {
+        RigLog("urb BULK_OR_INTERRUPT_TRANSFER refused: pipe handle %p", transfer->PipeHandle);
+        return FinishTransfer(Irp, 0, USBD_STATUS_INVALID_PIPE_HANDLE, STATUS_INVALID_PARAMETER);
+    }
+    if (in != (endpoint == 0x81) || (buffer == NULL && transfer->TransferBufferLength > 0)) {
+        RigLog("urb BULK_OR_INTERRUPT_TRANSFER refused: pipe 0x%02x, flags 0x%lx, buffer %p", endpoint,
+               (unsigned long)transfer->TransferFlags, buffer);
+        return FinishTransfer(Irp, 0, USBD_STATUS_INVALID_PARAMETER, STATUS_INVALID_PARAMETER);
+    }
+    return in ? BulkIn(Irp, transfer, buffer) : BulkOut(Irp, transfer, buffer);
+}
+
+/* A pipe reset: the IN pipe's waiting bytes go, the OUT pipe's partly received request goes. */
+static void ResetPipe(UCHAR Endpoint)
+{
+    KIRQL irql;
+    KeAcquireSpinLock(&Rig.UnitLock, &irql);
+    if (Endpoint == 0x81) {
+        Rig.WaitingCount = 0;
+        Rig.BusFaultDue = FALSE;
+    } else {
+        SimCoreResetRequest(&Rig.Core);
+    }
+    KeReleaseSpinLock(&Rig.UnitLock, irql);
+}
+
 static NTSTATUS SubmitUrb(PIRP Irp)
 {
-    PURB urb = (PURB)IoGetCurrentIrpStackLocation(Irp)->Parameters.Others.Argument1;
+    PURB urb = UrbOf(Irp);
     if (!Rig.Plugged) {
         RigLog("urb %s after unplug", UrbName(urb->UrbHeader.Function));
-        return UrbStatus(urb, USBD_STATUS_DEVICE_GONE, STATUS_NO_SUCH_DEVICE);
+        if (urb->UrbHeader.Function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) {
+            return FinishTransfer(Irp, 0, USBD_STATUS_DEVICE_GONE, STATUS_NO_SUCH_DEVICE);
+        }
+        return Complete(Irp, UrbStatus(urb, USBD_STATUS_DEVICE_GONE, STATUS_NO_SUCH_DEVICE), 0);
     }
     switch (urb->UrbHeader.Function) {
     case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE:
-        return GetDescriptor(urb);
+        return Complete(Irp, GetDescriptor(urb), 0);
     case URB_FUNCTION_SELECT_CONFIGURATION:
-        return SelectConfiguration(urb);
-    case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER: {
-        struct _URB_BULK_OR_INTERRUPT_TRANSFER *transfer = &urb->UrbBulkOrInterruptTransfer;
-        RigLog("urb BULK_OR_INTERRUPT_TRANSFER pipe 0x%02lx length %lu",
-               (unsigned long)((ULONG_PTR)transfer->PipeHandle & 0xff), (unsigned long)transfer->TransferBufferLength);
-        return UrbStatus(urb, USBD_STATUS_DEV_NOT_RESPONDING, STATUS_UNSUCCESSFUL);
-    }
+        return Complete(Irp, SelectConfiguration(urb), 0);
+    case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER:
+        return BulkTransfer(Irp, urb);
     case URB_FUNCTION_ABORT_PIPE:
     case URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL:
     case URB_FUNCTION_SYNC_RESET_PIPE:
-    case URB_FUNCTION_SYNC_CLEAR_STALL:
-        RigLog("urb %s pipe 0x%02lx", UrbName(urb->UrbHeader.Function),
-               (unsigned long)((ULONG_PTR)urb->UrbPipeRequest.PipeHandle & 0xff));
-        return UrbStatus(urb, USBD_STATUS_SUCCESS, STATUS_SUCCESS);
+    case URB_FUNCTION_SYNC_CLEAR_STALL: {
+        UCHAR endpoint = (UCHAR)((ULONG_PTR)urb->UrbPipeRequest.PipeHandle & 0xff);
+        RigLog("urb %s pipe 0x%02x", UrbName(urb->UrbHeader.Function), endpoint);
+        if (urb->UrbHeader.Function == URB_FUNCTION_ABORT_PIPE) {
+            if (endpoint == 0x81) {
+                FailPendingIn(USBD_STATUS_CANCELED, STATUS_CANCELLED);
+            }
+        } else if (urb->UrbHeader.Function != URB_FUNCTION_SYNC_CLEAR_STALL) {
+            ResetPipe(endpoint);
+        }
+        return Complete(Irp, UrbStatus(urb, USBD_STATUS_SUCCESS, STATUS_SUCCESS), 0);
+    }
     default:
         RigLog("urb function 0x%04x refused", urb->UrbHeader.Function);
-        return UrbStatus(urb, USBD_STATUS_INVALID_URB_FUNCTION, STATUS_INVALID_PARAMETER);
+        return Complete(Irp, UrbStatus(urb, USBD_STATUS_INVALID_URB_FUNCTION, STATUS_INVALID_PARAMETER), 0);
     }
 }
 
@@ -425,7 +743,7 @@ static NTSTATUS UnitInternalControl(PIRP Irp)
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
     switch (stack->Parameters.DeviceIoControl.IoControlCode) {
     case IOCTL_INTERNAL_USB_SUBMIT_URB:
-        return Complete(Irp, SubmitUrb(Irp), 0);
+        return SubmitUrb(Irp);
     case IOCTL_INTERNAL_USB_GET_PORT_STATUS: {
         PULONG portStatus = (PULONG)stack->Parameters.Others.Argument1;
         *portStatus = Rig.Plugged ? (USBD_PORT_ENABLED | USBD_PORT_CONNECTED) : 0;
@@ -434,7 +752,9 @@ static NTSTATUS UnitInternalControl(PIRP Irp)
     }
     case IOCTL_INTERNAL_USB_RESET_PORT:
         RigLog("port reset");
-        Rig.Configured = FALSE;
+        FailPendingIn(USBD_STATUS_CANCELED, STATUS_CANCELLED);
+        ResetPipe(0x81);
+        ResetPipe(0x02);
         return Complete(Irp, Rig.Plugged ? STATUS_SUCCESS : STATUS_NO_SUCH_DEVICE, 0);
     default:
         RigLog("internal control 0x%lx refused", (unsigned long)stack->Parameters.DeviceIoControl.IoControlCode);
@@ -553,12 +873,48 @@ static NTSTATUS ControlRequest(PIRP Irp)
         return Complete(Irp, STATUS_SUCCESS, length);
     }
     case IOCTL_RIG_UNPLUG:
-        RigLog("bus unplug");
-        Rig.Plugged = FALSE;
+        Unplug();
+        return Complete(Irp, STATUS_SUCCESS, 0);
+    case IOCTL_RIG_PLUG:
+        if (Rig.Plugged || Rig.Unit != NULL) {
+            return Complete(Irp, STATUS_DEVICE_BUSY, 0); /* still plugged, or its removal not done */
+        }
+        RigLog("bus plug");
+        Rig.Plugged = TRUE;
         if (Rig.BusPdo != NULL) {
             IoInvalidateDeviceRelations(Rig.BusPdo, BusRelations);
         }
         return Complete(Irp, STATUS_SUCCESS, 0);
+    case IOCTL_RIG_SET_UNIT: {
+        if (stack->Parameters.DeviceIoControl.InputBufferLength != sizeof(RIG_UNIT_SETUP)) {
+            return Complete(Irp, STATUS_INVALID_PARAMETER, 0);
+        }
+        RIG_UNIT_SETUP *setup = (RIG_UNIT_SETUP *)Irp->AssociatedIrp.SystemBuffer;
+        if (setup->Mode > RigUnitSilent || setup->Config.FaultCount > SIM_MAX_FAULTS ||
+            (setup->Config.BlockCount != 0 && setup->Config.FlashSize % setup->Config.BlockCount != 0)) {
+            return Complete(Irp, STATUS_INVALID_PARAMETER, 0);
+        }
+        FailPendingIn(USBD_STATUS_CANCELED, STATUS_CANCELLED);
+        BOOLEAN on = UnitPowerOn((RigUnitMode)setup->Mode, &setup->Config);
+        return Complete(Irp, on ? STATUS_SUCCESS : STATUS_INSUFFICIENT_RESOURCES, 0);
+    }
+    case IOCTL_RIG_READ_FLASH: {
+        if (stack->Parameters.DeviceIoControl.InputBufferLength != sizeof(ULONG)) {
+            return Complete(Irp, STATUS_INVALID_PARAMETER, 0);
+        }
+        ULONG offset = *(PULONG)Irp->AssociatedIrp.SystemBuffer;
+        ULONG length = stack->Parameters.DeviceIoControl.OutputBufferLength;
+        KIRQL irql;
+        KeAcquireSpinLock(&Rig.UnitLock, &irql);
+        ULONG size = Rig.Core.Flash.Size;
+        ULONG count = offset < size ? size - offset : 0;
+        if (count > length) {
+            count = length;
+        }
+        RtlCopyMemory(Irp->AssociatedIrp.SystemBuffer, Rig.Core.Flash.Bytes + offset, count);
+        KeReleaseSpinLock(&Rig.UnitLock, irql);
+        return Complete(Irp, STATUS_SUCCESS, count);
+    }
     default:
         return Complete(Irp, STATUS_INVALID_DEVICE_REQUEST, 0);
     }
@@ -638,13 +994,24 @@ static void NTAPI Unload(PDRIVER_OBJECT DriverObject)
     if (Rig.Control != NULL) {
         IoDeleteDevice(Rig.Control);
     }
+    if (Rig.FlashMemory != NULL) {
+        ExFreePoolWithTag(Rig.FlashMemory, RIG_POOL_TAG);
+        ExFreePoolWithTag(Rig.LockMemory, RIG_POOL_TAG);
+    }
 }
 
 extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath)
 {
     UNREFERENCED_PARAMETER(RegistryPath);
     KeInitializeSpinLock(&Rig.Lock);
+    KeInitializeSpinLock(&Rig.UnitLock);
+    InitializeListHead(&Rig.PendingIn);
     Rig.Plugged = TRUE;
+    SimConfig defaults;
+    SimConfigDefaults(&defaults);
+    if (!UnitPowerOn(RigUnitFirmware, &defaults)) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
     for (int major = 0; major <= IRP_MJ_MAXIMUM_FUNCTION; major++) {
         DriverObject->MajorFunction[major] = DispatchOther;
     }

@@ -7,7 +7,8 @@
 # target release was given and "wine" or "no-wine" for whether Wine was among the packages.
 # FAKE_UPDATE_FAILURES: how many apt-get updates fail (with a failed index) before one works.
 # FAKE_INSTALL: ok | needs-target (held broken packages unless -t is given) | no-wine (any
-# install holding Wine fails). FAKE_INSTALLED: all | none.
+# install holding Wine fails) | no-wine32 (any install holding the 32-bit Wine fails).
+# FAKE_INSTALLED: all | none.
 set -u
 script="$1"
 work=$(mktemp -d)
@@ -45,6 +46,11 @@ case " $* " in
             echo "E: Package 'wine32:i386' has no installation candidate" >&2
             exit 100
         fi ;;
+    no-wine32)
+        case " $* " in *" wine32:i386 "*)
+            echo "E: Package 'wine32:i386' has no installation candidate" >&2
+            exit 100 ;;
+        esac ;;
     esac
     exit 0 ;;
 esac
@@ -117,10 +123,13 @@ check held-packages-then-target-release 0 \
     "Trying again with the machine's release as target release (-t bookworm)" \
     FAKE_INSTALL=needs-target
 check wine-cannot-be-installed 0 \
-    "add-architecture i386;update;install wine;install -t bookworm wine;install no-wine;" \
+    "add-architecture i386;update;install wine;install -t bookworm wine;install no-wine;install wine;install -t bookworm wine;" \
     "Wine could not be installed on this machine" FAKE_INSTALL=no-wine
-check no-release-known 0 "add-architecture i386;update;install wine;install no-wine;" \
+check no-release-known 0 "add-architecture i386;update;install wine;install no-wine;install wine;" \
     "Wine could not be installed on this machine" FAKE_INSTALL=no-wine MURVO_OS_RELEASE=/nonexistent
+check only-the-64-bit-wine 0 \
+    "add-architecture i386;update;install wine;install -t bookworm wine;install no-wine;install wine;" \
+    "The 64-bit Wine is installed without the 32-bit one" FAKE_INSTALL=no-wine32
 
 if [ $failures -ne 0 ]; then
     echo "$failures case(s) failed"

@@ -28,6 +28,10 @@ namespace {
 
 const std::string Exe = std::string(MURVO_SOURCE_DIR) + "/build/win32/bin/vardel.exe";
 
+/* The vardel.exe that Wine runs here: the release's 32-bit one, or under a 64-bit Wine the
+ * win64 build of the same sources. */
+std::string WineExe() { return WindowsBin() + "/vardel.exe"; }
+
 bool Exists(const std::string &path)
 {
     struct stat info;
@@ -290,7 +294,8 @@ protected:
         if (!why.empty()) {
             GTEST_SKIP() << why;
         }
-        ASSERT_TRUE(Exists(Exe)) << Exe << " is missing: build the win32 preset first";
+        ASSERT_TRUE(Exists(WineExe())) << WineExe() << " is missing: build the win" << HostWine().Bits
+                                       << " preset first";
         Dir = ::testing::TempDir() + "vardel_wine_" + std::to_string(getpid());
         mkdir(Dir.c_str(), 0700);
     }
@@ -298,8 +303,8 @@ protected:
     ProgramRun Run(std::vector<std::string> args, std::string keys)
     {
         ProgramSetup setup;
-        setup.Program = "/usr/bin/wine";
-        setup.Args = {Exe};
+        setup.Program = HostWine().Loader;
+        setup.Args = {WineExe()};
         setup.Args.insert(setup.Args.end(), args.begin(), args.end());
         setup.WorkDir = Dir;
         /* Wine's console at a terminal passes keys on only at Enter: the key, then Enter. */
@@ -380,8 +385,8 @@ TEST_F(VardelUnderWineTest, EachMessageReachesTheConsoleInOneWriteNotOnePerChara
     /* The runtime's printf hands standard output one character at a time (fputc); buffered,
      * the console sees a write per message: banner, prompt and "* Aborted *" here. */
     ProgramSetup setup;
-    setup.Program = "/usr/bin/wine";
-    setup.Args = {Exe, "sample.rom"};
+    setup.Program = HostWine().Loader;
+    setup.Args = {WineExe(), "sample.rom"};
     setup.WorkDir = Dir;
     /* Wine's console at a terminal passes keys on only at Enter (its terminal stays in line
      * mode, where Windows hands over each key): "n" then Enter. */

@@ -5,14 +5,16 @@
  * appears to SetupAPI, the bare interface answers the device-control requests, vardel.exe
  * finds it, and an unplug reaches the driver as surprise removal and removal.
  *
- * What the bus saw comes from its log (rigctl log); what the driver returned, from rigctl
- * probe. Each test boots the prefix the rig fixture made (one Wine session, ended at the
+ * The Wine is the distribution's (tests/winexe/wine_pick.sh: 32-bit with the win32 build, or
+ * 64-bit with the win64 build where 32-bit code cannot run). What the bus saw comes from its
+ * log (rigctl log); what the driver returned, from rigctl probe. Each test boots the prefix the rig fixture made (one Wine session, ended at the
  * end of the test), so the tests share nothing but the installed prefix.
  *
  * Where Wine does less than Windows, the test of the Windows behaviour checks whether the
  * limit still holds and is skipped with the reason while it does.
  */
 #include "e2e/pty_run.h"
+#include "winexe/rig_session.h"
 #include "winexe/terminal_screen.h"
 #include "winexe/wine_support.h"
 
@@ -37,66 +39,6 @@
 
 namespace {
 
-/* A command's output without the carriage returns of Wine's line ends. */
-std::string PlainOutput(const std::string &command)
-{
-    std::string text = Output(command);
-    std::string plain;
-    for (char c : text) {
-        if (c != '\r') {
-            plain += c;
-        }
-    }
-    return plain;
-}
-
-std::string Rigctl(const std::string &args)
-{
-    return PlainOutput("wine 'C:\\rig\\rigctl.exe' " + args + " 2>/dev/null");
-}
-
-/* rigctl's "name: value" lines. */
-std::map<std::string, std::string> Fields(const std::string &text)
-{
-    std::map<std::string, std::string> fields;
-    size_t at = 0;
-    while (at < text.size()) {
-        size_t end = text.find('\n', at);
-        if (end == std::string::npos) {
-            end = text.size();
-        }
-        std::string line = text.substr(at, end - at);
-        size_t colon = line.find(": ");
-        if (colon != std::string::npos) {
-            fields[line.substr(0, colon)] = line.substr(colon + 2);
-        }
-        at = end + 1;
-    }
-    return fields;
-}
-
-/* Where each line first appears in the bus's log, in order: npos for a line not found after
- * the one before it. */
-bool InOrder(const std::string &log, std::initializer_list<const char *> lines, std::string *missing)
-{
-    size_t at = 0;
-    for (const char *line : lines) {
-        size_t found = log.find(std::string(line) + "\n", at);
-        if (found == std::string::npos) {
-            *missing = line;
-            return false;
-        }
-        at = found + strlen(line) + 1;
-    }
-    return true;
-}
-
-bool RigInstalled()
-{
-    struct stat info;
-    return stat(MURVO_RIG_PREFIX "/drive_c/rig/rigctl.exe", &info) == 0;
-}
-
 const char *const InterfaceClass = "{0a1940c6-c2a0-47d2-86a6-d378d0db62ce}";
 
 class WineRigTest : public ::testing::Test {
@@ -108,37 +50,17 @@ protected:
             GTEST_SKIP() << why;
         }
         ASSERT_TRUE(RigInstalled()) << "the rig's prefix was not made: the wine_rig_prefix test makes it";
-        setenv("WINEPREFIX", MURVO_RIG_PREFIX, 1);
-        setenv("WINEDEBUG", "-all", 1);
         /* A session of its own: Wine's services, the rig's bus and murvousb start with it and
          * live until wineserver is told to end it. */
-        ASSERT_EQ(system("wineserver -k >/dev/null 2>&1; wineserver -w; wineserver -p"), 0);
-        Started = true;
+        ASSERT_EQ(StartRigSession(&Session), "");
         ASSERT_TRUE(WaitForInterface(true)) << "probe: " << Probe["interface"] << "\nthe bus's log:\n" << Rigctl("log");
     }
 
-    void TearDown() override
-    {
-        if (Started) {
-            system("wineserver -k >/dev/null 2>&1; wineserver -w");
-        }
-    }
+    void TearDown() override { EndRigSession(&Session); }
 
     /* Probes until the interface is there (or gone), for up to 60 s: plug and play runs on
      * its own after the session starts, and the machine may be busy. */
-    bool WaitForInterface(bool present)
-    {
-        time_t deadline = time(NULL) + 60;
-        while (time(NULL) < deadline) {
-            Probe = Fields(Rigctl("probe"));
-            bool there = Probe["interface"].find(InterfaceClass) != std::string::npos;
-            if (there == present) {
-                return true;
-            }
-            usleep(500 * 1000);
-        }
-        return false;
-    }
+    bool WaitForInterface(bool present) { return ::WaitForInterface(present, &Probe); }
 
     /* The lines of Wine's kernel trace in which it hands a request to a driver ("0090:trace:
      * ntoskrnl:dispatch_close device ..."), from a session of its own whose drivers write the
@@ -148,17 +70,18 @@ protected:
     std::string DispatchTrace()
     {
         std::string trace = ::testing::TempDir() + "wine_rig_trace_" + std::to_string(getpid());
-        std::string start = "wineserver -k >/dev/null 2>&1; wineserver -w; wineserver -p; WINEDEBUG=trace+ntoskrnl "
-                            "wine 'C:\\rig\\rigctl.exe' log >/dev/null 2>'" +
-                            trace + "'";
-        bool started = system(start.c_str()) == 0 && WaitForInterface(true);
+        EndRigSession(&Session);
+        bool started = StartRigSession(&Session).empty();
+        std::string start = "WINEDEBUG=trace+ntoskrnl '" + HostWine().Loader +
+                            "' 'C:\\rig\\rigctl.exe' log >/dev/null 2>'" + trace + "'";
+        started = started && system(start.c_str()) == 0 && WaitForInterface(true);
         Rigctl("probe");
         std::string lines = PlainOutput("grep -a 'trace:ntoskrnl:dispatch_' '" + trace + "'");
         unlink(trace.c_str());
         return started ? lines : "";
     }
 
-    bool Started = false;
+    RigSession Session;
     std::map<std::string, std::string> Probe;
 };
 
@@ -175,7 +98,8 @@ TEST_F(WineRigTest, MurvousbStartsOnTheUnitAndItsInterfaceAppears)
                         {"DriverEntry", "bus AddDevice", "bus START_DEVICE 0x00000000",
                          "bus QUERY_DEVICE_RELATIONS BusRelations: 1 unit", "unit START_DEVICE stack 2",
                          "urb GET_DESCRIPTOR type 1 length 18", "urb GET_DESCRIPTOR type 2 length 32",
-                         "urb SELECT_CONFIGURATION 1 (interface length 56)"},
+                         HostWine().Bits == 64 ? "urb SELECT_CONFIGURATION 1 (interface length 72)"
+                                               : "urb SELECT_CONFIGURATION 1 (interface length 56)"},
                         &missing))
         << missing << " is not in\n"
         << log;
@@ -244,22 +168,6 @@ TEST_F(WineRigTest, RemovalWaitsForTheLastHandleToClose)
     EXPECT_EQ(result["removed after close"], "yes");
 }
 
-/* vardel.exe at a terminal under Wine, with the rig's session running. */
-ProgramRun RunVardel(std::vector<std::string> args, const char *debug = "-all")
-{
-    ProgramSetup setup;
-    setup.Program = "/usr/bin/wine";
-    setup.Args = {"C:\\rig\\vardel.exe"};
-    setup.Args.insert(setup.Args.end(), args.begin(), args.end());
-    setup.Keys = "Y\r"; /* Wine's console at a terminal passes keys on only at Enter */
-    setup.Screen = TerminalScreen;
-    setup.Prompt = "[Y/N]";         /* the space after it is a blank the console erases to */
-    setup.StdinFromDevNull = false; /* Wine's console reads its keyboard from Wine's standard input */
-    setup.Env = {{"WINEPREFIX", MURVO_RIG_PREFIX}, {"WINEDEBUG", debug}};
-    setup.TimeoutSeconds = 60;
-    return RunProgram(setup);
-}
-
 /* vardel says nothing of the path it found; Wine's trace of the file calls shows it: the
  * interface SetupAPI gave it, with the read pipe's name below it. */
 TEST_F(WineRigTest, VardelFindsTheUnit)
@@ -301,7 +209,7 @@ TEST_F(WineRigTest, MurvousbUnloadsOnceItsLastDeviceIsRemoved)
     ASSERT_TRUE(WaitForInterface(false)) << Rigctl("log");
     std::string state;
     for (int tries = 0; tries < 10; tries++) {
-        state = PlainOutput("wine sc query murvousb 2>/dev/null");
+        state = PlainOutput("'" + HostWine().Loader + "' sc query murvousb 2>/dev/null");
         if (state.find("RUNNING") == std::string::npos) {
             break;
         }
@@ -375,14 +283,20 @@ TEST_F(WineRigTest, PowerRequestsComeDownThroughMurvousb)
     EXPECT_NE(log.find("unit POWER 0x02 stack 2\n"), std::string::npos) << log;
 }
 
-/* Wine's own kernel-mode libraries, as Debian's wine32 installs them. */
-const std::string WineDlls = "/usr/lib/i386-linux-gnu/wine/i386-windows/";
+/* Wine's own kernel-mode libraries, as Debian's wine32 or wine64 installs them. */
+std::string WineDlls()
+{
+    return HostWine().Bits == 64 ? "/usr/lib/x86_64-linux-gnu/wine/x86_64-windows/"
+                                 : "/usr/lib/i386-linux-gnu/wine/i386-windows/";
+}
+
+std::string Objdump() { return HostWine().Bits == 64 ? "x86_64-w64-mingw32-objdump" : "i686-w64-mingw32-objdump"; }
 
 /* The routines an image imports, per library (lower-case), from its import tables. */
 std::map<std::string, std::vector<std::string>> Imports(const std::string &image)
 {
     std::map<std::string, std::vector<std::string>> imports;
-    std::string headers = PlainOutput("i686-w64-mingw32-objdump -p '" + image + "'");
+    std::string headers = PlainOutput(Objdump() + " -p '" + image + "'");
     std::string dll;
     size_t at = 0;
     while (at < headers.size()) {
@@ -417,7 +331,7 @@ std::map<std::string, unsigned long> Exports(const std::string &image, unsigned 
 {
     std::map<std::string, unsigned long> exports;
     std::map<unsigned, unsigned long> rvaOfOrdinal;
-    std::string headers = PlainOutput("i686-w64-mingw32-objdump -p '" + image + "'");
+    std::string headers = PlainOutput(Objdump() + " -p '" + image + "'");
     size_t at = 0;
     bool names = false;
     while (at < headers.size()) {
@@ -449,7 +363,7 @@ std::map<std::string, unsigned long> Exports(const std::string &image, unsigned 
 bool IsStub(const std::string &image, unsigned long address)
 {
     char command[512];
-    snprintf(command, sizeof command, "i686-w64-mingw32-objdump -d --start-address=0x%lx --stop-address=0x%lx '%s'",
+    snprintf(command, sizeof command, "%s -d --start-address=0x%lx --stop-address=0x%lx '%s'", Objdump().c_str(),
              address, address + 48, image.c_str());
     return PlainOutput(command).find("wine_spec_unimplemented_stub") != std::string::npos;
 }
@@ -461,12 +375,17 @@ TEST(WineKernel, ExportsEveryRoutineMurvousbImports)
     if (!WhyWineCannotRun().empty()) {
         GTEST_SKIP() << WhyWineCannotRun();
     }
-    auto imports = Imports(MURVO_WIN32_BIN "/murvousb.sys");
-    ASSERT_EQ(imports.size(), 3u) << "ntoskrnl.exe, hal.dll and usbd.sys";
+    auto imports = Imports(WindowsBin() + "/murvousb.sys");
+    /* x64 has no HAL.dll imports: its spin lock routines are the kernel's. */
+    if (HostWine().Bits == 64) {
+        ASSERT_EQ(imports.size(), 2u) << "ntoskrnl.exe and usbd.sys";
+    } else {
+        ASSERT_EQ(imports.size(), 3u) << "ntoskrnl.exe, hal.dll and usbd.sys";
+    }
     for (const auto &library : imports) {
         unsigned long base = 0;
-        auto exports = Exports(WineDlls + library.first, &base);
-        ASSERT_FALSE(exports.empty()) << WineDlls + library.first;
+        auto exports = Exports(WineDlls() + library.first, &base);
+        ASSERT_FALSE(exports.empty()) << WineDlls() + library.first;
         for (const std::string &routine : library.second) {
             EXPECT_EQ(exports.count(routine), 1u) << library.first << " " << routine;
         }
@@ -483,11 +402,11 @@ TEST(WineKernel, ImplementsEveryRoutineMurvousbImports)
         GTEST_SKIP() << WhyWineCannotRun();
     }
     std::string stubs;
-    for (const auto &library : Imports(MURVO_WIN32_BIN "/murvousb.sys")) {
+    for (const auto &library : Imports(WindowsBin() + "/murvousb.sys")) {
         unsigned long base = 0;
-        auto exports = Exports(WineDlls + library.first, &base);
+        auto exports = Exports(WineDlls() + library.first, &base);
         for (const std::string &routine : library.second) {
-            if (exports.count(routine) && IsStub(WineDlls + library.first, base + exports[routine])) {
+            if (exports.count(routine) && IsStub(WineDlls() + library.first, base + exports[routine])) {
                 stubs += " " + routine;
             }
         }
@@ -497,6 +416,31 @@ TEST(WineKernel, ImplementsEveryRoutineMurvousbImports)
                         "called:"
                      << stubs;
     }
+}
+
+/* The test build's kernel (winerig/wine/) implements IoBuildPartialMdl: of murvousb's imports
+ * only PoRequestPowerIrp is still a stub there (the rig never makes murvousb call it). */
+TEST(WineKernel, TestBuildLeavesOnlyPoRequestPowerIrpAStub)
+{
+    if (!WhyWineCannotRun().empty()) {
+        GTEST_SKIP() << WhyWineCannotRun();
+    }
+    TestWine build = TestWineBuild(MURVO_BUILD_DIR);
+    if (build.Dir.empty()) {
+        GTEST_SKIP() << build.Why;
+    }
+    std::string kernel = build.Dir + (HostWine().Bits == 64 ? "/x86_64/ntoskrnl.exe" : "/i386/ntoskrnl.exe");
+    unsigned long base = 0;
+    auto exports = Exports(kernel, &base);
+    ASSERT_FALSE(exports.empty()) << kernel;
+    std::string stubs;
+    auto imports = Imports(WindowsBin() + "/murvousb.sys");
+    for (const std::string &routine : imports["ntoskrnl.exe"]) {
+        if (exports.count(routine) && IsStub(kernel, base + exports[routine])) {
+            stubs += " " + routine;
+        }
+    }
+    EXPECT_EQ(stubs, " PoRequestPowerIrp");
 }
 
 /* The Win32 error the Win32 stand-in reports for each status a request can end with is the
@@ -550,6 +494,7 @@ TEST(WineNtdll, MapsEveryStatusToTheWin32ErrorTheStandInReports)
     }
     setenv("WINEPREFIX", MURVO_RIG_PREFIX, 1);
     setenv("WINEDEBUG", "-all", 1);
+    setenv("WINELOADER", HostWine().Loader.c_str(), 1);
     auto wine = Fields(Rigctl("errors" + args));
     for (const auto &status : statuses) {
         char hex[16];

@@ -22,14 +22,46 @@ std::string Output(const std::string &command)
     return text;
 }
 
-std::string WhyWineCannotRun()
+/* The first line of text, without its line feed. */
+static std::string FirstLine(const std::string &text)
 {
-    if (system("command -v wine >/dev/null 2>&1") != 0) {
-        return "wine is not installed, and scripts/install-deps could not install it here";
+    size_t end = text.find('\n');
+    return end == std::string::npos ? text : text.substr(0, end);
+}
+
+const WineHost &HostWine()
+{
+    static const WineHost host = [] {
+        WineHost found;
+        std::string pick = ". '" MURVO_SOURCE_DIR "/tests/winexe/wine_pick.sh'; ";
+        found.Loader = FirstLine(Output(pick + "echo \"$WINE_LOADER\""));
+        found.Server = FirstLine(Output(pick + "echo \"$WINE_SERVER\""));
+        found.Bits = atoi(FirstLine(Output(pick + "echo \"$WINE_BITS\"")).c_str());
+        found.Why = FirstLine(Output(pick + "echo \"$WINE_WHY\""));
+        if (found.Loader.empty() && found.Why.empty()) {
+            found.Why = "tests/winexe/wine_pick.sh could not be read";
+        }
+        return found;
+    }();
+    return host;
+}
+
+std::string WhyWineCannotRun() { return HostWine().Why; }
+
+std::string WindowsBin()
+{
+    return std::string(MURVO_SOURCE_DIR) + (HostWine().Bits == 64 ? "/build/win64/bin" : "/build/win32/bin");
+}
+
+TestWine TestWineBuild(const std::string &buildDir)
+{
+    TestWine build;
+    build.Dir = FirstLine(Output("cat '" + buildDir + "/wine/test-wine/dir' 2>/dev/null"));
+    if (build.Dir.empty()) {
+        build.Why = FirstLine(Output("cat '" + buildDir + "/wine/test-wine/why' 2>/dev/null"));
+        if (build.Why.empty()) {
+            build.Why = "the wine_test_build fixture did not run (it runs scripts/wine-test-build)";
+        }
     }
-    /* The 32-bit loader itself must start: wineserver alone may be the 64-bit one. */
-    if (system("wine --version >/dev/null 2>&1") != 0) {
-        return "this machine's kernel does not run 32-bit x86 programs";
-    }
-    return "";
+    return build;
 }
