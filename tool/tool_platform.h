@@ -1,8 +1,9 @@
 /*
  * tool_platform.h - the one door of vardel to its platform.
  *
- * On Windows: the Win32 API and the C runtime's low-level file calls. On the Linux host:
- * the stand-in that spells the same names. The tool's own sources include this header and
+ * On Windows: the Win32 API and the C runtime's low-level file calls. On Linux: the same
+ * names from posix/ (console, handles, events and the runtime's file calls over POSIX) and,
+ * in the host build, SetupAPI and files on devices from host/win32, over the kernel stand-in. The tool's own sources include this header and
  * the standard C headers, nothing else of the platform.
  */
 #ifndef MURVO_TOOL_TOOL_PLATFORM_H
@@ -14,9 +15,14 @@
 #include <io.h>
 #include <fcntl.h>
 #else
-#include "host/win32/windows.h"
+#include "posix/windows.h"
+#include "posix/crt_io.h"
+#ifndef MURVO_LIBUSB
+/* The pipe transport's: SetupAPI and the system's message texts. The Linux deliverable finds
+ * units by libusb and needs neither. */
 #include "host/win32/setupapi.h"
-#include "host/win32/crt_io.h"
+#include "host/win32/win32_messages.h"
+#endif
 #endif
 
 #include "common/murvo_public.h"

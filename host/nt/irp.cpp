@@ -344,36 +344,41 @@ VOID(IoFreeIrp)(PIRP Irp)
 
 /* ---- Sending -------------------------------------------------------------------------- */
 
-NTSTATUS HostCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp, HostCallSite Site)
+/* The request can be sent at all: the caller's IRQL, a live request, a live device, a stack
+ * location left. False (after a report) when it cannot. */
+static bool CheckCanSend(HostThreadState *Thread, PDEVICE_OBJECT DeviceObject, PIRP Irp, HostCallSite Site)
 {
-    HostThreadState *thread = HostThread();
-    bool viaPo = thread->InPoCallDriver;
-    thread->InPoCallDriver = FALSE;
-    if (thread->Irql > DISPATCH_LEVEL) {
-        HostReport("CALL_DRIVER_IRQL", Irp, Site, "IoCallDriver at IRQL %d", thread->Irql);
+    if (Thread->Irql > DISPATCH_LEVEL) {
+        HostReport("CALL_DRIVER_IRQL", Irp, Site, "IoCallDriver at IRQL %d", Thread->Irql);
     }
     if (!HostIrpIsLive(Irp)) {
         HostReport("IRP_NOT_ALLOCATED", nullptr, Site, "IoCallDriver with %p, which is not an allocated request",
                    (void *)Irp);
-        return STATUS_INVALID_PARAMETER;
+        return false;
     }
     if (!HostDeviceIsLive(DeviceObject)) {
         HostReport("DEVICE_NOT_LIVE", Irp, Site, "IoCallDriver to %p, which is not a device object (deleted?)",
                    (void *)DeviceObject);
-        return STATUS_INVALID_PARAMETER;
+        return false;
     }
-    HostIrpRecord *record = HostIrpRecordOf(Irp);
-    PDRIVER_OBJECT caller = thread->ContextDriver;
-    if (SentByCaller(record)) {
+    if (SentByCaller(HostIrpRecordOf(Irp))) {
         HostReport("IRP_FORWARDED_WHILE_BELOW", Irp, Site,
                    "driver %s passed on a request that it had already passed down and a lower driver still owns",
-                   HostDriverOf(caller)->Info->Name);
+                   HostDriverOf(Thread->ContextDriver)->Info->Name);
     }
     if (Irp->CurrentLocation <= 1) {
         HostReport("IRP_NO_STACK_LOCATION", Irp, Site, "IoCallDriver to %p: the request has no stack location left",
                    (void *)DeviceObject);
-        return STATUS_INVALID_PARAMETER;
+        return false;
     }
+    return true;
+}
+
+/* The next stack location as the sender must leave it: set up, no cancel routine on the
+ * request, a power request sent with PoCallDriver, and a new plug-and-play or power request
+ * with STATUS_NOT_SUPPORTED in its status block. */
+static void CheckNextLocation(PDEVICE_OBJECT DeviceObject, PIRP Irp, bool ViaPo, HostCallSite Site)
+{
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(Irp);
     if (next->MajorFunction == HOST_UNSET_MAJOR) {
         HostReport("NEXT_LOCATION_NOT_SET", Irp, Site,
@@ -385,51 +390,76 @@ NTSTATUS HostCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp, HostCallSite Site
                    "IoCallDriver to %p while the request's cancel routine %p is still set", (void *)DeviceObject,
                    (void *)Irp->CancelRoutine);
     }
-    if (next->MajorFunction == IRP_MJ_POWER && !viaPo) {
+    if (next->MajorFunction == IRP_MJ_POWER && !ViaPo) {
         HostReport("POWER_IRP_NOT_PO_CALL", Irp, Site,
                    "power request passed with IoCallDriver instead of PoCallDriver");
     }
     if ((next->MajorFunction == IRP_MJ_PNP || next->MajorFunction == IRP_MJ_POWER) &&
-        Irp->CurrentLocation == Irp->StackCount + 1 && record->Kind == HostIrpDriver &&
+        Irp->CurrentLocation == Irp->StackCount + 1 && HostIrpRecordOf(Irp)->Kind == HostIrpDriver &&
         Irp->IoStatus.Status != STATUS_NOT_SUPPORTED) {
         HostReport("PNP_POWER_STATUS_NOT_INITIALIZED", Irp, Site,
                    "%s request sent with IoStatus.Status 0x%08x; its sender must set STATUS_NOT_SUPPORTED",
                    HostMajorName(next->MajorFunction), (unsigned)Irp->IoStatus.Status);
     }
-    if (next->MajorFunction == IRP_MJ_PNP) {
-        if (thread->Irql >= DISPATCH_LEVEL) {
-            HostReport("PNP_CALL_IRQL", Irp, Site, "plug-and-play request (minor 0x%02x) passed down at IRQL %d",
-                       next->MinorFunction, thread->Irql);
-        }
-        bool passedOn; /* not the issuer's first send */
-        {
-            std::lock_guard<std::mutex> guard(*record->Track);
-            passedOn = record->Lowest <= Irp->StackCount;
-        }
-        if (passedOn && !NT_SUCCESS(Irp->IoStatus.Status) && Irp->IoStatus.Status != STATUS_NOT_SUPPORTED) {
-            HostReport("PNP_FAILED_PASSED_DOWN", Irp, Site,
-                       "plug-and-play request (minor 0x%02x) passed down with the failure 0x%08x: a driver that fails "
-                       "it completes it",
-                       next->MinorFunction, (unsigned)Irp->IoStatus.Status);
-        }
-        if (next->MinorFunction == IRP_MN_QUERY_CAPABILITIES && Irp->CurrentLocation == Irp->StackCount + 1) {
-            PDEVICE_CAPABILITIES caps = next->Parameters.DeviceCapabilities.Capabilities;
-            if (!caps || caps->Version != 1 || caps->Size != sizeof(DEVICE_CAPABILITIES) ||
-                caps->Address != (ULONG)-1 || caps->UINumber != (ULONG)-1) {
-                HostReport("PNP_CAPABILITIES_NOT_INITIALIZED", Irp, Site,
-                           "IRP_MN_QUERY_CAPABILITIES sent without Version 1, Size, Address and UINumber -1 preset");
-            }
+}
+
+/* A plug-and-play request passed down: below DISPATCH_LEVEL, not with a failure a driver
+ * above set (that driver completes it instead), and a capabilities query issued with its
+ * record preset. */
+static void CheckPnpSend(HostThreadState *Thread, PIRP Irp, HostCallSite Site)
+{
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(Irp);
+    if (next->MajorFunction != IRP_MJ_PNP) {
+        return;
+    }
+    if (Thread->Irql >= DISPATCH_LEVEL) {
+        HostReport("PNP_CALL_IRQL", Irp, Site, "plug-and-play request (minor 0x%02x) passed down at IRQL %d",
+                   next->MinorFunction, Thread->Irql);
+    }
+    HostIrpRecord *record = HostIrpRecordOf(Irp);
+    bool passedOn; /* not the issuer's first send */
+    {
+        std::lock_guard<std::mutex> guard(*record->Track);
+        passedOn = record->Lowest <= Irp->StackCount;
+    }
+    if (passedOn && !NT_SUCCESS(Irp->IoStatus.Status) && Irp->IoStatus.Status != STATUS_NOT_SUPPORTED) {
+        HostReport("PNP_FAILED_PASSED_DOWN", Irp, Site,
+                   "plug-and-play request (minor 0x%02x) passed down with the failure 0x%08x: a driver that fails "
+                   "it completes it",
+                   next->MinorFunction, (unsigned)Irp->IoStatus.Status);
+    }
+    if (next->MinorFunction == IRP_MN_QUERY_CAPABILITIES && Irp->CurrentLocation == Irp->StackCount + 1) {
+        PDEVICE_CAPABILITIES caps = next->Parameters.DeviceCapabilities.Capabilities;
+        if (!caps || caps->Version != 1 || caps->Size != sizeof(DEVICE_CAPABILITIES) || caps->Address != (ULONG)-1 ||
+            caps->UINumber != (ULONG)-1) {
+            HostReport("PNP_CAPABILITIES_NOT_INITIALIZED", Irp, Site,
+                       "IRP_MN_QUERY_CAPABILITIES sent without Version 1, Size, Address and UINumber -1 preset");
         }
     }
-    HostFuzzPoint();
+}
 
+/* Moves the request to its next stack location, which becomes DeviceObject's; the location
+ * left behind is marked unset, so that a later send without setting it up is seen. Returns
+ * the new current location. */
+static PIO_STACK_LOCATION MoveToNextLocation(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
     IoSetNextIrpStackLocation(Irp);
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
     stack->DeviceObject = DeviceObject;
-    UCHAR major = stack->MajorFunction, minor = stack->MinorFunction;
     if (Irp->CurrentLocation > 1) {
         (stack - 1)->MajorFunction = HOST_UNSET_MAJOR;
     }
+    return stack;
+}
+
+/* Records the send in the request's record: the lowest location reached, whether it reached
+ * the bottom of the stack, the power start-next debt of the location, and which driver and
+ * device sent it (for the checks at completion). Reports a power request whose skipped
+ * location never called PoStartNextPowerIrp. */
+static void RecordSend(HostThreadState *Thread, PDEVICE_OBJECT DeviceObject, PIRP Irp, PIO_STACK_LOCATION Stack,
+                       HostCallSite Site)
+{
+    HostIrpRecord *record = HostIrpRecordOf(Irp);
     bool bottom;
     {
         std::lock_guard<std::mutex> guard(HostKernelLock);
@@ -444,7 +474,7 @@ NTSTATUS HostCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp, HostCallSite Site
         skippedUnpaid = (record->PowerOwed & bit) && !(record->PowerPaid & bit);
         record->PowerOwed &= ~bit;
         record->PowerPaid &= ~bit;
-        if (OwesStartNext(major, minor)) {
+        if (OwesStartNext(Stack->MajorFunction, Stack->MinorFunction)) {
             record->PowerOwed |= bit;
         }
         record->Delivered |= bit;
@@ -458,8 +488,9 @@ NTSTATUS HostCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp, HostCallSite Site
          * to the top by the I/O manager, whatever driver the thread is running for. */
         bool byDriver =
             Irp->CurrentLocation < Irp->StackCount || record->Kind == HostIrpDriver || record->Kind == HostIrpThreaded;
+        PDRIVER_OBJECT caller = Thread->ContextDriver;
         if (caller && byDriver && record->SendCount < HOST_MAX_IRP_SENDS) {
-            PDEVICE_OBJECT sender = thread->ContextDevice;
+            PDEVICE_OBJECT sender = Thread->ContextDevice;
             if (sender && !HostDeviceIsLive(sender)) {
                 sender = nullptr;
             }
@@ -473,41 +504,47 @@ NTSTATUS HostCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp, HostCallSite Site
         HostReport("POWER_START_NEXT_MISSING", Irp, Site,
                    "power request (minor 0x%02x) passed on with its location skipped and without PoStartNextPowerIrp "
                    "while that location was current (the next power request would never come)",
-                   minor);
+                   Stack->MinorFunction);
     }
-    PDRIVER_OBJECT driver = DeviceObject->DriverObject;
-    const char *driverName = HostDriverOf(driver)->Info->Name;
-    KIRQL entryIrql = thread->Irql;
+}
 
-    HostDispatchFrame frame = {nullptr, nullptr, Irp, Irp->CurrentLocation, major, minor, false, false, false, 0};
+/* Runs the dispatch routine of DeviceObject's driver for the request's current location in
+ * Frame, which completion marks while it runs (on any thread), and takes the frame off the
+ * request afterwards. Returns the routine's status; *Pending: the location counts as marked
+ * pending; *Shown: the request for reports, null once it has been freed. */
+static NTSTATUS RunDispatchRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp, HostDispatchFrame *Frame, bool *Pending,
+                                   PIRP *Shown)
+{
+    HostIrpRecord *record = HostIrpRecordOf(Irp);
+    PDRIVER_OBJECT driver = DeviceObject->DriverObject;
     {
         std::lock_guard<std::mutex> guard(*record->Track);
-        frame.Next = record->Frames;
-        record->Frames = &frame;
+        Frame->Next = record->Frames;
+        record->Frames = Frame;
     }
-    PushThreadFrame(&frame);
+    PushThreadFrame(Frame);
     HostContextSave save = HostEnterDriver(driver, DeviceObject);
-    NTSTATUS status = driver->MajorFunction[major](DeviceObject, Irp);
+    NTSTATUS status = driver->MajorFunction[Frame->Major](DeviceObject, Irp);
     HostLeaveDriver(save);
-    PopThreadFrame(&frame);
+    PopThreadFrame(Frame);
 
-    bool pending, last;
+    bool last;
     {
         std::lock_guard<std::mutex> guard(*record->Track);
         HostDispatchFrame **link = &record->Frames;
-        while (*link != &frame) {
+        while (*link != Frame) {
             link = &(*link)->Next;
         }
-        *link = frame.Next;
-        if (frame.Completed) {
-            pending = frame.PendingMarked;
+        *link = Frame->Next;
+        if (Frame->Completed) {
+            *Pending = Frame->PendingMarked;
         } else {
             /* Not yet completed past this location. A completion routine may be marking it
              * right now on another thread (propagating PendingReturned), so the location is
              * not read here: the mark is checked when completion passes this location. */
-            pending = status == STATUS_PENDING;
-            if (pending && frame.Location < 32) {
-                record->PendingCheckMask |= 1u << frame.Location;
+            *Pending = status == STATUS_PENDING;
+            if (*Pending && Frame->Location < 32) {
+                record->PendingCheckMask |= 1u << Frame->Location;
             }
         }
         last = !record->Frames && record->FreeDeferred;
@@ -515,30 +552,70 @@ NTSTATUS HostCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp, HostCallSite Site
     if (last) {
         ReallyFree(record);
     }
-    PIRP shown = (last || !HostIrpIsLive(Irp)) ? nullptr : Irp;
+    *Shown = (last || !HostIrpIsLive(Irp)) ? nullptr : Irp;
+    return status;
+}
 
-    if (thread->Irql != entryIrql) {
-        HostReport("DISPATCH_IRQL_CHANGED", shown, Site,
-                   "%s dispatch routine of %s (minor 0x%02x) entered at IRQL %d and returned at IRQL %d",
-                   HostMajorName(major), driverName, minor, entryIrql, thread->Irql);
+/* What the dispatch routine returned against what it did: the IRQL it was entered at, and
+ * STATUS_PENDING if and only if it marked the request pending, else the status it completed
+ * the request with. */
+static void CheckDispatchReturn(const HostDispatchFrame *Frame, NTSTATUS Status, bool Pending, PIRP Shown,
+                                const char *DriverName, KIRQL EntryIrql, KIRQL Irql, HostCallSite Site)
+{
+    const char *major = HostMajorName(Frame->Major);
+    if (Irql != EntryIrql) {
+        HostReport("DISPATCH_IRQL_CHANGED", Shown, Site,
+                   "%s dispatch routine of %s (minor 0x%02x) entered at IRQL %d and returned at IRQL %d", major,
+                   DriverName, Frame->Minor, EntryIrql, Irql);
     }
-    if (status == STATUS_PENDING && !pending) {
-        HostReport("PENDING_NOT_MARKED", shown, Site,
-                   "%s dispatch routine of %s (minor 0x%02x) returned STATUS_PENDING without IoMarkIrpPending",
-                   HostMajorName(major), driverName, minor);
-    } else if (status != STATUS_PENDING && pending) {
-        HostReport("MARKED_PENDING_NOT_RETURNED", shown, Site,
-                   "%s dispatch routine of %s (minor 0x%02x) marked the request pending but returned 0x%08x",
-                   HostMajorName(major), driverName, minor, (unsigned)status);
-    } else if (status != STATUS_PENDING && !frame.Completed) {
-        HostReport("NOT_COMPLETED_NOT_PENDING", shown, Site,
-                   "%s dispatch routine of %s (minor 0x%02x) returned 0x%08x without completing the request",
-                   HostMajorName(major), driverName, minor, (unsigned)status);
-    } else if (status != STATUS_PENDING && status != frame.CompletedStatus) {
-        HostReport("STATUS_MISMATCH", shown, Site,
+    if (Status == STATUS_PENDING && !Pending) {
+        HostReport("PENDING_NOT_MARKED", Shown, Site,
+                   "%s dispatch routine of %s (minor 0x%02x) returned STATUS_PENDING without IoMarkIrpPending", major,
+                   DriverName, Frame->Minor);
+    } else if (Status != STATUS_PENDING && Pending) {
+        HostReport("MARKED_PENDING_NOT_RETURNED", Shown, Site,
+                   "%s dispatch routine of %s (minor 0x%02x) marked the request pending but returned 0x%08x", major,
+                   DriverName, Frame->Minor, (unsigned)Status);
+    } else if (Status != STATUS_PENDING && !Frame->Completed) {
+        HostReport("NOT_COMPLETED_NOT_PENDING", Shown, Site,
+                   "%s dispatch routine of %s (minor 0x%02x) returned 0x%08x without completing the request", major,
+                   DriverName, Frame->Minor, (unsigned)Status);
+    } else if (Status != STATUS_PENDING && Status != Frame->CompletedStatus) {
+        HostReport("STATUS_MISMATCH", Shown, Site,
                    "%s dispatch routine of %s (minor 0x%02x) returned 0x%08x but the request was completed with 0x%08x",
-                   HostMajorName(major), driverName, minor, (unsigned)status, (unsigned)frame.CompletedStatus);
+                   major, DriverName, Frame->Minor, (unsigned)Status, (unsigned)Frame->CompletedStatus);
     }
+}
+
+/* IofCallDriver: the checks of the send, the move to the next location, the dispatch routine
+ * in its frame, the checks of what it returned. */
+NTSTATUS HostCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp, HostCallSite Site)
+{
+    HostThreadState *thread = HostThread();
+    bool viaPo = thread->InPoCallDriver;
+    thread->InPoCallDriver = FALSE;
+    if (!CheckCanSend(thread, DeviceObject, Irp, Site)) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    CheckNextLocation(DeviceObject, Irp, viaPo, Site);
+    CheckPnpSend(thread, Irp, Site);
+    HostFuzzPoint();
+
+    PIO_STACK_LOCATION stack = MoveToNextLocation(DeviceObject, Irp);
+    RecordSend(thread, DeviceObject, Irp, stack, Site);
+
+    /* Read before the call: a removal may delete the device and unload its driver. */
+    const char *driverName = HostDriverOf(DeviceObject->DriverObject)->Info->Name;
+    KIRQL entryIrql = thread->Irql;
+    HostDispatchFrame frame = {};
+    frame.Irp = Irp;
+    frame.Location = Irp->CurrentLocation;
+    frame.Major = stack->MajorFunction;
+    frame.Minor = stack->MinorFunction;
+    bool pending;
+    PIRP shown;
+    NTSTATUS status = RunDispatchRoutine(DeviceObject, Irp, &frame, &pending, &shown);
+    CheckDispatchReturn(&frame, status, pending, shown, driverName, entryIrql, thread->Irql, Site);
     return status;
 }
 

@@ -14,6 +14,10 @@
 #include <set>
 #include <utility>
 
+#ifdef MURVO_COVERAGE
+extern "C" void __gcov_dump(void);
+#endif
+
 #include "host/nt/nt_internal.h"
 
 static thread_local HostThreadState ThreadState;
@@ -154,6 +158,9 @@ void HostReport(const char *Rule, PIRP Irp, HostCallSite Site, const char *Forma
         mode = Mode;
     }
     if (mode == HostVerifierAbort) {
+#ifdef MURVO_COVERAGE
+        __gcov_dump(); /* abort skips the exit handlers that write the coverage counters */
+#endif
         abort();
     }
 }

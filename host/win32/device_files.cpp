@@ -9,9 +9,10 @@
  * receives the status and byte count and its event is set.
  */
 #include "host/nt/host_kernel.h"
-#include "host/win32/handle_table.h"
-#include "host/win32/win32_files.h"
-#include "host/win32/win32_handles.h"
+#include "posix/handle_table.h"
+#include "posix/win32_files.h"
+#include "posix/win32_handles.h"
+#include "host/win32/status_map.h"
 #include "host/win32/win32_process.h"
 
 #include <condition_variable>

@@ -2,7 +2,7 @@
  * messages.cpp - FormatMessageA of the Win32 stand-in: the texts Windows (US English) gives
  * the errors that the stand-in's calls can set (status_map.cpp and the calls themselves).
  */
-#include "host/win32/win32_handles.h"
+#include "posix/win32_handles.h"
 #include "host/win32/win32_messages.h"
 
 #include <string.h>

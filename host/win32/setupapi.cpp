@@ -3,9 +3,9 @@
  * set is a snapshot of the enabled interfaces of one class, taken when the set is made.
  */
 #include "host/nt/host_kernel.h"
-#include "host/win32/handle_table.h"
+#include "posix/handle_table.h"
 #include "host/win32/setupapi.h"
-#include "host/win32/win32_handles.h"
+#include "posix/win32_handles.h"
 #include "host/win32/win32_process.h"
 
 #include <stddef.h>

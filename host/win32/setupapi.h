@@ -7,7 +7,7 @@
 #ifndef MURVO_HOST_WIN32_SETUPAPI_H
 #define MURVO_HOST_WIN32_SETUPAPI_H
 
-#include "host/win32/win32_types.h"
+#include "posix/win32_types.h"
 #include "host/nt/nt_types.h"
 
 #define DIGCF_DEFAULT 0x00000001

@@ -6,9 +6,10 @@
  * entry is Windows' own (Microsoft's published table, which Wine's conformance test
  * dlls/ntdll/tests/error.c checks against Windows), and the comparison names it.
  */
+#include "host/win32/status_map.h"
+
 #include "host/nt/ntddk.h"
-#include "host/win32/handle_table.h"
-#include "host/win32/win32_handles.h"
+#include "posix/win32_handles.h"
 
 struct StatusMapping {
     NTSTATUS Status;

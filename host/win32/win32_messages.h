@@ -6,7 +6,7 @@
 
 #include <stdarg.h>
 
-#include "host/win32/win32_types.h"
+#include "posix/win32_types.h"
 
 #define FORMAT_MESSAGE_IGNORE_INSERTS 0x00000200
 #define FORMAT_MESSAGE_FROM_SYSTEM 0x00001000

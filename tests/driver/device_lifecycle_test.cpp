@@ -130,6 +130,38 @@ TEST_F(AddDeviceTest, AFailedInterfaceRegistrationLeavesNoDeviceObject)
     IoDeleteDevice(pdo);
 }
 
+TEST_F(AddDeviceTest, EachFailingKernelCallFailsItWithNoDeviceAndNoPoolLeft)
+{
+    // The harness's spy device is created and attached first: murvousb's own calls of those
+    // two routines are the second ones.
+    struct Case {
+        const char *Routine;
+        ULONG Nth;
+        NTSTATUS Expected;
+    } cases[] = {
+        {"IoRegisterDeviceInterface", 1, STATUS_INSUFFICIENT_RESOURCES},
+        {"IoSetDeviceInterfaceState", 1, STATUS_INSUFFICIENT_RESOURCES},
+        {"IoCreateDevice", 2, STATUS_INSUFFICIENT_RESOURCES},
+        {"IoAttachDeviceToDeviceStack", 2, STATUS_NO_SUCH_DEVICE},
+    };
+    ULONG injected = HostVerifierInjectedFailures();
+    for (const Case &c : cases) {
+        PDEVICE_OBJECT pdo = SpyCreateFakePdo();
+        ASSERT_NE(pdo, nullptr);
+        HostVerifierFailCall(c.Routine, c.Nth);
+        HostDeviceNode *node = nullptr;
+        NTSTATUS status = HostPnpDeviceArrived(pdo, u"USB\\VID_1A4D&PID_0100\\7", &MurvoTestDriver, &node);
+        HostVerifierFailCall(c.Routine, 0);
+        EXPECT_EQ(status, c.Expected) << c.Routine;
+        EXPECT_EQ(HostVerifierInjectedFailures(), injected + 1) << c.Routine;
+        injected = HostVerifierInjectedFailures();
+        EXPECT_EQ(pdo->AttachedDevice, nullptr) << c.Routine;
+        EXPECT_TRUE(WaitFor([] { return HostFindDriver(&MurvoTestDriver) == nullptr; })) << c.Routine;
+        IoDeleteDevice(pdo);
+        EXPECT_EQ(HostPoolUsageByTag(MurvoPoolTag).Allocations, 0u) << c.Routine;
+    }
+}
+
 TEST_F(AddDeviceTest, FailedCapabilityQueryLeavesNoSelfPowerDown)
 {
     SpyAddFailure({IRP_MJ_PNP, IRP_MN_QUERY_CAPABILITIES, 0, SpyAnyUrb, 0, 0, STATUS_UNSUCCESSFUL, 0});
@@ -142,6 +174,16 @@ TEST_F(AddDeviceTest, FailedCapabilityQueryLeavesNoSelfPowerDown)
         EXPECT_FALSE(record.Major == IRP_MJ_POWER && record.PowerType == DevicePowerState)
             << "a unit without a power-down level is never powered by the driver itself";
     }
+}
+
+TEST_F(AddDeviceTest, ACapabilityQueryThatTheBusPendsIsWaitedFor)
+{
+    HostUsbUnitSettings settings = UnitSettings();
+    settings.Capabilities.DeviceState[PowerSystemSleeping1] = PowerDeviceD2;
+    SpyDelayPnp(IRP_MN_QUERY_CAPABILITIES, 50);
+    ASSERT_EQ(Plug(settings), STATUS_SUCCESS);
+    EXPECT_EQ(Ext()->DeviceCapabilities.Size, sizeof(DEVICE_CAPABILITIES));
+    EXPECT_EQ(Ext()->PowerDownLevel, PowerDeviceD2) << "the capabilities the bus filled in once it completed the query";
 }
 
 TEST_F(AddDeviceTest, CountIsOneAfterStartAndInterfaceIsEnabledBeforeStart)
@@ -212,6 +254,16 @@ TEST_F(StartTest, ShortDescriptorIsReadOnceLongOneTwiceWithItsExactLength)
         EXPECT_EQ(memcmp(Ext()->ConfigDescriptor, settings.Descriptors.Config, c.TotalLength), 0);
         UnplugAndWait();
     }
+}
+
+TEST_F(StartTest, AStartThatTheBusPendsIsWaitedForBeforeTheDescriptorsAreRead)
+{
+    SpyDelayPnp(IRP_MN_START_DEVICE, 50);
+    ASSERT_EQ(Plug(), STATUS_SUCCESS);
+    EXPECT_TRUE(Ext()->Started);
+    EXPECT_EQ(CountConfigReads(SpyLog()), 1u);
+    HostFile *pipe = OpenOk(u"\\PIPE01");
+    HostCloseFile(pipe);
 }
 
 TEST_F(StartTest, EveryPipeIsGivenTransfersOf4096)

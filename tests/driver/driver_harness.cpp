@@ -29,6 +29,8 @@ struct SpyState {
     std::deque<PIRP> Held;
     bool AnswerHeldOnCancel = false;
     ULONG PowerUpDelayMs = 0;
+    UCHAR DelayedPnpMinor = 0;
+    ULONG PnpDelayMs = 0;
     std::function<void(PIRP)> Hook;
 };
 
@@ -225,7 +227,7 @@ NTSTATUS NTAPI SpyDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     bool fail = false;
     SpyFailure failure{};
     bool answer = false, hold = false;
-    ULONG powerUpDelay = 0;
+    ULONG powerUpDelay = 0, pnpDelay = 0;
     {
         std::lock_guard<std::mutex> guard(spy.Lock);
         spy.Log.push_back(record);
@@ -249,6 +251,9 @@ NTSTATUS NTAPI SpyDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         if (stack->MajorFunction == IRP_MJ_POWER && record.PowerType == DevicePowerState &&
             record.PowerState.DeviceState == PowerDeviceD0) {
             powerUpDelay = spy.PowerUpDelayMs;
+        }
+        if (stack->MajorFunction == IRP_MJ_PNP && stack->MinorFunction == spy.DelayedPnpMinor) {
+            pnpDelay = spy.PnpDelayMs;
         }
     }
     if (hook) {
@@ -307,6 +312,15 @@ NTSTATUS NTAPI SpyDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         IoSkipCurrentIrpStackLocation(Irp);
         return PoCallDriver(lower, Irp);
     case IRP_MJ_PNP:
+        if (pnpDelay > 0) {
+            IoMarkIrpPending(Irp);
+            std::thread([Irp, lower, pnpDelay] {
+                std::this_thread::sleep_for(std::chrono::milliseconds(pnpDelay));
+                IoCopyCurrentIrpStackLocationToNext(Irp);
+                IoCallDriver(lower, Irp);
+            }).detach();
+            return STATUS_PENDING;
+        }
         if (stack->MinorFunction == IRP_MN_REMOVE_DEVICE) {
             // The bus deletes a gone unit's device object while handling the removal; the
             // stand-in wants nothing attached to it by then, so the spy lets go first. The
@@ -404,6 +418,7 @@ void SpyReset()
     spy.OutData.clear();
     spy.PowerUpDelayMs = 0;
     spy.AnswerHeldOnCancel = false;
+    spy.PnpDelayMs = 0;
     spy.Hook = nullptr;
 }
 
@@ -493,6 +508,13 @@ void SpyDelayPowerUp(ULONG milliseconds)
 {
     std::lock_guard<std::mutex> guard(Spy().Lock);
     Spy().PowerUpDelayMs = milliseconds;
+}
+
+void SpyDelayPnp(UCHAR minor, ULONG milliseconds)
+{
+    std::lock_guard<std::mutex> guard(Spy().Lock);
+    Spy().DelayedPnpMinor = minor;
+    Spy().PnpDelayMs = milliseconds;
 }
 
 PDEVICE_OBJECT SpyCreateFakePdo()

@@ -80,6 +80,9 @@ void SpyReleaseHeld(NTSTATUS status);
 void SpyAnswerHeldOnCancel(bool on);
 /* Device set-power requests for D0 are passed on only after this many milliseconds. */
 void SpyDelayPowerUp(ULONG milliseconds);
+/* Plug-and-play requests of this minor function are pended and passed on from another thread
+ * after this many milliseconds (0: at once, as the bus driver answers them). */
+void SpyDelayPnp(UCHAR minor, ULONG milliseconds);
 /* A physical device object of the spy driver with no unit behind it: it accepts start,
  * capability and removal requests and refuses the rest (every URB). The test deletes it. */
 PDEVICE_OBJECT SpyCreateFakePdo();

@@ -100,6 +100,15 @@ TEST(PipeNames, AnOpenPipeIsNotFoundAgain)
     EXPECT_EQ(PipeOf(unit, u"\\PIPE01"), 1);
 }
 
+TEST(PipeNames, AUnitWithoutItsConfigurationHasNoPipeToFind)
+{
+    FakeUnit unit;
+    unit.Extension.InterfaceInfo = nullptr;
+    unit.Extension.PipeTable = nullptr;
+    EXPECT_EQ(PipeOf(unit, u"\\ADDR81"), -1);
+    EXPECT_EQ(PipeOf(unit, u"\\PIPE00"), -1);
+}
+
 TEST(PipeNames, NothingBeyondTheNamesLengthIsRead)
 {
     FakeUnit unit;

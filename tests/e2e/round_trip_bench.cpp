@@ -118,10 +118,14 @@ struct Part {
 };
 
 static const Part Parts[] = {
-    {"tool (vardel)", {"tool/"}},         {"driver (murvousb)", {"driver/"}},
-    {"stand-in: Win32", {"host/win32/"}}, {"stand-in: kernel", {"host/nt/"}},
-    {"stand-in: USB bus", {"host/usb/"}}, {"stand-in: machine", {"host/machine/"}},
-    {"simulated unit", {"unitsim/"}},     {"common", {"common/"}},
+    {"tool (vardel)", {"tool/"}},
+    {"driver (murvousb)", {"driver/"}},
+    {"stand-in: Win32", {"host/win32/", "posix/"}},
+    {"stand-in: kernel", {"host/nt/"}},
+    {"stand-in: USB bus", {"host/usb/"}},
+    {"stand-in: machine", {"host/machine/"}},
+    {"simulated unit", {"unitsim/"}},
+    {"common", {"common/"}},
 };
 
 #define OTHER_PART "other: libc, libstdc++"

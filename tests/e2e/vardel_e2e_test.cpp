@@ -426,6 +426,26 @@ TEST_F(VardelEndToEndTest, PromptShowsOnTheTerminalWhenStandardOutputIsRedirecte
     EXPECT_EQ(std::string(out.begin(), out.end()), shown);
 }
 
+TEST_F(VardelEndToEndTest, StandardOutputThatCannotBeWrittenFailsTheUpdateThoughTheFlashIsWritten)
+{
+    WriteFile(Dir + "/flash.bin", Before);
+    ProgramSetup setup;
+    setup.Program = VARDEL_PATH;
+    setup.Args = {"rom.bin"};
+    setup.WorkDir = Dir;
+    setup.Keys = "Y";
+    setup.StdoutFile = "/dev/full"; /* every write fails with ENOSPC */
+    setup.WaitForEchoOff = true;
+    setup.TimeoutSeconds = 15;
+    setup.Env = {{"MURVO_SIM_FLASH_SIZE", std::to_string(FlashSize)}, {"MURVO_SIM_FLASH_FILE", Dir + "/flash.bin"}};
+    ProgramRun run = RunProgram(setup);
+    EXPECT_EQ(run.ExitStatus, 2) << "output that was lost is a failed run\n" << run.Terminal << run.Err;
+    std::vector<uint8_t> after = ReadFile(Dir + "/flash.bin");
+    ASSERT_EQ(after.size(), Image.size());
+    EXPECT_TRUE(std::equal(after.begin() + 0x10000, after.end(), Image.begin() + 0x10000))
+        << "the unit was updated all the same";
+}
+
 TEST_F(VardelEndToEndTest, TerminalEchoesAgainWhenTheProgramIsEndedDuringTheKeyWait)
 {
     ProgramRun run = Update({"rom.bin"}, "n");

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # cmake --install of the libusb build into a scratch root: vardel and the udev rule land
 # where they belong, and the rule names the unit's IDs as sysfs spells them (four lower-case
-# hexadecimal digits) with the uaccess tag.
+# hexadecimal digits) with the uaccess tag. The vardel installed was linked from nothing
+# under host/ (the stand-in of Windows for the tests): its link map names no object or archive
+# there, and does name the tool's own objects and the console of posix/.
 # Usage: check_install.sh BUILD_DIR SOURCE_DIR
 set -euo pipefail
 build=$1
@@ -28,4 +30,11 @@ for part in 'SUBSYSTEM=="usb"' "ATTR{idVendor}==\"$vid\"" "ATTR{idProduct}==\"$p
     *) fail "the rule lacks $part: $line" ;;
   esac
 done
+map="$build/vardel.map"
+[ -f "$map" ] || fail "no link map of vardel: $map"
+grep -q 'vardel_main\.cpp\.o' "$map" || fail "$map is not the link map of vardel"
+grep -q 'posix/libmurvo_posix\.a(console\.cpp\.o)' "$map" || fail "vardel's console is not the one of posix/"
+from_host=$(grep -oE '(^|[ /(])host/[^ ()]*\.(a|o)' "$map" | sed 's/^[ /(]//' | sort -u || true)
+[ -z "$from_host" ] || fail "vardel links from host/: $(printf '%s ' $from_host)"
+
 echo "check_install: vardel and 70-murvo.rules installed; the rule matches $vid:$pid"

@@ -21,7 +21,7 @@
 #include "common/murvo_public.h"
 #include "host/usb/bus_descriptors.h"
 #include "host/nt/ntddk.h"
-#include "host/win32/handle_table.h"
+#include "host/win32/status_map.h"
 
 #include <ctype.h>
 #include <gtest/gtest.h>

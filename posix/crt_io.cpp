@@ -1,7 +1,7 @@
 /*
- * crt_io.cpp - the Windows runtime's low-level file calls over POSIX, for the host build.
+ * crt_io.cpp - the Windows runtime's low-level file calls over POSIX.
  */
-#include "host/win32/crt_io.h"
+#include "posix/crt_io.h"
 
 #include <errno.h>
 #include <fcntl.h>

@@ -1,9 +1,8 @@
 /*
- * win32_types.h - the basic Win32 types and error codes for the Linux stand-in of the
- * user-mode API. Widths are those of 32-bit Windows: DWORD is 32 bits, BOOL is an int.
+ * win32_types.h - the basic Win32 types and error codes of the user-mode API on Linux. Widths are those of 32-bit Windows: DWORD is 32 bits, BOOL is an int.
  */
-#ifndef MURVO_HOST_WIN32_WIN32_TYPES_H
-#define MURVO_HOST_WIN32_WIN32_TYPES_H
+#ifndef MURVO_POSIX_WIN32_TYPES_H
+#define MURVO_POSIX_WIN32_TYPES_H
 
 #include <stddef.h>
 #include <stdint.h>
@@ -79,4 +78,4 @@ typedef struct _SECURITY_ATTRIBUTES {
     BOOL bInheritHandle;
 } SECURITY_ATTRIBUTES, *LPSECURITY_ATTRIBUTES;
 
-#endif /* MURVO_HOST_WIN32_WIN32_TYPES_H */
+#endif /* MURVO_POSIX_WIN32_TYPES_H */

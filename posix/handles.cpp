@@ -1,8 +1,8 @@
 /*
- * handles.cpp - CreateFileA, CloseHandle and the thread's last error for the Win32 stand-in.
+ * handles.cpp - CreateFileA, CloseHandle and the thread's last error.
  */
-#include "host/win32/handle_table.h"
-#include "host/win32/win32_handles.h"
+#include "posix/handle_table.h"
+#include "posix/win32_handles.h"
 
 #include <stdio.h>
 #include <string.h>

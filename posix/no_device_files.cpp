@@ -2,8 +2,8 @@
  * no_device_files.cpp - device files in a build without the kernel stand-in (the libusb
  * build of vardel): no device path names anything, so none opens.
  */
-#include "host/win32/handle_table.h"
-#include "host/win32/win32_handles.h"
+#include "posix/handle_table.h"
+#include "posix/win32_handles.h"
 
 HANDLE HostDeviceFileOpen(LPCSTR Path, DWORD FlagsAndAttributes)
 {

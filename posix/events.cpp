@@ -1,10 +1,10 @@
 /*
- * events.cpp - Win32 events of the stand-in: manual-reset and auto-reset, with waits that
+ * events.cpp - Win32 events over the C++ runtime's threads: manual-reset and auto-reset, with waits that
  * time out.
  */
-#include "host/win32/handle_table.h"
-#include "host/win32/win32_files.h"
-#include "host/win32/win32_handles.h"
+#include "posix/handle_table.h"
+#include "posix/win32_files.h"
+#include "posix/win32_handles.h"
 
 #include <chrono>
 #include <condition_variable>

@@ -1,5 +1,5 @@
 /*
- * win32_console.h - console input of the Win32 stand-in.
+ * win32_console.h - the Win32 console over the controlling terminal.
  *
  * CreateFileA("CONIN$") opens the controlling terminal itself (never a redirected standard
  * input); SetConsoleMode with ENABLE_ECHO_INPUT and ENABLE_LINE_INPUT clear puts it in raw
@@ -19,10 +19,10 @@
  * signal itself). With processed input off, Ctrl+C is an ordinary key, but Ctrl+Break, which
  * the terminal sends as Ctrl+\, still raises its event, as on Windows.
  */
-#ifndef MURVO_HOST_WIN32_WIN32_CONSOLE_H
-#define MURVO_HOST_WIN32_WIN32_CONSOLE_H
+#ifndef MURVO_POSIX_WIN32_CONSOLE_H
+#define MURVO_POSIX_WIN32_CONSOLE_H
 
-#include "host/win32/win32_types.h"
+#include "posix/win32_types.h"
 
 #define ENABLE_PROCESSED_INPUT 0x0001
 #define ENABLE_LINE_INPUT 0x0002
@@ -104,4 +104,4 @@ BOOL WriteConsoleA(HANDLE hConsoleOutput, const void *lpBuffer, DWORD nNumberOfC
                    LPDWORD lpNumberOfCharsWritten, LPVOID lpReserved);
 BOOL ReadConsoleInputA(HANDLE hConsoleInput, PINPUT_RECORD lpBuffer, DWORD nLength, LPDWORD lpNumberOfEventsRead);
 
-#endif /* MURVO_HOST_WIN32_WIN32_CONSOLE_H */
+#endif /* MURVO_POSIX_WIN32_CONSOLE_H */

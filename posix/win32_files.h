@@ -1,14 +1,16 @@
 /*
- * win32_files.h - reads, writes and device controls on files of the Win32 stand-in, and
- * the events that overlapped requests signal.
+ * win32_files.h - reads, writes and device controls on files, and the events that
+ * overlapped requests signal.
  *
- * A file opened by CreateFileA on a device interface path is a file object of the kernel
- * stand-in; every call here becomes a request to the device's driver stack, as on Windows.
+ * The events are posix/'s (events.cpp). The file calls are the host build's Win32 stand-in's
+ * (host/win32/device_files.cpp): a file opened by CreateFileA on a device interface path is
+ * a file object of the kernel stand-in, and every call becomes a request to the device's
+ * driver stack, as on Windows. The Linux deliverable opens no device file and calls none.
  */
-#ifndef MURVO_HOST_WIN32_WIN32_FILES_H
-#define MURVO_HOST_WIN32_WIN32_FILES_H
+#ifndef MURVO_POSIX_WIN32_FILES_H
+#define MURVO_POSIX_WIN32_FILES_H
 
-#include "host/win32/win32_types.h"
+#include "posix/win32_types.h"
 
 #define INFINITE 0xFFFFFFFFUL
 #define WAIT_OBJECT_0 0x00000000UL
@@ -49,4 +51,4 @@ BOOL SetEvent(HANDLE hEvent);
 BOOL ResetEvent(HANDLE hEvent);
 DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
 
-#endif /* MURVO_HOST_WIN32_WIN32_FILES_H */
+#endif /* MURVO_POSIX_WIN32_FILES_H */

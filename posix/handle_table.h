@@ -1,13 +1,16 @@
 /*
- * handle_table.h - what stands behind a HANDLE of the Win32 stand-in (internal).
+ * handle_table.h - what stands behind a HANDLE of posix/ and of the Win32 stand-in of the
+ * host build (internal).
  *
- * A HANDLE points to a record that starts with a HostHandle; its kind says which part of
- * the stand-in owns the rest.
+ * A HANDLE points to a record that starts with a HostHandle; its kind says which part owns
+ * the rest: the console, events and standard streams are posix/'s; device files and device
+ * information sets are host/win32's, which answers HostDeviceFileOpen and HostDeviceFileClose
+ * (in the Linux deliverable, no_device_files.cpp answers that no device path opens).
  */
-#ifndef MURVO_HOST_WIN32_HANDLE_TABLE_H
-#define MURVO_HOST_WIN32_HANDLE_TABLE_H
+#ifndef MURVO_POSIX_HANDLE_TABLE_H
+#define MURVO_POSIX_HANDLE_TABLE_H
 
-#include "host/win32/win32_types.h"
+#include "posix/win32_types.h"
 
 enum HostHandleKind {
     HostHandleConsoleInput = 0x434f4e49,  /* "CONI": the controlling terminal */
@@ -51,9 +54,4 @@ HANDLE HostDeviceFileOpen(LPCSTR Path, DWORD FlagsAndAttributes);
 BOOL HostDeviceFileClose(HostHandle *Handle);
 BOOL HostEventClose(HostHandle *Handle);
 
-/* Sets the last error from an NTSTATUS, by Windows' mapping. */
-void HostSetLastErrorFromStatus(int32_t status);
-/* The Win32 error Windows gives for an NTSTATUS. */
-DWORD HostWin32ErrorOf(int32_t Status);
-
-#endif /* MURVO_HOST_WIN32_HANDLE_TABLE_H */
+#endif /* MURVO_POSIX_HANDLE_TABLE_H */
