@@ -4,7 +4,8 @@
  * to open, a user who is no administrator, and no unit at all; the reason line of each failure.
  */
 #include "transport_stack/stack_machine.h"
-#include "host/win32/handle_table.h"
+#include "host/win32/status_map.h"
+#include "posix/handle_table.h"
 
 #include <gtest/gtest.h>
 
