@@ -81,6 +81,7 @@ std::string Screen(const std::string &written)
 struct Outcome {
     int ExitStatus = -1;
     std::string Screen;
+    std::string Errors; /* standard error, a pipe of its own */
     std::vector<uint8_t> Flash;
 };
 
@@ -152,6 +153,7 @@ protected:
         ProgramRun run = RunVardel(args, "-all", MURVO_RIG_PREFIX "/drive_c/rig");
         outcome.ExitStatus = run.ExitStatus;
         outcome.Screen = Screen(run.Terminal);
+        outcome.Errors = run.Err;
         std::string saved = Rigctl("flash 'C:\\rig\\flash.bin'");
         if (Fields(saved)["flash"] == std::to_string(FlashSize) + " bytes") {
             outcome.Flash = ReadBytes(MURVO_RIG_PREFIX "/drive_c/rig/flash.bin");
@@ -178,6 +180,7 @@ protected:
         ProgramRun run = RunProgram(setup);
         outcome.ExitStatus = run.ExitStatus;
         outcome.Screen = Screen(run.Terminal);
+        outcome.Errors = run.Err;
         outcome.Flash = ReadBytes(Dir + "/flash.bin");
         return outcome;
     }
@@ -225,6 +228,10 @@ TEST_F(WineUpdateTest, RefusedWriteFlashFailsTheUpdate)
     Outcome wine = Both({}, "status:WriteFlash:3:7");
     EXPECT_EQ(wine.ExitStatus, 2) << wine.Screen;
     EXPECT_NE(wine.Screen.find("Operation failed"), std::string::npos) << wine.Screen;
+    /* The user is told what the stop left on the unit, under Wine as on the stand-in. */
+    EXPECT_NE(wine.Errors.find("The flash is only partly written: run vardel again with the same options to repair it"),
+              std::string::npos)
+        << wine.Errors;
 }
 
 TEST_F(WineUpdateTest, UnitThatStopsAnsweringEndsTheUpdateAfterAPipeReset)
