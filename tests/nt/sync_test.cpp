@@ -183,4 +183,33 @@ TEST_F(NtTest, InterlockedOperationsReturnWhatWindowsReturns)
     EXPECT_EQ(5, v);
 }
 
+/* Work items run on a pool of system worker threads, as on Windows: one that waits (a close
+ * held in a driver, a removal waited for) does not hold up the items queued after it, among
+ * them the one it waits for (a power request handed to PASSIVE_LEVEL). */
+TEST_F(NtTest, AWorkItemThatWaitsDoesNotHoldUpTheItemsQueuedAfterIt)
+{
+    struct Items {
+        KEVENT Released, Done;
+    } items;
+    KeInitializeEvent(&items.Released, NotificationEvent, FALSE);
+    KeInitializeEvent(&items.Done, NotificationEvent, FALSE);
+    HostQueueWork(
+        [](PVOID context) {
+            Items *waiting = static_cast<Items *>(context);
+            KeWaitForSingleObject(&waiting->Released, Executive, KernelMode, FALSE, nullptr);
+            KeSetEvent(&waiting->Done, IO_NO_INCREMENT, FALSE);
+        },
+        &items);
+    HostQueueWork([](PVOID context) { KeSetEvent(&static_cast<Items *>(context)->Released, IO_NO_INCREMENT, FALSE); },
+                  &items);
+    LARGE_INTEGER timeout = Millis(5000);
+    NTSTATUS waited = KeWaitForSingleObject(&items.Done, Executive, KernelMode, FALSE, &timeout);
+    EXPECT_EQ(STATUS_SUCCESS, waited) << "the second item never ran while the first waited for it";
+    if (waited != STATUS_SUCCESS) {
+        KeSetEvent(&items.Released, IO_NO_INCREMENT, FALSE);
+    }
+    HostWaitIdle();
+    EXPECT_EQ(1, KeReadStateEvent(&items.Done));
+}
+
 } // namespace
