@@ -18,6 +18,7 @@
 
 #include <umockdev.h>
 
+#include <algorithm>
 #include <chrono>
 #include <deque>
 #include <mutex>
@@ -47,6 +48,7 @@ struct BedUnit {
 };
 
 static UMockdevTestbed *Testbed;
+static std::mutex UnitsLock; /* guards Units and UnitCount against umockdev's thread (OnClientGone) */
 static BedUnit *Units[BED_MAX_UNITS];
 static int UnitCount;
 
@@ -184,12 +186,13 @@ static int SubmitUrb(BedUnit *unit, UMockdevIoctlData *arg, UMockdevIoctlClient 
     return 0;
 }
 
-static int DiscardUrb(BedUnit *unit, UMockdevIoctlData *arg)
+/* A program discards and reaps only URBs it submitted itself (usbfs keeps them per open file). */
+static int DiscardUrb(BedUnit *unit, UMockdevIoctlData *arg, UMockdevIoctlClient *client)
 {
     gulong address = 0;
     memcpy(&address, arg->data, sizeof address < (size_t)arg->data_len ? sizeof address : (size_t)arg->data_len);
     for (auto it = unit->PendingIn.begin(); it != unit->PendingIn.end(); ++it) {
-        if (it->Urb->client_addr == address) {
+        if (it->Client == client && it->Urb->client_addr == address) {
             BedUrb urb = *it;
             unit->PendingIn.erase(it);
             unit->Counts.InDiscards++;
@@ -200,10 +203,12 @@ static int DiscardUrb(BedUnit *unit, UMockdevIoctlData *arg)
     return EINVAL; /* already completed: usbfs has nothing left to discard */
 }
 
-static int ReapUrb(BedUnit *unit, UMockdevIoctlData *arg)
+static int ReapUrb(BedUnit *unit, UMockdevIoctlData *arg, UMockdevIoctlClient *client)
 {
     FeedPendingIn(unit); /* a held reply may be due: libusb reaps in a loop while it waits */
-    if (unit->Reapable.empty()) {
+    auto own = std::find_if(unit->Reapable.begin(), unit->Reapable.end(),
+                            [client](const BedUrb &urb) { return urb.Client == client; });
+    if (own == unit->Reapable.end()) {
         return EAGAIN;
     }
     /* The argument points to the caller's URB pointer, which receives the reaped URB. */
@@ -213,8 +218,8 @@ static int ReapUrb(BedUnit *unit, UMockdevIoctlData *arg)
         g_clear_error(&error);
         return EFAULT;
     }
-    BedUrb urb = unit->Reapable.front();
-    unit->Reapable.pop_front();
+    BedUrb urb = *own;
+    unit->Reapable.erase(own);
     umockdev_ioctl_data_set_ptr(slot, 0, urb.Urb);
     g_object_unref(slot);
     FreeUrb(urb);
@@ -290,9 +295,9 @@ static int HandleRequest(BedUnit *unit, gulong request, UMockdevIoctlData *arg, 
     case USBDEVFS_SUBMITURB:
         return SubmitUrb(unit, arg, client);
     case USBDEVFS_DISCARDURB:
-        return DiscardUrb(unit, arg);
+        return DiscardUrb(unit, arg, client);
     case USBDEVFS_REAPURBNDELAY:
-        return ReapUrb(unit, arg);
+        return ReapUrb(unit, arg, client);
     case USBDEVFS_CLEAR_HALT:
         if (!ReadUint(arg, &value)) {
             return EFAULT;
@@ -324,22 +329,36 @@ static gboolean OnIoctl(UMockdevIoctlBase *handler, UMockdevIoctlClient *client,
 }
 
 /* A program's node closes (it ended, or was killed): usbfs kills the URBs it left, so none
- * of them takes a reply meant for the next program. */
-static void OnClientVanished(UMockdevIoctlBase *handler, UMockdevIoctlClient *client, gpointer userData)
+ * of them takes a reply meant for the next program, nor is reaped by it. umockdev 0.17.16
+ * declares a "client-vanished" signal but never emits it; what does tell is the end of the
+ * client object, at the latest when the next program opens the node (the listener keeps the
+ * last client until then), so before any request of that program is served. Runs on
+ * umockdev's thread. */
+static void OnClientGone(gpointer data, GObject *client)
 {
-    (void)handler;
-    BedUnit *unit = (BedUnit *)userData;
-    std::lock_guard<std::mutex> hold(unit->Lock);
-    for (std::deque<BedUrb> *urbs : {&unit->PendingIn, &unit->Reapable}) {
-        for (auto it = urbs->begin(); it != urbs->end();) {
-            if (it->Client == client) {
-                FreeUrb(*it);
-                it = urbs->erase(it);
-            } else {
-                ++it;
+    (void)data;
+    std::lock_guard<std::mutex> units(UnitsLock);
+    for (int index = 0; index < UnitCount; index++) {
+        BedUnit *unit = Units[index];
+        std::lock_guard<std::mutex> hold(unit->Lock);
+        for (std::deque<BedUrb> *urbs : {&unit->PendingIn, &unit->Reapable}) {
+            for (auto it = urbs->begin(); it != urbs->end();) {
+                if ((GObject *)it->Client == client) {
+                    FreeUrb(*it);
+                    it = urbs->erase(it);
+                } else {
+                    ++it;
+                }
             }
         }
     }
+}
+
+static void OnClientConnected(UMockdevIoctlBase *handler, UMockdevIoctlClient *client, gpointer userData)
+{
+    (void)handler;
+    (void)userData;
+    g_object_weak_ref(G_OBJECT(client), OnClientGone, NULL);
 }
 
 /* The descriptors file of sysfs: the device descriptor, then the configuration's. */
@@ -461,7 +480,7 @@ int UsbUnitBedPlug(const SimConfig *config, const BedUnitQuirks &quirks)
     unit->DevNode = devNode;
     unit->Handler = umockdev_ioctl_base_new();
     g_signal_connect(unit->Handler, "handle-ioctl", G_CALLBACK(OnIoctl), unit);
-    g_signal_connect(unit->Handler, "client-vanished", G_CALLBACK(OnClientVanished), unit);
+    g_signal_connect(unit->Handler, "client-connected", G_CALLBACK(OnClientConnected), unit);
     if (!umockdev_testbed_attach_ioctl(Testbed, devNode, unit->Handler, &gerror)) {
         fprintf(stderr, "usb_unit_bed: attaching the ioctl handler to %s: %s\n", devNode,
                 gerror != NULL ? gerror->message : "?");
@@ -471,7 +490,10 @@ int UsbUnitBedPlug(const SimConfig *config, const BedUnitQuirks &quirks)
         delete unit;
         return -1;
     }
-    Units[UnitCount++] = unit;
+    {
+        std::lock_guard<std::mutex> units(UnitsLock);
+        Units[UnitCount++] = unit;
+    }
     return index;
 }
 
@@ -519,8 +541,21 @@ bool UsbUnitBedDenyWriteAccess(int index)
 
 void UsbUnitBedStop(void)
 {
-    for (int index = 0; index < UnitCount; index++) {
-        BedUnit *unit = Units[index];
+    /* Out of the table first, under the lock OnClientGone holds while it looks at a unit;
+     * umockdev's thread is not waited for while it is held. */
+    BedUnit *stopping[BED_MAX_UNITS];
+    int count;
+    {
+        std::lock_guard<std::mutex> units(UnitsLock);
+        count = UnitCount;
+        for (int index = 0; index < count; index++) {
+            stopping[index] = Units[index];
+            Units[index] = NULL;
+        }
+        UnitCount = 0;
+    }
+    for (int index = 0; index < count; index++) {
+        BedUnit *unit = stopping[index];
         umockdev_testbed_detach_ioctl(Testbed, unit->DevNode.c_str(), NULL);
         g_object_unref(unit->Handler);
         {
@@ -529,9 +564,7 @@ void UsbUnitBedStop(void)
         }
         SimUnitDestroy(unit->Firmware);
         delete unit;
-        Units[index] = NULL;
     }
-    UnitCount = 0;
     if (Testbed != NULL) {
         g_object_unref(Testbed);
         Testbed = NULL;
