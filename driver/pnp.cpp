@@ -220,9 +220,7 @@ static BOOLEAN DescriptorChainIsSound(const UCHAR *Descriptor, ULONG Length)
     }
     ULONG offset = 0;
     while (offset < Length) {
-        if (Length - offset < 2) {
-            return FALSE;
-        }
+        // A single byte left over fails here too: its length is below 2 or runs past the end.
         ULONG descriptorLength = Descriptor[offset];
         if (descriptorLength < 2 || descriptorLength > Length - offset) {
             return FALSE;

@@ -40,7 +40,7 @@ static char UnitPath[DEVICE_PATH_CHARS];
 
 /* The pipe reset after a time-out has a record and event of its own, so that ReadOverlapped
  * only ever describes a read. */
-static OVERLAPPED ResetOverlapped;
+OVERLAPPED ResetOverlapped;
 
 /* WriteFramed's staging buffer: 16 KiB and room for one more packet. */
 static uint8_t FramedStaging[FRAMED_FLUSH + FRAMED_PACKET];

@@ -15,10 +15,11 @@
 
 /* The interface path of the unit found last; after OpenPipe, followed by "\" and the pipe. */
 extern char DevicePath[DEVICE_PATH_CHARS];
-extern unsigned UnitsFound;       /* present interfaces FindUnitInterface enumerated last */
-extern HANDLE ReadHandle;         /* "PIPE00", overlapped; INVALID_HANDLE_VALUE when not open */
-extern HANDLE WriteHandle;        /* "PIPE01", synchronous; INVALID_HANDLE_VALUE when not open */
-extern OVERLAPPED ReadOverlapped; /* used by every read; hEvent is the read event */
+extern unsigned UnitsFound;        /* present interfaces FindUnitInterface enumerated last */
+extern HANDLE ReadHandle;          /* "PIPE00", overlapped; INVALID_HANDLE_VALUE when not open */
+extern HANDLE WriteHandle;         /* "PIPE01", synchronous; INVALID_HANDLE_VALUE when not open */
+extern OVERLAPPED ReadOverlapped;  /* used by every read; hEvent is the read event */
+extern OVERLAPPED ResetOverlapped; /* used by the pipe reset after a time-out */
 
 /* Opens the first present interface of the class whose path opens; the path of the last
  * candidate obtained is left in path, the number of present interfaces in UnitsFound.

@@ -370,6 +370,15 @@ TEST_F(StartTest, MalformedConfigurationDescriptorsFailTheStart)
          STATUS_DEVICE_DATA_ERROR},
         {"a descriptor running past the end", [](UsbDescriptorSet *set) { set->Config[25] = 200; },
          STATUS_DEVICE_DATA_ERROR},
+        {"one byte after the last descriptor",
+         [](UsbDescriptorSet *set) {
+             uint32_t total = set->ConfigLength + 1;
+             set->Config[set->ConfigLength] = 2;
+             set->ConfigLength = total;
+             set->Config[2] = static_cast<UCHAR>(total);
+             set->Config[3] = static_cast<UCHAR>(total >> 8);
+         },
+         STATUS_DEVICE_DATA_ERROR},
         {"no interface descriptor",
          [](UsbDescriptorSet *set) {
              UCHAR config[9];
@@ -465,24 +474,38 @@ TEST_F(PnpTest, StopAndRestartReplaceTheBuffersAndEndPipesOpenAcrossTheStop)
     HostCloseFile(again);
 }
 
+/* The unconfigure refused by the bus, or its request not even allocated: either way the stop
+ * succeeds, goes down, and leaves the unit stopped and startable. */
 TEST_F(PnpTest, AFailedUnconfigureStillStopsTheUnitAndPassesTheStopDown)
 {
-    ASSERT_EQ(Plug(), STATUS_SUCCESS);
-    EXPECT_EQ(HostPnpQueryStop(Node()), STATUS_SUCCESS);
-    SpyClearLog();
-    SpyAddFailure({IRP_MJ_INTERNAL_DEVICE_CONTROL, 0xFF, 0, URB_FUNCTION_SELECT_CONFIGURATION, 0, 1,
-                   STATUS_UNSUCCESSFUL, USBD_STATUS_ERROR});
-    EXPECT_EQ(HostPnpStop(Node()), STATUS_SUCCESS) << "a stop after a successful query does not fail";
-    bool passedDown = false;
-    for (const SpyRecord &record : SpyLog()) {
-        passedDown |= record.Major == IRP_MJ_PNP && record.Minor == IRP_MN_STOP_DEVICE;
+    for (bool allocationFails : {false, true}) {
+        SCOPED_TRACE(allocationFails ? "its allocation fails" : "the bus refuses it");
+        ASSERT_EQ(Plug(), STATUS_SUCCESS);
+        EXPECT_EQ(HostPnpQueryStop(Node()), STATUS_SUCCESS);
+        SpyClearLog();
+        HostLowResources firstAllocation = {&MurvoTestDriver, 1, FALSE, 0, 0};
+        if (allocationFails) {
+            HostVerifierSetLowResources(&firstAllocation); // the stop's first: the unconfigure's URB
+        } else {
+            SpyAddFailure({IRP_MJ_INTERNAL_DEVICE_CONTROL, 0xFF, 0, URB_FUNCTION_SELECT_CONFIGURATION, 0, 1,
+                           STATUS_UNSUCCESSFUL, USBD_STATUS_ERROR});
+        }
+        EXPECT_EQ(HostPnpStop(Node()), STATUS_SUCCESS) << "a stop after a successful query does not fail";
+        HostVerifierSetLowResources(nullptr);
+        bool passedDown = false, unconfigureSent = false;
+        for (const SpyRecord &record : SpyLog()) {
+            passedDown |= record.Major == IRP_MJ_PNP && record.Minor == IRP_MN_STOP_DEVICE;
+            unconfigureSent |= record.IsUrb && record.UrbFunction == URB_FUNCTION_SELECT_CONFIGURATION;
+        }
+        EXPECT_TRUE(passedDown);
+        EXPECT_EQ(unconfigureSent, !allocationFails);
+        EXPECT_FALSE(Ext()->Started);
+        EXPECT_FALSE(Ext()->StopPending);
+        EXPECT_FALSE(CanAcceptIo(Fdo()));
+        ASSERT_EQ(HostPnpStart(Node()), STATUS_SUCCESS);
+        HostCloseFile(OpenOk(u"\\PIPE00"));
+        UnplugAndWait();
     }
-    EXPECT_TRUE(passedDown);
-    EXPECT_FALSE(Ext()->Started);
-    EXPECT_FALSE(Ext()->StopPending);
-    EXPECT_FALSE(CanAcceptIo(Fdo()));
-    ASSERT_EQ(HostPnpStart(Node()), STATUS_SUCCESS);
-    HostCloseFile(OpenOk(u"\\PIPE00"));
 }
 
 TEST_F(PnpTest, StopAbortsTheOpenPipesAndWaitsForThemBeforeItUnconfigures)

@@ -87,7 +87,8 @@ HANDLE CreateEventA(LPSECURITY_ATTRIBUTES security, BOOL manualReset, BOOL initi
     EXPECT_FALSE(manualReset);
     EXPECT_FALSE(initialState);
     EXPECT_EQ(name, nullptr);
-    if (Fake.EventFails || Fake.EventsMade >= 8) {
+    if (Fake.EventFails || Fake.EventsMade >= 8 ||
+        (Fake.EventFailsFrom != 0 && Fake.EventsMade + 1 >= Fake.EventFailsFrom)) {
         return NULL;
     }
     return (HANDLE)&EventObjects[Fake.EventsMade++];

@@ -35,6 +35,7 @@ struct FakeWin32 {
     std::set<DWORD> EnumErrorsAt;            /* member indices that fail with ERROR_GEN_FAILURE */
     bool EnumAlwaysFails = false;            /* every member fails with ERROR_GEN_FAILURE */
     bool EventFails = false;
+    int EventFailsFrom = 0;      /* from the N-th CreateEventA on (from 1), it fails; 0: never */
     bool ClassDevsFails = false; /* SetupDiGetClassDevsA fails */
     int EventsMade = 0;
     uint32_t ShortWriteAt = 0; /* the N-th WriteFile (from 1) writes one byte less */

@@ -22,6 +22,7 @@ protected:
         CloseTransport();
         ResetFake();
         ReadOverlapped.hEvent = NULL; /* as at program start: the scripted events are new */
+        ResetOverlapped.hEvent = NULL;
         Fake.Interfaces = {Unit1};
     }
     void TearDown() override
@@ -74,11 +75,20 @@ TEST_F(PipeTransportTest, FailedReadPipeStillTriesTheWritePipeThenClosesIt)
     EXPECT_EQ(WriteHandle, INVALID_HANDLE_VALUE);
 }
 
+/* Either event missing (the read's, then the reset's): the open fails and leaves no pipe open. */
 TEST_F(PipeTransportTest, FailedEventClosesBothPipes)
 {
-    Fake.EventFails = true;
-    EXPECT_FALSE(OpenTransport());
-    EXPECT_TRUE(Fake.Open.empty());
+    for (int failing = 1; failing <= 2; failing++) {
+        SCOPED_TRACE(failing == 1 ? "the read's event" : "the reset's event");
+        ResetFake();
+        ReadOverlapped.hEvent = NULL;
+        ResetOverlapped.hEvent = NULL;
+        Fake.Interfaces = {Unit1};
+        Fake.EventFailsFrom = failing;
+        EXPECT_FALSE(OpenTransport());
+        EXPECT_TRUE(Fake.Open.empty());
+        EXPECT_TRUE(Fake.ReadSizes.empty()) << "nothing is read before both events exist";
+    }
 }
 
 TEST_F(PipeTransportTest, ReopenedTransportKeepsItsEvents)
@@ -324,6 +334,27 @@ TEST_F(PipeTransportTest, OpenDropsRepliesLeftByAnEarlierRun)
     EXPECT_TRUE(TransportRead(reply, 8, 0, &count));
     EXPECT_EQ(count, 8u);
     EXPECT_EQ(reply[0], 0x5A);
+}
+
+/* The drain at the open ends at the first read that brings nothing, also when it completes
+ * with no bytes after pending; and a unit that answers every read at once, without end,
+ * keeps the open for a bounded number of reads only. */
+TEST_F(PipeTransportTest, DrainEndsAtAnEmptyReadAndStopsForAUnitThatNeverRunsDry)
+{
+    Fake.Leftovers = {5};
+    Fake.ReadMode = FakeReadPending;
+    Fake.ReadBytes = 0;
+    ASSERT_TRUE(OpenTransport());
+    EXPECT_EQ(Fake.ReadSizes.size(), 2u);
+    EXPECT_TRUE(Fake.Cancels.empty()) << "a read that ended needs no cancel";
+    CloseTransport();
+
+    ResetFake();
+    Fake.Interfaces = {Unit1};
+    Fake.ReadMode = FakeReadAtOnce;
+    Fake.ReadBytes = 64;
+    ASSERT_TRUE(OpenTransport());
+    EXPECT_EQ(Fake.ReadSizes.size(), 64u);
 }
 
 TEST_F(PipeTransportTest, ReadSuccessRules)
