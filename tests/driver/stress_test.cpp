@@ -1,8 +1,9 @@
 /*
  * stress_test.cpp - several threads open, read, write, reset and close while the unit is
  * stopped and restarted, queried, suspended and finally surprise-removed, with the
- * verifier's delay fuzzing on. Seeded (MURVO_STRESS_SEED overrides the seed); it ends with
- * every request completed, no pool held and no verifier report.
+ * verifier's delay fuzzing on. Four seeds, each its own test (MURVO_STRESS_SEED replays one
+ * seed in all four); each ends with every request completed, no pool held and no verifier
+ * report.
  */
 #include "driver_harness.h"
 
@@ -13,10 +14,12 @@
 
 namespace {
 
-ULONG StressSeed()
+/* The seed of this instance: MURVO_STRESS_SEED when set (every instance then replays it),
+ * else a fixed seed per instance. */
+ULONG StressSeed(ULONG instance)
 {
     const char *text = getenv("MURVO_STRESS_SEED");
-    return text ? static_cast<ULONG>(strtoul(text, nullptr, 0)) : 20261209u;
+    return text ? static_cast<ULONG>(strtoul(text, nullptr, 0)) : 20261209u + instance;
 }
 
 struct WorkerTally {
@@ -26,11 +29,13 @@ struct WorkerTally {
     ULONG Controls = 0;
 };
 
-using StressTest = DriverTest;
+/* Several seeds, each its own test: a fault of timing shows in some runs only (a stand-in
+ * deadlock once hung about one run in forty under load). */
+class StressTest : public DriverTest, public ::testing::WithParamInterface<ULONG> {};
 
-TEST_F(StressTest, ClientsRaceStopsSuspendsAndSurpriseRemoval)
+TEST_P(StressTest, ClientsRaceStopsSuspendsAndSurpriseRemoval)
 {
-    const ULONG seed = StressSeed();
+    const ULONG seed = StressSeed(GetParam());
     SCOPED_TRACE("MURVO_STRESS_SEED=" + std::to_string(seed));
     ASSERT_EQ(Plug(), STATUS_SUCCESS);
     SpyAnswerTransfers(true);
@@ -194,5 +199,7 @@ TEST_F(StressTest, ClientsRaceStopsSuspendsAndSurpriseRemoval)
     EXPECT_GT(total.Opens, 0u);
     EXPECT_GT(total.Transfers, 0u);
 }
+
+INSTANTIATE_TEST_SUITE_P(Seeds, StressTest, ::testing::Range<ULONG>(0, 4));
 
 } // namespace
