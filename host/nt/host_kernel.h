@@ -313,6 +313,12 @@ VOID HostKernelReset(void);
  * removals after the last close, power requests handed to PASSIVE_LEVEL). */
 VOID HostWaitIdle(void);
 
+/* Called by IoCancelIrp once it has taken a request's cancel routine and before it calls
+ * the routine (the cancel spin lock held, DISPATCH_LEVEL): the moment at which, on another
+ * processor, the request's work may still end. Null removes it; a kernel reset does too. */
+typedef VOID HOST_CANCEL_HOOK(PIRP Irp, PVOID Context);
+VOID HostSetCancelHook(HOST_CANCEL_HOOK *Hook, PVOID Context);
+
 /* Runs Routine(Context) on a system worker thread at PASSIVE_LEVEL, later. */
 typedef VOID HOST_WORK_ROUTINE(PVOID Context);
 VOID HostQueueWork(HOST_WORK_ROUTINE *Routine, PVOID Context);

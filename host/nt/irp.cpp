@@ -945,6 +945,18 @@ VOID(IofCompleteRequest)(PIRP Irp, CCHAR PriorityBoost)
 
 /* ---- Cancellation ----------------------------------------------------------------------- */
 
+/* The test's hook between taking a cancel routine and calling it (HostSetCancelHook). */
+static std::mutex CancelHookLock;
+static HOST_CANCEL_HOOK *CancelHook;
+static PVOID CancelHookContext;
+
+VOID HostSetCancelHook(HOST_CANCEL_HOOK *Hook, PVOID Context)
+{
+    std::lock_guard<std::mutex> guard(CancelHookLock);
+    CancelHook = Hook;
+    CancelHookContext = Context;
+}
+
 static BOOLEAN CancelIrp(PIRP Irp, HostCallSite site)
 {
     if (HostThread()->Irql > DISPATCH_LEVEL) {
@@ -959,6 +971,16 @@ static BOOLEAN CancelIrp(PIRP Irp, HostCallSite site)
         return FALSE;
     }
     Irp->CancelIrql = irql;
+    HOST_CANCEL_HOOK *hook;
+    PVOID hookContext;
+    {
+        std::lock_guard<std::mutex> guard(CancelHookLock);
+        hook = CancelHook;
+        hookContext = CancelHookContext;
+    }
+    if (hook) {
+        hook(Irp, hookContext);
+    }
     PDEVICE_OBJECT device =
         Irp->CurrentLocation <= Irp->StackCount ? IoGetCurrentIrpStackLocation(Irp)->DeviceObject : nullptr;
     HostContextSave save = HostEnterDriver(device ? device->DriverObject : nullptr, device);

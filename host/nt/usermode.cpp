@@ -520,6 +520,7 @@ VOID HostKernelReset(void)
     HostPowerReset();
     HostVerifierResetSettings();
     HostResetWindowsVersion();
+    HostSetCancelHook(nullptr, nullptr);
     UserIsAdministrator = true;
     HostPoolCheckFreed();
 }

@@ -401,6 +401,42 @@ TEST_F(TransferTest, SurpriseRemovalWithStagesInFlightCompletesTheRequest)
     EXPECT_EQ(HostPoolUsageByTag(MurvoPoolTag).Allocations, 0u);
 }
 
+/* The last stage ends just as a cancel has taken the master's cancel routine, before the
+ * routine runs (on another processor, nothing orders the two): the completion leaves the
+ * finish to the routine, which completes the master once, with every byte it moved. */
+TEST_F(TransferTest, AStageEndingAsTheCancelBeginsLeavesTheFinishToTheCancelRoutine)
+{
+    ASSERT_EQ(Plug(), STATUS_SUCCESS);
+    HostFile *out = OpenOk(u"\\PIPE01");
+    SpyHoldTransfers(true);
+    std::vector<UCHAR> buffer(4096 + 100, 0x33);
+    Pending pending;
+    ASSERT_EQ(HostWriteFile(out, buffer.data(), static_cast<ULONG>(buffer.size()), &pending.Io, nullptr),
+              STATUS_PENDING);
+    ASSERT_TRUE(WaitFor([] { return SpyHeldCount() == 1; }));
+    SpyReleaseHeld(STATUS_SUCCESS); // the first stage; the last one goes down and is held
+    ASSERT_TRUE(WaitFor([] { return SpyHeldCount() == 1; }));
+
+    static std::atomic<int> hooked;
+    hooked = 0;
+    HostSetCancelHook(
+        [](PIRP, PVOID) {
+            if (hooked++ == 0) {
+                std::thread otherProcessor([] { SpyReleaseHeld(STATUS_SUCCESS); });
+                otherProcessor.join();
+            }
+        },
+        nullptr);
+    HostCancelFileIo(out);
+    HostSetCancelHook(nullptr, nullptr);
+    ASSERT_TRUE(WaitFor([&] { return pending.Completed(); }));
+    EXPECT_EQ(hooked.load(), 1) << "the cancel of the master only: no stage was left to cancel";
+    EXPECT_EQ(pending.Io.IoStatus.Status, STATUS_SUCCESS) << "every stage went out";
+    EXPECT_EQ(pending.Io.IoStatus.Information, buffer.size());
+    EXPECT_TRUE(WaitFor([&] { return PipeIdle(&Ext()->PipeTable[1]); }));
+    HostCloseFile(out);
+}
+
 TEST_F(TransferTest, CancellingAStagedTransferCancelsItsStages)
 {
     ASSERT_EQ(Plug(), STATUS_SUCCESS);
