@@ -331,9 +331,10 @@ static gboolean OnIoctl(UMockdevIoctlBase *handler, UMockdevIoctlClient *client,
 /* A program's node closes (it ended, or was killed): usbfs kills the URBs it left, so none
  * of them takes a reply meant for the next program, nor is reaped by it. umockdev 0.17.16
  * declares a "client-vanished" signal but never emits it; what does tell is the end of the
- * client object, at the latest when the next program opens the node (the listener keeps the
- * last client until then), so before any request of that program is served. Runs on
- * umockdev's thread. */
+ * client object, which umockdev lets go once the program's end of the socket is gone (its
+ * read of the next request ends, or its last answer cannot be sent). Runs on umockdev's
+ * thread; a program started right after a kill may come first, which the tests leave time
+ * against. */
 static void OnClientGone(gpointer data, GObject *client)
 {
     (void)data;
