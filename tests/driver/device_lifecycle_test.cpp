@@ -508,6 +508,43 @@ TEST_F(PnpTest, AFailedUnconfigureStillStopsTheUnitAndPassesTheStopDown)
     }
 }
 
+/* A transfer whose request below refuses the cancel (no cancel routine there): the stop must
+ * not wait for it before it aborts the pipe, since the abort is what ends it. */
+TEST_F(PnpTest, AStopGoesOnToTheAbortWhenATransferRefusesItsCancel)
+{
+    ASSERT_EQ(Plug(), STATUS_SUCCESS);
+    HostFile *in = OpenOk(u"\\PIPE00");
+    SpyHoldTransfersRefusingCancel(true);
+    KEVENT readDone;
+    KeInitializeEvent(&readDone, NotificationEvent, FALSE);
+    HostAsyncIo read{};
+    read.Event = &readDone;
+    UCHAR reply[512];
+    ASSERT_EQ(HostReadFile(in, reply, sizeof reply, &read, nullptr), STATUS_PENDING);
+    ASSERT_TRUE(WaitFor([] { return SpyHeldCount() == 1; }));
+    ASSERT_EQ(HostPnpQueryStop(Node()), STATUS_SUCCESS);
+
+    std::atomic<bool> stopped{false};
+    NTSTATUS stopStatus = STATUS_PENDING;
+    std::thread stopper([&] {
+        stopStatus = HostPnpStop(Node());
+        stopped = true;
+    });
+    bool ended = WaitFor([&] { return stopped.load(); });
+    if (!ended) {
+        SpyReleaseHeld(STATUS_CANCELLED); // lets the stop end, so the test can report
+    }
+    stopper.join();
+    EXPECT_TRUE(ended) << "the stop waited, before the abort, for a transfer whose request refused the cancel";
+    EXPECT_EQ(stopStatus, STATUS_SUCCESS);
+    EXPECT_EQ(KeWaitForSingleObject(&readDone, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+    EXPECT_FALSE(NT_SUCCESS(read.IoStatus.Status));
+    EXPECT_EQ(read.IoStatus.Information, 0u);
+    SpyHoldTransfersRefusingCancel(false);
+    ASSERT_EQ(HostPnpStart(Node()), STATUS_SUCCESS);
+    HostCloseFile(in);
+}
+
 TEST_F(PnpTest, StopAbortsTheOpenPipesAndWaitsForThemBeforeItUnconfigures)
 {
     ASSERT_EQ(Plug(), STATUS_SUCCESS);

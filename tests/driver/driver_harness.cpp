@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <deque>
+#include <set>
 #include <mutex>
 #include <thread>
 
@@ -27,6 +28,8 @@ struct SpyState {
     std::deque<ULONG> InLimits;
     std::vector<UCHAR> OutData;
     std::deque<PIRP> Held;
+    bool HoldRefusesCancel = false; /* held transfers get no cancel routine */
+    std::set<PIRP> RefusingCancel;  /* the held transfers that have none */
     bool AnswerHeldOnCancel = false;
     ULONG PowerUpDelayMs = 0;
     UCHAR DelayedPnpMinor = 0;
@@ -211,6 +214,35 @@ NTSTATUS FakePdoDispatch(PIRP Irp)
     return status;
 }
 
+/* An abort of a pipe ends the held transfers of that pipe that refused their cancel, as the
+ * USB stack ends every transfer of an aborted pipe. */
+void EndRefusingHeldOnAbort(USBD_PIPE_HANDLE Pipe)
+{
+    std::vector<PIRP> ended;
+    {
+        std::lock_guard<std::mutex> guard(Spy().Lock);
+        auto &held = Spy().Held;
+        for (auto it = held.begin(); it != held.end();) {
+            PURB urb = UrbOf(IoGetCurrentIrpStackLocation(*it));
+            if (Spy().RefusingCancel.count(*it) != 0 && urb->UrbBulkOrInterruptTransfer.PipeHandle == Pipe) {
+                Spy().RefusingCancel.erase(*it);
+                ended.push_back(*it);
+                it = held.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    for (PIRP irp : ended) {
+        PURB urb = UrbOf(IoGetCurrentIrpStackLocation(irp));
+        urb->UrbBulkOrInterruptTransfer.TransferBufferLength = 0;
+        urb->UrbHeader.Status = USBD_STATUS_CANCELED;
+        irp->IoStatus.Status = STATUS_CANCELLED;
+        irp->IoStatus.Information = 0;
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+    }
+}
+
 NTSTATUS NTAPI SpyDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     SpyExtension *extension = static_cast<SpyExtension *>(DeviceObject->DeviceExtension);
@@ -259,6 +291,9 @@ NTSTATUS NTAPI SpyDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     if (hook) {
         hook(Irp);
     }
+    if (urb != nullptr && urb->UrbHeader.Function == URB_FUNCTION_ABORT_PIPE) {
+        EndRefusingHeldOnAbort(urb->UrbPipeRequest.PipeHandle);
+    }
 
     if (fail) {
         if (urb != nullptr) {
@@ -285,6 +320,10 @@ NTSTATUS NTAPI SpyDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         IoMarkIrpPending(Irp);
         std::unique_lock<std::mutex> guard(spy.Lock);
         spy.Held.push_back(Irp);
+        if (spy.HoldRefusesCancel) {
+            spy.RefusingCancel.insert(Irp);
+            return STATUS_PENDING;
+        }
         IoSetCancelRoutine(Irp, SpyCancel);
         if (ReadShared(Irp->Cancel) && IoSetCancelRoutine(Irp, nullptr) != nullptr) {
             spy.Held.pop_back();
@@ -412,6 +451,7 @@ void SpyReset()
     spy.FailureSeen.clear();
     spy.Answer = false;
     spy.Hold = false;
+    spy.HoldRefusesCancel = false;
     spy.InData.clear();
     spy.InPosition = 0;
     spy.InLimits.clear();
@@ -467,6 +507,13 @@ void SpyHoldTransfers(bool on)
     Spy().Hold = on;
 }
 
+void SpyHoldTransfersRefusingCancel(bool on)
+{
+    std::lock_guard<std::mutex> guard(Spy().Lock);
+    Spy().Hold = on;
+    Spy().HoldRefusesCancel = on;
+}
+
 ULONG SpyHeldCount()
 {
     std::lock_guard<std::mutex> guard(Spy().Lock);
@@ -482,7 +529,8 @@ void SpyReleaseHeld(NTSTATUS status)
         std::lock_guard<std::mutex> guard(Spy().Lock);
         std::deque<PIRP> cancelling;
         for (PIRP irp : Spy().Held) {
-            (IoSetCancelRoutine(irp, nullptr) != nullptr ? held : cancelling).push_back(irp);
+            bool refusing = Spy().RefusingCancel.erase(irp) != 0;
+            (refusing || IoSetCancelRoutine(irp, nullptr) != nullptr ? held : cancelling).push_back(irp);
         }
         Spy().Held.swap(cancelling);
     }

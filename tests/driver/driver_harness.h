@@ -72,6 +72,9 @@ void SpySetInData(const std::vector<UCHAR> &data, const std::vector<ULONG> &inLi
 std::vector<UCHAR> SpyOutData();
 /* Bulk transfers held pending (cancellable) until released. */
 void SpyHoldTransfers(bool on);
+/* Bulk transfers held pending without a cancel routine (IoCancelIrp fails on them) until
+ * released, or until their pipe is aborted, which ends them cancelled. */
+void SpyHoldTransfersRefusingCancel(bool on);
 ULONG SpyHeldCount();
 /* Completes every held transfer with Status, reporting all of its bytes as moved on success. */
 void SpyReleaseHeld(NTSTATUS status);

@@ -417,6 +417,46 @@ TEST_F(PowerTest, ATransferAfterAFailedResumePowersUpAUnitWithoutAPowerDownLevel
     EXPECT_TRUE(WaitFor([&] { return ReadShared(Ext()->PendingIoCount) == 1; }));
 }
 
+/* A staged write cancelled while its dispatch still waits for the power-up it asked for: the
+ * cancel finds no cancel routine yet, so the driver must see it once it sets its own, and send
+ * no stage. Without that the write would go down and wait for the unit. */
+TEST_F(PowerTest, AStagedWriteCancelledBeforeItsCancelRoutineIsSetSendsNoStage)
+{
+    ASSERT_EQ(Plug(), STATUS_SUCCESS);
+    HostFile *out = OpenOk(u"\\PIPE01");
+    SpyAnswerTransfers(true);
+    FailAResume();
+    ASSERT_NE(Ext()->CurrentDevicePowerState, PowerDeviceD0);
+    SpyReset();
+    SpyAnswerTransfers(true);
+    SpyDelayPowerUp(300);
+
+    std::vector<UCHAR> buffer(2 * 4096 + 10, 0x44);
+    KEVENT done;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    HostAsyncIo write{};
+    write.Event = &done;
+    NTSTATUS started = STATUS_SUCCESS;
+    std::thread writer(
+        [&] { started = HostWriteFile(out, buffer.data(), static_cast<ULONG>(buffer.size()), &write, nullptr); });
+    ASSERT_TRUE(WaitFor([] { return !SetPowerRecords(DevicePowerState).empty(); })) << "the write asks for D0";
+    HostCancelFileIo(out);
+    writer.join();
+    EXPECT_EQ(started, STATUS_PENDING);
+    LARGE_INTEGER timeout;
+    timeout.QuadPart = -5000LL * 10000;
+    ASSERT_EQ(KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, &timeout), STATUS_SUCCESS)
+        << "the cancelled write never ended";
+    EXPECT_EQ(write.IoStatus.Status, STATUS_CANCELLED);
+    EXPECT_EQ(write.IoStatus.Information, 0u);
+    for (const SpyRecord &record : SpyLog()) {
+        EXPECT_FALSE(record.IsUrb && record.UrbFunction == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER)
+            << "a stage went down after the cancel";
+    }
+    HostCloseFile(out);
+    EXPECT_TRUE(WaitFor([&] { return ReadShared(Ext()->PendingIoCount) == 1; }));
+}
+
 /* Two transfers after a failed resume, each needing a power-up: the first power-up fails,
  * the second succeeds later. Whichever transfer waits for the second must not be handed the
  * first one's failure, however the first one's callback and the second claim interleave
