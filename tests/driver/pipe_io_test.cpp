@@ -404,6 +404,28 @@ TEST_F(TransferTest, SurpriseRemovalWithStagesInFlightCompletesTheRequest)
 /* The last stage ends just as a cancel has taken the master's cancel routine, before the
  * routine runs (on another processor, nothing orders the two): the completion leaves the
  * finish to the routine, which completes the master once, with every byte it moved. */
+/* A unit whose IN endpoint is isochronous: murvousb moves its data with bulk transfers only,
+ * so a read on that pipe is refused before anything goes to the bus. */
+TEST_F(TransferTest, APipeThatIsNeitherBulkNorInterruptTakesNoTransfer)
+{
+    HostUsbUnitSettings settings = UnitSettings();
+    UCHAR *endpoint = &settings.Descriptors.Config[18]; // after the configuration and the interface
+    ASSERT_EQ(endpoint[1], USB_ENDPOINT_DESCRIPTOR_TYPE);
+    ASSERT_EQ(endpoint[2], BUS_UNIT_IN_ENDPOINT);
+    endpoint[3] = USB_ENDPOINT_TYPE_ISOCHRONOUS;
+    ASSERT_EQ(Plug(settings), STATUS_SUCCESS);
+    HostFile *in = OpenOk(u"\\PIPE00");
+    SpyClearLog();
+    UCHAR reply[64];
+    ULONG_PTR moved = 1;
+    EXPECT_EQ(HostReadFile(in, reply, sizeof reply, nullptr, &moved), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(moved, 0u);
+    for (const SpyRecord &record : SpyLog()) {
+        EXPECT_FALSE(record.IsUrb && record.UrbFunction == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER);
+    }
+    HostCloseFile(in);
+}
+
 TEST_F(TransferTest, AStageEndingAsTheCancelBeginsLeavesTheFinishToTheCancelRoutine)
 {
     ASSERT_EQ(Plug(), STATUS_SUCCESS);
