@@ -515,12 +515,9 @@ TEST_F(PnpTest, AStopGoesOnToTheAbortWhenATransferRefusesItsCancel)
     ASSERT_EQ(Plug(), STATUS_SUCCESS);
     HostFile *in = OpenOk(u"\\PIPE00");
     SpyHoldTransfersRefusingCancel(true);
-    KEVENT readDone;
-    KeInitializeEvent(&readDone, NotificationEvent, FALSE);
-    HostAsyncIo read{};
-    read.Event = &readDone;
+    Pending read;
     UCHAR reply[512];
-    ASSERT_EQ(HostReadFile(in, reply, sizeof reply, &read, nullptr), STATUS_PENDING);
+    ASSERT_EQ(HostReadFile(in, reply, sizeof reply, &read.Io, nullptr), STATUS_PENDING);
     ASSERT_TRUE(WaitFor([] { return SpyHeldCount() == 1; }));
     ASSERT_EQ(HostPnpQueryStop(Node()), STATUS_SUCCESS);
 
@@ -537,9 +534,9 @@ TEST_F(PnpTest, AStopGoesOnToTheAbortWhenATransferRefusesItsCancel)
     stopper.join();
     EXPECT_TRUE(ended) << "the stop waited, before the abort, for a transfer whose request refused the cancel";
     EXPECT_EQ(stopStatus, STATUS_SUCCESS);
-    EXPECT_EQ(KeWaitForSingleObject(&readDone, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
-    EXPECT_FALSE(NT_SUCCESS(read.IoStatus.Status));
-    EXPECT_EQ(read.IoStatus.Information, 0u);
+    read.Wait();
+    EXPECT_FALSE(NT_SUCCESS(read.Io.IoStatus.Status));
+    EXPECT_EQ(read.Io.IoStatus.Information, 0u);
     SpyHoldTransfersRefusingCancel(false);
     ASSERT_EQ(HostPnpStart(Node()), STATUS_SUCCESS);
     HostCloseFile(in);

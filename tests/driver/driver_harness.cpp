@@ -122,6 +122,17 @@ bool Matches(const SpyFailure &failure, const SpyRecord &record)
 
 void AnswerTransfer(PURB urb);
 
+/* Completes a held bulk transfer as cancelled, having moved nothing. */
+void CompleteCancelled(PIRP Irp)
+{
+    PURB urb = UrbOf(IoGetCurrentIrpStackLocation(Irp));
+    urb->UrbBulkOrInterruptTransfer.TransferBufferLength = 0;
+    urb->UrbHeader.Status = USBD_STATUS_CANCELED;
+    Irp->IoStatus.Status = STATUS_CANCELLED;
+    Irp->IoStatus.Information = 0;
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+}
+
 VOID SpyCancel(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     (void)DeviceObject;
@@ -149,12 +160,7 @@ VOID SpyCancel(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         answered->IoStatus.Information = 0;
         IoCompleteRequest(answered, IO_NO_INCREMENT);
     }
-    PURB urb = UrbOf(IoGetCurrentIrpStackLocation(Irp));
-    urb->UrbBulkOrInterruptTransfer.TransferBufferLength = 0;
-    urb->UrbHeader.Status = USBD_STATUS_CANCELED;
-    Irp->IoStatus.Status = STATUS_CANCELLED;
-    Irp->IoStatus.Information = 0;
-    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    CompleteCancelled(Irp);
 }
 
 /* Answers a bulk transfer from the script. Caller holds the spy's lock. */
@@ -234,12 +240,7 @@ void EndRefusingHeldOnAbort(USBD_PIPE_HANDLE Pipe)
         }
     }
     for (PIRP irp : ended) {
-        PURB urb = UrbOf(IoGetCurrentIrpStackLocation(irp));
-        urb->UrbBulkOrInterruptTransfer.TransferBufferLength = 0;
-        urb->UrbHeader.Status = USBD_STATUS_CANCELED;
-        irp->IoStatus.Status = STATUS_CANCELLED;
-        irp->IoStatus.Information = 0;
-        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        CompleteCancelled(irp);
     }
 }
 

@@ -105,6 +105,19 @@ UsbDescriptorSet DescriptorsOfLength(uint32_t totalLength);
 /* Path of the Index-th enabled murvousb interface, or empty. */
 std::u16string InterfacePath(ULONG index = 0);
 
+/* An overlapped request and its completion. */
+struct Pending {
+    KEVENT Done;
+    HostAsyncIo Io{};
+    Pending()
+    {
+        KeInitializeEvent(&Done, NotificationEvent, FALSE);
+        Io.Event = &Done;
+    }
+    void Wait() { KeWaitForSingleObject(&Done, Executive, KernelMode, FALSE, nullptr); }
+    bool Completed() { return KeReadStateEvent(&Done) != 0; }
+};
+
 /* A murvousb test: a bus, one user process and the checks at the end. */
 class DriverTest : public ::testing::Test {
 protected:

@@ -41,19 +41,6 @@ std::vector<UCHAR> Pattern(size_t length, UCHAR seed)
     return data;
 }
 
-/* An overlapped request and its completion. */
-struct Pending {
-    KEVENT Done;
-    HostAsyncIo Io{};
-    Pending()
-    {
-        KeInitializeEvent(&Done, NotificationEvent, FALSE);
-        Io.Event = &Done;
-    }
-    void Wait() { KeWaitForSingleObject(&Done, Executive, KernelMode, FALSE, nullptr); }
-    bool Completed() { return KeReadStateEvent(&Done) != 0; }
-};
-
 bool PipeIdle(PipeContext *pipe)
 {
     return !pipe->Transfer.Busy && pipe->Transfer.MasterIrp == nullptr && pipe->Transfer.SingleUrb == nullptr &&

@@ -432,23 +432,17 @@ TEST_F(PowerTest, AStagedWriteCancelledBeforeItsCancelRoutineIsSetSendsNoStage)
     SpyDelayPowerUp(300);
 
     std::vector<UCHAR> buffer(2 * 4096 + 10, 0x44);
-    KEVENT done;
-    KeInitializeEvent(&done, NotificationEvent, FALSE);
-    HostAsyncIo write{};
-    write.Event = &done;
+    Pending write;
     NTSTATUS started = STATUS_SUCCESS;
     std::thread writer(
-        [&] { started = HostWriteFile(out, buffer.data(), static_cast<ULONG>(buffer.size()), &write, nullptr); });
+        [&] { started = HostWriteFile(out, buffer.data(), static_cast<ULONG>(buffer.size()), &write.Io, nullptr); });
     ASSERT_TRUE(WaitFor([] { return !SetPowerRecords(DevicePowerState).empty(); })) << "the write asks for D0";
     HostCancelFileIo(out);
     writer.join();
     EXPECT_EQ(started, STATUS_PENDING);
-    LARGE_INTEGER timeout;
-    timeout.QuadPart = -5000LL * 10000;
-    ASSERT_EQ(KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, &timeout), STATUS_SUCCESS)
-        << "the cancelled write never ended";
-    EXPECT_EQ(write.IoStatus.Status, STATUS_CANCELLED);
-    EXPECT_EQ(write.IoStatus.Information, 0u);
+    ASSERT_TRUE(WaitFor([&] { return write.Completed(); })) << "the cancelled write never ended";
+    EXPECT_EQ(write.Io.IoStatus.Status, STATUS_CANCELLED);
+    EXPECT_EQ(write.Io.IoStatus.Information, 0u);
     for (const SpyRecord &record : SpyLog()) {
         EXPECT_FALSE(record.IsUrb && record.UrbFunction == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER)
             << "a stage went down after the cancel";
